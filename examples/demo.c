@@ -1,0 +1,37 @@
+/* The main job in a few lines: open a TCP link, ask an instrument who it
+ * is, print the answer and the call log it left. */
+#include <stdio.h>
+#include <string.h>
+
+#include "vx_comm.h"
+
+int main(int argc, char** argv) {
+  const char* address = argc > 1 ? argv[1] : "TCP-127.0.0.2";
+  const char* logPath = argc > 2 ? argv[2] : "vxdemo.log";
+  char reply[256];
+  ViInt32 linkId = -1, n = 0;
+
+  vx_usb_startdebug(logPath);
+  if (vx_comm_open(address, 1000, &linkId) != VI_SUCCESS || linkId < 0) {
+    fprintf(stderr, "vxdemo: cannot open %s\n", address);
+    return 1;
+  }
+  ViStatus status = vx_comm_puts(linkId, "*IDN?", 0, &n);
+  if (status == VI_SUCCESS) status = vx_comm_gets(linkId, reply, sizeof reply, &n);
+  vx_comm_close(linkId);
+  vx_usb_stopdebug();
+  if (status != VI_SUCCESS) {
+    fprintf(stderr, "vxdemo: *IDN? failed with status %d\n", (int)status);
+    return 1;
+  }
+  printf("%s answers: %s", address, reply);
+
+  printf("\ncall log (%s):\n", logPath);
+  FILE* f = fopen(logPath, "r");
+  if (f) {
+    char line[512];
+    while (fgets(line, sizeof line, f)) fputs(line, stdout);
+    fclose(f);
+  }
+  return 0;
+}

@@ -1,0 +1,159 @@
+// vx_comm_open and vx_comm_close: the only places where a slot passes
+// between free and taken.
+#include <cstring>
+
+#include "link/link_table.h"
+#include "log/call_log.h"
+#include "transport/tcp/tcp_transport.h"
+
+namespace {
+
+enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA };
+
+// Transports that this build cannot reach yet fail their open, which the
+// caller sees as any failed connection: linkId -1.
+ViStatus unavailable_open(const char*, LinkSlot*) { return VI_ERROR_SYSTEM_ERROR; }
+ViStatus unavailable_close(void*) { return VI_ERROR_SYSTEM_ERROR; }
+ViStatus unavailable_io(void*, void*, ViInt32, ViInt32* retCount) {
+  if (retCount) *retCount = 0;
+  return VI_ERROR_SYSTEM_ERROR;
+}
+ViStatus unavailable_write(void*, const void*, ViInt32, ViInt32* retCount) {
+  if (retCount) *retCount = 0;
+  return VI_ERROR_SYSTEM_ERROR;
+}
+ViStatus unavailable_settmo(void*, ViInt32) { return VI_ERROR_SYSTEM_ERROR; }
+ViStatus unavailable_clear(void*) { return VI_ERROR_SYSTEM_ERROR; }
+
+const TransportOps unavailable_ops = {
+    unavailable_open,    // open
+    unavailable_close,   // close
+    unavailable_io,      // read
+    unavailable_write,   // write
+    unavailable_settmo,  // setTimeout
+    unavailable_clear,   // clear
+};
+
+LinkKind classify(const char* address, const char** handedOn) {
+  *handedOn = address;
+  if (strncmp(address, "TCP-", 4) == 0) {
+    *handedOn = address + 4;
+    return KIND_TCP;
+  }
+  if (address[0] >= '0' && address[0] <= '9') return KIND_TCP;
+  if (strncmp(address, "USB-", 4) == 0) return KIND_USB;
+  return KIND_VISA;
+}
+
+const TransportOps* ops_for(LinkKind kind) {
+  switch (kind) {
+    case KIND_TCP:
+      return &vx_tcp_ops;
+    case KIND_USB:
+    case KIND_VISA:
+      break;
+  }
+  return &unavailable_ops;
+}
+
+// Every field but the guard back to zero; the guard is the caller's.
+void wipe(LinkSlot* s) {
+  s->context = nullptr;
+  s->ops = TransportOps{};
+  s->pendingData = nullptr;
+  s->pendingLength = 0;
+  s->blockSize = 0;
+  s->blockConsumed = 0;
+  s->useLock = 0;
+  s->lockMutex = nullptr;
+}
+
+void drop_lock_mutex(LinkSlot* s) {
+  if (s->useLock != 0 && s->lockMutex != nullptr) vxp_mutex_destroy(s->lockMutex);
+  s->lockMutex = nullptr;
+}
+
+}  // namespace
+
+extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* linkId) {
+  if (!address || !linkId) return VI_ERROR_SYSTEM_ERROR;
+  writeLog("vx_comm_open(address=%s, tmoMs=%d)\n", address, (int)tmoMs);
+  *linkId = -1;
+
+  const char* handedOn;
+  LinkKind kind = classify(address, &handedOn);
+
+  vx_link_list_lock();
+  LinkSlot* slot = nullptr;
+  for (LinkSlot& s : vx_link_table) {
+    if (s.guard.load(std::memory_order_acquire) == LINK_FREE) {
+      slot = &s;
+      break;
+    }
+  }
+  if (!slot) {
+    vx_link_list_unlock();
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  // Taken from here on, so no other open chooses it while this one connects
+  // without the mutex, nor while a failed attempt is being undone.
+  slot->guard.store(LINK_OPENING, std::memory_order_release);
+  wipe(slot);
+  slot->ops = *ops_for(kind);
+  if (kind == KIND_USB) {
+    slot->useLock = 1;
+    slot->lockMutex = vxp_mutex_create();
+  }
+  vx_link_list_unlock();
+
+  ViInt32 result = -1;
+  if (slot->ops.open(handedOn, slot) != VI_SUCCESS) {
+    writeLog("vx_comm_open() error: failed opening a physical link\n");
+    vx_link_list_lock();
+    drop_lock_mutex(slot);
+    wipe(slot);
+    slot->guard.store(LINK_FREE, std::memory_order_release);
+    vx_link_list_unlock();
+  } else {
+    result = vx_link_id(slot);
+    slot->guard.store(LINK_OPEN, std::memory_order_release);
+  }
+  writeLog("vx_comm_open() returns: linkId=%d\n", (int)result);
+  *linkId = result;
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
+  if (linkId < 1 || linkId > VX_LINK_COUNT) return VI_ERROR_CONN_LOST;
+  LinkSlot* slot = &vx_link_table[linkId - 1];
+  // Only one close wins the switch to CLOSING; from then on every new call
+  // on the link is refused as on a closed one.
+  uint32_t g = slot->guard.load(std::memory_order_acquire);
+  do {
+    if ((g & 3u) != LINK_OPEN) return VI_ERROR_CONN_LOST;
+  } while (!slot->guard.compare_exchange_weak(g, (g & ~3u) | LINK_CLOSING, std::memory_order_acq_rel,
+                                              std::memory_order_acquire));
+  writeLog("vx_comm_close(linkId=%d)\n", (int)linkId);
+
+  // Calls already under way (or waiting for the per-link lock) still use
+  // the context: let them leave before it is released.
+  while (slot->guard.load(std::memory_order_acquire) != LINK_CLOSING) vxp_sleep_ms(1);
+
+  vx_comm_lock(slot, "vx_comm_close");
+  slot->ops.close(slot->context);
+  vx_comm_unlock(slot, "vx_comm_close");
+
+  writeLog("vx_comm_close(): locking link list mutex\n");
+  vx_link_list_lock();
+  writeLog("vx_comm_close(): got link list mutex\n");
+  drop_lock_mutex(slot);
+  {
+    std::lock_guard<std::mutex> hold(slot->stateLock);
+    vx_link_reset_state(slot);
+  }
+  slot->context = nullptr;
+  slot->guard.store(LINK_FREE, std::memory_order_release);
+  vx_link_list_unlock();
+  writeLog("vx_comm_close() returns: status is always VI_SUCCESS\n");
+  return VI_SUCCESS;
+}

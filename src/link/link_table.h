@@ -1,0 +1,72 @@
+// The process-wide Link table: 100 fixed slots, a linkId being the slot
+// index plus one, the per-link lock, and the guard that keeps a closing link
+// from being freed under a call still running on it.
+#ifndef VX_LINK_TABLE_H
+#define VX_LINK_TABLE_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "transport/transport.h"
+#include "vx_comm.h"
+
+#define VX_LINK_COUNT 100
+
+// Life of a slot. A slot leaves FREE only under the link list mutex, so two
+// opens never choose the same one, and it stays OPENING (taken, but not yet
+// a valid link) for the whole connection attempt.
+enum LinkState : uint32_t { LINK_FREE = 0, LINK_OPENING = 1, LINK_OPEN = 2, LINK_CLOSING = 3 };
+
+struct LinkSlot {
+  void* context;  // the transport's own record; null while no transport owns one
+  TransportOps ops;
+  uint8_t* pendingData;  // PendingLine: stream bytes after the last line delivered
+  int32_t pendingLength;
+  int32_t blockSize;  // BlockState of the block being read
+  int32_t blockConsumed;
+  int32_t useLock;  // 1: calls take the per-link lock (direct USB links)
+  vxp_mutex* lockMutex;
+
+  // State in the low two bits, the number of calls in progress above them.
+  // One atomic word lets a call check "open" and register itself in one
+  // step, and lets close see when the last call has left.
+  std::atomic<uint32_t> guard;
+  // Guards PendingLine and BlockState against the unlocked clear and against
+  // calls from several threads on links without a per-link lock.
+  std::mutex stateLock;
+};
+
+extern LinkSlot vx_link_table[VX_LINK_COUNT];
+
+// The link list mutex; held only while a slot passes between free and taken.
+void vx_link_list_lock();
+void vx_link_list_unlock();
+
+// Validates linkId and registers a call on the slot; null when the linkId is
+// out of range, the slot is not open, or its close has begun. Every non-null
+// result is paired with vx_link_leave. Takes no mutex.
+LinkSlot* vx_link_enter(ViInt32 linkId);
+void vx_link_leave(LinkSlot* slot);
+
+// linkId of a slot (index plus one).
+ViInt32 vx_link_id(const LinkSlot* slot);
+
+// True while any slot is taken (opening, open or closing).
+bool vx_link_any_taken();
+
+// The per-link lock; no-ops on links without one. `name` is the export's
+// name for the log lines.
+void vx_comm_lock(LinkSlot* slot, const char* name);
+void vx_comm_unlock(LinkSlot* slot, const char* name);
+
+// Heap buffers a link keeps (the PendingLine) come from here, so that tests
+// can make an allocation fail; malloc by default, released with free.
+extern void* (*vx_link_alloc)(size_t size);
+
+// Releases the PendingLine and zeroes the BlockState (caller holds stateLock).
+void vx_link_reset_state(LinkSlot* slot);
+
+#endif

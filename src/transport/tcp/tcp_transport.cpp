@@ -1,0 +1,126 @@
+#include "transport/tcp/tcp_transport.h"
+
+#include <cstdint>
+#include <new>
+
+#include "link/link_table.h"
+#include "platform/platform.h"
+
+namespace {
+
+const uint16_t kInstrumentPort = 18;
+const uint32_t kDefaultRecvTimeoutMs = 1000;
+const size_t kClearScratch = 1500;
+
+struct TcpLink {
+  // Kept as 32 bits and sign-extended back on every use, so -1 stays -1.
+  int32_t socket;
+};
+
+vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
+
+int32_t vx_tcp_connect(const char* address) {
+  vxp_socket s = vxp_tcp_socket();
+  if (s == VXP_BAD_SOCKET) return -1;
+  // No name lookup: text that is not a dotted quad becomes the all-ones
+  // address, to which no connection can be made.
+  uint32_t addr = vxp_inet_addr(address);
+  if (!vxp_tcp_connect(s, addr, kInstrumentPort)) {
+    vxp_socket_close(s);
+    return -1;
+  }
+  // A command and its line feed go out in two writes; with Nagle's
+  // algorithm the second would wait for the peer's delayed acknowledgement
+  // (tens of ms per query on Linux, up to 200 ms on Windows).
+  vxp_set_nodelay(s);
+  vxp_set_recv_timeout(s, kDefaultRecvTimeoutMs);
+  return (int32_t)s;
+}
+
+// Discards at most one scratch buffer of what is waiting; never blocks.
+bool vx_tcp_drain(int32_t socket) {
+  int ready = vxp_wait_readable((vxp_socket)socket, 0);
+  if (ready < 0) return false;
+  if (ready > 0) {
+    uint8_t scratch[kClearScratch];
+    vxp_recv((vxp_socket)socket, scratch, sizeof scratch);
+  }
+  return true;
+}
+
+ViStatus vx_tcp_open(const char* address, LinkSlot* slot) {
+  TcpLink* t = new (std::nothrow) TcpLink;
+  if (!t) return VI_ERROR_SYSTEM_ERROR;
+  t->socket = -1;
+  if (!vxp_net_startup()) {
+    delete t;
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  t->socket = vx_tcp_connect(address);
+  if (t->socket == -1) {
+    // Undo the whole open: the caller wipes the slot without calling close.
+    vxp_net_cleanup();
+    delete t;
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  slot->context = t;
+  return VI_SUCCESS;
+}
+
+ViStatus vx_tcp_close(void* context) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  int rc = t->socket == -1 ? 0 : vxp_socket_close(sock_of(t));
+  vxp_net_cleanup();
+  delete t;
+  return rc == 0 ? VI_SUCCESS : VI_ERROR_SYSTEM_ERROR;
+}
+
+ViStatus vx_tcp_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  if (retCount) *retCount = 0;
+  // A request of no bytes (or a negative count) receives nothing.
+  if (count <= 0) return VI_ERROR_TMO;
+  int64_t n = vxp_recv(sock_of(t), buffer, (size_t)count);
+  if (n <= 0) return VI_ERROR_TMO;  // timeout, peer closed, or error
+  if (retCount) *retCount = (ViInt32)n;
+  return VI_SUCCESS;
+}
+
+ViStatus vx_tcp_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  if (retCount) *retCount = 0;
+  if (t->socket == -1) return VI_ERROR_CONN_LOST;
+  if (count <= 0) return VI_SUCCESS;
+  const uint8_t* p = static_cast<const uint8_t*>(buffer);
+  ViInt32 total = 0;
+  while (total < count) {
+    int64_t n = vxp_send(sock_of(t), p + total, (size_t)(count - total));
+    if (n <= 0) return VI_ERROR_CONN_LOST;
+    total += (ViInt32)n;
+    if (retCount) *retCount = total;
+  }
+  return VI_SUCCESS;
+}
+
+ViStatus vx_tcp_settmo(void* context, ViInt32 tmoMs) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  if (!vxp_set_recv_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
+  if (!vxp_set_send_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
+  return VI_SUCCESS;
+}
+
+ViStatus vx_tcp_clear(void* context) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  return vx_tcp_drain(t->socket) ? VI_SUCCESS : VI_ERROR_SYSTEM_ERROR;
+}
+
+}  // namespace
+
+const TransportOps vx_tcp_ops = {
+    vx_tcp_open,    // open
+    vx_tcp_close,   // close
+    vx_tcp_read,    // read
+    vx_tcp_write,   // write
+    vx_tcp_settmo,  // setTimeout
+    vx_tcp_clear,   // clear
+};

@@ -1,0 +1,34 @@
+// The six operations every transport supplies, bound into a link's slot by
+// vx_comm_open. Shaped after a backend table: plain function pointers, each
+// documented with its return convention and the locks its caller holds.
+#ifndef VX_TRANSPORT_H
+#define VX_TRANSPORT_H
+
+#include "vx_comm.h"
+
+struct LinkSlot;
+
+struct TransportOps {
+  // Makes the physical connection for `address` (prefix handling already
+  // done). Allocates the transport's context and stores it in
+  // slot->context; on failure releases everything it allocated, leaves
+  // slot->context null and returns anything but VI_SUCCESS. May block for
+  // as long as the connection attempt takes. No lock held.
+  ViStatus (*open)(const char* address, LinkSlot* slot);
+  // Releases the context and everything the link holds. Called at most once,
+  // only after a successful open; the result is not examined. The per-link
+  // lock is held on links that have one.
+  ViStatus (*close)(void* context);
+  // Receives up to `count` bytes into `buffer`. Stores the bytes moved
+  // through `retCount` when it is not null; VI_SUCCESS means at least one
+  // byte for a request of one or more. Blocks up to the link timeout.
+  ViStatus (*read)(void* context, void* buffer, ViInt32 count, ViInt32* retCount);
+  // Sends up to `count` bytes; same count and success conventions as read.
+  ViStatus (*write)(void* context, const void* buffer, ViInt32 count, ViInt32* retCount);
+  // Sets the link timeout in milliseconds for later transfers.
+  ViStatus (*setTimeout)(void* context, ViInt32 tmoMs);
+  // Clears the device side of the link; never blocks for long.
+  ViStatus (*clear)(void* context);
+};
+
+#endif

@@ -1,0 +1,183 @@
+// Opening, closing and validating links through the exports.
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "api_util.h"
+
+namespace {
+
+TEST(LinkApi, InvalidLinkIdsAreRefusedByEveryExport) {
+  TempLog log("invalid");
+  vx_usb_startdebug(log.path.c_str());
+  char buf[8];
+  ViInt32 n = 5;
+  for (ViInt32 id : {0, -1, 101, 57}) {
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, buf, 1, &n));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, 1, &n));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_writeBlocking(id, buf, 1, &n));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlocking(id, buf, 1, &n));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_clear(id));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_clear_async(id));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_setTmoMs(id, 10));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(id, "*IDN?", 0, &n));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_gets(id, buf, sizeof buf, &n));
+  }
+  vx_usb_stopdebug();
+  EXPECT_EQ(5, n);
+  std::vector<std::string> once = {
+      "vx_comm_clear() error: VI_ERROR_CONN_LOST",     "vx_comm_clear_async() error: VI_ERROR_CONN_LOST",
+      "vx_comm_setTmoMs() error: VI_ERROR_CONN_LOST",  "vx_comm_puts() error: VI_ERROR_CONN_LOST",
+      "vx_comm_gets() error: VI_ERROR_CONN_LOST",
+  };
+  std::vector<std::string> want;
+  for (int i = 0; i < 4; ++i) want.insert(want.end(), once.begin(), once.end());
+  EXPECT_EQ(want, log.lines());
+}
+
+TEST(LinkApi, NullPointersAreRefusedWithoutTouchingAnything) {
+  ViInt32 id = 33;
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_open(nullptr, 0, &id));
+  EXPECT_EQ(33, id);
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_open("TCP-127.0.0.2", 0, nullptr));
+  ViInt32 link = open_link("TCP-" + sim_addr());
+  ASSERT_GT(link, 0);
+  ViInt32 n = 4;
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_write(link, nullptr, 3, &n));
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_read(link, nullptr, 3, &n));
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_writeBlocking(link, nullptr, 3, &n));
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_readBlocking(link, nullptr, 3, &n));
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_puts(link, nullptr, 0, &n));
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_gets(link, nullptr, 10, &n));
+  EXPECT_EQ(4, n);
+  vx_usb_startdebug(nullptr);  // must simply do nothing
+  EXPECT_EQ("VXSIM", query(link, "*IDN?").substr(0, 5));
+  vx_comm_close(link);
+}
+
+TEST(LinkApi, AddressFormsAndLowestFreeSlot) {
+  std::string a = sim_addr();
+  ViInt32 first = open_link("TCP-" + a);
+  ViInt32 second = open_link(a);  // a leading digit means TCP too
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, first);
+  EXPECT_EQ("VXSIM", query(second, "*IDN?").substr(0, 5));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(first));
+  EXPECT_EQ(first, open_link("TCP-" + a)) << "the lowest free slot is taken again";
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(first));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(second));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(second));
+}
+
+TEST(LinkApi, FailedOpensReportMinusOneAndLeaveTheSlotFree) {
+  TempLog log("failopen");
+  vx_usb_startdebug(log.path.c_str());
+  // Nothing listens on .9; a host name is not looked up; "tcp-" in lower
+  // case, "USBx" and "USB-..." are not TCP addresses.
+  const char* addrs[] = {"TCP-127.0.0.9", "localhost", "tcp-127.0.0.2", "USB0::1::INSTR", "USB-VX0000000000000000", ""};
+  for (const char* address : addrs) {
+    ViInt32 id = 0;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_open(address, 1234, &id)) << address;
+    EXPECT_EQ(-1, id) << address;
+  }
+  vx_usb_stopdebug();
+  std::vector<std::string> want;
+  for (const char* address : addrs) {
+    want.push_back(std::string("vx_comm_open(address=") + address + ", tmoMs=1234)");
+    want.push_back("vx_comm_open() error: failed opening a physical link");
+    want.push_back("vx_comm_open() returns: linkId=-1");
+  }
+  EXPECT_EQ(want, log.lines());
+  ViInt32 id = open_link("TCP-" + sim_addr());
+  EXPECT_EQ(1, id) << "a failed open must leave its slot free";
+  vx_comm_close(id);
+}
+
+TEST(LinkApi, HundredLinksThenTheTableIsFull) {
+  std::vector<ViInt32> ids;
+  for (int i = 0; i < 100; ++i) {
+    ViInt32 id = open_link("TCP-" + sim_addr(i % 2));
+    ASSERT_EQ(i + 1, id);
+    ids.push_back(id);
+  }
+  TempLog log("full");
+  vx_usb_startdebug(log.path.c_str());
+  ViInt32 id = 0;
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_open(("TCP-" + sim_addr()).c_str(), 5, &id));
+  vx_usb_stopdebug();
+  EXPECT_EQ(-1, id);
+  EXPECT_EQ(std::vector<std::string>{"vx_comm_open(address=TCP-" + sim_addr() + ", tmoMs=5)"}, log.lines());
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(ids[41]));
+  EXPECT_EQ(42, open_link("TCP-" + sim_addr()));
+  EXPECT_EQ("VXSIM", query(100, "*IDN?").substr(0, 5));
+  for (ViInt32 l : ids) EXPECT_EQ(VI_SUCCESS, vx_comm_close(l));
+}
+
+TEST(LinkApi, CloseLogsItsLinesInOrder) {
+  ViInt32 id = open_link("TCP-" + sim_addr());
+  TempLog log("close");
+  vx_usb_startdebug(log.path.c_str());
+  vx_comm_close(id);
+  vx_comm_close(id);
+  vx_usb_stopdebug();
+  std::vector<std::string> want = {
+      "vx_comm_close(linkId=" + std::to_string(id) + ")",
+      "vx_comm_close(): locking link list mutex",
+      "vx_comm_close(): got link list mutex",
+      "vx_comm_close() returns: status is always VI_SUCCESS",
+  };
+  EXPECT_EQ(want, log.lines());
+}
+
+// Concurrent opens never share a slot; every link answers as its own.
+TEST(LinkApi, ConcurrentOpensAndClosesNeverShareASlot) {
+  std::atomic<int> owner[101];
+  for (auto& o : owner) o = -1;
+  std::atomic<int> faults{0};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < 6; ++t)
+    pool.emplace_back([&, t] {
+      for (int round = 0; round < 15; ++round) {
+        ViInt32 id = -1;
+        vx_comm_open(("TCP-" + sim_addr(t % 2)).c_str(), 0, &id);
+        if (id < 1 || id > 100) {
+          faults++;
+          continue;
+        }
+        int expected = -1;
+        if (!owner[id].compare_exchange_strong(expected, t)) faults++;
+        std::string tag = "t" + std::to_string(t) + "r" + std::to_string(round);
+        if (query(id, "ECHO " + tag) != tag + "\n") faults++;
+        owner[id] = -1;
+        vx_comm_close(id);
+      }
+    });
+  for (auto& th : pool) th.join();
+  EXPECT_EQ(0, faults.load());
+}
+
+// Closing a link while another thread's call waits on it: the call ends,
+// the close waits for it, and nothing touches freed memory (ASan/TSan).
+TEST(LinkApi, CloseAgainstACallInProgress) {
+  ViInt32 id = open_link("TCP-" + sim_addr());
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "HANG", 0, nullptr));
+  std::atomic<bool> started{false};
+  ViStatus readStatus = VI_SUCCESS;
+  std::thread reader([&] {
+    char buf[16];
+    started = true;
+    readStatus = vx_comm_gets(id, buf, sizeof buf, nullptr);
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  reader.join();
+  EXPECT_TRUE(readStatus == VI_ERROR_TMO || readStatus == VI_ERROR_CONN_LOST) << readStatus;
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(id, "*IDN?", 0, nullptr));
+}
+
+}  // namespace

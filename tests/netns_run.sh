@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Runs a command inside a private network namespace of its own, with the
+# instrument simulator listening there, so that nothing a test, demo or
+# benchmark sends can leave this machine's loopback.
+#
+#   netns_run.sh [--sim PATH] [--addr A]... [--wine PREFIX] -- COMMAND [ARGS...]
+#
+# --sim starts PATH (vxsim) on each --addr (default 127.0.0.2 and 127.0.0.3)
+# and waits until it listens. --wine runs COMMAND (a .exe) under Wine with
+# the given prefix; the prefix's wineserver is started inside the namespace,
+# because Wine creates sockets in the wineserver process.
+set -u
+
+if [ "${VX_NETNS_INNER:-}" != 1 ]; then
+  export VX_NETNS_INNER=1
+  if [ "$(id -u)" = 0 ]; then
+    exec unshare --net -- "$0" "$@"
+  else
+    exec unshare --map-root-user --net -- "$0" "$@"
+  fi
+fi
+
+sim=""
+wine_prefix=""
+addrs=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sim) sim="$2"; shift 2 ;;
+    --addr) addrs+=("$2"); shift 2 ;;
+    --wine) wine_prefix="$2"; shift 2 ;;
+    --) shift; break ;;
+    *) echo "netns_run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+[ $# -gt 0 ] || { echo "netns_run.sh: no command given" >&2; exit 2; }
+[ ${#addrs[@]} -gt 0 ] || addrs=(127.0.0.2 127.0.0.3)
+
+ip link set lo up || exit 2
+ip route add default dev lo 2>/dev/null || true
+
+# Refuse unless the namespace holds the loopback interface and nothing else.
+links=$(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//')
+if [ "$links" != "lo" ]; then
+  echo "netns_run.sh: refusing to run: not isolated (interfaces: $(echo $links))" >&2
+  exit 2
+fi
+export VX_NETNS_ISOLATED=1
+export VX_TEST_ADDRS="${addrs[*]}"
+
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  if [ -n "$wine_prefix" ]; then
+    WINEPREFIX="$wine_prefix" wineserver -k 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -n "$sim" ]; then
+  sim_args=(--quiet --max-seconds 1800 --ready-file "$work/ready")
+  for a in "${addrs[@]}"; do sim_args+=(--addr "$a"); done
+  "$sim" "${sim_args[@]}" &
+  sim_pid=$!
+  for _ in $(seq 1 200); do
+    [ -f "$work/ready" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || { echo "netns_run.sh: simulator exited early" >&2; exit 2; }
+    sleep 0.05
+  done
+  [ -f "$work/ready" ] || { echo "netns_run.sh: simulator not ready after 10 s" >&2; exit 2; }
+fi
+
+if [ -n "$wine_prefix" ]; then
+  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # A wineserver left from elsewhere would own the sockets; start ours here.
+  wineserver -k 2>/dev/null
+  "${WINE:-/usr/lib/wine/wine64}" "$@"
+  rc=$?
+else
+  "$@"
+  rc=$?
+fi
+exit $rc

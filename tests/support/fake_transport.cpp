@@ -1,0 +1,87 @@
+#include "fake_transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/link_table.h"
+
+namespace {
+
+ViStatus fake_open(const char*, LinkSlot*) { return VI_ERROR_SYSTEM_ERROR; }
+
+ViStatus fake_close(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->closeCalls++;
+  return VI_SUCCESS;
+}
+
+ViStatus fake_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  if (retCount) *retCount = 0;
+  if (f->onRead) f->onRead();
+  std::lock_guard<std::mutex> hold(f->m);
+  f->readCounts.push_back(count);
+  if (f->reads.empty()) return VI_ERROR_TMO;
+  FakeRead& r = f->reads.front();
+  size_t n = std::min(r.data.size(), count > 0 ? (size_t)count : 0);
+  memcpy(buffer, r.data.data(), n);
+  if (retCount) *retCount = (ViInt32)n;
+  ViStatus status = r.status;
+  r.data.erase(0, n);
+  if (r.data.empty()) f->reads.pop_front();
+  return status;
+}
+
+ViStatus fake_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  if (retCount) *retCount = 0;
+  if (count <= 0) return VI_SUCCESS;
+  std::lock_guard<std::mutex> hold(f->m);
+  size_t n = (size_t)count;
+  if (f->writeChunk && n > f->writeChunk) n = f->writeChunk;
+  f->writes.push_back(std::string(static_cast<const char*>(buffer), n));
+  if (retCount) *retCount = (ViInt32)n;
+  return VI_SUCCESS;
+}
+
+ViStatus fake_settmo(void* context, ViInt32 tmoMs) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->timeouts.push_back(tmoMs);
+  return VI_SUCCESS;
+}
+
+ViStatus fake_clear(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->clearCalls++;
+  return f->clearStatus;
+}
+
+const TransportOps fake_ops = {fake_open, fake_close, fake_read, fake_write, fake_settmo, fake_clear};
+
+}  // namespace
+
+std::string FakeLink::written() const {
+  std::string all;
+  for (const std::string& w : writes) all += w;
+  return all;
+}
+
+ViInt32 fake_attach(FakeLink* fake, bool useLock) {
+  for (LinkSlot& s : vx_link_table) {
+    if (s.guard.load() != LINK_FREE) continue;
+    s.context = fake;
+    s.ops = fake_ops;
+    s.pendingData = nullptr;
+    s.pendingLength = 0;
+    s.blockSize = 0;
+    s.blockConsumed = 0;
+    s.useLock = useLock ? 1 : 0;
+    s.lockMutex = useLock ? vxp_mutex_create() : nullptr;
+    s.guard.store(LINK_OPEN);
+    return vx_link_id(&s);
+  }
+  return -1;
+}

@@ -1,0 +1,40 @@
+// A transport that moves no bytes anywhere: it records every call and
+// serves scripted reads, so that link/ and io/ can be tested byte by byte.
+#ifndef VX_FAKE_TRANSPORT_H
+#define VX_FAKE_TRANSPORT_H
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vx_comm.h"
+
+struct FakeRead {
+  std::string data;  // delivered as one receive would (cut to the count asked)
+  ViStatus status;   // anything but VI_SUCCESS: the call fails after delivering data
+};
+
+struct FakeLink {
+  std::mutex m;
+  std::vector<std::string> writes;  // bytes of each write call
+  size_t writeChunk = 0;            // at most this many bytes per write call (0: all)
+  std::deque<FakeRead> reads;       // consumed front to back; empty: VI_ERROR_TMO
+  std::vector<ViInt32> readCounts;  // count asked by each read call
+  int clearCalls = 0;
+  int closeCalls = 0;
+  ViStatus clearStatus = VI_SUCCESS;
+  std::vector<ViInt32> timeouts;
+  std::function<void()> onRead;  // runs at the start of every read, unlocked
+
+  void script(const std::string& data) { reads.push_back({data, VI_SUCCESS}); }
+  void fail(ViStatus s) { reads.push_back({std::string(), s}); }
+  std::string written() const;  // all write calls joined
+};
+
+// Binds a fake into the lowest free slot as an open link and returns its
+// linkId; useLock gives it a per-link lock as direct USB links have.
+ViInt32 fake_attach(FakeLink* fake, bool useLock = false);
+
+#endif

@@ -1,0 +1,38 @@
+// Shared helpers of the test suites.
+#ifndef VX_TEST_SUPPORT_H
+#define VX_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+// True when the process runs in a private namespace whose only interface is
+// the loopback one (checked by the OS's own interface list) and the
+// namespace wrapper said so too.
+bool vx_test_isolated();
+
+// Aborts the whole run with a clear message unless isolated: the suites
+// that open sockets call this before any test runs.
+void vx_test_require_isolation();
+
+// The simulated instruments' addresses (VX_TEST_ADDRS, set by the wrapper).
+std::vector<std::string> vx_test_addrs();
+
+// A log file of the test's own in the temporary folder, removed on scope
+// exit.
+struct TempLog {
+  std::string path;
+  explicit TempLog(const char* tag);
+  ~TempLog();
+  std::string text() const;  // whole file, CRLF turned into LF
+  // The lines without their time stamps and without the banner.
+  std::vector<std::string> lines() const;
+};
+
+extern const char* const kVxBanner;
+
+// "%p" as this platform's printf writes it.
+std::string vx_test_ptr(const void* p);
+
+std::string vx_test_temp_dir();
+
+#endif

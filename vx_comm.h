@@ -1,0 +1,65 @@
+/*
+ * vx_comm_lib: control test instruments over raw TCP, direct USB and VISA
+ * through one small set of plain C functions.
+ *
+ * Every call but vx_usb_startdebug and vx_usb_stopdebug returns a ViStatus:
+ * 0 is success, negative values are errors, positive values are successes
+ * with a warning. A link is named by the linkId that vx_comm_open hands out
+ * (1 to 100). Count out-parameters (retCount) may be null.
+ */
+#ifndef VX_COMM_H
+#define VX_COMM_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t ViStatus;
+typedef int32_t ViInt32;
+
+/* Status values, as the VISA standard numbers them. */
+#define VX_ERROR_BASE_ (-2147483647 - 1)
+#define VI_SUCCESS ((ViStatus)0)
+#define VI_SUCCESS_TERM_CHAR ((ViStatus)0x3FFF0005)
+#define VI_SUCCESS_MAX_CNT ((ViStatus)0x3FFF0006)
+#define VI_ERROR_SYSTEM_ERROR ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0000))
+#define VI_ERROR_TMO ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0015))
+#define VI_ERROR_CONN_LOST ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A6))
+
+/* Links. address: "TCP-" and a dotted IPv4 address, or text starting with a
+ * digit (TCP, port 18); "USB-" and a serial number (direct USB); anything
+ * else is a VISA resource name. A failed connection is reported as
+ * VI_SUCCESS with *linkId == -1. */
+ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* linkId);
+ViStatus vx_comm_close(ViInt32 linkId);
+
+/* Raw transfers: one transport call, or repeated until count bytes moved. */
+ViStatus vx_comm_write(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_read(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_writeBlocking(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlocking(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+
+/* Device clear (discards waiting input and any partial line or block);
+ * the _async form takes no per-link lock. */
+ViStatus vx_comm_clear(ViInt32 linkId);
+ViStatus vx_comm_clear_async(ViInt32 linkId);
+ViStatus vx_comm_setTmoMs(ViInt32 linkId, ViInt32 tmoMs);
+
+/* Lines. puts sends cmd up to its first NUL, CR or LF and ends it with a
+ * line feed (count <= 0: no bound). gets returns one NUL-terminated line,
+ * its line feed included when it fits; buf holds count bytes. */
+ViStatus vx_comm_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount);
+
+/* Call log: trace every call into the file at path (created or emptied);
+ * stopdebug turns tracing off. */
+void vx_usb_startdebug(const char* path);
+void vx_usb_stopdebug(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
