@@ -1,0 +1,118 @@
+// One client connection of the simulator and the command table it runs.
+#ifndef VXSIM_SESSION_H
+#define VXSIM_SESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vxsim {
+
+// One simulated instrument: a listening address and what it says it is.
+struct Instrument {
+    int index = 0;
+    std::string addr;  // dotted quad, for logs
+    std::string idn;   // *IDN? answer without the LF
+};
+
+// Process-wide settings the sessions read (set once before any thread starts).
+struct Settings {
+    bool quiet = false;
+};
+extern Settings g_settings;
+
+// Writes "vxsim: <message>\n" to stderr in one write so lines from different
+// threads do not interleave.
+void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Shared read-only buffer holding pattern positions 0..kStreamChunk+period-1,
+// so any chunk of the stream is a pointer into it and needs no copy.
+inline constexpr std::size_t kStreamChunk = 256 * 1024;
+void prepare_stream_buffer();
+
+// Connections the main thread must be able to wake on shutdown.
+// Call register_connection before starting the session thread.
+void register_connection(int fd);
+void shutdown_all_connections();
+// Waits until every registered session thread has finished; false on timeout.
+bool wait_for_sessions(int timeout_ms);
+// Called by a session thread as the very last thing it does.
+void session_thread_done();
+std::size_t active_sessions();
+
+enum class Next { Continue, End };
+
+class Session;
+
+// A command handler gets the text after the command name and its single
+// separating space ("" if none). Add a command by adding a row to the table
+// in session.cpp.
+struct Command {
+    std::string_view name;
+    Next (*run)(Session&, std::string_view args);
+    const char* usage;
+    const char* summary;
+};
+const Command* command_table(std::size_t* count);
+
+class Session {
+public:
+    static constexpr std::size_t kMaxLine = 64 * 1024;
+
+    Session(int fd, const Instrument& inst, std::uint64_t id, std::string peer);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Serves the connection until the client goes away or a command ends it.
+    void run();
+
+    // Executes one command line (no LF). Also used by DELAY.
+    Next dispatch(std::string_view line);
+
+    // ---- helpers for command handlers ----
+    const Instrument& instrument() const { return inst_; }
+    // Bytes taken from the connection so far by the line reader and raw reads.
+    std::uint64_t consumed() const { return consumed_; }
+    // Sends everything (one send call unless the kernel takes less); false if
+    // the connection is gone.
+    bool send_all(const void* data, std::size_t len);
+    bool send_line(std::string_view text);  // text + LF in one send
+    // Sleeps, but returns false early if the connection is shut down.
+    bool pause_ms(std::uint64_t ms);
+    // Reads exactly n raw bytes (bytes already buffered come first) and hands
+    // them to sink(ctx, data, len) piece by piece. False if the client went away.
+    bool read_raw(std::uint64_t n, void (*sink)(void* ctx, const std::uint8_t*, std::size_t),
+                  void* ctx);
+    // Reads and discards everything until the client closes.
+    void drain_until_eof();
+    // Closes the connection now (FIN to the client); further sends fail.
+    void close_now(const char* why);
+    // Per-connection note on stderr (suppressed by --quiet).
+    void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    int nesting = 0;  // DELAY depth, to bound recursion
+
+private:
+    bool next_line(std::string& out);
+    bool fill();  // recv more into the buffer; false on EOF or error
+    void finish();
+
+    int fd_;
+    Instrument inst_;
+    std::uint64_t id_;
+    std::string peer_;
+    char* buf_;
+    std::size_t head_ = 0, tail_ = 0;
+    std::size_t scanned_ = 0;  // bytes of [head_, tail_) known to hold no LF
+    bool discarding_ = false;  // inside an over-long line
+    std::uint64_t consumed_ = 0;
+    std::uint64_t received_ = 0;
+    std::uint64_t sent_ = 0;
+    std::string end_reason_ = "client closed";
+};
+
+}  // namespace vxsim
+
+#endif  // VXSIM_SESSION_H

@@ -1,0 +1,457 @@
+// vxsim: simulated test instruments on raw TCP for the library's tests, demo
+// and benchmark. Options, listeners, the accept loop and shutdown live here;
+// the per-connection command set is in session.cpp.
+#include "session.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <charconv>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace vxsim;
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitRuntime = 1;
+constexpr std::size_t kMaxConnections = 4096;
+constexpr std::size_t kThreadStack = 512 * 1024;
+
+struct Options {
+    std::vector<std::string> addrs;
+    std::vector<std::string> idns;
+    unsigned port = 18;
+    std::string ready_file;
+    std::uint64_t max_seconds = 0;
+    bool quiet = false;
+};
+
+void print_help() {
+    std::printf(
+        "Usage: vxsim [options]\n"
+        "Simulated test instruments on raw TCP, one per 127.0.0.x address.\n"
+        "Runs only inside an isolated network namespace, e.g.\n"
+        "  unshare -rn sh -c 'ip link set lo up; vxsim --addr 127.0.0.2'\n"
+        "\n"
+        "Options:\n"
+        "  --addr A          add an instrument listening on A (127.0.0.0/8 only;\n"
+        "                    repeatable; default 127.0.0.2). Instrument k (0-based)\n"
+        "                    answers *IDN? with VXSIM,MODEL-<100+k>,SN<VX + 16 digits of k>,1.0\n"
+        "  --idn TEXT        identification line of the k-th --addr (repeatable;\n"
+        "                    an empty TEXT keeps the default)\n"
+        "  --port N          TCP port of every instrument (default 18)\n"
+        "  --ready-file P    once all listeners are up, write \"<pid>\\n\" to P\n"
+        "                    (via P.tmp + rename); removed again on clean exit\n"
+        "  --max-seconds N   exit by itself after N seconds (default 0: never)\n"
+        "  --quiet, -q       no per-connection log lines on stderr\n"
+        "  --help, -h        this text\n"
+        "  --version         print the version\n"
+        "\n"
+        "Exits 0 on SIGINT/SIGTERM or --max-seconds, 1 on runtime errors, 2 on usage errors.\n"
+        "\n"
+        "Commands (one per line, LF-terminated, CR before LF ignored, case-sensitive):\n");
+    std::size_t n = 0;
+    const Command* cmds = command_table(&n);
+    for (std::size_t i = 0; i < n; ++i)
+        std::printf("  %-34s %s\n", cmds[i].usage, cmds[i].summary);
+    std::printf("Unknown commands get no reply and a note on stderr.\n");
+}
+
+[[noreturn]] void usage_error(const std::string& msg) {
+    std::fprintf(stderr, "vxsim: %s (see --help)\n", msg.c_str());
+    std::exit(kExitUsage);
+}
+
+bool parse_uint(const std::string& s, std::uint64_t max, std::uint64_t& out) {
+    std::uint64_t v = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), v, 10);
+    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || v > max) return false;
+    out = v;
+    return true;
+}
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_inline = false;
+        if (arg.rfind("--", 0) == 0) {
+            size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                has_inline = true;
+            }
+        }
+        auto need_value = [&]() -> std::string {
+            if (has_inline) return value;
+            if (i + 1 >= argc) usage_error("option " + arg + " needs a value");
+            return argv[++i];
+        };
+        auto no_value = [&]() {
+            if (has_inline) usage_error("option " + arg + " takes no value");
+        };
+        if (arg == "--help" || arg == "-h") {
+            no_value();
+            print_help();
+            std::exit(0);
+        } else if (arg == "--version") {
+            no_value();
+            std::printf("vxsim 1.0\n");
+            std::exit(0);
+        } else if (arg == "--quiet" || arg == "-q") {
+            no_value();
+            o.quiet = true;
+        } else if (arg == "--addr") {
+            o.addrs.push_back(need_value());
+        } else if (arg == "--idn") {
+            std::string v = need_value();
+            if (v.find('\n') != std::string::npos || v.find('\r') != std::string::npos)
+                usage_error("--idn text must be a single line");
+            o.idns.push_back(v);
+        } else if (arg == "--port") {
+            std::string v = need_value();
+            std::uint64_t p = 0;
+            if (!parse_uint(v, 65535, p) || p == 0)
+                usage_error("--port must be a number from 1 to 65535, not '" + v + "'");
+            o.port = static_cast<unsigned>(p);
+        } else if (arg == "--ready-file") {
+            o.ready_file = need_value();
+            if (o.ready_file.empty()) usage_error("--ready-file needs a path");
+        } else if (arg == "--max-seconds") {
+            std::string v = need_value();
+            if (!parse_uint(v, 1000000000ull, o.max_seconds))
+                usage_error("--max-seconds must be a number of seconds, not '" + v + "'");
+        } else {
+            usage_error("unknown argument '" + std::string(argv[i]) + "'");
+        }
+    }
+    if (o.addrs.empty()) o.addrs.push_back("127.0.0.2");
+    if (o.idns.size() > o.addrs.size())
+        usage_error("more --idn (" + std::to_string(o.idns.size()) + ") than --addr (" +
+                    std::to_string(o.addrs.size()) + ")");
+    return o;
+}
+
+// The simulator must never be reachable from outside this machine, nor even
+// from the host's own interfaces: only an isolated namespace will do.
+bool only_loopback_exists() {
+    struct if_nameindex* list = if_nameindex();
+    if (!list) return false;
+    bool ok = true;
+    for (struct if_nameindex* p = list; p->if_index != 0 || p->if_name != nullptr; ++p) {
+        if (!p->if_name || std::strcmp(p->if_name, "lo") != 0) ok = false;
+    }
+    if_freenameindex(list);
+    return ok;
+}
+
+// A fresh namespace starts with lo down, where binds succeed but nothing can
+// connect. Bringing it up here saves every caller the ip(8) step; it only
+// touches our own private namespace.
+void ensure_loopback_up() {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return;
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && !(ifr.ifr_flags & IFF_UP)) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+        if (::ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+            log_line("warning: lo is down and cannot be brought up (%s); clients will not "
+                     "connect (ip link set lo up)",
+                     std::strerror(errno));
+    }
+    ::close(s);
+}
+
+void raise_fd_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+int open_listener(const in_addr& addr, const std::string& text, unsigned port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        log_line("cannot create socket: %s", std::strerror(errno));
+        return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr = addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        int e = errno;
+        log_line("cannot bind %s:%u: %s%s", text.c_str(), port, std::strerror(e),
+                 e == EADDRNOTAVAIL ? " (is lo up? ip link set lo up)" : "");
+        ::close(fd);
+        return -1;
+    }
+    if (::listen(fd, SOMAXCONN) != 0) {
+        log_line("cannot listen on %s:%u: %s", text.c_str(), port, std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool write_ready_file(const std::string& path) {
+    std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_line("cannot write ready file %s: %s", tmp.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::string content = std::to_string(static_cast<long>(::getpid())) + "\n";
+    bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    ok = (::close(fd) == 0) && ok;
+    // rename() makes the file appear complete or not at all for the waiter.
+    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        log_line("cannot write ready file %s: %s", path.c_str(), std::strerror(errno));
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+struct SessionStart {
+    int fd;
+    const Instrument* inst;
+    std::uint64_t id;
+    std::string peer;
+};
+
+void* session_main(void* arg) {
+    std::unique_ptr<SessionStart> start(static_cast<SessionStart*>(arg));
+    {
+        Session s(start->fd, *start->inst, start->id, std::move(start->peer));
+        s.run();
+    }
+    start.reset();
+    session_thread_done();
+    return nullptr;
+}
+
+std::string peer_name(const sockaddr_in& sa) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+
+// Accepts everything pending on one listener. Returns false if we ran out of
+// descriptors or memory, so the caller can back off instead of spinning.
+bool accept_pending(int lfd, const Instrument& inst, std::uint64_t& next_id,
+                    const pthread_attr_t* attr) {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t plen = sizeof peer;
+        int fd = ::accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+            log_line("accept on %s failed: %s", inst.addr.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (active_sessions() >= kMaxConnections) {
+            log_line("more than %zu connections: refusing %s", kMaxConnections,
+                     peer_name(peer).c_str());
+            ::close(fd);
+            continue;
+        }
+        int one = 1;
+        // Replies are small and latency matters; SPLIT/CHUNKS rely on each
+        // send leaving as its own segment.
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        register_connection(fd);
+        auto* start = new SessionStart{fd, &inst, next_id++, peer_name(peer)};
+        pthread_t tid;
+        int rc = pthread_create(&tid, attr, session_main, start);
+        if (rc != 0) {
+            log_line("cannot start a thread for %s: %s", start->peer.c_str(), std::strerror(rc));
+            delete start;
+            // Run the normal teardown so the registry stays consistent.
+            { Session s(fd, inst, 0, std::string()); }
+            session_thread_done();
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt = parse_options(argc, argv);
+
+    std::vector<Instrument> instruments;
+    std::vector<in_addr> addrs;
+    for (size_t k = 0; k < opt.addrs.size(); ++k) {
+        const std::string& a = opt.addrs[k];
+        in_addr ia{};
+        if (::inet_pton(AF_INET, a.c_str(), &ia) != 1)
+            usage_error("--addr '" + a + "' is not an IPv4 address");
+        if ((ntohl(ia.s_addr) >> 24) != 127) {
+            std::fprintf(stderr,
+                         "vxsim: refusing --addr %s: only loopback addresses in 127.0.0.0/8 "
+                         "are allowed\n",
+                         a.c_str());
+            return kExitUsage;
+        }
+        for (const in_addr& prev : addrs)
+            if (prev.s_addr == ia.s_addr) usage_error("--addr " + a + " given twice");
+        addrs.push_back(ia);
+
+        Instrument inst;
+        inst.index = static_cast<int>(k);
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &ia, text, sizeof text);
+        inst.addr = text;
+        // An empty --idn keeps the default, so later instruments can be
+        // overridden alone.
+        if (k < opt.idns.size() && !opt.idns[k].empty()) {
+            inst.idn = opt.idns[k];
+        } else {
+            char idn[96];
+            std::snprintf(idn, sizeof idn, "VXSIM,MODEL-%zu,SNVX%016zu,1.0", 100 + k, k);
+            inst.idn = idn;
+        }
+        instruments.push_back(inst);
+    }
+
+    if (!only_loopback_exists()) {
+        std::fprintf(stderr,
+                     "vxsim: refusing to run outside an isolated network namespace (only lo may "
+                     "exist); run it under unshare -rn\n");
+        return kExitUsage;
+    }
+
+    g_settings.quiet = opt.quiet;
+
+    // Session threads inherit this mask; only the main thread takes signals,
+    // through the signalfd.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    int sfd = signalfd(-1, &stop_signals, SFD_CLOEXEC);
+    if (sfd < 0) {
+        log_line("signalfd failed: %s", std::strerror(errno));
+        return kExitRuntime;
+    }
+    // Clients vanish mid-reply all the time in tests; that must not kill us.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    ensure_loopback_up();
+    raise_fd_limit();
+    prepare_stream_buffer();
+
+    std::vector<int> listeners;
+    for (size_t k = 0; k < instruments.size(); ++k) {
+        int fd = open_listener(addrs[k], instruments[k].addr, opt.port);
+        if (fd < 0) {
+            for (int l : listeners) ::close(l);
+            return kExitRuntime;
+        }
+        listeners.push_back(fd);
+    }
+    for (const Instrument& inst : instruments) {
+        if (!opt.quiet)
+            log_line("instrument %d on %s:%u: %s", inst.index, inst.addr.c_str(), opt.port,
+                     inst.idn.c_str());
+    }
+    if (!opt.ready_file.empty() && !write_ready_file(opt.ready_file)) {
+        for (int l : listeners) ::close(l);
+        return kExitRuntime;
+    }
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kThreadStack);
+
+    using clock = std::chrono::steady_clock;
+    const bool bounded = opt.max_seconds > 0;
+    const auto deadline = clock::now() + std::chrono::seconds(bounded ? opt.max_seconds : 0);
+
+    std::vector<pollfd> pfds;
+    for (int l : listeners) pfds.push_back({l, POLLIN, 0});
+    pfds.push_back({sfd, POLLIN, 0});
+
+    std::uint64_t next_id = 1;
+    std::string why;
+    for (;;) {
+        int timeout = -1;
+        if (bounded) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now())
+                    .count();
+            if (left <= 0) {
+                why = "--max-seconds reached";
+                break;
+            }
+            timeout = left > 60000 ? 60000 : static_cast<int>(left);
+        }
+        int r = ::poll(pfds.data(), pfds.size(), timeout);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            log_line("poll failed: %s", std::strerror(errno));
+            why = "poll failed";
+            break;
+        }
+        if (pfds.back().revents & POLLIN) {
+            signalfd_siginfo si{};
+            ssize_t n = ::read(sfd, &si, sizeof si);
+            why = n == static_cast<ssize_t>(sizeof si) && si.ssi_signo == SIGINT ? "SIGINT"
+                                                                                 : "SIGTERM";
+            break;
+        }
+        bool starved = false;
+        for (size_t k = 0; k < listeners.size(); ++k) {
+            if (pfds[k].revents & POLLIN) {
+                if (!accept_pending(listeners[k], instruments[k], next_id, &attr)) starved = true;
+            }
+        }
+        // Out of descriptors or threads: give running sessions time to end.
+        if (starved) ::poll(nullptr, 0, 100);
+    }
+
+    for (int l : listeners) ::close(l);
+    if (!opt.quiet) log_line("exiting (%s)", why.c_str());
+    shutdown_all_connections();
+    bool drained = wait_for_sessions(3000);
+    if (!opt.ready_file.empty()) ::unlink(opt.ready_file.c_str());
+    if (!drained) {
+        // A session is stuck somewhere; its thread may still use globals, so
+        // skip static destructors.
+        log_line("%zu session(s) did not finish, exiting anyway", active_sessions());
+        std::fflush(stdout);
+        _exit(0);
+    }
+    pthread_attr_destroy(&attr);
+    return 0;
+}
