@@ -1,11 +1,27 @@
 /* The main job in a few lines: open a TCP link, ask an instrument who it
  * is, print the answer and the call log it left. */
+#include <net/if.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "vx_comm.h"
 
+/* The demo talks to the simulator only: it refuses to run anywhere but in a
+ * private network namespace whose only interface is the loopback. */
+static int isolated(void) {
+  struct if_nameindex* list = if_nameindex();
+  int ok = list != NULL;
+  for (struct if_nameindex* i = list; ok && i->if_index != 0; ++i)
+    if (strcmp(i->if_name, "lo") != 0) ok = 0;
+  if (list) if_freenameindex(list);
+  return ok;
+}
+
 int main(int argc, char** argv) {
+  if (!isolated()) {
+    fprintf(stderr, "vxdemo: refusing to run outside a private network namespace (run scripts/demo.sh)\n");
+    return 2;
+  }
   const char* address = argc > 1 ? argv[1] : "TCP-127.0.0.2";
   const char* logPath = argc > 2 ? argv[2] : "vxdemo.log";
   char reply[256];

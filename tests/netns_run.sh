@@ -76,8 +76,11 @@ fi
 
 if [ -n "$wine_prefix" ]; then
   export WINEPREFIX="$wine_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # A wineserver left from elsewhere would own the sockets; start ours here.
+  # A wineserver left from elsewhere would own the sockets (they live in
+  # the wineserver's namespace, not the client's): end it, start ours here,
+  # and keep it for the whole command so each process start is cheap.
   wineserver -k 2>/dev/null
+  wineserver -p
   "${WINE:-/usr/lib/wine/wine64}" "$@"
   rc=$?
 else

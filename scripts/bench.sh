@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the Linux library and runs the benchmark against the simulator in
+# a private network namespace.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/deps.sh" native
+out=${VX_BUILD_ROOT:-$top/build}/release
+cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out" -j "$(nproc)" --target vxbench vxsim >/dev/null
+"$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxbench" 127.0.0.2 "$@"
