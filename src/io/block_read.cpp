@@ -203,8 +203,7 @@ extern "C" ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, voi
   return status;
 }
 
-extern "C" ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
-                                      ViInt32* retCount) {
+extern "C" ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
   LinkSlot* slot = vx_link_enter(linkId);
   if (!slot) return VI_ERROR_CONN_LOST;
