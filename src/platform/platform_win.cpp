@@ -27,12 +27,25 @@
 
 // ---------------------------------------------------------------- sockets --
 
+// Links start and clean up Windows Sockets from many threads at once. Wine's
+// start-up count is not safe against that: a racing clean-up can take it to
+// zero while other links are open, which resets all their sockets. One lock
+// around both calls keeps the count exact everywhere.
+static SRWLOCK netCountLock = SRWLOCK_INIT;
+
 bool vxp_net_startup() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  AcquireSRWLockExclusive(&netCountLock);
+  bool ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  ReleaseSRWLockExclusive(&netCountLock);
+  return ok;
 }
 
-void vxp_net_cleanup() { WSACleanup(); }
+void vxp_net_cleanup() {
+  AcquireSRWLockExclusive(&netCountLock);
+  WSACleanup();
+  ReleaseSRWLockExclusive(&netCountLock);
+}
 
 static vxp_socket make_socket(int type, int proto) {
   // Not inheritable, like SOCK_CLOEXEC on the POSIX side: a child process

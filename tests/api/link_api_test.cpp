@@ -143,13 +143,22 @@ TEST(LinkApi, ConcurrentOpensAndClosesNeverShareASlot) {
         ViInt32 id = -1;
         vx_comm_open(("TCP-" + sim_addr(t % 2)).c_str(), 0, &id);
         if (id < 1 || id > 100) {
+          ADD_FAILURE() << "open failed: " << id;
           faults++;
           continue;
         }
         int expected = -1;
-        if (!owner[id].compare_exchange_strong(expected, t)) faults++;
+        if (!owner[id].compare_exchange_strong(expected, t)) {
+          ADD_FAILURE() << "slot " << id << " shared by threads " << expected << " and " << t;
+          faults++;
+        }
         std::string tag = "t" + std::to_string(t) + "r" + std::to_string(round);
-        if (query(id, "ECHO " + tag) != tag + "\n") faults++;
+        ViStatus qs = VI_SUCCESS;
+        std::string reply = query(id, "ECHO " + tag, &qs);
+        if (reply != tag + "\n") {
+          ADD_FAILURE() << "link " << id << " answered '" << reply << "' (status " << qs << ") to " << tag;
+          faults++;
+        }
         owner[id] = -1;
         vx_comm_close(id);
       }
