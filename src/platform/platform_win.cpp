@@ -163,6 +163,10 @@ int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uin
 }
 
 int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
+  return vxp_recvfrom_port(s, buf, len, fromAddr, nullptr);
+}
+
+int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort) {
   struct sockaddr_in sa;
   int saLen = (int)sizeof sa;
   memset(&sa, 0, sizeof sa);
@@ -171,10 +175,12 @@ int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
   int n = recvfrom((SOCKET)s, static_cast<char*>(buf), clamp_len(len), 0, (struct sockaddr*)&sa, &saLen);
   if (n == SOCKET_ERROR) return -1;
   if (fromAddr) *fromAddr = sa.sin_addr.s_addr;
+  if (fromPort) *fromPort = ntohs(sa.sin_port);
   return (int64_t)n;
 }
 
 int vxp_last_socket_error() { return WSAGetLastError(); }
+bool vxp_socket_error_is_invalid_argument(int err) { return err == WSAEINVAL; }
 
 // ---------------------------------------------------------------- mutexes --
 
