@@ -185,25 +185,6 @@ TEST(FindApi, CapacityRules) {
   EXPECT_EQ(0, f.ret);
 }
 
-TEST(FindApi, ArgumentsThatRunNoSearch) {
-  Found f = find(1000, 4096, 0);
-  EXPECT_EQ(VI_SUCCESS, f.status);
-  EXPECT_EQ("", f.list);
-  EXPECT_EQ(0, f.ret);
-  EXPECT_LT(f.ms, 500.0);
-
-  for (int count : {0, -1}) {
-    f = find(1000, count);
-    EXPECT_EQ(VI_SUCCESS_MAX_CNT, f.status);
-    EXPECT_EQ("#", f.list) << "devices untouched";
-    EXPECT_EQ(-77, f.ret);
-  }
-
-  ViInt32 n = -77;
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_find(nullptr, 1000, 64, &n, IFACE_LAN));
-  EXPECT_EQ(-77, n);
-}
-
 TEST(FindApi, LogsTheCallUnderBothNamesAndOnlyTheRefusalWhileALinkIsOpen) {
   TempLog log("find");
   char devices[64];
@@ -211,6 +192,7 @@ TEST(FindApi, LogsTheCallUnderBothNamesAndOnlyTheRefusalWhileALinkIsOpen) {
   vx_usb_startdebug(log.path.c_str());
   EXPECT_EQ(VI_SUCCESS, vx_comm_find(devices, 0, sizeof devices, &n, IFACE_LAN));
   EXPECT_EQ(VI_SUCCESS, stdcall_vx_comm_find(devices, 0, 32, nullptr, 0x301));
+  EXPECT_EQ(VI_SUCCESS_MAX_CNT, vx_comm_find(devices, 0, 0, &n, IFACE_LAN));  // no result line
   ViInt32 id = open_link("TCP-" + sim_addr());
   EXPECT_EQ(VI_SUCCESS, stdcall_vx_comm_find(devices, 0, 64, &n, IFACE_LAN));
   vx_comm_close(id);
@@ -218,15 +200,16 @@ TEST(FindApi, LogsTheCallUnderBothNamesAndOnlyTheRefusalWhileALinkIsOpen) {
 
   const std::string d = vx_test_ptr(devices), r = vx_test_ptr(&n);
   std::vector<std::string> lines = log.lines();
-  ASSERT_EQ(11u, lines.size());
+  ASSERT_EQ(12u, lines.size());
   EXPECT_EQ("vx_comm_find(devices=" + d + ", tmoMs=0, count=64, retCount=" + r + ", iface=1)", lines[0]);
   EXPECT_EQ("vx_comm_find() returns: status=0, retCount=0", lines[1]);
   EXPECT_EQ("vx_comm_find(devices=" + d + ", tmoMs=0, count=32, retCount=" + vx_test_ptr(nullptr) + ", iface=769)",
             lines[2]);
   EXPECT_EQ("vx_comm_find() returns: status=0, retCount=0", lines[3]);
-  EXPECT_EQ(0u, lines[4].find("vx_comm_open("));
-  EXPECT_EQ("vx_comm_find(): returning since a link is open (debug)", lines[6]);
-  EXPECT_EQ(0u, lines[7].find("vx_comm_close("));
+  EXPECT_EQ("vx_comm_find(devices=" + d + ", tmoMs=0, count=0, retCount=" + r + ", iface=1)", lines[4]);
+  EXPECT_EQ(0u, lines[5].find("vx_comm_open("));
+  EXPECT_EQ("vx_comm_find(): returning since a link is open (debug)", lines[7]);
+  EXPECT_EQ(0u, lines[8].find("vx_comm_close("));
 }
 
 // ------------------------------------------- unusual replies (own entry) --
@@ -254,19 +237,6 @@ TEST_F(FindLanSizes, ListsTheUsableRepliesOnly) {
   Found f = find(300);
   EXPECT_EQ(VI_SUCCESS, f.status);
   EXPECT_EQ(kUsable, entries(f.list)) << "128 bytes, empty and silent instruments are not listed";
-}
-
-TEST_F(FindLanSizes, ExactFillAndOneByteLess) {
-  int total = 0;
-  for (const std::string& e : kUsable) total += (int)e.size();
-  Found f = find(300, total + 1);
-  EXPECT_EQ(VI_SUCCESS, f.status);
-  EXPECT_EQ(total, f.ret);
-  f = find(300, total);
-  EXPECT_EQ(VI_SUCCESS_MAX_CNT, f.status);
-  std::vector<std::string> got = entries(f.list);
-  EXPECT_EQ(kUsable.size() - 1, got.size());
-  for (const std::string& e : got) EXPECT_TRUE(std::find(kUsable.begin(), kUsable.end(), e) != kUsable.end()) << e;
 }
 
 }  // namespace

@@ -255,22 +255,6 @@ TEST_F(FindMerge, RefusedWhileALinkIsOpen) {
   EXPECT_EQ("L;", std::string(devices));
 }
 
-TEST_F(FindMerge, LogsEntryAndResultLines) {
-  TempLog log("find_lines");
-  g_search[2].text = "V;";
-  vx_usb_startdebug(log.path.c_str());
-  EXPECT_EQ(VI_SUCCESS, find(100, 0x311, 250));
-  EXPECT_EQ(VI_SUCCESS_MAX_CNT, find(0, 1, -4));
-  vx_usb_stopdebug();
-  const std::string d = vx_test_ptr(devices), r = vx_test_ptr(&ret);
-  std::vector<std::string> want = {
-      "vx_comm_find(devices=" + d + ", tmoMs=250, count=100, retCount=" + r + ", iface=785)",
-      "vx_comm_find() returns: status=0, retCount=2",
-      "vx_comm_find(devices=" + d + ", tmoMs=-4, count=0, retCount=" + r + ", iface=1)",
-  };
-  EXPECT_EQ(want, log.lines());
-}
-
 TEST(FindProduct, UsbAndVisaSelectNothingYetAndRetCountMayBeNull) {
   char devices[16];
   memset(devices, '#', sizeof devices);
@@ -598,18 +582,6 @@ TEST(LanScan, EntryThatDoesNotFitEndsTheSearchAtOnce) {
   char text[64];
   EXPECT_EQ(VI_SUCCESS, vx_lan_scan_with(&kTestScan, text, 30, sizeof text, nullptr)) << "length may be null";
   EXPECT_EQ(entry, std::string(text));
-}
-
-TEST(LanScan, KeepsWhatFitsWhenALaterEntryDoesNot) {
-  Responder r({{"127.0.0.5", lan_reply(80, "MODEL-A", "SN-A")}, {"127.0.0.6", lan_reply(80, "MODEL-BB", "SN-B")}});
-  ASSERT_TRUE(r.ok());
-  REQUIRE_DISTINCT_SENDERS(r);
-  const int capacity = 24 + 10;  // one 23-character entry and its NUL, not a second of 24
-  ScanResult s = scan(5000, capacity);
-  EXPECT_EQ(VI_SUCCESS_MAX_CNT, s.status);
-  EXPECT_EQ("MODEL-A:SN-A:127.0.0.5;", s.text);
-  EXPECT_EQ(23, s.length);
-  EXPECT_LT(s.ms, 2500.0);
 }
 
 // A clock that the test drives: each reading moves it on by a fixed step,
