@@ -53,6 +53,27 @@ ViStatus vx_comm_setTmoMs(ViInt32 linkId, ViInt32 tmoMs);
 ViStatus vx_comm_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount);
 ViStatus vx_comm_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount);
 
+/* Blocks out, as IEEE 488.2 definite-length blocks: cmd (up to its first
+ * NUL, CR or LF; may be null), a space (a comma when cmd holds a space),
+ * "#", the digit count, the size, the data. writeBlockSize sends all but the
+ * data, which follows with vx_comm_write or vx_comm_writeBlocking. Sizes
+ * run from 0 to 999999999. */
+ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViInt32 count);
+ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const void* buffer, ViInt32 count);
+ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
+
+/* Blocks in: a definite-length header or the binary one (four zero bytes and
+ * the size, least significant byte first). cmd (may be null) is sent as a
+ * line only when no block is in progress. readBlockSize reads the header,
+ * readBlockData the next piece; readBlock does both and returns
+ * VI_SUCCESS_MAX_CNT while data of the block remains. The _async form takes
+ * the per-link lock only while it sends cmd. */
+ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize);
+ViStatus vx_comm_readBlockData(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
+
 /* Instrument search. iface selects the searches: IFACE_LAN (UDP broadcast),
  * IFACE_USB (direct USB), either bit of IFACE_VISA (VISA); the texts found
  * are joined in that order into devices, a NUL-terminated list of

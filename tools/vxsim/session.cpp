@@ -3,6 +3,7 @@
 
 #include "pattern.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <charconv>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,6 +24,7 @@
 namespace vxsim {
 
 Settings g_settings;
+std::atomic<std::uint64_t> g_lan_requests{0};
 
 // ---------------------------------------------------------------- logging
 
@@ -160,9 +163,16 @@ void Session::finish() {
 void Session::run() {
     note("open from %s", peer_.c_str());
     std::string line;
-    while (next_line(line)) {
-        if (line.empty()) continue;
-        if (dispatch(line) == Next::End) break;
+    for (;;) {
+        Input in = next_input(line);
+        if (in == Input::End) break;
+        Next r = Next::Continue;
+        if (in == Input::Upload) {
+            r = run_upload();
+        } else if (!line.empty()) {
+            r = dispatch(line);
+        }
+        if (r == Next::End) break;
     }
     finish();
     note("closed: %s (received %llu, sent %llu bytes)", end_reason_.c_str(),
@@ -190,8 +200,33 @@ bool Session::fill() {
     }
 }
 
-bool Session::next_line(std::string& out) {
+int Session::upload_at_head() const {
+    static constexpr char kWord[] = "UPLOAD";
+    constexpr size_t kLen = sizeof kWord - 1;
+    size_t avail = tail_ - head_;
+    size_t n = avail < kLen ? avail : kLen;
+    if (std::memcmp(buf_ + head_, kWord, n) != 0) return 0;
+    if (avail <= kLen) return -1;
+    // UPLOADARGS? and the like are ordinary commands: the word must end here.
+    unsigned char c = static_cast<unsigned char>(buf_[head_ + kLen]);
+    bool word_char = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '_' || c == '?';
+    return word_char ? 0 : 1;
+}
+
+Session::Input Session::next_input(std::string& out) {
     for (;;) {
+        // head_ is at the start of a line here unless an over-long one is
+        // being discarded. An upload's data is not line-structured, so it
+        // must be recognised before looking for an LF.
+        if (!discarding_) {
+            int up = upload_at_head();
+            if (up > 0) return Input::Upload;
+            if (up < 0) {
+                if (!fill()) return Input::End;
+                continue;
+            }
+        }
         if (tail_ > head_ + scanned_) {
             const char* from = buf_ + head_ + scanned_;
             const char* nl =
@@ -212,7 +247,7 @@ bool Session::next_line(std::string& out) {
                     continue;
                 }
                 out.assign(start, len);
-                return true;
+                return Input::Line;
             }
             scanned_ = tail_ - head_;
         }
@@ -226,8 +261,84 @@ bool Session::next_line(std::string& out) {
             consumed_ += tail_ - head_;
             head_ = tail_ = scanned_ = 0;
         }
+        if (!fill()) return Input::End;
+    }
+}
+
+bool Session::take_byte(char& c) {
+    while (head_ == tail_) {
+        head_ = tail_ = scanned_ = 0;
         if (!fill()) return false;
     }
+    c = buf_[head_++];
+    ++consumed_;
+    scanned_ = 0;
+    return true;
+}
+
+bool Session::discard_to_lf() {
+    for (;;) {
+        if (tail_ > head_) {
+            const char* from = buf_ + head_;
+            const char* nl = static_cast<const char*>(std::memchr(from, '\n', tail_ - head_));
+            if (nl) {
+                size_t len = static_cast<size_t>(nl - from) + 1;
+                head_ += len;
+                consumed_ += len;
+                scanned_ = 0;
+                return true;
+            }
+            consumed_ += tail_ - head_;
+        }
+        head_ = tail_ = scanned_ = 0;
+        if (!fill()) return false;
+    }
+}
+
+// UPLOAD<args>#<D><D digits><data>: the header is parsed byte by byte, the
+// data goes through the checksum as it arrives (never held whole), and the
+// bytes after it are command lines again.
+Next Session::run_upload() {
+    head_ += 6;  // "UPLOAD", checked by upload_at_head
+    consumed_ += 6;
+    scanned_ = 0;
+    auto bad_header = [&](const char* why, char last) {
+        note("UPLOAD: %s: replying ERR header", why);
+        if (last != '\n' && !discard_to_lf()) return Next::End;
+        return send_line("ERR header") ? Next::Continue : Next::End;
+    };
+    std::string args;
+    char c = 0;
+    for (;;) {
+        if (!take_byte(c)) return Next::End;
+        if (c == '#') break;
+        if (c == '\n' || args.size() >= kMaxLine) {
+            upload_args = args;
+            return bad_header(c == '\n' ? "LF before the '#' of the header"
+                                         : "no '#' in the first 64 KiB",
+                              c);
+        }
+        args += c;
+    }
+    upload_args = args;
+    if (!take_byte(c)) return Next::End;
+    if (c < '1' || c > '9') return bad_header("length digit count is not 1..9", c);
+    int digits = c - '0';
+    std::uint64_t len = 0;
+    for (int i = 0; i < digits; ++i) {
+        if (!take_byte(c)) return Next::End;
+        if (c < '0' || c > '9') return bad_header("non-digit in the length", c);
+        len = len * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    Checksum sum;
+    auto add = [](void* ctx, const std::uint8_t* p, std::size_t n) {
+        static_cast<Checksum*>(ctx)->update(p, n);
+    };
+    if (!read_raw(len, add, &sum)) return Next::End;
+    char reply[64];
+    std::snprintf(reply, sizeof reply, "%llu,%016llx", static_cast<unsigned long long>(len),
+                  static_cast<unsigned long long>(sum.value()));
+    return send_line(reply) ? Next::Continue : Next::End;
 }
 
 bool Session::read_raw(std::uint64_t n,
@@ -396,6 +507,137 @@ bool send_pattern(Session& s, std::uint64_t n) {
     return true;
 }
 
+// ---------------------------------------------------------------- block replies
+
+// Largest n per header form: def has one digit for the length of n, bin a
+// 32-bit length that readers often take as signed.
+constexpr std::uint64_t kMaxBlockDef = 999999999;
+constexpr std::uint64_t kMaxBlockBin = 2147483647;
+constexpr size_t kMaxBlockPauses = 64;
+constexpr size_t kFragPiece = 64;
+// frag: after every kFragNapEvery pieces (and after every piece that starts
+// inside the header) the writer sleeps kFragNapUs, so the reader wakes up
+// between pieces and really sees them apart.
+constexpr unsigned kFragNapEvery = 32;
+constexpr long kFragNapUs = 100;
+
+void nap_us(long us) {
+    struct timespec ts = {0, us * 1000};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Sends a block reply: header bytes, pattern data, the optional LF. Without
+// frag, small parts are gathered into one send and big data goes straight
+// out of the shared stream buffer. With frag, everything is cut into pieces
+// of 1..64 bytes, each its own send: piece i (from 0) is
+// 1 + splitmix64(seed + i) % 64 bytes, or 1 + splitmix64(seed + i) % 2 while
+// it starts inside the header, so the header always arrives cut.
+class BlockWriter {
+public:
+    BlockWriter(Session& s, bool frag, std::uint64_t seed, size_t header_len)
+        : s_(s), frag_(frag), seed_(seed), header_len_(header_len) {
+        if (!frag_) gather_.reserve(kGather);
+    }
+
+    bool bytes(const std::uint8_t* p, size_t len) {
+        if (frag_) return frag_bytes(p, len, 0, false);
+        gather_.insert(gather_.end(), p, p + len);
+        return gather_.size() < kGather || flush();
+    }
+
+    bool pattern(std::uint64_t pos, std::uint64_t len) {
+        if (frag_) return frag_bytes(nullptr, static_cast<size_t>(len), pos, true);
+        if (!gather_.empty()) {
+            size_t room = kGather - gather_.size();
+            size_t take = len < room ? static_cast<size_t>(len) : room;
+            size_t old = gather_.size();
+            gather_.resize(old + take);
+            pattern_fill(pos, gather_.data() + old, take);
+            pos += take;
+            len -= take;
+            if (len == 0 && gather_.size() < kGather) return true;
+            if (!flush()) return false;
+        }
+        const std::uint8_t* base = stream_buffer().data();
+        while (len > 0) {
+            size_t n = len < kStreamChunk ? static_cast<size_t>(len) : kStreamChunk;
+            if (!s_.send_all(base + pos % kPatternPeriod, n)) return false;
+            pos += n;
+            len -= n;
+        }
+        return true;
+    }
+
+    // Sends whatever is gathered or the partial piece (before a pause, a
+    // drop or at the end).
+    bool flush() {
+        if (frag_) {
+            if (have_ == 0) return true;
+            return send_piece();
+        }
+        if (gather_.empty()) return true;
+        bool ok = s_.send_all(gather_.data(), gather_.size());
+        gather_.clear();
+        return ok;
+    }
+
+private:
+    static constexpr size_t kGather = 64 * 1024;
+
+    bool frag_bytes(const std::uint8_t* p, size_t len, std::uint64_t pos, bool from_pattern) {
+        while (len > 0) {
+            if (want_ == 0) {
+                std::uint64_t r = detail::splitmix64(seed_ + index_++);
+                want_ = 1 + static_cast<size_t>(r % (piece_start_ < header_len_ ? 2 : kFragPiece));
+            }
+            size_t take = want_ - have_;
+            if (take > len) take = len;
+            if (from_pattern) {
+                pattern_fill(pos, piece_ + have_, take);
+                pos += take;
+            } else {
+                std::memcpy(piece_ + have_, p, take);
+                p += take;
+            }
+            have_ += take;
+            len -= take;
+            if (have_ == want_ && !send_piece()) return false;
+        }
+        return true;
+    }
+
+    bool send_piece() {
+        bool in_header = piece_start_ < header_len_;
+        if (!s_.send_all(piece_, have_)) return false;
+        piece_start_ += have_;
+        have_ = want_ = 0;
+        if (in_header || ++pieces_ % kFragNapEvery == 0) nap_us(kFragNapUs);
+        return true;
+    }
+
+    Session& s_;
+    bool frag_;
+    std::uint64_t seed_;
+    size_t header_len_;
+    std::vector<std::uint8_t> gather_;
+    std::uint8_t piece_[kFragPiece];
+    size_t have_ = 0, want_ = 0;
+    std::uint64_t index_ = 0, pieces_ = 0, piece_start_ = 0;
+};
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
+}
+
+bool parse_u64(std::string_view t, std::uint64_t max, std::uint64_t& out) {
+    std::uint64_t v = 0;
+    auto r = std::from_chars(t.data(), t.data() + t.size(), v, 10);
+    if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size() || v > max) return false;
+    out = v;
+    return true;
+}
+
 // ---------------------------------------------------------------- commands
 
 Next cmd_idn(Session& s, std::string_view) {
@@ -523,6 +765,149 @@ Next cmd_delay(Session& s, std::string_view args) {
     return r;
 }
 
+Next cmd_block(Session& s, std::string_view args) {
+    std::uint64_t n = 0;
+    if (!take_number(s, args, "BLOCK?", "n", 0, UINT64_MAX, n)) return Next::Continue;
+    bool bin = false, form_set = false, lf = false, binbad = false;
+    bool has_drop = false, has_frag = false, has_mark = false, has_digit = false;
+    std::uint64_t drop = 0, seed = 0;
+    unsigned char mark = 0, digit = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pauses;  // (after k bytes, ms)
+    std::string_view tok;
+    auto bad = [&](const char* why) {
+        s.note("BLOCK?: %s '%s' (command ignored)", why, printable(tok, 40).c_str());
+        return Next::Continue;
+    };
+    while (take_token(args, tok)) {
+        if (tok == "def" || tok == "bin") {
+            if (form_set) return bad("second form");
+            form_set = true;
+            bin = tok == "bin";
+        } else if (tok == "lf") {
+            if (lf) return bad("repeated option");
+            lf = true;
+        } else if (tok == "binbad") {
+            if (binbad) return bad("repeated option");
+            binbad = true;
+        } else if (starts_with(tok, "drop=")) {
+            if (has_drop) return bad("repeated option");
+            if (!parse_u64(tok.substr(5), kMaxStream, drop)) return bad("bad byte count in");
+            has_drop = true;
+        } else if (starts_with(tok, "pause=")) {
+            std::string_view v = tok.substr(6);
+            size_t colon = v.find(':');
+            std::uint64_t k = 0, ms = 0;
+            if (colon == std::string_view::npos || !parse_u64(v.substr(0, colon), kMaxStream, k) ||
+                !parse_u64(v.substr(colon + 1), kMaxPauseMs, ms))
+                return bad("expected pause=<k>:<ms> (ms <= 3600000), not");
+            if (pauses.size() >= kMaxBlockPauses) return bad("more than 64 pauses at");
+            pauses.emplace_back(k, ms);
+        } else if (starts_with(tok, "frag=")) {
+            if (has_frag) return bad("repeated option");
+            if (!parse_u64(tok.substr(5), UINT64_MAX, seed)) return bad("bad seed in");
+            has_frag = true;
+        } else if (starts_with(tok, "mark=")) {
+            if (has_mark) return bad("repeated option");
+            std::string byte;
+            if (tok.size() != 7 || !decode_hex(tok.substr(5), byte))
+                return bad("expected mark=<two hex digits>, not");
+            mark = static_cast<unsigned char>(byte[0]);
+            has_mark = true;
+        } else if (starts_with(tok, "digit=")) {
+            if (has_digit) return bad("repeated option");
+            if (tok.size() != 7) return bad("expected digit=<one character>, not");
+            digit = static_cast<unsigned char>(tok[6]);
+            has_digit = true;
+        } else {
+            return bad("unknown option");
+        }
+    }
+    if (n > (bin ? kMaxBlockBin : kMaxBlockDef)) {
+        s.note("BLOCK?: n %llu is more than the %s form allows (%llu) (command ignored)",
+               static_cast<unsigned long long>(n), bin ? "bin" : "def",
+               static_cast<unsigned long long>(bin ? kMaxBlockBin : kMaxBlockDef));
+        return Next::Continue;
+    }
+    if (bin ? has_digit : binbad) {
+        s.note("BLOCK?: %s (command ignored)",
+               bin ? "digit= needs the def form" : "binbad needs the bin form");
+        return Next::Continue;
+    }
+
+    std::uint8_t header[16];
+    size_t hlen = 0;
+    if (bin) {
+        std::memset(header, 0, 4);
+        for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+        if (binbad) header[2] = 1;
+        hlen = 8;
+    } else {
+        char digits[24];
+        int nd = std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(n));
+        header[0] = '#';
+        header[1] = static_cast<std::uint8_t>('0' + nd);
+        std::memcpy(header + 2, digits, static_cast<size_t>(nd));
+        hlen = 2 + static_cast<size_t>(nd);
+        if (has_digit) header[1] = digit;
+    }
+    if (has_mark) header[0] = mark;
+
+    // Data offsets where something happens, in order; a pause and a drop at
+    // the same offset: the pause comes first.
+    std::stable_sort(pauses.begin(), pauses.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    ++s.blocks_started;
+    BlockWriter w(s, has_frag, seed, hlen);
+    if (!w.bytes(header, hlen)) return Next::End;
+    std::uint64_t pos = 0;
+    const std::uint64_t drop_at = has_drop ? (drop < n ? drop : n) : 0;
+    for (const auto& p : pauses) {
+        if (p.first > n) break;
+        if (has_drop && p.first > drop_at) break;
+        if (!w.pattern(pos, p.first - pos) || !w.flush()) return Next::End;
+        pos = p.first;
+        if (!s.pause_ms(p.second)) return Next::End;
+    }
+    if (has_drop) {
+        if (!w.pattern(pos, drop_at - pos) || !w.flush()) return Next::End;
+        s.close_now("closed by BLOCK? drop=");
+        return Next::End;
+    }
+    if (!w.pattern(pos, n - pos)) return Next::End;
+    if (lf) {
+        const std::uint8_t nl = '\n';
+        if (!w.bytes(&nl, 1)) return Next::End;
+    }
+    return w.flush() ? Next::Continue : Next::End;
+}
+
+Next cmd_blocksum(Session& s, std::string_view args) {
+    std::uint64_t n = 0;
+    if (!take_number(s, args, "BLOCKSUM?", "n", 0, kMaxBlockBin, n)) return Next::Continue;
+    char reply[64];
+    std::snprintf(reply, sizeof reply, "%llu,%016llx", static_cast<unsigned long long>(n),
+                  static_cast<unsigned long long>(pattern_checksum(0, n)));
+    return s.send_line(reply) ? Next::Continue : Next::End;
+}
+
+Next cmd_blockcount(Session& s, std::string_view) {
+    return s.send_line(std::to_string(s.blocks_started)) ? Next::Continue : Next::End;
+}
+
+Next cmd_upload(Session& s, std::string_view) {
+    // Only reached through DELAY: a line-start UPLOAD is taken by the reader.
+    s.note("UPLOAD works only at the start of a line, not after DELAY (ignored)");
+    return Next::Continue;
+}
+
+Next cmd_uploadargs(Session& s, std::string_view) {
+    return s.send_line(s.upload_args) ? Next::Continue : Next::End;
+}
+
+Next cmd_lancount(Session& s, std::string_view) {
+    return s.send_line(std::to_string(g_lan_requests.load())) ? Next::Continue : Next::End;
+}
+
 const Command kCommands[] = {
     {"*IDN?", cmd_idn, "*IDN?", "identification line"},
     {"*RST", cmd_accept, "*RST", "accepted, no reply"},
@@ -541,6 +926,16 @@ const Command kCommands[] = {
     {"SINK", cmd_sink, "SINK <n>", "read n raw bytes, reply <n>,<fnv1a64 as 16 hex digits>"},
     {"COUNT?", cmd_count, "COUNT?", "bytes received so far, this line included"},
     {"DELAY", cmd_delay, "DELAY <ms> <command...>", "wait, then run the command"},
+    {"BLOCK?", cmd_block, "BLOCK? <n> [def|bin] [options]",
+     "pattern bytes 0..n-1 as a block (see below)"},
+    {"BLOCKSUM?", cmd_blocksum, "BLOCKSUM? <n>", "reply <n>,<fnv1a64 of pattern bytes 0..n-1>"},
+    {"BLOCKCOUNT?", cmd_blockcount, "BLOCKCOUNT?", "BLOCK? replies begun on this connection"},
+    {"UPLOAD", cmd_upload, "UPLOAD<words><sep>#<D><len><data>",
+     "take a definite-length block, reply <len>,<fnv1a64>"},
+    {"UPLOADARGS?", cmd_uploadargs, "UPLOADARGS?",
+     "text between UPLOAD and '#' of the last upload"},
+    {"LANCOUNT?", cmd_lancount, "LANCOUNT?",
+     "empty LAN search datagrams received (all instruments)"},
 };
 
 }  // namespace

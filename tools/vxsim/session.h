@@ -2,6 +2,7 @@
 #ifndef VXSIM_SESSION_H
 #define VXSIM_SESSION_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,10 @@ struct Settings {
     bool quiet = false;
 };
 extern Settings g_settings;
+
+// Empty LAN search datagrams the UDP responder has received since start
+// (written by the main thread, read by LANCOUNT?).
+extern std::atomic<std::uint64_t> g_lan_requests;
 
 // Writes "vxsim: <message>\n" to stderr in one write so lines from different
 // threads do not interleave.
@@ -92,10 +97,20 @@ public:
     // Per-connection note on stderr (suppressed by --quiet).
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-    int nesting = 0;  // DELAY depth, to bound recursion
+    int nesting = 0;                  // DELAY depth, to bound recursion
+    std::uint64_t blocks_started = 0;  // BLOCK? replies begun (BLOCKCOUNT?)
+    std::string upload_args;           // text between UPLOAD and '#' of the last upload
 
 private:
-    bool next_line(std::string& out);
+    enum class Input { Line, Upload, End };
+    // The next command line, or Upload when a line starts with the word
+    // UPLOAD (its bytes are left in the buffer for run_upload).
+    Input next_input(std::string& out);
+    // 1: the buffer starts with the word UPLOAD, 0: it does not, -1: too few bytes to tell.
+    int upload_at_head() const;
+    Next run_upload();
+    bool take_byte(char& c);  // one raw byte (buffered first); false on EOF
+    bool discard_to_lf();     // drops input up to and including the next LF
     bool fill();  // recv more into the buffer; false on EOF or error
     void finish();
 

@@ -1,6 +1,7 @@
 // vxsim: simulated test instruments on raw TCP for the library's tests, demo
 // and benchmark. Options, listeners, the accept loop and shutdown live here;
 // the per-connection command set is in session.cpp.
+#include "lan.h"
 #include "session.h"
 
 #include <cerrno>
@@ -39,6 +40,8 @@ constexpr std::size_t kThreadStack = 512 * 1024;
 struct Options {
     std::vector<std::string> addrs;
     std::vector<std::string> idns;
+    std::vector<std::string> lan_sizes, lan_models, lan_serials;
+    bool lan = true;
     unsigned port = 18;
     std::string ready_file;
     std::uint64_t max_seconds = 0;
@@ -59,6 +62,15 @@ void print_help() {
         "  --idn TEXT        identification line of the k-th --addr (repeatable;\n"
         "                    an empty TEXT keeps the default)\n"
         "  --port N          TCP port of every instrument (default 18)\n"
+        "  --no-lan          no LAN search responder (it is on by default)\n"
+        "  --lan-size N      LAN reply length of the k-th --addr (repeatable): 0..512\n"
+        "                    bytes (texts cut to fit, 0 = empty datagram) or -1 = does\n"
+        "                    not answer; default 80\n"
+        "  --lan-model TEXT  model text in the k-th --addr's LAN reply (repeatable;\n"
+        "                    default: 2nd comma field of its identification line)\n"
+        "  --lan-serial TEXT serial text in the k-th --addr's LAN reply (repeatable;\n"
+        "                    default: 3rd field). For the --lan-* and --idn options an\n"
+        "                    empty value keeps that instrument's default\n"
         "  --ready-file P    once all listeners are up, write \"<pid>\\n\" to P\n"
         "                    (via P.tmp + rename); removed again on clean exit\n"
         "  --max-seconds N   exit by itself after N seconds (default 0: never)\n"
@@ -73,7 +85,27 @@ void print_help() {
     const Command* cmds = command_table(&n);
     for (std::size_t i = 0; i < n; ++i)
         std::printf("  %-34s %s\n", cmds[i].usage, cmds[i].summary);
-    std::printf("Unknown commands get no reply and a note on stderr.\n");
+    std::printf(
+        "Unknown commands get no reply and a note on stderr.\n"
+        "\n"
+        "BLOCK? forms: def (default) = #<D><n><data>, bin = 00 00 00 00 <n as u32 LE><data>;\n"
+        "n <= 999999999 (def) or 2147483647 (bin). Options, in any order:\n"
+        "  lf              send an LF after the data\n"
+        "  drop=<k>        close the connection after min(k, n) data bytes (no LF)\n"
+        "  pause=<k>:<ms>  pause ms after k data bytes (repeatable, up to 64)\n"
+        "  frag=<seed>     send everything in seeded pieces of 1..64 bytes, header too\n"
+        "  mark=<hh>       first header byte replaced by byte 0x<hh>\n"
+        "  digit=<c>       def: the digit-count character replaced by <c>\n"
+        "  binbad          bin: third header byte 1 instead of 0\n"
+        "UPLOAD: a line starting with the word UPLOAD is read raw: everything up to the\n"
+        "first '#' (kept for UPLOADARGS?), one digit D 1..9, D length digits, then\n"
+        "exactly that many data bytes, no LF after; reply <len>,<fnv1a64>, or ERR header\n"
+        "(input then dropped up to the next LF). Command lines follow right after.\n"
+        "\n"
+        "LAN search: an empty UDP datagram to port 9998 (e.g. to 255.255.255.255) gets one\n"
+        "reply per instrument from <its address>:9998: \"VXSIM-LAN\" zero-padded to 21\n"
+        "bytes, the model NUL-terminated at 21, the serial at 51, zero-padded to 80 bytes.\n"
+        "A unicast request to an instrument's address gets only its reply.\n");
 }
 
 [[noreturn]] void usage_error(const std::string& msg) {
@@ -129,6 +161,22 @@ Options parse_options(int argc, char** argv) {
             if (v.find('\n') != std::string::npos || v.find('\r') != std::string::npos)
                 usage_error("--idn text must be a single line");
             o.idns.push_back(v);
+        } else if (arg == "--no-lan") {
+            no_value();
+            o.lan = false;
+        } else if (arg == "--lan-size") {
+            std::string v = need_value();
+            std::uint64_t n = 0;
+            if (!v.empty() && v != "-1" && !parse_uint(v, kLanMaxSize, n))
+                usage_error("--lan-size must be -1 or a number from 0 to 512, not '" + v + "'");
+            o.lan_sizes.push_back(v);
+        } else if (arg == "--lan-model" || arg == "--lan-serial") {
+            std::string v = need_value();
+            std::size_t at = arg == "--lan-model" ? kLanModelAt : kLanSerialAt;
+            if (v.size() >= kLanMaxSize - at)
+                usage_error(arg + " text must be shorter than " +
+                            std::to_string(kLanMaxSize - at) + " bytes");
+            (arg == "--lan-model" ? o.lan_models : o.lan_serials).push_back(v);
         } else if (arg == "--port") {
             std::string v = need_value();
             std::uint64_t p = 0;
@@ -147,9 +195,15 @@ Options parse_options(int argc, char** argv) {
         }
     }
     if (o.addrs.empty()) o.addrs.push_back("127.0.0.2");
-    if (o.idns.size() > o.addrs.size())
-        usage_error("more --idn (" + std::to_string(o.idns.size()) + ") than --addr (" +
-                    std::to_string(o.addrs.size()) + ")");
+    auto per_addr = [&](const std::vector<std::string>& v, const char* name) {
+        if (v.size() > o.addrs.size())
+            usage_error(std::string("more ") + name + " (" + std::to_string(v.size()) +
+                        ") than --addr (" + std::to_string(o.addrs.size()) + ")");
+    };
+    per_addr(o.idns, "--idn");
+    per_addr(o.lan_sizes, "--lan-size");
+    per_addr(o.lan_models, "--lan-model");
+    per_addr(o.lan_serials, "--lan-serial");
     return o;
 }
 
@@ -342,6 +396,36 @@ int main(int argc, char** argv) {
         instruments.push_back(inst);
     }
 
+    // What each instrument answers to a LAN search.
+    std::vector<LanInstrument> lan;
+    for (size_t k = 0; k < instruments.size(); ++k) {
+        auto pick = [&](const std::vector<std::string>& v) -> const std::string* {
+            return k < v.size() && !v[k].empty() ? &v[k] : nullptr;
+        };
+        // Comma fields of the identification line: maker, model, serial, version.
+        std::vector<std::string> fields(1);
+        for (char c : instruments[k].idn) {
+            if (c == ',')
+                fields.emplace_back();
+            else
+                fields.back() += c;
+        }
+        fields.resize(fields.size() < 3 ? 3 : fields.size());
+        const std::string* m = pick(opt.lan_models);
+        const std::string* sn = pick(opt.lan_serials);
+        const std::string* sz = pick(opt.lan_sizes);
+        LanInstrument li;
+        li.addr = addrs[k];
+        li.text = instruments[k].addr;
+        int size = kLanDefaultSize;
+        if (sz) size = *sz == "-1" ? -1 : std::atoi(sz->c_str());
+        li.answers = size >= 0;
+        if (li.answers)
+            li.reply = lan_reply(m ? *m : fields[1], sn ? *sn : fields[2],
+                                 static_cast<std::size_t>(size));
+        lan.push_back(std::move(li));
+    }
+
     if (!only_loopback_exists()) {
         std::fprintf(stderr,
                      "vxsim: refusing to run outside an isolated network namespace (only lo may "
@@ -379,11 +463,23 @@ int main(int argc, char** argv) {
         }
         listeners.push_back(fd);
     }
-    for (const Instrument& inst : instruments) {
-        if (!opt.quiet)
-            log_line("instrument %d on %s:%u: %s", inst.index, inst.addr.c_str(), opt.port,
-                     inst.idn.c_str());
+    LanResponder responder;
+    if (opt.lan && !responder.open(lan)) {
+        for (int l : listeners) ::close(l);
+        return kExitRuntime;
     }
+    for (const Instrument& inst : instruments) {
+        if (!opt.quiet) {
+            const LanInstrument& li = lan[static_cast<size_t>(inst.index)];
+            std::string lan_note;
+            if (opt.lan)
+                lan_note = li.answers ? ", LAN reply " + std::to_string(li.reply.size()) + " bytes"
+                                      : ", no LAN reply";
+            log_line("instrument %d on %s:%u: %s%s", inst.index, inst.addr.c_str(), opt.port,
+                     inst.idn.c_str(), lan_note.c_str());
+        }
+    }
+    if (opt.lan && !opt.quiet) log_line("LAN search responder on UDP port %u", kLanPort);
     if (!opt.ready_file.empty() && !write_ready_file(opt.ready_file)) {
         for (int l : listeners) ::close(l);
         return kExitRuntime;
@@ -400,7 +496,10 @@ int main(int argc, char** argv) {
 
     std::vector<pollfd> pfds;
     for (int l : listeners) pfds.push_back({l, POLLIN, 0});
+    const size_t sig_index = pfds.size();
     pfds.push_back({sfd, POLLIN, 0});
+    const size_t lan_index = pfds.size();
+    responder.add_pollfds(pfds);
 
     std::uint64_t next_id = 1;
     std::string why;
@@ -423,7 +522,7 @@ int main(int argc, char** argv) {
             why = "poll failed";
             break;
         }
-        if (pfds.back().revents & POLLIN) {
+        if (pfds[sig_index].revents & POLLIN) {
             signalfd_siginfo si{};
             ssize_t n = ::read(sfd, &si, sizeof si);
             why = n == static_cast<ssize_t>(sizeof si) && si.ssi_signo == SIGINT ? "SIGINT"
@@ -436,11 +535,15 @@ int main(int argc, char** argv) {
                 if (!accept_pending(listeners[k], instruments[k], next_id, &attr)) starved = true;
             }
         }
+        for (size_t i = lan_index; i < pfds.size(); ++i) {
+            if (pfds[i].revents & (POLLIN | POLLERR)) responder.on_readable(pfds[i].fd);
+        }
         // Out of descriptors or threads: give running sessions time to end.
         if (starved) ::poll(nullptr, 0, 100);
     }
 
     for (int l : listeners) ::close(l);
+    responder.close_all();
     if (!opt.quiet) log_line("exiting (%s)", why.c_str());
     shutdown_all_connections();
     bool drained = wait_for_sessions(3000);

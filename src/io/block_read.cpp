@@ -1,0 +1,232 @@
+// Blocks in: the optional query, the header in its definite-length or
+// binary form, and the data, delivered in pieces across calls or into a
+// file. The link's BlockState carries a block from one call to the next.
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "io/block.h"
+#include "io/line_io.h"
+#include "io/transfer.h"
+#include "link/link_table.h"
+
+namespace {
+
+typedef ViStatus (*ReadOp)(void*, void*, ViInt32, ViInt32*);
+
+// Asks only for the bytes still missing, so that no byte past the item
+// (in the header, no data byte) is taken from the transport.
+ViStatus read_exactly(LinkSlot* slot, uint8_t* into, ViInt32 count) {
+  return vx_move_all<ReadOp>(slot->ops.read, slot->context, into, count, nullptr);
+}
+
+// The digits of a definite-length header as a number: leading blanks
+// skipped, an optional sign, then digits up to the first other byte; 0 when
+// no digit follows. Nine digits at most, so 64 bits cannot overflow.
+int64_t definite_size(const uint8_t* digits, ViInt32 n) {
+  ViInt32 i = 0;
+  while (i < n && (digits[i] == ' ' || digits[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < n && (digits[i] == '+' || digits[i] == '-')) negative = digits[i++] == '-';
+  int64_t value = 0;
+  while (i < n && digits[i] >= '0' && digits[i] <= '9') value = value * 10 + (digits[i++] - '0');
+  return negative ? -value : value;
+}
+
+void set_block(LinkSlot* slot, int32_t size, int32_t consumed) {
+  std::lock_guard<std::mutex> hold(slot->stateLock);
+  slot->blockSize = size;
+  slot->blockConsumed = consumed;
+}
+
+// Starts a block: sends the query and reads the header, unless a block is
+// already in progress, whose whole size is then reported instead. Takes no
+// lock of its own; the query goes through the line write, which does.
+ViStatus readBlockHeader(LinkSlot* slot, ViInt32 linkId, const char* cmd, ViInt32* retSize) {
+  if (retSize) *retSize = 0;
+  {
+    std::lock_guard<std::mutex> hold(slot->stateLock);
+    if (slot->blockSize > 0) {
+      if (retSize) *retSize = slot->blockSize;
+      return VI_SUCCESS;
+    }
+  }
+  if (cmd && vx_puts_entered(slot, linkId, cmd, 0, nullptr) != VI_SUCCESS) return VI_ERROR_SYSTEM_ERROR;
+
+  uint8_t mark = 0;
+  if (read_exactly(slot, &mark, 1) != VI_SUCCESS) return VI_ERROR_SYSTEM_ERROR;
+  int64_t size = 0;
+  ViStatus status;
+  if (mark == '#') {
+    uint8_t digit = 0;
+    status = read_exactly(slot, &digit, 1);
+    if (status != VI_SUCCESS) return status;
+    // 0 would be the indefinite-length form, which has no size to go by.
+    if (digit < '1' || digit > '9') return VI_ERROR_SYSTEM_ERROR;
+    uint8_t digits[10] = {0};
+    ViInt32 n = digit - '0';
+    status = read_exactly(slot, digits, n);
+    if (status != VI_SUCCESS) return status;
+    size = definite_size(digits, n);
+  } else if (mark == 0) {
+    uint8_t field[4] = {0, 0, 0, 0};
+    status = read_exactly(slot, field + 1, 3);
+    if (status != VI_SUCCESS) return status;
+    if (field[1] != 0 || field[2] != 0 || field[3] != 0) return VI_ERROR_SYSTEM_ERROR;
+    status = read_exactly(slot, field, 4);
+    if (status != VI_SUCCESS) return status;
+    uint32_t bits = (uint32_t)field[0] | (uint32_t)field[1] << 8 | (uint32_t)field[2] << 16 | (uint32_t)field[3] << 24;
+    size = bits > 0x7FFFFFFFu ? (int64_t)bits - 0x100000000LL : (int64_t)bits;
+  } else {
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  // A block of negative length means nothing; reporting it as a size would
+  // hand the caller a meaningless number with a success.
+  if (size < 0) return VI_ERROR_SYSTEM_ERROR;
+
+  if (retSize) *retSize = (ViInt32)size;
+  set_block(slot, (int32_t)size, 0);
+  return VI_SUCCESS;
+}
+
+// Delivers the next piece of the block in progress, at most count bytes.
+// VI_SUCCESS when the block is complete (or none was in progress),
+// VI_SUCCESS_MAX_CNT when data remains, otherwise the failing read's status
+// with the block abandoned. With `continuing`, a block that is no longer in
+// progress was cleared under the caller, which is an error.
+ViStatus readBlockPiece(LinkSlot* slot, uint8_t* buffer, ViInt32 count, ViInt32* retCount, bool continuing) {
+  int32_t size, consumed;
+  {
+    std::lock_guard<std::mutex> hold(slot->stateLock);
+    size = slot->blockSize;
+    consumed = slot->blockConsumed;
+    if (size <= 0 || consumed < 0 || consumed >= size) {
+      slot->blockSize = 0;
+      slot->blockConsumed = 0;
+      if (continuing) return VI_ERROR_SYSTEM_ERROR;
+      if (retCount) *retCount = 0;
+      return VI_SUCCESS;
+    }
+  }
+  if (count <= 0) {
+    if (retCount) *retCount = 0;
+    return VI_SUCCESS_MAX_CNT;
+  }
+  ViInt32 piece = size - consumed < count ? size - consumed : count;
+  ViStatus status = read_exactly(slot, buffer, piece);
+  if (status != VI_SUCCESS) {
+    set_block(slot, 0, 0);
+    return status;
+  }
+
+  std::lock_guard<std::mutex> hold(slot->stateLock);
+  // A clear (or another thread's block read, on a link without a lock)
+  // changed the BlockState during the read: the block these bytes belong
+  // to is gone, and calling it complete would be wrong.
+  if (slot->blockSize != size || slot->blockConsumed != consumed) return VI_ERROR_SYSTEM_ERROR;
+  if (retCount) *retCount = piece;
+  if ((int64_t)consumed + piece >= size) {
+    slot->blockSize = 0;
+    slot->blockConsumed = 0;
+    return VI_SUCCESS;
+  }
+  slot->blockConsumed = consumed + piece;
+  return VI_SUCCESS_MAX_CNT;
+}
+
+ViStatus read_block_entered(LinkSlot* slot, ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
+                            ViInt32* retCount) {
+  ViStatus status = readBlockHeader(slot, linkId, cmd, nullptr);
+  if (status != VI_SUCCESS) return status;
+  return readBlockPiece(slot, static_cast<uint8_t*>(buffer), count, retCount, false);
+}
+
+// The whole block (or the rest of the one in progress) into the file. Every
+// pass but the last delivers at least one byte of a block shorter than
+// 2^31, so the loop ends.
+ViStatus receive_file(LinkSlot* slot, ViInt32 linkId, const char* cmd, FILE* file) {
+  uint8_t piece[VX_BLOCK_FILE_PIECE];
+  for (bool first = true;; first = false) {
+    // A close that has begun meanwhile (it waits for this call) ends the
+    // transfer.
+    LinkSlot* again = vx_link_enter(linkId);
+    if (!again) return VI_ERROR_CONN_LOST;
+    vx_link_leave(again);
+
+    if (first) {
+      ViStatus status = readBlockHeader(slot, linkId, cmd, nullptr);
+      if (status != VI_SUCCESS) return status;
+    }
+    ViInt32 got = 0;
+    ViStatus status = readBlockPiece(slot, piece, VX_BLOCK_FILE_PIECE, &got, !first);
+    if (status != VI_SUCCESS && status != VI_SUCCESS_MAX_CNT) return status;
+    if (got > 0 && vx_block_file.write(piece, 1, (size_t)got, file) != (size_t)got) {
+      // The file would lack this piece; a later call must not go on to
+      // fill it with the rest of the block as if nothing had happened.
+      set_block(slot, 0, 0);
+      return VI_ERROR_SYSTEM_ERROR;
+    }
+    if (status == VI_SUCCESS) return VI_SUCCESS;
+  }
+}
+
+}  // namespace
+
+extern "C" ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize) {
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_readBlockSize");
+  ViStatus status = readBlockHeader(slot, linkId, cmd, retSize);
+  vx_comm_unlock(slot, "vx_comm_readBlockSize");
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_readBlockData(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount) {
+  if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_readBlock");
+  ViStatus status = readBlockPiece(slot, static_cast<uint8_t*>(buffer), count, retCount, false);
+  vx_comm_unlock(slot, "vx_comm_readBlock");
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
+                                            ViInt32* retCount) {
+  if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  ViStatus status = read_block_entered(slot, linkId, cmd, buffer, count, retCount);
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
+  if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_readBlock");
+  ViStatus status = read_block_entered(slot, linkId, cmd, buffer, count, retCount);
+  vx_comm_unlock(slot, "vx_comm_readBlock");
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
+  if (!fileName) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_readBlockFile");
+  ViStatus status = VI_ERROR_SYSTEM_ERROR;
+  FILE* file = fopen(fileName, "wb");
+  if (file) {
+    status = receive_file(slot, linkId, cmd, file);
+    // Buffered pieces are written out only now; losing them is a failure.
+    if (fclose(file) != 0 && status >= VI_SUCCESS) status = VI_ERROR_SYSTEM_ERROR;
+  }
+  vx_comm_unlock(slot, "vx_comm_readBlockFile");
+  vx_link_leave(slot);
+  return status;
+}

@@ -1,0 +1,121 @@
+// Blocks out: the command, a separator, the definite-length header and the
+// data, from memory or from a file. Nothing follows the data.
+#include <cstdint>
+#include <cstdio>
+
+#include "io/block.h"
+#include "io/transfer.h"
+#include "link/link_table.h"
+
+namespace {
+
+typedef ViStatus (*WriteOp)(void*, const void*, ViInt32, ViInt32*);
+
+const ViInt32 kNoBound = 0x7FFFFFFF;
+
+ViStatus send_all(LinkSlot* slot, const void* bytes, ViInt32 count) {
+  return vx_move_all<WriteOp>(slot->ops.write, slot->context, static_cast<const uint8_t*>(bytes), count, nullptr);
+}
+
+// Sends the command (up to its first NUL, LF or CR), the separator and the
+// header announcing `size` data bytes. The caller holds the link's lock.
+ViStatus writeBlockHeader(LinkSlot* slot, const char* cmd, ViInt32 size) {
+  // A negative size has no header form and nine digits hold no more than
+  // this; refusing here keeps the header buffer whole and sends nothing.
+  if (size < 0 || size > VX_BLOCK_MAX_SIZE) return VI_ERROR_SYSTEM_ERROR;
+  char header[12];  // '#', the digit count, up to nine digits, the NUL of snprintf
+  int digits = snprintf(header + 2, sizeof header - 2, "%d", (int)size);
+  if (digits < 1 || digits > 9) return VI_ERROR_SYSTEM_ERROR;
+  header[0] = '#';
+  header[1] = (char)('0' + digits);
+
+  // A space in the command means it already has a parameter, so the block
+  // follows as the next one, after a comma.
+  char separator = ' ';
+  ViInt32 len = 0;
+  if (cmd) {
+    while (cmd[len] != '\0' && cmd[len] != '\n' && cmd[len] != '\r') {
+      if (len == kNoBound) return VI_ERROR_SYSTEM_ERROR;
+      if (cmd[len] == ' ') separator = ',';
+      ++len;
+    }
+  }
+
+  ViStatus status = send_all(slot, cmd, len);
+  if (status == VI_SUCCESS) status = send_all(slot, &separator, 1);
+  if (status == VI_SUCCESS) status = send_all(slot, header, (ViInt32)digits + 2);
+  return status;
+}
+
+// The file's length. ftell's long is 32 bits on Windows, so a file too long
+// for it shows as a failed seek, as -1, or as bytes found past the length
+// reported; each is refused, as is a length the header cannot carry.
+bool file_size(FILE* file, ViInt32* size) {
+  if (fseek(file, 0, SEEK_END) != 0) return false;
+  long end = ftell(file);
+  if (end < 0 || end > VX_BLOCK_MAX_SIZE) return false;
+  if (fseek(file, end, SEEK_SET) != 0) return false;
+  if (fgetc(file) != EOF || ferror(file)) return false;
+  if (fseek(file, 0, SEEK_SET) != 0) return false;
+  *size = (ViInt32)end;
+  return true;
+}
+
+// Header for the file's length, then exactly that many bytes, piece by
+// piece. A piece that cannot be read whole (a read error, or a file that
+// shrank meanwhile) ends the data: the block is short, and the caller must
+// know it.
+ViStatus send_file(LinkSlot* slot, const char* cmd, FILE* file) {
+  ViInt32 size = 0;
+  if (!file_size(file, &size)) return VI_ERROR_SYSTEM_ERROR;
+  ViStatus status = writeBlockHeader(slot, cmd, size);
+  uint8_t piece[VX_BLOCK_FILE_PIECE];
+  ViInt32 left = size;
+  while (status == VI_SUCCESS && left > 0) {
+    size_t want = left < VX_BLOCK_FILE_PIECE ? (size_t)left : (size_t)VX_BLOCK_FILE_PIECE;
+    if (vx_block_file.read(piece, 1, want, file) != want) return VI_ERROR_SYSTEM_ERROR;
+    status = send_all(slot, piece, (ViInt32)want);
+    left -= (ViInt32)want;
+  }
+  return status;
+}
+
+}  // namespace
+
+extern "C" ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViInt32 count) {
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_writeBlockSize");
+  ViStatus status = writeBlockHeader(slot, cmd, count);
+  vx_comm_unlock(slot, "vx_comm_writeBlockSize");
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const void* buffer, ViInt32 count) {
+  if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_writeBlock");
+  ViStatus status = writeBlockHeader(slot, cmd, count);
+  if (status == VI_SUCCESS) status = send_all(slot, buffer, count);
+  vx_comm_unlock(slot, "vx_comm_writeBlock");
+  vx_link_leave(slot);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
+  if (!fileName) return VI_ERROR_SYSTEM_ERROR;
+  LinkSlot* slot = vx_link_enter(linkId);
+  if (!slot) return VI_ERROR_CONN_LOST;
+  vx_comm_lock(slot, "vx_comm_writeBlockFile");
+  ViStatus status = VI_ERROR_SYSTEM_ERROR;
+  FILE* file = fopen(fileName, "rb");
+  if (file) {
+    status = send_file(slot, cmd, file);
+    fclose(file);
+  }
+  vx_comm_unlock(slot, "vx_comm_writeBlockFile");
+  vx_link_leave(slot);
+  return status;
+}
