@@ -27,12 +27,25 @@
 
 // ---------------------------------------------------------------- sockets --
 
+// The clean-up that takes the count to zero closes every socket of the
+// process. Unserialised, it can overlap another thread's start-up and close
+// the socket that thread creates right after (a link opened while a search
+// or another link ends). One lock makes the two steps take turns.
+static SRWLOCK g_net_lock = SRWLOCK_INIT;
+
 bool vxp_net_startup() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  AcquireSRWLockExclusive(&g_net_lock);
+  bool ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  ReleaseSRWLockExclusive(&g_net_lock);
+  return ok;
 }
 
-void vxp_net_cleanup() { WSACleanup(); }
+void vxp_net_cleanup() {
+  AcquireSRWLockExclusive(&g_net_lock);
+  WSACleanup();
+  ReleaseSRWLockExclusive(&g_net_lock);
+}
 
 static vxp_socket make_socket(int type, int proto) {
   // Not inheritable, like SOCK_CLOEXEC on the POSIX side: a child process

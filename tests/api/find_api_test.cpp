@@ -1,9 +1,11 @@
 // The instrument search as a host sees it, against the simulator's LAN
 // responder.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "api_util.h"
@@ -192,6 +194,38 @@ TEST(FindApi, LogsTheCallUnderBothNamesAndOnlyTheRefusalWhileALinkIsOpen) {
   EXPECT_EQ(0u, lines[5].find("vx_comm_open("));
   EXPECT_EQ("vx_comm_find(): returning since a link is open (debug)", lines[7]);
   EXPECT_EQ(0u, lines[8].find("vx_comm_close("));
+}
+
+// A link opened by another thread while a search runs, or just as one ends,
+// must keep its connection: the search's socket start-up and clean-up must
+// not take the link's socket with them.
+TEST(FindApi, LinksOpenedAroundRunningSearchesKeepWorking) {
+  std::atomic<bool> done{false};
+  std::atomic<int> searches{0};
+  std::thread searcher([&] {
+    char devices[512];
+    auto t0 = std::chrono::steady_clock::now();
+    while (!done && elapsed_ms(t0) < 30000) {
+      vx_comm_find(devices, 15, sizeof devices, nullptr, IFACE_LAN);
+      searches++;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  int faults = 0;
+  for (int round = 0; round < 60; ++round) {
+    ViInt32 id = open_link("TCP-" + sim_addr(round % 2));
+    if (id < 1) {
+      faults++;
+      continue;
+    }
+    std::string tag = "r" + std::to_string(round);
+    if (query(id, "ECHO " + tag) != tag + "\n") faults++;
+    vx_comm_close(id);
+  }
+  done = true;
+  searcher.join();
+  EXPECT_EQ(0, faults);
+  EXPECT_GT(searches.load(), 0);
 }
 
 // ------------------------------------------- unusual replies (own entry) --
