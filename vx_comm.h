@@ -74,6 +74,20 @@ ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt3
 ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
 ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
 
+/* Instrument search. iface selects the searches: IFACE_LAN (UDP broadcast),
+ * IFACE_USB (direct USB), either bit of IFACE_VISA (VISA); the texts found
+ * are joined in that order into devices, a NUL-terminated list of
+ * "model:serial:address;" entries whose addresses vx_comm_open accepts.
+ * count is the size of devices; *retCount gets the characters placed.
+ * VI_SUCCESS_MAX_CNT: count below 1, or the list was cut short. While any
+ * link is open the call does nothing and returns VI_SUCCESS.
+ * stdcall_vx_comm_find is the same call under a second name. */
+#define IFACE_LAN 0x001
+#define IFACE_USB 0x010
+#define IFACE_VISA 0x300
+ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
+ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
+
 /* Call log: trace every call into the file at path (created or emptied);
  * stopdebug turns tracing off. */
 void vx_usb_startdebug(const char* path);

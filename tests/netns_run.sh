@@ -3,10 +3,11 @@
 # instrument simulator listening there, so that nothing a test, demo or
 # benchmark sends can leave this machine's loopback.
 #
-#   netns_run.sh [--sim PATH] [--addr A]... [--wine PREFIX] -- COMMAND [ARGS...]
+#   netns_run.sh [--sim PATH] [--addr A]... [--sim-arg X]... [--wine PREFIX] -- COMMAND [ARGS...]
 #
 # --sim starts PATH (vxsim) on each --addr (default 127.0.0.2 and 127.0.0.3)
-# and waits until it listens. --wine runs COMMAND (a .exe) under Wine with
+# and waits until it listens; each --sim-arg hands one more argument to it,
+# after the addresses. --wine runs COMMAND (a .exe) under Wine with
 # the given prefix; the prefix's wineserver is started inside the namespace,
 # because Wine creates sockets in the wineserver process.
 set -u
@@ -23,10 +24,12 @@ fi
 sim=""
 wine_prefix=""
 addrs=()
+sim_extra=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --sim) sim="$2"; shift 2 ;;
     --addr) addrs+=("$2"); shift 2 ;;
+    --sim-arg) sim_extra+=("$2"); shift 2 ;;
     --wine) wine_prefix="$2"; shift 2 ;;
     --) shift; break ;;
     *) echo "netns_run.sh: unknown option $1" >&2; exit 2 ;;
@@ -64,6 +67,7 @@ trap cleanup EXIT
 if [ -n "$sim" ]; then
   sim_args=(--quiet --max-seconds 1800 --ready-file "$work/ready")
   for a in "${addrs[@]}"; do sim_args+=(--addr "$a"); done
+  sim_args+=("${sim_extra[@]}")
   "$sim" "${sim_args[@]}" &
   sim_pid=$!
   for _ in $(seq 1 200); do

@@ -59,10 +59,15 @@ int vxp_wait_readable(vxp_socket s, uint32_t ms);
 // sender's IPv4 address in network order.
 int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uint16_t port);
 int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr);
+// The same, also giving the sender's port (host order) for a reply.
+int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort);
 // addr in network order, port in host order.
 bool vxp_bind(vxp_socket s, uint32_t addr, uint16_t port);
 
 int vxp_last_socket_error();
+// True when err (a vxp_last_socket_error value) is the "invalid argument"
+// error of this platform's socket calls (WSAEINVAL, EINVAL).
+bool vxp_socket_error_is_invalid_argument(int err);
 
 // ---------------------------------------------------------------- mutexes --
 

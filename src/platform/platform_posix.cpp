@@ -122,6 +122,10 @@ int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uin
 }
 
 int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
+  return vxp_recvfrom_port(s, buf, len, fromAddr, nullptr);
+}
+
+int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort) {
   struct sockaddr_in sa;
   socklen_t saLen = sizeof sa;
   memset(&sa, 0, sizeof sa);
@@ -130,10 +134,12 @@ int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
   ssize_t n = recvfrom((int)s, buf, len, MSG_TRUNC, (struct sockaddr*)&sa, &saLen);
   if (n < 0 || (size_t)n > len) return -1;
   if (fromAddr) *fromAddr = sa.sin_addr.s_addr;
+  if (fromPort) *fromPort = ntohs(sa.sin_port);
   return (int64_t)n;
 }
 
 int vxp_last_socket_error() { return errno; }
+bool vxp_socket_error_is_invalid_argument(int err) { return err == EINVAL; }
 
 // ---------------------------------------------------------------- mutexes --
 

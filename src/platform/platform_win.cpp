@@ -27,24 +27,24 @@
 
 // ---------------------------------------------------------------- sockets --
 
-// Links start and clean up Windows Sockets from many threads at once. Wine's
-// start-up count is not safe against that: a racing clean-up can take it to
-// zero while other links are open, which resets all their sockets. One lock
-// around both calls keeps the count exact everywhere.
-static SRWLOCK netCountLock = SRWLOCK_INIT;
+// The clean-up that takes the count to zero closes every socket of the
+// process. Unserialised, it can overlap another thread's start-up and close
+// the socket that thread creates right after (a link opened while a search
+// or another link ends). One lock makes the two steps take turns.
+static SRWLOCK g_net_lock = SRWLOCK_INIT;
 
 bool vxp_net_startup() {
   WSADATA data;
-  AcquireSRWLockExclusive(&netCountLock);
+  AcquireSRWLockExclusive(&g_net_lock);
   bool ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  ReleaseSRWLockExclusive(&netCountLock);
+  ReleaseSRWLockExclusive(&g_net_lock);
   return ok;
 }
 
 void vxp_net_cleanup() {
-  AcquireSRWLockExclusive(&netCountLock);
+  AcquireSRWLockExclusive(&g_net_lock);
   WSACleanup();
-  ReleaseSRWLockExclusive(&netCountLock);
+  ReleaseSRWLockExclusive(&g_net_lock);
 }
 
 static vxp_socket make_socket(int type, int proto) {
@@ -176,6 +176,10 @@ int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uin
 }
 
 int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
+  return vxp_recvfrom_port(s, buf, len, fromAddr, nullptr);
+}
+
+int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort) {
   struct sockaddr_in sa;
   int saLen = (int)sizeof sa;
   memset(&sa, 0, sizeof sa);
@@ -184,10 +188,12 @@ int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
   int n = recvfrom((SOCKET)s, static_cast<char*>(buf), clamp_len(len), 0, (struct sockaddr*)&sa, &saLen);
   if (n == SOCKET_ERROR) return -1;
   if (fromAddr) *fromAddr = sa.sin_addr.s_addr;
+  if (fromPort) *fromPort = ntohs(sa.sin_port);
   return (int64_t)n;
 }
 
 int vxp_last_socket_error() { return WSAGetLastError(); }
+bool vxp_socket_error_is_invalid_argument(int err) { return err == WSAEINVAL; }
 
 // ---------------------------------------------------------------- mutexes --
 

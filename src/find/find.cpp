@@ -1,0 +1,90 @@
+// vx_comm_find: runs the selected searches one after another, each into a
+// buffer of its own, and joins their texts into the caller's Device list.
+#include <cstdlib>
+#include <cstring>
+
+#include "find/find.h"
+#include "link/link_table.h"
+#include "log/call_log.h"
+
+namespace {
+
+// Table order is the order of the list: LAN, then USB, then VISA. The USB
+// and VISA searches are not part of this build yet, so their bits select
+// nothing.
+const FindSearch kSearches[] = {
+    {IFACE_LAN, vx_lan_scan},
+    {IFACE_USB, nullptr},
+    {IFACE_VISA, nullptr},
+};
+
+struct SearchRecord {
+  char* text;  // null: not selected, or its buffer could not be had
+  int length;
+  ViStatus status;
+};
+
+}  // namespace
+
+const FindSetup vx_find_setup = {kSearches, sizeof kSearches / sizeof kSearches[0], malloc, free};
+
+ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count, int* retCount, int iface) {
+  if (!devices && count >= 1) return VI_ERROR_SYSTEM_ERROR;
+  // Read once, before any search; a link opened meanwhile does not stop it.
+  if (vx_link_any_taken()) {
+    writeLog("vx_comm_find(): returning since a link is open (debug)\n");
+    return VI_SUCCESS;
+  }
+  writeLog("vx_comm_find(devices=%p, tmoMs=%d, count=%d, retCount=%p, iface=%d)\n", (void*)devices, tmoMs, count,
+           (void*)retCount, iface);
+  if (count < 1) return VI_SUCCESS_MAX_CNT;
+  devices[0] = '\0';
+
+  const size_t rows = setup->searchCount < VX_FIND_MAX_SEARCHES ? setup->searchCount : VX_FIND_MAX_SEARCHES;
+  SearchRecord records[VX_FIND_MAX_SEARCHES] = {};
+  for (size_t i = 0; i < rows; ++i) {
+    const FindSearch& row = setup->searches[i];
+    if ((iface & row.mask) == 0 || row.run == nullptr) continue;
+    // Each search gets the whole capacity; one that cannot have its buffer
+    // is left out without a word.
+    records[i].text = static_cast<char*>(setup->alloc((size_t)count));
+    if (records[i].text) records[i].status = row.run(records[i].text, tmoMs, count, &records[i].length);
+  }
+
+  // Sizes in 64 bits: a search's length plus its NUL must not overflow.
+  int64_t position = 0;
+  bool cutShort = false;
+  for (size_t i = 0; i < rows; ++i) {
+    SearchRecord& r = records[i];
+    if (!r.text) continue;
+    const int64_t length = r.length;
+    if (length > 0) {
+      if (length + 1 <= (int64_t)count - position) {
+        memcpy(devices + position, r.text, (size_t)length);
+        position += length;
+        devices[position] = '\0';
+      } else {
+        cutShort = true;  // dropped whole; a later, shorter text may still fit
+      }
+    }
+    // A search that stopped because its own buffer was full has left
+    // instruments out too, even though what it found fitted here.
+    if (r.status == VI_SUCCESS_MAX_CNT) cutShort = true;
+    setup->release(r.text);
+  }
+
+  if (retCount) *retCount = (int)position;
+  const ViStatus status = cutShort ? VI_SUCCESS_MAX_CNT : VI_SUCCESS;
+  writeLog("vx_comm_find() returns: status=%d, retCount=%d\n", (int)status, (int)position);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface) {
+  return vx_find_run(&vx_find_setup, devices, tmoMs, count, retCount, iface);
+}
+
+// The same call under its second exported name.
+extern "C" ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount,
+                                         ViInt32 iface) {
+  return vx_comm_find(devices, tmoMs, count, retCount, iface);
+}

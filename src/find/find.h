@@ -1,0 +1,60 @@
+// Discovery: the find dispatcher's table of searches and the LAN search.
+// Every search fills a text buffer of its own with Device list entries
+// (model ":" serial ":" address ";") and reports the text's length.
+#ifndef VX_FIND_H
+#define VX_FIND_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vx_comm.h"
+
+// The signature all searches share: text buffer, tmoMs, capacity of the
+// buffer in bytes, the length of the text (set to 0 first, may be null).
+// The text is NUL-terminated whenever it holds an entry.
+typedef ViStatus (*FindSearchFn)(char* text, int tmoMs, int capacity, int* length);
+
+// One row of the dispatcher's table: the iface bits that select the search
+// and the search itself. A row without a function selects no search, which
+// contributes nothing, as a search that finds nothing would.
+struct FindSearch {
+  int mask;
+  FindSearchFn run;
+};
+
+// Everything the dispatcher depends on, so that a test can hand it fake
+// searches and a failing allocator. Rows are run and merged in table order.
+struct FindSetup {
+  const FindSearch* searches;
+  size_t searchCount;  // at most VX_FIND_MAX_SEARCHES rows are used
+  void* (*alloc)(size_t size);
+  void (*release)(void* block);
+};
+
+#define VX_FIND_MAX_SEARCHES 8
+
+// The product's table: LAN, USB, VISA.
+extern const FindSetup vx_find_setup;
+
+// vx_comm_find over the given setup.
+ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count, int* retCount, int iface);
+
+// ------------------------------------------------------------------ LAN --
+
+// Where the LAN search sends and how it reads the time; vx_lan_scan uses
+// port 9998 and the platform tick, tests their own port and clock.
+struct LanScanSetup {
+  uint16_t port;
+  uint32_t (*tick)();
+};
+
+// Broadcasts empty UDP datagrams to 255.255.255.255 and lists every
+// instrument that answers within tmoMs (compared as unsigned).
+ViStatus vx_lan_scan(char* text, int tmoMs, int capacity, int* length);
+ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int capacity, int* length);
+
+// Nonzero when some entry of the first `length` characters of text ends in
+// exactly this address.
+int vx_lan_isListed(const char* address, const char* text, int length);
+
+#endif

@@ -1,0 +1,148 @@
+// The LAN search: an empty UDP broadcast to port 9998, repeated a few times
+// early on, and every reply from a new address becomes one entry.
+#include <cstring>
+
+#include "find/find.h"
+#include "platform/platform.h"
+
+namespace {
+
+const uint16_t kLanPort = 9998;
+const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order
+const uint32_t kWaitMs = 10;
+
+// Requests go out at these times after the start, one per cycle at most.
+const uint32_t kRequestMarksMs[] = {0, 50, 150, 350, 650};
+const int kRequestCount = (int)(sizeof kRequestMarksMs / sizeof kRequestMarksMs[0]);
+
+// Replies of 1 to kReplyArea bytes are taken; the texts sit at fixed offsets.
+const size_t kReplyArea = 127;
+const size_t kModelAt = 21;
+const size_t kSerialAt = 51;
+
+const LanScanSetup kProductSetup = {kLanPort, vxp_tick_ms};
+
+// The text at offset `at` of a reply of `received` bytes that is
+// NUL-terminated right after them; a reply too short to reach the offset
+// has an empty text there, so nothing past the received bytes is read.
+const char* text_at(const char* reply, size_t received, size_t at) { return at < received ? reply + at : ""; }
+
+// Appends model ":" serial ":" address ";" if it fits together with its NUL
+// into the room left (capacity > *length). Otherwise the text keeps its old
+// length, still NUL-terminated.
+bool append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
+                  const char* address) {
+  const size_t modelLen = strlen(model), serialLen = strlen(serial), addressLen = strlen(address);
+  const size_t entryLen = modelLen + serialLen + addressLen + 3;
+  const size_t room = (size_t)capacity - (size_t)*length;
+  char* out = text + *length;
+  if (entryLen + 1 > room) {
+    *out = '\0';
+    return false;
+  }
+  memcpy(out, model, modelLen);
+  out += modelLen;
+  *out++ = ':';
+  memcpy(out, serial, serialLen);
+  out += serialLen;
+  *out++ = ':';
+  memcpy(out, address, addressLen);
+  out += addressLen;
+  *out++ = ';';
+  *out = '\0';
+  *length += (int)entryLen;  // below capacity, so it fits an int
+  return true;
+}
+
+// Receives one datagram that the wait found waiting and lists its sender.
+ViStatus take_reply(vxp_socket sock, char* text, int capacity, int* length) {
+  char reply[kReplyArea + 1];
+  uint32_t from = 0;
+  // Longer datagrams are refused by the platform on every system.
+  int64_t received = vxp_recvfrom(sock, reply, kReplyArea, &from);
+  if (received <= 0 || received > (int64_t)kReplyArea) return VI_SUCCESS;
+  reply[received] = '\0';
+
+  char address[16];
+  if (!vxp_inet_text(from, address, sizeof address)) return VI_SUCCESS;
+  if (vx_lan_isListed(address, text, *length)) return VI_SUCCESS;
+  if (*length >= capacity) return VI_SUCCESS_MAX_CNT;
+  const size_t n = (size_t)received;
+  if (!append_entry(text, capacity, length, text_at(reply, n, kModelAt), text_at(reply, n, kSerialAt), address))
+    return VI_SUCCESS_MAX_CNT;
+  return VI_SUCCESS;
+}
+
+}  // namespace
+
+int vx_lan_isListed(const char* address, const char* text, int length) {
+  if (!address || !text || length <= 0) return 0;
+  const size_t wanted = strlen(address);
+  int p = 0;
+  while (p < length) {
+    int e = p;
+    while (e < length && text[e] != ';') ++e;
+    // The address is the last field: after the last colon before the ';'.
+    int c = e - 1;
+    while (c >= 0 && text[c] != ':') --c;
+    const size_t fieldLen = (size_t)(e - c - 1);
+    if (fieldLen == wanted && memcmp(text + c + 1, address, wanted) == 0) return 1;
+    if (e >= length) break;
+    p = e + 1;
+  }
+  return 0;
+}
+
+ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int capacity, int* length) {
+  const uint32_t start = setup->tick();
+  int ownLength = 0;
+  int* len = length ? length : &ownLength;
+  *len = 0;
+  if (!text) capacity = 0;  // nowhere to write: any reply fills it
+
+  if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
+  vxp_socket sock = vxp_udp_socket();
+  if (sock != VXP_BAD_SOCKET) vxp_set_broadcast(sock);
+
+  ViStatus status = VI_SUCCESS;
+  const uint32_t limit = (uint32_t)tmoMs;  // a negative tmoMs is a very long search, not none
+  if (limit != 0) {
+    // The elapsed time is summed from 32-bit tick differences into 64 bits:
+    // a limit close to 2^32 ms must still end the search when the 32-bit
+    // difference from the start would already have wrapped past it.
+    uint64_t elapsed = 0;
+    uint32_t last = start;
+    int sent = 0;
+    const char request = 0;
+    for (;;) {
+      if (sent < kRequestCount && elapsed >= kRequestMarksMs[sent]) {
+        if (sock != VXP_BAD_SOCKET) vxp_sendto(sock, &request, 0, kLimitedBroadcast, setup->port);
+        ++sent;
+      }
+
+      // A socket that could not be made is a failed wait, on every system.
+      int ready = sock == VXP_BAD_SOCKET ? -1 : vxp_wait_readable(sock, kWaitMs);
+      if (ready < 0) {
+        if (sock != VXP_BAD_SOCKET && vxp_socket_error_is_invalid_argument(vxp_last_socket_error()))
+          vxp_sleep_ms(kWaitMs);  // tolerated, but a failing wait must not turn the loop into a busy spin
+        else
+          status = VI_ERROR_SYSTEM_ERROR;
+      } else if (ready > 0) {
+        status = take_reply(sock, text, capacity, len);
+      }
+
+      const uint32_t now = setup->tick();
+      elapsed += (uint32_t)(now - last);
+      last = now;
+      if (elapsed >= limit || status != VI_SUCCESS) break;
+    }
+  }
+
+  if (sock != VXP_BAD_SOCKET) vxp_socket_close(sock);
+  vxp_net_cleanup();
+  return status;
+}
+
+ViStatus vx_lan_scan(char* text, int tmoMs, int capacity, int* length) {
+  return vx_lan_scan_with(&kProductSetup, text, tmoMs, capacity, length);
+}
