@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The main job: builds the Linux library, starts the simulator in a private
-# network namespace and asks an instrument who it is through the library.
+# The main job: builds the Linux library and vxcomm, starts three simulated
+# instruments in a private network namespace, finds them on the LAN, asks
+# each who it is, and fetches a block of a few MiB whose every byte is
+# verified against the instrument's own checksum.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/deps.sh native
 out=${VX_BUILD_ROOT:-$top/build}/native
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out" -j "$(nproc)" --target vxdemo vxsim >/dev/null
-log=$(mktemp /tmp/vxdemo.XXXXXX.log)
-"$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxdemo" TCP-127.0.0.2 "$log"
-rm -f "$log"
+cmake --build "$out" -j "$(nproc)" --target vxcomm vxdemo vxsim >/dev/null
+exec "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --addr 127.0.0.3 --addr 127.0.0.4 \
+  -- bash "$top/scripts/demo_job.sh" "$out/bin"

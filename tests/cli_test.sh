@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Drives the vxcomm tool against the simulator, as a user would. Runs
+# inside tests/netns_run.sh (which starts the simulator on VX_TEST_ADDRS).
+set -u
+vx=$1
+[ "${VX_NETNS_ISOLATED:-}" = 1 ] || { echo "cli_test.sh: run me through tests/netns_run.sh" >&2; exit 2; }
+read -r a b _ <<<"${VX_TEST_ADDRS:-127.0.0.2 127.0.0.3}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+check() {  # name, then a command that must succeed
+  local name=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name" >&2; fi
+}
+
+"$vx" --help >"$work/help" && grep -q '^commands:' "$work/help"
+check "--help" test $? = 0
+"$vx" fetch --help | grep -q 'usage: vxcomm fetch'
+check "fetch --help" test $? = 0
+
+"$vx" find --iface lan --wait 300 >"$work/find" 2>&1
+check "find exit status" test $? = 0
+check "find lists $a" grep -Eq "^MODEL-100 +SNVX0+ +$a\$" "$work/find"
+check "find lists $b" grep -Eq "^MODEL-101 +SNVX0+1 +$b\$" "$work/find"
+check "find lists each once" test "$(grep -c "$a\$" "$work/find")" = 1
+
+"$vx" --log "$work/log" query "$a" '*IDN?' 'ECHO two words' >"$work/q"
+check "query exit status" test $? = 0
+check "query replies" test "$(cat "$work/q")" = "$(printf 'VXSIM,MODEL-100,SNVX0000000000000000,1.0\ntwo words')"
+check "query call log" grep -q 'vx_comm_open(address=' "$work/log"
+
+"$vx" --timeout 200 query "$a" HANG >/dev/null 2>"$work/err"
+check "timeout exit status" test $? = 1
+check "timeout names the status" grep -q 'VI_ERROR_TMO' "$work/err"
+"$vx" query 127.0.0.9 '*IDN?' >/dev/null 2>"$work/err"
+check "no instrument exit status" test $? = 1
+check "no instrument message" grep -q 'cannot open a link to 127.0.0.9' "$work/err"
+"$vx" frobnicate >/dev/null 2>&1
+check "unknown command exit status" test $? = 2
+
+n=3145739
+"$vx" fetch "$a" "BLOCK? $n def frag=7" "$work/blk" >/dev/null
+check "fetch exit status" test $? = 0
+check "fetch size" test "$(stat -c %s "$work/blk")" = $n
+want=$("$vx" query "$a" "BLOCKSUM? $n")
+got=$("$vx" upload --reply "$a" UPLOAD "$work/blk")
+check "fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
+"$vx" --timeout 300 fetch "$a" "BLOCK? 100000 drop=5000" "$work/cut" >/dev/null 2>"$work/err"
+check "cut block fails" test $? = 1
+check "cut block leaves no file" test ! -e "$work/cut"
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
