@@ -91,12 +91,13 @@ struct Figure {
 };
 
 void report(const char* what, const char* unit, Figure f) {
-  printf("%-44s library %10.1f %-6s plain %10.1f %-6s ratio %.3f\n", what, f.lib, unit, f.plain, unit, f.lib / f.plain);
+  printf("%-46s library %10.1f %-6s plain %10.1f %-6s ratio %.3f\n", what, f.lib, unit, f.plain, unit, f.lib / f.plain);
 }
 
 // cmd "*IDN?" makes puts send the command and its line feed in two
-// transport writes; "*IDN?\n" goes out in one, as the plain client sends it.
-Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd) {
+// transport writes; "*IDN?\n" goes out in one. The plain client sends the
+// query in `plainWrites` sends (1: "*IDN?\n", 2: "*IDN?" then "\n").
+Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd, int plainWrites) {
   Plain plain(addr);
   char buf[256];
   ViInt32 got = 0;
@@ -107,63 +108,229 @@ Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd) {
     vx_comm_puts(link, "*IDN?", 0, nullptr);
     vx_comm_gets(link, buf, sizeof buf, &got);
   }
-  Figure f{};
-  auto t0 = Clock::now();
-  for (int i = 0; i < n; ++i) {
-    if (vx_comm_puts(link, cmd, 0, nullptr) != VI_SUCCESS || vx_comm_gets(link, buf, sizeof buf, &got) != VI_SUCCESS) {
-      fprintf(stderr, "vxbench: query failed\n");
-      exit(1);
+  // Alternate slices of the two clients so that neither always runs first
+  // or last on a machine whose speed drifts.
+  const int slices = 10;
+  double libSecs = 0, plainSecs = 0;
+  for (int sl = 0; sl < slices; ++sl) {
+    int k = n / slices;
+    auto t0 = Clock::now();
+    for (int i = 0; i < k; ++i) {
+      if (plainWrites == 2) {
+        plain.send_all("*IDN?", 5);
+        plain.send_all("\n", 1);
+      } else {
+        plain.send_all("*IDN?\n", 6);
+      }
+      plain.line();
     }
+    plainSecs += seconds_since(t0);
+    t0 = Clock::now();
+    for (int i = 0; i < k; ++i) {
+      if (vx_comm_puts(link, cmd, 0, nullptr) != VI_SUCCESS || vx_comm_gets(link, buf, sizeof buf, &got) != VI_SUCCESS) {
+        fprintf(stderr, "vxbench: query failed\n");
+        exit(1);
+      }
+    }
+    libSecs += seconds_since(t0);
   }
-  f.lib = n / seconds_since(t0);
-  t0 = Clock::now();
-  for (int i = 0; i < n; ++i) {
-    plain.send_all("*IDN?\n", 6);
-    plain.line();
-  }
-  f.plain = n / seconds_since(t0);
+  Figure f{};
+  f.lib = (n / slices) * slices / libSecs;
+  f.plain = (n / slices) * slices / plainSecs;
   return f;
 }
 
-bool check(const std::vector<uint8_t>& data) {
-  vxsim::Checksum want, got;
-  std::vector<uint8_t> expect(1 << 20);
-  for (size_t at = 0; at < data.size(); at += expect.size()) {
-    size_t n = std::min(expect.size(), data.size() - at);
-    vxsim::pattern_fill(at, expect.data(), n);
-    if (memcmp(expect.data(), data.data() + at, n) != 0) return false;
+// Runs the library's and the plain client's halves of one measurement,
+// the plain one first when plainFirst, so that over several rounds neither
+// side always has the machine warm or cold.
+template <typename Lib, typename PlainFn>
+Figure both(bool plainFirst, Lib lib, PlainFn plain) {
+  Figure f{};
+  if (plainFirst) f.plain = plain();
+  f.lib = lib();
+  if (!plainFirst) f.plain = plain();
+  return f;
+}
+
+// Checks pattern bytes at stream position `at`, so pieces can be verified
+// as they arrive.
+bool check_at(uint64_t at, const uint8_t* p, size_t n) {
+  static std::vector<uint8_t> expect(1 << 20);
+  for (size_t off = 0; off < n; off += expect.size()) {
+    size_t k = std::min(expect.size(), n - off);
+    vxsim::pattern_fill(at + off, expect.data(), k);
+    if (memcmp(expect.data(), p + off, k) != 0) return false;
   }
   return true;
 }
 
-Figure read_throughput(const char* addr, ViInt32 link, size_t size) {
+void die(const char* what) {
+  fprintf(stderr, "vxbench: %s\n", what);
+  exit(1);
+}
+
+// The plain side of a block read: parse "#<d><digits>" and receive the data
+// into a buffer of `piece` bytes, as a careful hand-written client would.
+size_t plain_block_header(Plain& plain, const std::string& query) {
+  std::string q = query + "\n";
+  plain.send_all(q.data(), q.size());
+  uint8_t h[2];
+  plain.recv_all(h, 2);
+  if (h[0] != '#' || h[1] < '1' || h[1] > '9') die("plain client: bad header");
+  std::string digits(h[1] - '0', '0');
+  plain.recv_all(reinterpret_cast<uint8_t*>(&digits[0]), digits.size());
+  return (size_t)strtoull(digits.c_str(), nullptr, 10);
+}
+
+Figure read_throughput(const char* addr, ViInt32 link, size_t size, bool plainFirst) {
   std::vector<uint8_t> data(size);
+  memset(data.data(), 1, size);  // both clients write into memory already mapped
   std::string cmd = "STREAM? " + std::to_string(size);
-  Figure f{};
-  auto t0 = Clock::now();
-  ViInt32 got = 0;
-  if (vx_comm_puts(link, cmd.c_str(), 0, nullptr) != VI_SUCCESS ||
-      vx_comm_readBlocking(link, data.data(), (ViInt32)size, &got) != VI_SUCCESS || (size_t)got != size) {
-    fprintf(stderr, "vxbench: readBlocking failed\n");
-    exit(1);
+  return both(
+      plainFirst,
+      [&] {
+        auto t0 = Clock::now();
+        ViInt32 got = 0;
+        if (vx_comm_puts(link, cmd.c_str(), 0, nullptr) != VI_SUCCESS ||
+            vx_comm_readBlocking(link, data.data(), (ViInt32)size, &got) != VI_SUCCESS || (size_t)got != size)
+          die("readBlocking failed");
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!check_at(0, data.data(), size)) die("readBlocking data differs from the pattern");
+        return rate;
+      },
+      [&] {
+        Plain plain(addr);
+        auto t0 = Clock::now();
+        std::string line = cmd + "\n";
+        plain.send_all(line.data(), line.size());
+        plain.recv_all(data.data(), size);
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!check_at(0, data.data(), size)) die("plain data differs from the pattern");
+        return rate;
+      });
+}
+
+Figure block_read_memory(const char* addr, ViInt32 link, size_t size, bool plainFirst) {
+  std::vector<uint8_t> buf(1 << 20);
+  std::string query = "BLOCK? " + std::to_string(size);
+  return both(
+      plainFirst,
+      [&] {
+        auto t0 = Clock::now();
+        uint64_t at = 0;
+        bool ok = true;
+        ViStatus s;
+        do {
+          ViInt32 n = 0;
+          s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
+          if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("readBlock failed");
+          ok = ok && check_at(at, buf.data(), (size_t)n);
+          at += (uint64_t)n;
+        } while (s == VI_SUCCESS_MAX_CNT);
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!ok || at != size) die("readBlock data differs from the pattern");
+        return rate;
+      },
+      [&] {
+        Plain plain(addr);
+        auto t0 = Clock::now();
+        size_t total = plain_block_header(plain, query);
+        bool ok = true;
+        for (size_t at = 0; at < total;) {
+          size_t n = std::min(buf.size(), total - at);
+          plain.recv_all(buf.data(), n);
+          ok = ok && check_at(at, buf.data(), n);
+          at += n;
+        }
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!ok) die("plain block data differs from the pattern");
+        return rate;
+      });
+}
+
+bool file_matches(const char* path, size_t size) {
+  FILE* fp = fopen(path, "rb");
+  if (!fp) return false;
+  std::vector<uint8_t> buf(1 << 20);
+  uint64_t at = 0;
+  bool ok = true;
+  size_t n;
+  while (ok && (n = fread(buf.data(), 1, buf.size(), fp)) > 0) {
+    ok = check_at(at, buf.data(), n);
+    at += n;
   }
-  f.lib = size / seconds_since(t0) / (1 << 20);
-  if (!check(data)) {
-    fprintf(stderr, "vxbench: library data differs from the pattern\n");
-    exit(1);
-  }
-  memset(data.data(), 0, size);
-  Plain plain(addr);
-  t0 = Clock::now();
-  cmd += "\n";
-  plain.send_all(cmd.data(), cmd.size());
-  plain.recv_all(data.data(), size);
-  f.plain = size / seconds_since(t0) / (1 << 20);
-  if (!check(data)) {
-    fprintf(stderr, "vxbench: plain data differs from the pattern\n");
-    exit(1);
-  }
+  fclose(fp);
+  return ok && at == size;
+}
+
+Figure block_read_file(const char* addr, ViInt32 link, size_t size, const char* path, bool plainFirst) {
+  std::string query = "BLOCK? " + std::to_string(size);
+  Figure f = both(
+      plainFirst,
+      [&] {
+        auto t0 = Clock::now();
+        if (vx_comm_readBlockFile(link, query.c_str(), path) != VI_SUCCESS) die("readBlockFile failed");
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!file_matches(path, size)) die("readBlockFile's file differs from the pattern");
+        return rate;
+      },
+      [&] {
+        Plain plain(addr);
+        std::vector<uint8_t> buf(1 << 20);
+        auto t0 = Clock::now();
+        FILE* fp = fopen(path, "wb");
+        if (!fp) die("cannot create the plain client's file");
+        size_t total = plain_block_header(plain, query);
+        for (size_t at = 0; at < total;) {
+          size_t n = std::min(buf.size(), total - at);
+          plain.recv_all(buf.data(), n);
+          if (fwrite(buf.data(), 1, n, fp) != n) die("plain client: write failed");
+          at += n;
+        }
+        fclose(fp);
+        double rate = size / seconds_since(t0) / (1 << 20);
+        if (!file_matches(path, size)) die("plain client's file differs from the pattern");
+        return rate;
+      });
+  remove(path);
   return f;
+}
+
+Figure block_write(const char* addr, ViInt32 link, const std::vector<uint8_t>& data, const std::string& want,
+                   bool plainFirst) {
+  return both(
+      plainFirst,
+      [&] {
+        char reply[128];
+        ViInt32 n = 0;
+        auto t0 = Clock::now();
+        if (vx_comm_writeBlock(link, "UPLOAD", data.data(), (ViInt32)data.size()) != VI_SUCCESS ||
+            vx_comm_gets(link, reply, sizeof reply, &n) != VI_SUCCESS)
+          die("writeBlock failed");
+        double rate = data.size() / seconds_since(t0) / (1 << 20);
+        if (std::string(reply, (size_t)n) != want) die("the instrument's checksum of writeBlock's data is wrong");
+        return rate;
+      },
+      [&] {
+        Plain plain(addr);
+        auto t0 = Clock::now();
+        std::string len = std::to_string(data.size());
+        std::string head = "UPLOAD #" + std::to_string(len.size()) + len;
+        plain.send_all(head.data(), head.size());
+        plain.send_all(data.data(), data.size());
+        std::string got = plain.line();
+        double rate = data.size() / seconds_since(t0) / (1 << 20);
+        if (got != want) die("the instrument's checksum of the plain client's data is wrong");
+        return rate;
+      });
+}
+
+double find_ms(ViInt32 tmoMs) {
+  std::vector<char> list(4096);
+  ViInt32 n = 0;
+  auto t0 = Clock::now();
+  vx_comm_find(list.data(), tmoMs, (ViInt32)list.size(), &n, IFACE_LAN);
+  return seconds_since(t0) * 1000.0;
 }
 
 }  // namespace
@@ -183,18 +350,43 @@ int main(int argc, char** argv) {
     return 1;
   }
   vx_comm_setTmoMs(link, 5000);
-  printf("vxbench against %s (%d queries; 256 MiB read)\n", addr, queries);
-  // Best of three for each figure, so one scheduling hiccup does not decide.
-  Figure rt{0, 0}, rt1{0, 0}, rd{0, 0};
+  printf("vxbench against %s (%d queries a round; best of 5 rounds, alternating which client goes first)\n", addr,
+         queries);
+  // Best of several rounds for each figure, so one scheduling hiccup does
+  // not decide.
+  Figure rt{0, 0}, rt2{0, 0}, rt1{0, 0}, rd{0, 0};
   auto best = [](Figure& into, Figure f) { into = {std::max(into.lib, f.lib), std::max(into.plain, f.plain)}; };
-  for (int r = 0; r < 3; ++r) {
-    best(rt, round_trips(addr, link, queries, "*IDN?"));
-    best(rt1, round_trips(addr, link, queries, "*IDN?\n"));
-    best(rd, read_throughput(addr, link, 256u << 20));
+  for (int r = 0; r < 5; ++r) {
+    best(rt, round_trips(addr, link, queries, "*IDN?", 1));
+    best(rt2, round_trips(addr, link, queries, "*IDN?", 2));
+    best(rt1, round_trips(addr, link, queries, "*IDN?\n", 1));
+    best(rd, read_throughput(addr, link, 256u << 20, r % 2 == 1));
   }
-  report("*IDN? round trips (puts/gets)", "/s", rt);
-  report("*IDN?\\n round trips (one write per query)", "/s", rt1);
+  report("*IDN? puts/gets vs plain one-write query", "/s", rt);
+  report("*IDN? puts/gets vs plain two-write query", "/s", rt2);
+  report("*IDN?\\n puts/gets (one write) vs one-write", "/s", rt1);
   report("readBlocking 256 MiB", "MiB/s", rd);
+
+  const size_t blockSize = 256u << 20, fileSize = 64u << 20, upSize = 128u << 20;
+  std::vector<uint8_t> up(upSize);
+  vxsim::pattern_fill(0, up.data(), up.size());
+  vxsim::Checksum sum;
+  sum.update(up.data(), up.size());
+  char want[64];
+  snprintf(want, sizeof want, "%zu,%016llx\n", up.size(), (unsigned long long)sum.value());
+  std::string path = std::string("/tmp/vxbench_") + std::to_string((long long)getpid()) + ".bin";
+  Figure bm{0, 0}, bf{0, 0}, bw{0, 0};
+  for (int r = 0; r < 5; ++r) {
+    best(bm, block_read_memory(addr, link, blockSize, r % 2 == 1));
+    best(bf, block_read_file(addr, link, fileSize, path.c_str(), r % 2 == 1));
+    best(bw, block_write(addr, link, up, want, r % 2 == 1));
+  }
+  report("readBlock 256 MiB into 1 MiB pieces", "MiB/s", bm);
+  report("readBlockFile 64 MiB (1024-byte pieces)", "MiB/s", bf);
+  report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
+
+  // A LAN search listens for its whole tmoMs; no link may be open.
+  for (ViInt32 tmo : {100, 500, 1000}) printf("vx_comm_find(IFACE_LAN, tmoMs=%d) took %.1f ms\n", (int)tmo, find_ms(tmo));
   return 0;
 }
