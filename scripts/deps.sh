@@ -4,7 +4,7 @@
 set -euo pipefail
 want=(cmake ninja-build g++ googletest iproute2 util-linux binutils)
 if [ "${1:-all}" = all ]; then
-  want+=(g++-mingw-w64-x86-64-posix wine64)
+  want+=(g++-mingw-w64-x86-64-posix wine64 wine)
 fi
 missing=()
 for p in "${want[@]}"; do
@@ -17,5 +17,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "deps.sh: installing ${missing[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

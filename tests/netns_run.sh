@@ -50,6 +50,7 @@ fi
 export VX_NETNS_ISOLATED=1
 export VX_TEST_ADDRS="${addrs[*]}"
 
+wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}
 work=$(mktemp -d)
 sim_pid=""
 cleanup() {
@@ -58,7 +59,7 @@ cleanup() {
     wait "$sim_pid" 2>/dev/null
   fi
   if [ -n "$wine_prefix" ]; then
-    WINEPREFIX="$wine_prefix" wineserver -k 2>/dev/null
+    WINEPREFIX="$wine_prefix" "$wineserver" -k 2>/dev/null
   fi
   rm -rf "$work"
 }
@@ -83,8 +84,8 @@ if [ -n "$wine_prefix" ]; then
   # A wineserver left from elsewhere would own the sockets (they live in
   # the wineserver's namespace, not the client's): end it, start ours here,
   # and keep it for the whole command so each process start is cheap.
-  wineserver -k 2>/dev/null
-  wineserver -p
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -p || exit 2
   "${WINE:-/usr/lib/wine/wine64}" "$@"
   rc=$?
 else
