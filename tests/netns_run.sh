@@ -85,7 +85,11 @@ if [ -n "$wine_prefix" ]; then
   # the wineserver's namespace, not the client's): end it, start ours here,
   # and keep it for the whole command so each process start is cheap.
   "$wineserver" -k 2>/dev/null
-  "$wineserver" -p || exit 2
+  # A prefix not made yet gets its server from the first Wine process,
+  # started here all the same.
+  if [ -d "$wine_prefix" ]; then
+    "$wineserver" -p || exit 2
+  fi
   "${WINE:-/usr/lib/wine/wine64}" "$@"
   rc=$?
 else
