@@ -3,12 +3,15 @@
 #ifndef VX_FAKE_TRANSPORT_H
 #define VX_FAKE_TRANSPORT_H
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "link/link_table.h"
 #include "vx_comm.h"
 
 struct FakeRead {
@@ -36,5 +39,17 @@ struct FakeLink {
 // Binds a fake into the lowest free slot as an open link and returns its
 // linkId; useLock gives it a per-link lock as direct USB links have.
 ViInt32 fake_attach(FakeLink* fake, bool useLock = false);
+
+inline LinkSlot* slot_of(ViInt32 linkId) { return &vx_link_table[linkId - 1]; }
+
+// Polls cond every millisecond, giving up after five seconds.
+template <typename Cond>
+bool eventually(Cond cond) {
+  for (int i = 0; i < 5000; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return cond();
+}
 
 #endif

@@ -24,8 +24,6 @@ namespace {
 
 typedef std::vector<std::string> Writes;
 
-LinkSlot* slot_of(ViInt32 linkId) { return &vx_link_table[linkId - 1]; }
-
 std::string pattern(size_t n, uint64_t start = 0) {
   std::string s(n, '\0');
   vxsim::pattern_fill(start, reinterpret_cast<uint8_t*>(&s[0]), n);
@@ -54,16 +52,6 @@ std::string file_text(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
-}
-
-// Polls cond every millisecond, giving up after five seconds.
-template <typename Cond>
-bool eventually(Cond cond) {
-  for (int i = 0; i < 5000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return cond();
 }
 
 // Transport writes that succeed for a number of calls and then fail, put

@@ -12,18 +12,6 @@
 
 namespace {
 
-LinkSlot* slot_of(ViInt32 linkId) { return &vx_link_table[linkId - 1]; }
-
-// Polls cond every millisecond, giving up after five seconds.
-template <typename Cond>
-bool eventually(Cond cond) {
-  for (int i = 0; i < 5000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return cond();
-}
-
 struct LockedLink : ::testing::Test {
   FakeLink fake;
   TempLog log{"lock"};
