@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside a private network namespace of its own, with the
 # instrument simulator listening there, so that nothing a test, demo or
-# benchmark sends can leave this machine's loopback.
+# benchmark sends can leave this machine's loopback. It also gets a private
+# mount namespace with a fresh tmpfs on /run, so that the USB bus socket and
+# the device reservations (/run/lock) of parallel runs never meet.
 #
 #   netns_run.sh [--sim PATH] [--addr A]... [--sim-arg X]... [--wine PREFIX] -- COMMAND [ARGS...]
 #
@@ -15,9 +17,9 @@ set -u
 if [ "${VX_NETNS_INNER:-}" != 1 ]; then
   export VX_NETNS_INNER=1
   if [ "$(id -u)" = 0 ]; then
-    exec unshare --net -- "$0" "$@"
+    exec unshare --net --mount --propagation private -- "$0" "$@"
   else
-    exec unshare --map-root-user --net -- "$0" "$@"
+    exec unshare --map-root-user --net --mount --propagation private -- "$0" "$@"
   fi
 fi
 
@@ -48,6 +50,10 @@ if [ "$links" != "lo" ]; then
   exit 2
 fi
 export VX_NETNS_ISOLATED=1
+
+mount -t tmpfs -o mode=0755 tmpfs /run || { echo "netns_run.sh: cannot mount a private /run" >&2; exit 2; }
+mkdir -p /run/vx_comm_lib /run/lock && chmod 1777 /run/lock || exit 2
+export VX_PRIVATE_RUN=1
 export VX_TEST_ADDRS="${addrs[*]}"
 
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "find/find.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/net.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "io/block.h"
 #include "io/line_io.h"
 #include "io/transfer.h"
-#include "link/link_table.h"
+#include "link/link_call.h"
 
 namespace {
 
@@ -42,7 +42,8 @@ void set_block(LinkSlot* slot, int32_t size, int32_t consumed) {
 // Starts a block: sends the query and reads the header, unless a block is
 // already in progress, whose whole size is then reported instead. Takes no
 // lock of its own; the query goes through the line write, which does.
-ViStatus readBlockHeader(LinkSlot* slot, ViInt32 linkId, const char* cmd, ViInt32* retSize) {
+ViStatus readBlockHeader(LinkCall& call, const char* cmd, ViInt32* retSize) {
+  LinkSlot* slot = call.slot();
   if (retSize) *retSize = 0;
   {
     std::lock_guard<std::mutex> hold(slot->stateLock);
@@ -51,7 +52,7 @@ ViStatus readBlockHeader(LinkSlot* slot, ViInt32 linkId, const char* cmd, ViInt3
       return VI_SUCCESS;
     }
   }
-  if (cmd && vx_puts_entered(slot, linkId, cmd, 0, nullptr) != VI_SUCCESS) return VI_ERROR_SYSTEM_ERROR;
+  if (cmd && vx_puts_entered(call, cmd, 0, nullptr) != VI_SUCCESS) return VI_ERROR_SYSTEM_ERROR;
 
   uint8_t mark = 0;
   if (read_exactly(slot, &mark, 1) != VI_SUCCESS) return VI_ERROR_SYSTEM_ERROR;
@@ -134,27 +135,25 @@ ViStatus readBlockPiece(LinkSlot* slot, uint8_t* buffer, ViInt32 count, ViInt32*
   return VI_SUCCESS_MAX_CNT;
 }
 
-ViStatus read_block_entered(LinkSlot* slot, ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
-                            ViInt32* retCount) {
-  ViStatus status = readBlockHeader(slot, linkId, cmd, nullptr);
+ViStatus read_block_entered(LinkCall& call, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
+  ViStatus status = readBlockHeader(call, cmd, nullptr);
   if (status != VI_SUCCESS) return status;
-  return readBlockPiece(slot, static_cast<uint8_t*>(buffer), count, retCount, false);
+  return readBlockPiece(call.slot(), static_cast<uint8_t*>(buffer), count, retCount, false);
 }
 
 // The whole block (or the rest of the one in progress) into the file. Every
 // pass but the last delivers at least one byte of a block shorter than
 // 2^31, so the loop ends.
-ViStatus receive_file(LinkSlot* slot, ViInt32 linkId, const char* cmd, FILE* file) {
+ViStatus receive_file(LinkCall& call, const char* cmd, FILE* file) {
+  LinkSlot* slot = call.slot();
   uint8_t piece[VX_BLOCK_FILE_PIECE];
   for (bool first = true;; first = false) {
     // A close that has begun meanwhile (it waits for this call) ends the
     // transfer.
-    LinkSlot* again = vx_link_enter(linkId);
-    if (!again) return VI_ERROR_CONN_LOST;
-    vx_link_leave(again);
+    if (vx_link_closing(slot)) return VI_ERROR_CONN_LOST;
 
     if (first) {
-      ViStatus status = readBlockHeader(slot, linkId, cmd, nullptr);
+      ViStatus status = readBlockHeader(call, cmd, nullptr);
       if (status != VI_SUCCESS) return status;
     }
     ViInt32 got = 0;
@@ -173,60 +172,45 @@ ViStatus receive_file(LinkSlot* slot, ViInt32 linkId, const char* cmd, FILE* fil
 }  // namespace
 
 extern "C" ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize) {
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_readBlockSize");
-  ViStatus status = readBlockHeader(slot, linkId, cmd, retSize);
-  vx_comm_unlock(slot, "vx_comm_readBlockSize");
-  vx_link_leave(slot);
-  return status;
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
+  return call.locked("vx_comm_readBlockSize", [&] { return readBlockHeader(call, cmd, retSize); });
 }
 
 extern "C" ViStatus vx_comm_readBlockData(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_readBlock");
-  ViStatus status = readBlockPiece(slot, static_cast<uint8_t*>(buffer), count, retCount, false);
-  vx_comm_unlock(slot, "vx_comm_readBlock");
-  vx_link_leave(slot);
-  return status;
+  return call.locked("vx_comm_readBlock", [&] {
+    return readBlockPiece(call.slot(), static_cast<uint8_t*>(buffer), count, retCount, false);
+  });
 }
 
 extern "C" ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
                                             ViInt32* retCount) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  ViStatus status = read_block_entered(slot, linkId, cmd, buffer, count, retCount);
-  vx_link_leave(slot);
-  return status;
+  return call.unlocked([&] { return read_block_entered(call, cmd, buffer, count, retCount); });
 }
 
 extern "C" ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_readBlock");
-  ViStatus status = read_block_entered(slot, linkId, cmd, buffer, count, retCount);
-  vx_comm_unlock(slot, "vx_comm_readBlock");
-  vx_link_leave(slot);
-  return status;
+  return call.locked("vx_comm_readBlock", [&] { return read_block_entered(call, cmd, buffer, count, retCount); });
 }
 
 extern "C" ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_readBlockFile");
-  ViStatus status = VI_ERROR_SYSTEM_ERROR;
-  FILE* file = fopen(fileName, "wb");
-  if (file) {
-    status = receive_file(slot, linkId, cmd, file);
+  return call.locked("vx_comm_readBlockFile", [&] {
+    FILE* file = fopen(fileName, "wb");
+    if (!file) return VI_ERROR_SYSTEM_ERROR;
+    ViStatus status = receive_file(call, cmd, file);
     // Buffered pieces are written out only now; losing them is a failure.
     if (fclose(file) != 0 && status >= VI_SUCCESS) status = VI_ERROR_SYSTEM_ERROR;
-  }
-  vx_comm_unlock(slot, "vx_comm_readBlockFile");
-  vx_link_leave(slot);
-  return status;
+    return status;
+  });
 }

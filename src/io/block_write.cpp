@@ -5,7 +5,7 @@
 
 #include "io/block.h"
 #include "io/transfer.h"
-#include "link/link_table.h"
+#include "link/link_call.h"
 
 namespace {
 
@@ -83,39 +83,31 @@ ViStatus send_file(LinkSlot* slot, const char* cmd, FILE* file) {
 }  // namespace
 
 extern "C" ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViInt32 count) {
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_writeBlockSize");
-  ViStatus status = writeBlockHeader(slot, cmd, count);
-  vx_comm_unlock(slot, "vx_comm_writeBlockSize");
-  vx_link_leave(slot);
-  return status;
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
+  return call.locked("vx_comm_writeBlockSize", [&] { return writeBlockHeader(call.slot(), cmd, count); });
 }
 
 extern "C" ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const void* buffer, ViInt32 count) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_writeBlock");
-  ViStatus status = writeBlockHeader(slot, cmd, count);
-  if (status == VI_SUCCESS) status = send_all(slot, buffer, count);
-  vx_comm_unlock(slot, "vx_comm_writeBlock");
-  vx_link_leave(slot);
-  return status;
+  return call.locked("vx_comm_writeBlock", [&] {
+    ViStatus status = writeBlockHeader(call.slot(), cmd, count);
+    if (status == VI_SUCCESS) status = send_all(call.slot(), buffer, count);
+    return status;
+  });
 }
 
 extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
+  LinkCall call(linkId);
+  if (!call) return VI_ERROR_CONN_LOST;
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) return VI_ERROR_CONN_LOST;
-  vx_comm_lock(slot, "vx_comm_writeBlockFile");
-  ViStatus status = VI_ERROR_SYSTEM_ERROR;
-  FILE* file = fopen(fileName, "rb");
-  if (file) {
-    status = send_file(slot, cmd, file);
+  return call.locked("vx_comm_writeBlockFile", [&] {
+    FILE* file = fopen(fileName, "rb");
+    if (!file) return VI_ERROR_SYSTEM_ERROR;
+    ViStatus status = send_file(call.slot(), cmd, file);
     fclose(file);
-  }
-  vx_comm_unlock(slot, "vx_comm_writeBlockFile");
-  vx_link_leave(slot);
-  return status;
+    return status;
+  });
 }

@@ -127,44 +127,37 @@ ViStatus read_line(LinkSlot* slot, char* buf, ViInt32 count, ViInt32* retCount) 
 
 }  // namespace
 
-ViStatus vx_puts_entered(LinkSlot* slot, ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount) {
-  writeLog("vx_comm_puts(linkId=%d, cmd=%s, count=%d, retCount=%p)\n", (int)linkId, cmd, (int)count,
+ViStatus vx_puts_entered(LinkCall& call, const char* cmd, ViInt32 count, ViInt32* retCount) {
+  writeLog("vx_comm_puts(linkId=%d, cmd=%s, count=%d, retCount=%p)\n", (int)call.linkId(), cmd, (int)count,
            (void*)retCount);
-  vx_comm_lock(slot, "vx_comm_puts");
-  ViStatus status = send_line(slot, cmd, count, retCount);
-  vx_comm_unlock(slot, "vx_comm_puts");
+  ViStatus status = call.locked("vx_comm_puts", [&] { return send_line(call.slot(), cmd, count, retCount); });
   writeLog("vx_comm_puts() returns: status=%d, retCount=%d\n", (int)status, retCount ? (int)*retCount : 0);
   return status;
 }
 
 extern "C" ViStatus vx_comm_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount) {
-  if (!cmd) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) {
+  LinkCall call(linkId);
+  if (!call) {
     writeLog("vx_comm_puts() error: VI_ERROR_CONN_LOST\n");
     return VI_ERROR_CONN_LOST;
   }
-  ViStatus status = vx_puts_entered(slot, linkId, cmd, count, retCount);
-  vx_link_leave(slot);
-  return status;
+  if (!cmd) return VI_ERROR_SYSTEM_ERROR;
+  return vx_puts_entered(call, cmd, count, retCount);
 }
 
 extern "C" ViStatus vx_comm_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount) {
-  if (!buf) return VI_ERROR_SYSTEM_ERROR;
-  LinkSlot* slot = vx_link_enter(linkId);
-  if (!slot) {
+  LinkCall call(linkId);
+  if (!call) {
     writeLog("vx_comm_gets() error: VI_ERROR_CONN_LOST\n");
     return VI_ERROR_CONN_LOST;
   }
+  if (!buf) return VI_ERROR_SYSTEM_ERROR;
   writeLog("vx_comm_gets(linkId=%d, buf=%p, count=%d, retCount=%p)\n", (int)linkId, (void*)buf, (int)count,
            (void*)retCount);
-  vx_comm_lock(slot, "vx_comm_gets");
-  ViStatus status = read_line(slot, buf, count, retCount);
-  vx_comm_unlock(slot, "vx_comm_gets");
+  ViStatus status = call.locked("vx_comm_gets", [&] { return read_line(call.slot(), buf, count, retCount); });
   // With no room there is no text in buf to show.
   const char* shownText = (retCount && count > 0) ? buf : "";
   writeLog("vx_comm_gets() returns: status=%d, buf=%s, retCount=%d\n", (int)status, shownText,
            retCount ? (int)*retCount : 0);
-  vx_link_leave(slot);
   return status;
 }

@@ -24,6 +24,7 @@ ViStatus unavailable_write(void*, const void*, ViInt32, ViInt32* retCount) {
 }
 ViStatus unavailable_settmo(void*, ViInt32) { return VI_ERROR_SYSTEM_ERROR; }
 ViStatus unavailable_clear(void*) { return VI_ERROR_SYSTEM_ERROR; }
+void unavailable_abort(void*) {}
 
 const TransportOps unavailable_ops = {
     unavailable_open,    // open
@@ -32,6 +33,7 @@ const TransportOps unavailable_ops = {
     unavailable_write,   // write
     unavailable_settmo,  // setTimeout
     unavailable_clear,   // clear
+    unavailable_abort,   // abort
 };
 
 LinkKind classify(const char* address, const char** handedOn) {
@@ -56,7 +58,7 @@ const TransportOps* ops_for(LinkKind kind) {
   return &unavailable_ops;
 }
 
-// Every field but the guard back to zero; the guard is the caller's.
+// Every field but the gate back to zero; the gate is the caller's.
 void wipe(LinkSlot* s) {
   s->context = nullptr;
   s->ops = TransportOps{};
@@ -85,8 +87,10 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
 
   vx_link_list_lock();
   LinkSlot* slot = nullptr;
+  // Reserved from here on, so no other open chooses it while this one
+  // connects without the mutex, nor while a failed attempt is being undone.
   for (LinkSlot& s : vx_link_table) {
-    if (s.guard.load(std::memory_order_acquire) == LINK_FREE) {
+    if (vx_gate_reserve(&s.gate)) {
       slot = &s;
       break;
     }
@@ -95,9 +99,6 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
     vx_link_list_unlock();
     return VI_ERROR_SYSTEM_ERROR;
   }
-  // Taken from here on, so no other open chooses it while this one connects
-  // without the mutex, nor while a failed attempt is being undone.
-  slot->guard.store(LINK_OPENING, std::memory_order_release);
   wipe(slot);
   slot->ops = *ops_for(kind);
   if (kind == KIND_USB) {
@@ -112,11 +113,11 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
     vx_link_list_lock();
     drop_lock_mutex(slot);
     wipe(slot);
-    slot->guard.store(LINK_FREE, std::memory_order_release);
+    vx_gate_unreserve(&slot->gate);
     vx_link_list_unlock();
   } else {
     result = vx_link_id(slot);
-    slot->guard.store(LINK_OPEN, std::memory_order_release);
+    vx_gate_open(&slot->gate);
   }
   writeLog("vx_comm_open() returns: linkId=%d\n", (int)result);
   *linkId = result;
@@ -126,18 +127,18 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
 extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
   if (linkId < 1 || linkId > VX_LINK_COUNT) return VI_ERROR_CONN_LOST;
   LinkSlot* slot = &vx_link_table[linkId - 1];
-  // Only one close wins the switch to CLOSING; from then on every new call
-  // on the link is refused as on a closed one.
-  uint32_t g = slot->guard.load(std::memory_order_acquire);
-  do {
-    if ((g & 3u) != LINK_OPEN) return VI_ERROR_CONN_LOST;
-  } while (!slot->guard.compare_exchange_weak(g, (g & ~3u) | LINK_CLOSING, std::memory_order_acq_rel,
-                                              std::memory_order_acquire));
+  // Only one close wins; from then on every new call on the link is refused
+  // as on a closed one.
+  bool callsInside = false;
+  if (!vx_gate_begin_close(&slot->gate, &callsInside)) return VI_ERROR_CONN_LOST;
   writeLog("vx_comm_close(linkId=%d)\n", (int)linkId);
 
-  // Calls already under way (or waiting for the per-link lock) still use
-  // the context: let them leave before it is released.
-  while (slot->guard.load(std::memory_order_acquire) != LINK_CLOSING) vxp_sleep_ms(1);
+  // Calls under way (or waiting for the per-link lock) still use the
+  // context. A call blocked without a time limit would keep the close
+  // waiting for ever, so the transport interrupts them; they report
+  // VI_ERROR_CONN_LOST and leave, and only then is the context released.
+  if (callsInside) slot->ops.abort(slot->context);
+  vx_gate_drain(&slot->gate);
 
   vx_comm_lock(slot, "vx_comm_close");
   slot->ops.close(slot->context);
@@ -152,7 +153,7 @@ extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
     vx_link_reset_state(slot);
   }
   slot->context = nullptr;
-  slot->guard.store(LINK_FREE, std::memory_order_release);
+  vx_gate_finish_close(&slot->gate);
   vx_link_list_unlock();
   writeLog("vx_comm_close() returns: status is always VI_SUCCESS\n");
   return VI_SUCCESS;

@@ -12,9 +12,6 @@ namespace {
 vxp_mutex* linkListMutex = nullptr;
 std::atomic<bool> attached{false};
 
-const uint32_t kStateMask = 3u;
-const uint32_t kOneCall = 4u;
-
 }  // namespace
 
 void vx_lib_attach() {
@@ -28,7 +25,7 @@ void vx_lib_attach() {
     s.blockConsumed = 0;
     s.useLock = 0;
     s.lockMutex = nullptr;
-    s.guard.store(LINK_FREE);
+    vx_gate_reset(&s.gate);
   }
   linkListMutex = vxp_mutex_create();
 }
@@ -49,21 +46,23 @@ void vx_link_list_unlock() { vxp_mutex_unlock(linkListMutex); }
 LinkSlot* vx_link_enter(ViInt32 linkId) {
   if (linkId < 1 || linkId > VX_LINK_COUNT) return nullptr;
   LinkSlot* s = &vx_link_table[linkId - 1];
-  uint32_t g = s->guard.load(std::memory_order_acquire);
-  do {
-    if ((g & kStateMask) != LINK_OPEN) return nullptr;
-  } while (!s->guard.compare_exchange_weak(g, g + kOneCall, std::memory_order_acq_rel, std::memory_order_acquire));
-  return s;
+  return vx_gate_enter(&s->gate) ? s : nullptr;
 }
 
-void vx_link_leave(LinkSlot* slot) { slot->guard.fetch_sub(kOneCall, std::memory_order_acq_rel); }
+void vx_link_leave(LinkSlot* slot) { vx_gate_leave(&slot->gate); }
 
 ViInt32 vx_link_id(const LinkSlot* slot) { return (ViInt32)(slot - vx_link_table) + 1; }
 
 bool vx_link_any_taken() {
   for (const LinkSlot& s : vx_link_table)
-    if ((s.guard.load(std::memory_order_acquire) & kStateMask) != LINK_FREE) return true;
+    if (!vx_gate_is_closed(&s.gate)) return true;
   return false;
+}
+
+bool vx_link_closing(const LinkSlot* slot) { return vx_gate_is_closing(&slot->gate); }
+
+ViStatus vx_link_outcome(const LinkSlot* slot, ViStatus status) {
+  return status < VI_SUCCESS && vx_link_closing(slot) ? VI_ERROR_CONN_LOST : status;
 }
 
 void vx_comm_lock(LinkSlot* slot, const char* name) {

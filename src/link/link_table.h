@@ -4,21 +4,16 @@
 #ifndef VX_LINK_TABLE_H
 #define VX_LINK_TABLE_H
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "link/gate.h"
+#include "platform/mutex.h"
 #include "transport/transport.h"
 #include "vx_comm.h"
 
 #define VX_LINK_COUNT 100
-
-// Life of a slot. A slot leaves FREE only under the link list mutex, so two
-// opens never choose the same one, and it stays OPENING (taken, but not yet
-// a valid link) for the whole connection attempt.
-enum LinkState : uint32_t { LINK_FREE = 0, LINK_OPENING = 1, LINK_OPEN = 2, LINK_CLOSING = 3 };
 
 struct LinkSlot {
   void* context;  // the transport's own record; null while no transport owns one
@@ -30,10 +25,12 @@ struct LinkSlot {
   int32_t useLock;  // 1: calls take the per-link lock (direct USB links)
   vxp_mutex* lockMutex;
 
-  // State in the low two bits, the number of calls in progress above them.
-  // One atomic word lets a call check "open" and register itself in one
-  // step, and lets close see when the last call has left.
-  std::atomic<uint32_t> guard;
+  // Closed while the slot is free. It leaves that state only under the link
+  // list mutex, so two opens never choose the same slot, and stays reserved
+  // (taken, not yet a valid link) for the whole connection attempt. While
+  // open it counts the calls in progress, which close interrupts and waits
+  // for before it releases the context.
+  vx_gate gate;
   // Guards PendingLine and BlockState against the unlocked clear and against
   // calls from several threads on links without a per-link lock.
   std::mutex stateLock;
@@ -56,6 +53,13 @@ ViInt32 vx_link_id(const LinkSlot* slot);
 
 // True while any slot is taken (opening, open or closing).
 bool vx_link_any_taken();
+
+// True once the close of the link has begun.
+bool vx_link_closing(const LinkSlot* slot);
+
+// The status an export reports for `status`: a failure of a call that a
+// close interrupted (the link is closing) is VI_ERROR_CONN_LOST.
+ViStatus vx_link_outcome(const LinkSlot* slot, ViStatus status);
 
 // The per-link lock; no-ops on links without one. `name` is the export's
 // name for the log lines.

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
 #include "vx_comm.h"
 
 namespace {

@@ -1,10 +1,9 @@
-// The only place that knows which operating system it runs on. Everything
-// above this header is shared code; platform_posix.cpp and platform_win.cpp
-// implement the same functions and the build picks one of them.
-//
-// Conventions: functions that can fail return false, -1 or null; the caller
-// turns that into its own ViStatus right where it makes the call. No function
-// here writes to the call log or throws.
+// The only place that knows which operating system it runs on. Everything above
+// this header is shared code; platform_posix.cpp and platform_win.cpp implement
+// the same functions and the build picks one of them.  Conventions: functions
+// that can fail return false, -1 or null; the caller turns that into its own
+// ViStatus right where it makes the call. No function here writes to the call
+// log or throws.
 #ifndef VX_PLATFORM_H
 #define VX_PLATFORM_H
 

@@ -29,6 +29,14 @@ struct TransportOps {
   ViStatus (*setTimeout)(void* context, ViInt32 tmoMs);
   // Clears the device side of the link; never blocks for long.
   ViStatus (*clear)(void* context);
+  // Interrupts the calls in progress on the link without releasing the
+  // context, for a close that must not wait on a blocked call. Called from
+  // the closing thread while other threads may be inside read, write,
+  // setTimeout or clear on the same context. It is sticky: those calls
+  // return promptly with a failure, and so does every later one, until
+  // close. A transport that cannot interrupt (VISA) leaves the calls to end
+  // by their own timeout. No lock held.
+  void (*abort)(void* context);
 };
 
 #endif

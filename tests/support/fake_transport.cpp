@@ -59,7 +59,13 @@ ViStatus fake_clear(void* context) {
   return f->clearStatus;
 }
 
-const TransportOps fake_ops = {fake_open, fake_close, fake_read, fake_write, fake_settmo, fake_clear};
+void fake_abort(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->abortCalls++;
+}
+
+const TransportOps fake_ops = {fake_open, fake_close, fake_read, fake_write, fake_settmo, fake_clear, fake_abort};
 
 }  // namespace
 
@@ -71,7 +77,7 @@ std::string FakeLink::written() const {
 
 ViInt32 fake_attach(FakeLink* fake, bool useLock) {
   for (LinkSlot& s : vx_link_table) {
-    if (s.guard.load() != LINK_FREE) continue;
+    if (!vx_gate_reserve(&s.gate)) continue;
     s.context = fake;
     s.ops = fake_ops;
     s.pendingData = nullptr;
@@ -80,7 +86,7 @@ ViInt32 fake_attach(FakeLink* fake, bool useLock) {
     s.blockConsumed = 0;
     s.useLock = useLock ? 1 : 0;
     s.lockMutex = useLock ? vxp_mutex_create() : nullptr;
-    s.guard.store(LINK_OPEN);
+    vx_gate_open(&s.gate);
     return vx_link_id(&s);
   }
   return -1;

@@ -27,6 +27,7 @@ struct FakeLink {
   std::vector<ViInt32> readCounts;  // count asked by each read call
   int clearCalls = 0;
   int closeCalls = 0;
+  int abortCalls = 0;
   ViStatus clearStatus = VI_SUCCESS;
   std::vector<ViInt32> timeouts;
   std::function<void()> onRead;  // runs at the start of every read, unlocked

@@ -35,4 +35,8 @@ std::string vx_test_ptr(const void* p);
 
 std::string vx_test_temp_dir();
 
+// Runs this test program again with `args` and returns its exit code (-1
+// when it could not be started or did not exit normally).
+int vx_test_run_self(const std::vector<std::string>& args);
+
 #endif

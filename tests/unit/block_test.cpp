@@ -432,7 +432,7 @@ TEST_F(Blocks, CloseBegunDuringAFileTransferEndsIt) {
   fake.onRead = [&] {
     if (fake.readCounts.size() == 4) {  // the second data read
       closer = std::thread([&] { vx_comm_close(id); });
-      eventually([&] { return (slot_of(id)->guard.load() & 3u) == LINK_CLOSING; });
+      eventually([&] { return vx_link_closing(slot_of(id)); });
     }
   };
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlockFile(id, "Q?", path.c_str()));

@@ -16,7 +16,8 @@
 
 #include "fake_transport.h"
 #include "find/find.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/net.h"
 #include "test_support.h"
 
 namespace {

@@ -138,7 +138,7 @@ void close_waits_for_call_in_progress(bool useLock) {
     vx_comm_close(id);
     closed = true;
   });
-  ASSERT_TRUE(eventually([&] { return (slot_of(id)->guard.load() & 3u) == LINK_CLOSING; }));
+  ASSERT_TRUE(eventually([&] { return vx_link_closing(slot_of(id)); }));
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, "late", 4, nullptr));
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));

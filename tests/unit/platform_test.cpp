@@ -1,8 +1,15 @@
 // Behaviour of the platform layer that the shared code relies on, checked the
 // same way on Linux and on Windows.
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/dl.h"
+#include "platform/mutex.h"
+#include "platform/named_mutex.h"
+#include "platform/net.h"
+#include "platform/thread.h"
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,48 +77,54 @@ TEST(Platform, MutexLeftByEndedThreadCanBeTaken) {
 
 namespace {
 
-struct NamedProbe {
+std::string reservation_name(const char* tag) {
+  char name[96];
+  snprintf(name, sizeof name, "Global\\vx_test_%s_%lld", tag, (long long)vxp_wall_ms());
+  return name;
+}
+
+struct ClaimProbe {
+  const char* name;
   vxp_named_mutex* m;
-  vxp_lock_result result;
 };
 
-void named_trylock_and_unlock(void* p) {
-  NamedProbe* probe = static_cast<NamedProbe*>(p);
-  probe->result = vxp_named_mutex_trylock(probe->m);
-  if (probe->result == VXP_LOCKED) vxp_named_mutex_unlock(probe->m);
+void claim_on_thread(void* p) {
+  ClaimProbe* probe = static_cast<ClaimProbe*>(p);
+  probe->m = vxp_named_mutex_claim(probe->name);
 }
 
-vxp_lock_result named_trylock_elsewhere(vxp_named_mutex* m) {
-  NamedProbe probe = {m, VXP_LOCK_ERROR};
-  run_on_thread(named_trylock_and_unlock, &probe);
-  return probe.result;
-}
+enum { kClaimed = 0, kRefused = 3 };
 
 }  // namespace
 
-TEST(Platform, NamedMutexExcludesSecondOpen) {
-  // Unique per run so that a concurrent run elsewhere cannot interfere; the
-  // backslash checks that the platform makes such names usable.
-  char name[64];
-  snprintf(name, sizeof name, "vx_platform_test\\%lld", (long long)vxp_wall_ms());
-  vxp_named_mutex* a = vxp_named_mutex_open(name);
-  vxp_named_mutex* b = vxp_named_mutex_open(name);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+// A device reservation is the existence of the name: it belongs to no
+// thread, holds against this and every other process, and ends when any
+// thread closes it.
+TEST(Platform, NamedMutexIsAReservationAcrossThreadsAndProcesses) {
+  std::string name = reservation_name("reserve");
+  ClaimProbe first = {name.c_str(), nullptr};
+  run_on_thread(claim_on_thread, &first);  // the claiming thread ends here
+  ASSERT_NE(first.m, nullptr);
 
-  ASSERT_EQ(vxp_named_mutex_trylock(a), VXP_LOCKED);
-  EXPECT_EQ(vxp_named_mutex_trylock(a), VXP_LOCKED);  // the owner may ask again
-  EXPECT_EQ(vxp_named_mutex_trylock(b), VXP_BUSY);    // even on the same thread
-  EXPECT_EQ(named_trylock_elsewhere(b), VXP_BUSY);
+  EXPECT_EQ(vxp_named_mutex_claim(name.c_str()), nullptr);  // same process, another thread
+  ClaimProbe again = {name.c_str(), nullptr};
+  run_on_thread(claim_on_thread, &again);
+  EXPECT_EQ(again.m, nullptr);
+  EXPECT_EQ(vx_test_run_self({"--claim", name}), kRefused);
 
-  vxp_named_mutex_unlock(a);  // one unlock releases, however often it was tried
-  EXPECT_EQ(named_trylock_elsewhere(b), VXP_LOCKED);
+  vxp_named_mutex_release(first.m);  // not the thread that claimed it
+  EXPECT_EQ(vx_test_run_self({"--claim", name}), kClaimed);
+  vxp_named_mutex* mine = vxp_named_mutex_claim(name.c_str());
+  EXPECT_NE(mine, nullptr);
+  vxp_named_mutex_release(mine);
 
-  ASSERT_EQ(vxp_named_mutex_trylock(a), VXP_LOCKED);
-  EXPECT_EQ(vxp_named_mutex_trylock(b), VXP_BUSY);
-  vxp_named_mutex_close(a);  // closing the holder releases it
-  EXPECT_EQ(vxp_named_mutex_trylock(b), VXP_LOCKED);
-  vxp_named_mutex_close(b);
+  // Names differ only by their text.
+  vxp_named_mutex* a = vxp_named_mutex_claim(reservation_name("a").c_str());
+  vxp_named_mutex* b = vxp_named_mutex_claim(reservation_name("b").c_str());
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(b, nullptr);
+  vxp_named_mutex_release(a);
+  vxp_named_mutex_release(b);
 }
 
 namespace {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "link/link_table.h"
-#include "platform/platform.h"
+#include "platform/net.h"
 
 namespace {
 
@@ -114,6 +114,13 @@ ViStatus vx_tcp_clear(void* context) {
   return vx_tcp_drain(t->socket) ? VI_SUCCESS : VI_ERROR_SYSTEM_ERROR;
 }
 
+// The socket stays open until close, so a thread still inside recv() or
+// send() never sees its descriptor reused.
+void vx_tcp_abort(void* context) {
+  TcpLink* t = static_cast<TcpLink*>(context);
+  if (t->socket != -1) vxp_socket_interrupt(sock_of(t));
+}
+
 }  // namespace
 
 const TransportOps vx_tcp_ops = {
@@ -123,4 +130,5 @@ const TransportOps vx_tcp_ops = {
     vx_tcp_write,   // write
     vx_tcp_settmo,  // setTimeout
     vx_tcp_clear,   // clear
+    vx_tcp_abort,   // abort
 };

@@ -1,0 +1,11 @@
+// Platform layer, dynamic loading of a library by file name. posix/dl.cpp and
+// win/dl.cpp define the same functions and the build picks one; nothing above
+// platform/ knows which.
+#ifndef VX_PLATFORM_DL_H
+#define VX_PLATFORM_DL_H
+
+void* vxp_dl_open(const char* fileName);
+void* vxp_dl_sym(void* lib, const char* name);
+void vxp_dl_close(void* lib);
+
+#endif

@@ -1,0 +1,10 @@
+// POSIX side of the platform layer: dynamic loading.
+#include "platform/dl.h"
+
+#include <dlfcn.h>
+
+void* vxp_dl_open(const char* fileName) { return fileName ? dlopen(fileName, RTLD_NOW | RTLD_LOCAL) : nullptr; }
+void* vxp_dl_sym(void* lib, const char* name) { return lib && name ? dlsym(lib, name) : nullptr; }
+void vxp_dl_close(void* lib) {
+  if (lib) dlclose(lib);
+}

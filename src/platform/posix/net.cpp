@@ -1,0 +1,137 @@
+// POSIX side of the platform layer: sockets and datagrams.
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <limits.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <cstring>
+
+bool vxp_net_startup() { return true; }
+void vxp_net_cleanup() {}
+
+static vxp_socket make_socket(int type, int proto) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, proto);
+  return fd < 0 ? VXP_BAD_SOCKET : (vxp_socket)fd;
+}
+
+vxp_socket vxp_tcp_socket() { return make_socket(SOCK_STREAM, IPPROTO_TCP); }
+vxp_socket vxp_udp_socket() { return make_socket(SOCK_DGRAM, IPPROTO_UDP); }
+
+int vxp_socket_close(vxp_socket s) { return close((int)s) == 0 ? 0 : -1; }
+
+// shutdown() wakes a thread blocked in recv() (it sees the end of the
+// stream) or in send() (EPIPE) and leaves the descriptor valid, so the
+// number cannot be reused under those threads.
+void vxp_socket_interrupt(vxp_socket s) { shutdown((int)s, SHUT_RDWR); }
+
+uint32_t vxp_inet_addr(const char* text) { return (uint32_t)inet_addr(text); }
+
+bool vxp_inet_text(uint32_t addr, char* out, size_t outSize) {
+  struct in_addr a;
+  a.s_addr = addr;
+  return outSize <= (size_t)INT_MAX && inet_ntop(AF_INET, &a, out, (socklen_t)outSize) != nullptr;
+}
+
+static struct sockaddr_in make_addr(uint32_t addr, uint16_t port) {
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = addr;
+  return sa;
+}
+
+bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
+  struct sockaddr_in sa = make_addr(addr, port);
+  int rc;
+  do {
+    rc = connect((int)s, (struct sockaddr*)&sa, sizeof sa);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool vxp_bind(vxp_socket s, uint32_t addr, uint16_t port) {
+  struct sockaddr_in sa = make_addr(addr, port);
+  return bind((int)s, (struct sockaddr*)&sa, sizeof sa) == 0;
+}
+
+static bool set_int_opt(vxp_socket s, int level, int name, int value) {
+  return setsockopt((int)s, level, name, &value, sizeof value) == 0;
+}
+
+bool vxp_set_nodelay(vxp_socket s) { return set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
+bool vxp_set_broadcast(vxp_socket s) { return set_int_opt(s, SOL_SOCKET, SO_BROADCAST, 1); }
+
+// The value is unsigned milliseconds as on Windows, so every 32-bit input
+// has the same meaning on both platforms (0: no limit).
+static bool set_time_opt(vxp_socket s, int name, uint32_t ms) {
+  struct timeval tv;
+  tv.tv_sec = (time_t)(ms / 1000u);
+  tv.tv_usec = (suseconds_t)((ms % 1000u) * 1000u);
+  return setsockopt((int)s, SOL_SOCKET, name, &tv, sizeof tv) == 0;
+}
+
+bool vxp_set_recv_timeout(vxp_socket s, uint32_t ms) { return set_time_opt(s, SO_RCVTIMEO, ms); }
+bool vxp_set_send_timeout(vxp_socket s, uint32_t ms) { return set_time_opt(s, SO_SNDTIMEO, ms); }
+
+int64_t vxp_send(vxp_socket s, const void* buf, size_t len) {
+  ssize_t n;
+  do {
+    // A peer that has gone must not kill the host with SIGPIPE.
+    n = send((int)s, buf, len, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : (int64_t)n;
+}
+
+int64_t vxp_recv(vxp_socket s, void* buf, size_t len) {
+  ssize_t n;
+  do {
+    n = recv((int)s, buf, len, 0);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : (int64_t)n;
+}
+
+int vxp_wait_readable(vxp_socket s, uint32_t ms) {
+  struct pollfd p;
+  p.fd = (int)s;
+  p.events = POLLIN;
+  p.revents = 0;
+  int timeout = ms > (uint32_t)INT_MAX ? INT_MAX : (int)ms;
+  int rc = poll(&p, 1, timeout);
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  if (rc == 0) return 0;
+  if (p.revents & POLLNVAL) return -1;
+  return 1;  // POLLIN, or POLLHUP/POLLERR, which a receive then reports
+}
+
+int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uint16_t port) {
+  struct sockaddr_in sa = make_addr(addr, port);
+  ssize_t n = sendto((int)s, buf, len, MSG_NOSIGNAL, (struct sockaddr*)&sa, sizeof sa);
+  return n < 0 ? -1 : (int64_t)n;
+}
+
+int64_t vxp_recvfrom(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr) {
+  return vxp_recvfrom_port(s, buf, len, fromAddr, nullptr);
+}
+
+int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort) {
+  struct sockaddr_in sa;
+  socklen_t saLen = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  // MSG_TRUNC makes Linux report the datagram's real length, so a datagram
+  // longer than the buffer is refused here as Windows refuses it.
+  ssize_t n = recvfrom((int)s, buf, len, MSG_TRUNC, (struct sockaddr*)&sa, &saLen);
+  if (n < 0 || (size_t)n > len) return -1;
+  if (fromAddr) *fromAddr = sa.sin_addr.s_addr;
+  if (fromPort) *fromPort = ntohs(sa.sin_port);
+  return (int64_t)n;
+}
+
+int vxp_last_socket_error() { return errno; }
+bool vxp_socket_error_is_invalid_argument(int err) { return err == EINVAL; }

@@ -1,0 +1,38 @@
+// Win32 side of the platform layer: dynamic loading.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <cstring>
+#include <new>
+
+#include "platform/dl.h"
+
+void* vxp_dl_open(const char* fileName) {
+  if (!fileName) return nullptr;
+  int wide = MultiByteToWideChar(CP_ACP, 0, fileName, -1, nullptr, 0);
+  if (wide <= 0) return nullptr;
+  wchar_t* name = new (std::nothrow) wchar_t[(size_t)wide];
+  if (!name) return nullptr;
+  HMODULE lib = nullptr;
+  if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, wide) == wide) lib = LoadLibraryW(name);
+  delete[] name;
+  return reinterpret_cast<void*>(lib);
+}
+
+void* vxp_dl_sym(void* lib, const char* name) {
+  if (!lib || !name) return nullptr;
+  FARPROC f = GetProcAddress(static_cast<HMODULE>(lib), name);
+  // Function and object pointers have the same size and form on Windows.
+  void* p;
+  static_assert(sizeof p == sizeof f, "function pointers must fit in void*");
+  memcpy(&p, &f, sizeof p);
+  return p;
+}
+
+void vxp_dl_close(void* lib) {
+  if (lib) FreeLibrary(static_cast<HMODULE>(lib));
+}

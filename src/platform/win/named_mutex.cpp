@@ -1,0 +1,53 @@
+// Win32 side of the platform layer: the machine-wide named mutex.
+//
+// The reservation is the existence of the named kernel object, not its
+// ownership: the mutex is created owned and never waited on, so it does not
+// matter which thread created it, whether that thread has ended (the mutex
+// is then abandoned but still exists), or which thread closes the handle.
+// A second CreateMutexW of the name, from any process, reports
+// ERROR_ALREADY_EXISTS (or ERROR_ACCESS_DENIED across users): refused.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <new>
+
+#include "platform/named_mutex.h"
+
+struct vxp_named_mutex {
+  HANDLE h;
+};
+
+vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
+  if (!name) return nullptr;
+  int wide = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (wide <= 1) return nullptr;
+  wchar_t* text = new (std::nothrow) wchar_t[(size_t)wide];
+  if (!text) return nullptr;
+  HANDLE h = nullptr;
+  DWORD err = ERROR_INVALID_NAME;
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, text, wide) == wide) {
+    h = CreateMutexW(nullptr, TRUE, text);
+    err = GetLastError();
+  }
+  delete[] text;
+  if (!h) return nullptr;
+  if (err == ERROR_ALREADY_EXISTS) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  vxp_named_mutex* m = new (std::nothrow) vxp_named_mutex;
+  if (!m) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  m->h = h;
+  return m;
+}
+
+void vxp_named_mutex_release(vxp_named_mutex* m) {
+  if (!m) return;
+  CloseHandle(m->h);
+  delete m;
+}
