@@ -58,14 +58,38 @@ TEST(CallLog, StopRestartAndBadPaths) {
   std::string missing = vx_test_temp_dir() + "/vx_no_such_dir_/x.log";
   vx_usb_startdebug(missing.c_str());
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_clear(0));
-  // A path of 1023 characters does not fit: logging is off.
-  std::string longPath = a.path + std::string(1023 - a.path.size(), 'x');
-  vx_usb_startdebug(longPath.c_str());
-  vx_comm_clear(0);
   vx_usb_stopdebug();
-  FILE* f = fopen(longPath.c_str(), "r");
-  EXPECT_EQ(nullptr, f);
+}
+
+// The longest path that fits is 1022 characters. "./" steps pad the paths
+// to exactly that length and one more while every name stays short, so the
+// file system accepts both and only the library's limit can tell them apart.
+TEST(CallLog, PathLimitIs1022Characters) {
+  std::string dir = vx_test_temp_dir();
+  auto padded = [&](const std::string& name, size_t total) {
+    std::string head = dir + "/";
+    while (head.size() + 2 + name.size() <= total) head += "./";
+    if (head.size() + name.size() < total) head += "/";  // an odd remainder
+    return head + name;
+  };
+  std::string fits = padded("vx_limit_fits.log", 1022), tooLong = padded("vx_limit_long.log", 1023);
+  ASSERT_EQ(1022u, fits.size());
+  ASSERT_EQ(1023u, tooLong.size());
+  remove((dir + "/vx_limit_long.log").c_str());
+
+  for (const std::string& path : {fits, tooLong}) {
+    vx_usb_startdebug(path.c_str());
+    vx_comm_clear(0);
+    vx_usb_stopdebug();
+  }
+  FILE* f = fopen((dir + "/vx_limit_fits.log").c_str(), "r");
+  ASSERT_NE(nullptr, f) << "a 1022-character path must be used";
+  fclose(f);
+  f = fopen((dir + "/vx_limit_long.log").c_str(), "r");
+  EXPECT_EQ(nullptr, f) << "a 1023-character path must turn logging off";
   if (f) fclose(f);
+  remove((dir + "/vx_limit_fits.log").c_str());
+  remove((dir + "/vx_limit_long.log").c_str());
 }
 
 TEST(CallLog, LinesOfConcurrentThreadsNeverInterleave) {

@@ -150,7 +150,8 @@ void close_waits_for_call_in_progress(bool useLock) {
   release = true;
   reader.join();
   closer.join();
-  EXPECT_EQ(VI_SUCCESS, readStatus);
+  EXPECT_EQ(VI_SUCCESS, readStatus);  // a call that ends well keeps its status
+  EXPECT_EQ(1, fake.abortCalls);      // the call in progress was interrupted
   EXPECT_EQ(1, fake.closeCalls);
   EXPECT_TRUE(fake.writes.empty());
 }
@@ -167,6 +168,7 @@ TEST(LinkClose, ReleasesAPendingLineStillHeld) {
   ASSERT_NE(nullptr, slot_of(id)->pendingData);
   ASSERT_EQ(VI_SUCCESS, vx_comm_close(id));
   EXPECT_EQ(nullptr, slot_of(id)->pendingData);  // and LeakSanitizer finds no leak
+  EXPECT_EQ(0, fake.abortCalls);  // an idle link closes as it always did
 }
 
 TEST(LinkTable, ManyThreadsOnOneLockedLinkKeepTheirCallsWhole) {

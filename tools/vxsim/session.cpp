@@ -674,6 +674,17 @@ Next cmd_hang(Session& s, std::string_view) {
     return Next::End;
 }
 
+// The client's writes back up in the socket buffers until they block: a
+// peer that has stopped reading.
+Next cmd_deaf(Session& s, std::string_view args) {
+    std::uint64_t pause = 0;
+    if (!take_number(s, args, "DEAF", "ms", 0, kMaxPauseMs, pause)) return Next::Continue;
+    s.note("DEAF: reading nothing for %llu ms", static_cast<unsigned long long>(pause));
+    if (!s.pause_ms(pause)) return Next::End;
+    s.drain_until_eof();
+    return Next::End;
+}
+
 Next cmd_close(Session& s, std::string_view) {
     s.close_now("closed by CLOSE");
     return Next::End;
@@ -916,6 +927,7 @@ const Command kCommands[] = {
     {"SPLIT", cmd_split, "SPLIT <pieces> <pauseMs> <text>",
      "reply <text> in <pieces> sends, <pauseMs> apart"},
     {"HANG", cmd_hang, "HANG", "never reply again on this connection (input is still read)"},
+    {"DEAF", cmd_deaf, "DEAF <ms>", "read nothing for ms, then discard input until the client closes"},
     {"CLOSE", cmd_close, "CLOSE", "close this connection at once"},
     {"RAWHEX", cmd_rawhex, "RAWHEX <hex>", "send the decoded bytes in one send, nothing added"},
     {"CHUNKS", cmd_chunks, "CHUNKS <pauseMs> <hex>...",
