@@ -6,9 +6,6 @@
 // is then abandoned but still exists), or which thread closes the handle.
 // A second CreateMutexW of the name, from any process, reports
 // ERROR_ALREADY_EXISTS (or ERROR_ACCESS_DENIED across users): refused.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <new>
