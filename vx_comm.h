@@ -12,6 +12,13 @@
 
 #include <stdint.h>
 
+/* Release of this header; the library's file name and soname carry the
+ * major number. CHANGELOG says what each release changed in the ABI. */
+#define VX_COMM_VERSION_MAJOR 0
+#define VX_COMM_VERSION_MINOR 3
+#define VX_COMM_VERSION_PATCH 0
+#define VX_COMM_VERSION "0.3.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -1,13 +1,37 @@
-/* The main job in a few lines: open a TCP link, ask an instrument who it
- * is, print the answer and the call log it left. */
-#include <net/if.h>
+/* The main job in a few lines: open a link, ask an instrument who it is,
+ * print the answer and the call log it left. It is also the program that the
+ * install check builds against an installed copy of the library. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <iphlpapi.h>
+#else
+#include <net/if.h>
+#endif
 
 #include "vx_comm.h"
 
 /* The demo talks to the simulator only: it refuses to run anywhere but in a
  * private network namespace whose only interface is the loopback. */
+#ifdef _WIN32
+/* Under Wine the adapters are those of the namespace the wineserver runs
+ * in; the wrapper that made the namespace says so too. */
+static int isolated(void) {
+  const char* flag = getenv("VX_NETNS_ISOLATED");
+  if (!flag || strcmp(flag, "1") != 0) return 0;
+  static unsigned char buf[64 * 1024];
+  ULONG size = sizeof buf;
+  ULONG rc = GetAdaptersAddresses(AF_UNSPEC, 0, NULL, (IP_ADAPTER_ADDRESSES*)buf, &size);
+  if (rc == ERROR_NO_DATA) return 1;
+  if (rc != NO_ERROR) return 0;
+  for (IP_ADAPTER_ADDRESSES* a = (IP_ADAPTER_ADDRESSES*)buf; a; a = a->Next)
+    if (a->IfType != IF_TYPE_SOFTWARE_LOOPBACK) return 0;
+  return 1;
+}
+#else
 static int isolated(void) {
   struct if_nameindex* list = if_nameindex();
   int ok = list != NULL;
@@ -16,6 +40,7 @@ static int isolated(void) {
   if (list) if_freenameindex(list);
   return ok;
 }
+#endif
 
 int main(int argc, char** argv) {
   if (!isolated()) {
@@ -40,7 +65,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "vxdemo: *IDN? failed with status %d\n", (int)status);
     return 1;
   }
-  printf("%s answers: %s", address, reply);
+  printf("vx_comm_lib %s; %s answers: %s", VX_COMM_VERSION, address, reply);
 
   printf("\ncall log (%s):\n", logPath);
   FILE* f = fopen(logPath, "r");
