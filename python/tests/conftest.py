@@ -1,0 +1,53 @@
+"""The binding's tests talk to the simulator only, inside the private
+network namespace of tests/netns_run.sh; they refuse to run anywhere else."""
+import os
+import socket
+
+import pytest
+
+
+def _isolated():
+    names = [name for _, name in socket.if_nameindex()]
+    return names == ["lo"] and os.environ.get("VX_NETNS_ISOLATED") == "1"
+
+
+def pytest_configure(config):
+    if not _isolated():
+        raise pytest.UsageError("run these tests through tests/netns_run.sh (private network namespace)")
+
+
+@pytest.fixture(scope="session")
+def addrs():
+    return os.environ["VX_TEST_ADDRS"].split()
+
+
+@pytest.fixture
+def inst(addrs):
+    import vxcomm
+
+    with vxcomm.open("TCP-" + addrs[0], timeout=2000) as i:
+        yield i
+
+
+def pattern(n):
+    """The simulator's test pattern, positions 0..n-1."""
+    out = bytearray(n)
+    period = 65521
+    mask = (1 << 64) - 1
+    table = bytearray(min(n, period))
+    for i in range(len(table)):
+        z = (i + 0x9E3779B97F4A7C15) & mask
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        table[i] = (z ^ (z >> 31)) >> 56
+    for i in range(n):
+        out[i] = table[i % period]
+    return bytes(out)
+
+
+def checksum(data):
+    """FNV-1a 64, as the simulator's SINK, UPLOAD and BLOCKSUM? report it."""
+    h = 14695981039346656037
+    for b in data:
+        h = ((h ^ b) * 1099511628211) & ((1 << 64) - 1)
+    return "%016x" % h

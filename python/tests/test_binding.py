@@ -1,0 +1,137 @@
+import struct
+
+import pytest
+
+import vxcomm
+from conftest import checksum, pattern
+
+
+def test_query_sends_the_command_in_one_write(inst, tmp_path):
+    log = tmp_path / "call.log"
+    with vxcomm.call_log(log):
+        assert inst.query("*IDN?").startswith("VXSIM,")
+    text = log.read_text()
+    # puts is handed the command with its line feed, measured as 6 bytes,
+    # so the library sends it in one transport write.
+    assert "cmd=*IDN?\n, count=6," in text
+    assert "vx_comm_puts() returns: status=0, retCount=6" in text
+
+
+def test_read_assembles_a_line_longer_than_its_buffer(inst, monkeypatch):
+    monkeypatch.setattr(vxcomm._instrument, "_READ_CHUNK", 8)
+    assert inst.query("ECHO abcdefghijklmnopqrstuvwxyz") == "abcdefghijklmnopqrstuvwxyz"
+    assert inst.query("ECHO ab") == "ab"  # nothing left over from the long line
+
+
+@pytest.mark.parametrize("bad", ["*IDN?\n*RST", "A\rB", "A\0B"])
+def test_write_refuses_a_command_the_library_would_cut(inst, bad):
+    with pytest.raises(ValueError):
+        inst.write(bad)
+
+
+def test_errors_carry_status_and_name(inst, addrs):
+    inst.timeout = 200
+    inst.write("HANG")
+    with pytest.raises(vxcomm.TimeoutError) as e:
+        inst.read()
+    assert (e.value.status, e.value.name, e.value.call) == (vxcomm.VI_ERROR_TMO, "VI_ERROR_TMO", "vx_comm_gets")
+    assert isinstance(e.value, TimeoutError) and isinstance(e.value, vxcomm.Error)
+
+    inst.close()
+    with pytest.raises(vxcomm.ConnectionLostError):
+        inst.write("*IDN?")
+    inst.close()  # twice is fine
+
+    with pytest.raises(vxcomm.OpenError):
+        vxcomm.open("TCP-127.0.0.99")
+
+
+def test_timeout_none_means_no_limit(inst, tmp_path):
+    log = tmp_path / "tmo.log"
+    with vxcomm.call_log(log):
+        inst.timeout = None
+        inst.timeout = 1500
+    assert "tmoMs=0)" in log.read_text() and "tmoMs=1500)" in log.read_text()
+    assert inst.timeout == 1500
+    with pytest.raises(ValueError):
+        inst.timeout = -1
+
+
+@pytest.mark.parametrize(
+    "datatype,big,form",
+    [("B", False, "def"), ("h", False, "def"), ("h", True, "bin"), ("f", False, "def"), ("d", True, "def")],
+)
+def test_binary_values_unpack_the_block(inst, datatype, big, form):
+    n = 8 * 125
+    raw = pattern(n)
+    got = inst.query_binary_values("BLOCK? %d %s lf" % (n, form), datatype=datatype, is_big_endian=big)
+    want = list(struct.unpack("%s%d%s" % (">" if big else "<", n // struct.calcsize(datatype), datatype), raw))
+    assert got == want or (datatype in "fd" and all(a == b or a != a for a, b in zip(got, want)))
+    assert inst.query("*IDN?").startswith("VXSIM,")  # the line feed after the block was taken
+
+
+def test_binary_values_containers_and_checks(inst):
+    assert inst.query_binary_values("BLOCK? 6 lf", datatype="B", container=bytes) == pattern(6)
+    assert inst.query_binary_values("BLOCK? 6 lf", datatype="B", container=tuple) == tuple(pattern(6))
+    with pytest.raises(ValueError):  # 7 bytes are no whole number of int16
+        inst.query_binary_values("BLOCK? 7 lf", datatype="h")
+    inst.clear()
+    with pytest.raises(ValueError):
+        inst.query_binary_values("BLOCK? 8 lf", datatype="B", data_points=9)
+    numpy = pytest.importorskip("numpy")
+    arr = inst.query_binary_values("BLOCK? 8 lf", datatype="h", is_big_endian=True, container=numpy.array)
+    assert arr.tolist() == list(struct.unpack(">4h", pattern(8)))
+
+
+def test_write_binary_values_as_one_block(inst):
+    values = [1.5, -2.25, 1e10]
+    sent = inst.write_binary_values("UPLOAD:DATA", values, datatype="d", is_big_endian=True)
+    data = struct.pack(">3d", *values)
+    assert sent == len(data)
+    assert inst.read() == "%d,%s" % (len(data), checksum(data))
+    assert inst.query("UPLOADARGS?") == ":DATA "
+
+
+def test_block_files_with_progress(inst, tmp_path):
+    n = 3 * (1 << 20) + 5
+    seen = []
+    path = tmp_path / "in.bin"
+    assert inst.read_block_to_file("BLOCK? %d" % n, path, progress=lambda d, t: seen.append((d, t))) == n
+    assert seen[0] == (0, n) and seen[-1] == (n, n)
+    assert [d for d, _ in seen] == sorted(d for d, _ in seen)
+    assert path.read_bytes() == pattern(n)
+
+    seen.clear()
+    assert inst.write_block_from_file("UPLOAD", path, progress=lambda d, t: seen.append(d)) == n
+    assert seen[-1] == n
+    assert inst.read() == "%d,%s" % (n, checksum(pattern(n)))
+
+    plain = tmp_path / "plain.bin"  # without progress: the library's own file calls
+    assert inst.read_block_to_file("BLOCK? 1000", plain) == 1000
+    assert inst.write_block_from_file("UPLOAD", plain) == 1000
+    assert inst.read() == "1000,%s" % checksum(pattern(1000))
+
+
+def test_raw_bytes(inst):
+    assert inst.write_raw(b"ECHO raw\n") == 9
+    assert inst.read_raw(4) == b"raw\n"
+    inst.write_raw(b"STREAM? 10\n")
+    assert inst.read_raw(10) == pattern(10)
+
+
+def test_find_lists_the_simulated_instruments(addrs):
+    found = vxcomm.find(interfaces="lan", timeout=300)
+    assert sorted(d.address for d in found) == sorted(addrs)
+    assert all(d.model and d.serial for d in found)
+    with vxcomm.open("TCP-" + addrs[0]):
+        assert vxcomm.find(interfaces=["LAN"], timeout=100) == []  # refused while a link is open
+    with pytest.raises(ValueError):
+        vxcomm.find(interfaces="gpib")
+
+
+def test_parse_devices_keeps_colons_of_the_address():
+    text = "M1:S1:TCP-1.2.3.4;M2:S2:USB0::0x03EB::0xAFFF::S2::INSTR;"
+    assert vxcomm.parse_devices(text) == [
+        vxcomm.Device("M1", "S1", "TCP-1.2.3.4"),
+        vxcomm.Device("M2", "S2", "USB0::0x03EB::0xAFFF::S2::INSTR"),
+    ]

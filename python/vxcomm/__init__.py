@@ -1,0 +1,133 @@
+"""Control test instruments through vx_comm_lib from Python.
+
+    import vxcomm
+    for found in vxcomm.find(interfaces=("lan", "usb"), timeout=500):
+        print(found.model, found.serial, found.address)
+    with vxcomm.open("TCP-192.168.1.20", timeout=2000) as inst:
+        print(inst.query("*IDN?"))
+        samples = inst.query_binary_values("CURV?", datatype="h")
+
+The library is found through `vxcomm.load_library(path)`, the environment
+variable VX_COMM_LIB, or the installed copy. Every error status is raised
+as a vxcomm.Error (TimeoutError, ConnectionLostError, OpenError are kinds
+of it) carrying `status` and `name`. Timeouts are in milliseconds.
+"""
+import contextlib
+import ctypes
+import os
+from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
+
+from . import _library
+from ._errors import (
+    VI_ERROR_CONN_LOST,
+    VI_ERROR_SYSTEM_ERROR,
+    VI_ERROR_TMO,
+    VI_SUCCESS,
+    VI_SUCCESS_MAX_CNT,
+    VI_SUCCESS_TERM_CHAR,
+    ConnectionLostError,
+    Error,
+    OpenError,
+    TimeoutError,
+    check,
+    status_name,
+)
+from ._instrument import Instrument
+from ._library import load_library
+
+__version__ = "0.3.0"
+
+__all__ = [
+    "Device", "Error", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log", "find",
+    "free_visa", "load_library", "load_visa", "open", "parse_devices", "start_log", "status_name", "stop_log",
+    "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
+    "VI_ERROR_CONN_LOST", "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
+]
+
+IFACE_LAN = 0x001
+IFACE_USB = 0x010
+IFACE_VISA = 0x300
+_IFACES = {"lan": IFACE_LAN, "usb": IFACE_USB, "visa": IFACE_VISA}
+
+
+class Device(NamedTuple):
+    """One instrument of a search: its address opens it."""
+
+    model: str
+    serial: str
+    address: str
+
+
+def _iface_bits(interfaces: Union[str, int, Iterable[str]]) -> int:
+    if isinstance(interfaces, int):
+        return interfaces
+    if isinstance(interfaces, str):
+        interfaces = [interfaces]
+    bits = 0
+    for name in interfaces:
+        try:
+            bits |= _IFACES[name.lower()]
+        except KeyError:
+            raise ValueError("unknown interface %r (lan, usb, visa)" % name) from None
+    return bits
+
+
+def parse_devices(text: str) -> List[Device]:
+    """Splits a device list ("model:serial:address;" entries) into records.
+    The address is everything after the second colon, colons included."""
+    found = []
+    for entry in text.split(";"):
+        if not entry:
+            continue
+        parts = entry.split(":", 2)
+        if len(parts) == 3:
+            found.append(Device(*parts))
+    return found
+
+
+def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), timeout: int = 1000,
+         max_chars: int = 64 * 1024) -> List[Device]:
+    """Searches for instruments; `timeout` is the LAN search's wait in ms.
+    Refused (an empty list) while any link of the process is open."""
+    buf = ctypes.create_string_buffer(max_chars)
+    got = ctypes.c_int32(0)
+    status = check(
+        _library.function("vx_comm_find")(buf, int(timeout), len(buf), ctypes.byref(got), _iface_bits(interfaces)),
+        "vx_comm_find",
+    )
+    if status == VI_SUCCESS_MAX_CNT and max_chars < (1 << 24):
+        return find(interfaces, timeout, max_chars * 4)  # cut short: ask again with more room
+    return parse_devices(buf.value.decode("ascii", "replace"))
+
+
+def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii") -> Instrument:  # noqa: A001
+    """Opens a link ("TCP-a.b.c.d", "USB-<serial>", or a VISA resource name)."""
+    return Instrument(address, timeout=timeout, encoding=encoding)
+
+
+def start_log(path: Union[str, "os.PathLike[str]"]) -> None:
+    """Traces every call of the library into `path` (created or emptied)."""
+    _library.function("vx_usb_startdebug")(os.fsencode(path))
+
+
+def stop_log() -> None:
+    _library.function("vx_usb_stopdebug")()
+
+
+@contextlib.contextmanager
+def call_log(path: Union[str, "os.PathLike[str]"]) -> Iterator[None]:
+    """The call log on for the duration of a `with` block."""
+    start_log(path)
+    try:
+        yield
+    finally:
+        stop_log()
+
+
+def load_visa() -> None:
+    """Loads the installed VISA library so that VISA resource names open."""
+    check(_library.function("vx_comm_loadVisa")(), "vx_comm_loadVisa")
+
+
+def free_visa() -> None:
+    _library.function("vx_comm_freeVisa")()

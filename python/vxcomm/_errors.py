@@ -1,0 +1,63 @@
+"""Statuses of the library and the exceptions that carry them."""
+import builtins
+from typing import Optional
+
+VI_SUCCESS = 0
+VI_SUCCESS_TERM_CHAR = 0x3FFF0005
+VI_SUCCESS_MAX_CNT = 0x3FFF0006
+VI_ERROR_SYSTEM_ERROR = -(2**31) + 0x3FFF0000
+VI_ERROR_TMO = -(2**31) + 0x3FFF0015
+VI_ERROR_CONN_LOST = -(2**31) + 0x3FFF00A6
+
+STATUS_NAMES = {
+    VI_SUCCESS: "VI_SUCCESS",
+    VI_SUCCESS_TERM_CHAR: "VI_SUCCESS_TERM_CHAR",
+    VI_SUCCESS_MAX_CNT: "VI_SUCCESS_MAX_CNT",
+    VI_ERROR_SYSTEM_ERROR: "VI_ERROR_SYSTEM_ERROR",
+    VI_ERROR_TMO: "VI_ERROR_TMO",
+    VI_ERROR_CONN_LOST: "VI_ERROR_CONN_LOST",
+}
+
+
+def status_name(status: int) -> str:
+    """The VISA name of a status, or its value in hex for one we do not know
+    (a VISA library's own statuses pass through VISA links unchanged)."""
+    return STATUS_NAMES.get(status, "0x%08X" % (status & 0xFFFFFFFF))
+
+
+class Error(Exception):
+    """A call of the library returned an error status.
+
+    `status` is the ViStatus value, `name` its VISA name, `call` the export
+    that returned it.
+    """
+
+    def __init__(self, status: int, call: str = "", message: Optional[str] = None):
+        self.status = status
+        self.name = status_name(status)
+        self.call = call
+        text = message or "%s returned %s (%d)" % (call or "call", self.name, status)
+        super().__init__(text)
+
+
+class TimeoutError(Error, builtins.TimeoutError):  # noqa: A001
+    """VI_ERROR_TMO: the instrument did not answer in time."""
+
+
+class ConnectionLostError(Error, ConnectionError):
+    """VI_ERROR_CONN_LOST: the link is closed, invalid, or its peer is gone."""
+
+
+class OpenError(Error):
+    """vx_comm_open made no link (it reports that with linkId -1)."""
+
+
+def check(status: int, call: str) -> int:
+    """Returns a success or warning status; raises for an error."""
+    if status >= 0:
+        return status
+    if status == VI_ERROR_TMO:
+        raise TimeoutError(status, call)
+    if status == VI_ERROR_CONN_LOST:
+        raise ConnectionLostError(status, call)
+    raise Error(status, call)
