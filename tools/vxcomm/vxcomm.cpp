@@ -174,7 +174,11 @@ int cmd_query(int argc, char** argv, const Options& o, bool readReplies) {
   Link link;
   if (int rc = open_link(argv[0], o, link)) return rc;
   for (int i = 1; i < argc; ++i) {
-    ViStatus s = vx_comm_puts(link.id, argv[i], 0, nullptr);
+    // Ended by its line feed already, the command leaves in one transport
+    // write instead of two (the instrument wakes once per query).
+    std::string line(argv[i], strcspn(argv[i], "\r\n"));
+    line += '\n';
+    ViStatus s = vx_comm_puts(link.id, line.c_str(), (ViInt32)line.size(), nullptr);
     if (s != VI_SUCCESS) return fail(argv[i], s);
     if (!readReplies) continue;
     // A reply longer than the buffer comes in several pieces; print them all.
