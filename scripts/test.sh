@@ -39,6 +39,15 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 ru
 configure_and_build tsan -DCMAKE_BUILD_TYPE=Debug -DVX_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests tsan -j "$jobs"
 
+# The fuzz targets (clang, libFuzzer), each run for a short while.
+echo "== build: fuzz"
+cmake -S "$top" -B "$out/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$out/fuzz.configure.log" 2>&1 ||
+  { cat "$out/fuzz.configure.log"; exit 1; }
+cmake --build "$out/fuzz" -j "$jobs" --target fuzzers >"$out/fuzz.build.log" 2>&1 ||
+  { tail -n 60 "$out/fuzz.build.log"; exit 1; }
+run_tests fuzz
+
 configure_and_build mingw -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DVX_SIM="$out/native/bin/vxsim"
 run_tests mingw
@@ -47,4 +56,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
-echo "all builds passed: native, asan, tsan, mingw (Wine)"
+echo "all builds passed: native, asan, tsan, fuzz, mingw (Wine)"

@@ -53,6 +53,12 @@ struct LanScanSetup {
 ViStatus vx_lan_scan(char* text, int tmoMs, int capacity, int* length);
 ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int capacity, int* length);
 
+// Lists the sender of one reply of `received` bytes (1 to 127) from the
+// IPv4 address `from` (network order): model at offset 21, serial at 51,
+// each up to its NUL or the end. A sender already listed adds nothing;
+// VI_SUCCESS_MAX_CNT when the entry does not fit.
+ViStatus vx_lan_add_reply(const char* reply, size_t received, uint32_t from, char* text, int capacity, int* length);
+
 // Nonzero when some entry of the first `length` characters of text ends in
 // exactly this address.
 int vx_lan_isListed(const char* address, const char* text, int length);

@@ -62,19 +62,28 @@ ViStatus take_reply(vxp_socket sock, char* text, int capacity, int* length) {
   // Longer datagrams are refused by the platform on every system.
   int64_t received = vxp_recvfrom(sock, reply, kReplyArea, &from);
   if (received <= 0 || received > (int64_t)kReplyArea) return VI_SUCCESS;
-  reply[received] = '\0';
+  return vx_lan_add_reply(reply, (size_t)received, from, text, capacity, length);
+}
+
+}  // namespace
+
+ViStatus vx_lan_add_reply(const char* reply, size_t received, uint32_t from, char* text, int capacity, int* length) {
+  if (received == 0 || received > kReplyArea) return VI_SUCCESS;
+  // A copy with a NUL right after the received bytes, so that no text
+  // read from it runs past them.
+  char own[kReplyArea + 1];
+  memcpy(own, reply, received);
+  own[received] = '\0';
 
   char address[16];
   if (!vxp_inet_text(from, address, sizeof address)) return VI_SUCCESS;
   if (vx_lan_isListed(address, text, *length)) return VI_SUCCESS;
   if (*length >= capacity) return VI_SUCCESS_MAX_CNT;
-  const size_t n = (size_t)received;
-  if (!append_entry(text, capacity, length, text_at(reply, n, kModelAt), text_at(reply, n, kSerialAt), address))
+  if (!append_entry(text, capacity, length, text_at(own, received, kModelAt), text_at(own, received, kSerialAt),
+                    address))
     return VI_SUCCESS_MAX_CNT;
   return VI_SUCCESS;
 }
-
-}  // namespace
 
 int vx_lan_isListed(const char* address, const char* text, int length) {
   if (!address || !text || length <= 0) return 0;
