@@ -171,8 +171,14 @@ std::vector<std::string> sorted_entries(const std::string& text) {
   return out;
 }
 
+// Unloads VISA however the test ends, so that later tests start without it.
+struct FreeVisaAtEnd {
+  ~FreeVisaAtEnd() { vx_comm_freeVisa(); }
+};
+
 TEST(VisaFind, EitherVisaBitListsTheMakersInstrumentsAfterTheLanOnes) {
   write_visa_table();
+  FreeVisaAtEnd unload;
   char devices[4096];
   ViInt32 n = -1;
   // Not loaded: no VISA entries, and no failure either.
@@ -192,7 +198,6 @@ TEST(VisaFind, EitherVisaBitListsTheMakersInstrumentsAfterTheLanOnes) {
   ASSERT_NE(std::string::npos, visaAt);
   EXPECT_NE(std::string::npos, all.find(sim_addr(0)));
   EXPECT_LT(all.find(sim_addr(0)), visaAt);
-  vx_comm_freeVisa();
 }
 
 // What the binding reports for the library the test run installed: the
@@ -202,6 +207,7 @@ TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
   const char* scenario = getenv("VX_VISA_SCENARIO");
   const bool usable = !scenario || !*scenario;
   const std::string address = "TCPIP0::" + sim_addr(0) + "::18::SOCKET";
+  FreeVisaAtEnd unload;
   ViInt32 id = -7;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(address.c_str(), 1000, &id));
   EXPECT_EQ(-1, id);  // nothing loaded yet
