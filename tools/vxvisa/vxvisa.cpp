@@ -333,13 +333,14 @@ extern "C" ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* re
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
   if (s->rsrc.kind == KIND_TCP) {
-    // One receive: a whole reply line usually arrives in one piece.
+    // One receive: a whole reply line usually arrives in one piece, and
+    // counts as a message ended by the instrument (VI_SUCCESS), as a USB
+    // instrument marks its end; a filled buffer is VI_SUCCESS_MAX_CNT.
     int64_t n = cnt == 0 ? 0 : vxp_recv(s->sock, buf, cnt);
     if (n < 0) return VI_ERROR_TMO;
     if (n == 0 && cnt > 0) return VI_ERROR_CONN_LOST;
     if (retCnt) *retCnt = (ViUInt32)n;
-    if ((ViUInt32)n == cnt) return VI_SUCCESS_MAX_CNT;
-    return buf[n - 1] == '\n' ? VI_SUCCESS_TERM_CHAR : VI_SUCCESS;
+    return (ViUInt32)n == cnt ? VI_SUCCESS_MAX_CNT : VI_SUCCESS;
   }
   std::lock_guard<std::mutex> hold(s->lock);
   if (s->rsrc.kind == KIND_IDN) {

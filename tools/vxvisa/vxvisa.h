@@ -2,7 +2,9 @@
 // product). It exports the nine VISA functions the product calls, with the
 // VISA standard's signatures, and serves the resources of a table:
 //
-//   <name> tcp <IPv4>          reads and writes go to <IPv4>, TCP port 18
+//   <name> tcp <IPv4>          reads and writes go to <IPv4>, TCP port 18;
+//                              a read is one receive, VI_SUCCESS (or
+//                              VI_SUCCESS_MAX_CNT when it fills the count)
 //   <name> idn <text>          answers a write that starts "*IDN?" with
 //                              <text> and a line feed, read with VI_SUCCESS
 //                              (VI_SUCCESS_MAX_CNT when cut by the count)
