@@ -323,6 +323,37 @@ TEST_F(VisaUnit, FreeWhileCallsRunNeverReachesTheUnloadedModule) {
   EXPECT_EQ(closes, vxvisa_calls("viClose"));  // sessions of another module
 }
 
+// VISA cannot interrupt a call: a close waits for the call inside the
+// library to return, and the transport's loop then stops at once instead
+// of asking again.
+TEST_F(VisaUnit, CloseDuringACallStopsItsLoopWhenTheLibraryReturns) {
+  vxvisa_set_table("USB0::1::2::R::INSTR script r:ok:0\n");
+  ASSERT_EQ(VI_SUCCESS, vx_comm_loadVisa());
+  ViInt32 id = open("USB0::1::2::R::INSTR");
+  ASSERT_GT(id, 0);
+  const int reads = vxvisa_calls("viRead");
+  lib.holdReads = true;
+  ViStatus readStatus = VI_SUCCESS;
+  std::thread reader([&] {
+    char buffer[8];
+    ViInt32 n = 0;
+    readStatus = vx_comm_read(id, buffer, sizeof buffer, &n);
+  });
+  ASSERT_TRUE(eventually([&] { return lib.heldReads.load() > 0; }));
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+    closed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(closed.load());
+  lib.holdReads = false;
+  reader.join();
+  closer.join();
+  EXPECT_EQ(VI_ERROR_CONN_LOST, readStatus);
+  EXPECT_EQ(1, vxvisa_calls("viRead") - reads);
+}
+
 // ------------------------------------------------------------- search --
 
 std::vector<std::string> entries(const char* text, int length) {
