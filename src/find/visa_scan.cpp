@@ -21,7 +21,8 @@ const size_t kFieldSize = 32;  // up to 31 characters and a NUL
 const size_t kWorkerStack = 2048;
 
 // What one worker needs; everything but `target` is shared by the search.
-struct ProbeJob {
+// The USB search hands its workers a record of the same shape.
+struct VisaProbeJob {
   const char* target;  // the resource name, the worker's own copy
   char* text;
   int capacity;
@@ -47,7 +48,7 @@ const char* take_field(const char* from, char* field) {
 }
 
 void vx_visa_probe(void* arg) {
-  const ProbeJob* job = static_cast<const ProbeJob*>(arg);
+  const VisaProbeJob* job = static_cast<const VisaProbeJob*>(arg);
   const VisaFunctions& visa = *job->visa;
   ViSession rm = 0, device = 0;
   if (visa.viOpenDefaultRM(&rm) < 0) return;
@@ -123,7 +124,7 @@ ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length) {
   const int probes = skipped ? kMaxProbes : (int)matches;
   char names[kMaxProbes][kNameSize] = {};
   vxp_thread* threads[kMaxProbes] = {};
-  ProbeJob jobs[kMaxProbes];
+  VisaProbeJob jobs[kMaxProbes];
   for (int i = 0; i < probes; ++i) {
     description[VI_FIND_BUFLEN] = '\0';  // a library that fills the whole buffer
     const size_t nameLength = strlen(description);
@@ -131,7 +132,7 @@ ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length) {
       skipped = true;
     } else if (nameLength > 0) {
       memcpy(names[i], description, nameLength + 1);
-      jobs[i] = ProbeJob{names[i], text, capacity, &sharedLength, &cutShort, discoveryMutex, tmoMs, &visa};
+      jobs[i] = VisaProbeJob{names[i], text, capacity, &sharedLength, &cutShort, discoveryMutex, tmoMs, &visa};
       threads[i] = vxp_thread_start(vx_visa_probe, &jobs[i], kWorkerStack);
     }
     visa.viFindNext(list, description);

@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 #include "platform/dl.h"
 
