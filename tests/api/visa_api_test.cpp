@@ -72,9 +72,9 @@ struct VisaLinks : ::testing::TestWithParam<int> {
 };
 
 TEST_P(VisaLinks, LinesRawTransfersAndClears) {
-  EXPECT_EQ(GetParam() == 0 ? "VXSIM,MODEL-100,SNVX0000000000000000,1.0\n"
-                            : "VXSIM,MODEL-101,SNVX0000000000000001,1.0\n",
-            query(id, "*IDN?"));
+  EXPECT_EQ(
+      GetParam() == 0 ? "VXSIM,MODEL-100,SNVX0000000000000000,1.0\n" : "VXSIM,MODEL-101,SNVX0000000000000001,1.0\n",
+      query(id, "*IDN?"));
 
   ViInt32 n = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "ECHO raw\n", 9, &n));

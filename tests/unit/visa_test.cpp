@@ -46,28 +46,47 @@ struct Reach {
   }
 };
 
-ViStatus w_viOpenDefaultRM(ViSession* s) { Reach r; return viOpenDefaultRM(s); }
+ViStatus w_viOpenDefaultRM(ViSession* s) {
+  Reach r;
+  return viOpenDefaultRM(s);
+}
 ViStatus w_viFindRsrc(ViSession s, const ViChar* e, ViFindList* l, ViUInt32* n, ViChar d[]) {
   Reach r;
   return viFindRsrc(s, e, l, n, d);
 }
-ViStatus w_viFindNext(ViFindList l, ViChar d[]) { Reach r; return viFindNext(l, d); }
+ViStatus w_viFindNext(ViFindList l, ViChar d[]) {
+  Reach r;
+  return viFindNext(l, d);
+}
 ViStatus w_viOpen(ViSession s, const ViChar* n, ViAccessMode m, ViUInt32 t, ViSession* v) {
   Reach r;
   return viOpen(s, n, m, t, v);
 }
-ViStatus w_viClose(ViObject v) { Reach r; return viClose(v); }
+ViStatus w_viClose(ViObject v) {
+  Reach r;
+  return viClose(v);
+}
 ViStatus w_viRead(ViSession v, ViByte* b, ViUInt32 c, ViUInt32* n) {
   Reach r;
   if (g_lib->holdReads.load()) {
     ++g_lib->heldReads;
-    for (int i = 0; i < 10000 && g_lib->holdReads.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 10000 && g_lib->holdReads.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return viRead(v, b, c, n);
 }
-ViStatus w_viWrite(ViSession v, const ViByte* b, ViUInt32 c, ViUInt32* n) { Reach r; return viWrite(v, b, c, n); }
-ViStatus w_viClear(ViSession v) { Reach r; return viClear(v); }
-ViStatus w_viSetAttribute(ViObject v, ViAttr a, ViAttrState s) { Reach r; return viSetAttribute(v, a, s); }
+ViStatus w_viWrite(ViSession v, const ViByte* b, ViUInt32 c, ViUInt32* n) {
+  Reach r;
+  return viWrite(v, b, c, n);
+}
+ViStatus w_viClear(ViSession v) {
+  Reach r;
+  return viClear(v);
+}
+ViStatus w_viSetAttribute(ViObject v, ViAttr a, ViAttrState s) {
+  Reach r;
+  return viSetAttribute(v, a, s);
+}
 
 const char* const kNine[] = {"viOpenDefaultRM", "viFindRsrc", "viFindNext", "viOpen",        "viClose",
                              "viRead",          "viWrite",    "viClear",    "viSetAttribute"};
@@ -381,7 +400,8 @@ TEST_F(VisaUnit, SearchListsTheMakersInstrumentsWithinItsBounds) {
   std::string many;
   for (int i = 0; i < 70; ++i) many += "USB0::1::2::" + std::to_string(100 + i) + "::INSTR idn Vextron AG,M,S,1\n";
   const ScanCase cases[] = {
-      {"makers", "USB0::0x1111::0x2222::1234::INSTR idn Vextron AG,M1,1234,1.0\n"
+      {"makers",
+       "USB0::0x1111::0x2222::1234::INSTR idn Vextron AG,M1,1234,1.0\n"
        "USB0::1::2::B::INSTR idn Vextron AG,M2,5678,1.0\n"
        "USB0::1::2::C::INSTR idn vextron ag,M3,1,1.0\n"
        "USB0::1::2::D::INSTR idn Vextron AG ,M4,1,1.0\n"
@@ -389,21 +409,41 @@ TEST_F(VisaUnit, SearchListsTheMakersInstrumentsWithinItsBounds) {
        "USB0::1::2::F::INSTR openfail -1\n"
        "USB0::1::2::G::INSTR script r:term:all\n"
        "TCPIP0::1.2.3.4::INSTR idn Vextron AG,M9,9,1.0\n",
-       4096, VI_SUCCESS,
+       4096,
+       VI_SUCCESS,
        {"M1:1234:USB0::0x1111::0x2222::1234::INSTR", "M2:5678:USB0::1::2::B::INSTR"}},
-      {"no comma after the serial", "USB0::1::2::A::INSTR idn Vextron AG,M1,1234\n", 4096, VI_SUCCESS,
+      {"no comma after the serial",
+       "USB0::1::2::A::INSTR idn Vextron AG,M1,1234\n",
+       4096,
+       VI_SUCCESS,
        {"M1::USB0::1::2::A::INSTR"}},
-      {"127 and 128 byte replies", "USB0::1::2::A::INSTR idn " + reply127 + "\nUSB0::1::2::B::INSTR idn " + reply128 +
-       "\n", 4096, VI_SUCCESS, {"M7:" + std::string(31, 's') + ":USB0::1::2::A::INSTR"}},
-      {"long fields are cut to 31", "USB0::1::2::A::INSTR idn Vextron AG," + std::string(40, 'm') + ",S,1\n", 4096,
-       VI_SUCCESS, {std::string(31, 'm') + ":S:USB0::1::2::A::INSTR"}},
-      {"names of 127 characters are not probed", name126 + " idn Vextron AG,M,S,1\n" + name127 +
-       " idn Vextron AG,M,S,1\n", 4096, VI_SUCCESS_MAX_CNT, {"M:S:" + name126}},
-      {"an entry that does not fit", "USB0::1::2::A::INSTR idn Vextron AG,M,S,1\nUSB0::1::2::B::INSTR idn "
-       "Vextron AG,M,S,1\n", 30, VI_SUCCESS_MAX_CNT, {""}},
+      {"127 and 128 byte replies",
+       "USB0::1::2::A::INSTR idn " + reply127 + "\nUSB0::1::2::B::INSTR idn " + reply128 + "\n",
+       4096,
+       VI_SUCCESS,
+       {"M7:" + std::string(31, 's') + ":USB0::1::2::A::INSTR"}},
+      {"long fields are cut to 31",
+       "USB0::1::2::A::INSTR idn Vextron AG," + std::string(40, 'm') + ",S,1\n",
+       4096,
+       VI_SUCCESS,
+       {std::string(31, 'm') + ":S:USB0::1::2::A::INSTR"}},
+      {"names of 127 characters are not probed",
+       name126 + " idn Vextron AG,M,S,1\n" + name127 + " idn Vextron AG,M,S,1\n",
+       4096,
+       VI_SUCCESS_MAX_CNT,
+       {"M:S:" + name126}},
+      {"an entry that does not fit",
+       "USB0::1::2::A::INSTR idn Vextron AG,M,S,1\nUSB0::1::2::B::INSTR idn "
+       "Vextron AG,M,S,1\n",
+       30,
+       VI_SUCCESS_MAX_CNT,
+       {""}},
       {"no match", "USB0::1::2::A::SOCKET idn Vextron AG,M,S,1\n", 4096, VI_ERROR_SYSTEM_ERROR, {}},
-      {"resource manager fails", "rmfail -1\nUSB0::1::2::A::INSTR idn Vextron AG,M,S,1\n", 4096,
-       VI_ERROR_SYSTEM_ERROR, {}},
+      {"resource manager fails",
+       "rmfail -1\nUSB0::1::2::A::INSTR idn Vextron AG,M,S,1\n",
+       4096,
+       VI_ERROR_SYSTEM_ERROR,
+       {}},
   };
   ASSERT_EQ(VI_SUCCESS, vx_comm_loadVisa());
   for (const ScanCase& c : cases) {

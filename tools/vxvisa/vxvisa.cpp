@@ -36,7 +36,7 @@ struct Step {
 struct Resource {
   std::string name;
   Kind kind = KIND_TCP;
-  std::string arg;  // tcp: address; idn: reply text
+  std::string arg;               // tcp: address; idn: reply text
   ViStatus status = VI_SUCCESS;  // openfail
   std::vector<Step> reads, writes;
 };
@@ -80,13 +80,20 @@ void count(const char* function) {
 }
 
 bool parse_status(const std::string& t, ViStatus* out) {
-  if (t == "ok") *out = VI_SUCCESS;
-  else if (t == "term") *out = VI_SUCCESS_TERM_CHAR;
-  else if (t == "max") *out = VI_SUCCESS_MAX_CNT;
-  else if (t == "tmo") *out = VI_ERROR_TMO;
-  else if (t == "warn") *out = kWarnDevNotPresent;
-  else if (!t.empty()) *out = (ViStatus)strtoll(t.c_str(), nullptr, 10);
-  else return false;
+  if (t == "ok")
+    *out = VI_SUCCESS;
+  else if (t == "term")
+    *out = VI_SUCCESS_TERM_CHAR;
+  else if (t == "max")
+    *out = VI_SUCCESS_MAX_CNT;
+  else if (t == "tmo")
+    *out = VI_ERROR_TMO;
+  else if (t == "warn")
+    *out = kWarnDevNotPresent;
+  else if (!t.empty())
+    *out = (ViStatus)strtoll(t.c_str(), nullptr, 10);
+  else
+    return false;
   return true;
 }
 
@@ -167,9 +174,7 @@ std::shared_ptr<const Table> load_table() {
 // The VISA standard's expressions, as far as resource searches use them:
 // '?' is any one character, '*' repeats what precedes it (so "?*" is any
 // text); letters compare without regard to case.
-bool atom_matches(char p, char c) {
-  return p == '?' || tolower((unsigned char)p) == tolower((unsigned char)c);
-}
+bool atom_matches(char p, char c) { return p == '?' || tolower((unsigned char)p) == tolower((unsigned char)c); }
 bool matches(const char* p, const char* s) {
   if (!*p) return !*s;
   if (p[1] == '*') return matches(p + 2, s) || (*s && atom_matches(*p, *s) && matches(p, s + 1));

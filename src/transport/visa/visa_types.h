@@ -11,7 +11,7 @@
 #include "vx_comm.h"
 
 typedef uint32_t ViUInt32;
-typedef ViUInt32 ViSession;   // also the resource manager session
+typedef ViUInt32 ViSession;  // also the resource manager session
 typedef ViUInt32 ViFindList;
 typedef ViUInt32 ViObject;
 typedef ViUInt32 ViAccessMode;
@@ -27,8 +27,7 @@ typedef ViStatus (*viOpenDefaultRM_fn)(ViSession* sesn);
 typedef ViStatus (*viFindRsrc_fn)(ViSession sesn, const ViChar* expr, ViFindList* findList, ViUInt32* retCnt,
                                   ViChar desc[]);
 typedef ViStatus (*viFindNext_fn)(ViFindList findList, ViChar desc[]);
-typedef ViStatus (*viOpen_fn)(ViSession sesn, const ViChar* name, ViAccessMode mode, ViUInt32 timeout,
-                              ViSession* vi);
+typedef ViStatus (*viOpen_fn)(ViSession sesn, const ViChar* name, ViAccessMode mode, ViUInt32 timeout, ViSession* vi);
 typedef ViStatus (*viClose_fn)(ViObject vi);
 typedef ViStatus (*viRead_fn)(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt);
 typedef ViStatus (*viWrite_fn)(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt);
