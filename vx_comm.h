@@ -81,6 +81,16 @@ ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt3
 ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
 ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
 
+/* The VISA library ("visa32.dll" on Windows, "libvisa.so" elsewhere), loaded
+ * only on request. loadVisa: VI_SUCCESS once loaded; VI_ERROR_SYSTEM_ERROR
+ * when the library or one of its functions is missing, and at once on every
+ * later call until freeVisa. freeVisa may be called while VISA links are
+ * open or a VISA search runs: the library is unloaded when the last VISA
+ * call in progress returns, and later calls on those links fail with
+ * VI_ERROR_CONN_LOST. */
+ViStatus vx_comm_loadVisa(void);
+void vx_comm_freeVisa(void);
+
 /* Instrument search. iface selects the searches: IFACE_LAN (UDP broadcast),
  * IFACE_USB (direct USB), either bit of IFACE_VISA (VISA); the texts found
  * are joined in that order into devices, a NUL-terminated list of
@@ -99,6 +109,23 @@ ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt
  * stopdebug turns tracing off. */
 void vx_usb_startdebug(const char* path);
 void vx_usb_stopdebug(void);
+
+/* The older names. Each forwards to one of the calls above and logs under
+ * that call's name; they work on links of every kind. vx_usb_open returns
+ * the linkId itself (-1 when no link was made); vx_usb_write and
+ * vx_usb_read are the blocking transfers; vx_usb_find searches direct USB
+ * only; the two file calls send or read one block without a command. */
+ViStatus vx_usb_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount);
+ViInt32 vx_usb_open(const char* address);
+ViStatus vx_usb_close(ViInt32 linkId);
+ViStatus vx_usb_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_write(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_read(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_clear(ViInt32 linkId);
+ViStatus vx_usb_settmo(ViInt32 linkId, ViInt32 tmoMs);
+ViStatus vx_usb_sendbinary(ViInt32 linkId, const char* fileName);
+ViStatus vx_usb_receivebinary(ViInt32 linkId, const char* fileName);
 
 #ifdef __cplusplus
 }

@@ -386,6 +386,28 @@ int main(int argc, char** argv) {
   report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
 
+  // A VISA link through the project's fixture VISA library (found through
+  // LD_LIBRARY_PATH), which reaches the simulator over TCP: what the VISA
+  // layer costs on top of the library's own TCP transport.
+  if (vx_comm_loadVisa() == VI_SUCCESS) {
+    std::string name = std::string("TCPIP0::") + addr + "::18::SOCKET";
+    ViInt32 visa = -1;
+    if (vx_comm_open(name.c_str(), 1000, &visa) == VI_SUCCESS && visa > 0) {
+      vx_comm_setTmoMs(visa, 5000);
+      Figure vq{0, 0}, vr{0, 0};
+      for (int r = 0; r < 5; ++r) {
+        best(vq, round_trips(addr, visa, queries, "*IDN?\n", 1));
+        best(vr, read_throughput(addr, visa, 64u << 20, r % 2 == 1));
+      }
+      report("VISA link: *IDN?\\n puts/gets vs one-write", "/s", vq);
+      report("VISA link: readBlocking 64 MiB", "MiB/s", vr);
+      vx_comm_close(visa);
+    }
+    vx_comm_freeVisa();
+  } else {
+    printf("no VISA library loaded: VISA figures skipped\n");
+  }
+
   // A LAN search listens for its whole tmoMs; no link may be open.
   for (ViInt32 tmo : {100, 500, 1000}) printf("vx_comm_find(IFACE_LAN, tmoMs=%d) took %.1f ms\n", (int)tmo, find_ms(tmo));
   return 0;

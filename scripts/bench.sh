@@ -6,5 +6,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh" native
 out=${VX_BUILD_ROOT:-$top/build}/release
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out" -j "$(nproc)" --target vxbench vxsim >/dev/null
-"$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxbench" 127.0.0.2 "$@"
+cmake --build "$out" -j "$(nproc)" --target vxbench vxsim vxvisa >/dev/null
+# The fixture VISA library for the VISA figures.
+LD_LIBRARY_PATH="$out/bin" "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxbench" 127.0.0.2 "$@"

@@ -27,6 +27,20 @@ if [ "$want" != "$got" ]; then
   exit 1
 fi
 echo "block verified: every byte of $size matches"
+
+# VISA: the project's own VISA library (a test fixture, built as libvisa.so)
+# shows the third instrument under a USB INSTR name, as an installed VISA
+# library shows a USB instrument; it reaches it over TCP.
+third=$(echo "$VX_TEST_ADDRS" | awk '{ print $3 }')
+echo "USB0::0x03EB::0xAFFF::SNVX0000000000000002::INSTR tcp $third" >"$work/visa_table"
+export VXVISA_TABLE="$work/visa_table" LD_LIBRARY_PATH="$bin"
+echo
+echo "\$ vxcomm find --iface visa"
+"$vx" find --iface visa | tee "$work/found_visa"
+visa_addr=$(awk 'NR == 2 { print $3 }' "$work/found_visa")
+[ -n "$visa_addr" ] || { echo "demo: no instrument found through VISA" >&2; exit 1; }
+echo "\$ vxcomm query $visa_addr '*IDN?'"
+"$vx" query "$visa_addr" '*IDN?'
 echo
 echo "\$ vxdemo TCP-$first   (open, *IDN?, close, and the call log it left)"
 "$bin/vxdemo" "TCP-$first" "$work/demo.log"

@@ -50,5 +50,25 @@ check "fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 check "cut block fails" test $? = 1
 check "cut block leaves no file" test ! -e "$work/cut"
 
+# VISA, through the fixture library found by LD_LIBRARY_PATH: a socket
+# name, a USB INSTR name mapped to the second instrument, and a scripted
+# instrument of the maker for the search.
+usb=USB0::0x03EB::0xAFFF::SNVX0000000000000001::INSTR
+printf 'USB0::0x03EB::0xAFFF::4711::INSTR idn Vextron AG,VX-1,4711,1.0\n%s tcp %s\n' "$usb" "$b" >"$work/table"
+export VXVISA_TABLE=$work/table
+"$vx" query "TCPIP0::$a::18::SOCKET" '*IDN?' >"$work/q"
+check "visa socket query" test "$(cat "$work/q")" = VXSIM,MODEL-100,SNVX0000000000000000,1.0
+"$vx" query "$usb" '*IDN?' >"$work/q"
+check "visa usb query" test "$(cat "$work/q")" = VXSIM,MODEL-101,SNVX0000000000000001,1.0
+"$vx" find --iface visa >"$work/find" 2>&1
+check "visa find exit status" test $? = 0
+check "visa find lists the maker's instrument" grep -Eq '^VX-1 +4711 +USB0::0x03EB::0xAFFF::4711::INSTR$' "$work/find"
+env -u LD_LIBRARY_PATH "$vx" query "TCPIP0::$a::18::SOCKET" '*IDN?' >/dev/null 2>"$work/err"
+check "no visa library exit status" test $? = 1
+check "no visa library message" grep -q 'no VISA library could be loaded' "$work/err"
+env -u LD_LIBRARY_PATH "$vx" find --iface lan,visa --wait 300 >"$work/find" 2>"$work/err"
+check "find without visa still lists the LAN" grep -q "$a\$" "$work/find"
+check "find without visa says so" grep -q 'no VISA library could be loaded' "$work/err"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -10,12 +10,11 @@
 namespace {
 
 // Table order is the order of the list: LAN, then USB, then VISA. The USB
-// and VISA searches are not part of this build yet, so their bits select
-// nothing.
+// search is not part of this build yet, so its bit selects nothing.
 const FindSearch kSearches[] = {
     {IFACE_LAN, vx_lan_scan},
     {IFACE_USB, nullptr},
-    {IFACE_VISA, nullptr},
+    {IFACE_VISA, vx_visa_scan},
 };
 
 struct SearchRecord {
@@ -25,6 +24,30 @@ struct SearchRecord {
 };
 
 }  // namespace
+
+bool vx_find_append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
+                          const char* address) {
+  const size_t modelLen = strlen(model), serialLen = strlen(serial), addressLen = strlen(address);
+  const size_t entryLen = modelLen + serialLen + addressLen + 3;
+  const size_t room = (size_t)capacity - (size_t)*length;
+  char* out = text + *length;
+  if (entryLen + 1 > room) {
+    *out = '\0';
+    return false;
+  }
+  memcpy(out, model, modelLen);
+  out += modelLen;
+  *out++ = ':';
+  memcpy(out, serial, serialLen);
+  out += serialLen;
+  *out++ = ':';
+  memcpy(out, address, addressLen);
+  out += addressLen;
+  *out++ = ';';
+  *out = '\0';
+  *length += (int)entryLen;  // below capacity, so it fits an int
+  return true;
+}
 
 const FindSetup vx_find_setup = {kSearches, sizeof kSearches / sizeof kSearches[0], malloc, free};
 
@@ -81,10 +104,4 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
 
 extern "C" ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface) {
   return vx_find_run(&vx_find_setup, devices, tmoMs, count, retCount, iface);
-}
-
-// The same call under its second exported name.
-extern "C" ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount,
-                                         ViInt32 iface) {
-  return vx_comm_find(devices, tmoMs, count, retCount, iface);
 }

@@ -39,6 +39,12 @@ extern const FindSetup vx_find_setup;
 // vx_comm_find over the given setup.
 ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count, int* retCount, int iface);
 
+// Appends model ":" serial ":" address ";" if it fits together with its NUL
+// into the room left (capacity > *length). Otherwise the text keeps its old
+// length, still NUL-terminated. The caller serialises appends to one text.
+bool vx_find_append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
+                          const char* address);
+
 // ------------------------------------------------------------------ LAN --
 
 // Where the LAN search sends and how it reads the time; vx_lan_scan uses
@@ -62,5 +68,14 @@ ViStatus vx_lan_add_reply(const char* reply, size_t received, uint32_t from, cha
 // Nonzero when some entry of the first `length` characters of text ends in
 // exactly this address.
 int vx_lan_isListed(const char* address, const char* text, int length);
+
+// ----------------------------------------------------------------- VISA --
+
+// Lists the maker's instruments among the VISA library's USB INSTR
+// resources, probing up to 64 of them in parallel workers.
+// VI_ERROR_SYSTEM_ERROR when VISA is not loaded or its search fails;
+// VI_SUCCESS_MAX_CNT when resources were left unprobed or an entry did not
+// fit, so the list is cut short.
+ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length);
 
 #endif

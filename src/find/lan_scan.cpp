@@ -28,33 +28,6 @@ const LanScanSetup kProductSetup = {kLanPort, vxp_tick_ms};
 // has an empty text there, so nothing past the received bytes is read.
 const char* text_at(const char* reply, size_t received, size_t at) { return at < received ? reply + at : ""; }
 
-// Appends model ":" serial ":" address ";" if it fits together with its NUL
-// into the room left (capacity > *length). Otherwise the text keeps its old
-// length, still NUL-terminated.
-bool append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
-                  const char* address) {
-  const size_t modelLen = strlen(model), serialLen = strlen(serial), addressLen = strlen(address);
-  const size_t entryLen = modelLen + serialLen + addressLen + 3;
-  const size_t room = (size_t)capacity - (size_t)*length;
-  char* out = text + *length;
-  if (entryLen + 1 > room) {
-    *out = '\0';
-    return false;
-  }
-  memcpy(out, model, modelLen);
-  out += modelLen;
-  *out++ = ':';
-  memcpy(out, serial, serialLen);
-  out += serialLen;
-  *out++ = ':';
-  memcpy(out, address, addressLen);
-  out += addressLen;
-  *out++ = ';';
-  *out = '\0';
-  *length += (int)entryLen;  // below capacity, so it fits an int
-  return true;
-}
-
 // Receives one datagram that the wait found waiting and lists its sender.
 ViStatus take_reply(vxp_socket sock, char* text, int capacity, int* length) {
   char reply[kReplyArea + 1];
@@ -79,8 +52,8 @@ ViStatus vx_lan_add_reply(const char* reply, size_t received, uint32_t from, cha
   if (!vxp_inet_text(from, address, sizeof address)) return VI_SUCCESS;
   if (vx_lan_isListed(address, text, *length)) return VI_SUCCESS;
   if (*length >= capacity) return VI_SUCCESS_MAX_CNT;
-  if (!append_entry(text, capacity, length, text_at(own, received, kModelAt), text_at(own, received, kSerialAt),
-                    address))
+  if (!vx_find_append_entry(text, capacity, length, text_at(own, received, kModelAt),
+                            text_at(own, received, kSerialAt), address))
     return VI_SUCCESS_MAX_CNT;
   return VI_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "transport/tcp/tcp_transport.h"
+#include "transport/visa/visa_transport.h"
 
 namespace {
 
@@ -51,8 +52,9 @@ const TransportOps* ops_for(LinkKind kind) {
   switch (kind) {
     case KIND_TCP:
       return &vx_tcp_ops;
-    case KIND_USB:
     case KIND_VISA:
+      return &vx_visa_ops;
+    case KIND_USB:
       break;
   }
   return &unavailable_ops;

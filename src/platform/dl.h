@@ -8,4 +8,8 @@ void* vxp_dl_open(const char* fileName);
 void* vxp_dl_sym(void* lib, const char* name);
 void vxp_dl_close(void* lib);
 
+// The VISA library's file name on this platform, loaded by that bare name
+// so that the system's usual search finds it.
+extern const char vxp_visa_file_name[];
+
 #endif

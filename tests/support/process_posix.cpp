@@ -1,4 +1,5 @@
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,3 +23,5 @@ int vx_test_run_self(const std::vector<std::string>& args) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+void vx_test_setenv(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }

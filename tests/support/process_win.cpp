@@ -2,6 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -24,4 +25,11 @@ int vx_test_run_self(const std::vector<std::string>& args) {
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return (int)code;
+}
+
+// The C runtime's copy and the process's own, so that both getenv and
+// GetEnvironmentVariable see it.
+void vx_test_setenv(const char* name, const std::string& value) {
+  _putenv_s(name, value.c_str());
+  SetEnvironmentVariableA(name, value.c_str());
 }

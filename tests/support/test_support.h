@@ -35,6 +35,10 @@ std::string vx_test_ptr(const void* p);
 
 std::string vx_test_temp_dir();
 
+// Sets an environment variable of this process, seen by every library in
+// it (the fixture VISA library reads its table through one).
+void vx_test_setenv(const char* name, const std::string& value);
+
 // Runs this test program again with `args` and returns its exit code (-1
 // when it could not be started or did not exit normally).
 int vx_test_run_self(const std::vector<std::string>& args);

@@ -59,7 +59,8 @@ const char* kUsage =
     "  --help         this text; 'vxcomm COMMAND --help' for one command\n"
     "\n"
     "ADDRESS is what 'find' lists: a dotted IPv4 address (TCP port 18),\n"
-    "USB-<serial> or a VISA resource name.\n";
+    "USB-<serial> or a VISA resource name. The VISA library is loaded when an\n"
+    "address or the search needs it.\n";
 
 const char* help_for(const std::string& cmd) {
   if (cmd == "find")
@@ -84,6 +85,14 @@ const char* help_for(const std::string& cmd) {
   return nullptr;
 }
 
+const char kNoVisa[] = "no VISA library could be loaded (libvisa.so on Linux, visa32.dll on Windows)";
+
+// The library takes every address that is neither TCP nor direct USB as a
+// VISA resource name.
+bool is_visa_address(const char* a) {
+  return strncmp(a, "TCP-", 4) != 0 && !(a[0] >= '0' && a[0] <= '9') && strncmp(a, "USB-", 4) != 0;
+}
+
 // A link that closes itself, so every failure path leaves nothing open.
 struct Link {
   ViInt32 id = -1;
@@ -93,6 +102,10 @@ struct Link {
 };
 
 int open_link(const char* address, const Options& o, Link& link) {
+  if (is_visa_address(address) && vx_comm_loadVisa() != VI_SUCCESS) {
+    fprintf(stderr, "vxcomm: %s is a VISA resource name, but %s\n", address, kNoVisa);
+    return 1;
+  }
   ViStatus s = vx_comm_open(address, o.timeoutMs < 0 ? 1000 : o.timeoutMs, &link.id);
   if (s != VI_SUCCESS) return fail("open", s);
   if (link.id < 0) {
@@ -137,6 +150,8 @@ int cmd_find(int argc, char** argv, Options& o) {
       return 2;
     }
   }
+  if ((o.iface & IFACE_VISA) != 0 && vx_comm_loadVisa() != VI_SUCCESS)
+    fprintf(stderr, "vxcomm find: %s; no VISA instruments are listed\n", kNoVisa);
   std::vector<char> list(64 * 1024);
   ViInt32 n = 0;
   ViStatus s = vx_comm_find(list.data(), o.findMs, (ViInt32)list.size(), &n, o.iface);

@@ -3,6 +3,9 @@
 
 #include <dlfcn.h>
 
+// Found through LD_LIBRARY_PATH and the loader cache.
+const char vxp_visa_file_name[] = "libvisa.so";
+
 void* vxp_dl_open(const char* fileName) { return fileName ? dlopen(fileName, RTLD_NOW | RTLD_LOCAL) : nullptr; }
 void* vxp_dl_sym(void* lib, const char* name) { return lib && name ? dlsym(lib, name) : nullptr; }
 void vxp_dl_close(void* lib) {

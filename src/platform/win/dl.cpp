@@ -5,6 +5,9 @@
 
 #include "platform/dl.h"
 
+// Found the way LoadLibraryW searches: the program's folder first.
+const char vxp_visa_file_name[] = "visa32.dll";
+
 void* vxp_dl_open(const char* fileName) {
   if (!fileName) return nullptr;
   int wide = MultiByteToWideChar(CP_ACP, 0, fileName, -1, nullptr, 0);

@@ -1,0 +1,150 @@
+#include "transport/visa/visa_transport.h"
+
+#include <atomic>
+#include <new>
+
+#include "link/link_table.h"
+#include "platform/clock.h"
+#include "transport/visa/visa_binding.h"
+
+namespace {
+
+const uint32_t kSettleAfterOpenMs = 100;
+
+struct VisaLink {
+  ViSession resourceManager;
+  ViSession device;
+  uint64_t generation;  // the module whose sessions these are
+  // Set by abort. VISA offers no way to interrupt a viRead or viWrite under
+  // way, so those end by their own timeout; every later call fails at once.
+  std::atomic<bool> aborted;
+};
+
+bool accepted(ViStatus s) { return s == VI_SUCCESS || s == VI_SUCCESS_TERM_CHAR || s == VI_SUCCESS_MAX_CNT; }
+
+ViStatus vx_visa_open(const char* address, LinkSlot* slot) {
+  VisaUse use;
+  if (!use) return VI_ERROR_SYSTEM_ERROR;
+  VisaLink* link = new (std::nothrow) VisaLink{};
+  if (!link) return VI_ERROR_SYSTEM_ERROR;
+  link->generation = use.generation();
+  const VisaFunctions& fn = use.fn();
+  if (!accepted(fn.viOpenDefaultRM(&link->resourceManager))) {
+    delete link;
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  if (!accepted(fn.viOpen(link->resourceManager, address, VI_NO_LOCK, 0, &link->device))) {
+    fn.viClose(link->resourceManager);
+    delete link;
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  fn.viClear(link->device);
+  // Instruments behind some VISA interfaces drop what arrives right after a
+  // clear; give them a moment before the first command.
+  vxp_sleep_ms(kSettleAfterOpenMs);
+  slot->context = link;
+  return VI_SUCCESS;
+}
+
+// A link whose module the host has unloaded (or replaced) has no sessions
+// any more: its close only releases the record.
+ViStatus vx_visa_close(void* context) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  {
+    VisaUse use(link->generation);
+    if (use) {
+      use.fn().viClose(link->device);
+      use.fn().viClose(link->resourceManager);
+    }
+  }
+  delete link;
+  return VI_SUCCESS;
+}
+
+// Data is never gathered over several viRead calls: the first call that
+// returns bytes ends the read. Calls that return nothing with an accepted
+// status are repeated, up to the idle bound.
+ViStatus vx_visa_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (retCount) *retCount = 0;
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  // A request for nothing would be answered with nothing for ever.
+  if (count <= 0) return VI_SUCCESS;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+
+  ViStatus status = VI_SUCCESS;
+  ViUInt32 n = 0;
+  for (int idle = 0; accepted(status) && n == 0; ++idle) {
+    if (idle == VX_VISA_MAX_IDLE_CALLS) return VI_ERROR_TMO;
+    if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+    n = 0;
+    status = use.fn().viRead(link->device, static_cast<ViByte*>(buffer), (ViUInt32)count, &n);
+    if (n > (ViUInt32)count) n = (ViUInt32)count;  // never report more than the buffer holds
+  }
+  if (!accepted(status)) return status;
+  if (retCount) *retCount = (ViInt32)n;
+  return VI_SUCCESS;
+}
+
+// The status of the last viWrite is returned as it is, so that a
+// VI_SUCCESS_TERM_CHAR or VI_SUCCESS_MAX_CNT reaches the caller.
+ViStatus vx_visa_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (retCount) *retCount = 0;
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  if (count <= 0) return VI_SUCCESS;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+
+  const ViByte* bytes = static_cast<const ViByte*>(buffer);
+  ViStatus status = VI_SUCCESS;
+  ViUInt32 total = 0;
+  const ViUInt32 wanted = (ViUInt32)count;
+  int idle = 0;
+  while (accepted(status) && total < wanted) {
+    if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+    ViUInt32 moved = 0;
+    status = use.fn().viWrite(link->device, bytes + total, wanted - total, &moved);
+    if (moved > wanted - total) moved = wanted - total;
+    total += moved;
+    if (moved != 0) {
+      idle = 0;
+    } else if (accepted(status) && ++idle == VX_VISA_MAX_IDLE_CALLS) {
+      return VI_ERROR_TMO;
+    }
+  }
+  if (retCount && accepted(status)) *retCount = (ViInt32)total;
+  return status;
+}
+
+ViStatus vx_visa_settmo(void* context, ViInt32 tmoMs) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  // Widened with its sign: -1 becomes the all-ones value.
+  return use.fn().viSetAttribute(link->device, VI_ATTR_TMO_VALUE, (ViAttrState)(int64_t)tmoMs);
+}
+
+ViStatus vx_visa_clear(void* context) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  return use.fn().viClear(link->device);
+}
+
+void vx_visa_abort(void* context) { static_cast<VisaLink*>(context)->aborted.store(true); }
+
+}  // namespace
+
+const TransportOps vx_visa_ops = {
+    vx_visa_open,    // open
+    vx_visa_close,   // close
+    vx_visa_read,    // read
+    vx_visa_write,   // write
+    vx_visa_settmo,  // setTimeout
+    vx_visa_clear,   // clear
+    vx_visa_abort,   // abort
+};

@@ -1,0 +1,420 @@
+// The fixture VISA library; see vxvisa.h for the resource table.
+#include "vxvisa.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace {
+
+// Values from the VISA standard.
+const ViStatus kErrorInvObject = (ViStatus)0xBFFF000EUL;
+const ViStatus kErrorRsrcNotFound = (ViStatus)0xBFFF0011UL;
+const ViStatus kErrorNsupAttr = (ViStatus)0xBFFF001DUL;
+const ViStatus kWarnDevNotPresent = (ViStatus)0x3FFF007DUL;
+const ViUInt32 kTmoInfinite = 0xFFFFFFFFu;
+const uint16_t kPort = 18;
+const uint32_t kDefaultTmoMs = 2000;
+
+enum Kind { KIND_TCP, KIND_IDN, KIND_SCRIPT, KIND_OPENFAIL };
+
+struct Step {
+  ViStatus status;
+  bool all;  // the whole count asked
+  ViUInt32 bytes;
+};
+
+struct Resource {
+  std::string name;
+  Kind kind = KIND_TCP;
+  std::string arg;               // tcp: address; idn: reply text
+  ViStatus status = VI_SUCCESS;  // openfail
+  std::vector<Step> reads, writes;
+};
+
+struct Table {
+  bool rmFails = false;
+  ViStatus rmStatus = VI_SUCCESS;
+  std::vector<Resource> resources;
+};
+
+struct Session {
+  enum { RM, FIND, DEVICE } type;
+  std::shared_ptr<const Table> table;  // RM
+  std::vector<std::string> found;      // FIND
+  size_t next = 0;
+  Resource rsrc;  // DEVICE
+  vxp_socket sock = VXP_BAD_SOCKET;
+  std::mutex lock;  // scripted state below
+  size_t readStep = 0, writeStep = 0;
+  std::string pending;  // idn reply not yet read
+  ~Session() {
+    if (sock != VXP_BAD_SOCKET) {
+      vxp_socket_close(sock);
+      vxp_net_cleanup();
+    }
+  }
+};
+
+std::mutex g_lock;
+std::map<ViUInt32, std::shared_ptr<Session>> g_sessions;
+ViUInt32 g_lastSession = 0;
+bool g_tableSet = false;
+std::string g_tableText;
+
+std::mutex g_countLock;
+std::map<std::string, int> g_counts;
+
+void count(const char* function) {
+  std::lock_guard<std::mutex> hold(g_countLock);
+  ++g_counts[function];
+}
+
+bool parse_status(const std::string& t, ViStatus* out) {
+  if (t == "ok")
+    *out = VI_SUCCESS;
+  else if (t == "term")
+    *out = VI_SUCCESS_TERM_CHAR;
+  else if (t == "max")
+    *out = VI_SUCCESS_MAX_CNT;
+  else if (t == "tmo")
+    *out = VI_ERROR_TMO;
+  else if (t == "warn")
+    *out = kWarnDevNotPresent;
+  else if (!t.empty())
+    *out = (ViStatus)strtoll(t.c_str(), nullptr, 10);
+  else
+    return false;
+  return true;
+}
+
+bool parse_step(const std::string& t, Step* step, char* which) {
+  if (t.size() < 4 || (t[0] != 'r' && t[0] != 'w') || t[1] != ':') return false;
+  size_t colon = t.find(':', 2);
+  if (colon == std::string::npos) return false;
+  *which = t[0];
+  if (!parse_status(t.substr(2, colon - 2), &step->status)) return false;
+  std::string n = t.substr(colon + 1);
+  step->all = n == "all";
+  step->bytes = step->all ? 0 : (ViUInt32)strtoul(n.c_str(), nullptr, 10);
+  return true;
+}
+
+std::shared_ptr<const Table> parse_table(const std::string& text) {
+  auto table = std::make_shared<Table>();
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string name, kind;
+    if (!(words >> name) || name[0] == '#') continue;
+    if (name == "rmfail") {
+      std::string s;
+      words >> s;
+      table->rmFails = parse_status(s, &table->rmStatus);
+      continue;
+    }
+    if (!(words >> kind)) continue;
+    Resource r;
+    r.name = name;
+    if (kind == "tcp") {
+      r.kind = KIND_TCP;
+      words >> r.arg;
+    } else if (kind == "idn") {
+      r.kind = KIND_IDN;
+      std::getline(words, r.arg);
+      if (!r.arg.empty() && r.arg[0] == ' ') r.arg.erase(0, 1);
+    } else if (kind == "openfail") {
+      r.kind = KIND_OPENFAIL;
+      std::string s;
+      words >> s;
+      parse_status(s, &r.status);
+    } else if (kind == "script") {
+      r.kind = KIND_SCRIPT;
+      std::string t;
+      while (words >> t) {
+        Step step{};
+        char which = 0;
+        if (parse_step(t, &step, &which)) (which == 'r' ? r.reads : r.writes).push_back(step);
+      }
+    } else {
+      continue;
+    }
+    table->resources.push_back(r);
+  }
+  return table;
+}
+
+std::shared_ptr<const Table> load_table() {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_tableSet) return parse_table(g_tableText);
+  }
+  const char* path = getenv("VXVISA_TABLE");
+  if (path && *path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text = ss.str();
+  }
+  return parse_table(text);
+}
+
+// The VISA standard's expressions, as far as resource searches use them:
+// '?' is any one character, '*' repeats what precedes it (so "?*" is any
+// text); letters compare without regard to case.
+bool atom_matches(char p, char c) { return p == '?' || tolower((unsigned char)p) == tolower((unsigned char)c); }
+bool matches(const char* p, const char* s) {
+  if (!*p) return !*s;
+  if (p[1] == '*') return matches(p + 2, s) || (*s && atom_matches(*p, *s) && matches(p, s + 1));
+  return *s && atom_matches(*p, *s) && matches(p + 1, s + 1);
+}
+
+ViUInt32 add_session(std::shared_ptr<Session> s) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  ViUInt32 id = ++g_lastSession;
+  g_sessions[id] = std::move(s);
+  return id;
+}
+
+std::shared_ptr<Session> session(ViUInt32 id) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_sessions.find(id);
+  return it == g_sessions.end() ? nullptr : it->second;
+}
+
+void copy_name(const std::string& name, ViChar* desc) {
+  size_t n = name.size() < VI_FIND_BUFLEN - 1 ? name.size() : VI_FIND_BUFLEN - 1;
+  memcpy(desc, name.data(), n);
+  desc[n] = '\0';
+}
+
+// "TCPIP0::<address>::18::SOCKET" without a table line.
+bool socket_name(const char* name, Resource* r) {
+  const char prefix[] = "TCPIP0::", suffix[] = "::18::SOCKET";
+  size_t len = strlen(name), pre = sizeof prefix - 1, suf = sizeof suffix - 1;
+  if (len <= pre + suf || strncmp(name, prefix, pre) != 0 || strcmp(name + len - suf, suffix) != 0) return false;
+  r->name = name;
+  r->kind = KIND_TCP;
+  r->arg.assign(name + pre, len - pre - suf);
+  return true;
+}
+
+void set_tmo(vxp_socket s, ViUInt32 ms) {
+  // VI_TMO_IMMEDIATE (0) as the shortest wait, VI_TMO_INFINITE as none.
+  vxp_set_recv_timeout(s, ms == kTmoInfinite ? 0 : ms == 0 ? 1 : ms);
+}
+
+const Step& step_at(const std::vector<Step>& steps, size_t* at) {
+  const Step& s = steps[*at < steps.size() ? *at : steps.size() - 1];
+  ++*at;
+  return s;
+}
+
+}  // namespace
+
+void vxvisa_set_table(const std::string& text) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_tableSet = true;
+  g_tableText = text;
+}
+
+int vxvisa_calls(const char* function) {
+  std::lock_guard<std::mutex> hold(g_countLock);
+  auto it = g_counts.find(function);
+  return it == g_counts.end() ? 0 : it->second;
+}
+
+void vxvisa_reset() {
+  std::map<ViUInt32, std::shared_ptr<Session>> gone;
+  std::lock_guard<std::mutex> hold(g_lock);
+  gone.swap(g_sessions);
+}
+
+int vxvisa_open_sessions() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return (int)g_sessions.size();
+}
+
+extern "C" ViStatus viOpenDefaultRM(ViSession* sesn) {
+  count("viOpenDefaultRM");
+  auto table = load_table();
+  if (table->rmFails) return table->rmStatus;
+  auto s = std::make_shared<Session>();
+  s->type = Session::RM;
+  s->table = table;
+  *sesn = add_session(s);
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viFindRsrc(ViSession sesn, const ViChar* expr, ViFindList* findList, ViUInt32* retCnt,
+                               ViChar desc[]) {
+  count("viFindRsrc");
+  auto rm = session(sesn);
+  if (retCnt) *retCnt = 0;
+  if (!rm || rm->type != Session::RM) return kErrorInvObject;
+  auto s = std::make_shared<Session>();
+  s->type = Session::FIND;
+  for (const Resource& r : rm->table->resources)
+    if (matches(expr, r.name.c_str())) s->found.push_back(r.name);
+  if (s->found.empty()) return kErrorRsrcNotFound;
+  if (retCnt) *retCnt = (ViUInt32)s->found.size();
+  if (desc) copy_name(s->found[0], desc);
+  s->next = 1;
+  *findList = add_session(s);
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viFindNext(ViFindList findList, ViChar desc[]) {
+  count("viFindNext");
+  auto s = session(findList);
+  if (!s || s->type != Session::FIND) return kErrorInvObject;
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (s->next >= s->found.size()) return kErrorRsrcNotFound;
+  if (desc) copy_name(s->found[s->next], desc);
+  ++s->next;
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viOpen(ViSession sesn, const ViChar* name, ViAccessMode, ViUInt32, ViSession* vi) {
+  count("viOpen");
+  auto rm = session(sesn);
+  if (!rm || rm->type != Session::RM) return kErrorInvObject;
+  auto s = std::make_shared<Session>();
+  s->type = Session::DEVICE;
+  bool known = false;
+  for (const Resource& r : rm->table->resources) {
+    if (r.name == name) {
+      s->rsrc = r;
+      known = true;
+      break;
+    }
+  }
+  if (!known && !socket_name(name, &s->rsrc)) return kErrorRsrcNotFound;
+  if (s->rsrc.kind == KIND_OPENFAIL) return s->rsrc.status;
+  if (s->rsrc.kind == KIND_TCP) {
+    if (!vxp_net_startup()) return kErrorRsrcNotFound;
+    vxp_socket sock = vxp_tcp_socket();
+    if (sock == VXP_BAD_SOCKET || !vxp_tcp_connect(sock, vxp_inet_addr(s->rsrc.arg.c_str()), kPort)) {
+      if (sock != VXP_BAD_SOCKET) vxp_socket_close(sock);
+      vxp_net_cleanup();
+      return kErrorRsrcNotFound;
+    }
+    vxp_set_nodelay(sock);
+    set_tmo(sock, kDefaultTmoMs);
+    s->sock = sock;
+  }
+  *vi = add_session(s);
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viClose(ViObject vi) {
+  count("viClose");
+  std::shared_ptr<Session> s;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = g_sessions.find(vi);
+    if (it == g_sessions.end()) return kErrorInvObject;
+    s = it->second;
+    g_sessions.erase(it);
+  }
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt) {
+  count("viRead");
+  if (retCnt) *retCnt = 0;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (s->rsrc.kind == KIND_TCP) {
+    // One receive: a whole reply line usually arrives in one piece, and
+    // counts as a message ended by the instrument (VI_SUCCESS), as a USB
+    // instrument marks its end; a filled buffer is VI_SUCCESS_MAX_CNT.
+    int64_t n = cnt == 0 ? 0 : vxp_recv(s->sock, buf, cnt);
+    if (n < 0) return VI_ERROR_TMO;
+    if (n == 0 && cnt > 0) return VI_ERROR_CONN_LOST;
+    if (retCnt) *retCnt = (ViUInt32)n;
+    return (ViUInt32)n == cnt ? VI_SUCCESS_MAX_CNT : VI_SUCCESS;
+  }
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (s->rsrc.kind == KIND_IDN) {
+    if (s->pending.empty()) return VI_ERROR_TMO;
+    ViUInt32 n = s->pending.size() < cnt ? (ViUInt32)s->pending.size() : cnt;
+    memcpy(buf, s->pending.data(), n);
+    s->pending.erase(0, n);
+    if (retCnt) *retCnt = n;
+    return s->pending.empty() ? VI_SUCCESS : VI_SUCCESS_MAX_CNT;
+  }
+  if (s->rsrc.reads.empty()) return VI_ERROR_TMO;
+  const Step& step = step_at(s->rsrc.reads, &s->readStep);
+  ViUInt32 n = step.all || step.bytes > cnt ? cnt : step.bytes;
+  for (ViUInt32 i = 0; i < n; ++i) buf[i] = (ViByte)('a' + i % 26);
+  if (retCnt) *retCnt = n;
+  return step.status;
+}
+
+extern "C" ViStatus viWrite(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt) {
+  count("viWrite");
+  if (retCnt) *retCnt = 0;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (s->rsrc.kind == KIND_TCP) {
+    ViUInt32 sent = 0;
+    while (sent < cnt) {
+      int64_t n = vxp_send(s->sock, buf + sent, cnt - sent);
+      if (n <= 0) return VI_ERROR_CONN_LOST;
+      sent += (ViUInt32)n;
+    }
+    if (retCnt) *retCnt = sent;
+    return VI_SUCCESS;
+  }
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (s->rsrc.kind == KIND_IDN) {
+    if (cnt >= 5 && memcmp(buf, "*IDN?", 5) == 0) s->pending = s->rsrc.arg + "\n";
+    if (retCnt) *retCnt = cnt;
+    return VI_SUCCESS;
+  }
+  if (s->rsrc.writes.empty()) {
+    if (retCnt) *retCnt = cnt;
+    return VI_SUCCESS;
+  }
+  const Step& step = step_at(s->rsrc.writes, &s->writeStep);
+  if (retCnt) *retCnt = step.all || step.bytes > cnt ? cnt : step.bytes;
+  return step.status;
+}
+
+extern "C" ViStatus viClear(ViSession vi) {
+  count("viClear");
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (s->rsrc.kind == KIND_TCP) {
+    // Input that waits now is dropped; a bounded number of reads.
+    ViByte scratch[4096];
+    for (int i = 0; i < 256 && vxp_wait_readable(s->sock, 0) > 0; ++i)
+      if (vxp_recv(s->sock, scratch, sizeof scratch) <= 0) break;
+    return VI_SUCCESS;
+  }
+  std::lock_guard<std::mutex> hold(s->lock);
+  s->pending.clear();
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
+  count("viSetAttribute");
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (attr != VI_ATTR_TMO_VALUE) return kErrorNsupAttr;
+  if (s->rsrc.kind == KIND_TCP) set_tmo(s->sock, (ViUInt32)value);
+  return VI_SUCCESS;
+}
