@@ -9,12 +9,11 @@
 
 namespace {
 
-// Table order is the order of the list: LAN, then USB, then VISA. The USB
-// and VISA searches are not part of this build yet, so their bits select
-// nothing.
+// Table order is the order of the list: LAN, then USB, then VISA. The VISA
+// search is not part of this build yet, so its bit selects nothing.
 const FindSearch kSearches[] = {
     {IFACE_LAN, vx_lan_scan},
-    {IFACE_USB, nullptr},
+    {IFACE_USB, vx_usbdev_scan},
     {IFACE_VISA, nullptr},
 };
 

@@ -57,4 +57,10 @@ ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int 
 // exactly this address.
 int vx_lan_isListed(const char* address, const char* text, int length);
 
+// ------------------------------------------------------------------ USB --
+
+// Probes every present direct USB instrument in a worker thread of its own
+// and lists those that answer "*IDN?".
+ViStatus vx_usbdev_scan(char* text, int tmoMs, int capacity, int* length);
+
 #endif

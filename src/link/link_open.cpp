@@ -5,6 +5,7 @@
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "transport/tcp/tcp_transport.h"
+#include "transport/usb/usb_device.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ const TransportOps* ops_for(LinkKind kind) {
     case KIND_TCP:
       return &vx_tcp_ops;
     case KIND_USB:
+      return &vx_usb_ops;
     case KIND_VISA:
       break;
   }
