@@ -118,13 +118,14 @@ private:
     std::vector<std::uint8_t> out_asm_;   // bulk out bytes not yet a whole message
     std::string stream_buf_;              // instrument output not yet in a message
     std::vector<std::uint8_t> msg_;       // device message being handed over
-    std::size_t msg_at_ = 0, msg_end_ = 0;  // bytes past msg_end_ are alignment, dropped
+    std::size_t msg_at_ = 0, msg_end_ = 0;  // payload end; the zeros after it go with its last piece
     bool dev_req_ = false, vendor_req_ = false;
     std::uint8_t dev_tag_ = 0, vendor_tag_ = 0;
     std::uint32_t dev_size_ = 0;
     std::uint8_t echo_[4] = {0, 0, 0, 0};
     int empty_left_ = 0;
     int pending_left_ = 0;
+    std::uint64_t transfers_ = 0;  // on this handle, for vanish=N
     bool in_pending_ = false;
     std::uint32_t in_id_ = 0, in_len_ = 0;
     Clock::time_point in_ready_;
@@ -139,10 +140,11 @@ void Device::build_message(std::uint8_t msg_id, std::uint8_t tag, const std::uin
     put32(&msg_[4], n);
     msg_[8] = attributes;
     msg_.insert(msg_.end(), payload, payload + n);
-    // A device that fills its reply with zeros up to the size asked sends
-    // them as part of the transfer; the alignment after that is dropped.
-    while (msg_.size() < fill_to) msg_.push_back(0);
+    // Zeros after the payload (alignment, and the zero fill of a device that
+    // fills up to the size asked) go out with the transfer that completes
+    // the payload, as far as they fit; the rest is dropped.
     msg_end_ = msg_.size();
+    while (msg_.size() < fill_to) msg_.push_back(0);
     while (msg_.size() % 4 != 0) msg_.push_back(0);
     msg_at_ = 0;
 }
@@ -269,9 +271,16 @@ bool Device::try_bulk_in() {
     }
     std::size_t n = msg_end_ - msg_at_;
     if (n > in_len_) n = in_len_;
-    if (inst_.cut > 0 && n > static_cast<std::size_t>(inst_.cut)) n = static_cast<std::size_t>(inst_.cut);
+    // Only replies are cut: the vendor echo is read in one transfer.
+    if (inst_.cut > 0 && msg_[0] == 2 && n > static_cast<std::size_t>(inst_.cut))
+        n = static_cast<std::size_t>(inst_.cut);
+    std::size_t extra = 0;
+    if (msg_at_ + n == msg_end_) {
+        extra = msg_.size() - msg_end_;
+        if (extra > in_len_ - n) extra = in_len_ - n;
+    }
     in_pending_ = false;
-    bool sent = complete(in_id_, kDone, static_cast<std::uint32_t>(n), msg_.data() + msg_at_);
+    bool sent = complete(in_id_, kDone, static_cast<std::uint32_t>(n + extra), msg_.data() + msg_at_);
     msg_at_ += n;
     if (msg_at_ >= msg_end_) {
         msg_.clear();
@@ -294,7 +303,7 @@ bool Device::on_request(const std::uint8_t* body, std::uint32_t n) {
         return true;
     }
     if (inst_.gone.load()) return false;
-    if (inst_.vanish_after > 0 && ++inst_.transfers > inst_.vanish_after) {
+    if (inst_.vanish_after > 0 && ++transfers_ > inst_.vanish_after) {
         inst_.gone.store(true);
         return false;
     }

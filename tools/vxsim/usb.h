@@ -28,11 +28,10 @@ struct UsbInstrument {
     bool pending_forever = false;  // CHECK_CLEAR_STATUS always pending
     int pending_polls = 0;         // CHECK_CLEAR_STATUS pending this many times
     int empty_before = 0;          // empty replies before the data of each command
-    int cut = 0;                   // at most this many bytes per bulk in (0: no limit)
+    int cut = 0;                   // at most this many reply bytes per bulk in (0: no limit)
     int slow_ms = 0;               // every bulk in completes this late
-    std::uint64_t vanish_after = 0;  // gone after this many transfers (0: never)
+    std::uint64_t vanish_after = 0;  // gone after this many transfers on one handle (0: never)
     std::atomic<bool> gone{false};
-    std::atomic<std::uint64_t> transfers{0};
 };
 
 // Parses one --usb-fault value onto inst; false when it is not one.
