@@ -112,8 +112,7 @@ TEST_F(UsbLink, EveryTransferExportWorksOverTheLink) {
     remove(up.c_str());
     remove(down.c_str());
 
-    // A clear drops a reply nobody read; both clears answer success.
-    ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "ECHO stale", 0, nullptr));
+    // Both clears pass the device's clear and echo check.
     EXPECT_EQ(VI_SUCCESS, vx_comm_clear(id));
     EXPECT_EQ(VI_SUCCESS, vx_comm_clear_async(id));
     EXPECT_EQ("fresh\n", query(id, "ECHO fresh"));
@@ -207,9 +206,27 @@ TEST_F(UsbLink, TwoThreadsOnOneLinkTakeTurnsAndTheWaitIsLogged) {
   std::sort(got.begin(), got.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(expected, got);
-  std::string text = log.text();
-  EXPECT_NE(std::string::npos, text.find(", vx_comm_write): locked, waiting"));
-  EXPECT_NE(std::string::npos, text.find(", vx_comm_write): got lock after waiting"));
+
+  // A call that finds the lock held says so, and again once it has it.
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 400));
+  vx_usb_startdebug(log.path.c_str());
+  std::thread holder([&] {
+    char one[4];
+    vx_comm_read(id, one, sizeof one, nullptr);  // nothing to read: holds the lock 400 ms
+  });
+  bool holding = false;
+  for (int i = 0; i < 300 && !holding; ++i) {
+    holding = log.text().find(", vx_comm_read)\n") != std::string::npos;
+    if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(holding);
+  vx_comm_write(id, "*CLS\n", 5, nullptr);
+  holder.join();
+  vx_usb_stopdebug();
+  std::vector<std::string> waits;
+  for (const std::string& l : log.lines())
+    if (l.find("vx_comm_write)") != std::string::npos) waits.push_back(l.substr(l.find(')')));
+  EXPECT_EQ((std::vector<std::string>{")", "): locked, waiting", "): got lock after waiting", ")"}), waits);
 }
 
 TEST_F(UsbLink, CloseEndsAReadThatWaitsWithoutLimit) {
