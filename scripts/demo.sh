@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job: builds the Linux library and vxcomm, starts three simulated
-# instruments in a private network namespace, finds them on the LAN, asks
-# each who it is, and fetches a block of a few MiB whose every byte is
-# verified against the instrument's own checksum.
+# LAN instruments and one USB instrument in a private network namespace,
+# finds them, asks each who it is, and fetches a block of a few MiB from a
+# LAN and from the USB instrument, every byte verified against the
+# instrument's own checksum.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -11,4 +12,4 @@ out=${VX_BUILD_ROOT:-$top/build}/native
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out" -j "$(nproc)" --target vxcomm vxdemo vxsim >/dev/null
 exec "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --addr 127.0.0.3 --addr 127.0.0.4 \
-  -- bash "$top/scripts/demo_job.sh" "$out/bin"
+  --sim-arg --usb --sim-arg VX0000000000004711 -- bash "$top/scripts/demo_job.sh" "$out/bin"

@@ -7,26 +7,35 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 vx="$bin/vxcomm"
 
-echo "\$ vxcomm find --iface lan --wait 500"
-"$vx" find --iface lan --wait 500 | tee "$work/found"
+echo "\$ vxcomm find --iface lan,usb --wait 500"
+"$vx" find --iface lan,usb --wait 500 | tee "$work/found"
 for addr in $(awk 'NR > 1 { print $3 }' "$work/found"); do
   echo "\$ vxcomm query $addr '*IDN?'"
   "$vx" query "$addr" '*IDN?'
 done
 
+# Fetches a block from one instrument and has the instrument check it.
+fetch_and_verify() {  # address, size
+  local addr=$1 size=$2
+  echo "\$ vxcomm --log $work/fetch.log fetch $addr 'BLOCK? $size' block.bin"
+  "$vx" --log "$work/fetch.log" fetch "$addr" "BLOCK? $size" "$work/block.bin"
+  want=$("$vx" query "$addr" "BLOCKSUM? $size")
+  got=$("$vx" upload --reply "$addr" UPLOAD "$work/block.bin")
+  echo "instrument's checksum of the block:    $want"
+  echo "checksum of the file, sent back to it: $got"
+  if [ "$want" != "$got" ]; then
+    echo "demo: the fetched block differs from what the instrument sent" >&2
+    exit 1
+  fi
+  echo "block verified: every byte of $size matches"
+}
+
 size=$((4 * 1024 * 1024 + 7))
-first=$(awk 'NR == 2 { print $3 }' "$work/found")
-echo "\$ vxcomm --log $work/fetch.log fetch $first 'BLOCK? $size' block.bin"
-"$vx" --log "$work/fetch.log" fetch "$first" "BLOCK? $size" "$work/block.bin"
-want=$("$vx" query "$first" "BLOCKSUM? $size")
-got=$("$vx" upload --reply "$first" UPLOAD "$work/block.bin")
-echo "instrument's checksum of the block:    $want"
-echo "checksum of the file, sent back to it: $got"
-if [ "$want" != "$got" ]; then
-  echo "demo: the fetched block differs from what the instrument sent" >&2
-  exit 1
-fi
-echo "block verified: every byte of $size matches"
+first=$(awk 'NR > 1 && $3 !~ /^USB-/ { print $3; exit }' "$work/found")
+usb=$(awk 'NR > 1 && $3 ~ /^USB-/ { print $3; exit }' "$work/found")
+[ -n "$first" ] && [ -n "$usb" ] || { echo "demo: a LAN or the USB instrument was not found" >&2; exit 1; }
+fetch_and_verify "$first" "$size"
+fetch_and_verify "$usb" "$size"
 echo
 echo "\$ vxdemo TCP-$first   (open, *IDN?, close, and the call log it left)"
 "$bin/vxdemo" "TCP-$first" "$work/demo.log"

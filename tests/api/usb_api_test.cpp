@@ -348,7 +348,15 @@ TEST(UsbFind, EntriesThatDoNotFitAreLeftOutWhole) {
     EXPECT_EQ(VI_SUCCESS, status);
     EXPECT_LT(list.size(), (size_t)count);
     EXPECT_TRUE(list.empty() || list.back() == ';') << list;
-    EXPECT_LE(std::count(list.begin(), list.end(), ';'), 1);
+    // Only whole entries: model, serial, and "USB-" with the same serial.
+    size_t from = 0, end;
+    while ((end = list.find(';', from)) != std::string::npos) {
+      std::string entry = list.substr(from, end - from);
+      size_t c1 = entry.find(':'), c2 = entry.find(':', c1 + 1);
+      ASSERT_NE(std::string::npos, c2) << entry;
+      EXPECT_EQ("USB-" + entry.substr(c1 + 1, c2 - c1 - 1), entry.substr(c2 + 1)) << entry;
+      from = end + 1;
+    }
   }
 }
 
