@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,24 +47,31 @@ int64_t now_ms() {
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool send_all(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= (size_t)k;
-  }
-  return true;
-}
-
-// Sends one frame made of a head and a tail (either may be empty).
+// Sends one frame made of a head and a tail (either may be empty) in one
+// call where the kernel takes it all, so the service wakes once per frame.
 bool send_frame(int fd, const uint8_t* head, size_t headLen, const void* tail, size_t tailLen) {
   if (headLen + tailLen > kMaxBody) return false;
   uint8_t len[4];
   put32(len, (uint32_t)(headLen + tailLen));
-  return send_all(fd, len, 4) && send_all(fd, head, headLen) &&
-         (tailLen == 0 || send_all(fd, static_cast<const uint8_t*>(tail), tailLen));
+  struct iovec iov[3] = {{len, 4}, {const_cast<uint8_t*>(head), headLen}, {const_cast<void*>(tail), tailLen}};
+  int first = 0;
+  const int count = tailLen > 0 ? 3 : 2;
+  while (first < count) {
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov + first;
+    msg.msg_iovlen = (size_t)(count - first);
+    ssize_t k = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    size_t done = (size_t)k;
+    while (first < count && done >= iov[first].iov_len) done -= iov[first++].iov_len;
+    if (first < count) {
+      iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + done;
+      iov[first].iov_len -= done;
+    }
+  }
+  return true;
 }
 
 // Waits until fd is readable or the deadline passes (-1: no deadline).
