@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -495,12 +497,34 @@ bool UsbBus::open(std::vector<UsbInstrument*> instruments) {
     return true;
 }
 
-void UsbBus::on_readable(const void* thread_attr) {
+bool UsbBus::open_tcp(unsigned port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        log_line("usb: cannot listen on 127.0.0.1:%u: %s", port, std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    tcp_fd_ = fd;
+    return true;
+}
+
+void UsbBus::on_readable(int listener, const void* thread_attr) {
     for (;;) {
-        int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) {
             if (errno == EINTR) continue;
             return;
+        }
+        if (listener == tcp_fd_) {
+            int one = 1;
+            ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
         auto* start = new ConnectionStart{c, instruments_, next_id_++};
         pthread_t tid;
@@ -514,6 +538,10 @@ void UsbBus::on_readable(const void* thread_attr) {
 }
 
 void UsbBus::close_all() {
+    if (tcp_fd_ >= 0) {
+        ::close(tcp_fd_);
+        tcp_fd_ = -1;
+    }
     if (fd_ >= 0) {
         ::close(fd_);
         ::unlink(kUsbBusSocket);

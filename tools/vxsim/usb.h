@@ -41,13 +41,18 @@ class UsbBus {
 public:
     // Binds the bus socket; false (with a log line) when it cannot.
     bool open(std::vector<UsbInstrument*> instruments);
+    // Also serves the same protocol on 127.0.0.1:port (for a driver that
+    // forwards a Wine prefix's device I/O to the bus).
+    bool open_tcp(unsigned port);
     int fd() const { return fd_; }
+    int tcp_fd() const { return tcp_fd_; }
     // Accepts pending connections, each served by a detached thread.
-    void on_readable(const void* thread_attr);
+    void on_readable(int listener, const void* thread_attr);
     void close_all();
 
 private:
     int fd_ = -1;
+    int tcp_fd_ = -1;
     std::vector<UsbInstrument*> instruments_;
     std::uint64_t next_id_ = 1;
 };

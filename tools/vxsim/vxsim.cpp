@@ -48,6 +48,7 @@ struct Options {
     std::uint64_t max_seconds = 0;
     bool quiet = false;
     std::vector<std::unique_ptr<UsbInstrument>> usb;
+    unsigned usb_tcp_port = 0;
 };
 
 std::string usb_default_path(const std::string& serial, const std::string& ids) {
@@ -98,6 +99,7 @@ void print_help() {
         "  --usb-path TEXT   its whole device path (replaces the default form)\n"
         "  --usb-fault F     a fault (repeatable): noanswer, badecho, zerofill,\n"
         "                    pending-forever, pending=N, empty=N, cut=N, slow=MS, vanish=N\n"
+        "  --usb-tcp-port N  also serve the USB bus protocol on 127.0.0.1:N\n"
         "  --ready-file P    once all listeners are up, write \"<pid>\\n\" to P\n"
         "                    (via P.tmp + rename); removed again on clean exit\n"
         "  --max-seconds N   exit by itself after N seconds (default 0: never)\n"
@@ -212,6 +214,12 @@ Options parse_options(int argc, char** argv) {
             o.port = static_cast<unsigned>(p);
         } else if (arg == "--usb") {
             add_usb(o, need_value());
+        } else if (arg == "--usb-tcp-port") {
+            std::string v = need_value();
+            std::uint64_t p = 0;
+            if (!parse_uint(v, 65535, p) || p == 0)
+                usage_error("--usb-tcp-port must be a number from 1 to 65535, not '" + v + "'");
+            o.usb_tcp_port = static_cast<unsigned>(p);
         } else if (arg == "--usb-many") {
             std::uint64_t n = 0;
             std::string v = need_value();
@@ -532,7 +540,8 @@ int main(int argc, char** argv) {
         }
         std::vector<UsbInstrument*> list;
         for (auto& u : opt.usb) list.push_back(u.get());
-        if (!bus.open(list)) {
+        if (!bus.open(list) || (opt.usb_tcp_port != 0 && !bus.open_tcp(opt.usb_tcp_port))) {
+            bus.close_all();
             for (int l : listeners) ::close(l);
             return kExitRuntime;
         }
@@ -571,6 +580,7 @@ int main(int argc, char** argv) {
     pfds.push_back({sfd, POLLIN, 0});
     const size_t bus_index = pfds.size();
     pfds.push_back({bus.fd(), POLLIN, 0});
+    pfds.push_back({bus.tcp_fd(), POLLIN, 0});
     const size_t lan_index = pfds.size();
     responder.add_pollfds(pfds);
 
@@ -608,7 +618,8 @@ int main(int argc, char** argv) {
                 if (!accept_pending(listeners[k], instruments[k], next_id, &attr)) starved = true;
             }
         }
-        if (pfds[bus_index].revents & POLLIN) bus.on_readable(&attr);
+        if (pfds[bus_index].revents & POLLIN) bus.on_readable(bus.fd(), &attr);
+        if (pfds[bus_index + 1].revents & POLLIN) bus.on_readable(bus.tcp_fd(), &attr);
         for (size_t i = lan_index; i < pfds.size(); ++i) {
             if (pfds[i].revents & (POLLIN | POLLERR)) responder.on_readable(pfds[i].fd);
         }

@@ -41,20 +41,20 @@ bool driver_clear_request(UsbDevice* d, uint32_t code) {
   return ioctl(d, code, value, sizeof value, nullptr, 0, &moved);
 }
 
-bool initiate_clear(UsbDevice* d) {
+bool vx_usbdev_initiateClear(UsbDevice* d) {
   uint8_t rec[24], status[1] = {0};
   control_request(rec, kClassInterfaceIn, kInitiateClear, 1, true);
   uint32_t moved = 0;
   return ioctl(d, VX_IOCTL_USB_CONTROL_REQUEST, rec, sizeof rec, status, sizeof status, &moved);
 }
 
-bool check_clear_status(UsbDevice* d, uint8_t answer[2], uint32_t* moved) {
+bool vx_usbdev_checkClearStatus(UsbDevice* d, uint8_t answer[2], uint32_t* moved) {
   uint8_t rec[24];
   control_request(rec, kClassInterfaceIn, kCheckClearStatus, 2, true);
   return ioctl(d, VX_IOCTL_USB_CONTROL_REQUEST, rec, sizeof rec, answer, 2, moved);
 }
 
-bool clear_halt(UsbDevice* d) {
+bool vx_usbdev_clearHalt(UsbDevice* d) {
   uint8_t rec[24];
   control_request(rec, kStandardEndpointOut, kClearFeature, 0, false);
   uint32_t moved = 0;
@@ -65,15 +65,15 @@ bool clear_halt(UsbDevice* d) {
 // pending for longer than the poll bound.
 bool clear_sequence(UsbDevice* d) {
   if (!driver_clear_request(d, VX_IOCTL_USB_PRE_CLEAR)) return false;
-  if (!initiate_clear(d)) return false;
+  if (!vx_usbdev_initiateClear(d)) return false;
   for (int polls = 0;; ++polls) {
     if (polls == VX_USB_MAX_PENDING_POLLS) return false;
     uint8_t answer[2] = {0, 0};
     uint32_t moved = 0;
-    if (!check_clear_status(d, answer, &moved)) return false;
+    if (!vx_usbdev_checkClearStatus(d, answer, &moved)) return false;
     if (!(moved == 2 && answer[0] == kStatusPending)) break;
   }
-  if (driver_clear_request(d, VX_IOCTL_USB_POST_CLEAR) && clear_halt(d)) vx_usbdev_drainInput(d);
+  if (driver_clear_request(d, VX_IOCTL_USB_POST_CLEAR) && vx_usbdev_clearHalt(d)) vx_usbdev_drainInput(d);
   return true;
 }
 

@@ -170,10 +170,12 @@ void vx_usbdev_closeHandles(UsbDevice* d) {
 ViStatus vx_usbdev_open(const char* address, LinkSlot* slot) {
   const ViStatus failed = -1;
   if (strncmp(address, "USB-", 4) != 0) return failed;
+  // The serial number is the first word after the prefix, as "USB-%s" reads it.
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
   const char* p = address + 4;
+  while (space(*p)) ++p;
   size_t n = 0;
-  while (p[n] != '\0' && p[n] != ' ' && p[n] != '\t' && p[n] != '\r' && p[n] != '\n' && p[n] != '\v' && p[n] != '\f')
-    ++n;
+  while (p[n] != '\0' && !space(p[n])) ++n;
   if (n != VX_USB_SERIAL_LENGTH) return failed;
   char serial[VX_USB_SERIAL_SIZE];
   memcpy(serial, p, n);
