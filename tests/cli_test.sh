@@ -50,5 +50,16 @@ check "fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 check "cut block fails" test $? = 1
 check "cut block leaves no file" test ! -e "$work/cut"
 
+# The USB instrument the test starts (tests/CMakeLists.txt), by its address.
+u=USB-000000000000004242
+"$vx" find --iface usb --wait 300 >"$work/findusb" 2>&1
+check "find lists the USB instrument" grep -Eq "^UM-200 +000000000000004242 +$u\$" "$work/findusb"
+check "USB query" test "$("$vx" query "$u" 'ECHO over usb')" = "over usb"
+"$vx" fetch "$u" "BLOCK? 70000 bin" "$work/ublk" >/dev/null
+check "USB fetch exit status" test $? = 0
+want=$("$vx" query "$u" "BLOCKSUM? 70000")
+got=$("$vx" upload --reply "$u" UPLOAD "$work/ublk")
+check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

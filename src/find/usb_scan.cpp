@@ -25,10 +25,6 @@ struct ProbeJob {
   int tmoMs;
 };
 
-uint32_t get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 // The second comma-separated field of the reply, cut to the field's 31
 // characters; empty without a second comma.
 void model_of(const char* reply, char model[VX_USB_SERIAL_SIZE]) {
@@ -65,7 +61,7 @@ bool read_reply(UsbDevice* d, uint8_t* area, uint32_t* wanted) {
     if (moved > *wanted - got) moved = *wanted - got;
     got += moved;
     if (got >= VX_USB_HEADER) {
-      uint64_t size = (uint64_t)get32(area + 4) + VX_USB_HEADER;
+      uint64_t size = (uint64_t)vx_usb_get32(area + 4) + VX_USB_HEADER;
       if (size < *wanted) *wanted = (uint32_t)size;
     }
   }

@@ -6,17 +6,6 @@
 
 namespace {
 
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
-
-uint32_t get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 // The 12-byte USBTMC bulk header with the device's next tag.
 void build_header(UsbDevice* d, uint8_t* msg, uint8_t msgId, uint32_t transferSize, uint8_t attributes) {
   uint8_t tag = vx_usbdev_nextTag(d);
@@ -24,7 +13,7 @@ void build_header(UsbDevice* d, uint8_t* msg, uint8_t msgId, uint32_t transferSi
   msg[1] = tag;
   msg[2] = (uint8_t)~tag;
   msg[3] = 0;
-  put32(msg + 4, transferSize);
+  vx_usb_put32(msg + 4, transferSize);
   msg[8] = attributes;
   msg[9] = 0;
   msg[10] = 0;
@@ -122,7 +111,7 @@ bool vx_usbdev_readIn(UsbDevice* d, void* dest, int32_t asked, int32_t* payload)
     if (moved > expected - have) moved = expected - have;
     have += moved;
     if (have >= VX_USB_HEADER) {
-      uint64_t size = (uint64_t)get32(buf + 4) + VX_USB_HEADER;
+      uint64_t size = (uint64_t)vx_usb_get32(buf + 4) + VX_USB_HEADER;
       if (size < expected) expected = (uint32_t)size;  // the zero fill behind it is dropped
     }
     // A transfer of no bytes makes no progress; taken as a failure, or a
@@ -163,7 +152,7 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload) {
   bool ok = vx_usbdev_transfer(d, &op, wait_of(d), &moved);
   uint32_t length = VX_USB_MAX_MESSAGE;
   if (moved >= VX_USB_HEADER) {
-    uint64_t size = (uint64_t)get32(buf + 4) + VX_USB_HEADER;
+    uint64_t size = (uint64_t)vx_usb_get32(buf + 4) + VX_USB_HEADER;
     if (size < VX_USB_MAX_MESSAGE) length = (uint32_t)size;
   }
   memcpy(dest, buf + VX_USB_HEADER, length - VX_USB_HEADER);
