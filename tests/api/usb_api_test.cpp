@@ -370,3 +370,18 @@ TEST(UsbAbsent, OpenFailsLikeAFailedConnectionAndTheSearchAddsNothing) {
   EXPECT_EQ("", find_usb(200, 256, &status));
   EXPECT_EQ(VI_SUCCESS, status);
 }
+
+// Run by the usb_many test against 70 instruments: the first 64 the bus
+// lists are probed, all of them answer, and nothing else is touched.
+TEST(UsbMany, TheFirstSixtyFourDevicesAreProbed) {
+  ViStatus status = -1;
+  std::string list = find_usb(1000, 16384, &status);
+  EXPECT_EQ(VI_SUCCESS, status);
+  EXPECT_EQ(64, std::count(list.begin(), list.end(), ';'));
+  for (int k : {0, 63}) {
+    char entry[64];
+    snprintf(entry, sizeof entry, ":VXUSB%013d:USB-VXUSB%013d;", k, k);
+    EXPECT_NE(std::string::npos, list.find(entry)) << entry;
+  }
+  EXPECT_EQ(std::string::npos, list.find("VXUSB0000000000064"));
+}
