@@ -208,14 +208,14 @@ TEST_F(UsbLink, TwoThreadsOnOneLinkTakeTurnsAndTheWaitIsLogged) {
   EXPECT_EQ(expected, got);
 
   // A call that finds the lock held says so, and again once it has it.
-  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 400));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 1000));
   vx_usb_startdebug(log.path.c_str());
   std::thread holder([&] {
     char one[4];
-    vx_comm_read(id, one, sizeof one, nullptr);  // nothing to read: holds the lock 400 ms
+    vx_comm_read(id, one, sizeof one, nullptr);  // nothing to read: holds the lock 1 s
   });
   bool holding = false;
-  for (int i = 0; i < 300 && !holding; ++i) {
+  for (int i = 0; i < 900 && !holding; ++i) {
     holding = log.text().find(", vx_comm_read)\n") != std::string::npos;
     if (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -264,7 +264,7 @@ TEST_F(UsbLink, OneHolderPerDeviceAcrossTheMachine) {
   std::string ready = vx_test_temp_dir() + "/vx_usb_hold_ready";
   remove(ready.c_str());
   int childExit = -1;
-  std::thread child([&] { childExit = vx_test_run_self({"--hold", kPlain, ready, "1500"}); });
+  std::thread child([&] { childExit = vx_test_run_self({"--hold", kPlain, ready, "3000"}); });
   bool held = false;
   for (int i = 0; i < 500 && !held; ++i) {
     held = std::ifstream(ready).good();
