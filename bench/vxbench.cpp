@@ -335,11 +335,15 @@ double find_ms(ViInt32 tmoMs) {
 
 }  // namespace
 
+int vx_usb_bench(int serials, char** serial, int queries);
+
 int main(int argc, char** argv) {
   if (!isolated()) {
     fprintf(stderr, "vxbench: refusing to run outside a private network namespace (use scripts/bench.sh)\n");
     return 2;
   }
+  // vxbench --usb SERIAL...: the USB link and the USB search (usb_bench.cpp).
+  if (argc > 2 && strcmp(argv[1], "--usb") == 0) return vx_usb_bench(argc - 2, argv + 2, 2000);
   const char* addr = argc > 1 ? argv[1] : "127.0.0.2";
   int queries = argc > 2 ? atoi(argv[2]) : 20000;
   if (queries < 1 || queries > 10000000) queries = 20000;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the benchmark against the simulator in
-# a private network namespace.
+# a private network namespace: TCP and the LAN search, then USB links and the
+# USB search over 64 simulated USB instruments.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh" native
@@ -9,3 +10,7 @@ cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_TESTS=O
 cmake --build "$out" -j "$(nproc)" --target vxbench vxsim vxvisa >/dev/null
 # The fixture VISA library for the VISA figures.
 LD_LIBRARY_PATH="$out/bin" "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxbench" 127.0.0.2 "$@"
+serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
+# shellcheck disable=SC2086
+"$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --sim-arg --usb-many --sim-arg 64 \
+  -- "$out/bin/vxbench" --usb $serials

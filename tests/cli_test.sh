@@ -69,6 +69,16 @@ check "no visa library message" grep -q 'no VISA library could be loaded' "$work
 env -u LD_LIBRARY_PATH "$vx" find --iface lan,visa --wait 300 >"$work/find" 2>"$work/err"
 check "find without visa still lists the LAN" grep -q "$a\$" "$work/find"
 check "find without visa says so" grep -q 'no VISA library could be loaded' "$work/err"
+# The USB instrument the test starts (tests/CMakeLists.txt), by its address.
+u=USB-000000000000004242
+"$vx" find --iface usb --wait 300 >"$work/findusb" 2>&1
+check "find lists the USB instrument" grep -Eq "^UM-200 +000000000000004242 +$u\$" "$work/findusb"
+check "USB query" test "$("$vx" query "$u" 'ECHO over usb')" = "over usb"
+"$vx" fetch "$u" "BLOCK? 70000 bin" "$work/ublk" >/dev/null
+check "USB fetch exit status" test $? = 0
+want=$("$vx" query "$u" "BLOCKSUM? 70000")
+got=$("$vx" upload --reply "$u" UPLOAD "$work/ublk")
+check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

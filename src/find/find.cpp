@@ -9,11 +9,10 @@
 
 namespace {
 
-// Table order is the order of the list: LAN, then USB, then VISA. The USB
-// search is not part of this build yet, so its bit selects nothing.
+// Table order is the order of the list: LAN, then USB, then VISA.
 const FindSearch kSearches[] = {
     {IFACE_LAN, vx_lan_scan},
-    {IFACE_USB, nullptr},
+    {IFACE_USB, vx_usbdev_scan},
     {IFACE_VISA, vx_visa_scan},
 };
 

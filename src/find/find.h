@@ -77,5 +77,10 @@ int vx_lan_isListed(const char* address, const char* text, int length);
 // VI_SUCCESS_MAX_CNT when resources were left unprobed or an entry did not
 // fit, so the list is cut short.
 ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length);
+// ------------------------------------------------------------------ USB --
+
+// Probes every present direct USB instrument in a worker thread of its own
+// and lists those that answer "*IDN?".
+ViStatus vx_usbdev_scan(char* text, int tmoMs, int capacity, int* length);
 
 #endif

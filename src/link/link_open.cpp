@@ -5,37 +5,12 @@
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "transport/tcp/tcp_transport.h"
+#include "transport/usb/usb_device.h"
 #include "transport/visa/visa_transport.h"
 
 namespace {
 
 enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA };
-
-// Transports that this build cannot reach yet fail their open, which the
-// caller sees as any failed connection: linkId -1.
-ViStatus unavailable_open(const char*, LinkSlot*) { return VI_ERROR_SYSTEM_ERROR; }
-ViStatus unavailable_close(void*) { return VI_ERROR_SYSTEM_ERROR; }
-ViStatus unavailable_io(void*, void*, ViInt32, ViInt32* retCount) {
-  if (retCount) *retCount = 0;
-  return VI_ERROR_SYSTEM_ERROR;
-}
-ViStatus unavailable_write(void*, const void*, ViInt32, ViInt32* retCount) {
-  if (retCount) *retCount = 0;
-  return VI_ERROR_SYSTEM_ERROR;
-}
-ViStatus unavailable_settmo(void*, ViInt32) { return VI_ERROR_SYSTEM_ERROR; }
-ViStatus unavailable_clear(void*) { return VI_ERROR_SYSTEM_ERROR; }
-void unavailable_abort(void*) {}
-
-const TransportOps unavailable_ops = {
-    unavailable_open,    // open
-    unavailable_close,   // close
-    unavailable_io,      // read
-    unavailable_write,   // write
-    unavailable_settmo,  // setTimeout
-    unavailable_clear,   // clear
-    unavailable_abort,   // abort
-};
 
 LinkKind classify(const char* address, const char** handedOn) {
   *handedOn = address;
@@ -52,12 +27,12 @@ const TransportOps* ops_for(LinkKind kind) {
   switch (kind) {
     case KIND_TCP:
       return &vx_tcp_ops;
-    case KIND_VISA:
-      return &vx_visa_ops;
     case KIND_USB:
+      return &vx_usb_ops;
+    case KIND_VISA:
       break;
   }
-  return &unavailable_ops;
+  return &vx_visa_ops;
 }
 
 // Every field but the gate back to zero; the gate is the caller's.

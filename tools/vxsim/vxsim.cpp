@@ -3,6 +3,7 @@
 // the per-connection command set is in session.cpp.
 #include "lan.h"
 #include "session.h"
+#include "usb.h"
 
 #include <cerrno>
 #include <chrono>
@@ -46,7 +47,24 @@ struct Options {
     std::string ready_file;
     std::uint64_t max_seconds = 0;
     bool quiet = false;
+    std::vector<std::unique_ptr<UsbInstrument>> usb;
+    unsigned usb_tcp_port = 0;
 };
+
+std::string usb_default_path(const std::string& serial, const std::string& ids) {
+    return "\\\\?\\usb#" + ids + "#" + serial + "#{a9fdbb24-128a-11d5-9961-00108335e361}";
+}
+
+void add_usb(Options& o, const std::string& serial) {
+    auto u = std::make_unique<UsbInstrument>();
+    u->index = static_cast<int>(o.usb.size());
+    u->serial = serial;
+    u->path = usb_default_path(serial, "vid_03eb&pid_afff");
+    char model[32];
+    std::snprintf(model, sizeof model, "UM-%d", 200 + u->index);
+    u->idn = std::string("Vextron AG,") + model + "," + serial + ",1.0";
+    o.usb.push_back(std::move(u));
+}
 
 void print_help() {
     std::printf(
@@ -71,6 +89,17 @@ void print_help() {
         "  --lan-serial TEXT serial text in the k-th --addr's LAN reply (repeatable;\n"
         "                    default: 3rd field). For the --lan-* and --idn options an\n"
         "                    empty value keeps that instrument's default\n"
+        "  --usb SERIAL      add a USB instrument on the USB bus (/run/vx_comm_lib/usb.sock;\n"
+        "                    repeatable). USB instrument k answers *IDN? with\n"
+        "                    Vextron AG,UM-<200+k>,<SERIAL>,1.0. The --usb-* options below\n"
+        "                    apply to the last --usb\n"
+        "  --usb-many N      add N USB instruments with serials VXUSB<13 digits of k>\n"
+        "  --usb-idn TEXT    its identification line\n"
+        "  --usb-ids TEXT    vendor and product part of its path (default vid_03eb&pid_afff)\n"
+        "  --usb-path TEXT   its whole device path (replaces the default form)\n"
+        "  --usb-fault F     a fault (repeatable): noanswer, badecho, zerofill,\n"
+        "                    pending-forever, pending=N, empty=N, cut=N, slow=MS, vanish=N\n"
+        "  --usb-tcp-port N  also serve the USB bus protocol on 127.0.0.1:N\n"
         "  --ready-file P    once all listeners are up, write \"<pid>\\n\" to P\n"
         "                    (via P.tmp + rename); removed again on clean exit\n"
         "  --max-seconds N   exit by itself after N seconds (default 0: never)\n"
@@ -183,6 +212,38 @@ Options parse_options(int argc, char** argv) {
             if (!parse_uint(v, 65535, p) || p == 0)
                 usage_error("--port must be a number from 1 to 65535, not '" + v + "'");
             o.port = static_cast<unsigned>(p);
+        } else if (arg == "--usb") {
+            add_usb(o, need_value());
+        } else if (arg == "--usb-tcp-port") {
+            std::string v = need_value();
+            std::uint64_t p = 0;
+            if (!parse_uint(v, 65535, p) || p == 0)
+                usage_error("--usb-tcp-port must be a number from 1 to 65535, not '" + v + "'");
+            o.usb_tcp_port = static_cast<unsigned>(p);
+        } else if (arg == "--usb-many") {
+            std::uint64_t n = 0;
+            std::string v = need_value();
+            if (!parse_uint(v, 4096, n)) usage_error("--usb-many must be a number up to 4096");
+            for (std::uint64_t k = 0; k < n; ++k) {
+                char serial[32];
+                std::snprintf(serial, sizeof serial, "VXUSB%013zu", o.usb.size());
+                add_usb(o, serial);
+            }
+        } else if (arg == "--usb-idn" || arg == "--usb-ids" || arg == "--usb-path" ||
+                   arg == "--usb-fault") {
+            std::string v = need_value();
+            if (o.usb.empty()) usage_error(arg + " needs a --usb before it");
+            UsbInstrument& u = *o.usb.back();
+            if (arg == "--usb-idn") {
+                if (v.find('\n') != std::string::npos) usage_error("--usb-idn text must be a single line");
+                u.idn = v;
+            } else if (arg == "--usb-ids") {
+                u.path = usb_default_path(u.serial, v);
+            } else if (arg == "--usb-path") {
+                u.path = v;
+            } else if (!apply_usb_fault(u, v)) {
+                usage_error("unknown --usb-fault '" + v + "'");
+            }
         } else if (arg == "--ready-file") {
             o.ready_file = need_value();
             if (o.ready_file.empty()) usage_error("--ready-file needs a path");
@@ -468,6 +529,25 @@ int main(int argc, char** argv) {
         for (int l : listeners) ::close(l);
         return kExitRuntime;
     }
+    // The bus socket lives under /run: only a private /run (the namespace
+    // wrapper's) may get one, never the machine's own.
+    UsbBus bus;
+    if (!opt.usb.empty()) {
+        if (std::getenv("VX_PRIVATE_RUN") == nullptr) {
+            log_line("refusing to serve the USB bus outside a private /run (VX_PRIVATE_RUN unset)");
+            for (int l : listeners) ::close(l);
+            return kExitUsage;
+        }
+        std::vector<UsbInstrument*> list;
+        for (auto& u : opt.usb) list.push_back(u.get());
+        if (!bus.open(list) || (opt.usb_tcp_port != 0 && !bus.open_tcp(opt.usb_tcp_port))) {
+            bus.close_all();
+            for (int l : listeners) ::close(l);
+            return kExitRuntime;
+        }
+        if (!opt.quiet)
+            for (auto& u : opt.usb) log_line("USB instrument %d: %s: %s", u->index, u->path.c_str(), u->idn.c_str());
+    }
     for (const Instrument& inst : instruments) {
         if (!opt.quiet) {
             const LanInstrument& li = lan[static_cast<size_t>(inst.index)];
@@ -498,6 +578,9 @@ int main(int argc, char** argv) {
     for (int l : listeners) pfds.push_back({l, POLLIN, 0});
     const size_t sig_index = pfds.size();
     pfds.push_back({sfd, POLLIN, 0});
+    const size_t bus_index = pfds.size();
+    pfds.push_back({bus.fd(), POLLIN, 0});
+    pfds.push_back({bus.tcp_fd(), POLLIN, 0});
     const size_t lan_index = pfds.size();
     responder.add_pollfds(pfds);
 
@@ -535,6 +618,8 @@ int main(int argc, char** argv) {
                 if (!accept_pending(listeners[k], instruments[k], next_id, &attr)) starved = true;
             }
         }
+        if (pfds[bus_index].revents & POLLIN) bus.on_readable(bus.fd(), &attr);
+        if (pfds[bus_index + 1].revents & POLLIN) bus.on_readable(bus.tcp_fd(), &attr);
         for (size_t i = lan_index; i < pfds.size(); ++i) {
             if (pfds[i].revents & (POLLIN | POLLERR)) responder.on_readable(pfds[i].fd);
         }
@@ -544,6 +629,7 @@ int main(int argc, char** argv) {
 
     for (int l : listeners) ::close(l);
     responder.close_all();
+    bus.close_all();
     if (!opt.quiet) log_line("exiting (%s)", why.c_str());
     shutdown_all_connections();
     bool drained = wait_for_sessions(3000);

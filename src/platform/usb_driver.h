@@ -1,0 +1,60 @@
+// Platform layer, the instrument's USB driver: list its device interfaces,
+// open one, and run one overlapped operation at a time on the device's one
+// overlapped record. posix/usb_driver.cpp (a client of the USB bus service)
+// and win/usb_driver.cpp (SetupAPI and the maker's kernel driver) define the
+// same functions and the build picks one; nothing above platform/ knows
+// which. Framing, enumeration filters, tags and clears are shared code in
+// transport/usb/.
+#ifndef VX_PLATFORM_USB_DRIVER_H
+#define VX_PLATFORM_USB_DRIVER_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct vxp_usb;
+
+enum vxp_usb_kind { VXP_USB_BULK_OUT = 0, VXP_USB_BULK_IN = 1, VXP_USB_IOCTL = 2 };
+
+// One operation: for bulk out `in` holds the bytes to write; for bulk in
+// `out` receives up to outLength bytes; an I/O control sends `in` with
+// `code` and receives up to outLength bytes into `out`. The buffers must stay
+// valid until vxp_usb_result or vxp_usb_cancel has returned.
+struct vxp_usb_op {
+  vxp_usb_kind kind;
+  uint32_t code;
+  const void* in;
+  uint32_t inLength;
+  void* out;
+  uint32_t outLength;
+};
+
+// Calls each(ctx, path) for every present device interface of the
+// instrument class, in enumeration order, until it returns false. Paths are
+// 8-bit text (converted from wide text on Windows).
+void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx);
+
+// Opens a device interface for overlapped I/O, with its one overlapped
+// record and manual-reset event; null when the path cannot be opened.
+vxp_usb* vxp_usb_open(const char* path);
+// Ends what is pending, then closes everything.
+void vxp_usb_close(vxp_usb* d);
+
+// Starts the operation; the immediate result is not reported: a start that
+// failed completes at once with a failure.
+void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op);
+// Waits for the operation to complete for at most ms milliseconds
+// (0xFFFFFFFF: no limit).
+void vxp_usb_wait(vxp_usb* d, uint32_t ms);
+// True while the operation has not completed.
+bool vxp_usb_pending(vxp_usb* d);
+// Cancels the pending operation and reaps it: on return it no longer
+// writes into the record or the buffers.
+void vxp_usb_cancel(vxp_usb* d);
+// The completed operation's success and its byte count (without waiting).
+bool vxp_usb_result(vxp_usb* d, uint32_t* bytes);
+
+// From any thread, while the owner may be inside a wait: the pending
+// operation ends, and every later one fails at once, until close.
+void vxp_usb_interrupt(vxp_usb* d);
+
+#endif

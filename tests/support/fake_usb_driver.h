@@ -1,0 +1,74 @@
+// A USB driver that reaches no device: it records every operation the
+// transport starts and answers each from a scripted responder, so that the
+// USBTMC framing and the clear can be checked as byte transcripts.
+#ifndef VX_FAKE_USB_DRIVER_H
+#define VX_FAKE_USB_DRIVER_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "transport/usb/usb_device.h"
+
+struct FakeUsbOp {
+  vxp_usb_kind kind;
+  uint32_t code;
+  std::vector<uint8_t> in;
+  uint32_t outLength;
+  bool cancelled;
+};
+
+struct FakeUsbAnswer {
+  enum How { DONE, FAIL, PENDING } how = DONE;
+  std::vector<uint8_t> data;  // bulk in and I/O control output
+  int64_t written = -1;       // bulk out: bytes reported written (-1: all)
+};
+
+class FakeUsbDriver {
+ public:
+  // Installs itself as the transport's driver until destroyed.
+  FakeUsbDriver();
+  ~FakeUsbDriver();
+
+  std::function<FakeUsbAnswer(const FakeUsbOp&)> respond;
+  std::vector<std::string> paths;  // what list reports
+
+  std::vector<FakeUsbOp> ops() const;
+  // Starts that found the record in use by another operation.
+  int overlaps() const;
+  // Each wait that does not complete at once lasts this long (real time),
+  // to widen race windows.
+  int waitMicros = 0;
+
+  // A device context on this driver, opened without a reservation.
+  void attach(UsbDevice* d);
+
+  // Driver side, for the operation table.
+  void start(const vxp_usb_op* op);
+  void wait(uint32_t ms);
+  bool pending();
+  void cancel();
+  bool result(uint32_t* bytes);
+  void interrupt();
+
+ private:
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<FakeUsbOp> ops_;
+  bool busy_ = false;
+  int overlaps_ = 0;
+  bool pending_ = false;
+  bool ok_ = false;
+  uint32_t bytes_ = 0;
+  bool interrupted_ = false;
+};
+
+// The 12-byte USBTMC header as the transport builds it.
+std::vector<uint8_t> usb_header(uint8_t msgId, uint8_t tag, uint32_t size, uint8_t attributes);
+// A device's reply message: header, payload, zeros up to fillTo bytes.
+std::vector<uint8_t> usb_reply(uint8_t msgId, const std::string& payload, size_t fillTo = 0);
+
+#endif
