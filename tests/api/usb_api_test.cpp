@@ -23,25 +23,6 @@ const char kPending[] = "USB-00000000000000PEND";  // clear pending three times
 const char kVanish[] = "USB-00000000000000GONE";   // gone after 30 transfers on a handle
 const char kLongPath[] = "USB-00000000000000PATH";  // a device path of 124 characters
 
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  vxsim::pattern_fill(0, reinterpret_cast<uint8_t*>(&s[0]), n);
-  return s;
-}
-
-std::string upload_reply(size_t n) {
-  char line[64];
-  snprintf(line, sizeof line, "%zu,%016llx\n", n, (unsigned long long)vxsim::pattern_checksum(0, n));
-  return line;
-}
-
-std::string file_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::string find_usb(int tmoMs, ViInt32 count = 8192, ViStatus* status = nullptr) {
   std::vector<char> list((size_t)(count > 0 ? count : 1), '@');
   ViInt32 n = -1;
