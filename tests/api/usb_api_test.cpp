@@ -314,6 +314,8 @@ TEST_F(UsbLink, DeviceThatVanishesFailsAtOnceAndStillCloses) {
   EXPECT_LT(elapsed_ms(t0), 1000.0);
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
   id = -1;
+  // Under Wine the test driver removes the device from the system before it
+  // fails its requests: Wine itself would let the open of its path succeed.
   ViInt32 again = -5;
   EXPECT_EQ(VI_SUCCESS, vx_comm_open(listed(kVanish).c_str(), 0, &again));
   EXPECT_EQ(-1, again);  // gone from the bus
