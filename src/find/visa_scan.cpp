@@ -58,7 +58,9 @@ void vx_visa_probe(void* arg) {
   }
   visa.viClear(device);
   ViStatus s = visa.viSetAttribute(device, VI_ATTR_TMO_VALUE, (ViAttrState)(uint32_t)job->tmoMs);
-  char reply[kReplySize + 1];
+  // Zeroed: a library that reports more bytes than it wrote must not hand
+  // the fields whatever the stack held.
+  char reply[kReplySize + 1] = {};
   ViUInt32 got = 0;
   if (s == VI_SUCCESS)
     s = visa.viWrite(device, reinterpret_cast<const ViByte*>(kIdentify), (ViUInt32)(sizeof kIdentify - 1), &got);

@@ -4,6 +4,8 @@
 // outstanding on it, so the connection is the device's overlapped record.
 #include "platform/usb_driver.h"
 
+#include "platform/posix/usb_bus_frames.h"
+
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,15 +22,21 @@
 namespace {
 
 const char kBusSocket[] = "/run/vx_comm_lib/usb.sock";
-const uint32_t kMaxBody = 65536;
+const uint32_t kMaxBody = VXP_USB_BUS_MAX_BODY;
 // Bounds of the exchanges that have no timeout of the caller: the list, the
 // open, and the reap of a cancelled transfer.
 const int kListWaitMs = 5000;
 const int kOpenWaitMs = 5000;
 const int kReapWaitMs = 1000;
 
-enum : uint32_t { kList = 1, kOpen = 2, kBulkOut = 16, kBulkIn = 17, kIoctl = 18, kCancel = 19 };
-enum : uint32_t { kResultOk = 0 };
+enum : uint32_t {
+  kList = VXP_USB_BUS_LIST,
+  kOpen = VXP_USB_BUS_OPEN,
+  kBulkOut = VXP_USB_BUS_BULK_OUT,
+  kBulkIn = VXP_USB_BUS_BULK_IN,
+  kIoctl = VXP_USB_BUS_IOCTL,
+  kCancel = VXP_USB_BUS_CANCEL,
+};
 
 void put32(uint8_t* p, uint32_t v) {
   p[0] = (uint8_t)v;
@@ -141,8 +149,6 @@ uint8_t* recv_frame(int fd, uint32_t* length, int64_t deadline) {
   return body;
 }
 
-enum OpState { OP_NONE, OP_PENDING, OP_DONE };
-
 }  // namespace
 
 struct vxp_usb {
@@ -154,14 +160,7 @@ struct vxp_usb {
   uint32_t lastId;
 
   // The one outstanding operation (the overlapped record).
-  OpState state;
-  uint32_t id;
-  uint32_t kind;
-  void* out;
-  uint32_t outLength;
-  uint32_t inLength;
-  bool ok;
-  uint32_t bytes;
+  vxp_usb_bus_transfer op;
 
   // Completion frames as they arrive, possibly in pieces.
   uint8_t* rx;
@@ -177,53 +176,18 @@ const size_t kRxSize = 4 + kMaxBody;
 void mark_gone(vxp_usb* d) {
   d->gone.store(true);
   shutdown(d->fd, SHUT_RDWR);
-  if (d->state == OP_PENDING) {
-    d->state = OP_DONE;
-    d->ok = false;
-    d->bytes = 0;
+  if (d->op.state == VXP_USB_BUS_PENDING) {
+    d->op.state = VXP_USB_BUS_DONE;
+    d->op.ok = false;
+    d->op.bytes = 0;
   }
-}
-
-// Takes one whole frame off the front of rx if there is one. Returns 1 when
-// a frame was taken, 0 when more bytes are needed, -1 on a protocol error.
-int take_frame(vxp_usb* d, bool keepData) {
-  if (d->rxHave < 4) return 0;
-  uint32_t n = get32(d->rx);
-  if (n > kMaxBody || n < 12) return -1;
-  if (d->rxHave < 4 + (size_t)n) return 0;
-  const uint8_t* body = d->rx + 4;
-  uint32_t id = get32(body);
-  uint32_t result = get32(body + 4);
-  uint32_t count = get32(body + 8);
-  uint32_t dataLen = n - 12;
-  if (d->state == OP_PENDING && id == d->id) {
-    // Never more than the buffer holds, nor than the frame carried.
-    uint32_t take = count < dataLen ? count : dataLen;
-    if (d->kind != kBulkOut && take > d->outLength) return -1;
-    d->state = OP_DONE;
-    d->ok = keepData && result == kResultOk;
-    d->bytes = 0;
-    if (d->ok) {
-      if (d->kind == kBulkOut) {
-        d->bytes = count < d->inLength ? count : d->inLength;
-      } else {
-        if (take > 0) memcpy(d->out, body + 12, take);
-        d->bytes = take;
-      }
-    }
-  }
-  // A completion of an id no longer outstanding is dropped.
-  size_t used = 4 + (size_t)n;
-  memmove(d->rx, d->rx + used, d->rxHave - used);
-  d->rxHave -= used;
-  return 1;
 }
 
 // Reads completions until the outstanding one has arrived or the deadline
 // passes (-1: none). keepData false drops what it carries (a reap).
 void pump(vxp_usb* d, int64_t deadline, bool keepData) {
-  while (d->state == OP_PENDING) {
-    int t = take_frame(d, keepData);
+  while (d->op.state == VXP_USB_BUS_PENDING) {
+    int t = vxp_usb_bus_take_frame(&d->op, d->rx, &d->rxHave, keepData);
     if (t < 0) {
       mark_gone(d);
       return;
@@ -246,9 +210,9 @@ void pump(vxp_usb* d, int64_t deadline, bool keepData) {
 }
 
 void fail_at_once(vxp_usb* d) {
-  d->state = OP_DONE;
-  d->ok = false;
-  d->bytes = 0;
+  d->op.state = VXP_USB_BUS_DONE;
+  d->op.ok = false;
+  d->op.bytes = 0;
 }
 
 }  // namespace
@@ -263,17 +227,7 @@ void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
   uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
   close(fd);
   if (!body) return;
-  if (n >= 4) {
-    uint32_t count = get32(body);
-    size_t at = 4;
-    for (uint32_t i = 0; i < count && at < n; ++i) {
-      const uint8_t* end = static_cast<const uint8_t*>(memchr(body + at, 0, n - at));
-      if (!end) break;  // a path without its NUL is not taken
-      const char* path = reinterpret_cast<const char*>(body + at);
-      at = (size_t)(end - body) + 1;
-      if (!each(ctx, path)) break;
-    }
-  }
+  vxp_usb_bus_list_paths(body, n, each, ctx);
   free(body);
 }
 
@@ -300,14 +254,14 @@ vxp_usb* vxp_usb_open(const char* path) {
   d->gone.store(false);
   d->interrupted.store(false);
   d->lastId = 0;
-  d->state = OP_NONE;
-  d->id = 0;
-  d->kind = 0;
-  d->out = nullptr;
-  d->outLength = 0;
-  d->inLength = 0;
-  d->ok = false;
-  d->bytes = 0;
+  d->op.state = VXP_USB_BUS_NONE;
+  d->op.id = 0;
+  d->op.kind = 0;
+  d->op.out = nullptr;
+  d->op.outLength = 0;
+  d->op.inLength = 0;
+  d->op.ok = false;
+  d->op.bytes = 0;
   d->rx = rx;
   d->rxHave = 0;
   return d;
@@ -315,46 +269,46 @@ vxp_usb* vxp_usb_open(const char* path) {
 
 void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
-  if (d->state == OP_PENDING) vxp_usb_cancel(d);
+  if (d->op.state == VXP_USB_BUS_PENDING) vxp_usb_cancel(d);
   close(d->fd);
   free(d->rx);
   delete d;
 }
 
 void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
-  d->state = OP_PENDING;
+  d->op.state = VXP_USB_BUS_PENDING;
   if (++d->lastId == 0) d->lastId = 1;  // 0 is never an id
-  d->id = d->lastId;
-  d->out = op->out;
-  d->outLength = op->kind == VXP_USB_BULK_OUT ? 0 : op->outLength;
-  d->inLength = op->kind == VXP_USB_BULK_IN ? 0 : op->inLength;
-  d->ok = false;
-  d->bytes = 0;
-  d->kind = op->kind == VXP_USB_BULK_OUT ? kBulkOut : op->kind == VXP_USB_BULK_IN ? kBulkIn : kIoctl;
+  d->op.id = d->lastId;
+  d->op.out = op->out;
+  d->op.outLength = op->kind == VXP_USB_BULK_OUT ? 0 : op->outLength;
+  d->op.inLength = op->kind == VXP_USB_BULK_IN ? 0 : op->inLength;
+  d->op.ok = false;
+  d->op.bytes = 0;
+  d->op.kind = op->kind == VXP_USB_BULK_OUT ? kBulkOut : op->kind == VXP_USB_BULK_IN ? kBulkIn : kIoctl;
   if (d->gone.load() || d->interrupted.load()) {
     fail_at_once(d);
     return;
   }
   uint8_t head[16];
-  put32(head, d->kind);
-  put32(head + 4, d->id);
-  put32(head + 8, d->kind == kIoctl ? op->code : 0);
-  put32(head + 12, d->outLength);
-  if (!send_frame(d->fd, head, sizeof head, op->in, d->inLength)) mark_gone(d);
+  put32(head, d->op.kind);
+  put32(head + 4, d->op.id);
+  put32(head + 8, d->op.kind == kIoctl ? op->code : 0);
+  put32(head + 12, d->op.outLength);
+  if (!send_frame(d->fd, head, sizeof head, op->in, d->op.inLength)) mark_gone(d);
 }
 
 void vxp_usb_wait(vxp_usb* d, uint32_t ms) {
-  if (d->state != OP_PENDING) return;
+  if (d->op.state != VXP_USB_BUS_PENDING) return;
   pump(d, ms == 0xFFFFFFFFu ? -1 : now_ms() + (int64_t)ms, true);
 }
 
-bool vxp_usb_pending(vxp_usb* d) { return d->state == OP_PENDING; }
+bool vxp_usb_pending(vxp_usb* d) { return d->op.state == VXP_USB_BUS_PENDING; }
 
 void vxp_usb_cancel(vxp_usb* d) {
-  if (d->state != OP_PENDING) return;
+  if (d->op.state != VXP_USB_BUS_PENDING) return;
   uint8_t req[16];
   put32(req, kCancel);
-  put32(req + 4, d->id);
+  put32(req + 4, d->op.id);
   put32(req + 8, 0);
   put32(req + 12, 0);
   if (!send_frame(d->fd, req, sizeof req, nullptr, 0)) {
@@ -365,13 +319,13 @@ void vxp_usb_cancel(vxp_usb* d) {
   // connection before the buffers can be given back; a service that keeps
   // it longer is taken as broken.
   pump(d, now_ms() + kReapWaitMs, false);
-  if (d->state == OP_PENDING) mark_gone(d);
+  if (d->op.state == VXP_USB_BUS_PENDING) mark_gone(d);
   fail_at_once(d);
 }
 
 bool vxp_usb_result(vxp_usb* d, uint32_t* bytes) {
-  bool ok = d->state == OP_DONE && d->ok;
-  if (bytes) *bytes = ok ? d->bytes : 0;
+  bool ok = d->op.state == VXP_USB_BUS_DONE && d->op.ok;
+  if (bytes) *bytes = ok ? d->op.bytes : 0;
   return ok;
 }
 
@@ -380,4 +334,50 @@ void vxp_usb_interrupt(vxp_usb* d) {
   d->interrupted.store(true);
   // Wakes a wait in progress with the end of the connection.
   shutdown(d->fd, SHUT_RDWR);
+}
+
+int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave, bool keepData) {
+  if (*rxHave < 4) return 0;
+  uint32_t n = get32(rx);
+  if (n > VXP_USB_BUS_MAX_BODY || n < 12) return -1;
+  if (*rxHave < 4 + (size_t)n) return 0;
+  const uint8_t* body = rx + 4;
+  uint32_t id = get32(body);
+  uint32_t result = get32(body + 4);
+  uint32_t count = get32(body + 8);
+  uint32_t dataLen = n - 12;
+  if (t->state == VXP_USB_BUS_PENDING && id == t->id) {
+    // Never more than the buffer holds, nor than the frame carried.
+    uint32_t take = count < dataLen ? count : dataLen;
+    if (t->kind != VXP_USB_BUS_BULK_OUT && take > t->outLength) return -1;
+    t->state = VXP_USB_BUS_DONE;
+    t->ok = keepData && result == VXP_USB_BUS_RESULT_OK;
+    t->bytes = 0;
+    if (t->ok) {
+      if (t->kind == VXP_USB_BUS_BULK_OUT) {
+        t->bytes = count < t->inLength ? count : t->inLength;
+      } else {
+        if (take > 0) memcpy(t->out, body + 12, take);
+        t->bytes = take;
+      }
+    }
+  }
+  // A completion of an id no longer outstanding is dropped.
+  size_t used = 4 + (size_t)n;
+  memmove(rx, rx + used, *rxHave - used);
+  *rxHave -= used;
+  return 1;
+}
+
+void vxp_usb_bus_list_paths(const uint8_t* body, size_t n, bool (*each)(void* ctx, const char* path), void* ctx) {
+  if (n < 4) return;
+  uint32_t count = get32(body);
+  size_t at = 4;
+  for (uint32_t i = 0; i < count && at < n; ++i) {
+    const uint8_t* end = static_cast<const uint8_t*>(memchr(body + at, 0, n - at));
+    if (!end) break;  // a path without its NUL is not taken
+    const char* path = reinterpret_cast<const char*>(body + at);
+    at = (size_t)(end - body) + 1;
+    if (!each(ctx, path)) break;
+  }
 }

@@ -97,7 +97,9 @@ bool vx_usbdev_clearAndCheck(UsbDevice* d) {
     const uint8_t check[4] = {1, c, (uint8_t)~c, (uint8_t)(c + 100)};
     vx_usbdev_vendorOut(d, check, nullptr);
     vx_usbdev_requestVendorIn(d);
-    uint8_t answer[VX_USB_MAX_PAYLOAD];
+    // Cleared: an answer shorter than the check must not be completed by
+    // what an earlier attempt left on the stack.
+    uint8_t answer[VX_USB_MAX_PAYLOAD] = {};
     ok = vx_usbdev_readVendorIn(d, answer, nullptr);
     if (ok && memcmp(answer, check, 4) == 0) break;
   }
