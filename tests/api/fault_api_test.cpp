@@ -284,3 +284,54 @@ TEST(VisaFaults, ErrorAtEveryCallInTurn) {
 }
 
 }  // namespace
+
+namespace {
+
+// A read with nothing to answer times out and its cancel is answered late:
+// within the bus's 1000 ms the device stays usable, beyond it the device is
+// taken as gone and every later call fails at once.
+TEST(UsbFaults, CancelAnsweredLate) {
+  struct Case {
+    const char* address;
+    bool staysUsable;
+  } cases[] = {{"USB-00000000LATECANCEL", true}, {"USB-0000000000LATEGONE", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    ViInt32 id = open_link(c.address);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 200));
+    char buf[64];
+    ViInt32 n = -1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(VI_ERROR_TMO, vx_comm_gets(id, buf, sizeof buf, &n));  // nothing was asked
+    EXPECT_LT(elapsed_ms(start), kBoundMs);
+    ViStatus s = VI_SUCCESS;
+    start = std::chrono::steady_clock::now();
+    std::string reply = query(id, "ECHO after", &s);
+    if (c.staysUsable) {
+      EXPECT_EQ(VI_SUCCESS, s);
+      EXPECT_EQ("after\n", reply);
+    } else {
+      EXPECT_EQ(VI_ERROR_TMO, s);
+      EXPECT_LT(elapsed_ms(start), 200);
+    }
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
+}
+
+// Completions for ids the library never gave are not taken for its own.
+TEST(UsbFaults, CompletionsForIdsNeverGivenAreIgnored) {
+  ViInt32 id = open_link("USB-0000000000000STRAY");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(VI_SUCCESS, vx_comm_clear(id));
+  EXPECT_EQ(0u, query(id, "*IDN?").find("Vextron AG,UM-"));
+  EXPECT_EQ("stray\n", query(id, "ECHO stray"));
+  std::vector<uint8_t> buf(3000);
+  ViInt32 got = 0;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_readBlock(id, "BLOCK? 3000", buf.data(), 3000, &got));
+  EXPECT_EQ(3000, got);
+  EXPECT_TRUE(is_pattern(buf.data(), 3000));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+}  // namespace
