@@ -4,8 +4,8 @@
 // Windows build under Wine sees no device either.
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -18,9 +18,9 @@ namespace {
 
 const char kPlain[] = "USB-000000000000001234";
 const char kSecond[] = "USB-000000000000005678";
-const char kQuirky[] = "USB-00000000000000EMTY";  // empty replies first, zero fill, 5-byte transfers
-const char kPending[] = "USB-00000000000000PEND";  // clear pending three times
-const char kVanish[] = "USB-00000000000000GONE";   // gone after 30 transfers on a handle
+const char kQuirky[] = "USB-00000000000000EMTY";    // empty replies first, zero fill, 5-byte transfers
+const char kPending[] = "USB-00000000000000PEND";   // clear pending three times
+const char kVanish[] = "USB-00000000000000GONE";    // gone after 30 transfers on a handle
 const char kLongPath[] = "USB-00000000000000PATH";  // a device path of 124 characters
 
 // The address of a device as the search lists it (see vx_test_usb_serial).
@@ -51,7 +51,7 @@ TEST_F(UsbLink, EveryTransferExportWorksOverTheLink) {
     SCOPED_TRACE(address);
     open(address);
     std::string idn = query(id, "*IDN?");
-    EXPECT_EQ(std::string("Vextron AG,UM-") , idn.substr(0, 14));
+    EXPECT_EQ(std::string("Vextron AG,UM-"), idn.substr(0, 14));
     EXPECT_EQ(std::string(address + 4) + ",1.0\n", idn.substr(idn.size() - 23));
 
     // Raw bytes both ways, whole counts.
@@ -268,8 +268,8 @@ TEST_F(UsbLink, OneHolderPerDeviceAcrossTheMachine) {
 }
 
 TEST_F(UsbLink, AddressesThatNameNoUsableDeviceFailLikeAFailedConnection) {
-  for (const char* address : {"USB-00000000000000123", "USB-0000000000000012345", "USB-000000000000009999",
-                              "USB-SHORT", "USB-"}) {
+  for (const char* address :
+       {"USB-00000000000000123", "USB-0000000000000012345", "USB-000000000000009999", "USB-SHORT", "USB-"}) {
     ViInt32 link = -5;
     EXPECT_EQ(VI_SUCCESS, vx_comm_open(address, 0, &link)) << address;
     EXPECT_EQ(-1, link) << address;
