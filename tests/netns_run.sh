@@ -5,13 +5,18 @@
 # mount namespace with a fresh tmpfs on /run, so that the USB bus socket and
 # the device reservations (/run/lock) of parallel runs never meet.
 #
-#   netns_run.sh [--sim PATH] [--addr A]... [--sim-arg X]... [--wine PREFIX] -- COMMAND [ARGS...]
+#   netns_run.sh [--sim PATH] [--addr A]... [--sim-arg X]... [--wine PREFIX]
+#                [--wine-from PREPARED] [--usb-ctl CTL] -- COMMAND [ARGS...]
 #
 # --sim starts PATH (vxsim) on each --addr (default 127.0.0.2 and 127.0.0.3)
 # and waits until it listens; each --sim-arg hands one more argument to it,
 # after the addresses. --wine runs COMMAND (a .exe) under Wine with
 # the given prefix; the prefix's wineserver is started inside the namespace,
 # because Wine creates sockets in the wineserver process.
+# --wine-from first replaces PREFIX with a copy of the PREPARED one (a
+# prefix with the test USB driver installed, tests/wine_usb); --usb-ctl then
+# has the simulator serve its USB bus on 127.0.0.1 too and runs CTL (the
+# driver's control program) to give the driver one child per bus device.
 set -u
 
 if [ "${VX_NETNS_INNER:-}" != 1 ]; then
@@ -25,6 +30,9 @@ fi
 
 sim=""
 wine_prefix=""
+wine_from=""
+usb_ctl=""
+usb_tcp_port=5025
 addrs=()
 sim_extra=()
 while [ $# -gt 0 ]; do
@@ -33,6 +41,8 @@ while [ $# -gt 0 ]; do
     --addr) addrs+=("$2"); shift 2 ;;
     --sim-arg) sim_extra+=("$2"); shift 2 ;;
     --wine) wine_prefix="$2"; shift 2 ;;
+    --wine-from) wine_from="$2"; shift 2 ;;
+    --usb-ctl) usb_ctl="$2"; shift 2 ;;
     --) shift; break ;;
     *) echo "netns_run.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -66,6 +76,11 @@ cleanup() {
   fi
   if [ -n "$wine_prefix" ]; then
     WINEPREFIX="$wine_prefix" "$wineserver" -k 2>/dev/null
+    # A suite's copy of the prepared prefix is its alone (about 700 MB).
+    if [ -n "$wine_from" ] && [ -n "$usb_ctl" ]; then
+      WINEPREFIX="$wine_prefix" "$wineserver" -w 2>/dev/null
+      rm -rf "$wine_prefix"
+    fi
   fi
   rm -rf "$work"
 }
@@ -75,6 +90,7 @@ if [ -n "$sim" ]; then
   sim_args=(--quiet --max-seconds 1800 --ready-file "$work/ready")
   for a in "${addrs[@]}"; do sim_args+=(--addr "$a"); done
   sim_args+=("${sim_extra[@]}")
+  [ -z "$usb_ctl" ] || sim_args+=(--usb-tcp-port "$usb_tcp_port")
   "$sim" "${sim_args[@]}" &
   sim_pid=$!
   for _ in $(seq 1 200); do
@@ -83,6 +99,10 @@ if [ -n "$sim" ]; then
     sleep 0.05
   done
   [ -f "$work/ready" ] || { echo "netns_run.sh: simulator not ready after 10 s" >&2; exit 2; }
+fi
+
+if [ -n "$wine_from" ]; then
+  rm -rf "$wine_prefix" && cp -a "$wine_from" "$wine_prefix" || { echo "netns_run.sh: cannot copy $wine_from" >&2; exit 2; }
 fi
 
 if [ -n "$wine_prefix" ]; then
@@ -95,6 +115,9 @@ if [ -n "$wine_prefix" ]; then
   # started here all the same.
   if [ -d "$wine_prefix" ]; then
     "$wineserver" -p || exit 2
+  fi
+  if [ -n "$usb_ctl" ]; then
+    "${WINE:-/usr/lib/wine/wine64}" "$usb_ctl" scan "$usb_tcp_port" >&2 || { echo "netns_run.sh: the test USB driver did not come up" >&2; exit 2; }
   fi
   "${WINE:-/usr/lib/wine/wine64}" "$@"
   rc=$?

@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include "pattern.h"
 
 #include "test_support.h"
 #include "vx_comm.h"
@@ -26,6 +31,28 @@ inline std::string query(ViInt32 id, const std::string& cmd, ViStatus* status = 
   if (s == VI_SUCCESS) s = vx_comm_gets(id, buf, sizeof buf, &n);
   if (status) *status = s;
   return s == VI_SUCCESS ? std::string(buf, (size_t)n) : std::string();
+}
+
+// Pattern bytes 0..n-1, as the simulator's blocks carry them.
+inline std::string pattern(size_t n) {
+  std::string s(n, '\0');
+  vxsim::pattern_fill(0, reinterpret_cast<uint8_t*>(&s[0]), n);
+  return s;
+}
+
+// What the simulator answers for an upload of pattern bytes 0..n-1 (also
+// its BLOCKSUM? and SINK reply).
+inline std::string upload_reply(size_t n) {
+  char line[64];
+  snprintf(line, sizeof line, "%zu,%016llx\n", n, (unsigned long long)vxsim::pattern_checksum(0, n));
+  return line;
+}
+
+inline std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
 }
 
 inline double elapsed_ms(std::chrono::steady_clock::time_point since) {

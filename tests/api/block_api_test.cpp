@@ -11,27 +11,7 @@
 
 namespace {
 
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  vxsim::pattern_fill(0, reinterpret_cast<uint8_t*>(&s[0]), n);
-  return s;
-}
-
-// What the simulator answers for an upload of pattern bytes 0..n-1.
-std::string upload_reply(size_t n) {
-  char line[64];
-  snprintf(line, sizeof line, "%zu,%016llx\n", n, (unsigned long long)vxsim::pattern_checksum(0, n));
-  return line;
-}
-
 std::string temp_path(const char* tag) { return vx_test_temp_dir() + "/vx_blockapi_" + tag + ".bin"; }
-
-std::string file_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 struct Blocks : SimLink {
   // The next reply line, empty on failure.

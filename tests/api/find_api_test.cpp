@@ -237,14 +237,14 @@ TEST(FindApi, LinksOpenedAroundRunningSearchesKeepWorking) {
 struct FindLanSizes : ::testing::Test {
   void SetUp() override {
     if (vx_test_addrs().size() != 8) GTEST_SKIP() << "needs the simulator set up by the find_lan_sizes entry";
-    }
+  }
 };
 
 const std::vector<std::string> kUsable = {
-    "::127.0.0.9;",                 // 21 bytes: no room for the model
-    "MODEL-100:SN-A:127.0.0.2;",    // 127 bytes: taken
-    "MODEL-103::127.0.0.5;",        // 30 bytes: model only
-    "TWIN:TWIN-SN:127.0.0.7;",      // alike, but two instruments
+    "::127.0.0.9;",               // 21 bytes: no room for the model
+    "MODEL-100:SN-A:127.0.0.2;",  // 127 bytes: taken
+    "MODEL-103::127.0.0.5;",      // 30 bytes: model only
+    "TWIN:TWIN-SN:127.0.0.7;",    // alike, but two instruments
     "TWIN:TWIN-SN:127.0.0.8;",
 };
 

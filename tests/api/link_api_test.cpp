@@ -8,69 +8,6 @@
 
 namespace {
 
-TEST(LinkApi, InvalidLinkIdsAreRefusedByEveryExport) {
-  TempLog log("invalid");
-  vx_usb_startdebug(log.path.c_str());
-  char buf[8];
-  ViInt32 n = 5;
-  for (ViInt32 id : {0, -1, 101, 57}) {
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, buf, 1, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, 1, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_writeBlocking(id, buf, 1, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlocking(id, buf, 1, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_clear(id));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_clear_async(id));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_setTmoMs(id, 10));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(id, "*IDN?", 0, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_gets(id, buf, sizeof buf, &n));
-  }
-  vx_usb_stopdebug();
-  EXPECT_EQ(5, n);
-  std::vector<std::string> once = {
-      "vx_comm_clear() error: VI_ERROR_CONN_LOST",     "vx_comm_clear_async() error: VI_ERROR_CONN_LOST",
-      "vx_comm_setTmoMs() error: VI_ERROR_CONN_LOST",  "vx_comm_puts() error: VI_ERROR_CONN_LOST",
-      "vx_comm_gets() error: VI_ERROR_CONN_LOST",
-  };
-  std::vector<std::string> want;
-  for (int i = 0; i < 4; ++i) want.insert(want.end(), once.begin(), once.end());
-  EXPECT_EQ(want, log.lines());
-}
-
-TEST(LinkApi, NullPointersAreRefusedWithoutTouchingAnything) {
-  ViInt32 id = 33;
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_open(nullptr, 0, &id));
-  EXPECT_EQ(33, id);
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_open("TCP-127.0.0.2", 0, nullptr));
-  ViInt32 link = open_link("TCP-" + sim_addr());
-  ASSERT_GT(link, 0);
-  ViInt32 n = 4;
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_write(link, nullptr, 3, &n));
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_read(link, nullptr, 3, &n));
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_writeBlocking(link, nullptr, 3, &n));
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_readBlocking(link, nullptr, 3, &n));
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_puts(link, nullptr, 0, &n));
-  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_gets(link, nullptr, 10, &n));
-  EXPECT_EQ(4, n);
-  // The linkId is checked before the pointers: an invalid link is reported
-  // as such, with its error line, whatever else is wrong.
-  {
-    TempLog log("nullorder");
-    vx_usb_startdebug(log.path.c_str());
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(0, nullptr, 3, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlockFile(101, "X", nullptr));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(-1, nullptr, 0, &n));
-    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_gets(0, nullptr, 10, &n));
-    vx_usb_stopdebug();
-    EXPECT_EQ((std::vector<std::string>{"vx_comm_puts() error: VI_ERROR_CONN_LOST",
-                                        "vx_comm_gets() error: VI_ERROR_CONN_LOST"}),
-              log.lines());
-  }
-  vx_usb_startdebug(nullptr);  // must simply do nothing
-  EXPECT_EQ("VXSIM", query(link, "*IDN?").substr(0, 5));
-  vx_comm_close(link);
-}
-
 TEST(LinkApi, AddressFormsAndLowestFreeSlot) {
   std::string a = sim_addr();
   ViInt32 first = open_link("TCP-" + a);
@@ -125,7 +62,11 @@ TEST(LinkApi, HundredLinksThenTheTableIsFull) {
   EXPECT_EQ(std::vector<std::string>{"vx_comm_open(address=TCP-" + sim_addr() + ", tmoMs=5)"}, log.lines());
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(ids[41]));
   EXPECT_EQ(42, open_link("TCP-" + sim_addr()));
-  EXPECT_EQ("VXSIM", query(100, "*IDN?").substr(0, 5));
+  // A loaded machine (sanitizers, 100 connections) may need more than the
+  // default second; the limit is only an upper bound.
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(100, 10000));
+  ViStatus s = VI_SUCCESS;
+  EXPECT_EQ("VXSIM", query(100, "*IDN?", &s).substr(0, 5)) << s;
   for (ViInt32 l : ids) EXPECT_EQ(VI_SUCCESS, vx_comm_close(l));
 }
 

@@ -12,8 +12,9 @@ extern std::string g_firstLogText;  // what the process's first message left (ap
 namespace {
 
 TEST(CallLog, FirstMessageOfTheProcessWritesTheBannerOnce) {
-  std::regex want("vx_comm_lib call log - 64 bit library\n0\\.00[0-9] vx_comm_clear\\(\\) error: "
-                  "VI_ERROR_CONN_LOST\n[0-9]+\\.[0-9]{3} vx_comm_clear\\(\\) error: VI_ERROR_CONN_LOST\n");
+  std::regex want(
+      "vx_comm_lib call log - 64 bit library\n0\\.00[0-9] vx_comm_clear\\(\\) error: "
+      "VI_ERROR_CONN_LOST\n[0-9]+\\.[0-9]{3} vx_comm_clear\\(\\) error: VI_ERROR_CONN_LOST\n");
   EXPECT_TRUE(std::regex_match(g_firstLogText, want)) << g_firstLogText;
 }
 
@@ -96,14 +97,19 @@ TEST(CallLog, LinesOfConcurrentThreadsNeverInterleave) {
   TempLog log("threads");
   vx_usb_startdebug(log.path.c_str());
   std::vector<std::thread> pool;
-  const int threads = 4, rounds = 200;
+  const int threads = 8, rounds = 200;
   for (int t = 0; t < threads; ++t)
     pool.emplace_back([t] {
       for (int r = 0; r < rounds; ++r) t % 2 ? vx_comm_clear(0) : vx_comm_setTmoMs(-3, 7);
     });
-  // A path change while the writers run must not tear either.
+  // Switching the log off and on, or to the same path again, while the
+  // writers run must not tear a line either.
   std::thread switcher([&] {
-    for (int r = 0; r < 50; ++r) vx_usb_startdebug(log.path.c_str());
+    for (int r = 0; r < 50; ++r) {
+      vx_usb_stopdebug();
+      vx_usb_startdebug(log.path.c_str());
+      vx_usb_startdebug(log.path.c_str());
+    }
   });
   for (auto& th : pool) th.join();
   switcher.join();

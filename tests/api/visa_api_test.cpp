@@ -15,25 +15,6 @@ namespace {
 
 const char kUsbName[] = "USB0::0x03EB::0xAFFF::SNVX0000000000000001::INSTR";
 
-std::string pattern(size_t n) {
-  std::string s(n, '\0');
-  vxsim::pattern_fill(0, reinterpret_cast<uint8_t*>(&s[0]), n);
-  return s;
-}
-
-std::string checksum_line(size_t n) {
-  char line[64];
-  snprintf(line, sizeof line, "%zu,%016llx\n", n, (unsigned long long)vxsim::pattern_checksum(0, n));
-  return line;
-}
-
-std::string file_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // The fixture's table, written once per process and named to it through
 // its environment variable.
 void write_visa_table() {
@@ -88,7 +69,7 @@ TEST_P(VisaLinks, LinesRawTransfersAndClears) {
   EXPECT_EQ((ViInt32)data.size(), n);
   char line[128];
   ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, line, sizeof line, &n));
-  EXPECT_EQ(checksum_line(100000), std::string(line, (size_t)n));
+  EXPECT_EQ(upload_reply(100000), std::string(line, (size_t)n));
 
   std::vector<char> big(300000);
   ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "STREAM? 300000", 0, nullptr));
@@ -112,13 +93,13 @@ TEST_P(VisaLinks, BlocksBothWays) {
   char line[128];
   ViInt32 n = 0;
   ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, line, sizeof line, &n));
-  EXPECT_EQ(checksum_line(5000), std::string(line, (size_t)n));
+  EXPECT_EQ(upload_reply(5000), std::string(line, (size_t)n));
 
   const std::string path = vx_test_temp_dir() + "/vx_visa_block.bin";
   { std::ofstream(path, std::ios::binary) << data; }
   ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockFile(id, "UPLOAD", path.c_str()));
   ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, line, sizeof line, &n));
-  EXPECT_EQ(checksum_line(5000), std::string(line, (size_t)n));
+  EXPECT_EQ(upload_reply(5000), std::string(line, (size_t)n));
 
   std::string got;
   std::vector<char> piece(3000);

@@ -17,3 +17,5 @@ bool vx_test_isolated() {
   if_freenameindex(list);
   return onlyLo && n == 1;
 }
+
+std::string vx_test_usb_serial(const std::string& serial) { return serial; }

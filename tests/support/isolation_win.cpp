@@ -25,3 +25,10 @@ bool vx_test_isolated() {
     if (a->IfType != IF_TYPE_SOFTWARE_LOOPBACK) return false;
   return true;
 }
+
+std::string vx_test_usb_serial(const std::string& serial) {
+  std::string out = serial;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+  return out;
+}

@@ -43,4 +43,12 @@ void vx_test_setenv(const char* name, const std::string& value);
 // when it could not be started or did not exit normally).
 int vx_test_run_self(const std::vector<std::string>& args);
 
+// A USB serial number as the device's path carries it, which is where the
+// library takes it from (search entries, the serial an address must match).
+// Windows' Plug and Play manager lowercases device interface paths, serial
+// included (seen under Wine), so there "USB-" with the serial as the
+// instrument knows it does not open a device whose serial has capital
+// letters; the search lists the lowercase form.
+std::string vx_test_usb_serial(const std::string& serial);
+
 #endif

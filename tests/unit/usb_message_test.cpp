@@ -129,12 +129,16 @@ TEST_F(UsbFraming, ReadTranscripts) {
        "x",
        {10, 10, 10},
        {22, 22, 22}},
-      {"short transfers joined", 50, {piece(usb_reply(2, pattern(30)), 0, 8), piece(usb_reply(2, pattern(30)), 8, 42)},
+      {"short transfers joined",
+       50,
+       {piece(usb_reply(2, pattern(30)), 0, 8), piece(usb_reply(2, pattern(30)), 8, 42)},
        VI_SUCCESS,
        pattern(30),
        {50},
        {62, 54}},
       {"no answer", 10, {}, VI_ERROR_TMO, "", {10}, {22}},
+      // The unlocked clear's link check may be answered to this read.
+      {"a vendor answer is not data", 10, {usb_reply(127, "abcd")}, VI_ERROR_TMO, "", {10}, {22}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,7 +164,7 @@ TEST_F(UsbFraming, ReadTranscripts) {
     }
     EXPECT_EQ(c.asked, asked);
     EXPECT_EQ(c.inLengths, inLengths);
-    if (c.status != VI_SUCCESS) {
+    if (c.replies.empty()) {
       EXPECT_TRUE(fresh.ops().back().cancelled);
     }
   }

@@ -412,6 +412,17 @@ bool Session::pause_ms(std::uint64_t ms) {
     }
 }
 
+void Session::reset_now(const char* why) {
+    if (fd_ < 0) return;
+    unregister_fd(fd_);
+    // A zero linger time makes close() abort the connection with RST.
+    struct linger lg = {1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    ::close(fd_);
+    fd_ = -1;
+    end_reason_ = why;
+}
+
 void Session::close_now(const char* why) {
     if (fd_ < 0) return;
     unregister_fd(fd_);
@@ -690,6 +701,11 @@ Next cmd_close(Session& s, std::string_view) {
     return Next::End;
 }
 
+Next cmd_reset(Session& s, std::string_view) {
+    s.reset_now("reset by RESET");
+    return Next::End;
+}
+
 Next cmd_rawhex(Session& s, std::string_view args) {
     std::string_view tok;
     std::string bytes;
@@ -929,6 +945,7 @@ const Command kCommands[] = {
     {"HANG", cmd_hang, "HANG", "never reply again on this connection (input is still read)"},
     {"DEAF", cmd_deaf, "DEAF <ms>", "read nothing for ms, then discard input until the client closes"},
     {"CLOSE", cmd_close, "CLOSE", "close this connection at once"},
+    {"RESET", cmd_reset, "RESET", "abort this connection at once (RST, no FIN)"},
     {"RAWHEX", cmd_rawhex, "RAWHEX <hex>", "send the decoded bytes in one send, nothing added"},
     {"CHUNKS", cmd_chunks, "CHUNKS <pauseMs> <hex>...",
      "send each decoded group in its own send, <pauseMs> apart"},

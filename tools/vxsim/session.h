@@ -94,6 +94,8 @@ public:
     void drain_until_eof();
     // Closes the connection now (FIN to the client); further sends fail.
     void close_now(const char* why);
+    // Aborts the connection now (RST to the client, no FIN).
+    void reset_now(const char* why);
     // Per-connection note on stderr (suppressed by --quiet).
     void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

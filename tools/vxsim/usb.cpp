@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -153,6 +154,16 @@ void Device::build_message(std::uint8_t msg_id, std::uint8_t tag, const std::uin
 
 bool Device::complete(std::uint32_t id, std::uint32_t result, std::uint32_t count,
                       const std::uint8_t* data) {
+    if (inst_.stray) {
+        // An id the client never gave (its ids are small), with data.
+        static const std::uint8_t junk[8] = {'S', 'T', 'R', 'A', 'Y', 0, 0xFF, '\n'};
+        std::vector<std::uint8_t> odd(12);
+        put32(&odd[0], id ^ 0x80000000u);
+        put32(&odd[4], kDone);
+        put32(&odd[8], sizeof junk);
+        odd.insert(odd.end(), junk, junk + sizeof junk);
+        if (!send_frame(bus_, odd)) return false;
+    }
     std::vector<std::uint8_t> body(12);
     put32(&body[0], id);
     put32(&body[4], result);
@@ -300,6 +311,8 @@ bool Device::on_request(const std::uint8_t* body, std::uint32_t n) {
     if (kind == kCancel) {
         if (in_pending_ && id == in_id_) {
             in_pending_ = false;
+            if (inst_.late_cancel_ms > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(inst_.late_cancel_ms));
             return complete(id, kCancelled, 0);
         }
         return true;
@@ -473,6 +486,8 @@ bool apply_usb_fault(UsbInstrument& inst, const std::string& fault) {
     else if (number("cut=", 1024, v) && v > 0) inst.cut = static_cast<int>(v);
     else if (number("slow=", 600000, v)) inst.slow_ms = static_cast<int>(v);
     else if (number("vanish=", 1000000000, v) && v > 0) inst.vanish_after = v;
+    else if (number("latecancel=", 60000, v) && v > 0) inst.late_cancel_ms = static_cast<int>(v);
+    else if (fault == "stray") inst.stray = true;
     else return false;
     return true;
 }

@@ -31,6 +31,8 @@ struct UsbInstrument {
     int cut = 0;                   // at most this many reply bytes per bulk in (0: no limit)
     int slow_ms = 0;               // every bulk in completes this late
     std::uint64_t vanish_after = 0;  // gone after this many transfers on one handle (0: never)
+    int late_cancel_ms = 0;          // a cancel of the pending bulk in completes this late
+    bool stray = false;              // every completion follows one for an id never given
     std::atomic<bool> gone{false};
 };
 

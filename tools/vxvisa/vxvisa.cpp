@@ -74,9 +74,26 @@ std::string g_tableText;
 std::mutex g_countLock;
 std::map<std::string, int> g_counts;
 
-void count(const char* function) {
+std::string g_failArmed;  // the VXVISA_FAIL value last seen
+int g_failCalls = 0;      // calls since it was seen
+
+// Counts the call; returns the status it must fail with (VI_SUCCESS: none).
+// VXVISA_FAIL="<k>:<status>[:<tag>]" fails the k-th call of any of the nine
+// functions counted from the first call that saw this value (a new tag
+// starts a new count).
+ViStatus count(const char* function) {
   std::lock_guard<std::mutex> hold(g_countLock);
   ++g_counts[function];
+  const char* fail = getenv("VXVISA_FAIL");
+  if (!fail || !*fail) return VI_SUCCESS;
+  if (g_failArmed != fail) {
+    g_failArmed = fail;
+    g_failCalls = 0;
+  }
+  char* rest = nullptr;
+  long k = strtol(fail, &rest, 10);
+  if (++g_failCalls != k || !rest || *rest != ':') return VI_SUCCESS;
+  return (ViStatus)strtoll(rest + 1, nullptr, 10);
 }
 
 bool parse_status(const std::string& t, ViStatus* out) {
@@ -248,7 +265,7 @@ int vxvisa_open_sessions() {
 }
 
 extern "C" ViStatus viOpenDefaultRM(ViSession* sesn) {
-  count("viOpenDefaultRM");
+  if (ViStatus fault = count("viOpenDefaultRM")) return fault;
   auto table = load_table();
   if (table->rmFails) return table->rmStatus;
   auto s = std::make_shared<Session>();
@@ -260,7 +277,7 @@ extern "C" ViStatus viOpenDefaultRM(ViSession* sesn) {
 
 extern "C" ViStatus viFindRsrc(ViSession sesn, const ViChar* expr, ViFindList* findList, ViUInt32* retCnt,
                                ViChar desc[]) {
-  count("viFindRsrc");
+  if (ViStatus fault = count("viFindRsrc")) return fault;
   auto rm = session(sesn);
   if (retCnt) *retCnt = 0;
   if (!rm || rm->type != Session::RM) return kErrorInvObject;
@@ -277,7 +294,7 @@ extern "C" ViStatus viFindRsrc(ViSession sesn, const ViChar* expr, ViFindList* f
 }
 
 extern "C" ViStatus viFindNext(ViFindList findList, ViChar desc[]) {
-  count("viFindNext");
+  if (ViStatus fault = count("viFindNext")) return fault;
   auto s = session(findList);
   if (!s || s->type != Session::FIND) return kErrorInvObject;
   std::lock_guard<std::mutex> hold(s->lock);
@@ -288,7 +305,7 @@ extern "C" ViStatus viFindNext(ViFindList findList, ViChar desc[]) {
 }
 
 extern "C" ViStatus viOpen(ViSession sesn, const ViChar* name, ViAccessMode, ViUInt32, ViSession* vi) {
-  count("viOpen");
+  if (ViStatus fault = count("viOpen")) return fault;
   auto rm = session(sesn);
   if (!rm || rm->type != Session::RM) return kErrorInvObject;
   auto s = std::make_shared<Session>();
@@ -320,7 +337,7 @@ extern "C" ViStatus viOpen(ViSession sesn, const ViChar* name, ViAccessMode, ViU
 }
 
 extern "C" ViStatus viClose(ViObject vi) {
-  count("viClose");
+  if (ViStatus fault = count("viClose")) return fault;
   std::shared_ptr<Session> s;
   {
     std::lock_guard<std::mutex> hold(g_lock);
@@ -333,7 +350,7 @@ extern "C" ViStatus viClose(ViObject vi) {
 }
 
 extern "C" ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt) {
-  count("viRead");
+  if (ViStatus fault = count("viRead")) return fault;
   if (retCnt) *retCnt = 0;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
@@ -365,7 +382,7 @@ extern "C" ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* re
 }
 
 extern "C" ViStatus viWrite(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt) {
-  count("viWrite");
+  if (ViStatus fault = count("viWrite")) return fault;
   if (retCnt) *retCnt = 0;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
@@ -395,7 +412,7 @@ extern "C" ViStatus viWrite(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUIn
 }
 
 extern "C" ViStatus viClear(ViSession vi) {
-  count("viClear");
+  if (ViStatus fault = count("viClear")) return fault;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
   if (s->rsrc.kind == KIND_TCP) {
@@ -411,7 +428,7 @@ extern "C" ViStatus viClear(ViSession vi) {
 }
 
 extern "C" ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
-  count("viSetAttribute");
+  if (ViStatus fault = count("viSetAttribute")) return fault;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
   if (attr != VI_ATTR_TMO_VALUE) return kErrorNsupAttr;

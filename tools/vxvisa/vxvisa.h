@@ -20,6 +20,9 @@
 // searches the table's names. The table is read from the file that the
 // environment variable VXVISA_TABLE names, at every viOpenDefaultRM, unless
 // a program that links the fixture in sets it with vxvisa_set_table.
+// VXVISA_FAIL="<k>:<status>[:<tag>]" makes the k-th call of the nine
+// functions, counted from the first that saw this value, return <status>
+// (a decimal number) and do nothing else.
 #ifndef VXVISA_H
 #define VXVISA_H
 
