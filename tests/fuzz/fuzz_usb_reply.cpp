@@ -3,7 +3,7 @@
 // reply (vx_usbdev_readVendorIn, one bulk read) and the transport's read.
 // The payload delivered is exactly the bytes that arrived after the header,
 // zeros where nothing arrived, cut to min(TransferSize, asked, 1012), and
-// nothing is written behind it.
+// nothing is written behind it; a message of another kind fails the read.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
@@ -99,9 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t limit = (size_t)(asked < 0 ? 0 : asked) + VX_USB_HEADER;
     const size_t expected = limit < VX_USB_MAX_MESSAGE ? limit : VX_USB_MAX_MESSAGE;
     bool ok = vx_usbdev_readIn(&d, dest.data(), asked, &payload);
-    // A message that is not a DEV_DEP_MSG_IN (say, the clear's vendor echo
-    // answer) is not the device's data: nothing is delivered, the read fails.
-    bool foreign = dev.arrived.size() >= VX_USB_HEADER && dev.arrived[0] != VX_USBTMC_DEV_DEP_MSG_IN;
+    // A message that is not a DEV_DEP_MSG_IN (a vendor reply that reached
+    // this read first) fails the read and hands over nothing.
+    const bool foreign = dev.arrived.size() >= VX_USB_HEADER && dev.arrived[0] != VX_USBTMC_DEV_DEP_MSG_IN;
     size_t want = foreign ? 0 : trimmed_payload(dev.arrived, expected);
     // Never asked for more than the message (the read that brings the
     // header may bring more than its TransferSize; those bytes are dropped).
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_payload(dest, dev.arrived, want);
     // Success exactly when the whole trimmed message came in good reads.
     bool complete = dev.arrived.size() >= want + VX_USB_HEADER;
-    VX_FUZZ_CHECK(ok == (!foreign && complete && dev.allOk));
+    VX_FUZZ_CHECK(ok == (complete && dev.allOk && !foreign));
     VX_FUZZ_CHECK(dev.reads <= dev.arrived.size() + 1);
   } else if (mode == 1) {
     bool ok = vx_usbdev_readVendorIn(&d, dest.data(), &payload);
