@@ -24,6 +24,10 @@ struct SearchRecord {
 
 }  // namespace
 
+static void copy_field(char* out, const char* field, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = (field[i] == ':' || field[i] == ';') ? '_' : field[i];
+}
+
 bool vx_find_append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
                           const char* address) {
   const size_t modelLen = strlen(model), serialLen = strlen(serial), addressLen = strlen(address);
@@ -34,10 +38,13 @@ bool vx_find_append_entry(char* text, int capacity, int* length, const char* mod
     *out = '\0';
     return false;
   }
-  memcpy(out, model, modelLen);
+  // An instrument's texts are not trusted to keep to the list's syntax: a
+  // ':' or ';' inside them would split or forge entries (and could make a
+  // later instrument look listed already), so they become '_'.
+  copy_field(out, model, modelLen);
   out += modelLen;
   *out++ = ':';
-  memcpy(out, serial, serialLen);
+  copy_field(out, serial, serialLen);
   out += serialLen;
   *out++ = ':';
   memcpy(out, address, addressLen);

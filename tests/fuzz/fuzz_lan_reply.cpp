@@ -14,9 +14,13 @@
 
 namespace {
 
+// Up to a NUL or the end, with the list's separators made harmless.
 std::string field(const std::string& reply, size_t at) {
   if (at >= reply.size()) return "";
-  return std::string(reply.c_str() + at);  // up to a NUL or the end
+  std::string f(reply.c_str() + at);
+  for (char& c : f)
+    if (c == ':' || c == ';') c = '_';
+  return f;
 }
 
 }  // namespace
