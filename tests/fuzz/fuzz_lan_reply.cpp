@@ -17,10 +17,7 @@ namespace {
 // Up to a NUL or the end, with the list's separators made harmless.
 std::string field(const std::string& reply, size_t at) {
   if (at >= reply.size()) return "";
-  std::string f(reply.c_str() + at);
-  for (char& c : f)
-    if (c == ':' || c == ';') c = '_';
-  return f;
+  return vx_fuzz_field(std::string(reply.c_str() + at));
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t first = reply.find(','), second = first == std::string::npos ? first : reply.find(',', first + 1);
     if (second != std::string::npos) model = reply.substr(first + 1, std::min<size_t>(second - first - 1, 31));
     std::string serial = serial_of(path);
-    entry = model + ":" + serial + ":USB-" + serial + ";";
+    entry = vx_fuzz_field(model) + ":" + vx_fuzz_field(serial) + ":USB-" + serial + ";";
   }
   bool fits = entry.size() + 1 <= (size_t)capacity;
   std::string want = fits ? entry : "";
