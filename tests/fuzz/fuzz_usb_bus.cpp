@@ -84,14 +84,14 @@ void fuzz_transfers(FuzzedDataProvider& in) {
   size_t at = 0;  // the reference's position in the stream
   bool gone = false, refGone = false;
 
-  for (const Transfer& spec : transfers) {
+  for (const Transfer& plan : transfers) {
     if (gone) break;
-    std::vector<uint8_t> out(spec.outLength + 1, kUntouched);  // one guard byte behind
-    vxp_usb_bus_transfer t = {VXP_USB_BUS_PENDING, spec.id, spec.kind, out.data(), spec.outLength,
-                              spec.inLength, false, 0};
+    std::vector<uint8_t> out(plan.outLength + 1, kUntouched);  // one guard byte behind
+    vxp_usb_bus_transfer t = {VXP_USB_BUS_PENDING, plan.id, plan.kind, out.data(), plan.outLength,
+                              plan.inLength, false, 0};
     // The pump, without the socket.
     while (t.state == VXP_USB_BUS_PENDING) {
-      int r = vxp_usb_bus_take_frame(&t, rx.get(), &rxHave, spec.keepData);
+      int r = vxp_usb_bus_take_frame(&t, rx.get(), &rxHave, plan.keepData);
       VX_FUZZ_CHECK(r >= -1 && r <= 1 && rxHave <= kRxSize);
       if (r < 0) {
         gone = true;
@@ -121,16 +121,16 @@ void fuzz_transfers(FuzzedDataProvider& in) {
       }
       if (stream.size() - at - 4 < n) break;  // never whole
       uint32_t id = get32(stream, at + 4), result = get32(stream, at + 8), count = get32(stream, at + 12);
-      if (id == spec.id) {
+      if (id == plan.id) {
         uint32_t take = std::min(count, n - 12);
-        if (spec.kind != VXP_USB_BUS_BULK_OUT && take > spec.outLength) {
+        if (plan.kind != VXP_USB_BUS_BULK_OUT && take > plan.outLength) {
           refGone = true;
           break;
         }
         done = true;
-        ok = spec.keepData && result == 0;
-        if (ok && spec.kind == VXP_USB_BUS_BULK_OUT) bytes = std::min(count, spec.inLength);
-        if (ok && spec.kind != VXP_USB_BUS_BULK_OUT) {
+        ok = plan.keepData && result == 0;
+        if (ok && plan.kind == VXP_USB_BUS_BULK_OUT) bytes = std::min(count, plan.inLength);
+        if (ok && plan.kind != VXP_USB_BUS_BULK_OUT) {
           bytes = take;
           data = stream.substr(at + 16, take);
         }
