@@ -21,11 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string stream = in.ConsumeRemainingBytesAsString();
 
   FakeLink fake;
-  for (size_t at = 0, k = 0; at < stream.size(); ++k) {
-    size_t n = std::min(splits[k % splits.size()], stream.size() - at);
-    fake.script(stream.substr(at, n));
-    at += n;
-  }
+  vx_fuzz_script(fake, stream, splits);
   ViInt32 id = fake_attach(&fake);
   LinkSlot* slot = slot_of(id);
 

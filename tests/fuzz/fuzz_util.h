@@ -5,7 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <vector>
+
+#include "fake_transport.h"
 
 #include "platform/attach.h"
 
@@ -20,6 +24,15 @@ inline std::string vx_fuzz_field(std::string s) {
   for (char& c : s)
     if (c == ':' || c == ';') c = '_';
   return s;
+}
+
+// Hands `stream` to the fake transport in reads of the given sizes, in turn.
+inline void vx_fuzz_script(FakeLink& fake, const std::string& stream, const std::vector<size_t>& splits) {
+  for (size_t at = 0, k = 0; at < stream.size(); ++k) {
+    size_t n = std::min(splits[k % splits.size()], stream.size() - at);
+    fake.script(stream.substr(at, n));
+    at += n;
+  }
 }
 
 #define VX_FUZZ_CHECK(cond)                                                    \
