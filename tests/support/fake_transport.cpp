@@ -27,6 +27,7 @@ ViStatus fake_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount
   size_t n = std::min(r.data.size(), count > 0 ? (size_t)count : 0);
   memcpy(buffer, r.data.data(), n);
   if (retCount) *retCount = (ViInt32)n;
+  f->served += n;
   ViStatus status = r.status;
   r.data.erase(0, n);
   if (r.data.empty()) f->reads.pop_front();

@@ -25,6 +25,7 @@ struct FakeLink {
   size_t writeChunk = 0;            // at most this many bytes per write call (0: all)
   std::deque<FakeRead> reads;       // consumed front to back; empty: VI_ERROR_TMO
   std::vector<ViInt32> readCounts;  // count asked by each read call
+  size_t served = 0;                // bytes handed over by all reads
   int clearCalls = 0;
   int closeCalls = 0;
   int abortCalls = 0;
