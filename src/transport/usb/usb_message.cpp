@@ -110,14 +110,14 @@ bool vx_usbdev_readIn(UsbDevice* d, void* dest, int32_t asked, int32_t* payload)
     ok = vx_usbdev_transfer(d, &op, wait_of(d), &moved);
     if (moved > expected - have) moved = expected - have;
     have += moved;
-    if (have >= VX_USB_HEADER && buf[0] != VX_USBTMC_DEV_DEP_MSG_IN) {
-      // Not an answer to our request (the unlocked clear's vendor reply can
-      // reach this read first): its payload is not the device's data.
-      ok = false;
-      expected = VX_USB_HEADER;
-      break;
-    }
     if (have >= VX_USB_HEADER) {
+      if (buf[0] != VX_USBTMC_DEV_DEP_MSG_IN) {
+        // Not an answer to our request (the unlocked clear's vendor reply
+        // can reach this read first): its payload is not the device's data.
+        ok = false;
+        expected = VX_USB_HEADER;
+        break;
+      }
       uint64_t size = (uint64_t)vx_usb_get32(buf + 4) + VX_USB_HEADER;
       if (size < expected) expected = (uint32_t)size;  // the zero fill behind it is dropped
     }
