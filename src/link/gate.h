@@ -20,16 +20,21 @@ void vx_gate_open(vx_gate* g);
 void vx_gate_unreserve(vx_gate* g);
 
 // Registers a call; false unless the gate is OPEN. Every true is paired
-// with one leave.
+// with one leave. Leave is true for the last call out of a close that was
+// handed off (vx_gate_hand_off): that caller must finish the close.
 bool vx_gate_enter(vx_gate* g);
-void vx_gate_leave(vx_gate* g);
+bool vx_gate_leave(vx_gate* g);
 
 // OPEN to CLOSING; only one caller wins, the others get false. *callsInside
 // tells the winner whether calls were inside at that moment (none can enter
 // after it).
 bool vx_gate_begin_close(vx_gate* g, bool* callsInside);
-// Waits, without limit, until no call is inside a CLOSING gate.
-void vx_gate_drain(vx_gate* g);
+// Waits up to limitMs until no call is inside a CLOSING gate; false when
+// calls are still inside.
+bool vx_gate_drain(vx_gate* g, uint32_t limitMs);
+// After a drain that ran out: leaves the rest of the close to the last call
+// inside. True when they all left meanwhile, so the closer finishes itself.
+bool vx_gate_hand_off(vx_gate* g);
 // CLOSING (drained) to CLOSED.
 void vx_gate_finish_close(vx_gate* g);
 

@@ -4,6 +4,7 @@
 
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "platform/named_mutex.h"
 #include "transport/tcp/tcp_transport.h"
 #include "transport/usb/usb_device.h"
 #include "transport/visa/visa_transport.h"
@@ -11,6 +12,9 @@
 namespace {
 
 enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA };
+
+// How long a close waits for the calls it interrupted to leave.
+const uint32_t kDrainLimitMs = 1000;
 
 LinkKind classify(const char* address, const char** handedOn) {
   *handedOn = address;
@@ -85,7 +89,13 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   vx_link_list_unlock();
 
   ViInt32 result = -1;
-  if (slot->ops.open(handedOn, slot) != VI_SUCCESS) {
+  vxp_named_mutex_take_problem();  // none left from an earlier claim
+  const bool opened = slot->ops.open(handedOn, slot) == VI_SUCCESS;
+  // A device that could not be reserved for a reason of the machine's own
+  // (the reservation directory) says so, as nothing else would.
+  const char* reservation = vxp_named_mutex_take_problem();
+  if (!opened) {
+    if (reservation) writeLog("vx_comm_open() error: cannot reserve the device: %s\n", reservation);
     writeLog("vx_comm_open() error: failed opening a physical link\n");
     vx_link_list_lock();
     drop_lock_mutex(slot);
@@ -114,16 +124,23 @@ extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
   // context. A call blocked without a time limit would keep the close
   // waiting for ever, so the transport interrupts them; they report
   // VI_ERROR_CONN_LOST and leave, and only then is the context released.
+  // A call the transport could not interrupt in time (a VISA library that
+  // holds on) finishes the close itself when it leaves, so the close
+  // returns within the bound and nothing is released under it.
   if (callsInside) slot->ops.abort(slot->context);
-  vx_gate_drain(&slot->gate);
+  if (vx_gate_drain(&slot->gate, kDrainLimitMs) || vx_gate_hand_off(&slot->gate)) vx_link_finish_close(slot, true);
+  writeLog("vx_comm_close() returns: status is always VI_SUCCESS\n");
+  return VI_SUCCESS;
+}
 
+void vx_link_finish_close(LinkSlot* slot, bool logged) {
   vx_comm_lock(slot, "vx_comm_close");
   slot->ops.close(slot->context);
   vx_comm_unlock(slot, "vx_comm_close");
 
-  writeLog("vx_comm_close(): locking link list mutex\n");
+  if (logged) writeLog("vx_comm_close(): locking link list mutex\n");
   vx_link_list_lock();
-  writeLog("vx_comm_close(): got link list mutex\n");
+  if (logged) writeLog("vx_comm_close(): got link list mutex\n");
   drop_lock_mutex(slot);
   {
     std::lock_guard<std::mutex> hold(slot->stateLock);
@@ -132,6 +149,4 @@ extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
   slot->context = nullptr;
   vx_gate_finish_close(&slot->gate);
   vx_link_list_unlock();
-  writeLog("vx_comm_close() returns: status is always VI_SUCCESS\n");
-  return VI_SUCCESS;
 }

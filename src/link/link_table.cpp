@@ -49,7 +49,9 @@ LinkSlot* vx_link_enter(ViInt32 linkId) {
   return vx_gate_enter(&s->gate) ? s : nullptr;
 }
 
-void vx_link_leave(LinkSlot* slot) { vx_gate_leave(&slot->gate); }
+void vx_link_leave(LinkSlot* slot) {
+  if (vx_gate_leave(&slot->gate)) vx_link_finish_close(slot, false);
+}
 
 ViInt32 vx_link_id(const LinkSlot* slot) { return (ViInt32)(slot - vx_link_table) + 1; }
 

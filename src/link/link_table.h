@@ -48,6 +48,11 @@ void vx_link_list_unlock();
 LinkSlot* vx_link_enter(ViInt32 linkId);
 void vx_link_leave(LinkSlot* slot);
 
+// The end of a close: the transport's close, then the slot back to free.
+// Run by the close, or by the last call to leave when the close handed it
+// off (only the close itself writes the log lines of this part).
+void vx_link_finish_close(LinkSlot* slot, bool logged);
+
 // linkId of a slot (index plus one).
 ViInt32 vx_link_id(const LinkSlot* slot);
 

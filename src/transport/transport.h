@@ -34,8 +34,8 @@ struct TransportOps {
   // the closing thread while other threads may be inside read, write,
   // setTimeout or clear on the same context. It is sticky: those calls
   // return promptly with a failure, and so does every later one, until
-  // close. A transport that cannot interrupt (VISA) leaves the calls to end
-  // by their own timeout. No lock held.
+  // close. VISA closes the device session, which ends the calls blocked in
+  // the VISA library as soon as that library lets them go. No lock held.
   void (*abort)(void* context);
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -142,6 +143,28 @@ TEST_P(VisaLinks, TakesNoLockAndTimesOutAfterTheTimeoutSet) {
   const std::vector<std::string> lines = log.lines();
   ASSERT_FALSE(lines.empty());
   for (const std::string& l : lines) EXPECT_EQ(std::string::npos, l.find("lock(")) << l;
+}
+
+// A close from another thread ends a VISA call blocked with no time limit
+// (the instrument stalls 20 s) instead of waiting for it.
+TEST_P(VisaLinks, CloseEndsACallBlockedWithoutATimeLimit) {
+  const double kBoundMs = 5000;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, -1));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "DELAY 20000 *IDN?", 0, nullptr));
+  const ViInt32 link = id;
+  std::future<ViStatus> blocked = std::async(std::launch::async, [link] {
+    char buf[64];
+    ViInt32 n = 0;
+    return vx_comm_gets(link, buf, sizeof buf, &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(std::future_status::timeout, blocked.wait_for(std::chrono::milliseconds(0))) << "did not block";
+  const auto closing = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  id = -1;
+  EXPECT_LT(elapsed_ms(closing), kBoundMs) << "close waited for the blocked call";
+  ASSERT_EQ(std::future_status::ready, blocked.wait_for(std::chrono::milliseconds((int)kBoundMs)));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, blocked.get());
 }
 
 INSTANTIATE_TEST_SUITE_P(SocketAndUsbNames, VisaLinks, ::testing::Values(0, 1));

@@ -346,6 +346,9 @@ extern "C" ViStatus viClose(ViObject vi) {
     s = it->second;
     g_sessions.erase(it);
   }
+  // As VISA libraries do, closing a session ends the calls blocked on it:
+  // they return with an error. The socket itself goes with the last of them.
+  if (s->sock != VXP_BAD_SOCKET) vxp_socket_interrupt(s->sock);
   return VI_SUCCESS;
 }
 

@@ -22,7 +22,9 @@
 // a program that links the fixture in sets it with vxvisa_set_table.
 // VXVISA_FAIL="<k>:<status>[:<tag>]" makes the k-th call of the nine
 // functions, counted from the first that saw this value, return <status>
-// (a decimal number) and do nothing else.
+// (a decimal number) and do nothing else. viClose of a session ends the
+// calls blocked on it, as in any VISA library: a tcp read or write under way
+// returns VI_ERROR_CONN_LOST.
 #ifndef VXVISA_H
 #define VXVISA_H
 

@@ -11,7 +11,9 @@
 // a VISA call that blocks until its own timeout, and no call reaches an
 // unloaded module. A use asks for one module by its generation: a link opened
 // on a module that has since been retired fails its later calls, even after
-// the host has loaded the library again.
+// the host has loaded the library again. A VISA link also holds a use of its
+// module from open to close, so that its sessions are closed in the module
+// that opened them.
 #ifndef VX_VISA_BINDING_H
 #define VX_VISA_BINDING_H
 

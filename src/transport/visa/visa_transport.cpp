@@ -12,23 +12,36 @@ namespace {
 const uint32_t kSettleAfterOpenMs = 100;
 
 struct VisaLink {
-  ViSession resourceManager;
-  ViSession device;
-  uint64_t generation;  // the module whose sessions these are
-  // Set by abort. VISA offers no way to interrupt a viRead or viWrite under
-  // way, so those end by their own timeout; every later call fails at once.
-  std::atomic<bool> aborted;
+  // The module whose sessions these are, held until they are closed: a host
+  // that frees (and reloads) the library while the link is open must not
+  // leave the sessions open inside it.
+  VisaUse module;
+  ViSession resourceManager = 0;
+  ViSession device = 0;
+  uint64_t generation = 0;
+  // Set by abort; every later call fails at once.
+  std::atomic<bool> aborted{false};
+  // The device session is closed by abort or close, whichever comes first.
+  std::atomic<bool> deviceClosed{false};
 };
+
+// Closing a session is how VISA ends the calls blocked on it: they return
+// with an error.
+void close_device(VisaLink* link) {
+  if (!link->deviceClosed.exchange(true)) link->module.fn().viClose(link->device);
+}
 
 bool accepted(ViStatus s) { return s == VI_SUCCESS || s == VI_SUCCESS_TERM_CHAR || s == VI_SUCCESS_MAX_CNT; }
 
 ViStatus vx_visa_open(const char* address, LinkSlot* slot) {
-  VisaUse use;
-  if (!use) return VI_ERROR_SYSTEM_ERROR;
-  VisaLink* link = new (std::nothrow) VisaLink{};
+  VisaLink* link = new (std::nothrow) VisaLink();
   if (!link) return VI_ERROR_SYSTEM_ERROR;
-  link->generation = use.generation();
-  const VisaFunctions& fn = use.fn();
+  if (!link->module) {
+    delete link;
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  link->generation = link->module.generation();
+  const VisaFunctions& fn = link->module.fn();
   if (!accepted(fn.viOpenDefaultRM(&link->resourceManager))) {
     delete link;
     return VI_ERROR_SYSTEM_ERROR;
@@ -46,17 +59,12 @@ ViStatus vx_visa_open(const char* address, LinkSlot* slot) {
   return VI_SUCCESS;
 }
 
-// A link whose module the host has unloaded (or replaced) has no sessions
-// any more: its close only releases the record.
+// Also after the host freed the library: the link still holds its module,
+// which is unloaded once the sessions are closed (if nothing else holds it).
 ViStatus vx_visa_close(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
-  {
-    VisaUse use(link->generation);
-    if (use) {
-      use.fn().viClose(link->device);
-      use.fn().viClose(link->resourceManager);
-    }
-  }
+  close_device(link);
+  link->module.fn().viClose(link->resourceManager);
   delete link;
   return VI_SUCCESS;
 }
@@ -135,7 +143,11 @@ ViStatus vx_visa_clear(void* context) {
   return use.fn().viClear(link->device);
 }
 
-void vx_visa_abort(void* context) { static_cast<VisaLink*>(context)->aborted.store(true); }
+void vx_visa_abort(void* context) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  link->aborted.store(true);
+  close_device(link);
+}
 
 }  // namespace
 
