@@ -19,5 +19,9 @@ struct vxp_named_mutex;
 vxp_named_mutex* vxp_named_mutex_claim(const char* name);
 // Ends the reservation; null does nothing.
 void vxp_named_mutex_release(vxp_named_mutex* m);
+// Why the last failed claim of this thread failed, when the reason is not
+// that the name is held (Linux: "/run/lock is missing", "/run/lock is not
+// writable for this user", ...), and forgets it; null when there is none.
+const char* vxp_named_mutex_take_problem();
 
 #endif

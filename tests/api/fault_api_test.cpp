@@ -4,6 +4,10 @@
 // transfer of an open-clear-identify-query sequence. Each case: the call
 // ends within its bound with a sound status, what arrived is exactly what
 // was sent, and the link afterwards fails at once or works, and closes.
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -317,6 +321,50 @@ TEST(UsbFaults, CancelAnsweredLate) {
     }
     EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
   }
+}
+
+// A host that forks while a USB link is open (a test runner, a shell-out, a
+// watchdog): once the parent closes the link, the device is free again even
+// though the child lives on, and the child's copy of the link fails like a
+// device that has gone, without reaching the device.
+TEST(UsbFaults, ForkedChildKeepsNothingOfItsParentsLinks) {
+  const std::string address = route_address(Route::Usb, 7);
+  ViInt32 id = open_link(address);
+  ASSERT_GT(id, 0);
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(0, pipe(toChild));
+  ASSERT_EQ(0, pipe(fromChild));
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(toChild[1]);
+    ViInt32 n = -1;
+    ViStatus s = vx_comm_write(id, "*IDN?\n", 6, &n);
+    ssize_t told = write(fromChild[1], &s, sizeof s);
+    struct pollfd p = {toChild[0], POLLIN, 0};
+    poll(&p, 1, 10000);  // lives on until the parent is done
+    _exit(told == (ssize_t)sizeof s ? 0 : 1);
+  }
+  ViStatus childStatus = VI_SUCCESS;
+  struct pollfd p = {fromChild[0], POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 5000));
+  ASSERT_EQ((ssize_t)sizeof childStatus, read(fromChild[0], &childStatus, sizeof childStatus));
+  EXPECT_EQ(VI_ERROR_TMO, childStatus);  // as on a device that has gone
+
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  ViInt32 again = open_link(address);
+  EXPECT_GT(again, 0) << "the child still holds the device";
+  if (again > 0) {
+    EXPECT_EQ(0u, query(again, "*IDN?").find("Vextron AG,"));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(again));
+  }
+  close(toChild[1]);
+  int status = -1;
+  EXPECT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(toChild[0]);
+  close(fromChild[0]);
+  close(fromChild[1]);
 }
 
 // Completions for ids the library never gave are not taken for its own.

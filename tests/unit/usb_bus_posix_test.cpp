@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,7 +61,7 @@ struct ScriptedBus {
   }
   ~ScriptedBus() {
     if (thread.joinable()) thread.join();
-    close(listener);
+    if (listener >= 0) close(listener);
     unlink(kSocket);
   }
   void play(std::function<void(ScriptedBus&)> script) {
@@ -138,6 +139,41 @@ TEST(UsbBus, NoServiceMeansNoDeviceAndNoOpen) {
   vxp_usb_list(collect, &paths);
   EXPECT_TRUE(paths.empty());
   EXPECT_EQ(nullptr, vxp_usb_open("anything"));
+}
+
+// A service that is alive but accepts nothing (its backlog full: a stuck
+// daemon) fails the list and the open within their bound of 5000 ms from
+// the connect on, instead of holding them for ever.
+TEST(UsbBus, ServiceThatAcceptsNothingFailsListAndOpenWithinTheirBound) {
+  ScriptedBus bus;
+  ASSERT_EQ(0, listen(bus.listener, 0));
+  std::vector<int> queued;
+  struct sockaddr_un sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sun_family = AF_UNIX;
+  strcpy(sa.sun_path, kSocket);
+  for (int i = 0; i < 64; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    queued.push_back(fd);
+    if (connect(fd, (struct sockaddr*)&sa, sizeof sa) != 0) break;  // full
+  }
+  const auto start = std::chrono::steady_clock::now();
+  auto list = std::async(std::launch::async, [] {
+    std::vector<std::string> paths;
+    vxp_usb_list(collect, &paths);
+    return paths.size();
+  });
+  auto open = std::async(std::launch::async, [] { return vxp_usb_open("dev"); });
+  const bool bounded = list.wait_until(start + std::chrono::seconds(8)) == std::future_status::ready &&
+                       open.wait_until(start + std::chrono::seconds(8)) == std::future_status::ready;
+  EXPECT_TRUE(bounded) << "the connect waited for a service that accepts nothing";
+  if (!bounded) {
+    close(bus.listener);  // refuses the waiting connects, so the calls end
+    bus.listener = -1;
+  }
+  EXPECT_EQ(0u, list.get());
+  EXPECT_EQ(nullptr, open.get());
+  for (int fd : queued) close(fd);
 }
 
 TEST(UsbBus, TransfersCarryKindIdCodeAndLengthsAndTakeTheirCompletion) {

@@ -5,11 +5,15 @@
 // kernel drops the lock when the descriptor is closed or its process dies.
 // That is the "exists while held" behaviour a device reservation needs.
 //
+// A forked child lets go of its copies (fork_release.h).
+//
 // The files live in /run/lock (a private tmpfs per test namespace), which is
 // world-writable: a file is never opened through a symbolic link, must be a
 // regular file, and only a file created here has its mode changed, so that
 // a link planted at the name cannot redirect anything.
 #include "platform/named_mutex.h"
+
+#include "platform/posix/fork_release.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -50,7 +54,8 @@ bool lock_path(const char* name, char* out, size_t outSize) {
 // a file created by another user with mode 0644 serves every user. O_CREAT
 // is used only with O_EXCL: with fs.protected_regular a plain O_CREAT open of
 // another user's file in a sticky directory is refused.
-int open_lock_file(const char* path) {
+int open_lock_file(void* ctx) {
+  const char* path = static_cast<const char*>(ctx);
   for (int attempt = 0; attempt < 4; ++attempt) {
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0 || errno != ENOENT) return fd;
@@ -64,18 +69,41 @@ int open_lock_file(const char* path) {
   return -1;
 }
 
+// Why the last claim of this thread could not even try the name.
+thread_local const char* t_problem = nullptr;
+
+// What an open of the file that failed with err says about the directory.
+const char* problem_of(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return "/run/lock is missing";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return "/run/lock is not writable for this user";
+    default:
+      return "the reservation file in /run/lock cannot be opened";
+  }
+}
+
 }  // namespace
 
 vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
+  t_problem = nullptr;
   if (!name) return nullptr;
   char path[256];
   if (!lock_path(name, path, sizeof path)) return nullptr;
-  int fd = open_lock_file(path);
-  if (fd < 0) return nullptr;
+  int fd = vxp_fork_tracked(open_lock_file, path);
+  if (fd < 0) {
+    t_problem = problem_of(errno);
+    return nullptr;
+  }
   struct stat st;
   int rc = fstat(fd, &st);
   if (rc != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+    t_problem = "the reservation file in /run/lock is not a regular file";
+    vxp_fork_close(fd);
     return nullptr;
   }
   do {
@@ -83,7 +111,7 @@ vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
   } while (rc != 0 && errno == EINTR);
   vxp_named_mutex* m = rc == 0 ? new (std::nothrow) vxp_named_mutex : nullptr;
   if (!m) {
-    close(fd);
+    vxp_fork_close(fd);
     return nullptr;
   }
   m->fd = fd;
@@ -92,6 +120,12 @@ vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
 
 void vxp_named_mutex_release(vxp_named_mutex* m) {
   if (!m) return;
-  close(m->fd);  // drops the lock
+  vxp_fork_close(m->fd);  // drops the lock
   delete m;
+}
+
+const char* vxp_named_mutex_take_problem() {
+  const char* problem = t_problem;
+  t_problem = nullptr;
+  return problem;
 }

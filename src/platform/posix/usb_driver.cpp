@@ -4,11 +4,13 @@
 // outstanding on it, so the connection is the device's overlapped record.
 #include "platform/usb_driver.h"
 
+#include "platform/posix/fork_release.h"
 #include "platform/posix/usb_bus_frames.h"
 
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <time.h>
@@ -23,8 +25,9 @@ namespace {
 
 const char kBusSocket[] = "/run/vx_comm_lib/usb.sock";
 const uint32_t kMaxBody = VXP_USB_BUS_MAX_BODY;
-// Bounds of the exchanges that have no timeout of the caller: the list, the
-// open, and the reap of a cancelled transfer.
+// Bounds of the exchanges that have no timeout of the caller: the list and
+// the open (each from the connect to the reply), and the reap of a
+// cancelled transfer.
 const int kListWaitMs = 5000;
 const int kOpenWaitMs = 5000;
 const int kReapWaitMs = 1000;
@@ -114,19 +117,32 @@ bool recv_exact(int fd, uint8_t* p, size_t n, int64_t deadline) {
   return true;
 }
 
-int connect_bus() {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int make_bus_socket(void*) { return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+// Connects before the deadline. A service that is alive but does not accept
+// (its backlog full) would hold a plain connect for ever; a Unix socket's
+// non-blocking connect only says EAGAIN then, with nothing to poll for, so
+// the wait is bounded by the send timeout, which a Unix connect honours.
+int connect_bus(int64_t deadline) {
+  int fd = vxp_fork_tracked(make_bus_socket, nullptr);
   if (fd < 0) return -1;
   struct sockaddr_un sa;
   memset(&sa, 0, sizeof sa);
   sa.sun_family = AF_UNIX;
   memcpy(sa.sun_path, kBusSocket, sizeof kBusSocket);
-  int rc;
-  do {
+  int rc = -1;
+  for (;;) {
+    int64_t left = deadline - now_ms();
+    if (left <= 0) break;
+    struct timeval tv = {(time_t)(left / 1000), (suseconds_t)(left % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) break;
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    close(fd);
+    if (rc == 0 || errno != EINTR) break;
+  }
+  // Frames are sent without a time limit of their own, as before.
+  struct timeval none = {0, 0};
+  if (rc != 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) {
+    vxp_fork_close(fd);
     return -1;
   }
   return fd;
@@ -218,14 +234,14 @@ void fail_at_once(vxp_usb* d) {
 }  // namespace
 
 void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
-  int fd = connect_bus();
-  if (fd < 0) return;
   const int64_t deadline = now_ms() + kListWaitMs;
+  int fd = connect_bus(deadline);
+  if (fd < 0) return;
   uint8_t req[4];
   put32(req, kList);
   uint32_t n = 0;
   uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
-  close(fd);
+  vxp_fork_close(fd);
   if (!body) return;
   vxp_usb_bus_list_paths(body, n, each, ctx);
   free(body);
@@ -235,19 +251,20 @@ vxp_usb* vxp_usb_open(const char* path) {
   if (!path) return nullptr;
   size_t pathLen = strlen(path);
   if (pathLen > kMaxBody - 4) return nullptr;
-  int fd = connect_bus();
+  const int64_t deadline = now_ms() + kOpenWaitMs;
+  int fd = connect_bus(deadline);
   if (fd < 0) return nullptr;
   uint8_t req[4];
   put32(req, kOpen);
   uint32_t n = 0;
-  uint8_t* body = send_frame(fd, req, 4, path, pathLen) ? recv_frame(fd, &n, now_ms() + kOpenWaitMs) : nullptr;
+  uint8_t* body = send_frame(fd, req, 4, path, pathLen) ? recv_frame(fd, &n, deadline) : nullptr;
   bool opened = body && n >= 4 && get32(body) == 0;
   free(body);
   vxp_usb* d = opened ? new (std::nothrow) vxp_usb : nullptr;
   uint8_t* rx = d ? static_cast<uint8_t*>(malloc(kRxSize)) : nullptr;
   if (!rx) {
     delete d;
-    close(fd);
+    vxp_fork_close(fd);
     return nullptr;
   }
   d->fd = fd;
@@ -270,7 +287,7 @@ vxp_usb* vxp_usb_open(const char* path) {
 void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
   if (d->op.state == VXP_USB_BUS_PENDING) vxp_usb_cancel(d);
-  close(d->fd);
+  vxp_fork_close(d->fd);
   free(d->rx);
   delete d;
 }

@@ -43,6 +43,9 @@ vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
   return m;
 }
 
+// Every failure here means the name is held (or is no kernel name at all).
+const char* vxp_named_mutex_take_problem() { return nullptr; }
+
 void vxp_named_mutex_release(vxp_named_mutex* m) {
   if (!m) return;
   CloseHandle(m->h);
