@@ -49,3 +49,21 @@ TEST(NamedMutexPosix, NamesOutsidePlainCharactersAreRefused) {
     vxp_named_mutex_release(m);
   }
 }
+
+// A claim that fails for a reason of the machine's own says which, so the
+// open can log it; a name that is merely held gives no reason.
+TEST(NamedMutexPosix, AMissingLockDirectoryIsNamedAsTheReason) {
+  if (!private_run()) GTEST_SKIP() << "needs the private /run of tests/netns_run.sh";
+  ASSERT_EQ(0, rename("/run/lock", "/run/lock.away"));
+  EXPECT_EQ(nullptr, vxp_named_mutex_claim("Global\\nodir"));
+  const char* why = vxp_named_mutex_take_problem();
+  EXPECT_STREQ("/run/lock is missing", why ? why : "(none)");
+  EXPECT_EQ(nullptr, vxp_named_mutex_take_problem());
+  ASSERT_EQ(0, rename("/run/lock.away", "/run/lock"));
+
+  vxp_named_mutex* m = vxp_named_mutex_claim("Global\\held");
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ(nullptr, vxp_named_mutex_claim("Global\\held"));
+  EXPECT_EQ(nullptr, vxp_named_mutex_take_problem());
+  vxp_named_mutex_release(m);
+}
