@@ -9,7 +9,9 @@ void* vxp_dl_sym(void* lib, const char* name);
 void vxp_dl_close(void* lib);
 
 // The VISA library's file name on this platform, loaded by that bare name
-// so that the system's usual search finds it.
+// from trusted folders only: on Windows vxp_dl_open searches the program's
+// folder and System32, not the current folder nor PATH; on Linux the
+// dynamic loader's usual search, which has no current folder of its own.
 extern const char vxp_visa_file_name[];
 
 #endif

@@ -232,4 +232,36 @@ TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
   }
 }
 
+// Windows: a visa32.dll only in the current folder (someone left it where a
+// script runs) is never loaded; the same file beside the program is. Run by
+// the visa_planted test from the fixture's folder, with the program in a
+// folder of its own (VX_VISA_BESIDE, relative to the current one).
+TEST(VisaBinding, OnlyTheProgramsOrTheSystemsFolderIsSearched) {
+  const char* scenario = getenv("VX_VISA_SCENARIO");
+  const char* beside = getenv("VX_VISA_BESIDE");
+  if (!scenario || std::string(scenario) != "planted" || !beside) GTEST_SKIP() << "run by the visa_planted test";
+  const std::string marker = vx_test_temp_dir() + "/vx_visa_loaded";
+  const std::string copy = std::string(beside) + "/visa32.dll";
+  remove(marker.c_str());
+  remove(copy.c_str());
+  vx_test_setenv("VXVISA_MARKER", marker);
+  FreeVisaAtEnd unload;
+  ASSERT_TRUE(std::ifstream("visa32.dll").good()) << "the fixture is not in the current folder";
+
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
+  EXPECT_FALSE(std::ifstream(marker).good()) << "the current folder's visa32.dll was loaded";
+  vx_comm_freeVisa();
+
+  {
+    std::ifstream in("visa32.dll", std::ios::binary);
+    std::ofstream out(copy, std::ios::binary);
+    out << in.rdbuf();
+  }
+  EXPECT_EQ(VI_SUCCESS, vx_comm_loadVisa());
+  EXPECT_TRUE(std::ifstream(marker).good());
+  vx_comm_freeVisa();
+  remove(copy.c_str());
+  remove(marker.c_str());
+}
+
 }  // namespace

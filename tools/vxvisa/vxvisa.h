@@ -24,7 +24,8 @@
 // functions, counted from the first that saw this value, return <status>
 // (a decimal number) and do nothing else. viClose of a session ends the
 // calls blocked on it, as in any VISA library: a tcp read or write under way
-// returns VI_ERROR_CONN_LOST.
+// returns VI_ERROR_CONN_LOST. When VXVISA_MARKER names a file, loading the
+// library writes it.
 #ifndef VXVISA_H
 #define VXVISA_H
 

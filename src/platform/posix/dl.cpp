@@ -3,7 +3,9 @@
 
 #include <dlfcn.h>
 
-// Found through LD_LIBRARY_PATH and the loader cache.
+// Found through LD_LIBRARY_PATH, the loader cache and the system's library
+// folders; never in the current folder unless the caller's environment puts
+// it there (an LD_LIBRARY_PATH naming it, or an empty entry).
 const char vxp_visa_file_name[] = "libvisa.so";
 
 void* vxp_dl_open(const char* fileName) { return fileName ? dlopen(fileName, RTLD_NOW | RTLD_LOCAL) : nullptr; }

@@ -5,8 +5,13 @@
 
 #include "platform/dl.h"
 
-// Found the way LoadLibraryW searches: the program's folder first.
+// Looked for in the program's folder (where a host may ship its own VISA)
+// and in System32 (where VISA installers put it), never in the current
+// folder or on PATH, where anyone may have left a visa32.dll. Its own
+// imports are looked up in the same two folders, which are the folders it
+// was found in: a VISA library beside its helpers still finds them.
 const char vxp_visa_file_name[] = "visa32.dll";
+const DWORD kSearchScope = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 void* vxp_dl_open(const char* fileName) {
   if (!fileName) return nullptr;
@@ -15,7 +20,7 @@ void* vxp_dl_open(const char* fileName) {
   wchar_t* name = new (std::nothrow) wchar_t[(size_t)wide];
   if (!name) return nullptr;
   HMODULE lib = nullptr;
-  if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, wide) == wide) lib = LoadLibraryW(name);
+  if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, wide) == wide) lib = LoadLibraryExW(name, nullptr, kSearchScope);
   delete[] name;
   return reinterpret_cast<void*>(lib);
 }
