@@ -207,6 +207,12 @@ std::vector<Devices::Found> Devices::enumerate() {
     found.push_back(Found{libusb_ref_device(list[i]), number, path});
   }
   libusb_free_device_list(list, 1);
+  // A stable order, whatever order libusb learnt of the devices in.
+  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    int ba = libusb_get_bus_number(a.dev), bb = libusb_get_bus_number(b.dev);
+    if (ba != bb) return ba < bb;
+    return libusb_get_device_address(a.dev) < libusb_get_device_address(b.dev);
+  });
   return found;
 }
 
