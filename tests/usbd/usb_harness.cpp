@@ -472,7 +472,10 @@ void Testbed::unplug(int index) {
 
 Counters Testbed::counters(int index) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->devices.at(static_cast<std::size_t>(index))->counters;
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  Counters c = d->counters;
+  c.reads_waiting = static_cast<int>(d->in_waiting.size());
+  return c;
 }
 
 }  // namespace usbmock

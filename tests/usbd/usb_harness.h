@@ -35,6 +35,7 @@ struct Counters {
   int clear_halts = 0;
   int bad_index = 0;       // class requests not addressed to the USBTMC interface
   int in_flight = 0;       // URBs submitted and not yet completed
+  int reads_waiting = 0;   // bulk ins waiting for the device
 };
 
 struct Device;
