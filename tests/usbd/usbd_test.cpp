@@ -123,9 +123,12 @@ struct BusClient {
     if (!transfer(17, ++id, 512, {}, &result, &got) || result != 0 || got.size() < 12) return "bulk in failed";
     return std::string(got.begin() + 12, got.begin() + 12 + got[4]);
   }
+  // True when the service closed the connection (within 3 s), without
+  // anything more sent on it.
   bool ended() {
-    std::vector<std::uint8_t> body;
-    return !recv(body);
+    pollfd pfd{fd, POLLIN, 0};
+    std::uint8_t byte;
+    return ::poll(&pfd, 1, 3000) == 1 && ::recv(fd, &byte, 1, 0) == 0;
   }
 };
 
@@ -250,7 +253,7 @@ TEST(Vxusbd, ClearWithPendingStatusReachesTheInterfaceAndClearsHalts) {
   int halts = st.bed.counters(dev).clear_halts;
   ASSERT_EQ(VI_SUCCESS, vx_comm_clear(id));
   EXPECT_EQ(0, st.bed.counters(dev).bad_index);
-  EXPECT_GE(st.bed.counters(dev).clear_halts, halts + 2);  // both bulk endpoints
+  EXPECT_GE(st.bed.counters(dev).clear_halts, halts + 4);  // both bulk endpoints, after the clear and for CLEAR_FEATURE
   EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
   vx_comm_close(id);
 }
@@ -279,6 +282,8 @@ TEST(Vxusbd, UnplugDuringAReadEndsItAndTheDeviceLeavesTheList) {
   ViInt32 id = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 20000));
+  BusClient idle;  // a second connection, with nothing outstanding
+  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff", kSerial)));
   st.bed.set_silent(dev, true);
   auto started = std::chrono::steady_clock::now();
   std::thread unplug([&] {
@@ -289,6 +294,7 @@ TEST(Vxusbd, UnplugDuringAReadEndsItAndTheDeviceLeavesTheList) {
   unplug.join();
   EXPECT_EQ(std::string("<read failed>"), reply);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_TRUE(idle.ended());
   EXPECT_TRUE(eventually([] { return bus_list().empty(); }));
   vx_comm_close(id);
 }
