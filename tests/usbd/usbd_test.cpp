@@ -8,11 +8,14 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -221,6 +224,32 @@ TEST(Vxusbd, ListsEveryUsbtmcInterfaceAndTheLibraryKeepsItsOwn) {
     entries.push_back(text.substr(at, end - at));
   std::sort(entries.begin(), entries.end());
   EXPECT_EQ((std::vector<std::string>{std::string("UM-EMU:") + kSerial + ":" + kAddress, "UM-EMU::USB-"}), entries);
+}
+
+// No usbfs at all (an empty testbed, as in a container): the service
+// still answers, with no devices.
+TEST(Vxusbd, WithoutUsbListsNothingAndSaysWhy) {
+  std::string log = vx_test_temp_dir() + "/vxusbd_nousb.log";
+  std::fflush(stderr);
+  int saved = ::dup(2);
+  int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  ::dup2(file, 2);
+  {
+    Stack st;
+    st.start();
+    EXPECT_TRUE(bus_list().empty());
+    BusClient c;
+    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  }
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  ::close(file);
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ::unlink(log.c_str());
+  EXPECT_NE(std::string::npos, text.find("vxusbd: no USB: no usbfs at /dev/bus/usb")) << text;
 }
 
 // Reads in pieces smaller than the messages: the bulk ins are not whole

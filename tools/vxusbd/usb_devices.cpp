@@ -108,6 +108,11 @@ void Devices::start() {
     ctx_ = nullptr;
     return;
   }
+  // libusb starts without usbfs where udev is in use (devices may come
+  // later); say why the list is empty all the same.
+  struct stat st;
+  if (::stat("/dev/bus/usb", &st) != 0)
+    log_line("no USB: no usbfs at /dev/bus/usb (as in a container); no devices until one appears");
   if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
     have_hotplug_ = libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
                                                      LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
