@@ -283,14 +283,40 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
       umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
     }
-    case USBDEVFS_GETDRIVER:  // no kernel driver bound
-      umockdev_ioctl_client_complete(client, -1, ENODATA);
+    case USBDEVFS_GETDRIVER: {  // ENODATA: no kernel driver bound
+      if (!d->counters.driver_bound) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return TRUE;
+      }
+      UMockdevIoctlData* g = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+      std::strcpy(reinterpret_cast<usbdevfs_getdriver*>(g->data)->driver, "usbtmc");
+      umockdev_ioctl_data_unref(g);
+      umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
+    }
+    case USBDEVFS_IOCTL: {  // disconnect or connect the kernel's driver
+      UMockdevIoctlData* c = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+      int code = reinterpret_cast<usbdevfs_ioctl*>(c->data)->ioctl_code;
+      umockdev_ioctl_data_unref(c);
+      if (code == static_cast<int>(USBDEVFS_DISCONNECT) && d->counters.driver_bound) {
+        d->counters.driver_bound = false;
+        umockdev_ioctl_client_complete(client, 0, 0);
+      } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !d->counters.driver_bound && d->spec.kernel_driver) {
+        d->counters.driver_bound = true;
+        umockdev_ioctl_client_complete(client, 1, 0);  // as the kernel: positive when a driver took it
+      } else {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+      }
+      return TRUE;
+    }
     case USBDEVFS_CLEAR_HALT:
       ++d->counters.clear_halts;
       umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
     case USBDEVFS_CLAIMINTERFACE:
+      if (d->counters.driver_bound) ++d->counters.claimed_while_bound;
+      umockdev_ioctl_client_complete(client, d->counters.driver_bound ? -1 : 0, d->counters.driver_bound ? EBUSY : 0);
+      return TRUE;
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:
@@ -406,6 +432,7 @@ int Testbed::add(const DeviceSpec& spec) {
   d->impl = impl_.get();
   d->spec = spec;
   d->pending_left = spec.pending_polls;
+  d->counters.driver_bound = spec.kernel_driver;
   d->bus = static_cast<int>(impl_->devices.size()) + 1;
   char node[64], sys[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/001", d->bus);

@@ -25,6 +25,7 @@ struct DeviceSpec {
   bool usbtmc = true;       // false: a vendor-specific interface only
   std::uint16_t packet = 64;  // wMaxPacketSize of the bulk endpoints
   int pending_polls = 0;    // CHECK_CLEAR_STATUS answers "pending" this often
+  bool kernel_driver = false;  // the kernel's usbtmc driver is bound to the interface
 };
 
 // What a device saw, for the cases to check.
@@ -36,6 +37,8 @@ struct Counters {
   int bad_index = 0;       // class requests not addressed to the USBTMC interface
   int in_flight = 0;       // URBs submitted and not yet completed
   int reads_waiting = 0;   // bulk ins waiting for the device
+  bool driver_bound = false;  // the kernel's driver holds the interface now
+  int claimed_while_bound = 0;  // claims the kernel's driver would have refused
 };
 
 struct Device;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <chrono>
 #include <cstring>
@@ -341,6 +342,28 @@ TEST(Vxusbd, TwoClientsShareOneDevice) {
   EXPECT_EQ(std::string(kIdn) + "\n", a.query_idn(ida));
   ::shutdown(a.fd, SHUT_RDWR);
   EXPECT_EQ(std::string(kIdn) + "\n", b.query_idn(idb));
+}
+
+// The kernel's usbtmc driver is taken for the first connection and given
+// back after the last.
+TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
+  Stack st;
+  usbmock::DeviceSpec spec = instrument();
+  spec.kernel_driver = true;
+  int dev = st.bed.add(spec);
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
+  ASSERT_TRUE(a->open(path));
+  EXPECT_FALSE(st.bed.counters(dev).driver_bound);
+  ASSERT_TRUE(b->open(path));
+  std::uint32_t id = 0;
+  EXPECT_EQ(std::string(kIdn) + "\n", b->query_idn(id));
+  b.reset();
+  EXPECT_FALSE(st.bed.counters(dev).driver_bound);
+  a.reset();
+  EXPECT_TRUE(eventually([&] { return st.bed.counters(dev).driver_bound; }));
+  EXPECT_EQ(0, st.bed.counters(dev).claimed_while_bound);
 }
 
 // What breaks the protocol ends that connection only.
