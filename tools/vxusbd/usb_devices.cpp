@@ -23,6 +23,8 @@ constexpr std::uint8_t kUsbtmcClass = 0xFE, kUsbtmcSubclass = 0x03;
 constexpr std::uint8_t kDevDepMsgIn = 2, kVendorSpecificIn = 127;
 constexpr unsigned kControlTimeoutMs = 5000;
 constexpr std::uint32_t kMaxTrackedMessage = 16u * 1024 * 1024;
+// The most data one completion frame can carry (65536 bytes of body).
+constexpr std::uint32_t kMaxCompletionData = 65536 - 12;
 constexpr const char* kInterfaceGuid = "{a9fdbb24-128a-11d5-9961-00108335e361}";
 
 }  // namespace
@@ -570,7 +572,8 @@ const char* Devices::request(Client* c, const Request& r) {
   t->device = d;
   t->kind = r.kind;
   t->id = r.id;
-  t->out_length = r.out_length;
+  // More than a completion can carry is never asked of a device.
+  t->out_length = std::min(r.out_length, kMaxCompletionData);
   c->transfers[r.id] = t;
   if (d->gone) {
     complete(t, kFailed, 0, nullptr);
