@@ -63,12 +63,23 @@ struct Plain {
   void header(std::vector<std::uint8_t>& m, std::uint8_t id, std::uint32_t size, std::uint8_t attr) {
     std::uint8_t t = tag++;
     if (tag == 0) tag = 1;
-    m = {id, t, static_cast<std::uint8_t>(~t), 0, std::uint8_t(size), std::uint8_t(size >> 8), std::uint8_t(size >> 16),
-         std::uint8_t(size >> 24), attr, 0, 0, 0};
+    m = {id,
+         t,
+         static_cast<std::uint8_t>(~t),
+         0,
+         std::uint8_t(size),
+         std::uint8_t(size >> 8),
+         std::uint8_t(size >> 16),
+         std::uint8_t(size >> 24),
+         attr,
+         0,
+         0,
+         0};
   }
   void out(const std::vector<std::uint8_t>& m) {
     int done = 0;
-    if (libusb_bulk_transfer(h, 0x01, const_cast<std::uint8_t*>(m.data()), static_cast<int>(m.size()), &done, 2000) != 0)
+    if (libusb_bulk_transfer(h, 0x01, const_cast<std::uint8_t*>(m.data()), static_cast<int>(m.size()), &done, 2000) !=
+        0)
       die("plain client: bulk out");
   }
   void command(const std::string& text) {
@@ -183,9 +194,10 @@ int main() {
   double added_us = (lib.query_s - plain.query_s) / kQueries / kTransfersPerQuery * 1e6;
   std::printf("USB over vxusbd (emulated device, best of %d rounds) | plain libusb | library over vxusbd | ratio\n",
               kRounds);
-  std::printf("*IDN? round trips per s                              | %12.0f | %19.0f | %.2f\n", plain_q, lib_q, lib_q / plain_q);
-  std::printf("block read, MB/s (%d x %d KiB)                        | %12.2f | %19.2f | %.2f\n", kBlocks, kBlock / 1024, plain_b, lib_b,
-              lib_b / plain_b);
+  std::printf("*IDN? round trips per s                              | %12.0f | %19.0f | %.2f\n", plain_q, lib_q,
+              lib_q / plain_q);
+  std::printf("block read, MB/s (%d x %d KiB)                        | %12.2f | %19.2f | %.2f\n", kBlocks,
+              kBlock / 1024, plain_b, lib_b, lib_b / plain_b);
   std::printf("added latency per transfer: %.1f us (%d transfers per query)\n", added_us, kTransfersPerQuery);
   return 0;
 }

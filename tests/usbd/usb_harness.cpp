@@ -35,14 +35,28 @@ std::uint32_t get32(const std::uint8_t* p) {
 // Device, configuration, a vendor-specific interface 0, and (for an
 // instrument) the USBTMC interface with its bulk out and bulk in endpoints.
 std::vector<std::uint8_t> descriptors(const DeviceSpec& s) {
-  std::vector<std::uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64,
-                                 static_cast<std::uint8_t>(s.vendor), static_cast<std::uint8_t>(s.vendor >> 8),
-                                 static_cast<std::uint8_t>(s.product), static_cast<std::uint8_t>(s.product >> 8),
-                                 0x00, 0x01, 0, 0, static_cast<std::uint8_t>(s.serial.empty() ? 0 : 3), 1};
+  std::vector<std::uint8_t> d = {18,
+                                 1,
+                                 0x00,
+                                 0x02,
+                                 0,
+                                 0,
+                                 0,
+                                 64,
+                                 static_cast<std::uint8_t>(s.vendor),
+                                 static_cast<std::uint8_t>(s.vendor >> 8),
+                                 static_cast<std::uint8_t>(s.product),
+                                 static_cast<std::uint8_t>(s.product >> 8),
+                                 0x00,
+                                 0x01,
+                                 0,
+                                 0,
+                                 static_cast<std::uint8_t>(s.serial.empty() ? 0 : 3),
+                                 1};
   std::uint8_t interfaces = s.usbtmc ? 2 : 1;
   std::uint16_t total = static_cast<std::uint16_t>(9 + 9 + (s.usbtmc ? 9 + 7 + 7 : 0));
-  std::vector<std::uint8_t> c = {9, 2, static_cast<std::uint8_t>(total), static_cast<std::uint8_t>(total >> 8),
-                                 interfaces, 1, 0, 0x80, 50};
+  std::vector<std::uint8_t> c = {
+      9, 2, static_cast<std::uint8_t>(total), static_cast<std::uint8_t>(total >> 8), interfaces, 1, 0, 0x80, 50};
   c.insert(c.end(), {9, 4, 0, 0, 0, 0xFF, 0, 0, 0});
   if (s.usbtmc) {
     std::uint8_t lo = static_cast<std::uint8_t>(s.packet), hi = static_cast<std::uint8_t>(s.packet >> 8);
@@ -234,7 +248,8 @@ void Device::serve_bulk_in() {
 
 std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
   std::uint8_t type = s[0], request = s[1];
-  std::uint16_t value = static_cast<std::uint16_t>(s[2] | s[3] << 8), index = static_cast<std::uint16_t>(s[4] | s[5] << 8);
+  std::uint16_t value = static_cast<std::uint16_t>(s[2] | s[3] << 8),
+                index = static_cast<std::uint16_t>(s[4] | s[5] << 8);
   status = 0;
   if (type == 0x80 && request == 6 && value >> 8 == 3) {  // GET_DESCRIPTOR(string)
     std::uint8_t which = static_cast<std::uint8_t>(value);

@@ -20,31 +20,31 @@ namespace usbmock {
 
 struct DeviceSpec {
   std::uint16_t vendor = 0x03EB, product = 0xAFFF;
-  std::string serial;       // empty: no serial string descriptor
+  std::string serial;  // empty: no serial string descriptor
   std::string idn = "Vextron AG,UM-EMU,0,1.0";
-  bool usbtmc = true;       // false: a vendor-specific interface only
-  std::uint16_t packet = 64;  // wMaxPacketSize of the bulk endpoints
-  int pending_polls = 0;    // CHECK_CLEAR_STATUS answers "pending" this often
+  bool usbtmc = true;          // false: a vendor-specific interface only
+  std::uint16_t packet = 64;   // wMaxPacketSize of the bulk endpoints
+  int pending_polls = 0;       // CHECK_CLEAR_STATUS answers "pending" this often
   bool kernel_driver = false;  // the kernel's usbtmc driver is bound to the interface
 };
 
 // What a device saw, for the cases to check.
 struct Counters {
   int bulk_in_submitted = 0;
-  int discarded = 0;       // URBs the host cancelled
-  int overflows = 0;       // bulk ins too small for the packet the device sent
+  int discarded = 0;  // URBs the host cancelled
+  int overflows = 0;  // bulk ins too small for the packet the device sent
   int clear_halts = 0;
-  int bad_index = 0;       // class requests not addressed to the USBTMC interface
-  int in_flight = 0;       // URBs submitted and not yet completed
-  int reads_waiting = 0;   // bulk ins waiting for the device
-  bool driver_bound = false;  // the kernel's driver holds the interface now
+  int bad_index = 0;            // class requests not addressed to the USBTMC interface
+  int in_flight = 0;            // URBs submitted and not yet completed
+  int reads_waiting = 0;        // bulk ins waiting for the device
+  bool driver_bound = false;    // the kernel's driver holds the interface now
   int claimed_while_bound = 0;  // claims the kernel's driver would have refused
 };
 
 struct Device;
 
 class Testbed {
-public:
+ public:
   Testbed();
   ~Testbed();
   Testbed(const Testbed&) = delete;
@@ -61,7 +61,7 @@ public:
 
   struct Impl;
 
-private:
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

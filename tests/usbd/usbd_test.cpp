@@ -1,24 +1,23 @@
 // vxusbd end to end: the library's exports (or a bare bus client) -> bus
 // socket -> vxusbd (in this process, on a thread) -> libusb -> usbfs
 // emulated by umockdev -> scripted USBTMC devices (usb_harness.h).
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <memory>
-#include <iterator>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>

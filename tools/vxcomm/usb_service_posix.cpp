@@ -1,11 +1,11 @@
 // Linux: the USB bus is served on a Unix socket by vxusbd.
-#include "usb_service.h"
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "usb_service.h"
 
 const char* vxcomm_usb_service_missing() {
   static const char kPath[] = "/run/vx_comm_lib/usb.sock";

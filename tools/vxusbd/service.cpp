@@ -61,7 +61,7 @@ int bind_socket(const std::string& path) {
 }
 
 class Service : public ClientSink {
-public:
+ public:
   explicit Service(Devices& devices) : devices_(devices) {}
   ~Service() {
     for (Client* c : clients_) drop(c, nullptr);
@@ -78,7 +78,7 @@ public:
                   std::size_t tail_n) override;
   void drop(Client* c, const char* why) override;
 
-private:
+ private:
   void read_from(Client* c);
   void write_to(Client* c);
   bool on_frame(Client* c, const std::uint8_t* body, std::uint32_t n);

@@ -116,10 +116,10 @@ void Devices::start() {
   if (::stat("/dev/bus/usb", &st) != 0)
     log_line("no USB: no usbfs at /dev/bus/usb (as in a container); no devices until one appears");
   if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
-    have_hotplug_ = libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
-                                                     LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-                                                     LIBUSB_HOTPLUG_MATCH_ANY, hotplug_callback, this,
-                                                     &hotplug_) == LIBUSB_SUCCESS;
+    have_hotplug_ =
+        libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         hotplug_callback, this, &hotplug_) == LIBUSB_SUCCESS;
   }
 }
 
@@ -392,8 +392,10 @@ void Devices::start_bulk_in(Device* d) {
     }
     if (rc != 0) {
       if (x) libusb_free_transfer(x);
-      if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
-      else log_line("error: %s: bulk in not started: %s", d->path.c_str(), libusb_error_name(rc));
+      if (rc == LIBUSB_ERROR_NO_DEVICE)
+        unplugged(d);
+      else
+        log_line("error: %s: bulk in not started: %s", d->path.c_str(), libusb_error_name(rc));
       complete(t, kFailed, 0, nullptr);
       continue;
     }
@@ -412,7 +414,7 @@ void Devices::on_transfer_done(Transfer* t) {
   libusb_transfer_status status = x->status;
   int actual = x->actual_length;
   if (status == LIBUSB_TRANSFER_NO_DEVICE) unplugged(d);
-  std::uint32_t result = status == LIBUSB_TRANSFER_COMPLETED ? kDone
+  std::uint32_t result = status == LIBUSB_TRANSFER_COMPLETED                    ? kDone
                          : status == LIBUSB_TRANSFER_CANCELLED || t->cancelling ? kCancelled
                                                                                 : kFailed;
   if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_CANCELLED && status != LIBUSB_TRANSFER_NO_DEVICE)
@@ -440,7 +442,8 @@ void Devices::on_transfer_done(Transfer* t) {
     libusb_free_transfer(x);
     complete(t, result, static_cast<std::uint32_t>(actual), nullptr);
   } else {
-    std::uint32_t count = result == kDone ? std::min<std::uint32_t>(static_cast<std::uint32_t>(actual), t->out_length) : 0;
+    std::uint32_t count =
+        result == kDone ? std::min<std::uint32_t>(static_cast<std::uint32_t>(actual), t->out_length) : 0;
     std::vector<std::uint8_t> out(libusb_control_transfer_get_data(x), libusb_control_transfer_get_data(x) + count);
     libusb_free_transfer(x);
     complete(t, result, count, out.data());
@@ -458,8 +461,10 @@ void Devices::abort_bulk(Device* d) {
   std::deque<Transfer*> waiting;
   waiting.swap(d->bulk_in);
   for (Transfer* t : waiting) {
-    if (t->xfer) d->bulk_in.push_back(t);
-    else complete(t, kCancelled, 0, nullptr);
+    if (t->xfer)
+      d->bulk_in.push_back(t);
+    else
+      complete(t, kCancelled, 0, nullptr);
   }
   d->held.clear();
   d->held_at = 0;
@@ -659,8 +664,10 @@ void Devices::sweep() {
     if (!d->gone || d->clients.empty()) continue;
     std::vector<Client*> ended = d->clients;
     for (Client* c : ended)
-      if (sink_) sink_->drop(c, nullptr);
-      else detach(c);
+      if (sink_)
+        sink_->drop(c, nullptr);
+      else
+        detach(c);
   }
   for (std::size_t i = 0; i < devices_.size();) {
     Device* d = devices_[i];

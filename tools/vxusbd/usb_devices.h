@@ -48,7 +48,7 @@ struct Request {
 
 // How completions reach the clients.
 class ClientSink {
-public:
+ public:
   virtual ~ClientSink() = default;
   virtual void send_frame(Client* c, const std::uint8_t* body, std::size_t n, const std::uint8_t* tail,
                           std::size_t tail_n) = 0;
@@ -56,7 +56,7 @@ public:
 };
 
 class Devices {
-public:
+ public:
   Devices() = default;
   Devices(const Devices&) = delete;
   Devices& operator=(const Devices&) = delete;
@@ -87,7 +87,7 @@ public:
   void on_transfer_done(Transfer* t);
   void on_device_left(libusb_device* dev);
 
-private:
+ private:
   struct Found {
     libusb_device* dev;
     int interface_number;
