@@ -42,7 +42,7 @@ std::string path_of(const char* ids, const std::string& serial) {
 }
 
 template <class F>
-bool eventually(F ok, int ms = 3000) {
+bool eventually(F ok, int ms = 10000) {
   for (int i = 0; i < ms / 10; ++i) {
     if (ok()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
