@@ -3,6 +3,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "usb_service.h"
@@ -15,8 +16,12 @@ const char* vxcomm_usb_service_missing() {
   sa.sun_family = AF_UNIX;
   std::memcpy(sa.sun_path, kPath, sizeof kPath);
   bool served = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  int why = errno;
   ::close(fd);
   if (served) return nullptr;
+  if (why == EACCES)
+    return "the USB service's socket /run/vx_comm_lib/usb.sock does not admit this user; join the group plugdev "
+           "(sudo usermod -aG plugdev $USER) and log in again";
   return "nothing serves USB instruments on /run/vx_comm_lib/usb.sock; start the USB service vxusbd "
          "(sudo systemctl enable --now vxusbd.socket, or run vxusbd --foreground)";
 }

@@ -3,6 +3,7 @@
 #include "service.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -55,7 +56,9 @@ int bind_socket(const std::string& path) {
     ::close(fd);
     return -1;
   }
-  // Owner and group: the group that may use instruments, as the socket unit sets it.
+  // Owner and the group that may use instruments, as the socket unit sets
+  // it (where this user may give the socket to that group).
+  if (const group* g = ::getgrnam("plugdev")) ::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid);
   ::chmod(path.c_str(), 0660);
   return fd;
 }
