@@ -499,7 +499,7 @@ void Testbed::set_silent(int index, bool silent) {
   d->update_fifo();
 }
 
-void Testbed::unplug(int index) {
+void Testbed::unplug(int index, bool announce) {
   Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -508,6 +508,11 @@ void Testbed::unplug(int index) {
     d->in_waiting.clear();
     d->update_fifo();
   }
+  if (announce) announce_removal(index);
+}
+
+void Testbed::announce_removal(int index) {
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   umockdev_testbed_uevent(impl_->testbed, d->sysfs.c_str(), "remove");
   umockdev_testbed_remove_device(impl_->testbed, d->sysfs.c_str());
 }

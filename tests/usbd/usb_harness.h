@@ -55,8 +55,10 @@ class Testbed {
   // The device goes silent: bulk ins wait until cancelled.
   void set_silent(int index, bool silent);
   // The device leaves: its URBs end with ENODEV, every later ioctl fails
-  // with ENODEV, and udev reports its removal.
-  void unplug(int index);
+  // with ENODEV, and (announce) udev reports its removal.
+  void unplug(int index, bool announce = true);
+  // udev reports the removal of a device unplugged without it.
+  void announce_removal(int index);
   Counters counters(int index);
 
   struct Impl;

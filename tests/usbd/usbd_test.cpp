@@ -304,26 +304,38 @@ TEST(Vxusbd, SilentDeviceTimesOutTheCancelIsReapedAndTheNextQueryWorks) {
   vx_comm_close(id);
 }
 
-TEST(Vxusbd, UnplugDuringAReadEndsItAndTheDeviceLeavesTheList) {
+// Unplugged with nothing outstanding (only udev's event tells) and with a
+// read pending, before udev's event (the read's failure tells): every
+// connection to the device ends.
+TEST(Vxusbd, UnplugEndsEveryConnectionAndTheDeviceLeavesTheList) {
   Stack st;
   int dev = st.bed.add(instrument());
+  usbmock::DeviceSpec quiet = instrument();
+  quiet.serial = "000000000000005678";
+  int idle_dev = st.bed.add(quiet);
   st.start();
   ViInt32 id = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 20000));
-  BusClient idle;  // a second connection, with nothing outstanding
+  BusClient idle, other;
   ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", quiet.serial)));
+
+  st.bed.unplug(idle_dev);
+  EXPECT_TRUE(other.ended());
+
   st.bed.set_silent(dev, true);
   auto started = std::chrono::steady_clock::now();
   std::thread unplug([&] {
     eventually([&] { return st.bed.counters(dev).reads_waiting > 0; });
-    st.bed.unplug(dev);
+    st.bed.unplug(dev, false);
   });
   std::string reply = query(id, "*IDN?\n");
   unplug.join();
   EXPECT_EQ(std::string("<read failed>"), reply);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   EXPECT_TRUE(idle.ended());
+  st.bed.announce_removal(dev);
   EXPECT_TRUE(eventually([] { return bus_list().empty(); }));
   vx_comm_close(id);
 }
