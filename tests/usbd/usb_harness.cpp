@@ -87,6 +87,7 @@ struct Device {
   std::deque<UMockdevIoctlData*> in_waiting;
   std::deque<Done> done;
   bool silent = false, gone = false;
+  bool held_back = false;  // completed URBs are not handed to the host yet
   Counters counters;
   // The USBTMC model.
   std::vector<std::uint8_t> out_asm;
@@ -119,7 +120,7 @@ struct Testbed::Impl {
 // FIFO instead, kept full (not writable) while nothing can be reaped.
 void Device::update_fifo() {
   if (fifo < 0) return;
-  bool want_ready = !done.empty() || gone;
+  bool want_ready = (!done.empty() && !held_back) || gone;
   char chunk[4096];
   if (want_ready && fifo_full) {
     while (::read(fifo, chunk, sizeof chunk) < 0 && errno == EINTR) {
@@ -373,7 +374,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      if (d->done.empty()) {
+      if (d->done.empty() || (d->held_back && !d->gone)) {
         umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EAGAIN);
         return TRUE;
       }
@@ -406,6 +407,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
       }
+      ++d->counters.discard_late;
       umockdev_ioctl_client_complete(client, -1, EINVAL);
       return TRUE;
     }
@@ -496,6 +498,13 @@ void Testbed::set_silent(int index, bool silent) {
   Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   d->silent = silent;
   d->serve_bulk_in();
+  d->update_fifo();
+}
+
+void Testbed::hold_back(int index, bool hold) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  d->held_back = hold;
   d->update_fifo();
 }
 

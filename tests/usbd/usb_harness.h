@@ -31,8 +31,9 @@ struct DeviceSpec {
 // What a device saw, for the cases to check.
 struct Counters {
   int bulk_in_submitted = 0;
-  int discarded = 0;  // URBs the host cancelled
-  int overflows = 0;  // bulk ins too small for the packet the device sent
+  int discarded = 0;     // URBs the host cancelled
+  int discard_late = 0;  // cancels of URBs already completed
+  int overflows = 0;     // bulk ins too small for the packet the device sent
   int clear_halts = 0;
   int bad_index = 0;            // class requests not addressed to the USBTMC interface
   int in_flight = 0;            // URBs submitted and not yet completed
@@ -54,6 +55,9 @@ class Testbed {
   int add(const DeviceSpec& spec);
   // The device goes silent: bulk ins wait until cancelled.
   void set_silent(int index, bool silent);
+  // Completed URBs are kept from the host (as a busy host would not have
+  // reaped them yet): a cancel then comes too late for them.
+  void hold_back(int index, bool hold);
   // The device leaves: its URBs end with ENODEV, every later ioctl fails
   // with ENODEV, and (announce) udev reports its removal.
   void unplug(int index, bool announce = true);

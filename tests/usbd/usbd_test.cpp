@@ -377,6 +377,35 @@ TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
   EXPECT_EQ(0, st.bed.counters(dev).claimed_while_bound);
 }
 
+// A reply that was on its way when the client cancelled is not lost: the
+// cancel completes with result 2 and the next bulk in gets the reply.
+TEST(Vxusbd, DataOfABulkInCancelledTooLateStaysForTheNext) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  BusClient c;
+  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  std::uint32_t id = 0, result = 9;
+  std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 6, 0, 0, 0, 1, 0, 0, 0, '*', 'I', 'D', 'N', '?', '\n', 0, 0};
+  std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 0, 1, 0, 0, 0, 0, 0, 0}, got;
+  ASSERT_TRUE(c.transfer(16, ++id, 0, out, &result, nullptr));
+  ASSERT_TRUE(c.transfer(16, ++id, 0, req, &result, nullptr));
+  st.bed.hold_back(dev, true);
+  ASSERT_TRUE(c.send(BusClient::u32s({17, ++id, 0, 512})));
+  ASSERT_TRUE(
+      eventually([&] { return st.bed.counters(dev).in_flight == 1 && st.bed.counters(dev).reads_waiting == 0; }));
+  ASSERT_TRUE(c.send(BusClient::u32s({19, id, 0, 0})));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).discard_late == 1; }));
+  st.bed.hold_back(dev, false);
+  std::vector<std::uint8_t> completion;
+  ASSERT_TRUE(c.recv(completion));
+  EXPECT_EQ(BusClient::u32s({id, 2, 0}), completion);
+  ASSERT_TRUE(c.transfer(17, ++id, 512, {}, &result, &got));
+  ASSERT_EQ(0u, result);
+  ASSERT_GE(got.size(), 12u);
+  EXPECT_EQ(std::string(kIdn) + "\n", std::string(got.begin() + 12, got.begin() + 12 + got[4]));
+}
+
 // What breaks the protocol ends that connection only.
 TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
   Stack st;
