@@ -105,8 +105,8 @@ struct BusClient {
   }
   // A request and its completion: result and data.
   bool transfer(std::uint32_t kind, std::uint32_t id, std::uint32_t out_length, const std::vector<std::uint8_t>& data,
-                std::uint32_t* result, std::vector<std::uint8_t>* got) {
-    std::vector<std::uint8_t> body = u32s({kind, id, 0, out_length});
+                std::uint32_t* result, std::vector<std::uint8_t>* got, std::uint32_t code = 0) {
+    std::vector<std::uint8_t> body = u32s({kind, id, code, out_length});
     body.insert(body.end(), data.begin(), data.end());
     std::vector<std::uint8_t> reply;
     if (!send(body) || !recv(reply) || reply.size() < 12) return false;
@@ -404,6 +404,31 @@ TEST(Vxusbd, DataOfABulkInCancelledTooLateStaysForTheNext) {
   ASSERT_EQ(0u, result);
   ASSERT_GE(got.size(), 12u);
   EXPECT_EQ(std::string(kIdn) + "\n", std::string(got.begin() + 12, got.begin() + 12 + got[4]));
+}
+
+// PRE_CLEAR ends every bulk transfer of the device first (here another
+// connection's pending read), and completes once they are reaped; an input
+// value other than 4 fails.
+TEST(Vxusbd, PreClearAbortsTheDevicesBulkTransfers) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  BusClient reader, clearer;
+  ASSERT_TRUE(reader.open(path));
+  ASSERT_TRUE(clearer.open(path));
+  st.bed.set_silent(dev, true);
+  ASSERT_TRUE(reader.send(BusClient::u32s({17, 7, 0, 512})));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).reads_waiting == 1; }));
+  std::uint32_t result = 9;
+  ASSERT_TRUE(clearer.transfer(18, 1, 0, BusClient::u32s({4}), &result, nullptr, 0x80002004u));
+  EXPECT_EQ(0u, result);
+  std::vector<std::uint8_t> completion;
+  ASSERT_TRUE(reader.recv(completion));
+  EXPECT_EQ(BusClient::u32s({7, 2, 0}), completion);
+  EXPECT_EQ(0, st.bed.counters(dev).in_flight);
+  ASSERT_TRUE(clearer.transfer(18, 2, 0, BusClient::u32s({5}), &result, nullptr, 0x8000201Cu));
+  EXPECT_EQ(1u, result);
 }
 
 // What breaks the protocol ends that connection only.
