@@ -14,3 +14,7 @@ serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
 # shellcheck disable=SC2086
 "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --sim-arg --usb-many --sim-arg 64 \
   -- "$out/bin/vxbench" --usb $serials
+# The library over vxusbd beside a plain libusb client, on one USB device
+# emulated with umockdev (bench/usbd_bench.cpp).
+cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
+"$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"

@@ -79,6 +79,13 @@ check "USB fetch exit status" test $? = 0
 want=$("$vx" query "$u" "BLOCKSUM? 70000")
 got=$("$vx" upload --reply "$u" UPLOAD "$work/ublk")
 check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
+# Nobody on the USB bus socket: the tool names the service to start, once.
+mv /run/vx_comm_lib/usb.sock /run/vx_comm_lib/usb.sock.away
+"$vx" find --iface usb --wait 300 >/dev/null 2>"$work/nousb"
+check "find without the USB service names it" test "$(grep -c 'start the USB service vxusbd' "$work/nousb")" = 1
+"$vx" find --iface lan --wait 300 >/dev/null 2>"$work/nousb"
+check "a LAN find does not" test "$(grep -c vxusbd "$work/nousb")" = 0
+mv /run/vx_comm_lib/usb.sock.away /run/vx_comm_lib/usb.sock
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

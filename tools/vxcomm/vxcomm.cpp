@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "usb_service.h"
 #include "vx_comm.h"
 
 namespace {
@@ -177,6 +178,8 @@ int cmd_find(int argc, char** argv, Options& o) {
   printf("%-*s  %-*s  %s\n", (int)wm, "MODEL", (int)ws, "SERIAL", "ADDRESS");
   for (const Row& r : rows) printf("%-*s  %-*s  %s\n", (int)wm, r.model.c_str(), (int)ws, r.serial.c_str(), r.address.c_str());
   if (rows.empty()) fprintf(stderr, "vxcomm find: no instrument answered\n");
+  if ((o.iface & IFACE_USB) != 0)
+    if (const char* missing = vxcomm_usb_service_missing()) fprintf(stderr, "vxcomm find: %s\n", missing);
   if (s == VI_SUCCESS_MAX_CNT) fprintf(stderr, "vxcomm find: the list was cut short\n");
   return 0;
 }

@@ -1,0 +1,537 @@
+// The umockdev side: sysfs entries with whole descriptor sets, one ioctl
+// handler per usbfs node (run on umockdev's own thread), URB queues, and the
+// USBTMC device model behind them.
+#include "usb_harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+
+namespace usbmock {
+
+namespace {
+
+constexpr std::uint8_t kEpOut = 0x01, kEpIn = 0x82;
+
+void put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint32_t get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Device, configuration, a vendor-specific interface 0, and (for an
+// instrument) the USBTMC interface with its bulk out and bulk in endpoints.
+std::vector<std::uint8_t> descriptors(const DeviceSpec& s) {
+  std::vector<std::uint8_t> d = {18,
+                                 1,
+                                 0x00,
+                                 0x02,
+                                 0,
+                                 0,
+                                 0,
+                                 64,
+                                 static_cast<std::uint8_t>(s.vendor),
+                                 static_cast<std::uint8_t>(s.vendor >> 8),
+                                 static_cast<std::uint8_t>(s.product),
+                                 static_cast<std::uint8_t>(s.product >> 8),
+                                 0x00,
+                                 0x01,
+                                 0,
+                                 0,
+                                 static_cast<std::uint8_t>(s.serial.empty() ? 0 : 3),
+                                 1};
+  std::uint8_t interfaces = s.usbtmc ? 2 : 1;
+  std::uint16_t total = static_cast<std::uint16_t>(9 + 9 + (s.usbtmc ? 9 + 7 + 7 : 0));
+  std::vector<std::uint8_t> c = {
+      9, 2, static_cast<std::uint8_t>(total), static_cast<std::uint8_t>(total >> 8), interfaces, 1, 0, 0x80, 50};
+  c.insert(c.end(), {9, 4, 0, 0, 0, 0xFF, 0, 0, 0});
+  if (s.usbtmc) {
+    std::uint8_t lo = static_cast<std::uint8_t>(s.packet), hi = static_cast<std::uint8_t>(s.packet >> 8);
+    c.insert(c.end(), {9, 4, kUsbtmcInterface, 0, 2, 0xFE, 0x03, 0x01, 0});
+    c.insert(c.end(), {7, 5, kEpOut, 2, lo, hi, 0});
+    c.insert(c.end(), {7, 5, kEpIn, 2, lo, hi, 0});
+  }
+  d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
+struct Done {
+  UMockdevIoctlData* urb;
+  int status;
+  std::vector<std::uint8_t> bytes;
+};
+
+}  // namespace
+
+struct Device {
+  struct Testbed::Impl* impl = nullptr;
+  int bus = 0;
+  DeviceSpec spec;
+  std::string devnode, sysfs;
+  UMockdevIoctlBase* handler = nullptr;
+  int fifo = -1;  // our end of the node's FIFO
+  bool fifo_full = false;
+  std::deque<UMockdevIoctlData*> in_waiting;
+  std::deque<Done> done;
+  bool silent = false, gone = false;
+  bool held_back = false;  // completed URBs are not handed to the host yet
+  Counters counters;
+  // The USBTMC model.
+  std::vector<std::uint8_t> out_asm;
+  std::string command, output;
+  bool dev_req = false, vendor_req = false;
+  std::uint8_t dev_tag = 0, vendor_tag = 0, echo[4] = {0, 0, 0, 0};
+  std::uint32_t dev_size = 0;
+  std::vector<std::uint8_t> msg;
+  std::size_t msg_at = 0;
+  int pending_left = 0;
+
+  void run_command(const std::string& text);
+  void take_out(const std::uint8_t* p, std::size_t n);
+  bool next_message();
+  void serve_bulk_in();
+  std::vector<std::uint8_t> control(const std::uint8_t* setup, int& status);
+  void reset_for_clear();
+  void update_fifo();
+};
+
+struct Testbed::Impl {
+  UMockdevTestbed* testbed = nullptr;
+  std::string root;
+  std::mutex mutex;
+  std::vector<Device*> devices;
+};
+
+// libusb polls the node for POLLOUT, the sign of a reapable URB. A regular
+// file is always ready and would keep libusb's loop spinning; the node is a
+// FIFO instead, kept full (not writable) while nothing can be reaped.
+void Device::update_fifo() {
+  if (fifo < 0) return;
+  bool want_ready = (!done.empty() && !held_back) || gone;
+  char chunk[4096];
+  if (want_ready && fifo_full) {
+    while (::read(fifo, chunk, sizeof chunk) < 0 && errno == EINTR) {
+    }
+    fifo_full = false;
+  } else if (!want_ready && !fifo_full) {
+    std::memset(chunk, 0, sizeof chunk);
+    for (int i = 0; i < 64; ++i)
+      if (::write(fifo, chunk, sizeof chunk) < 0 && errno == EAGAIN) break;
+    fifo_full = true;
+  }
+}
+
+void Device::reset_for_clear() {
+  out_asm.clear();
+  command.clear();
+  output.clear();
+  msg.clear();
+  msg_at = 0;
+  dev_req = vendor_req = false;
+  pending_left = spec.pending_polls;
+}
+
+void Device::run_command(const std::string& text) {
+  std::size_t end = text.find_last_not_of(" \r\n");
+  std::string cmd = end == std::string::npos ? std::string() : text.substr(0, end + 1);
+  if (cmd == "*IDN?") {
+    output += spec.idn + "\n";
+  } else if (cmd.compare(0, 6, "DATA? ") == 0) {
+    std::size_t n = std::strtoul(cmd.c_str() + 6, nullptr, 10);
+    std::string digits = std::to_string(n);
+    output += "#" + std::to_string(digits.size()) + digits;
+    for (std::size_t i = 0; i < n; ++i) output.push_back(static_cast<char>('A' + i % 26));
+    output += "\n";
+  }
+}
+
+void Device::take_out(const std::uint8_t* p, std::size_t n) {
+  out_asm.insert(out_asm.end(), p, p + n);
+  for (int rounds = 0; rounds < 1000 && out_asm.size() >= 12; ++rounds) {
+    std::uint8_t id = out_asm[0];
+    std::uint32_t size = get32(&out_asm[4]);
+    std::size_t need = id == 1 ? (12 + static_cast<std::size_t>(size) + 3) / 4 * 4 : id == 126 ? 16 : 12;
+    if (id != 1 && id != 2 && id != 126 && id != 127) {
+      out_asm.clear();
+      return;
+    }
+    if (out_asm.size() < need) return;
+    if (id == 1) {
+      command.append(reinterpret_cast<const char*>(&out_asm[12]), size);
+      if (out_asm[8] & 1) {  // EOM
+        run_command(command);
+        command.clear();
+      }
+    } else if (id == 2) {
+      dev_req = true;
+      dev_tag = out_asm[1];
+      dev_size = size;
+    } else if (id == 126) {
+      std::memcpy(echo, &out_asm[12], 4);
+    } else {
+      vendor_req = true;
+      vendor_tag = out_asm[1];
+    }
+    out_asm.erase(out_asm.begin(), out_asm.begin() + static_cast<std::ptrdiff_t>(need));
+  }
+}
+
+bool Device::next_message() {
+  const std::uint8_t* payload = nullptr;
+  std::uint32_t n = 0;
+  std::uint8_t id = 0, tag = 0, attributes = 0;
+  if (vendor_req) {
+    id = 127;
+    tag = vendor_tag;
+    payload = echo;
+    n = 4;
+    vendor_req = false;
+  } else if (dev_req && !output.empty()) {
+    id = 2;
+    tag = dev_tag;
+    n = static_cast<std::uint32_t>(output.size() < dev_size ? output.size() : dev_size);
+    payload = reinterpret_cast<const std::uint8_t*>(output.data());
+    attributes = n == output.size() ? 1 : 0;
+    dev_req = false;
+  } else {
+    return false;
+  }
+  msg.assign(12, 0);
+  msg[0] = id;
+  msg[1] = tag;
+  msg[2] = static_cast<std::uint8_t>(~tag);
+  put32(&msg[4], n);
+  msg[8] = attributes;
+  msg.insert(msg.end(), payload, payload + n);
+  while (msg.size() % 4) msg.push_back(0);
+  if (id == 2) output.erase(0, n);
+  msg_at = 0;
+  return true;
+}
+
+// Whole packets of the message into the waiting bulk ins; a short packet
+// ends a transfer, and a packet larger than the room left is an overflow.
+void Device::serve_bulk_in() {
+  while (!silent && !gone && !in_waiting.empty()) {
+    if (msg_at >= msg.size() && !next_message()) break;
+    UMockdevIoctlData* urb_data = in_waiting.front();
+    auto* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
+    std::size_t room = static_cast<std::size_t>(urb->buffer_length), packet = spec.packet;
+    std::size_t rem = msg.size() - msg_at, full = room / packet * packet;
+    in_waiting.pop_front();
+    if (rem > full && room % packet != 0) {
+      std::size_t next = rem - full < packet ? rem - full : packet;
+      if (next > room - full) {
+        ++counters.overflows;
+        msg_at = msg.size();  // the babble loses the message
+        done.push_back(Done{urb_data, -EOVERFLOW, {}});
+        continue;
+      }
+    }
+    std::size_t n = rem < room ? rem : room;
+    done.push_back(Done{urb_data, 0, std::vector<std::uint8_t>(msg.begin() + msg_at, msg.begin() + msg_at + n)});
+    msg_at += n;
+  }
+}
+
+std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
+  std::uint8_t type = s[0], request = s[1];
+  std::uint16_t value = static_cast<std::uint16_t>(s[2] | s[3] << 8),
+                index = static_cast<std::uint16_t>(s[4] | s[5] << 8);
+  status = 0;
+  if (type == 0x80 && request == 6 && value >> 8 == 3) {  // GET_DESCRIPTOR(string)
+    std::uint8_t which = static_cast<std::uint8_t>(value);
+    if (which == 0) return {4, 3, 0x09, 0x04};
+    if (which == 3 && !spec.serial.empty()) {
+      std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * spec.serial.size()), 3};
+      for (char ch : spec.serial) d.insert(d.end(), {static_cast<std::uint8_t>(ch), 0});
+      return d;
+    }
+  } else if (type == 0xA1 && (request == 5 || request == 6)) {
+    if (index != kUsbtmcInterface) {
+      ++counters.bad_index;
+    } else if (request == 5) {  // INITIATE_CLEAR
+      reset_for_clear();
+      return {1};
+    } else {  // CHECK_CLEAR_STATUS
+      if (pending_left > 0) {
+        --pending_left;
+        return {2, 0};
+      }
+      return {1, 0};
+    }
+  }
+  status = -EPIPE;  // stall
+  return {};
+}
+
+namespace {
+
+gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Device* d = static_cast<Device*>(user);
+  std::lock_guard<std::mutex> lock(d->impl->mutex);
+  unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+  if (d->gone && !(reap && !d->done.empty())) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    return TRUE;
+  }
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
+      *reinterpret_cast<guint32*>(caps->data) = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                                USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+      umockdev_ioctl_data_unref(caps);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_GETDRIVER: {  // ENODATA: no kernel driver bound
+      if (!d->counters.driver_bound) {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return TRUE;
+      }
+      UMockdevIoctlData* g = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr);
+      std::strcpy(reinterpret_cast<usbdevfs_getdriver*>(g->data)->driver, "usbtmc");
+      umockdev_ioctl_data_unref(g);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_IOCTL: {  // disconnect or connect the kernel's driver
+      UMockdevIoctlData* c = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+      int code = reinterpret_cast<usbdevfs_ioctl*>(c->data)->ioctl_code;
+      umockdev_ioctl_data_unref(c);
+      if (code == static_cast<int>(USBDEVFS_DISCONNECT) && d->counters.driver_bound) {
+        d->counters.driver_bound = false;
+        umockdev_ioctl_client_complete(client, 0, 0);
+      } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !d->counters.driver_bound && d->spec.kernel_driver) {
+        d->counters.driver_bound = true;
+        umockdev_ioctl_client_complete(client, 1, 0);  // as the kernel: positive when a driver took it
+      } else {
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+      }
+      return TRUE;
+    }
+    case USBDEVFS_CLEAR_HALT:
+      ++d->counters.clear_halts;
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    case USBDEVFS_CLAIMINTERFACE:
+      if (d->counters.driver_bound) ++d->counters.claimed_while_bound;
+      umockdev_ioctl_client_complete(client, d->counters.driver_bound ? -1 : 0, d->counters.driver_bound ? EBUSY : 0);
+      return TRUE;
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_RESET:
+    case USBDEVFS_RESETEP:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    case USBDEVFS_SUBMITURB: {
+      UMockdevIoctlData* urb_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+      auto* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
+      UMockdevIoctlData* buffer = nullptr;
+      if (urb->buffer_length > 0)
+        buffer = umockdev_ioctl_data_resolve(urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                             static_cast<gsize>(urb->buffer_length), nullptr);
+      const std::uint8_t* bytes = buffer ? buffer->data : nullptr;
+      if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->buffer_length >= 8) {
+        int status = 0;
+        std::vector<std::uint8_t> reply = d->control(bytes, status);
+        std::size_t length = static_cast<std::size_t>(bytes[6] | bytes[7] << 8);
+        if (reply.size() > length) reply.resize(length);
+        d->done.push_back(Done{urb_data, status, reply});
+      } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == kEpOut) {
+        d->take_out(bytes, static_cast<std::size_t>(urb->buffer_length));
+        d->done.push_back(Done{urb_data, 0, std::vector<std::uint8_t>(static_cast<std::size_t>(urb->buffer_length))});
+        d->serve_bulk_in();
+      } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == kEpIn) {
+        ++d->counters.bulk_in_submitted;
+        d->in_waiting.push_back(urb_data);
+        d->serve_bulk_in();
+      } else {
+        if (buffer) umockdev_ioctl_data_unref(buffer);
+        umockdev_ioctl_data_unref(urb_data);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+      }
+      if (buffer) umockdev_ioctl_data_unref(buffer);
+      ++d->counters.in_flight;
+      d->update_fifo();
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: {
+      if (d->done.empty() || (d->held_back && !d->gone)) {
+        umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EAGAIN);
+        return TRUE;
+      }
+      Done done = std::move(d->done.front());
+      d->done.pop_front();
+      auto* urb = reinterpret_cast<usbdevfs_urb*>(done.urb->data);
+      bool control = urb->type == USBDEVFS_URB_TYPE_CONTROL;
+      std::size_t at = control ? 8 : 0;
+      if (!done.bytes.empty() && (control || urb->endpoint & 0x80))
+        std::memcpy(static_cast<std::uint8_t*>(urb->buffer) + at, done.bytes.data(), done.bytes.size());
+      urb->actual_length = static_cast<int>(done.bytes.size());
+      urb->status = done.status;
+      UMockdevIoctlData* ptr = umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+      umockdev_ioctl_data_set_ptr(ptr, 0, done.urb);
+      umockdev_ioctl_data_unref(ptr);
+      umockdev_ioctl_data_unref(done.urb);
+      --d->counters.in_flight;
+      d->update_fifo();
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
+    }
+    case USBDEVFS_DISCARDURB: {
+      gulong addr = reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data));
+      for (auto it = d->in_waiting.begin(); it != d->in_waiting.end(); ++it) {
+        if ((*it)->client_addr != addr) continue;
+        d->done.push_back(Done{*it, -ENOENT, {}});
+        d->in_waiting.erase(it);
+        ++d->counters.discarded;
+        d->update_fifo();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+      }
+      ++d->counters.discard_late;
+      umockdev_ioctl_client_complete(client, -1, EINVAL);
+      return TRUE;
+    }
+    default:
+      std::fprintf(stderr, "usb harness: ioctl 0x%lx not emulated\n", request);
+      umockdev_ioctl_client_complete(client, -1, ENOTTY);
+      return TRUE;
+  }
+}
+
+}  // namespace
+
+Testbed::Testbed() : impl_(new Impl) {
+  impl_->testbed = umockdev_testbed_new();
+  if (!impl_->testbed) throw std::runtime_error("no umockdev testbed");
+  gchar* root = umockdev_testbed_get_root_dir(impl_->testbed);
+  impl_->root = root;
+  g_free(root);
+}
+
+Testbed::~Testbed() {
+  for (Device* d : impl_->devices) {
+    {
+      std::lock_guard<std::mutex> lock(impl_->mutex);
+      for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
+      for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
+    }
+    if (d->fifo >= 0) ::close(d->fifo);
+  }
+  g_clear_object(&impl_->testbed);
+  for (Device* d : impl_->devices) {
+    g_clear_object(&d->handler);
+    delete d;
+  }
+}
+
+int Testbed::add(const DeviceSpec& spec) {
+  Device* d = new Device;
+  d->impl = impl_.get();
+  d->spec = spec;
+  d->pending_left = spec.pending_polls;
+  d->counters.driver_bound = spec.kernel_driver;
+  d->bus = static_cast<int>(impl_->devices.size()) + 1;
+  char node[64], sys[64];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/001", d->bus);
+  std::snprintf(sys, sizeof sys, "/sys/devices/usb%d", d->bus);
+  d->devnode = node;
+  d->sysfs = sys;
+  d->handler = umockdev_ioctl_base_new();
+  g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d);
+  // The handler first: libusb may open the node as soon as it appears.
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(impl_->testbed, node, d->handler, &error)) {
+    std::string why = error ? error->message : "?";
+    g_clear_error(&error);
+    throw std::runtime_error("cannot attach the ioctl handler: " + why);
+  }
+  std::string hex;
+  char b[3];
+  for (std::uint8_t x : descriptors(spec)) {
+    std::snprintf(b, sizeof b, "%02x", x);
+    hex += b;
+  }
+  char text[1024];
+  std::snprintf(text, sizeof text,
+                "P: /devices/usb%d\nN: bus/usb/%03d/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+                "E: BUSNUM=%03d\nE: DEVNUM=001\nE: DEVNAME=%s\nA: busnum=%d\\n\nA: devnum=1\\n\n"
+                "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
+                d->bus, d->bus, d->bus, node, d->bus, hex.c_str());
+  if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
+    std::string why = error ? error->message : "?";
+    g_clear_error(&error);
+    throw std::runtime_error("cannot add the device: " + why);
+  }
+  std::string fifo = impl_->root + node;
+  ::unlink(fifo.c_str());
+  if (::mkfifo(fifo.c_str(), 0666) == 0) d->fifo = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    d->update_fifo();
+    impl_->devices.push_back(d);
+  }
+  return static_cast<int>(impl_->devices.size()) - 1;
+}
+
+void Testbed::set_silent(int index, bool silent) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  d->silent = silent;
+  d->serve_bulk_in();
+  d->update_fifo();
+}
+
+void Testbed::hold_back(int index, bool hold) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  d->held_back = hold;
+  d->update_fifo();
+}
+
+void Testbed::unplug(int index, bool announce) {
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    d->gone = true;
+    for (UMockdevIoctlData* u : d->in_waiting) d->done.push_back(Done{u, -ENODEV, {}});
+    d->in_waiting.clear();
+    d->update_fifo();
+  }
+  if (announce) announce_removal(index);
+}
+
+void Testbed::announce_removal(int index) {
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  umockdev_testbed_uevent(impl_->testbed, d->sysfs.c_str(), "remove");
+  umockdev_testbed_remove_device(impl_->testbed, d->sysfs.c_str());
+}
+
+Counters Testbed::counters(int index) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  Counters c = d->counters;
+  c.reads_waiting = static_cast<int>(d->in_waiting.size());
+  return c;
+}
+
+}  // namespace usbmock

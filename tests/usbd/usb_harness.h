@@ -1,0 +1,81 @@
+// Emulated USB instruments for the tests of vxusbd: a umockdev testbed whose
+// usbfs nodes are answered by scripted USBTMC devices. libusb (in vxusbd)
+// sees real sysfs descriptors and real usbfs ioctls; the ioctl handler keeps
+// the URBs of each device in queues and the device model behind them
+// speaks USBTMC: "*IDN?", "DATA? N" (a definite-length block of N bytes),
+// the clear handshake and the vendor echo.
+//
+// The program must be linked with the umockdev preload library
+// (-Wl,--no-as-needed -lumockdev-preload) and build the testbed before
+// anything opens /sys or /dev.
+#ifndef VX_TESTS_USB_HARNESS_H
+#define VX_TESTS_USB_HARNESS_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace usbmock {
+
+struct DeviceSpec {
+  std::uint16_t vendor = 0x03EB, product = 0xAFFF;
+  std::string serial;  // empty: no serial string descriptor
+  std::string idn = "Vextron AG,UM-EMU,0,1.0";
+  bool usbtmc = true;          // false: a vendor-specific interface only
+  std::uint16_t packet = 64;   // wMaxPacketSize of the bulk endpoints
+  int pending_polls = 0;       // CHECK_CLEAR_STATUS answers "pending" this often
+  bool kernel_driver = false;  // the kernel's usbtmc driver is bound to the interface
+};
+
+// What a device saw, for the cases to check.
+struct Counters {
+  int bulk_in_submitted = 0;
+  int discarded = 0;     // URBs the host cancelled
+  int discard_late = 0;  // cancels of URBs already completed
+  int overflows = 0;     // bulk ins too small for the packet the device sent
+  int clear_halts = 0;
+  int bad_index = 0;            // class requests not addressed to the USBTMC interface
+  int in_flight = 0;            // URBs submitted and not yet completed
+  int reads_waiting = 0;        // bulk ins waiting for the device
+  bool driver_bound = false;    // the kernel's driver holds the interface now
+  int claimed_while_bound = 0;  // claims the kernel's driver would have refused
+};
+
+struct Device;
+
+class Testbed {
+ public:
+  Testbed();
+  ~Testbed();
+  Testbed(const Testbed&) = delete;
+  Testbed& operator=(const Testbed&) = delete;
+
+  // Adds a device on a bus of its own; returns its index.
+  int add(const DeviceSpec& spec);
+  // The device goes silent: bulk ins wait until cancelled.
+  void set_silent(int index, bool silent);
+  // Completed URBs are kept from the host (as a busy host would not have
+  // reaped them yet): a cancel then comes too late for them.
+  void hold_back(int index, bool hold);
+  // The device leaves: its URBs end with ENODEV, every later ioctl fails
+  // with ENODEV, and (announce) udev reports its removal.
+  void unplug(int index, bool announce = true);
+  // udev reports the removal of a device unplugged without it.
+  void announce_removal(int index);
+  Counters counters(int index);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The USBTMC interface number of every emulated instrument (interface 0
+// is a vendor-specific one), so that a class request left at wIndex 0 is
+// noticed.
+inline constexpr int kUsbtmcInterface = 1;
+
+}  // namespace usbmock
+
+#endif

@@ -1,0 +1,513 @@
+// vxusbd end to end: the library's exports (or a bare bus client) -> bus
+// socket -> vxusbd (in this process, on a thread) -> libusb -> usbfs
+// emulated by umockdev -> scripted USBTMC devices (usb_harness.h).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service.h"
+#include "test_support.h"
+#include "usb_harness.h"
+#include "vx_comm.h"
+
+extern char** environ;
+
+namespace {
+
+const char kSocket[] = "/run/vx_comm_lib/usb.sock";
+const char kSerial[] = "000000000000001234";
+const char kAddress[] = "USB-000000000000001234";
+const char kIdn[] = "Vextron AG,UM-EMU,0,1.0";
+std::string g_self;
+
+std::string path_of(const char* ids, const std::string& serial) {
+  return std::string("\\\\?\\usb#") + ids + "#" + serial + "#{a9fdbb24-128a-11d5-9961-00108335e361}";
+}
+
+template <class F>
+bool eventually(F ok, int ms = 10000) {
+  for (int i = 0; i < ms / 10; ++i) {
+    if (ok()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ok();
+}
+
+// A bare client of the bus, for what the library never sends.
+struct BusClient {
+  int fd = -1;
+  BusClient() {
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strcpy(sa.sun_path, kSocket);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ~BusClient() {
+    if (fd >= 0) ::close(fd);
+  }
+  bool send(const std::vector<std::uint8_t>& body, std::uint32_t claimed = 0) {
+    std::uint32_t n = claimed ? claimed : static_cast<std::uint32_t>(body.size());
+    std::vector<std::uint8_t> f = {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), std::uint8_t(n >> 24)};
+    f.insert(f.end(), body.begin(), body.end());
+    return ::send(fd, f.data(), f.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(f.size());
+  }
+  // One frame's body; false at the end of the connection or after 3 s.
+  bool recv(std::vector<std::uint8_t>& body) {
+    auto exact = [&](std::uint8_t* p, std::size_t n) {
+      while (n > 0) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 3000) <= 0) return false;
+        ssize_t k = ::recv(fd, p, n, 0);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<std::size_t>(k);
+      }
+      return true;
+    };
+    std::uint8_t len[4];
+    if (!exact(len, 4)) return false;
+    std::uint32_t n = len[0] | len[1] << 8 | len[2] << 16 | static_cast<std::uint32_t>(len[3]) << 24;
+    body.assign(n, 0);
+    return n <= 65536 && exact(body.data(), n);
+  }
+  static std::vector<std::uint8_t> u32s(std::initializer_list<std::uint32_t> v) {
+    std::vector<std::uint8_t> b;
+    for (std::uint32_t x : v)
+      for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
+    return b;
+  }
+  bool open(const std::string& path) {
+    std::vector<std::uint8_t> body = u32s({2});
+    body.insert(body.end(), path.begin(), path.end());
+    std::vector<std::uint8_t> reply;
+    return send(body) && recv(reply) && reply == u32s({0});
+  }
+  // A request and its completion: result and data.
+  bool transfer(std::uint32_t kind, std::uint32_t id, std::uint32_t out_length, const std::vector<std::uint8_t>& data,
+                std::uint32_t* result, std::vector<std::uint8_t>* got, std::uint32_t code = 0) {
+    std::vector<std::uint8_t> body = u32s({kind, id, code, out_length});
+    body.insert(body.end(), data.begin(), data.end());
+    std::vector<std::uint8_t> reply;
+    if (!send(body) || !recv(reply) || reply.size() < 12) return false;
+    *result = reply[4];
+    if (got) got->assign(reply.begin() + 12, reply.end());
+    return reply[0] == (id & 0xFF);
+  }
+  // "*IDN?" as USBTMC messages, the reply's payload.
+  std::string query_idn(std::uint32_t& id) {
+    std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 6, 0, 0, 0, 1, 0, 0, 0, '*', 'I', 'D', 'N', '?', '\n'};
+    while (out.size() % 4) out.push_back(0);
+    std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    std::uint32_t result = 9;
+    std::vector<std::uint8_t> got;
+    if (!transfer(16, ++id, 0, out, &result, nullptr) || result != 0) return "bulk out failed";
+    if (!transfer(16, ++id, 0, req, &result, nullptr) || result != 0) return "request failed";
+    if (!transfer(17, ++id, 512, {}, &result, &got) || result != 0 || got.size() < 12) return "bulk in failed";
+    return std::string(got.begin() + 12, got.begin() + 12 + got[4]);
+  }
+  // True when the service closed the connection (within 3 s), without
+  // anything more sent on it.
+  bool ended() {
+    pollfd pfd{fd, POLLIN, 0};
+    std::uint8_t byte;
+    return ::poll(&pfd, 1, 3000) == 1 && ::recv(fd, &byte, 1, 0) == 0;
+  }
+};
+
+std::vector<std::string> bus_list() {
+  BusClient c;
+  std::vector<std::uint8_t> reply;
+  std::vector<std::string> paths;
+  if (!c.send(BusClient::u32s({1})) || !c.recv(reply) || reply.size() < 4) return paths;
+  std::size_t at = 4;
+  for (std::uint32_t i = 0; i < reply[0] && at < reply.size(); ++i) {
+    std::size_t end = at;
+    while (end < reply.size() && reply[end]) ++end;
+    paths.emplace_back(reply.begin() + at, reply.begin() + end);
+    at = end + 1;
+  }
+  return paths;
+}
+
+// The emulated devices and vxusbd serving them.
+struct Stack {
+  usbmock::Testbed bed;
+  std::atomic<bool> stop{false};
+  std::thread daemon;
+  void start() {
+    daemon = std::thread([this] {
+      vxusbd::Options o;
+      o.socket_path = kSocket;
+      vxusbd::run(o, &stop);
+    });
+    ASSERT_TRUE(eventually([] { return BusClient().fd >= 0; })) << "vxusbd did not start listening";
+  }
+  ~Stack() {
+    stop.store(true);
+    if (daemon.joinable()) daemon.join();
+  }
+};
+
+std::string query(ViInt32 id, const char* command, ViInt32 piece = 256) {
+  ViInt32 n = 0;
+  if (vx_comm_puts(id, command, static_cast<ViInt32>(std::strlen(command)), &n) != VI_SUCCESS) return "write failed";
+  std::string reply;
+  char buf[512];
+  for (int i = 0; i < 64; ++i) {
+    ViStatus s = vx_comm_gets(id, buf, piece, &n);
+    if (s < 0) return reply + "<read failed>";
+    reply.append(buf, static_cast<std::size_t>(n));
+    if (!reply.empty() && reply.back() == '\n') break;
+  }
+  return reply;
+}
+
+usbmock::DeviceSpec instrument(int pending = 0) {
+  usbmock::DeviceSpec s;
+  s.serial = kSerial;
+  s.idn = kIdn;
+  s.pending_polls = pending;
+  return s;
+}
+
+TEST(Vxusbd, ListsEveryUsbtmcInterfaceAndTheLibraryKeepsItsOwn) {
+  Stack st;
+  st.bed.add(instrument());
+  usbmock::DeviceSpec other;
+  other.vendor = 0x1234;
+  other.product = 0x5678;
+  other.serial = "OTHER#VENDOR";
+  st.bed.add(other);
+  usbmock::DeviceSpec unnamed;  // no serial string
+  st.bed.add(unnamed);
+  usbmock::DeviceSpec not_an_instrument;
+  not_an_instrument.usbtmc = false;
+  not_an_instrument.serial = "NOT-USBTMC";
+  st.bed.add(not_an_instrument);
+  st.start();
+
+  // In bus order; '#' cannot be part of a path segment.
+  std::vector<std::string> want = {path_of("vid_03eb&pid_afff", kSerial), path_of("vid_1234&pid_5678", "OTHER_VENDOR"),
+                                   path_of("vid_03eb&pid_afff", "")};
+  EXPECT_EQ(want, bus_list());
+
+  char found[1024] = {0};
+  ViInt32 n = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_find(found, 3000, sizeof found, &n, IFACE_USB));
+  // The library drops the other vendor; the device without a serial is its
+  // filter's business too (it keeps it, with an empty serial). Its probes
+  // run in parallel, so the order is theirs.
+  std::vector<std::string> entries;
+  std::string text(found);
+  for (std::size_t at = 0, end; (end = text.find(';', at)) != std::string::npos; at = end + 1)
+    entries.push_back(text.substr(at, end - at));
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ((std::vector<std::string>{std::string("UM-EMU:") + kSerial + ":" + kAddress, "UM-EMU::USB-"}), entries);
+}
+
+// No usbfs at all (an empty testbed, as in a container): the service
+// still answers, with no devices.
+TEST(Vxusbd, WithoutUsbListsNothingAndSaysWhy) {
+  std::string log = vx_test_temp_dir() + "/vxusbd_nousb.log";
+  std::fflush(stderr);
+  int saved = ::dup(2);
+  int file = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  ::dup2(file, 2);
+  {
+    Stack st;
+    st.start();
+    EXPECT_TRUE(bus_list().empty());
+    BusClient c;
+    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  }
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  ::close(file);
+  std::ifstream in(log);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ::unlink(log.c_str());
+  EXPECT_NE(std::string::npos, text.find("vxusbd: no USB: no usbfs at /dev/bus/usb")) << text;
+}
+
+// Reads in pieces smaller than the messages: the bulk ins are not whole
+// packets, the alignment zeros must not reach the next read.
+TEST(Vxusbd, QueriesAndMultiMessageBlocksInAnyPieces) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  for (ViInt32 piece : {256, 15, 10, 5}) {
+    SCOPED_TRACE(piece);
+    EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n", piece));
+  }
+  std::vector<char> block(5000);
+  ViInt32 got = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_readBlock(id, "DATA? 3000\n", block.data(), static_cast<ViInt32>(block.size()), &got));
+  ASSERT_EQ(3000, got);
+  for (int i = 0; i < got; ++i) ASSERT_EQ('A' + i % 26, block[static_cast<std::size_t>(i)]) << i;
+  EXPECT_EQ(0, st.bed.counters(dev).overflows);
+  vx_comm_close(id);
+}
+
+TEST(Vxusbd, ClearWithPendingStatusReachesTheInterfaceAndClearsHalts) {
+  Stack st;
+  int dev = st.bed.add(instrument(3));
+  st.start();
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  int halts = st.bed.counters(dev).clear_halts;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_clear(id));
+  EXPECT_EQ(0, st.bed.counters(dev).bad_index);
+  EXPECT_GE(st.bed.counters(dev).clear_halts, halts + 4);  // both bulk endpoints, after the clear and for CLEAR_FEATURE
+  EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
+  vx_comm_close(id);
+}
+
+TEST(Vxusbd, SilentDeviceTimesOutTheCancelIsReapedAndTheNextQueryWorks) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
+  st.bed.set_silent(dev, true);
+  EXPECT_EQ(std::string("<read failed>"), query(id, "*IDN?\n"));
+  EXPECT_GE(st.bed.counters(dev).discarded, 1);
+  EXPECT_TRUE(eventually([&] { return st.bed.counters(dev).in_flight == 0; }));
+  st.bed.set_silent(dev, false);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_clear(id));
+  EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
+  vx_comm_close(id);
+}
+
+// Unplugged with nothing outstanding (only udev's event tells) and with a
+// read pending, before udev's event (the read's failure tells): every
+// connection to the device ends.
+TEST(Vxusbd, UnplugEndsEveryConnectionAndTheDeviceLeavesTheList) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  usbmock::DeviceSpec quiet = instrument();
+  quiet.serial = "000000000000005678";
+  int idle_dev = st.bed.add(quiet);
+  st.start();
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 20000));
+  BusClient idle, other;
+  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", quiet.serial)));
+
+  st.bed.unplug(idle_dev);
+  EXPECT_TRUE(other.ended());
+
+  st.bed.set_silent(dev, true);
+  auto started = std::chrono::steady_clock::now();
+  std::thread unplug([&] {
+    eventually([&] { return st.bed.counters(dev).reads_waiting > 0; });
+    st.bed.unplug(dev, false);
+  });
+  std::string reply = query(id, "*IDN?\n");
+  unplug.join();
+  EXPECT_EQ(std::string("<read failed>"), reply);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_TRUE(idle.ended());
+  st.bed.announce_removal(dev);
+  EXPECT_TRUE(eventually([] { return bus_list().empty(); }));
+  vx_comm_close(id);
+}
+
+// Connections share the device's handle: one closing leaves the other's.
+TEST(Vxusbd, TwoClientsShareOneDevice) {
+  Stack st;
+  st.bed.add(instrument());
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  BusClient a, b;
+  ASSERT_TRUE(a.open(path));
+  ASSERT_TRUE(b.open(path));
+  std::uint32_t ida = 0, idb = 0;
+  EXPECT_EQ(std::string(kIdn) + "\n", a.query_idn(ida));
+  ::shutdown(a.fd, SHUT_RDWR);
+  EXPECT_EQ(std::string(kIdn) + "\n", b.query_idn(idb));
+}
+
+// The kernel's usbtmc driver is taken for the first connection and given
+// back after the last.
+TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
+  Stack st;
+  usbmock::DeviceSpec spec = instrument();
+  spec.kernel_driver = true;
+  int dev = st.bed.add(spec);
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
+  ASSERT_TRUE(a->open(path));
+  EXPECT_FALSE(st.bed.counters(dev).driver_bound);
+  ASSERT_TRUE(b->open(path));
+  std::uint32_t id = 0;
+  EXPECT_EQ(std::string(kIdn) + "\n", b->query_idn(id));
+  b.reset();
+  EXPECT_FALSE(st.bed.counters(dev).driver_bound);
+  a.reset();
+  EXPECT_TRUE(eventually([&] { return st.bed.counters(dev).driver_bound; }));
+  EXPECT_EQ(0, st.bed.counters(dev).claimed_while_bound);
+}
+
+// A reply that was on its way when the client cancelled is not lost: the
+// cancel completes with result 2 and the next bulk in gets the reply.
+TEST(Vxusbd, DataOfABulkInCancelledTooLateStaysForTheNext) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  BusClient c;
+  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  std::uint32_t id = 0, result = 9;
+  std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 6, 0, 0, 0, 1, 0, 0, 0, '*', 'I', 'D', 'N', '?', '\n', 0, 0};
+  std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 0, 1, 0, 0, 0, 0, 0, 0}, got;
+  ASSERT_TRUE(c.transfer(16, ++id, 0, out, &result, nullptr));
+  ASSERT_TRUE(c.transfer(16, ++id, 0, req, &result, nullptr));
+  st.bed.hold_back(dev, true);
+  ASSERT_TRUE(c.send(BusClient::u32s({17, ++id, 0, 512})));
+  ASSERT_TRUE(
+      eventually([&] { return st.bed.counters(dev).in_flight == 1 && st.bed.counters(dev).reads_waiting == 0; }));
+  ASSERT_TRUE(c.send(BusClient::u32s({19, id, 0, 0})));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).discard_late == 1; }));
+  st.bed.hold_back(dev, false);
+  std::vector<std::uint8_t> completion;
+  ASSERT_TRUE(c.recv(completion));
+  EXPECT_EQ(BusClient::u32s({id, 2, 0}), completion);
+  ASSERT_TRUE(c.transfer(17, ++id, 512, {}, &result, &got));
+  ASSERT_EQ(0u, result);
+  ASSERT_GE(got.size(), 12u);
+  EXPECT_EQ(std::string(kIdn) + "\n", std::string(got.begin() + 12, got.begin() + 12 + got[4]));
+}
+
+// PRE_CLEAR ends every bulk transfer of the device first (here another
+// connection's pending read), and completes once they are reaped; an input
+// value other than 4 fails.
+TEST(Vxusbd, PreClearAbortsTheDevicesBulkTransfers) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  BusClient reader, clearer;
+  ASSERT_TRUE(reader.open(path));
+  ASSERT_TRUE(clearer.open(path));
+  st.bed.set_silent(dev, true);
+  ASSERT_TRUE(reader.send(BusClient::u32s({17, 7, 0, 512})));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).reads_waiting == 1; }));
+  std::uint32_t result = 9;
+  ASSERT_TRUE(clearer.transfer(18, 1, 0, BusClient::u32s({4}), &result, nullptr, 0x80002004u));
+  EXPECT_EQ(0u, result);
+  std::vector<std::uint8_t> completion;
+  ASSERT_TRUE(reader.recv(completion));
+  EXPECT_EQ(BusClient::u32s({7, 2, 0}), completion);
+  EXPECT_EQ(0, st.bed.counters(dev).in_flight);
+  ASSERT_TRUE(clearer.transfer(18, 2, 0, BusClient::u32s({5}), &result, nullptr, 0x8000201Cu));
+  EXPECT_EQ(1u, result);
+}
+
+// What breaks the protocol ends that connection only.
+TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
+  Stack st;
+  st.bed.add(instrument());
+  st.start();
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  BusClient good;
+  ASSERT_TRUE(good.open(path));
+  std::uint32_t id = 0;
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> body;
+    std::uint32_t claimed;
+  } cases[] = {
+      {"frame over 65536", BusClient::u32s({16, 1, 0, 0}), 65537},
+      {"unknown kind", BusClient::u32s({20, 1, 0, 0}), 0},
+      {"id 0", BusClient::u32s({17, 0, 0, 64}), 0},
+      {"short request", BusClient::u32s({17, 1}), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BusClient bad;
+    ASSERT_TRUE(bad.open(path));
+    ASSERT_TRUE(bad.send(c.body, c.claimed));
+    EXPECT_TRUE(bad.ended());
+    EXPECT_EQ(std::string(kIdn) + "\n", good.query_idn(id));
+  }
+  // An id still outstanding is a bad id too.
+  BusClient dup;
+  ASSERT_TRUE(dup.open(path));
+  st.bed.set_silent(0, true);
+  ASSERT_TRUE(dup.send(BusClient::u32s({17, 5, 0, 64})));
+  ASSERT_TRUE(dup.send(BusClient::u32s({17, 5, 0, 64})));
+  EXPECT_TRUE(dup.ended());
+}
+
+TEST(Vxusbd, ClientKilledMidTransferHasItsTransferCancelledAndHandleFreed) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  st.bed.set_silent(dev, true);
+  pid_t child = -1;
+  const char* argv[] = {g_self.c_str(), "--read-forever", kAddress, nullptr};
+  ASSERT_EQ(0, posix_spawn(&child, g_self.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ));
+  bool reading = eventually([&] { return st.bed.counters(dev).reads_waiting > 0; }, 10000);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(reading) << "the helper never started its read";
+  EXPECT_TRUE(eventually([&] { return st.bed.counters(dev).in_flight == 0; }));
+  EXPECT_GE(st.bed.counters(dev).discarded, 1);
+  st.bed.set_silent(dev, false);
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
+  vx_comm_close(id);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  g_self = argv[0];
+  // Helper process: opens the device and reads until it is killed.
+  if (argc == 3 && std::strcmp(argv[1], "--read-forever") == 0) {
+    ViInt32 id = -1, n = 0;
+    if (vx_comm_open(argv[2], 2000, &id) != VI_SUCCESS) return 3;
+    vx_comm_setTmoMs(id, 60000);
+    vx_comm_puts(id, "*IDN?\n", 6, &n);
+    char buf[64];
+    vx_comm_gets(id, buf, sizeof buf, &n);
+    return 4;
+  }
+  vx_test_require_isolation();
+  if (!std::getenv("VX_PRIVATE_RUN")) {
+    std::fprintf(stderr, "vx_usbd_tests: refusing to run without a private /run (use tests/netns_run.sh)\n");
+    return 2;
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

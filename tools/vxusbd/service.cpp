@@ -1,0 +1,340 @@
+// The service loop: clients on the bus socket, their frames, and the devices
+// they opened (usb_devices.cpp does the libusb side).
+#include "service.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "usb_devices.h"
+
+namespace vxusbd {
+
+namespace {
+
+constexpr std::uint32_t kMaxBody = 65536;
+// A client that stops reading its completions is dropped beyond this much
+// unsent output rather than stalling the service.
+constexpr std::size_t kMaxPendingOutput = 1024 * 1024;
+constexpr int kMaxClients = 1024;
+
+bool set_nonblocking(int fd) {
+  int fl = ::fcntl(fd, F_GETFL);
+  return fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+int bind_socket(const std::string& path) {
+  sockaddr_un sa{};
+  if (path.empty() || path.size() >= sizeof sa.sun_path) {
+    log_line("error: socket path '%s' is empty or too long", path.c_str());
+    return -1;
+  }
+  std::string dir = path.substr(0, path.rfind('/'));
+  if (!dir.empty()) ::mkdir(dir.c_str(), 0755);  // may exist already
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    log_line("error: cannot create a socket: %s", std::strerror(errno));
+    return -1;
+  }
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+  ::unlink(path.c_str());  // left by an earlier run
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    log_line("error: cannot listen on %s: %s", path.c_str(), std::strerror(errno));
+    ::close(fd);
+    return -1;
+  }
+  // Owner and the group that may use instruments, as the socket unit sets
+  // it (where this user may give the socket to that group).
+  if (const group* g = ::getgrnam("plugdev")) ::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid);
+  ::chmod(path.c_str(), 0660);
+  return fd;
+}
+
+class Service : public ClientSink {
+ public:
+  explicit Service(Devices& devices) : devices_(devices) {}
+  ~Service() {
+    for (Client* c : clients_) drop(c, nullptr);
+    sweep();
+  }
+
+  void accept_all(int listener);
+  void add_pollfds(std::vector<pollfd>& fds);
+  void on_events(const pollfd* fds, std::size_t n);
+  void sweep();
+
+  // ClientSink
+  void send_frame(Client* c, const std::uint8_t* body, std::size_t n, const std::uint8_t* tail,
+                  std::size_t tail_n) override;
+  void drop(Client* c, const char* why) override;
+
+ private:
+  void read_from(Client* c);
+  void write_to(Client* c);
+  bool on_frame(Client* c, const std::uint8_t* body, std::uint32_t n);
+
+  Devices& devices_;
+  std::vector<Client*> clients_;
+  std::uint64_t next_number_ = 1;
+};
+
+void Service::accept_all(int listener) {
+  for (int i = 0; i < 64; ++i) {
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (static_cast<int>(clients_.size()) >= kMaxClients) {
+      log_line("error: more than %d clients; refusing one", kMaxClients);
+      ::close(fd);
+      continue;
+    }
+    Client* c = new Client;
+    c->fd = fd;
+    c->number = next_number_++;
+    clients_.push_back(c);
+  }
+}
+
+void Service::add_pollfds(std::vector<pollfd>& fds) {
+  for (Client* c : clients_) {
+    short ev = 0;
+    if (!c->dead && !c->closing) ev |= POLLIN;
+    if (!c->dead && !c->tx.empty()) ev |= POLLOUT;
+    fds.push_back(pollfd{c->fd, ev, 0});
+  }
+}
+
+void Service::on_events(const pollfd* fds, std::size_t n) {
+  // The clients' pollfds are in the order of clients_ as add_pollfds made them.
+  for (std::size_t i = 0; i < n && i < clients_.size(); ++i) {
+    Client* c = clients_[i];
+    if (c->dead || fds[i].fd != c->fd) continue;
+    if (fds[i].revents & POLLOUT) write_to(c);
+    if (!c->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) read_from(c);
+  }
+}
+
+void Service::send_frame(Client* c, const std::uint8_t* body, std::size_t n, const std::uint8_t* tail,
+                         std::size_t tail_n) {
+  if (c->dead) return;
+  std::uint8_t len[4];
+  put32(len, static_cast<std::uint32_t>(n + tail_n));
+  c->tx.insert(c->tx.end(), len, len + 4);
+  c->tx.insert(c->tx.end(), body, body + n);
+  if (tail_n > 0) c->tx.insert(c->tx.end(), tail, tail + tail_n);
+  if (c->tx.size() > kMaxPendingOutput) {
+    drop(c, "it does not read its completions");
+    return;
+  }
+  write_to(c);
+}
+
+void Service::write_to(Client* c) {
+  while (!c->dead && !c->tx.empty()) {
+    ssize_t k = ::send(c->fd, c->tx.data(), c->tx.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (k <= 0) {
+      drop(c, nullptr);  // the client went away
+      return;
+    }
+    c->tx.erase(c->tx.begin(), c->tx.begin() + k);
+  }
+  if (!c->dead && c->closing && c->tx.empty()) drop(c, nullptr);
+}
+
+void Service::read_from(Client* c) {
+  std::uint8_t buf[16384];
+  for (int rounds = 0; rounds < 16 && !c->dead && !c->closing; ++rounds) {
+    ssize_t k = ::recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (k <= 0) {
+      drop(c, nullptr);
+      return;
+    }
+    c->rx.insert(c->rx.end(), buf, buf + k);
+    std::size_t at = 0;
+    while (!c->dead && !c->closing && c->rx.size() - at >= 4) {
+      std::uint32_t n = get32(&c->rx[at]);
+      if (n > kMaxBody) {
+        drop(c, "frame longer than 65536 bytes");
+        return;
+      }
+      if (c->rx.size() - at < 4 + static_cast<std::size_t>(n)) break;
+      bool ok = on_frame(c, &c->rx[at + 4], n);
+      at += 4 + n;
+      if (!ok) return;
+    }
+    if (!c->dead) c->rx.erase(c->rx.begin(), c->rx.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+}
+
+bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
+  if (!c->first_done) {
+    c->first_done = true;
+    std::uint32_t what = n >= 4 ? get32(body) : 0;
+    if (what == 1 && n == 4) {
+      std::vector<std::uint8_t> reply(4);
+      std::uint32_t count = 0;
+      for (const std::string& p : devices_.list()) {
+        if (reply.size() + p.size() + 1 > kMaxBody) break;  // the rest does not fit in a frame
+        reply.insert(reply.end(), p.begin(), p.end());
+        reply.push_back(0);
+        ++count;
+      }
+      put32(reply.data(), count);
+      send_frame(c, reply.data(), reply.size(), nullptr, 0);
+      c->closing = true;
+      write_to(c);
+      return false;
+    }
+    if (what == 2) {
+      std::string path(reinterpret_cast<const char*>(body) + 4, n - 4);
+      std::uint8_t reply[4];
+      bool opened = devices_.open(c, path);
+      put32(reply, opened ? 0 : 1);
+      send_frame(c, reply, 4, nullptr, 0);
+      if (!opened) {
+        c->closing = true;
+        write_to(c);
+        return false;
+      }
+      return true;
+    }
+    drop(c, "first frame is neither LIST nor OPEN");
+    return false;
+  }
+  if (n < 16) {
+    drop(c, "transfer request shorter than 16 bytes");
+    return false;
+  }
+  Request r;
+  r.kind = get32(body);
+  r.id = get32(body + 4);
+  r.code = get32(body + 8);
+  r.out_length = get32(body + 12);
+  r.data = body + 16;
+  r.data_length = n - 16;
+  const char* why = devices_.request(c, r);
+  if (why) {
+    drop(c, why);
+    return false;
+  }
+  return true;
+}
+
+void Service::drop(Client* c, const char* why) {
+  if (c->dead) return;
+  if (why) log_line("error: connection %llu: %s; closing it", static_cast<unsigned long long>(c->number), why);
+  c->dead = true;
+  devices_.detach(c);
+}
+
+void Service::sweep() {
+  for (std::size_t i = 0; i < clients_.size();) {
+    Client* c = clients_[i];
+    if (c->dead) {
+      ::close(c->fd);
+      delete c;
+      clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+void put32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+std::uint32_t get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+void log_line(const char* format, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  std::fprintf(stderr, "vxusbd: %s\n", line);
+}
+
+int socket_from_systemd() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  int fd = -1;
+  if (pid && fds && std::strtol(pid, nullptr, 10) == static_cast<long>(::getpid()) &&
+      std::strtol(fds, nullptr, 10) >= 1) {
+    fd = 3;  // SD_LISTEN_FDS_START
+    if (!set_nonblocking(fd)) fd = -1;
+  }
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  return fd;
+}
+
+int run(const Options& options, const std::atomic<bool>* stop) {
+  int listener = options.listen_fd;
+  bool own_socket = listener < 0;
+  if (own_socket) listener = bind_socket(options.socket_path);
+  if (listener < 0) return 1;
+  log_line("serving %s", own_socket ? options.socket_path.c_str() : "the socket systemd passed");
+
+  Devices devices;
+  devices.start();
+  {
+    Service service(devices);
+    devices.set_sink(&service);
+    std::vector<pollfd> fds;
+    while (!stop->load()) {
+      fds.clear();
+      fds.push_back(pollfd{listener, POLLIN, 0});
+      std::size_t usb_at = fds.size();
+      devices.add_pollfds(fds);
+      std::size_t clients_at = fds.size();
+      service.add_pollfds(fds);
+      int timeout = devices.next_timeout_ms(100);
+      int r = ::poll(fds.data(), fds.size(), timeout);
+      if (r < 0 && errno != EINTR) {
+        log_line("error: poll: %s", std::strerror(errno));
+        break;
+      }
+      if (r > 0 && (fds[0].revents & POLLIN)) service.accept_all(listener);
+      devices.handle_events(&fds[usb_at], clients_at - usb_at);
+      if (r > 0) service.on_events(&fds[clients_at], fds.size() - clients_at);
+      devices.sweep();
+      service.sweep();
+    }
+    devices.set_sink(nullptr);
+  }
+  devices.stop();
+  if (own_socket) {
+    ::close(listener);
+    ::unlink(options.socket_path.c_str());
+  }
+  log_line("stopped");
+  return 0;
+}
+
+}  // namespace vxusbd

@@ -1,0 +1,706 @@
+// USBTMC devices through libusb. Every transfer is asynchronous and completes
+// in libusb's callback on the service thread; bulk ins of one device run one
+// at a time, so the bytes a device sent beyond what a client asked for can
+// be kept for that device's next bulk in without ever being handed twice.
+#include "usb_devices.h"
+
+#include <libusb.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <set>
+
+namespace vxusbd {
+
+namespace {
+
+constexpr std::uint32_t kBulkOut = 16, kBulkIn = 17, kIoctl = 18, kCancel = 19;
+constexpr std::uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
+constexpr std::uint32_t kControlRequest = 0x80002080u, kPreClear = 0x80002004u, kPostClear = 0x8000201Cu;
+constexpr std::uint8_t kUsbtmcClass = 0xFE, kUsbtmcSubclass = 0x03;
+constexpr std::uint8_t kDevDepMsgIn = 2, kVendorSpecificIn = 127;
+constexpr unsigned kControlTimeoutMs = 5000;
+constexpr std::uint32_t kMaxTrackedMessage = 16u * 1024 * 1024;
+// The most data one completion frame can carry (65536 bytes of body).
+constexpr std::uint32_t kMaxCompletionData = 65536 - 12;
+constexpr const char* kInterfaceGuid = "{a9fdbb24-128a-11d5-9961-00108335e361}";
+
+}  // namespace
+
+struct Transfer {
+  Devices* owner = nullptr;
+  Client* client = nullptr;  // null once the client has gone away
+  Device* device = nullptr;
+  std::uint32_t kind = 0, id = 0, out_length = 0;
+  libusb_transfer* xfer = nullptr;  // while libusb has it
+  std::vector<std::uint8_t> buf;
+  bool cancelling = false;
+  bool discard = false;  // aborted by a clear: what it brings is stale
+};
+
+struct Device {
+  libusb_device* dev = nullptr;
+  libusb_device_handle* handle = nullptr;
+  std::string path;
+  int interface_number = 0;
+  std::uint8_t ep_out = 0, ep_in = 0;
+  std::uint32_t packet_in = 64;
+  bool driver_detached = false;
+  bool gone = false;
+  std::vector<Client*> clients;
+  std::set<Transfer*> flying;
+  std::deque<Transfer*> bulk_in;  // waiting bulk ins; the front may be flying
+  std::vector<Transfer*> pre_clears;
+  // Device bytes not yet handed over (what is left of one device transfer),
+  // and where the USBTMC message being handed over ends.
+  std::vector<std::uint8_t> held;
+  std::size_t held_at = 0;
+  std::uint32_t msg_left = 0, pad_left = 0;
+};
+
+namespace {
+
+void LIBUSB_CALL transfer_callback(libusb_transfer* x) {
+  Transfer* t = static_cast<Transfer*>(x->user_data);
+  t->owner->on_transfer_done(t);
+}
+
+int LIBUSB_CALL hotplug_callback(libusb_context*, libusb_device* dev, libusb_hotplug_event event, void* user) {
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) static_cast<Devices*>(user)->on_device_left(dev);
+  return 0;
+}
+
+// A serial number as a path segment: printable, and no '#' (the separator).
+std::string path_safe(const unsigned char* s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out.push_back(s[i] > 0x20 && s[i] < 0x7F && s[i] != '#' ? static_cast<char>(s[i]) : '_');
+  return out;
+}
+
+const libusb_interface_descriptor* usbtmc_interface(const libusb_config_descriptor* config) {
+  for (int i = 0; i < config->bNumInterfaces; ++i) {
+    const libusb_interface& itf = config->interface[i];
+    if (itf.num_altsetting < 1) continue;
+    const libusb_interface_descriptor* alt = &itf.altsetting[0];
+    if (alt->bInterfaceClass == kUsbtmcClass && alt->bInterfaceSubClass == kUsbtmcSubclass) return alt;
+  }
+  return nullptr;
+}
+
+libusb_config_descriptor* config_of(libusb_device* dev) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_active_config_descriptor(dev, &config) != 0 && libusb_get_config_descriptor(dev, 0, &config) != 0)
+    return nullptr;
+  return config;
+}
+
+}  // namespace
+
+Devices::~Devices() { stop(); }
+
+void Devices::start() {
+  int rc = libusb_init(&ctx_);
+  if (rc != 0) {
+    struct stat st;
+    bool usbfs = ::stat("/dev/bus/usb", &st) == 0;
+    log_line("no USB: libusb cannot start (%s)%s; serving no devices", libusb_error_name(rc),
+             usbfs ? "" : ": no usbfs at /dev/bus/usb, as in a container");
+    ctx_ = nullptr;
+    return;
+  }
+  // libusb starts without usbfs where udev is in use (devices may come
+  // later); say why the list is empty all the same.
+  struct stat st;
+  if (::stat("/dev/bus/usb", &st) != 0)
+    log_line("no USB: no usbfs at /dev/bus/usb (as in a container); no devices until one appears");
+  if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+    have_hotplug_ =
+        libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+                                         LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                         hotplug_callback, this, &hotplug_) == LIBUSB_SUCCESS;
+  }
+}
+
+void Devices::stop() {
+  if (!ctx_) return;
+  for (Device* d : devices_)
+    for (Transfer* t : d->flying)
+      if (!t->cancelling) {
+        t->cancelling = true;
+        libusb_cancel_transfer(t->xfer);
+      }
+  // Cancelled transfers come back within a few event rounds; bounded.
+  for (int round = 0; round < 100; ++round) {
+    bool any = false;
+    for (Device* d : devices_) any = any || !d->flying.empty();
+    if (!any) break;
+    timeval tv{0, 10000};
+    libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
+  }
+  for (Device* d : devices_) {
+    for (Client* c : d->clients) c->device = nullptr;
+    for (Transfer* t : d->flying) t->client = nullptr;
+    for (Transfer* t : d->bulk_in)
+      if (!t->xfer) delete t;
+    for (Transfer* t : d->pre_clears) delete t;
+    if (d->flying.empty()) close_device(d);  // else libusb still owns transfers: leak rather than free under it
+  }
+  devices_.clear();
+  if (have_hotplug_) libusb_hotplug_deregister_callback(ctx_, hotplug_);
+  have_hotplug_ = false;
+  for (auto& kv : serials_) libusb_unref_device(kv.first);
+  serials_.clear();
+  libusb_exit(ctx_);
+  ctx_ = nullptr;
+}
+
+std::string Devices::serial_of(libusb_device* dev, std::uint8_t index) {
+  auto it = serials_.find(dev);
+  if (it != serials_.end()) return it->second;
+  std::string serial;
+  if (index != 0) {
+    libusb_device_handle* h = nullptr;
+    bool own = false;
+    for (Device* d : devices_)
+      if (d->dev == dev && !d->gone) h = d->handle;
+    if (!h && libusb_open(dev, &h) == 0) own = true;
+    if (h) {
+      unsigned char buf[256];
+      int n = libusb_get_string_descriptor_ascii(h, index, buf, sizeof buf);
+      if (n > 0) serial = path_safe(buf, n);
+      if (own) libusb_close(h);
+    }
+  }
+  // Kept while the device is present: a device that cannot be read is not
+  // asked again at every list.
+  serials_[libusb_ref_device(dev)] = serial;
+  return serial;
+}
+
+std::vector<Devices::Found> Devices::enumerate() {
+  std::vector<Found> found;
+  if (!ctx_) return found;
+  libusb_device** list = nullptr;
+  ssize_t n = libusb_get_device_list(ctx_, &list);
+  if (n < 0) {
+    log_line("error: cannot list USB devices: %s", libusb_error_name(static_cast<int>(n)));
+    return found;
+  }
+  // Serials of devices no longer present are forgotten.
+  for (auto it = serials_.begin(); it != serials_.end();) {
+    bool present = false;
+    for (ssize_t i = 0; i < n; ++i) present = present || list[i] == it->first;
+    if (present) {
+      ++it;
+    } else {
+      libusb_unref_device(it->first);
+      it = serials_.erase(it);
+    }
+  }
+  for (ssize_t i = 0; i < n; ++i) {
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
+    libusb_config_descriptor* config = config_of(list[i]);
+    if (!config) continue;
+    const libusb_interface_descriptor* alt = usbtmc_interface(config);
+    int number = alt ? alt->bInterfaceNumber : -1;
+    libusb_free_config_descriptor(config);
+    if (number < 0) continue;
+    char head[32];
+    std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", desc.idVendor, desc.idProduct);
+    std::string path = head + serial_of(list[i], desc.iSerialNumber) + "#" + kInterfaceGuid;
+    found.push_back(Found{libusb_ref_device(list[i]), number, path});
+  }
+  libusb_free_device_list(list, 1);
+  // A stable order, whatever order libusb learnt of the devices in.
+  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    int ba = libusb_get_bus_number(a.dev), bb = libusb_get_bus_number(b.dev);
+    if (ba != bb) return ba < bb;
+    return libusb_get_device_address(a.dev) < libusb_get_device_address(b.dev);
+  });
+  return found;
+}
+
+std::vector<std::string> Devices::list() {
+  std::vector<std::string> paths;
+  for (Found& f : enumerate()) {
+    paths.push_back(f.path);
+    libusb_unref_device(f.dev);
+  }
+  return paths;
+}
+
+bool Devices::open(Client* c, const std::string& path) {
+  Device* d = nullptr;
+  for (Device* e : devices_)
+    if (!e->gone && e->path == path) d = e;
+  if (!d) {
+    if (!ctx_) {
+      log_line("error: cannot open %s: no USB on this machine", path.c_str());
+      return false;
+    }
+    std::vector<Found> found = enumerate();
+    const Found* f = nullptr;
+    for (const Found& e : found)
+      if (!f && e.path == path) f = &e;
+    libusb_device_handle* h = nullptr;
+    int rc = f ? libusb_open(f->dev, &h) : LIBUSB_ERROR_NOT_FOUND;
+    if (rc == 0) {
+      d = new Device;
+      d->dev = libusb_ref_device(f->dev);
+      d->handle = h;
+      d->path = path;
+      d->interface_number = f->interface_number;
+      if (libusb_config_descriptor* config = config_of(f->dev)) {
+        if (const libusb_interface_descriptor* alt = usbtmc_interface(config)) {
+          for (int i = 0; i < alt->bNumEndpoints; ++i) {
+            const libusb_endpoint_descriptor& ep = alt->endpoint[i];
+            if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+            if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+              if (!d->ep_in) d->ep_in = ep.bEndpointAddress;
+              if (ep.wMaxPacketSize & 0x7FF) d->packet_in = ep.wMaxPacketSize & 0x7FF;
+            } else if (!d->ep_out) {
+              d->ep_out = ep.bEndpointAddress;
+            }
+          }
+        }
+        libusb_free_config_descriptor(config);
+      }
+      if (!d->ep_in || !d->ep_out) {
+        rc = LIBUSB_ERROR_NOT_SUPPORTED;
+      } else {
+        if (libusb_kernel_driver_active(h, d->interface_number) == 1) {
+          rc = libusb_detach_kernel_driver(h, d->interface_number);
+          d->driver_detached = rc == 0;
+          if (rc == 0) log_line("took %s from the kernel's driver", path.c_str());
+        }
+        if (rc == 0) rc = libusb_claim_interface(h, d->interface_number);
+      }
+      if (rc != 0) {
+        if (d->driver_detached) libusb_attach_kernel_driver(h, d->interface_number);
+        libusb_close(h);
+        libusb_unref_device(d->dev);
+        delete d;
+        d = nullptr;
+      } else {
+        devices_.push_back(d);
+      }
+    }
+    for (Found& e : found) libusb_unref_device(e.dev);
+    if (!d) {
+      log_line("error: cannot open %s: %s", path.c_str(),
+               rc == LIBUSB_ERROR_NOT_SUPPORTED ? "no bulk in and out endpoints" : libusb_error_name(rc));
+      return false;
+    }
+  }
+  d->clients.push_back(c);
+  c->device = d;
+  log_line("open %s (connection %llu)", path.c_str(), static_cast<unsigned long long>(c->number));
+  return true;
+}
+
+void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data) {
+  if (t->client) {
+    std::uint8_t head[12];
+    put32(head, t->id);
+    put32(head + 4, result);
+    put32(head + 8, count);
+    t->client->transfers.erase(t->id);
+    if (sink_) sink_->send_frame(t->client, head, sizeof head, data, data ? count : 0);
+  }
+  delete t;
+}
+
+bool Devices::hand_over(Device* d, Transfer* t) {
+  std::size_t avail = d->held.size() - d->held_at;
+  const std::uint8_t* p = d->held.data() + d->held_at;
+  // A message header at the start: from it, where the payload ends and how
+  // many zeros align it to 4 bytes.
+  if (d->msg_left == 0 && d->pad_left == 0 && avail >= 12 && (p[0] == kDevDepMsgIn || p[0] == kVendorSpecificIn)) {
+    std::uint32_t size = get32(p + 4);
+    if (size <= kMaxTrackedMessage) {
+      d->msg_left = 12 + size;
+      d->pad_left = (4 - d->msg_left % 4) % 4;
+    }
+  }
+  std::size_t n = std::min<std::size_t>(avail, t->out_length);
+  std::vector<std::uint8_t> out(p, p + n);
+  std::size_t in_msg = std::min<std::size_t>(n, d->msg_left);
+  d->msg_left -= static_cast<std::uint32_t>(in_msg);
+  std::size_t beyond = n - in_msg;
+  d->pad_left -= static_cast<std::uint32_t>(std::min<std::size_t>(beyond, d->pad_left));
+  d->held_at += n;
+  // The payload is all handed over: its alignment zeros are not handed again.
+  if (d->msg_left == 0)
+    while (d->pad_left > 0 && d->held_at < d->held.size() && d->held[d->held_at] == 0) {
+      ++d->held_at;
+      --d->pad_left;
+    }
+  if (d->held_at >= d->held.size()) {
+    d->held.clear();
+    d->held_at = 0;
+  }
+  complete(t, kDone, static_cast<std::uint32_t>(n), out.data());
+  return true;
+}
+
+void Devices::take_device_bytes(Device* d, const std::uint8_t* data, std::size_t n) {
+  std::size_t i = 0;
+  // Zeros of the last message that came in a transfer of their own.
+  if (d->msg_left == 0)
+    while (d->pad_left > 0 && i < n && data[i] == 0) {
+      ++i;
+      --d->pad_left;
+    }
+  if (i < n) d->pad_left = d->msg_left == 0 ? 0 : d->pad_left;
+  d->held.assign(data + i, data + n);
+  d->held_at = 0;
+}
+
+void Devices::start_bulk_in(Device* d) {
+  while (!d->bulk_in.empty()) {
+    Transfer* t = d->bulk_in.front();
+    if (t->xfer) return;  // the device is busy with it
+    d->bulk_in.pop_front();
+    if (!t->client) {
+      delete t;
+      continue;
+    }
+    if (!d->held.empty()) {
+      hand_over(d, t);
+      continue;
+    }
+    if (d->gone) {
+      complete(t, kFailed, 0, nullptr);
+      continue;
+    }
+    if (t->out_length == 0) {
+      complete(t, kDone, 0, nullptr);
+      continue;
+    }
+    // Whole packets: a device may always send a full one, and less room
+    // than that is an overflow on a real bus.
+    std::size_t size = (static_cast<std::size_t>(t->out_length) + d->packet_in - 1) / d->packet_in * d->packet_in;
+    t->buf.assign(size, 0);
+    libusb_transfer* x = libusb_alloc_transfer(0);
+    int rc = LIBUSB_ERROR_NO_MEM;
+    if (x) {
+      libusb_fill_bulk_transfer(x, d->handle, d->ep_in, t->buf.data(), static_cast<int>(size), transfer_callback, t, 0);
+      rc = libusb_submit_transfer(x);
+    }
+    if (rc != 0) {
+      if (x) libusb_free_transfer(x);
+      if (rc == LIBUSB_ERROR_NO_DEVICE)
+        unplugged(d);
+      else
+        log_line("error: %s: bulk in not started: %s", d->path.c_str(), libusb_error_name(rc));
+      complete(t, kFailed, 0, nullptr);
+      continue;
+    }
+    t->xfer = x;
+    d->flying.insert(t);
+    d->bulk_in.push_front(t);
+    return;
+  }
+}
+
+void Devices::on_transfer_done(Transfer* t) {
+  libusb_transfer* x = t->xfer;
+  t->xfer = nullptr;
+  Device* d = t->device;
+  d->flying.erase(t);
+  libusb_transfer_status status = x->status;
+  int actual = x->actual_length;
+  if (status == LIBUSB_TRANSFER_NO_DEVICE) unplugged(d);
+  std::uint32_t result = status == LIBUSB_TRANSFER_COMPLETED                    ? kDone
+                         : status == LIBUSB_TRANSFER_CANCELLED || t->cancelling ? kCancelled
+                                                                                : kFailed;
+  if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_CANCELLED && status != LIBUSB_TRANSFER_NO_DEVICE)
+    log_line("error: %s: transfer failed: %s", d->path.c_str(), libusb_error_name(status));
+  if (t->kind == kBulkIn) {
+    if (!d->bulk_in.empty() && d->bulk_in.front() == t) d->bulk_in.pop_front();
+    bool data = actual > 0 && (status == LIBUSB_TRANSFER_COMPLETED || status == LIBUSB_TRANSFER_CANCELLED);
+    // Bytes that arrived for a transfer the client cancelled (or left) stay
+    // for the device's next bulk in; a clear's abort drops them.
+    if (data && !t->discard) take_device_bytes(d, t->buf.data(), static_cast<std::size_t>(actual));
+    libusb_free_transfer(x);
+    if (result == kDone && !t->cancelling && t->client) {
+      if (data && d->held.empty()) {
+        d->bulk_in.push_front(t);  // only alignment zeros came: ask again
+      } else if (data) {
+        hand_over(d, t);
+      } else {
+        complete(t, kDone, 0, nullptr);
+      }
+    } else {
+      complete(t, result == kDone ? kCancelled : result, 0, nullptr);
+    }
+    start_bulk_in(d);
+  } else if (t->kind == kBulkOut) {
+    libusb_free_transfer(x);
+    complete(t, result, static_cast<std::uint32_t>(actual), nullptr);
+  } else {
+    std::uint32_t count =
+        result == kDone ? std::min<std::uint32_t>(static_cast<std::uint32_t>(actual), t->out_length) : 0;
+    std::vector<std::uint8_t> out(libusb_control_transfer_get_data(x), libusb_control_transfer_get_data(x) + count);
+    libusb_free_transfer(x);
+    complete(t, result, count, out.data());
+  }
+  finish_pre_clears(d);
+}
+
+void Devices::abort_bulk(Device* d) {
+  for (Transfer* t : d->flying)
+    if (t->kind != kIoctl && !t->cancelling) {
+      t->cancelling = true;
+      t->discard = true;
+      libusb_cancel_transfer(t->xfer);
+    }
+  std::deque<Transfer*> waiting;
+  waiting.swap(d->bulk_in);
+  for (Transfer* t : waiting) {
+    if (t->xfer)
+      d->bulk_in.push_back(t);
+    else
+      complete(t, kCancelled, 0, nullptr);
+  }
+  d->held.clear();
+  d->held_at = 0;
+  d->msg_left = d->pad_left = 0;
+}
+
+void Devices::finish_pre_clears(Device* d) {
+  for (Transfer* t : d->flying)
+    if (t->kind != kIoctl) return;
+  std::vector<Transfer*> done;
+  done.swap(d->pre_clears);
+  for (Transfer* t : done) complete(t, kDone, 0, nullptr);
+}
+
+void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
+  if (r.code == kPreClear || r.code == kPostClear) {
+    if (r.data_length < 4 || get32(r.data) != 4) {
+      complete(t, kFailed, 0, nullptr);
+      return;
+    }
+    if (r.code == kPreClear) {
+      // Before the clear handshake: nothing of the old conversation may
+      // still be on its way, so every bulk transfer is ended first.
+      abort_bulk(d);
+      d->pre_clears.push_back(t);
+      finish_pre_clears(d);
+      return;
+    }
+    // After it: the device has reset its bulk endpoints; so do we.
+    int a = libusb_clear_halt(d->handle, d->ep_out);
+    int b = libusb_clear_halt(d->handle, d->ep_in);
+    d->held.clear();
+    d->held_at = 0;
+    d->msg_left = d->pad_left = 0;
+    if (a == LIBUSB_ERROR_NO_DEVICE || b == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    complete(t, a == 0 && b == 0 ? kDone : kFailed, 0, nullptr);
+    return;
+  }
+  if (r.code != kControlRequest || r.data_length < 24) {
+    complete(t, kFailed, 0, nullptr);
+    return;
+  }
+  const std::uint8_t* rec = r.data;
+  std::uint8_t type = rec[0], request = rec[1];
+  std::uint16_t value = static_cast<std::uint16_t>(rec[2] | rec[3] << 8);
+  std::uint16_t index = static_cast<std::uint16_t>(rec[4] | rec[5] << 8);
+  std::uint16_t length = static_cast<std::uint16_t>(rec[6] | rec[7] << 8);
+  if (type == LIBUSB_RECIPIENT_ENDPOINT && request == LIBUSB_REQUEST_CLEAR_FEATURE && value == 0) {
+    // ENDPOINT_HALT of the bulk endpoints: the one named, else both.
+    std::uint8_t ep = static_cast<std::uint8_t>(index);
+    int rc = 0;
+    if (ep != d->ep_in) rc = libusb_clear_halt(d->handle, d->ep_out);
+    if (ep != d->ep_out && rc == 0) rc = libusb_clear_halt(d->handle, d->ep_in);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    complete(t, rc == 0 ? kDone : kFailed, 0, nullptr);
+    return;
+  }
+  if ((type & 0x7F) == (LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE))
+    index = static_cast<std::uint16_t>(d->interface_number);
+  bool in = (type & LIBUSB_ENDPOINT_IN) != 0;
+  if (!in && r.data_length - 24 < length) {
+    complete(t, kFailed, 0, nullptr);
+    return;
+  }
+  t->buf.assign(LIBUSB_CONTROL_SETUP_SIZE + length, 0);
+  libusb_fill_control_setup(t->buf.data(), type, request, value, index, length);
+  if (!in && length > 0) std::memcpy(t->buf.data() + LIBUSB_CONTROL_SETUP_SIZE, rec + 24, length);
+  libusb_transfer* x = libusb_alloc_transfer(0);
+  int rc = LIBUSB_ERROR_NO_MEM;
+  if (x) {
+    libusb_fill_control_transfer(x, d->handle, t->buf.data(), transfer_callback, t, kControlTimeoutMs);
+    rc = libusb_submit_transfer(x);
+  }
+  if (rc != 0) {
+    if (x) libusb_free_transfer(x);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    complete(t, kFailed, 0, nullptr);
+    return;
+  }
+  t->xfer = x;
+  d->flying.insert(t);
+}
+
+const char* Devices::request(Client* c, const Request& r) {
+  Device* d = c->device;
+  if (!d) return "no device open";
+  if (r.kind == kCancel) {
+    auto it = c->transfers.find(r.id);
+    if (it == c->transfers.end()) return nullptr;  // completed or unknown: ignored
+    Transfer* t = it->second;
+    if (t->xfer) {
+      if (!t->cancelling) {
+        t->cancelling = true;
+        libusb_cancel_transfer(t->xfer);
+      }
+      return nullptr;
+    }
+    auto q = std::find(d->bulk_in.begin(), d->bulk_in.end(), t);
+    if (q != d->bulk_in.end()) d->bulk_in.erase(q);
+    auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
+    if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    complete(t, kCancelled, 0, nullptr);
+    return nullptr;
+  }
+  if (r.kind != kBulkOut && r.kind != kBulkIn && r.kind != kIoctl) return "unknown request kind";
+  if (r.id == 0 || c->transfers.count(r.id)) return "transfer id 0 or already in use";
+  Transfer* t = new Transfer;
+  t->owner = this;
+  t->client = c;
+  t->device = d;
+  t->kind = r.kind;
+  t->id = r.id;
+  // More than a completion can carry is never asked of a device.
+  t->out_length = std::min(r.out_length, kMaxCompletionData);
+  c->transfers[r.id] = t;
+  if (d->gone) {
+    complete(t, kFailed, 0, nullptr);
+    return nullptr;
+  }
+  if (r.kind == kBulkIn) {
+    d->bulk_in.push_back(t);
+    start_bulk_in(d);
+    return nullptr;
+  }
+  if (r.kind == kIoctl) {
+    ioctl(d, t, r);
+    return nullptr;
+  }
+  t->buf.assign(r.data, r.data + r.data_length);
+  libusb_transfer* x = libusb_alloc_transfer(0);
+  int rc = LIBUSB_ERROR_NO_MEM;
+  if (x) {
+    libusb_fill_bulk_transfer(x, d->handle, d->ep_out, t->buf.data(), static_cast<int>(t->buf.size()),
+                              transfer_callback, t, 0);
+    rc = libusb_submit_transfer(x);
+  }
+  if (rc != 0) {
+    if (x) libusb_free_transfer(x);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    complete(t, kFailed, 0, nullptr);
+    return nullptr;
+  }
+  t->xfer = x;
+  d->flying.insert(t);
+  return nullptr;
+}
+
+void Devices::detach(Client* c) {
+  Device* d = c->device;
+  if (!d) return;
+  for (auto& kv : c->transfers) {
+    Transfer* t = kv.second;
+    t->client = nullptr;
+    if (t->xfer) {
+      if (!t->cancelling) {
+        t->cancelling = true;
+        libusb_cancel_transfer(t->xfer);
+      }
+      continue;
+    }
+    auto q = std::find(d->bulk_in.begin(), d->bulk_in.end(), t);
+    if (q != d->bulk_in.end()) d->bulk_in.erase(q);
+    auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
+    if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    delete t;
+  }
+  c->transfers.clear();
+  d->clients.erase(std::remove(d->clients.begin(), d->clients.end(), c), d->clients.end());
+  c->device = nullptr;
+  log_line("close %s (connection %llu)", d->path.c_str(), static_cast<unsigned long long>(c->number));
+}
+
+void Devices::unplugged(Device* d) {
+  if (d->gone) return;
+  d->gone = true;
+  log_line("unplug %s", d->path.c_str());
+}
+
+void Devices::on_device_left(libusb_device* dev) {
+  for (Device* d : devices_)
+    if (d->dev == dev) unplugged(d);
+}
+
+void Devices::close_device(Device* d) {
+  if (d->handle) {
+    libusb_release_interface(d->handle, d->interface_number);
+    if (d->driver_detached && !d->gone && libusb_attach_kernel_driver(d->handle, d->interface_number) == 0)
+      log_line("gave %s back to the kernel's driver", d->path.c_str());
+    libusb_close(d->handle);
+  }
+  if (d->dev) libusb_unref_device(d->dev);
+  delete d;
+}
+
+void Devices::sweep() {
+  for (Device* d : devices_) {
+    if (!d->gone || d->clients.empty()) continue;
+    std::vector<Client*> ended = d->clients;
+    for (Client* c : ended)
+      if (sink_)
+        sink_->drop(c, nullptr);
+      else
+        detach(c);
+  }
+  for (std::size_t i = 0; i < devices_.size();) {
+    Device* d = devices_[i];
+    if (d->clients.empty() && d->flying.empty()) {
+      for (Transfer* t : d->bulk_in) delete t;  // orphans only: a client's would have a client
+      for (Transfer* t : d->pre_clears) delete t;
+      close_device(d);
+      devices_.erase(devices_.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+}
+
+void Devices::add_pollfds(std::vector<pollfd>& fds) {
+  if (!ctx_) return;
+  const libusb_pollfd** all = libusb_get_pollfds(ctx_);
+  if (!all) return;
+  for (const libusb_pollfd** p = all; *p; ++p) fds.push_back(pollfd{(*p)->fd, (*p)->events, 0});
+  libusb_free_pollfds(all);
+}
+
+int Devices::next_timeout_ms(int bound) {
+  timeval tv;
+  if (!ctx_ || libusb_get_next_timeout(ctx_, &tv) != 1) return bound;
+  long ms = tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000;
+  return ms < bound ? static_cast<int>(ms) : bound;
+}
+
+void Devices::handle_events(const pollfd*, std::size_t) {
+  if (!ctx_) return;
+  timeval zero{0, 0};
+  libusb_handle_events_timeout_completed(ctx_, &zero, nullptr);
+}
+
+}  // namespace vxusbd

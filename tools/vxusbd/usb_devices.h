@@ -1,0 +1,120 @@
+// The libusb side of vxusbd: enumeration into bus paths, the devices opened
+// by clients (one handle per device, shared by its connections), and the
+// transfers on them.
+#ifndef VXUSBD_USB_DEVICES_H
+#define VXUSBD_USB_DEVICES_H
+
+#include <poll.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+struct libusb_context;
+struct libusb_device;
+
+namespace vxusbd {
+
+void put32(std::uint8_t* p, std::uint32_t v);
+std::uint32_t get32(const std::uint8_t* p);
+// One line on stderr, "vxusbd: " and the text.
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+struct Transfer;
+struct Device;
+
+// A client connection of the bus socket.
+struct Client {
+  int fd = -1;
+  std::uint64_t number = 0;
+  std::vector<std::uint8_t> rx, tx;
+  bool first_done = false;
+  bool closing = false;  // close once tx is sent
+  bool dead = false;     // closed; removed at the next sweep
+  Device* device = nullptr;
+  std::map<std::uint32_t, Transfer*> transfers;  // outstanding, by id
+};
+
+// A transfer request of an open connection.
+struct Request {
+  std::uint32_t kind, id, code, out_length;
+  const std::uint8_t* data;
+  std::uint32_t data_length;
+};
+
+// How completions reach the clients.
+class ClientSink {
+ public:
+  virtual ~ClientSink() = default;
+  virtual void send_frame(Client* c, const std::uint8_t* body, std::size_t n, const std::uint8_t* tail,
+                          std::size_t tail_n) = 0;
+  virtual void drop(Client* c, const char* why) = 0;
+};
+
+class Devices {
+ public:
+  Devices() = default;
+  Devices(const Devices&) = delete;
+  Devices& operator=(const Devices&) = delete;
+  ~Devices();
+
+  // Starts libusb; without usbfs the service goes on with no devices and
+  // says why.
+  void start();
+  // Cancels what is in flight, gives every device back, ends libusb.
+  void stop();
+  void set_sink(ClientSink* sink) { sink_ = sink; }
+
+  std::vector<std::string> list();
+  // Opens the device with this path for the client (sharing the handle).
+  bool open(Client* c, const std::string& path);
+  // A request of an open connection; an error text closes the connection.
+  const char* request(Client* c, const Request& r);
+  // The client is gone: its transfers are cancelled, its handle freed.
+  void detach(Client* c);
+
+  void add_pollfds(std::vector<pollfd>& fds);
+  int next_timeout_ms(int bound);
+  void handle_events(const pollfd* fds, std::size_t n);
+  // Ends the connections of unplugged devices and closes devices nobody uses.
+  void sweep();
+
+  // libusb's callbacks.
+  void on_transfer_done(Transfer* t);
+  void on_device_left(libusb_device* dev);
+
+ private:
+  struct Found {
+    libusb_device* dev;
+    int interface_number;
+    std::string path;
+  };
+  std::vector<Found> enumerate();
+  std::string serial_of(libusb_device* dev, std::uint8_t index);
+  void complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data);
+  void start_bulk_in(Device* d);
+  bool hand_over(Device* d, Transfer* t);
+  void take_device_bytes(Device* d, const std::uint8_t* data, std::size_t n);
+  void ioctl(Device* d, Transfer* t, const Request& r);
+  void abort_bulk(Device* d);
+  void finish_pre_clears(Device* d);
+  void unplugged(Device* d);
+  void close_device(Device* d);
+
+  libusb_context* ctx_ = nullptr;
+  ClientSink* sink_ = nullptr;
+  std::vector<Device*> devices_;
+  // Serial numbers already read, per present device (the device is
+  // referenced while it is in the table).
+  std::map<libusb_device*, std::string> serials_;
+  int hotplug_ = 0;
+  bool have_hotplug_ = false;
+};
+
+}  // namespace vxusbd
+
+#endif
