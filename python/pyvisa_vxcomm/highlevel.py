@@ -4,7 +4,8 @@ Sessions are vxcomm.Instrument objects; pyvisa's own code on top does the
 terminations, the ASCII and binary value formats and the with statement.
 Every call answers with a StatusCode through handle_return_value (which
 raises pyvisa's VisaIOError for an error); calls this library cannot do
-answer VI_ERROR_NSUP_OPER.
+answer VI_ERROR_NSUP_OPER: among them read_stb and assert_trigger, since
+the library offers no status byte read and no trigger on any route.
 """
 import random
 import threading
@@ -62,6 +63,10 @@ class _Session:
         self.termchar_en = False
         self.send_end = True
         self.io_prot = constants.VI_PROT_NORMAL
+        # Where the reply stream stands: at the start of a reply, and how
+        # many bytes of a definite-length block are still ahead.
+        self.fresh = True
+        self.opaque = 0
 
 
 class _QueryUnit:
@@ -208,11 +213,25 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
     # ------------------------------------------------------ I/O --
 
     def read(self, session: Any, count: int) -> Tuple[bytes, StatusCode]:
+        # A byte equal to the termination character inside a definite-length
+        # block is data, not the end of the reply: the read runs on to the
+        # block's end, so a block comes in a few large reads, not one read
+        # per line feed in its data.
         sess = self._session(session)
         if sess is None:
             return b"", self.handle_return_value(session, StatusCode.error_invalid_object)
+        inst = sess.inst
         try:
-            data, ended = sess.inst.read_until(sess.termchar if sess.termchar_en else None, count)
+            with inst.lock:
+                if sess.termchar_en:
+                    if sess.fresh:
+                        sess.opaque = inst.block_extent()
+                        sess.fresh = False
+                    data, ended = inst.read_until(sess.termchar, count, sess.opaque)
+                else:
+                    data, ended = inst.read_until(None, count)
+                sess.opaque = max(0, sess.opaque - len(data))
+                sess.fresh = ended
         except vxcomm.Error as e:
             return b"", self._fail(session, e)
         if ended:
@@ -228,7 +247,10 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         if sess is None:
             return 0, self.handle_return_value(session, StatusCode.error_invalid_object)
         try:
-            sent = sess.inst.write_raw(data)
+            with sess.inst.lock:
+                sent = sess.inst.write_raw(data)
+                if not sess.opaque and not sess.inst.buffered():
+                    sess.fresh = True  # nothing of an older reply is left: a new one begins
         except vxcomm.Error as e:
             return 0, self._fail(session, e)
         return sent, self.handle_return_value(session, StatusCode.success)
@@ -241,39 +263,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             sess.inst.clear()
         except vxcomm.Error as e:
             return self._fail(session, e)
-        return self.handle_return_value(session, StatusCode.success)
-
-    def _by_strings(self, session: Any) -> Optional[_Session]:
-        # A raw socket has no status byte or trigger of its own; with the
-        # 488.2 strings protocol they are "*STB?" and "*TRG", as in VISA.
-        # Direct USB and VISA links offer neither through this library.
-        sess = self._session(session)
-        if sess and sess.inst.route == _instrument.TCP and sess.io_prot == constants.VI_PROT_4882_STRS:
-            return sess
-        return None
-
-    def read_stb(self, session: Any) -> Tuple[int, StatusCode]:
-        sess = self._by_strings(session)
-        if sess is None:
-            return 0, self.handle_return_value(session, StatusCode.error_nonsupported_operation)
-        try:
-            with sess.inst.lock:
-                sess.inst.write("*STB?", termination="\n")
-                value = int(sess.inst.read().strip())
-        except vxcomm.Error as e:
-            return 0, self._fail(session, e)
-        except ValueError:
-            return 0, self.handle_return_value(session, StatusCode.error_io)
-        return value, self.handle_return_value(session, StatusCode.success)
-
-    def assert_trigger(self, session: Any, protocol: constants.TriggerProtocol) -> StatusCode:
-        sess = self._by_strings(session)
-        if sess is None or protocol != constants.TriggerProtocol.default:
-            return self.handle_return_value(session, StatusCode.error_nonsupported_operation)
-        try:
-            sess.inst.write("*TRG", termination="\n")
-        except vxcomm.Error as e:
-            return self._fail(session, e)
+        sess.fresh, sess.opaque = True, 0
         return self.handle_return_value(session, StatusCode.success)
 
     # No events are ever enabled here; pyvisa turns them off on close.

@@ -30,6 +30,7 @@ _COMPACT_AT = 1 << 16
 _MAX_EMPTY_READS = 1000  # reads that bring nothing in a row before we give up
 
 Progress = Callable[[int, int], None]
+_MARKS = [bytes((b,)) for b in range(256)]
 
 TCP, USB, VISA = "tcp", "usb", "visa"
 _SERIAL_LENGTH = 18
@@ -146,6 +147,10 @@ class Instrument:
         self._pending = bytearray()
         self._rpos = 0
         self._chunk = ctypes.create_string_buffer(_READ_CHUNK)
+        self._got = ctypes.c_int32(0)
+        self._got_ref = ctypes.byref(self._got)
+        self._read_fn = _library.function("vx_comm_read")
+        self._write_fn = _library.function("vx_comm_writeBlocking")
         target = library_address(address)
         if self.route == VISA:
             _library.function("vx_comm_loadVisa")()  # its status shows in the open
@@ -212,6 +217,10 @@ class Instrument:
 
     # ------------------------------------------------ buffered input --
 
+    def buffered(self) -> int:
+        """Bytes read from the link and not yet handed out."""
+        return len(self._pending) - self._rpos
+
     def _buffered(self) -> int:
         return len(self._pending) - self._rpos
 
@@ -229,27 +238,27 @@ class Instrument:
 
     def _fill(self, limit: int = _READ_CHUNK) -> None:
         """One read of the link into the buffer: what has arrived."""
-        read = _library.function("vx_comm_read")
+        size = min(max(limit, 1), _READ_CHUNK)
         for _ in range(_MAX_EMPTY_READS):
-            got = ctypes.c_int32(0)
-            check(read(self.link_id, self._chunk, min(max(limit, 1), _READ_CHUNK), ctypes.byref(got)),
-                  "vx_comm_read")
-            if got.value > 0:
-                self._pending += ctypes.string_at(self._chunk, got.value)
+            self._got.value = 0
+            check(self._read_fn(self.link_id, self._chunk, size, self._got_ref), "vx_comm_read")
+            if self._got.value > 0:
+                self._pending += ctypes.string_at(self._chunk, self._got.value)
                 return
         raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "the link keeps returning nothing")
 
-    def read_until(self, term: Optional[int], count: int) -> Tuple[bytes, bool]:
+    def read_until(self, term: Optional[int], count: int, opaque: int = 0) -> Tuple[bytes, bool]:
         """Up to `count` bytes, ending after the byte `term` when it comes
-        first (term None: what has arrived). Returns the bytes and whether
-        they end with `term`."""
+        first (term None: what has arrived); the first `opaque` bytes are
+        not searched for it. Returns the bytes and whether they end with
+        `term`."""
         with self.lock:
             if term is None:
                 if not self._buffered():
                     self._fill(count)
                 return self._take(count), False
-            mark = bytes((term,))
-            scanned = self._rpos
+            mark = _MARKS[term]
+            scanned = self._rpos + max(opaque, 0)
             for _ in range(1 << 30):
                 end = min(len(self._pending), self._rpos + count)
                 at = self._pending.find(mark, scanned, end)
@@ -257,9 +266,32 @@ class Instrument:
                     return self._take(at + 1 - self._rpos), True
                 if self._buffered() >= count:
                     return self._take(count), False
-                scanned = end
+                scanned = max(scanned, end)
                 self._fill()
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
+
+    def block_extent(self) -> int:
+        """At the start of a reply: how many bytes run to the end of the
+        definite-length block it begins with ("#", a digit n, n digits of
+        length, the data), or 0 when it begins with no such header. Waits
+        only for the bytes the header needs."""
+        with self.lock:
+            for _ in range(16):  # each round has one byte more at least
+                have, at = self._buffered(), self._rpos
+                if have >= 1 and self._pending[at] != 0x23:
+                    return 0
+                head = self._pending[at:at + 11]
+                if have >= 2:
+                    digits = head[1] - 0x30
+                    if not 1 <= digits <= 9:
+                        return 0
+                    if have >= 2 + digits:
+                        text = bytes(head[2:2 + digits])
+                        return 2 + digits + int(text) if text.isdigit() else 0
+                    if 0x0A in head:
+                        return 0
+                self._fill()
+            return 0
 
     def _read_into(self, out: bytearray, offset: int = 0) -> None:
         """Fills out[offset:] exactly: buffered bytes first, then the link."""
@@ -313,12 +345,10 @@ class Instrument:
     def write_raw(self, data: bytes) -> int:
         """Sends the bytes as they are; returns how many went."""
         data = bytes(data)
-        sent = ctypes.c_int32(0)
         with self.lock:
-            check(_library.function("vx_comm_writeBlocking")(self.link_id, data or None, len(data),
-                                                             ctypes.byref(sent)),
-                  "vx_comm_writeBlocking")
-        return sent.value
+            self._got.value = 0
+            check(self._write_fn(self.link_id, data or None, len(data), self._got_ref), "vx_comm_writeBlocking")
+            return self._got.value
 
     def read_raw(self, size: Optional[int] = None) -> bytes:
         """Exactly `size` bytes, or, without a size, what has arrived (at
