@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the benchmark against the simulator in
 # a private network namespace: TCP and the LAN search, then USB links and the
-# USB search over 64 simulated USB instruments.
+# USB search over 64 simulated USB instruments, then pyvisa over this library
+# (@vxcomm) against pyvisa-py (@py) with Debian's Python.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh" native
@@ -14,3 +15,6 @@ serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
 # shellcheck disable=SC2086
 "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --sim-arg --usb-many --sim-arg 64 \
   -- "$out/bin/vxbench" --usb $serials
+VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
+  "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 \
+  -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2

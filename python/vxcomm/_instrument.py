@@ -241,7 +241,10 @@ class Instrument:
         size = min(max(limit, 1), _READ_CHUNK)
         for _ in range(_MAX_EMPTY_READS):
             self._got.value = 0
-            check(self._read_fn(self.link_id, self._chunk, size, self._got_ref), "vx_comm_read")
+            # linkId 0 (closed) is refused by the library as a lost connection.
+            status = self._read_fn(self._link or 0, self._chunk, size, self._got_ref)
+            if status < 0:
+                check(status, "vx_comm_read")
             if self._got.value > 0:
                 self._pending += ctypes.string_at(self._chunk, self._got.value)
                 return
@@ -347,7 +350,9 @@ class Instrument:
         data = bytes(data)
         with self.lock:
             self._got.value = 0
-            check(self._write_fn(self.link_id, data or None, len(data), self._got_ref), "vx_comm_writeBlocking")
+            status = self._write_fn(self._link or 0, data or None, len(data), self._got_ref)
+            if status < 0:
+                check(status, "vx_comm_writeBlocking")
             return self._got.value
 
     def read_raw(self, size: Optional[int] = None) -> bytes:
