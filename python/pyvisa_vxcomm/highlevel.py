@@ -23,7 +23,8 @@ from vxcomm import _instrument
 USB_VENDOR, USB_PRODUCT = 0x03EB, 0xAFFF
 TCP_PORT = 18
 VI_TMO_INFINITE = constants.VI_TMO_INFINITE
-FIND_TIMEOUT_MS = 500  # the LAN search's wait in list_resources
+FIND_TIMEOUT_MS = 500
+ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query  # the LAN search's wait in list_resources
 
 
 def to_library(name: str) -> Tuple[str, str]:
@@ -168,7 +169,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             self._rm_session = self._new_handle(self)
         return self._rm_session, self.handle_return_value(None, StatusCode.success)
 
-    def list_resources(self, session: Any, query: str = "?*::INSTR") -> Tuple[str, ...]:
+    def list_resources(self, session: Any, query: str = ALL_INSTRUMENTS) -> Tuple[str, ...]:
         interfaces = ["lan", "usb"]
         try:
             vxcomm.load_visa()
@@ -179,7 +180,12 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         # The library searches only while no link is open; the open ones
         # are there for sure.
         names += [s.name for s in self.sessions.values() if isinstance(s, _Session) and s.name not in names]
-        return rname.filter(names, query)
+        found = rname.filter(names, query)
+        if query == ALL_INSTRUMENTS:
+            # pyvisa's default asks for every instrument; the LAN ones have
+            # no name but their SOCKET one.
+            found += tuple(n for n in rname.filter(names, "TCPIP?*SOCKET") if n not in found)
+        return found
 
     def open(self, session: Any, resource_name: str,
              access_mode: constants.AccessModes = constants.AccessModes.no_lock,

@@ -64,7 +64,7 @@ def test_names_search_attributes_and_refusals(addrs):
     rm = pyvisa.ResourceManager("@vxcomm")
     tcp = {"TCPIP0::%s::18::SOCKET" % a for a in addrs}
     usb = {"USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL}
-    for query, want in [("?*", tcp | usb), ("?*INSTR", usb), ("?*SOCKET", tcp), ("TCPIP?*", tcp), ("USB?*", usb)]:
+    for query, want in [("?*", tcp | usb), ("?*::INSTR", tcp | usb), ("?*INSTR", usb), ("?*SOCKET", tcp), ("TCPIP?*", tcp), ("USB?*", usb)]:
         assert set(rm.list_resources(query)) == want, query
     assert to_library("TCPIP::localhost::18::SOCKET") == ("TCP-localhost", "SOCKET")
     assert to_library("USB1::0x03eb::0xafff::S::0::INSTR") == ("USB-S", "INSTR")
