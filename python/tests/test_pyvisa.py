@@ -58,8 +58,10 @@ def test_a_pyvisa_py_script_runs_unchanged(addrs):
     assert with_vxcomm[-4] == ("VisaIOError", StatusCode.error_timeout)
 
 
-def test_names_search_attributes_and_refusals(addrs):
-    from pyvisa_vxcomm import to_library
+def test_names_search_attributes_and_refusals(addrs, monkeypatch):
+    from pyvisa_vxcomm import highlevel, to_library
+
+    monkeypatch.setattr(highlevel, "FIND_TIMEOUT_MS", 100)
 
     rm = pyvisa.ResourceManager("@vxcomm")
     tcp = {"TCPIP0::%s::18::SOCKET" % a for a in addrs}
