@@ -74,16 +74,22 @@ class _QueryUnit:
     """A query holds its session's lock from the write to the end of the
     read, so threads sharing a resource never get each other's replies."""
 
+    _unit_lock: Any = threading.RLock()  # until open() gives the session's
+
+    def open(self, *args: Any, **kwargs: Any) -> None:
+        super().open(*args, **kwargs)
+        self._unit_lock = self.visalib.session_lock(self.session)
+
     def query(self, *args: Any, **kwargs: Any) -> Any:
-        with self.visalib.session_lock(self.session):
+        with self._unit_lock:
             return super().query(*args, **kwargs)
 
     def query_ascii_values(self, *args: Any, **kwargs: Any) -> Any:
-        with self.visalib.session_lock(self.session):
+        with self._unit_lock:
             return super().query_ascii_values(*args, **kwargs)
 
     def query_binary_values(self, *args: Any, **kwargs: Any) -> Any:
-        with self.visalib.session_lock(self.session):
+        with self._unit_lock:
             return super().query_binary_values(*args, **kwargs)
 
 
@@ -228,16 +234,12 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             return b"", self.handle_return_value(session, StatusCode.error_invalid_object)
         inst = sess.inst
         try:
-            with inst.lock:
-                if sess.termchar_en:
-                    if sess.fresh:
-                        sess.opaque = inst.block_extent()
-                        sess.fresh = False
-                    data, ended = inst.read_until(sess.termchar, count, sess.opaque)
-                else:
-                    data, ended = inst.read_until(None, count)
+            if sess.termchar_en:
+                data, ended, sess.opaque = inst.read_reply(sess.termchar, count, sess.opaque, sess.fresh)
+            else:
+                data, ended = inst.read_until(None, count)
                 sess.opaque = max(0, sess.opaque - len(data))
-                sess.fresh = ended
+            sess.fresh = ended
         except vxcomm.Error as e:
             return b"", self._fail(session, e)
         if ended:

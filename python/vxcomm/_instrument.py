@@ -149,8 +149,8 @@ class Instrument:
         self._chunk = ctypes.create_string_buffer(_READ_CHUNK)
         self._got = ctypes.c_int32(0)
         self._got_ref = ctypes.byref(self._got)
-        self._read_fn = _library.function("vx_comm_read")
-        self._write_fn = _library.function("vx_comm_writeBlocking")
+        self._read_fn = _library.bare_function("vx_comm_read")
+        self._write_fn = _library.bare_function("vx_comm_writeBlocking")
         target = library_address(address)
         if self.route == VISA:
             _library.function("vx_comm_loadVisa")()  # its status shows in the open
@@ -272,6 +272,19 @@ class Instrument:
                 scanned = max(scanned, end)
                 self._fill()
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
+
+    def read_reply(self, term: int, count: int, opaque: int, fresh: bool) -> Tuple[bytes, bool, int]:
+        """read_until() for a reader that tracks replies: at the start of
+        one (`fresh`) it learns how far a block it begins with runs. Returns
+        the bytes, whether they end with `term`, and the block bytes still
+        ahead."""
+        with self.lock:
+            if fresh:
+                if not self._buffered():
+                    self._fill()
+                opaque = self.block_extent() if self._pending[self._rpos] == 0x23 else 0
+            data, ended = self.read_until(term, count, opaque)
+            return data, ended, max(0, opaque - len(data))
 
     def block_extent(self) -> int:
         """At the start of a reply: how many bytes run to the end of the

@@ -107,3 +107,13 @@ def function(name: str):
     if f is None:
         raise NotImplementedError("this build of vx_comm_lib has no %s" % name)
     return f
+
+
+def bare_function(name: str):
+    """The export without argument conversion, for the per-byte hot paths:
+    callers pass only Python ints (ViInt32), ctypes buffers, byref() and
+    None, which ctypes hands over as they are."""
+    f = function(name)
+    bare = lib()[name]
+    bare.restype = f.restype
+    return bare
