@@ -134,6 +134,9 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         return {"Version": vxcomm.__version__, "vx_comm_lib": where}
 
     def _init(self) -> None:
+        # A library that cannot be found fails the ResourceManager at once,
+        # with the places tried (pyvisa reports an OSError from here).
+        vxcomm.load_library()
         self.sessions: Dict[int, Any] = {}
         self._rm_session: Optional[int] = None
         self._manager = None
@@ -182,7 +185,11 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             interfaces.append("visa")
         except vxcomm.Error:
             pass  # no VISA library here: the other routes still search
-        names = [to_pyvisa(d.address) for d in vxcomm.find(interfaces, timeout=FIND_TIMEOUT_MS)]
+        try:
+            names = [to_pyvisa(d.address) for d in vxcomm.find(interfaces, timeout=FIND_TIMEOUT_MS)]
+        except vxcomm.Error as e:
+            self._fail(session, e)
+            return ()
         # The library searches only while no link is open; the open ones
         # are there for sure.
         names += [s.name for s in self.sessions.values() if isinstance(s, _Session) and s.name not in names]
@@ -210,6 +217,8 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             inst = vxcomm.open(address, timeout=2000, write_termination="")
         except vxcomm.Error as e:
             return 0, self._fail(None, e)
+        except (ValueError, UnicodeError):  # a NUL, or text the encoding cannot carry
+            return 0, self.handle_return_value(None, StatusCode.error_invalid_resource_name)
         handle = self._new_handle(_Session(resource_name, rclass, inst))
         return handle, self.handle_return_value(handle, StatusCode.success)
 
