@@ -8,7 +8,7 @@ import threading
 import time
 import warnings
 import weakref
-from typing import Any, Callable, Iterable, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterable, Optional, Tuple
 
 from . import _library
 from ._errors import (
@@ -16,7 +16,6 @@ from ._errors import (
     VI_ERROR_INV_RSRC_NAME,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
-    VI_ERROR_TMO,
     ConnectionLostError,
     Error,
     OpenError,
