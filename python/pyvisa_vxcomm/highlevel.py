@@ -242,17 +242,20 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         if sess is None:
             return b"", self.handle_return_value(session, StatusCode.error_invalid_object)
         inst = sess.inst
+        block_end = False
         try:
             if sess.termchar_en:
-                data, ended, sess.opaque = inst.read_reply(sess.termchar, count, sess.opaque, sess.fresh)
+                data, ended, sess.opaque, block_end = inst.read_reply(sess.termchar, count, sess.opaque, sess.fresh)
             else:
                 data, ended = inst.read_until(None, count)
                 sess.opaque = max(0, sess.opaque - len(data))
-            sess.fresh = ended
+            sess.fresh = ended or block_end
         except vxcomm.Error as e:
             return b"", self._fail(session, e)
         if ended:
             status = StatusCode.success_termination_character_read
+        elif block_end:
+            status = StatusCode.success  # a block is a whole message: no terminator needs to follow
         elif len(data) >= count:
             status = StatusCode.success_max_count_read
         else:

@@ -24,6 +24,7 @@ def script(rm, name):
                                         container=numpy.array)
         seen.append((wave.dtype.str, len(wave), hashlib.sha1(wave.astype(">u2").tobytes()).hexdigest()))
         seen.append(inst.query_binary_values("BLOCK? 12 lf", datatype="i"))
+        seen.append(inst.query_binary_values("BLOCK? 4096", datatype="B", expect_termination=False)[-3:])
         # The other header form, made by hand: "#A", a 16-bit size, the data.
         seen.append(inst.query_binary_values("RAWHEX 23410400010203040A", datatype="B", header_fmt="hp"))
         values = [0.5, -1.25, 3e9]
@@ -53,8 +54,9 @@ def test_a_pyvisa_py_script_runs_unchanged(addrs):
     with_vxcomm = script(pyvisa.ResourceManager("@vxcomm"), name)
     assert with_vxcomm == with_py
     assert with_vxcomm[2] == (">u2", MIB // 2, hashlib.sha1(pattern(MIB)).hexdigest())
-    assert with_vxcomm[4] == [1, 2, 3, 4]
-    assert with_vxcomm[5] == "24,%s" % checksum(struct.pack(">3d", 0.5, -1.25, 3e9))
+    assert with_vxcomm[4] == list(pattern(4096)[-3:])
+    assert with_vxcomm[5] == [1, 2, 3, 4]
+    assert with_vxcomm[6] == "24,%s" % checksum(struct.pack(">3d", 0.5, -1.25, 3e9))
     assert with_vxcomm[-4] == ("VisaIOError", StatusCode.error_timeout)
 
 

@@ -272,18 +272,33 @@ class Instrument:
                 self._fill()
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
 
-    def read_reply(self, term: int, count: int, opaque: int, fresh: bool) -> Tuple[bytes, bool, int]:
-        """read_until() for a reader that tracks replies: at the start of
-        one (`fresh`) it learns how far a block it begins with runs. Returns
-        the bytes, whether they end with `term`, and the block bytes still
-        ahead."""
+    def read_reply(self, term: int, count: int, opaque: int, fresh: bool) -> Tuple[bytes, bool, int, bool]:
+        """read_until() for a reader that tracks replies. At the start of
+        one (`fresh`) it learns how far a definite-length block it begins
+        with runs; inside that block `term` is data, and the block's end
+        ends the read unless `term` has arrived right after it. Returns the
+        bytes, whether they end with `term`, the block bytes still ahead,
+        and whether the read ended at the block's end."""
         with self.lock:
             if fresh:
                 if not self._buffered():
                     self._fill()
                 opaque = self.block_extent() if self._pending[self._rpos] == 0x23 else 0
-            data, ended = self.read_until(term, count, opaque)
-            return data, ended, max(0, opaque - len(data))
+            if opaque <= 0:
+                data, ended = self.read_until(term, count)
+                return data, ended, 0, False
+            for _ in range(1 << 30):
+                have = self._buffered()
+                if count <= opaque and have >= count:
+                    return self._take(count), False, opaque - count, False
+                if count > opaque and have >= opaque:
+                    at = self._pending.find(_MARKS[term], self._rpos + opaque,
+                                            min(len(self._pending), self._rpos + count))
+                    if at >= 0:
+                        return self._take(at + 1 - self._rpos), True, 0, False
+                    return self._take(opaque), False, 0, True
+                self._fill()
+            raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
 
     def block_extent(self) -> int:
         """At the start of a reply: how many bytes run to the end of the
