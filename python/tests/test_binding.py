@@ -67,12 +67,16 @@ def test_errors_carry_status_code_and_say_what_was_wrong(inst, addrs):
 
 def test_timeout_none_means_no_limit_on_every_route(addrs, tmp_path):
     log = tmp_path / "tmo.log"
-    for address, no_limit in [("TCP-" + addrs[0], "tmoMs=0)"), ("USB-" + USB_SERIAL, "tmoMs=-1)")]:
+    # The library's "no limit" and "no wait" differ by route.
+    for address, no_limit, no_wait in [("TCP-" + addrs[0], "tmoMs=0)", "tmoMs=1)"),
+                                       ("USB-" + USB_SERIAL, "tmoMs=-1)", "tmoMs=0)")]:
         with vxcomm.open(address, timeout=100) as inst, vxcomm.call_log(log):
             inst.timeout = None
             assert inst.query("DELAY 300 ECHO late") == "late"
+            inst.timeout = 0
             inst.timeout = 1500
-            assert no_limit in log.read_text() and "tmoMs=1500)" in log.read_text()
+            text = log.read_text()
+            assert no_limit in text and no_wait in text and "tmoMs=1500)" in text
             assert inst.timeout == 1500
             with pytest.raises(ValueError):
                 inst.timeout = -1
