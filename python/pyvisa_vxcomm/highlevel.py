@@ -7,7 +7,7 @@ raises pyvisa's VisaIOError for an error); calls this library cannot do
 answer VI_ERROR_NSUP_OPER: among them read_stb and assert_trigger, since
 the library offers no status byte read and no trigger on any route.
 """
-import random
+import itertools
 import threading
 from typing import Any, Dict, Optional, Tuple
 
@@ -138,6 +138,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         # with the places tried (pyvisa reports an OSError from here).
         vxcomm.load_library()
         self.sessions: Dict[int, Any] = {}
+        self._handles = itertools.count(1000001)
         self._rm_session: Optional[int] = None
         self._manager = None
 
@@ -154,9 +155,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             manager._resource_classes = _UnitClasses(type(manager)._resource_classes)
 
     def _new_handle(self, what: Any) -> int:
-        handle = None
-        while handle is None or handle in self.sessions:
-            handle = random.randint(1000000, 9999999)
+        handle = next(self._handles)  # never reused, so a stale handle finds nothing
         self.sessions[handle] = what
         return handle
 
