@@ -57,6 +57,7 @@ def test_errors_carry_status_code_and_say_what_was_wrong(inst, addrs):
         ("TCP-127.0.0.99", "no connection to TCP-127.0.0.99 (refused, unreachable, or no instrument on port 18)"),
         ("TCP-localhost", "no connection to TCP-localhost (127.0.0.1)"),
         ("TCP-1.2.3", "dotted IPv4 address"),
+        ("TCP-", "dotted IPv4 address"),
         ("TCP-a..b", "did not resolve"),  # fails before any lookup: no DNS wait
         ("USB-SHORT", "18 characters"),
     ]:

@@ -60,7 +60,7 @@ def library_address(address: str) -> str:
     route = route_of(address)
     if route == TCP:
         host = address[4:] if address.startswith("TCP-") else address
-        if re.fullmatch(r"[0-9.]+", host):
+        if not host or re.fullmatch(r"[0-9.]+", host):
             if not _dotted_quad(host):
                 raise OpenError(VI_ERROR_INV_RSRC_NAME, "vx_comm_open",
                                 "%r is no TCP address: it needs a dotted IPv4 address a.b.c.d" % address)
