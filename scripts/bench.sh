@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the benchmark against the simulator in
 # a private network namespace: TCP and the LAN search, then USB links and the
-# USB search over 64 simulated USB instruments.
+# USB search over 64 simulated USB instruments, then pyvisa over this library
+# (@vxcomm) against pyvisa-py (@py) with Debian's Python.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh" native
@@ -18,3 +19,6 @@ serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
 # emulated with umockdev (bench/usbd_bench.cpp).
 cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
 "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"
+VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
+  "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 \
+  -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2

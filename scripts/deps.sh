@@ -3,6 +3,7 @@
 # Usage: scripts/deps.sh [native|all]   (all adds the Windows cross build and Wine)
 set -euo pipefail
 want=(cmake ninja-build g++ googletest iproute2 util-linux binutils pkgconf dpkg-dev file python3-venv python3-pytest
+  python3-pyvisa python3-pyvisa-py python3-numpy
   clang libclang-rt-14-dev libusb-1.0-0-dev umockdev libumockdev-dev)
 if [ "${1:-all}" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine64 wine)

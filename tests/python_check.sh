@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Python binding into a fresh virtual environment the way a
-# user would (pip install ./python, no package index) and runs its tests
-# there, against the simulator, with the library of this build.
+# Installs the Python binding and its pyvisa backend into a fresh virtual
+# environment the way a user would (pip install ./python, no package index,
+# this build's library carried in the package) and runs their tests there,
+# against the simulator (two LAN instruments and one USB instrument), with
+# Debian's pyvisa and pyvisa-py.
 #
 #   python_check.sh SOURCE_DIR LIBRARY SIM
 set -euo pipefail
-src=$1 library=$2 sim=$3
+src=$1 library=$(realpath "$2") sim=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Debian's interpreter, whose pytest comes from python3-pytest.
 python=/usr/bin/python3
 "$python" -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/pip" install --no-index --quiet --disable-pip-version-check "$src/python"
+"$work/venv/bin/pip" install --no-index --quiet --disable-pip-version-check --config-settings library="$library" "$src/python"
 cd "$work"  # import the installed package, not the source folder
-VX_COMM_LIB=$library "$src/tests/netns_run.sh" --sim "$sim" -- \
+VX_COMM_LIB=$library "$src/tests/netns_run.sh" --sim "$sim" --sim-arg --usb --sim-arg VX0000000000000USB -- \
   "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$src/python/tests"

@@ -2,7 +2,10 @@
 
 It writes a wheel (and an sdist) from the files of this folder with nothing
 but the standard library, so that installing needs no package index. The
-metadata comes from pyproject.toml.
+metadata comes from pyproject.toml. The wheel holds the binding (vxcomm)
+and its pyvisa backend (pyvisa_vxcomm); with the config setting
+library=PATH (pip install ./python --config-settings library=PATH) it also carries that
+built vx_comm_lib next to the binding, where the binding looks first.
 """
 import base64
 import hashlib
@@ -17,7 +20,7 @@ except ImportError:  # Python < 3.11: read the few fields we need by hand
     tomllib = None
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PACKAGE = "vxcomm"
+PACKAGES = ("vxcomm", "pyvisa_vxcomm")
 
 
 def _project():
@@ -61,13 +64,26 @@ def _metadata():
 
 
 def _package_files():
-    root = os.path.join(HERE, PACKAGE)
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames[:] = sorted(d for d in dirnames if d != "__pycache__")
-        for name in sorted(filenames):
-            if name.endswith((".py", ".typed")):
-                full = os.path.join(dirpath, name)
-                yield full, os.path.relpath(full, HERE).replace(os.sep, "/")
+    for package in PACKAGES:
+        root = os.path.join(HERE, package)
+        for dirpath, dirnames, filenames in os.walk(root):
+            dirnames[:] = sorted(d for d in dirnames if d != "__pycache__")
+            for name in sorted(filenames):
+                if name.endswith((".py", ".typed")):
+                    full = os.path.join(dirpath, name)
+                    yield full, os.path.relpath(full, HERE).replace(os.sep, "/")
+
+
+def _bundled_library(config_settings):
+    """(path, name in the wheel) of the library to carry, or None."""
+    path = (config_settings or {}).get("library")
+    if not path:
+        return None
+    path = os.path.abspath(path)
+    if not os.path.isfile(path):
+        raise FileNotFoundError("library=%s: no such file" % path)
+    name = "vx_comm_lib.dll" if path.lower().endswith(".dll") else "libvx_comm_lib.so.0"
+    return path, PACKAGES[0] + "/" + name
 
 
 def _record_line(arcname, data):
@@ -94,7 +110,11 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             whl.writestr(arcname, data)
             records.append(_record_line(arcname, data))
 
-        for full, arcname in _package_files():
+        files = list(_package_files())
+        bundled = _bundled_library(config_settings)
+        if bundled:
+            files.append(bundled)
+        for full, arcname in files:
             with open(full, "rb") as f:
                 add(arcname, f.read())
         add(dist_info + "/METADATA", metadata.encode("utf-8"))
@@ -102,7 +122,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
             dist_info + "/WHEEL",
             b"Wheel-Version: 1.0\nGenerator: vx_build\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
         )
-        add(dist_info + "/top_level.txt", (PACKAGE + "\n").encode())
+        add(dist_info + "/top_level.txt", "".join(p + "\n" for p in PACKAGES).encode())
         records.append(dist_info + "/RECORD,,")
         whl.writestr(dist_info + "/RECORD", "\n".join(records) + "\n")
     return wheel_name

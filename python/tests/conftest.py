@@ -5,6 +5,8 @@ import socket
 
 import pytest
 
+USB_SERIAL = "VX0000000000000USB"  # the simulator's USB instrument (tests/python_check.sh)
+
 
 def _isolated():
     names = [name for _, name in socket.if_nameindex()]

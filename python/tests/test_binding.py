@@ -1,9 +1,15 @@
+import gc
+import os
+import re
 import struct
+import subprocess
+import sys
+import time
 
 import pytest
 
 import vxcomm
-from conftest import checksum, pattern
+from conftest import USB_SERIAL, checksum, pattern
 
 
 def test_query_sends_the_command_in_one_write(inst, tmp_path):
@@ -11,10 +17,10 @@ def test_query_sends_the_command_in_one_write(inst, tmp_path):
     with vxcomm.call_log(log):
         assert inst.query("*IDN?").startswith("VXSIM,")
     text = log.read_text()
-    # puts is handed the command with its line feed, measured as 6 bytes,
-    # so the library sends it in one transport write.
-    assert "cmd=*IDN?\n, count=6," in text
-    assert "vx_comm_puts() returns: status=0, retCount=6" in text
+    # The command and its line feed go to the library in one call, so it
+    # leaves in one transport write.
+    assert "count=6, retCount=" in text
+    assert "vx_comm_writeBlocking() returns: status=0, retCount=6" in text
 
 
 def test_read_assembles_a_line_longer_than_its_buffer(inst, monkeypatch):
@@ -23,18 +29,23 @@ def test_read_assembles_a_line_longer_than_its_buffer(inst, monkeypatch):
     assert inst.query("ECHO ab") == "ab"  # nothing left over from the long line
 
 
-@pytest.mark.parametrize("bad", ["*IDN?\n*RST", "A\rB", "A\0B"])
-def test_write_refuses_a_command_the_library_would_cut(inst, bad):
-    with pytest.raises(ValueError):
-        inst.write(bad)
+def test_write_sends_line_breaks_inside_as_they_are(inst):
+    assert inst.write("ECHO a\nECHO b\rc") == len("ECHO a\nECHO b\rc\n")
+    assert (inst.read(), inst.read()) == ("a", "b\rc")
 
 
-def test_errors_carry_status_and_name(inst, addrs):
+def test_read_raw_sees_bytes_a_read_kept(inst):
+    inst.write("RAWHEX 61620A636465")  # "ab\ncde" in one piece
+    assert inst.read() == "ab"
+    assert inst.read_raw() == b"cde"
+
+
+def test_errors_carry_status_code_and_say_what_was_wrong(inst, addrs):
     inst.timeout = 200
     inst.write("HANG")
     with pytest.raises(vxcomm.TimeoutError) as e:
         inst.read()
-    assert (e.value.status, e.value.name, e.value.call) == (vxcomm.VI_ERROR_TMO, "VI_ERROR_TMO", "vx_comm_gets")
+    assert (e.value.status, e.value.error_code, e.value.name) == (vxcomm.VI_ERROR_TMO,) * 2 + ("VI_ERROR_TMO",)
     assert isinstance(e.value, TimeoutError) and isinstance(e.value, vxcomm.Error)
 
     inst.close()
@@ -42,19 +53,61 @@ def test_errors_carry_status_and_name(inst, addrs):
         inst.write("*IDN?")
     inst.close()  # twice is fine
 
-    with pytest.raises(vxcomm.OpenError):
-        vxcomm.open("TCP-127.0.0.99")
+    for address, says in [
+        ("TCP-127.0.0.99", "no connection to TCP-127.0.0.99 (refused, unreachable, or no instrument on port 18)"),
+        ("TCP-localhost", "no connection to TCP-localhost (127.0.0.1)"),
+        ("TCP-1.2.3", "dotted IPv4 address"),
+        ("TCP-", "dotted IPv4 address"),
+        ("TCP-a..b", "did not resolve"),  # fails before any lookup: no DNS wait
+        ("USB-SHORT", "18 characters"),
+    ]:
+        with pytest.raises(vxcomm.OpenError, match=re.escape(says)) as e:
+            vxcomm.open(address)
+        assert e.value.error_code < 0
 
 
-def test_timeout_none_means_no_limit(inst, tmp_path):
+def test_timeout_none_means_no_limit_on_every_route(addrs, tmp_path):
     log = tmp_path / "tmo.log"
-    with vxcomm.call_log(log):
-        inst.timeout = None
-        inst.timeout = 1500
-    assert "tmoMs=0)" in log.read_text() and "tmoMs=1500)" in log.read_text()
-    assert inst.timeout == 1500
-    with pytest.raises(ValueError):
-        inst.timeout = -1
+    # The library's "no limit" and "no wait" differ by route.
+    for address, no_limit, no_wait in [("TCP-" + addrs[0], "tmoMs=0)", "tmoMs=1)"),
+                                       ("USB-" + USB_SERIAL, "tmoMs=-1)", "tmoMs=0)")]:
+        with vxcomm.open(address, timeout=100) as inst, vxcomm.call_log(log):
+            inst.timeout = None
+            assert inst.query("DELAY 300 ECHO late") == "late"
+            inst.timeout = 0
+            inst.timeout = 1500
+            text = log.read_text()
+            assert no_limit in text and no_wait in text and "tmoMs=1500)" in text
+            assert inst.timeout == 1500
+            with pytest.raises(ValueError):
+                inst.timeout = -1
+
+
+def test_dropped_instrument_is_closed_with_a_warning(addrs):
+    inst = vxcomm.open("TCP-" + addrs[0])
+    with pytest.warns(ResourceWarning, match="unclosed"):
+        del inst
+        gc.collect()
+    assert vxcomm.find(interfaces="lan", timeout=300)  # no link left open to refuse it
+
+
+def test_block_without_line_feed(inst):
+    inst.timeout = 5000
+    started = time.monotonic()
+    got = inst.query_binary_values("BLOCK? 64", datatype="B", expect_termination=False)
+    assert got == list(pattern(64)) and time.monotonic() - started < 2
+    inst.timeout = 200
+    with pytest.raises(vxcomm.TimeoutError) as e:  # awaits the line feed, as pyvisa does
+        inst.query_binary_values("BLOCK? 64", datatype="B")
+    assert e.value.values == list(pattern(64))
+    assert inst.query("*IDN?").startswith("VXSIM,")
+
+
+def test_library_found_next_to_the_package():
+    env = {k: v for k, v in os.environ.items() if k != "VX_COMM_LIB"}
+    code = "import vxcomm, vxcomm._library as l; vxcomm.load_library(); print(l.lib()._vx_path)"
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert os.path.dirname(out.stdout.strip()) == os.path.dirname(vxcomm.__file__), out.stderr
 
 
 @pytest.mark.parametrize(

@@ -8,9 +8,10 @@
         samples = inst.query_binary_values("CURV?", datatype="h")
 
 The library is found through `vxcomm.load_library(path)`, the environment
-variable VX_COMM_LIB, or the installed copy. Every error status is raised
-as a vxcomm.Error (TimeoutError, ConnectionLostError, OpenError are kinds
-of it) carrying `status` and `name`. Timeouts are in milliseconds.
+variable VX_COMM_LIB, a copy next to the package, or the loader's search
+path. Every error status is raised as a vxcomm.Error (TimeoutError,
+ConnectionLostError, OpenError are kinds of it) carrying `status`,
+`error_code` and `name`. Timeouts are in milliseconds; None is no limit.
 """
 import contextlib
 import ctypes
@@ -20,6 +21,8 @@ from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
 from . import _library
 from ._errors import (
     VI_ERROR_CONN_LOST,
+    VI_ERROR_INV_RSRC_NAME,
+    VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
     VI_ERROR_TMO,
     VI_SUCCESS,
@@ -41,7 +44,7 @@ __all__ = [
     "Device", "Error", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log", "find",
     "free_visa", "load_library", "load_visa", "open", "parse_devices", "start_log", "status_name", "stop_log",
     "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
-    "VI_ERROR_CONN_LOST", "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
+    "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
 ]
 
 IFACE_LAN = 0x001
@@ -100,9 +103,11 @@ def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), ti
     return parse_devices(buf.value.decode("ascii", "replace"))
 
 
-def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii") -> Instrument:  # noqa: A001
-    """Opens a link ("TCP-a.b.c.d", "USB-<serial>", or a VISA resource name)."""
-    return Instrument(address, timeout=timeout, encoding=encoding)
+def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii",  # noqa: A001
+         write_termination: str = "\n") -> Instrument:
+    """Opens a link ("TCP-a.b.c.d" or "TCP-<host name>", "USB-<serial>", or
+    a VISA resource name). Raises OpenError when no link was made."""
+    return Instrument(address, timeout=timeout, encoding=encoding, write_termination=write_termination)
 
 
 def start_log(path: Union[str, "os.PathLike[str]"]) -> None:

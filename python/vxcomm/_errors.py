@@ -8,6 +8,8 @@ VI_SUCCESS_MAX_CNT = 0x3FFF0006
 VI_ERROR_SYSTEM_ERROR = -(2**31) + 0x3FFF0000
 VI_ERROR_TMO = -(2**31) + 0x3FFF0015
 VI_ERROR_CONN_LOST = -(2**31) + 0x3FFF00A6
+VI_ERROR_RSRC_NFOUND = -(2**31) + 0x3FFF0011
+VI_ERROR_INV_RSRC_NAME = -(2**31) + 0x3FFF000E
 
 STATUS_NAMES = {
     VI_SUCCESS: "VI_SUCCESS",
@@ -16,6 +18,8 @@ STATUS_NAMES = {
     VI_ERROR_SYSTEM_ERROR: "VI_ERROR_SYSTEM_ERROR",
     VI_ERROR_TMO: "VI_ERROR_TMO",
     VI_ERROR_CONN_LOST: "VI_ERROR_CONN_LOST",
+    VI_ERROR_RSRC_NFOUND: "VI_ERROR_RSRC_NFOUND",
+    VI_ERROR_INV_RSRC_NAME: "VI_ERROR_INV_RSRC_NAME",
 }
 
 
@@ -28,12 +32,13 @@ def status_name(status: int) -> str:
 class Error(Exception):
     """A call of the library returned an error status.
 
-    `status` is the ViStatus value, `name` its VISA name, `call` the export
-    that returned it.
+    `status` is the ViStatus value (also as `error_code`, the name pyvisa
+    gives it), `name` its VISA name, `call` the export that returned it.
     """
 
     def __init__(self, status: int, call: str = "", message: Optional[str] = None):
         self.status = status
+        self.error_code = status
         self.name = status_name(status)
         self.call = call
         text = message or "%s returned %s (%d)" % (call or "call", self.name, status)
@@ -49,7 +54,9 @@ class ConnectionLostError(Error, ConnectionError):
 
 
 class OpenError(Error):
-    """vx_comm_open made no link (it reports that with linkId -1)."""
+    """No link was made: the address is malformed, a host name did not
+    resolve, or vx_comm_open reported no connection (linkId -1), for which
+    the status is VI_ERROR_RSRC_NFOUND."""
 
 
 def check(status: int, call: str) -> int:

@@ -45,26 +45,33 @@ _SIGNATURES = {
 }
 
 
+_NAMES = ("vx_comm_lib.dll",) if sys.platform == "win32" else ("libvx_comm_lib.so.0", "libvx_comm_lib.so")
+
+
 def _candidates():
     env = os.environ.get("VX_COMM_LIB")
     if env:
         yield env
         return
-    if sys.platform == "win32":
-        yield "vx_comm_lib.dll"
-        return
+    # A copy installed with the package (pip install with the library
+    # bundled) comes first, then what the loader's search path finds.
+    here = os.path.dirname(os.path.abspath(__file__))
+    for name in _NAMES:
+        path = os.path.join(here, name)
+        if os.path.exists(path):
+            yield path
     found = ctypes.util.find_library("vx_comm_lib")
     if found:
         yield found
-    yield "libvx_comm_lib.so.0"
-    yield "libvx_comm_lib.so"
+    yield from _NAMES
 
 
 def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     """Loads vx_comm_lib once per process and returns it.
 
     Looks, in this order, at `path`, the environment variable VX_COMM_LIB,
-    then the installed library (the dynamic loader's usual search). A later
+    the package's own folder, then the loader's search path
+    (ctypes.util.find_library, then the plain library name). A later
     call with another path is refused: one process has one library.
     """
     global _lib
@@ -100,3 +107,13 @@ def function(name: str):
     if f is None:
         raise NotImplementedError("this build of vx_comm_lib has no %s" % name)
     return f
+
+
+def bare_function(name: str):
+    """The export without argument conversion, for the per-byte hot paths:
+    callers pass only Python ints (ViInt32), ctypes buffers, byref() and
+    None, which ctypes hands over as they are."""
+    f = function(name)
+    bare = lib()[name]
+    bare.restype = f.restype
+    return bare

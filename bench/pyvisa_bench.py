@@ -1,0 +1,146 @@
+"""pyvisa over this library (@vxcomm) against pyvisa-py (@py), side by side
+in one run against the simulator, with a plain socket as the floor of both:
+*IDN? queries a second, and MiB/s of a block read with query_binary_values.
+Best of 15 rounds, alternating which goes first, and the median of the
+per-round ratios; every block is checked.
+
+    python3 bench/pyvisa_bench.py ADDRESS [--queries N] [--block-mib M]
+
+Runs only inside an isolated network namespace (tests/netns_run.sh).
+"""
+import argparse
+import hashlib
+import os
+import socket
+import statistics
+import sys
+import time
+
+import numpy
+import pyvisa
+
+
+def isolated():
+    return [n for _, n in socket.if_nameindex()] == ["lo"] and os.environ.get("VX_NETNS_ISOLATED") == "1"
+
+
+def pattern_digest(n):
+    """sha1 of the simulator's pattern, positions 0..n-1."""
+    mask = (1 << 64) - 1
+    table = bytearray(65521)
+    for i in range(len(table)):
+        z = (i + 0x9E3779B97F4A7C15) & mask
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        table[i] = (z ^ (z >> 31)) >> 56
+    whole, rest = divmod(n, len(table))
+    return hashlib.sha1(bytes(table) * whole + bytes(table[:rest])).hexdigest()
+
+
+class Pyvisa:
+    def __init__(self, backend, addr):
+        self.rm = pyvisa.ResourceManager(backend)
+        self.inst = self.rm.open_resource("TCPIP0::%s::18::SOCKET" % addr, read_termination="\n",
+                                          write_termination="\n", timeout=20000)
+
+    def query(self):
+        return self.inst.query("*IDN?")
+
+    def block(self, n):
+        return self.inst.query_binary_values("BLOCK? %d lf" % n, datatype="B", container=numpy.array).tobytes()
+
+    def close(self):
+        self.inst.close()
+        self.rm.close()
+
+
+class Plain:
+    """A plain socket client: one send per command, recv until done."""
+
+    def __init__(self, addr):
+        self.s = socket.create_connection((addr, 18), timeout=20)
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf = bytearray()
+
+    def _until(self, n):
+        while len(self.buf) < n:
+            self.buf += self.s.recv(1 << 20)
+
+    def query(self):
+        self.s.sendall(b"*IDN?\n")
+        while b"\n" not in self.buf:
+            self.buf += self.s.recv(65536)
+        line, _, rest = bytes(self.buf).partition(b"\n")
+        self.buf = bytearray(rest)
+        return line.decode()
+
+    def block(self, n):
+        self.s.sendall(b"BLOCK? %d lf\n" % n)
+        self._until(2)
+        head = 2 + int(self.buf[1:2])
+        self._until(head + n + 1)
+        data = bytes(self.buf[head:head + n])
+        del self.buf[: head + n + 1]
+        return data
+
+    def close(self):
+        self.s.close()
+
+
+def measure(clients, work, rounds):
+    """Per client its best rate over `rounds`, alternating the order, and
+    the median over the rounds of @vxcomm's rate over @py's in that round
+    (the pairs share the machine's load of the moment)."""
+    best = {name: 0.0 for name in clients}
+    ratios = []
+    for r in range(rounds):
+        order = list(clients) if r % 2 == 0 else list(reversed(clients))
+        rate = {}
+        for name in order:
+            started = time.perf_counter()
+            amount = work(clients[name])
+            rate[name] = amount / (time.perf_counter() - started)
+            best[name] = max(best[name], rate[name])
+        ratios.append(rate["pyvisa @vxcomm"] / rate["pyvisa @py"])
+    return best, statistics.median(ratios)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("addr")
+    p.add_argument("--queries", type=int, default=1000)
+    p.add_argument("--block-mib", type=int, default=16)
+    p.add_argument("--rounds", type=int, default=15)
+    a = p.parse_args()
+    if not isolated():
+        sys.exit("pyvisa_bench: refusing to run outside an isolated network namespace (tests/netns_run.sh)")
+
+    clients = {"pyvisa @vxcomm": Pyvisa("@vxcomm", a.addr), "pyvisa @py": Pyvisa("@py", a.addr),
+               "plain socket": Plain(a.addr)}
+    n = a.block_mib << 20
+    want = pattern_digest(n)
+
+    def queries(c):
+        for _ in range(a.queries):
+            if not c.query().startswith("VXSIM,"):
+                raise SystemExit("pyvisa_bench: wrong reply")
+        return a.queries
+
+    def block(c):
+        if hashlib.sha1(c.block(n)).hexdigest() != want:
+            raise SystemExit("pyvisa_bench: the block differs from the pattern")
+        return n / (1 << 20)
+
+    q, q_ratio = measure(clients, queries, a.rounds)
+    b, b_ratio = measure(clients, block, a.rounds)
+    for c in clients.values():
+        c.close()
+    print("| figure | pyvisa @vxcomm | pyvisa @py | plain socket | @vxcomm / @py (median of rounds) |")
+    print("|---|---|---|---|---|")
+    print("| `query(\"*IDN?\")` | %.0f /s | %.0f /s | %.0f /s | %.2f |" % (
+        q["pyvisa @vxcomm"], q["pyvisa @py"], q["plain socket"], q_ratio))
+    print("| `query_binary_values`, %d MiB block | %.1f MiB/s | %.1f MiB/s | %.1f MiB/s | %.2f |" % (
+        a.block_mib, b["pyvisa @vxcomm"], b["pyvisa @py"], b["plain socket"], b_ratio))
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,118 @@
+import hashlib
+import struct
+import threading
+
+import pytest
+
+import vxcomm
+from conftest import USB_SERIAL, checksum, pattern
+
+pyvisa = pytest.importorskip("pyvisa")
+numpy = pytest.importorskip("numpy")
+from pyvisa.constants import StatusCode  # noqa: E402
+
+MIB = 1 << 20
+
+
+def script(rm, name):
+    """A pyvisa script as written for pyvisa-py; returns what it saw."""
+    seen = []
+    with rm.open_resource(name, read_termination="\n", write_termination="\n", timeout=5000) as inst:
+        seen.append(inst.query("*IDN?"))
+        seen.append(inst.query("ECHO one, two"))
+        wave = inst.query_binary_values("BLOCK? %d lf" % MIB, datatype="H", is_big_endian=True,
+                                        container=numpy.array)
+        seen.append((wave.dtype.str, len(wave), hashlib.sha1(wave.astype(">u2").tobytes()).hexdigest()))
+        seen.append(inst.query_binary_values("BLOCK? 12 lf", datatype="i"))
+        seen.append(inst.query_binary_values("BLOCK? 4096", datatype="B", expect_termination=False)[-3:])
+        # The other header form, made by hand: "#A", a 16-bit size, the data.
+        seen.append(inst.query_binary_values("RAWHEX 23410400010203040A", datatype="B", header_fmt="hp"))
+        values = [0.5, -1.25, 3e9]
+        inst.write_binary_values("UPLOAD:DATA ", values, datatype="d", is_big_endian=True)
+        seen.append(inst.read())
+        seen.append(inst.query_ascii_values("ECHO 1.5,2,-3e2"))
+        seen.append(inst.query_ascii_values("ECHO 7;8", converter="d", separator=";", container=numpy.array).tolist())
+        inst.write("SPLIT 3 5 abcdefgh")
+        seen.append(inst.read_raw())
+        inst.write("STREAM? 100")
+        seen.append(inst.read_bytes(100))
+        inst.timeout = 300
+        try:
+            inst.query("DELAY 1000 ECHO late")
+        except Exception as e:  # noqa: BLE001 - the type is what is compared
+            seen.append((type(e).__name__, getattr(e, "error_code", None)))
+        inst.timeout = 5000
+        seen.append(inst.read())  # the late reply, then business as usual
+        seen.append(inst.query("*IDN?"))
+        seen.append(inst.timeout)
+    return seen
+
+
+def test_a_pyvisa_py_script_runs_unchanged(addrs):
+    name = "TCPIP0::%s::18::SOCKET" % addrs[0]
+    with_py = script(pyvisa.ResourceManager("@py"), name)
+    with_vxcomm = script(pyvisa.ResourceManager("@vxcomm"), name)
+    assert with_vxcomm == with_py
+    assert with_vxcomm[2] == (">u2", MIB // 2, hashlib.sha1(pattern(MIB)).hexdigest())
+    assert with_vxcomm[4] == list(pattern(4096)[-3:])
+    assert with_vxcomm[5] == [1, 2, 3, 4]
+    assert with_vxcomm[6] == "24,%s" % checksum(struct.pack(">3d", 0.5, -1.25, 3e9))
+    assert with_vxcomm[-4] == ("VisaIOError", StatusCode.error_timeout)
+
+
+def test_names_search_attributes_and_refusals(addrs, monkeypatch):
+    from pyvisa_vxcomm import highlevel, to_library
+
+    monkeypatch.setattr(highlevel, "FIND_TIMEOUT_MS", 100)
+
+    rm = pyvisa.ResourceManager("@vxcomm")
+    tcp = {"TCPIP0::%s::18::SOCKET" % a for a in addrs}
+    usb = {"USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL}
+    for query, want in [("?*", tcp | usb), ("?*::INSTR", tcp | usb), ("?*INSTR", usb), ("?*SOCKET", tcp), ("TCPIP?*", tcp), ("USB?*", usb)]:
+        assert set(rm.list_resources(query)) == want, query
+    assert to_library("TCPIP::localhost::18::SOCKET") == ("TCP-localhost", "SOCKET")
+    assert to_library("USB1::0x03eb::0xafff::S::0::INSTR") == ("USB-S", "INSTR")
+    assert to_library("USB0::0x1234::0xAFFF::S::INSTR")[0] == "USB0::0x1234::0xAFFF::S::INSTR"  # VISA route
+    with pytest.raises(pyvisa.VisaIOError) as e:
+        rm.open_resource("TCPIP0::%s::5025::SOCKET" % addrs[0])
+    assert e.value.error_code == StatusCode.error_resource_not_found
+
+    with rm.open_resource("USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL, read_termination="\n") as inst:
+        assert inst.get_visa_attribute(pyvisa.constants.VI_ATTR_RSRC_NAME).endswith(USB_SERIAL + "::0::INSTR")
+        inst.timeout = None  # no limit, which the library spells -1 on USB
+        assert inst.query("DELAY 300 ECHO late") == "late" and inst.timeout == float("inf")
+        inst.send_end = False
+        assert not inst.send_end
+        for call in (inst.read_stb, inst.assert_trigger, inst.lock_excl, lambda: inst.get_visa_attribute(0x3FFF0199)):
+            with pytest.raises(pyvisa.VisaIOError) as e:
+                call()
+            assert e.value.error_code in (StatusCode.error_nonsupported_operation,
+                                          StatusCode.error_nonsupported_attribute)
+
+
+@pytest.mark.parametrize("via", ["vxcomm", "pyvisa"])
+def test_query_is_one_unit_across_threads(addrs, via):
+    if via == "vxcomm":
+        inst = vxcomm.open("TCP-" + addrs[0])
+    else:
+        rm = pyvisa.ResourceManager("@vxcomm")
+        inst = rm.open_resource("TCPIP0::%s::18::SOCKET" % addrs[0], read_termination="\n", write_termination="\n")
+    wrong = []
+
+    def worker(tag):
+        for i in range(300):
+            want = "%s%d" % (tag, i)
+            try:
+                got = inst.query("ECHO " + want) if i % 2 else inst.query_ascii_values("ECHO " + want, converter=str)[0]
+            except Exception as e:  # noqa: BLE001 - a thread's error must reach the test
+                got = e
+            if got != want:
+                wrong.append((want, got))
+
+    threads = [threading.Thread(target=worker, args=(tag,)) for tag in "ab"]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    inst.close()
+    assert not wrong
