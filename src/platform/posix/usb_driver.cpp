@@ -7,6 +7,7 @@
 #include "platform/posix/usb_bus_frames.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -82,9 +83,9 @@ bool send_frame(int fd, const uint8_t* head, size_t headLen, const void* tail, s
   return true;
 }
 
-// Waits until fd is readable or the deadline passes (-1: no deadline).
-// 1 readable, 0 timed out, -1 error.
-int wait_readable(int fd, int64_t deadline) {
+// Waits until fd (or wakeFd, unless -1) is readable or the deadline passes
+// (-1: no deadline). 1 fd readable, 2 wakeFd readable, 0 timed out, -1 error.
+int wait_readable(int fd, int64_t deadline, int wakeFd = -1) {
   for (;;) {
     int ms = -1;
     if (deadline >= 0) {
@@ -92,11 +93,11 @@ int wait_readable(int fd, int64_t deadline) {
       if (left < 0) left = 0;
       ms = left > 60000 ? 60000 : (int)left;
     }
-    struct pollfd p = {fd, POLLIN, 0};
-    int rc = poll(&p, 1, ms);
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int rc = poll(p, wakeFd >= 0 ? 2 : 1, ms);
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
-    if (rc > 0) return 1;
+    if (rc > 0) return p[0].revents != 0 ? 1 : 2;
     if (deadline >= 0 && now_ms() >= deadline) return 0;
   }
 }
@@ -157,6 +158,9 @@ struct vxp_usb {
   // interrupted: every later operation fails at once.
   std::atomic<bool> gone;
   std::atomic<bool> interrupted;
+  // A preemption wakes the owner's wait through this pipe (read end first).
+  std::atomic<bool> preempted;
+  int wake[2];
   uint32_t lastId;
 
   // The one outstanding operation (the overlapped record).
@@ -183,18 +187,31 @@ void mark_gone(vxp_usb* d) {
   }
 }
 
+void drain_wake(vxp_usb* d) {
+  char scratch[16];
+  while (read(d->wake[0], scratch, sizeof scratch) > 0) {
+  }
+}
+
 // Reads completions until the outstanding one has arrived or the deadline
-// passes (-1: none). keepData false drops what it carries (a reap).
+// passes (-1: none). keepData false drops what it carries (a reap), which
+// no preemption cuts short.
 void pump(vxp_usb* d, int64_t deadline, bool keepData) {
   while (d->op.state == VXP_USB_BUS_PENDING) {
+    if (keepData && d->preempted.load()) return;
     int t = vxp_usb_bus_take_frame(&d->op, d->rx, &d->rxHave, keepData);
     if (t < 0) {
       mark_gone(d);
       return;
     }
     if (t > 0) continue;
-    int r = wait_readable(d->fd, deadline);
+    int r = wait_readable(d->fd, deadline, keepData ? d->wake[0] : -1);
     if (r == 0) return;
+    if (r == 2) {
+      // A wake-up left from a preemption already ended is dropped.
+      if (!d->preempted.load()) drain_wake(d);
+      continue;
+    }
     if (r < 0) {
       mark_gone(d);
       return;
@@ -245,6 +262,10 @@ vxp_usb* vxp_usb_open(const char* path) {
   free(body);
   vxp_usb* d = opened ? new (std::nothrow) vxp_usb : nullptr;
   uint8_t* rx = d ? static_cast<uint8_t*>(malloc(kRxSize)) : nullptr;
+  if (rx && pipe2(d->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    free(rx);
+    rx = nullptr;
+  }
   if (!rx) {
     delete d;
     close(fd);
@@ -253,6 +274,7 @@ vxp_usb* vxp_usb_open(const char* path) {
   d->fd = fd;
   d->gone.store(false);
   d->interrupted.store(false);
+  d->preempted.store(false);
   d->lastId = 0;
   d->op.state = VXP_USB_BUS_NONE;
   d->op.id = 0;
@@ -271,6 +293,8 @@ void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
   if (d->op.state == VXP_USB_BUS_PENDING) vxp_usb_cancel(d);
   close(d->fd);
+  close(d->wake[0]);
+  close(d->wake[1]);
   free(d->rx);
   delete d;
 }
@@ -334,6 +358,18 @@ void vxp_usb_interrupt(vxp_usb* d) {
   d->interrupted.store(true);
   // Wakes a wait in progress with the end of the connection.
   shutdown(d->fd, SHUT_RDWR);
+}
+
+void vxp_usb_preempt(vxp_usb* d, bool on) {
+  if (!d) return;
+  if (on) {
+    d->preempted.store(true);
+    ssize_t k = write(d->wake[1], "p", 1);
+    (void)k;  // a full pipe already wakes the wait
+  } else {
+    d->preempted.store(false);
+    drain_wake(d);
+  }
 }
 
 int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave, bool keepData) {
