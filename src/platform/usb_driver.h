@@ -59,9 +59,10 @@ bool vxp_usb_result(vxp_usb* d, uint32_t* bytes);
 // operation ends, and every later one fails at once, until close.
 void vxp_usb_interrupt(vxp_usb* d);
 
-// From any thread: while on, a wait in progress or begun returns at once,
-// leaving its operation pending for the owner to cancel and reap. Turned
-// off again by the same caller; nothing else changes.
+// From any thread: while on, a wait in progress or begun lasts at most a
+// short grace more (50 ms: what is about to complete still does) and then
+// returns, leaving its operation pending for the owner to cancel and reap.
+// Turned off again by the same caller; nothing else changes.
 void vxp_usb_preempt(vxp_usb* d, bool on);
 
 #endif

@@ -7,8 +7,8 @@
 #include "platform/posix/usb_bus_frames.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -29,6 +29,9 @@ const uint32_t kMaxBody = VXP_USB_BUS_MAX_BODY;
 const int kListWaitMs = 5000;
 const int kOpenWaitMs = 5000;
 const int kReapWaitMs = 1000;
+// A preempted wait still lets what is about to complete complete: a write
+// that reaches the device is not reported failed.
+const int kPreemptGraceMs = 50;
 
 enum : uint32_t {
   kList = VXP_USB_BUS_LIST,
@@ -158,9 +161,9 @@ struct vxp_usb {
   // interrupted: every later operation fails at once.
   std::atomic<bool> gone;
   std::atomic<bool> interrupted;
-  // A preemption wakes the owner's wait through this pipe (read end first).
+  // A preemption wakes the owner's wait through this event descriptor.
   std::atomic<bool> preempted;
-  int wake[2];
+  int wake;
   uint32_t lastId;
 
   // The one outstanding operation (the overlapped record).
@@ -188,24 +191,29 @@ void mark_gone(vxp_usb* d) {
 }
 
 void drain_wake(vxp_usb* d) {
-  char scratch[16];
-  while (read(d->wake[0], scratch, sizeof scratch) > 0) {
-  }
+  uint64_t count = 0;
+  ssize_t k = read(d->wake, &count, sizeof count);
+  (void)k;  // nothing to drain is fine
 }
 
 // Reads completions until the outstanding one has arrived or the deadline
-// passes (-1: none). keepData false drops what it carries (a reap), which
-// no preemption cuts short.
+// passes (-1: none). keepData false drops what it carries (a reap). A
+// preemption cuts a wait short after a grace, never a reap.
 void pump(vxp_usb* d, int64_t deadline, bool keepData) {
+  bool preemptible = keepData;
   while (d->op.state == VXP_USB_BUS_PENDING) {
-    if (keepData && d->preempted.load()) return;
     int t = vxp_usb_bus_take_frame(&d->op, d->rx, &d->rxHave, keepData);
     if (t < 0) {
       mark_gone(d);
       return;
     }
     if (t > 0) continue;
-    int r = wait_readable(d->fd, deadline, keepData ? d->wake[0] : -1);
+    if (preemptible && d->preempted.load()) {
+      int64_t cut = now_ms() + kPreemptGraceMs;
+      if (deadline < 0 || cut < deadline) deadline = cut;
+      preemptible = false;
+    }
+    int r = wait_readable(d->fd, deadline, preemptible ? d->wake : -1);
     if (r == 0) return;
     if (r == 2) {
       // A wake-up left from a preemption already ended is dropped.
@@ -262,7 +270,7 @@ vxp_usb* vxp_usb_open(const char* path) {
   free(body);
   vxp_usb* d = opened ? new (std::nothrow) vxp_usb : nullptr;
   uint8_t* rx = d ? static_cast<uint8_t*>(malloc(kRxSize)) : nullptr;
-  if (rx && pipe2(d->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (rx && (d->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
     free(rx);
     rx = nullptr;
   }
@@ -293,8 +301,7 @@ void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
   if (d->op.state == VXP_USB_BUS_PENDING) vxp_usb_cancel(d);
   close(d->fd);
-  close(d->wake[0]);
-  close(d->wake[1]);
+  close(d->wake);
   free(d->rx);
   delete d;
 }
@@ -364,8 +371,9 @@ void vxp_usb_preempt(vxp_usb* d, bool on) {
   if (!d) return;
   if (on) {
     d->preempted.store(true);
-    ssize_t k = write(d->wake[1], "p", 1);
-    (void)k;  // a full pipe already wakes the wait
+    uint64_t one = 1;
+    ssize_t k = write(d->wake, &one, sizeof one);
+    (void)k;  // a counter that cannot grow already wakes the wait
   } else {
     d->preempted.store(false);
     drain_wake(d);
