@@ -22,7 +22,7 @@ const char kQuirky[] = "USB-00000000000000EMTY";    // empty replies first, zero
 const char kPending[] = "USB-00000000000000PEND";   // clear pending three times
 const char kVanish[] = "USB-00000000000000GONE";    // gone after 30 transfers on a handle
 const char kLongPath[] = "USB-00000000000000PATH";  // a device path of 124 characters
-const char kHoldBack[] = "USB-0000000000HOLDBACK";  // answers a cancel 60 s late
+const char kHoldBack[] = "USB-0000000000HOLDBACK";  // answers a cancel 60 s late (usb_holdback)
 
 // The address of a device as the search lists it (see vx_test_usb_serial).
 std::string listed(const char* address) { return "USB-" + vx_test_usb_serial(address + 4); }
@@ -46,6 +46,7 @@ struct UsbLink : ::testing::Test {
     if (id > 0) vx_comm_close(id);
   }
 };
+typedef UsbLink UsbHoldBack;  // the usb_holdback test's one device
 
 TEST_F(UsbLink, EveryTransferExportWorksOverTheLink) {
   for (const char* address : {kPlain, kQuirky, kPending}) {
@@ -345,7 +346,7 @@ TEST_F(UsbLink, DeviceThatVanishesFailsAtOnceAndStillCloses) {
 // A driver that keeps a cancelled transfer (here the drain of the open's
 // clear) makes the device gone after a bounded wait: every later call
 // fails at once, and close does not wait for the driver either.
-TEST_F(UsbLink, CancelledTransferTheDriverKeepsMakesTheDeviceGone) {
+TEST_F(UsbHoldBack, CancelledTransferTheDriverKeepsMakesTheDeviceGone) {
   auto t0 = std::chrono::steady_clock::now();
   open(kHoldBack);
   EXPECT_LT(elapsed_ms(t0), 5000.0);
