@@ -13,7 +13,6 @@ namespace {
 
 const int kMaxDevices = 64;
 const size_t kWorkerStack = 2048;
-const uint32_t kReplyWanted = VX_USB_HEADER + 128;
 const size_t kReplyText = 128;
 
 struct ProbeJob {
@@ -49,25 +48,6 @@ void append_entry(ProbeJob* job, const char* model, const char* serial) {
     *job->cutShort = true;
 }
 
-// Reads the identification reply: at most 140 bytes, trimmed to the
-// header's transfer size. False on a failed read.
-bool read_reply(UsbDevice* d, uint8_t* area, uint32_t* wanted) {
-  uint32_t got = 0;
-  *wanted = kReplyWanted;
-  while (got < *wanted) {
-    vxp_usb_op op = {VXP_USB_BULK_IN, 0, nullptr, 0, area + got, *wanted - got};
-    uint32_t moved = 0;
-    if (!vx_usbdev_transfer(d, &op, (uint32_t)d->timeout.load(), &moved) || moved == 0) return false;
-    if (moved > *wanted - got) moved = *wanted - got;
-    got += moved;
-    if (got >= VX_USB_HEADER) {
-      uint64_t size = (uint64_t)vx_usb_get32(area + 4) + VX_USB_HEADER;
-      if (size < *wanted) *wanted = (uint32_t)size;
-    }
-  }
-  return true;
-}
-
 void vx_usbdev_probe(void* arg) {
   ProbeJob* job = static_cast<ProbeJob*>(arg);
   UsbDevice d;
@@ -83,16 +63,15 @@ void vx_usbdev_probe(void* arg) {
       vx_usbdev_clearAndCheck(&d);
     }
     static const char kIdn[] = "*IDN?\n";
-    uint8_t area[VX_USB_MAX_MESSAGE];
-    uint32_t wanted = 0;
-    memset(area, 0, sizeof area);
+    // The reply is read as a link's read takes it: at most 128 bytes of
+    // payload, and only from a DEV_DEP_MSG_IN (an echo left over from the
+    // clear's link check is not the identification).
+    char reply[kReplyText];
+    int32_t payload = 0;
     if (vx_usbdev_writeMessage(&d, kIdn, (int32_t)(sizeof kIdn - 1), nullptr) &&
-        vx_usbdev_requestIn(&d, VX_USB_MAX_PAYLOAD) && read_reply(&d, area, &wanted)) {
-      size_t payload = wanted - VX_USB_HEADER;
+        vx_usbdev_requestIn(&d, VX_USB_MAX_PAYLOAD) && vx_usbdev_readIn(&d, reply, (int32_t)kReplyText, &payload)) {
       // A reply that fills the whole text area leaves it empty.
-      if (payload >= kReplyText) payload = 0;
-      char reply[kReplyText];
-      memcpy(reply, area + VX_USB_HEADER, payload);
+      if (payload < 0 || (size_t)payload >= kReplyText) payload = 0;
       reply[payload] = '\0';
       char model[VX_USB_SERIAL_SIZE];
       char serial[VX_USB_SERIAL_SIZE];

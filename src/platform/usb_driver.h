@@ -48,7 +48,9 @@ void vxp_usb_wait(vxp_usb* d, uint32_t ms);
 // True while the operation has not completed.
 bool vxp_usb_pending(vxp_usb* d);
 // Cancels the pending operation and reaps it: on return it no longer
-// writes into the record or the buffers.
+// writes into the record or the buffers. A reap that takes longer than
+// 1000 ms makes the device gone for this handle: every later operation
+// fails at once, and close does not wait for it.
 void vxp_usb_cancel(vxp_usb* d);
 // The completed operation's success and its byte count (without waiting).
 bool vxp_usb_result(vxp_usb* d, uint32_t* bytes);
@@ -56,5 +58,11 @@ bool vxp_usb_result(vxp_usb* d, uint32_t* bytes);
 // From any thread, while the owner may be inside a wait: the pending
 // operation ends, and every later one fails at once, until close.
 void vxp_usb_interrupt(vxp_usb* d);
+
+// From any thread: while on, a wait in progress or begun lasts at most a
+// short grace more (50 ms: what is about to complete still does) and then
+// returns, leaving its operation pending for the owner to cancel and reap.
+// Turned off again by the same caller; nothing else changes.
+void vxp_usb_preempt(vxp_usb* d, bool on);
 
 #endif

@@ -22,6 +22,7 @@ const char kQuirky[] = "USB-00000000000000EMTY";    // empty replies first, zero
 const char kPending[] = "USB-00000000000000PEND";   // clear pending three times
 const char kVanish[] = "USB-00000000000000GONE";    // gone after 30 transfers on a handle
 const char kLongPath[] = "USB-00000000000000PATH";  // a device path of 124 characters
+const char kHoldBack[] = "USB-0000000000HOLDBACK";  // answers a cancel 60 s late (usb_holdback)
 
 // The address of a device as the search lists it (see vx_test_usb_serial).
 std::string listed(const char* address) { return "USB-" + vx_test_usb_serial(address + 4); }
@@ -45,6 +46,7 @@ struct UsbLink : ::testing::Test {
     if (id > 0) vx_comm_close(id);
   }
 };
+typedef UsbLink UsbHoldBack;  // the usb_holdback test's one device
 
 TEST_F(UsbLink, EveryTransferExportWorksOverTheLink) {
   for (const char* address : {kPlain, kQuirky, kPending}) {
@@ -233,6 +235,45 @@ TEST_F(UsbLink, CloseEndsAReadThatWaitsWithoutLimit) {
   EXPECT_GT(id, 0);
 }
 
+// The unlocked clear rescues a link whose read waits without a limit: it
+// starts at once, ends that read, and leaves the link usable.
+TEST_F(UsbLink, UnlockedClearEndsAReadThatWaitsWithoutLimit) {
+  open(kPlain);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, -1));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "*CLS\n", 5, nullptr));  // no answer comes
+  std::atomic<bool> readDone{false};
+  ViStatus readStatus = VI_SUCCESS;
+  ViInt32 got = -1;
+  std::thread reader([&] {
+    char buf[16];
+    readStatus = vx_comm_read(id, buf, sizeof buf, &got);
+    readDone = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::atomic<bool> clearDone{false};
+  ViStatus clearStatus = -1;
+  std::thread clearer([&] {
+    clearStatus = vx_comm_clear_async(id);
+    clearDone = true;
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  while (!(clearDone && readDone) && elapsed_ms(t0) < 3000.0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(clearDone.load()) << "the clear waits behind the read";
+  EXPECT_TRUE(readDone.load());
+  if (!clearDone || !readDone) {
+    vx_comm_close(id);  // frees both threads
+    id = -1;
+  }
+  clearer.join();
+  reader.join();
+  if (id < 0) return;
+  EXPECT_EQ(VI_SUCCESS, clearStatus);
+  EXPECT_EQ(VI_ERROR_TMO, readStatus);
+  EXPECT_EQ(0, got);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 2000));
+  EXPECT_EQ("after\n", query(id, "ECHO after"));
+}
+
 TEST_F(UsbLink, OneHolderPerDeviceAcrossTheMachine) {
   for (const char* address : {kPlain, kLongPath}) {
     open(address);
@@ -300,6 +341,26 @@ TEST_F(UsbLink, DeviceThatVanishesFailsAtOnceAndStillCloses) {
   ViInt32 again = -5;
   EXPECT_EQ(VI_SUCCESS, vx_comm_open(listed(kVanish).c_str(), 0, &again));
   EXPECT_EQ(-1, again);  // gone from the bus
+}
+
+// A driver that keeps a cancelled transfer (here the drain of the open's
+// clear) makes the device gone after a bounded wait: every later call
+// fails at once, and close does not wait for the driver either.
+TEST_F(UsbHoldBack, CancelledTransferTheDriverKeepsMakesTheDeviceGone) {
+  auto t0 = std::chrono::steady_clock::now();
+  open(kHoldBack);
+  EXPECT_LT(elapsed_ms(t0), 5000.0);
+  char buf[8];
+  ViInt32 n = -1;
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_write(id, "ECHO y\n", 7, &n));
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, &n));
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_clear(id));
+  EXPECT_LT(elapsed_ms(t0), 1000.0);
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  id = -1;
+  EXPECT_LT(elapsed_ms(t0), 1000.0);
 }
 
 TEST(UsbFind, ListsEveryAnsweringDeviceOnceWithModelAndSerial) {

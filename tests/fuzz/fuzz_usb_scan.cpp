@@ -1,7 +1,8 @@
 // The USB search's identification reply, over the fake driver with one
 // device that passes its clear: the reply arrives in pieces from the input,
 // trimmed to min(140, TransferSize + 12); a device is listed exactly when
-// its write, request and read went through, with the reply's second
+// its write, request and read went through and the reply is a
+// DEV_DEP_MSG_IN (any other MsgID is not the identification), with its second
 // comma-separated field (at most 31 characters) as the model, the path's
 // serial segment as the serial, and only if the whole entry fits.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -156,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t wanted = kReplyWanted;
   if (dev.arrived.size() >= VX_USB_HEADER)
     wanted = std::min<uint64_t>(wanted, (uint64_t)vx_usb_get32(dev.arrived.data() + 4) + VX_USB_HEADER);
-  bool answered = dev.writeOk && dev.requestOk && dev.readsOk && dev.arrived.size() >= wanted;
+  bool isReply = dev.arrived.size() >= VX_USB_HEADER && dev.arrived[0] == VX_USBTMC_DEV_DEP_MSG_IN;
+  bool answered = dev.writeOk && dev.requestOk && dev.readsOk && isReply && dev.arrived.size() >= wanted;
   std::string entry;
   if (answered) {
     size_t payload = wanted - VX_USB_HEADER;

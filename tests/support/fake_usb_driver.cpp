@@ -21,8 +21,10 @@ bool f_pending(vxp_usb*) { return g_fake->pending(); }
 void f_cancel(vxp_usb*) { g_fake->cancel(); }
 bool f_result(vxp_usb*, uint32_t* bytes) { return g_fake->result(bytes); }
 void f_interrupt(vxp_usb*) { g_fake->interrupt(); }
+void f_preempt(vxp_usb*, bool on) { g_fake->preempt(on); }
 
-const UsbDriverOps kFakeOps = {f_list, f_open, f_close, f_start, f_wait, f_pending, f_cancel, f_result, f_interrupt};
+const UsbDriverOps kFakeOps = {f_list,    f_open,   f_close,     f_start,  f_wait,
+                               f_pending, f_cancel, f_result,    f_interrupt, f_preempt};
 
 }  // namespace
 
@@ -90,7 +92,7 @@ void FakeUsbDriver::wait(uint32_t ms) {
   if (waitMicros > 0) std::this_thread::sleep_for(std::chrono::microseconds(waitMicros));
   std::unique_lock<std::mutex> hold(m_);
   // Without a limit a pending operation ends only when interrupted.
-  if (ms == 0xFFFFFFFFu) cv_.wait(hold, [&] { return !pending_ || interrupted_; });
+  if (ms == 0xFFFFFFFFu) cv_.wait(hold, [&] { return !pending_ || interrupted_ || preempted_; });
   if (pending_ && interrupted_) {
     pending_ = false;
     ok_ = false;
@@ -115,6 +117,12 @@ bool FakeUsbDriver::result(uint32_t* bytes) {
   busy_ = false;
   *bytes = ok_ ? bytes_ : 0;
   return ok_;
+}
+
+void FakeUsbDriver::preempt(bool on) {
+  std::lock_guard<std::mutex> hold(m_);
+  preempted_ = on;
+  cv_.notify_all();
 }
 
 void FakeUsbDriver::interrupt() {

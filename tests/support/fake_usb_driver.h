@@ -53,6 +53,7 @@ class FakeUsbDriver {
   void cancel();
   bool result(uint32_t* bytes);
   void interrupt();
+  void preempt(bool on);
 
  private:
   mutable std::mutex m_;
@@ -64,6 +65,7 @@ class FakeUsbDriver {
   bool ok_ = false;
   uint32_t bytes_ = 0;
   bool interrupted_ = false;
+  bool preempted_ = false;
 };
 
 // The 12-byte USBTMC header as the transport builds it.

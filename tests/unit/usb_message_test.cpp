@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_usb_driver.h"
+#include "find/find.h"
 
 namespace {
 
@@ -197,6 +198,31 @@ TEST_F(UsbFraming, TransferSizeBeyondTheRequestIsNotTrustedPastTheBuffer) {
 
 std::string path_with(const std::string& ids, const std::string& serial) {
   return "\\\\?\\usb#" + ids + "#" + serial + "#{a9fdbb24-128a-11d5-9961-00108335e361}";
+}
+
+// The search reads the identification as a link's read does: a vendor
+// echo still queued from the clear's timed-out link check is no reply.
+TEST(UsbSearch, AnEchoLeftQueuedIsNotTakenForTheIdentification) {
+  FakeUsbDriver driver;
+  driver.paths = {"\\\\?\\usb#vid_03eb&pid_afff#000000000000001234#{a9fdbb24-128a-11d5-9961-00108335e361}"};
+  bool identifying = false;
+  std::deque<FakeUsbAnswer> replies = {in(usb_reply(VX_USBTMC_REQUEST_VENDOR_SPECIFIC_IN, "\x01\x01\xfe\x65")),
+                                       in(usb_reply(VX_USBTMC_DEV_DEP_MSG_IN, "Vextron AG,UM-200,1234,1.0\n"))};
+  driver.respond = [&](const FakeUsbOp& op) {
+    FakeUsbAnswer a;
+    if (op.kind == VXP_USB_IOCTL) a.data = {1, 0};  // the clear succeeds at once
+    if (op.kind == VXP_USB_BULK_OUT && op.in[0] == VX_USBTMC_DEV_DEP_MSG_OUT) identifying = true;
+    if (op.kind == VXP_USB_BULK_IN) {
+      if (!identifying || replies.empty()) return FakeUsbAnswer{FakeUsbAnswer::PENDING, {}, -1};
+      a = replies.front();
+      replies.pop_front();
+    }
+    return a;
+  };
+  char text[256];
+  int length = -1;
+  EXPECT_EQ(VI_SUCCESS, vx_usbdev_scan(text, 1000, sizeof text, &length));
+  EXPECT_EQ("", std::string(text, (size_t)length));
 }
 
 TEST(UsbEnumerate, KeepsOnlyTheMakersDevicesWithAWholeSerial) {

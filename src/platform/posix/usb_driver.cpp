@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -31,6 +32,9 @@ const uint32_t kMaxBody = VXP_USB_BUS_MAX_BODY;
 const int kListWaitMs = 5000;
 const int kOpenWaitMs = 5000;
 const int kReapWaitMs = 1000;
+// A preempted wait still lets what is about to complete complete: a write
+// that reaches the device is not reported failed.
+const int kPreemptGraceMs = 50;
 
 enum : uint32_t {
   kList = VXP_USB_BUS_LIST,
@@ -85,9 +89,9 @@ bool send_frame(int fd, const uint8_t* head, size_t headLen, const void* tail, s
   return true;
 }
 
-// Waits until fd is readable or the deadline passes (-1: no deadline).
-// 1 readable, 0 timed out, -1 error.
-int wait_readable(int fd, int64_t deadline) {
+// Waits until fd (or wakeFd, unless -1) is readable or the deadline passes
+// (-1: no deadline). 1 fd readable, 2 wakeFd readable, 0 timed out, -1 error.
+int wait_readable(int fd, int64_t deadline, int wakeFd = -1) {
   for (;;) {
     int ms = -1;
     if (deadline >= 0) {
@@ -95,11 +99,11 @@ int wait_readable(int fd, int64_t deadline) {
       if (left < 0) left = 0;
       ms = left > 60000 ? 60000 : (int)left;
     }
-    struct pollfd p = {fd, POLLIN, 0};
-    int rc = poll(&p, 1, ms);
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int rc = poll(p, wakeFd >= 0 ? 2 : 1, ms);
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return -1;
-    if (rc > 0) return 1;
+    if (rc > 0) return p[0].revents != 0 ? 1 : 2;
     if (deadline >= 0 && now_ms() >= deadline) return 0;
   }
 }
@@ -173,6 +177,9 @@ struct vxp_usb {
   // interrupted: every later operation fails at once.
   std::atomic<bool> gone;
   std::atomic<bool> interrupted;
+  // A preemption wakes the owner's wait through this event descriptor.
+  std::atomic<bool> preempted;
+  int wake;
   uint32_t lastId;
 
   // The one outstanding operation (the overlapped record).
@@ -199,9 +206,17 @@ void mark_gone(vxp_usb* d) {
   }
 }
 
+void drain_wake(vxp_usb* d) {
+  uint64_t count = 0;
+  ssize_t k = read(d->wake, &count, sizeof count);
+  (void)k;  // nothing to drain is fine
+}
+
 // Reads completions until the outstanding one has arrived or the deadline
-// passes (-1: none). keepData false drops what it carries (a reap).
+// passes (-1: none). keepData false drops what it carries (a reap). A
+// preemption cuts a wait short after a grace, never a reap.
 void pump(vxp_usb* d, int64_t deadline, bool keepData) {
+  bool preemptible = keepData;
   while (d->op.state == VXP_USB_BUS_PENDING) {
     int t = vxp_usb_bus_take_frame(&d->op, d->rx, &d->rxHave, keepData);
     if (t < 0) {
@@ -209,8 +224,18 @@ void pump(vxp_usb* d, int64_t deadline, bool keepData) {
       return;
     }
     if (t > 0) continue;
-    int r = wait_readable(d->fd, deadline);
+    if (preemptible && d->preempted.load()) {
+      int64_t cut = now_ms() + kPreemptGraceMs;
+      if (deadline < 0 || cut < deadline) deadline = cut;
+      preemptible = false;
+    }
+    int r = wait_readable(d->fd, deadline, preemptible ? d->wake : -1);
     if (r == 0) return;
+    if (r == 2) {
+      // A wake-up left from a preemption already ended is dropped.
+      if (!d->preempted.load()) drain_wake(d);
+      continue;
+    }
     if (r < 0) {
       mark_gone(d);
       return;
@@ -262,6 +287,10 @@ vxp_usb* vxp_usb_open(const char* path) {
   free(body);
   vxp_usb* d = opened ? new (std::nothrow) vxp_usb : nullptr;
   uint8_t* rx = d ? static_cast<uint8_t*>(malloc(kRxSize)) : nullptr;
+  if (rx && (d->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
+    free(rx);
+    rx = nullptr;
+  }
   if (!rx) {
     delete d;
     vxp_fork_close(fd);
@@ -270,6 +299,7 @@ vxp_usb* vxp_usb_open(const char* path) {
   d->fd = fd;
   d->gone.store(false);
   d->interrupted.store(false);
+  d->preempted.store(false);
   d->lastId = 0;
   d->op.state = VXP_USB_BUS_NONE;
   d->op.id = 0;
@@ -288,6 +318,7 @@ void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
   if (d->op.state == VXP_USB_BUS_PENDING) vxp_usb_cancel(d);
   vxp_fork_close(d->fd);
+  close(d->wake);
   free(d->rx);
   delete d;
 }
@@ -351,6 +382,19 @@ void vxp_usb_interrupt(vxp_usb* d) {
   d->interrupted.store(true);
   // Wakes a wait in progress with the end of the connection.
   shutdown(d->fd, SHUT_RDWR);
+}
+
+void vxp_usb_preempt(vxp_usb* d, bool on) {
+  if (!d) return;
+  if (on) {
+    d->preempted.store(true);
+    uint64_t one = 1;
+    ssize_t k = write(d->wake, &one, sizeof one);
+    (void)k;  // a counter that cannot grow already wakes the wait
+  } else {
+    d->preempted.store(false);
+    drain_wake(d);
+  }
 }
 
 int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave, bool keepData) {

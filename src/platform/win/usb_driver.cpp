@@ -7,7 +7,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "platform/usb_driver.h"
@@ -62,17 +64,55 @@ bool report_interface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface, bool (*each
   return more;
 }
 
+// One overlapped operation's record: the OVERLAPPED, its event and the
+// buffer the driver reads from and writes into (the caller's buffers are
+// copied in at start and out at the result). A record whose cancelled
+// operation the driver never completes is abandoned, never freed: the
+// driver may still write into it.
+struct UsbIo {
+  OVERLAPPED overlapped;
+  HANDLE event;
+  uint8_t* buffer;
+  uint32_t capacity;
+};
+
 }  // namespace
 
 struct vxp_usb {
   HANDLE device;
-  HANDLE event;
-  OVERLAPPED overlapped;
+  UsbIo* io;
+  HANDLE preempt;  // manual reset: set while a preemption is on
+  // Where the completed operation's data go.
+  void* out;
+  uint32_t outLength;
+  uint32_t outAt;  // offset of the output in the record's buffer
   // A start the driver refused at once leaves the record as the last
   // operation left it; it must not be judged by that.
   bool failedAtOnce;
+  // A cancelled operation was not reaped in time: the record is abandoned
+  // and every later operation fails at once.
+  bool gone;
   volatile LONG interrupted;
 };
+
+namespace {
+
+const DWORD kReapWaitMs = 1000;
+// A preempted wait still lets what is about to complete complete: a write
+// that reaches the device is not reported failed.
+const DWORD kPreemptGraceMs = 50;
+
+bool reserve(UsbIo* io, uint32_t need) {
+  if (need <= io->capacity) return true;
+  uint8_t* grown = static_cast<uint8_t*>(malloc(need));
+  if (!grown) return false;
+  free(io->buffer);
+  io->buffer = grown;
+  io->capacity = need;
+  return true;
+}
+
+}  // namespace
 
 void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
   HDEVINFO set = SetupDiGetClassDevsW(&kInstrumentInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -108,17 +148,29 @@ vxp_usb* vxp_usb_open(const char* path) {
   free(wide);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   vxp_usb* d = new (std::nothrow) vxp_usb;
-  HANDLE ev = d ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-  if (!ev) {
+  UsbIo* io = d ? new (std::nothrow) UsbIo : nullptr;
+  HANDLE ev = io ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+  HANDLE pre = ev ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+  if (!pre) {
+    if (ev) CloseHandle(ev);
+    delete io;
     delete d;
     CloseHandle(h);
     return nullptr;
   }
+  ZeroMemory(&io->overlapped, sizeof io->overlapped);
+  io->overlapped.hEvent = ev;
+  io->event = ev;
+  io->buffer = nullptr;
+  io->capacity = 0;
   d->device = h;
-  d->event = ev;
-  ZeroMemory(&d->overlapped, sizeof d->overlapped);
-  d->overlapped.hEvent = ev;
+  d->io = io;
+  d->preempt = pre;
+  d->out = nullptr;
+  d->outLength = 0;
+  d->outAt = 0;
   d->failedAtOnce = false;
+  d->gone = false;
   d->interrupted = 0;
   return d;
 }
@@ -127,29 +179,43 @@ void vxp_usb_close(vxp_usb* d) {
   if (!d) return;
   if (vxp_usb_pending(d)) vxp_usb_cancel(d);
   CloseHandle(d->device);
-  CloseHandle(d->event);
+  CloseHandle(d->preempt);
+  if (!d->gone) {
+    CloseHandle(d->io->event);
+    free(d->io->buffer);
+    delete d->io;
+  }
   delete d;
 }
 
 void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
-  d->overlapped.Offset = 0;
-  d->overlapped.OffsetHigh = 0;
+  UsbIo* io = d->io;
   d->failedAtOnce = false;
-  if (InterlockedCompareExchange(&d->interrupted, 0, 0) != 0) {
+  const uint32_t inLength = op->kind == VXP_USB_BULK_IN || !op->in ? 0 : op->inLength;
+  const uint32_t outLength = op->kind == VXP_USB_BULK_OUT || !op->out ? 0 : op->outLength;
+  if (d->gone || InterlockedCompareExchange(&d->interrupted, 0, 0) != 0 || outLength > 0xFFFFFFFFu - inLength ||
+      !reserve(io, inLength + outLength)) {
     d->failedAtOnce = true;
     return;
   }
+  io->overlapped.Offset = 0;
+  io->overlapped.OffsetHigh = 0;
+  if (inLength > 0) memcpy(io->buffer, op->in, inLength);
+  d->out = op->out;
+  d->outLength = outLength;
+  d->outAt = inLength;
+  uint8_t* out = io->buffer + inLength;
   BOOL started = FALSE;
   switch (op->kind) {
     case VXP_USB_BULK_OUT:
-      started = WriteFile(d->device, op->in, op->inLength, nullptr, &d->overlapped);
+      started = WriteFile(d->device, io->buffer, inLength, nullptr, &io->overlapped);
       break;
     case VXP_USB_BULK_IN:
-      started = ReadFile(d->device, op->out, op->outLength, nullptr, &d->overlapped);
+      started = ReadFile(d->device, out, outLength, nullptr, &io->overlapped);
       break;
     case VXP_USB_IOCTL:
-      started = DeviceIoControl(d->device, op->code, const_cast<void*>(op->in), op->inLength, op->out,
-                                op->outLength, nullptr, &d->overlapped);
+      started = DeviceIoControl(d->device, op->code, inLength ? io->buffer : nullptr, inLength,
+                                outLength ? out : nullptr, outLength, nullptr, &io->overlapped);
       break;
   }
   if (!started && GetLastError() != ERROR_IO_PENDING) {
@@ -158,29 +224,45 @@ void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
   }
   // An interrupt that came between the check above and the start found
   // nothing to cancel; cancel what was just started.
-  if (InterlockedCompareExchange(&d->interrupted, 0, 0) != 0) CancelIo(d->device);
+  if (InterlockedCompareExchange(&d->interrupted, 0, 0) != 0) CancelIoEx(d->device, &io->overlapped);
 }
 
 void vxp_usb_wait(vxp_usb* d, uint32_t ms) {
   if (d->failedAtOnce) return;
-  WaitForSingleObject(d->event, ms);
+  ULONGLONG begun = GetTickCount64();
+  HANDLE either[2] = {d->io->event, d->preempt};
+  if (WaitForMultipleObjects(2, either, FALSE, ms) != WAIT_OBJECT_0 + 1) return;
+  // Preempted: what is about to complete still may, within the grace.
+  DWORD grace = kPreemptGraceMs;
+  if (ms != INFINITE) {
+    ULONGLONG spent = GetTickCount64() - begun;
+    DWORD left = spent >= ms ? 0 : (DWORD)(ms - spent);
+    if (left < grace) grace = left;
+  }
+  WaitForSingleObject(d->io->event, grace);
 }
 
-bool vxp_usb_pending(vxp_usb* d) { return !d->failedAtOnce && d->overlapped.Internal == kStatusPending; }
+bool vxp_usb_pending(vxp_usb* d) { return !d->failedAtOnce && d->io->overlapped.Internal == kStatusPending; }
 
 void vxp_usb_cancel(vxp_usb* d) {
   if (!vxp_usb_pending(d)) return;
-  CancelIo(d->device);
+  // CancelIoEx: the cancelling thread need not be the one that started it.
+  CancelIoEx(d->device, &d->io->overlapped);
   // The reap: until the cancelled operation has completed, the driver may
-  // still write into the record and the buffer.
-  DWORD n = 0;
-  GetOverlappedResult(d->device, &d->overlapped, &n, TRUE);
+  // still write into the record. A driver that keeps it longer than the
+  // bound gets the record for good, and the device counts as gone.
+  WaitForSingleObject(d->io->event, kReapWaitMs);
+  if (d->io->overlapped.Internal == kStatusPending) d->gone = true;
   d->failedAtOnce = true;
 }
 
 bool vxp_usb_result(vxp_usb* d, uint32_t* bytes) {
   DWORD n = 0;
-  bool ok = !d->failedAtOnce && GetOverlappedResult(d->device, &d->overlapped, &n, FALSE);
+  bool ok = !d->failedAtOnce && GetOverlappedResult(d->device, &d->io->overlapped, &n, FALSE);
+  if (ok && d->outLength > 0) {
+    if (n > d->outLength) n = d->outLength;
+    if (n > 0) memcpy(d->out, d->io->buffer + d->outAt, n);
+  }
   if (bytes) *bytes = ok ? (uint32_t)n : 0;
   return ok;
 }
@@ -188,5 +270,13 @@ bool vxp_usb_result(vxp_usb* d, uint32_t* bytes) {
 void vxp_usb_interrupt(vxp_usb* d) {
   if (!d) return;
   InterlockedExchange(&d->interrupted, 1);
-  CancelIoEx(d->device, &d->overlapped);
+  CancelIoEx(d->device, &d->io->overlapped);
+}
+
+void vxp_usb_preempt(vxp_usb* d, bool on) {
+  if (!d) return;
+  if (on)
+    SetEvent(d->preempt);
+  else
+    ResetEvent(d->preempt);
 }

@@ -90,6 +90,14 @@ bool vx_usbdev_drainInput(UsbDevice* d) {
 }
 
 bool vx_usbdev_clearAndCheck(UsbDevice* d) {
+  if (!d->device) return false;
+  std::lock_guard<std::mutex> one(d->clearLock);
+  // Another thread's step may wait for the device without a limit: it is
+  // cut short (its owner cancels and reaps it, and its call fails), and
+  // the clear keeps the device until it is done.
+  vx_usb_driver->preempt(d->device, true);
+  std::lock_guard<std::recursive_mutex> hold(d->stepLock);
+  vx_usb_driver->preempt(d->device, false);
   bool ok = true;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (ok) ok = clear_sequence(d);

@@ -54,6 +54,7 @@ struct UsbDriverOps {
   void (*cancel)(vxp_usb* d);
   bool (*result)(vxp_usb* d, uint32_t* bytes);
   void (*interrupt)(vxp_usb* d);
+  void (*preempt)(vxp_usb* d, bool on);
 };
 
 extern const UsbDriverOps vx_usb_platform_driver;
@@ -62,8 +63,10 @@ extern const UsbDriverOps* vx_usb_driver;
 // The device context. The driver handle carries the device's one
 // overlapped record and its event. One thread at a time may run a transfer
 // step on it (stepLock): on a link the per-link lock already serialises the
-// calls, except the unlocked clear, which therefore interleaves with another
-// thread's steps one step at a time but never shares the record.
+// calls, except the unlocked clear. A clear (one at a time: clearLock)
+// preempts the step in flight, whose owner cancels and reaps it, and then
+// holds stepLock for its whole sequence; a step of another thread that
+// starts meanwhile fails the same way or waits for the clear's end.
 struct UsbDevice {
   vxp_usb* device;
   vxp_named_mutex* deviceMutex;
@@ -71,7 +74,8 @@ struct UsbDevice {
   char path[VX_USB_PATH_SIZE];
   std::atomic<uint8_t> tag;
   std::atomic<uint8_t> checkCounter;
-  std::mutex stepLock;
+  std::recursive_mutex stepLock;
+  std::mutex clearLock;
 };
 
 typedef char UsbPath[VX_USB_PATH_SIZE];

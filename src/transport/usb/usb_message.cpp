@@ -66,7 +66,7 @@ uint8_t vx_usbdev_nextTag(UsbDevice* d) {
 bool vx_usbdev_transfer(UsbDevice* d, const vxp_usb_op* op, uint32_t waitMs, uint32_t* moved) {
   *moved = 0;
   if (!d->device) return false;
-  std::lock_guard<std::mutex> hold(d->stepLock);
+  std::lock_guard<std::recursive_mutex> hold(d->stepLock);
   const UsbDriverOps* drv = vx_usb_driver;
   drv->start(d->device, op);
   drv->wait(d->device, waitMs);

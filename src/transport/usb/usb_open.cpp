@@ -17,6 +17,7 @@ const UsbDriverOps vx_usb_platform_driver = {
     vxp_usb_cancel,   // cancel
     vxp_usb_result,   // result
     vxp_usb_interrupt,  // interrupt
+    vxp_usb_preempt,    // preempt
 };
 const UsbDriverOps* vx_usb_driver = &vx_usb_platform_driver;
 
