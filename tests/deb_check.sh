@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a native build and checks them:
-#  1. lintian reports no error and no warning on any of the four (that
-#     covers unstripped binaries, RUNPATHs, copyright, changelog, man pages);
+#  1. lintian reports no error and no warning on any of the four nor on the
+#     -dbgsym packages (that covers unstripped binaries, RUNPATHs,
+#     copyright, changelog, man pages), and each binary's debug symbols are
+#     in a -dbgsym package;
 #  2. their names, dependencies and versions: one release number, that of
 #     vx_comm.h, in every package, in vxsim and vxusbd --version, in the
 #     Python package and its metadata;
@@ -35,8 +37,10 @@ for p in $lib:$arch $dev:$arch $tools:$arch $py:all; do
   debs+=("$f")
 done
 
-# 1. lintian, with the overrides the packages carry.
-if ! lintian --no-cfg --fail-on error,warning "${debs[@]}" >"$work/lintian.log" 2>&1; then
+ddebs=("$work/pkg/$lib-dbgsym_${version}-1_$arch.ddeb" "$work/pkg/$tools-dbgsym_${version}-1_$arch.ddeb")
+
+# 1. lintian, with the overrides the packages carry; the -dbgsym ones too.
+if ! lintian --no-cfg --fail-on error,warning "${debs[@]}" "${ddebs[@]}" >"$work/lintian.log" 2>&1; then
   grep -v '^running with root' "$work/lintian.log"
   fail "lintian found errors or warnings"
 fi
@@ -54,6 +58,13 @@ root=$work/root
 for f in "${debs[@]}"; do dpkg-deb -x "$f" "$root"; done
 libdir=$root/usr/lib/$multiarch
 export LD_LIBRARY_PATH=$libdir
+# The debug symbols of each stripped binary are in a -dbgsym package.
+for f in "${ddebs[@]}"; do dpkg-deb -x "$f" "$work/debug"; done
+for bin in "$libdir/libvx_comm_lib.so.$version" "$root"/usr/bin/* "$root"/usr/sbin/*; do
+  id=$(readelf -n "$bin" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
+  [ -n "$id" ] && [ -f "$work/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+    fail "no debug symbols for $bin (build id '$id')"
+done
 for v in "$("$root/usr/bin/vxsim" --version)" "$("$root/usr/sbin/vxusbd" --version)"; do
   [ "${v#* }" = "$version" ] || fail "'$v' is not version $version"
 done
