@@ -62,8 +62,9 @@ export LD_LIBRARY_PATH=$libdir
 for f in "${ddebs[@]}"; do dpkg-deb -x "$f" "$work/debug"; done
 for bin in "$libdir/libvx_comm_lib.so.$version" "$root"/usr/bin/* "$root"/usr/sbin/*; do
   id=$(readelf -n "$bin" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
-  [ -n "$id" ] && [ -f "$work/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+  if [ -z "$id" ] || [ ! -f "$work/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ]; then
     fail "no debug symbols for $bin (build id '$id')"
+  fi
 done
 for v in "$("$root/usr/bin/vxsim" --version)" "$("$root/usr/sbin/vxusbd" --version)"; do
   [ "${v#* }" = "$version" ] || fail "'$v' is not version $version"
@@ -113,4 +114,4 @@ for exe in "$work/by-pc/vx_consumer" "$work/by-cmake/vx_consumer"; do
 done
 out=$("$src/tests/netns_run.sh" --sim "$sim" -- "$root/usr/bin/vxcomm" find --iface lan --wait 300)
 echo "$out" | grep -q "127.0.0.2" || fail "the packaged vxcomm found nothing"
-echo "deb check passed: $(cd "$work/pkg" && ls ./*.deb | tr '\n' ' ')"
+echo "deb check passed: ${debs[*]##*/}"
