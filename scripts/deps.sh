@@ -2,7 +2,7 @@
 # Installs what the build and the tests need, on Debian 12, as root.
 # Usage: scripts/deps.sh [native|all]   (all adds the Windows cross build and Wine)
 set -euo pipefail
-want=(cmake ninja-build g++ googletest iproute2 util-linux binutils pkgconf dpkg-dev file python3-venv python3-pytest
+want=(cmake ninja-build g++ googletest iproute2 util-linux binutils pkgconf dpkg-dev file python3-venv python3-pytest lintian systemd
   python3-pyvisa python3-pyvisa-py python3-numpy
   clang libclang-rt-14-dev libusb-1.0-0-dev umockdev libumockdev-dev)
 if [ "${1:-all}" = all ]; then

@@ -1,33 +1,117 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a native build and checks it: its name and
-# dependencies, the files it carries, and that its vxcomm, unpacked on its
-# own, finds the simulated instruments.
+# Builds the Debian packages of a native build and checks them:
+#  1. lintian reports no error and no warning on any of the four nor on the
+#     -dbgsym packages (that covers unstripped binaries, RUNPATHs,
+#     copyright, changelog, man pages), and each binary's debug symbols are
+#     in a -dbgsym package;
+#  2. their names, dependencies and versions: one release number, that of
+#     vx_comm.h, in every package, in vxsim and vxusbd --version, in the
+#     Python package and its metadata;
+#  3. unpacked together into a throwaway root, they give what a user needs:
+#     a C program built with pkg-config, a CMake project built with
+#     find_package(vx_comm_lib), `import vxcomm` from the folder Debian's
+#     python3 searches, vxusbd.socket enabled with systemctl --root, and
+#     vxcomm finding the simulated instruments.
+# The root is not /, so the compiler, CMake, python3 and the programs are
+# pointed at it (PKG_CONFIG_PATH, CMAKE_PREFIX_PATH, PYTHONPATH,
+# LD_LIBRARY_PATH); that the same folders are on the default search paths
+# of a real Debian system is checked separately (pkg-config's, python3's
+# and the loader's default lists). Maintainer scripts are not run.
 #
 #   deb_check.sh BUILD_DIR SOURCE_DIR SIM
 set -euo pipefail
 build=$1 src=$2 sim=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "deb_check: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
-deb=$(ls "$work"/pkg/*.deb)
-info=$(dpkg-deb --info "$deb")
-for want in "Package: vx-comm-lib" "Depends:" "libc6"; do
-  echo "$info" | grep -q "$want" || { echo "deb_check: control lacks '$want'" >&2; exit 1; }
-done
-files=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-for want in ./usr/include/vx_comm.h ./usr/lib/libvx_comm_lib.so.0 ./usr/bin/vxcomm \
-  ./usr/lib/cmake/vx_comm_lib/vx_comm_libConfig.cmake ./usr/lib/pkgconfig/vx_comm_lib.pc \
-  ./usr/sbin/vxusbd ./usr/lib/systemd/system/vxusbd.socket ./usr/lib/systemd/system/vxusbd.service \
-  ./usr/lib/udev/rules.d/70-vxusbd.rules ./usr/lib/sysusers.d/vxusbd.conf ./usr/share/man/man8/vxusbd.8; do
-  echo "$files" | grep -qx -- "$want" || { echo "deb_check: $want missing from the package" >&2; exit 1; }
+version=$(sed -n 's/^#define VX_COMM_VERSION "\(.*\)"$/\1/p' "$src/vx_comm.h")
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib=libvx-comm-lib0 dev=libvx-comm-lib-dev tools=vxcomm-tools py=python3-vxcomm
+debs=()
+for p in $lib:$arch $dev:$arch $tools:$arch $py:all; do
+  f="$work/pkg/${p%%:*}_${version}-1_${p#*:}.deb"
+  [ -f "$f" ] || fail "no package ${p%%:*} of version $version-1 ($(ls "$work/pkg"))"
+  debs+=("$f")
 done
 
-dpkg-deb -x "$deb" "$work/root"
-grep -qx 'ExecStart=/usr/sbin/vxusbd --foreground' "$work/root/usr/lib/systemd/system/vxusbd.service" ||
-  { echo "deb_check: vxusbd.service does not start /usr/sbin/vxusbd" >&2; exit 1; }
-"$work/root/usr/sbin/vxusbd" --version | grep -q '^vxusbd ' || { echo "deb_check: the packaged vxusbd does not run" >&2; exit 1; }
-out=$("$src/tests/netns_run.sh" --sim "$sim" -- "$work/root/usr/bin/vxcomm" find --iface lan --wait 300)
-echo "$out"
-echo "$out" | grep -q "127.0.0.2" || { echo "deb_check: the packaged vxcomm found nothing" >&2; exit 1; }
-echo "deb check passed: $(basename "$deb")"
+ddebs=("$work/pkg/$lib-dbgsym_${version}-1_$arch.ddeb" "$work/pkg/$tools-dbgsym_${version}-1_$arch.ddeb")
+
+# 1. lintian, with the overrides the packages carry; the -dbgsym ones too.
+if ! lintian --no-cfg --fail-on error,warning "${debs[@]}" "${ddebs[@]}" >"$work/lintian.log" 2>&1; then
+  grep -v '^running with root' "$work/lintian.log"
+  fail "lintian found errors or warnings"
+fi
+
+# 2. Dependencies between the packages.
+field() { dpkg-deb -f "$work/pkg/$1_${version}-1_$2.deb" "$3"; }
+has() { case ", $1," in *", $2,"*) ;; *) fail "'$3' lacks '$2' (has '$1')" ;; esac; }
+has "$(field $dev "$arch" Depends)" "$lib (= $version-1)" "$dev Depends"
+has "$(field $tools "$arch" Depends)" "$lib (= $version-1)" "$tools Depends"
+has "$(field $py all Depends)" "python3" "$py Depends"
+has "$(field $py all Depends)" "$lib (>= $version)" "$py Depends"
+
+# 3. Everything unpacked into one root.
+root=$work/root
+for f in "${debs[@]}"; do dpkg-deb -x "$f" "$root"; done
+libdir=$root/usr/lib/$multiarch
+export LD_LIBRARY_PATH=$libdir
+# The debug symbols of each stripped binary are in a -dbgsym package.
+for f in "${ddebs[@]}"; do dpkg-deb -x "$f" "$work/debug"; done
+for bin in "$libdir/libvx_comm_lib.so.$version" "$root"/usr/bin/* "$root"/usr/sbin/*; do
+  id=$(readelf -n "$bin" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
+  if [ -z "$id" ] || [ ! -f "$work/debug/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ]; then
+    fail "no debug symbols for $bin (build id '$id')"
+  fi
+done
+for v in "$("$root/usr/bin/vxsim" --version)" "$("$root/usr/sbin/vxusbd" --version)"; do
+  [ "${v#* }" = "$version" ] || fail "'$v' is not version $version"
+done
+pyproject=$(sed -n 's/^version = "\(.*\)"$/\1/p' "$src/python/pyproject.toml")
+[ "$pyproject" = "$version" ] || fail "python/pyproject.toml has version $pyproject, not $version"
+
+# The folders used below are the ones a real system searches by default.
+pkg-config --variable pc_path pkg-config | tr : '\n' | grep -qx "/usr/lib/$multiarch/pkgconfig" ||
+  fail "pkg-config does not search /usr/lib/$multiarch/pkgconfig"
+/usr/bin/python3 -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)' ||
+  fail "python3 does not search /usr/lib/python3/dist-packages"
+loader_dirs=$("$(dpkg -L libc6 | grep -m1 '/ld-linux[^/]*\.so\.[0-9]$')" --help)
+grep -qx "  /usr/lib/$multiarch (system search path)" <<<"$loader_dirs" ||
+  fail "the loader does not search /usr/lib/$multiarch"
+
+# pkg-config
+flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs vx_comm_lib)
+mkdir -p "$work/by-pc"
+# shellcheck disable=SC2086
+cc -o "$work/by-pc/vx_consumer" "$src/examples/demo.c" $flags || fail "the pkg-config build failed"
+# find_package
+cmake -S "$src/examples/consumer" -B "$work/by-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" \
+  >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; fail "find_package(vx_comm_lib) failed"; }
+cmake --build "$work/by-cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the CMake build failed"; }
+# import vxcomm, and the library it loads is the packaged one
+got=$(cd "$work" && PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c \
+  'import vxcomm, pyvisa_vxcomm, os
+vxcomm.load_library()
+lib = [l.split()[-1] for l in open("/proc/self/maps") if "libvx_comm_lib" in l][0]
+print(vxcomm.__version__, vxcomm.__file__, os.path.realpath(lib))')
+read -r pyversion pyfile pylib <<<"$got"
+[ "$pyversion" = "$version" ] || fail "vxcomm.__version__ is $pyversion, not $version"
+case "$pyfile" in "$root"/*) ;; *) fail "imported vxcomm from $pyfile, not the package" ;; esac
+[ "$pylib" = "$libdir/libvx_comm_lib.so.$version" ] || fail "vxcomm loaded $pylib, not the packaged library"
+# vxusbd.socket enabled
+systemctl --root="$root" enable vxusbd.socket >"$work/systemctl.log" 2>&1 || { cat "$work/systemctl.log"; fail "vxusbd.socket cannot be enabled"; }
+[ -L "$root/etc/systemd/system/sockets.target.wants/vxusbd.socket" ] || fail "vxusbd.socket was not enabled"
+grep -qx 'ExecStart=/usr/sbin/vxusbd --foreground' "$root/usr/lib/systemd/system/vxusbd.service" ||
+  fail "vxusbd.service does not start /usr/sbin/vxusbd"
+
+# The programs built against the root and the packaged vxcomm reach the
+# simulated instruments.
+for exe in "$work/by-pc/vx_consumer" "$work/by-cmake/vx_consumer"; do
+  out=$("$src/tests/netns_run.sh" --sim "$sim" -- "$exe" TCP-127.0.0.2 "$work/consumer.log")
+  case "$out" in *"answers: VXSIM"*) ;; *) fail "$exe did not reach the instrument: $out" ;; esac
+done
+out=$("$src/tests/netns_run.sh" --sim "$sim" -- "$root/usr/bin/vxcomm" find --iface lan --wait 300)
+echo "$out" | grep -q "127.0.0.2" || fail "the packaged vxcomm found nothing"
+echo "deb check passed: ${debs[*]##*/}"

@@ -15,14 +15,17 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-for f in include/vx_comm.h lib/cmake/vx_comm_lib/vx_comm_libConfig.cmake lib/pkgconfig/vx_comm_lib.pc; do
+# lib, or Debian's multiarch folder under it
+libdir=$(dirname "$(dirname "$(find "$prefix" -name vx_comm_lib.pc | head -1)")")
+for f in include/vx_comm.h "${libdir#"$prefix"/}/cmake/vx_comm_lib/vx_comm_libConfig.cmake" \
+  "${libdir#"$prefix"/}/pkgconfig/vx_comm_lib.pc"; do
   [ -f "$prefix/$f" ] || { echo "install_check: $f not installed" >&2; exit 1; }
 done
 
 # 1. find_package(vx_comm_lib CONFIG)
 if [ -n "$windows" ]; then
   cmake -S "$src/examples/consumer" -B "$work/by-cmake" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -Dvx_comm_lib_DIR="$prefix/lib/cmake/vx_comm_lib" >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; exit 1; }
+    -Dvx_comm_lib_DIR="$libdir/cmake/vx_comm_lib" >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; exit 1; }
 else
   cmake -S "$src/examples/consumer" -B "$work/by-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; exit 1; }
@@ -31,13 +34,13 @@ cmake --build "$work/by-cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log
 
 # 2. pkg-config
 mkdir -p "$work/by-pc"
-flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs vx_comm_lib)
+flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vx_comm_lib)
 if [ -n "$windows" ]; then
   # shellcheck disable=SC2086
   x86_64-w64-mingw32-gcc-posix -o "$work/by-pc/vx_consumer.exe" "$src/examples/demo.c" $flags -liphlpapi
 else
   # shellcheck disable=SC2086
-  cc -o "$work/by-pc/vx_consumer" "$src/examples/demo.c" $flags -Wl,-rpath,"$prefix/lib"
+  cc -o "$work/by-pc/vx_consumer" "$src/examples/demo.c" $flags -Wl,-rpath,"$libdir"
 fi
 
 # 3. Both run against the simulator, in a namespace of their own.

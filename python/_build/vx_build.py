@@ -40,7 +40,14 @@ def _project():
                 value = value.strip()
                 if value.startswith('"'):
                     fields[key.strip()] = value.strip('"')
+                elif value.startswith("{") and "text" in value:  # license = { text = "..." }
+                    fields[key.strip()] = value.split('"')[1]
     return fields
+
+
+def _license(p):
+    lic = p.get("license", "")
+    return lic.get("text", "") if isinstance(lic, dict) else lic
 
 
 def _metadata():
@@ -51,6 +58,7 @@ def _metadata():
         "Version: %s" % p["version"],
         "Summary: %s" % p.get("description", ""),
         "Requires-Python: %s" % p.get("requires-python", ">=3.8"),
+        "License: %s" % _license(p),
         "Provides-Extra: numpy",
         "Requires-Dist: numpy ; extra == 'numpy'",
     ]

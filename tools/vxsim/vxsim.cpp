@@ -4,6 +4,7 @@
 #include "lan.h"
 #include "session.h"
 #include "usb.h"
+#include "vx_comm.h"  // VX_COMM_VERSION: one release number for the library and its tools
 
 #include <cerrno>
 #include <chrono>
@@ -179,7 +180,7 @@ Options parse_options(int argc, char** argv) {
             std::exit(0);
         } else if (arg == "--version") {
             no_value();
-            std::printf("vxsim 1.0\n");
+            std::printf("vxsim %s\n", VX_COMM_VERSION);
             std::exit(0);
         } else if (arg == "--quiet" || arg == "-q") {
             no_value();

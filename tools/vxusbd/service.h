@@ -9,10 +9,12 @@
 #include <atomic>
 #include <string>
 
+#include "vx_comm.h"  // VX_COMM_VERSION: one release number for the library and its tools
+
 namespace vxusbd {
 
 inline constexpr const char* kDefaultSocket = "/run/vx_comm_lib/usb.sock";
-inline constexpr const char* kVersion = "1.0.0";
+inline constexpr const char* kVersion = VX_COMM_VERSION;
 
 struct Options {
   std::string socket_path = kDefaultSocket;
