@@ -5,10 +5,15 @@
 # the peer, which moves into a nested namespace where a second simulator
 # answers), and runs the test program's FindLanCards cases.
 #
-#   lan_cards.sh VXSIM -- PROGRAM [ARGS...]
+#   lan_cards.sh VXSIM [--wine PREFIX] -- PROGRAM [ARGS...]
+#
+# --wine runs PROGRAM (a .exe) under Wine, with a wineserver of its own
+# started after the card is made (Wine's sockets live in the wineserver).
 set -u
 [ "${VX_NETNS_ISOLATED:-}" = 1 ] || { echo "lan_cards.sh: run me through netns_run.sh" >&2; exit 2; }
 sim="$1"; shift
+wine_prefix=""
+[ "${1:-}" = --wine ] && { wine_prefix=$2; shift 2; }
 [ "${1:-}" = -- ] && shift
 
 card=vxt0 peer=vxt1
@@ -55,4 +60,14 @@ if [ "$links" != "lo $card " ]; then
   exit 2
 fi
 export VX_NETNS_OWN_IFACES="$card" VX_TEST_CARD_ADDR=198.18.0.2
+if [ -n "$wine_prefix" ]; then
+  wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}
+  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -p || exit 2
+  "${WINE:-/usr/lib/wine/wine64}" "$@"
+  rc=$?
+  "$wineserver" -k 2>/dev/null
+  exit $rc
+fi
 "$@"
