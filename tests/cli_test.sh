@@ -6,7 +6,8 @@ vx=$1
 [ "${VX_NETNS_ISOLATED:-}" = 1 ] || { echo "cli_test.sh: run me through tests/netns_run.sh" >&2; exit 2; }
 read -r a b _ <<<"${VX_TEST_ADDRS:-127.0.0.2 127.0.0.3}"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+silent=""
+trap '[ -z "$silent" ] || kill "$silent" 2>/dev/null; rm -rf "$work"' EXIT
 passed=0 failed=0
 check() {  # name, then a command that must succeed
   local name=$1
@@ -82,6 +83,7 @@ missing upload|1|cannot read $work/missing: No such file or directory|--log "$wo
 EOT
 kill "$silent" 2>/dev/null
 wait "$silent" 2>/dev/null
+silent=""
 check "failed fetch keeps the file as it was" test "$(cat "$work/keep")" = old
 check "failed fetch leaves no temporary file" test "$(ls "$work" | grep -c '^keep.')" = 0
 check "missing upload opens nothing" test ! -s "$work/uplog"
