@@ -30,7 +30,7 @@ const unsigned kTcpPort = 18;
 
 // "VI_ERROR_TMO (0xBFFF0015): Timeout expired before operation completed."
 std::string status_text(ViStatus s) {
-  char desc[256] = "";
+  char desc[kVxStatusTextMax] = "";
   vx_comm_statusDesc(s, desc, sizeof desc);
   const VxStatusText* known = vx_status_text(s);
   if (!known) return desc;  // "unknown status 0x..."
