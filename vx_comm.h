@@ -110,6 +110,17 @@ ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt
 void vx_usb_startdebug(const char* path);
 void vx_usb_stopdebug(void);
 
+/* The library: vx_comm_version is the loaded library's release text (as
+ * VX_COMM_VERSION of the header it was built from). vx_comm_statusDesc
+ * writes the description of status, as VISA describes its statuses, or
+ * "unknown status 0x..." for a value VISA does not define, into buffer of
+ * count bytes, always NUL-terminated; 256 bytes hold any text.
+ * VI_SUCCESS_MAX_CNT: count below 1, or the text was cut short;
+ * VI_ERROR_SYSTEM_ERROR: buffer is null. Neither call writes to the call
+ * log. */
+const char* vx_comm_version(void);
+ViStatus vx_comm_statusDesc(ViStatus status, char* buffer, ViInt32 count);
+
 /* The older names. Each forwards to one of the calls above and logs under
  * that call's name; they work on links of every kind. vx_usb_open returns
  * the linkId itself (-1 when no link was made); vx_usb_write and

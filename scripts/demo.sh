@@ -8,7 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-bash scripts/deps.sh native
+bash scripts/deps.sh demo
 out=${VX_BUILD_ROOT:-$top/build}/native
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out" -j "$(nproc)" --target vxcomm vxdemo vxsim vxvisa >/dev/null

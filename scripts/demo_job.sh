@@ -17,7 +17,7 @@ done
 # Fetches a block from one instrument and has the instrument check it.
 fetch_and_verify() {  # address, size
   local addr=$1 size=$2
-  echo "\$ vxcomm --log $work/fetch.log fetch $addr 'BLOCK? $size' block.bin"
+  echo "\$ vxcomm --log $work/fetch.log fetch $addr 'BLOCK? $size' $work/block.bin"
   "$vx" --log "$work/fetch.log" fetch "$addr" "BLOCK? $size" "$work/block.bin"
   want=$("$vx" query "$addr" "BLOCKSUM? $size")
   got=$("$vx" upload --reply "$addr" UPLOAD "$work/block.bin")
@@ -27,7 +27,7 @@ fetch_and_verify() {  # address, size
     echo "demo: the fetched block differs from what the instrument sent" >&2
     exit 1
   fi
-  echo "block verified: every byte of $size matches"
+  echo "block verified: every byte of $size matches ($work/block.bin, removed when the demo ends)"
 }
 
 size=$((4 * 1024 * 1024 + 7))

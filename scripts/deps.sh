@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, on Debian 12, as root.
-# Usage: scripts/deps.sh [native|all]   (all adds the Windows cross build and Wine)
+# Usage: scripts/deps.sh [demo|native|all]
+#   demo:   what scripts/demo.sh builds and runs (no test suite, no sanitizers)
+#   native: the Linux build with every test, sanitizer and fuzz configuration
+#   all:    native plus the Windows cross build and Wine (the default)
 set -euo pipefail
-want=(cmake ninja-build g++ googletest iproute2 util-linux binutils pkgconf dpkg-dev file python3-venv python3-pytest lintian systemd
-  python3-pyvisa python3-pyvisa-py python3-numpy
-  clang libclang-rt-14-dev libusb-1.0-0-dev umockdev libumockdev-dev)
-if [ "${1:-all}" = all ]; then
+mode=${1:-all}
+case "$mode" in
+  demo | native | all) ;;
+  *) echo "deps.sh: unknown mode '$mode' (demo, native or all)" >&2; exit 2 ;;
+esac
+want=(cmake ninja-build g++ iproute2 util-linux pkgconf libusb-1.0-0-dev)
+if [ "$mode" != demo ]; then
+  want+=(googletest binutils dpkg-dev file python3-venv python3-pytest python3-pyvisa python3-pyvisa-py python3-numpy
+    lintian systemd clang libclang-rt-14-dev umockdev libumockdev-dev)
+fi
+if [ "$mode" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine64 wine)
 fi
 missing=()
@@ -18,6 +28,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   echo "deps.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Another apt or dpkg at work (an unattended upgrade) is waited for.
+  apt-get -o DPkg::Lock::Timeout=300 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -6,7 +6,8 @@ vx=$1
 [ "${VX_NETNS_ISOLATED:-}" = 1 ] || { echo "cli_test.sh: run me through tests/netns_run.sh" >&2; exit 2; }
 read -r a b _ <<<"${VX_TEST_ADDRS:-127.0.0.2 127.0.0.3}"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+silent=""
+trap '[ -z "$silent" ] || kill "$silent" 2>/dev/null; rm -rf "$work"' EXIT
 passed=0 failed=0
 check() {  # name, then a command that must succeed
   local name=$1
@@ -32,7 +33,7 @@ check "query call log" grep -q 'vx_comm_open(address=' "$work/log"
 
 "$vx" --timeout 200 query "$a" HANG >/dev/null 2>"$work/err"
 check "timeout exit status" test $? = 1
-check "timeout names the status" grep -q 'VI_ERROR_TMO' "$work/err"
+check "timeout names the status" grep -q 'VI_ERROR_TMO (0xBFFF0015): Timeout expired before operation completed.' "$work/err"
 "$vx" query 127.0.0.9 '*IDN?' >/dev/null 2>"$work/err"
 check "no instrument exit status" test $? = 1
 check "no instrument message" grep -q 'cannot open a link to 127.0.0.9' "$work/err"
@@ -49,6 +50,43 @@ check "fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 "$vx" --timeout 300 fetch "$a" "BLOCK? 100000 drop=5000" "$work/cut" >/dev/null 2>"$work/err"
 check "cut block fails" test $? = 1
 check "cut block leaves no file" test ! -e "$work/cut"
+
+# What the tool says when things go wrong: name, expected exit status,
+# text expected in its output (stdout and stderr), command.
+ver=$(sed -n 's/^#define VX_COMM_VERSION "\(.*\)"/\1/p' "$(dirname "$0")/../vx_comm.h")
+# A listener whose backlog is full: connections to it get no answer.
+python3 -c 'import socket, sys, time
+l = socket.socket(); l.bind(("127.0.0.20", 18)); l.listen(0)
+held = [socket.create_connection(("127.0.0.20", 18))]
+open(sys.argv[1], "w").close(); time.sleep(120)' "$work/silent" &
+silent=$!
+for _ in $(seq 1 100); do [ -e "$work/silent" ] && break; sleep 0.05; done
+# Host names from a private hosts file (this is a private mount namespace).
+printf '127.0.0.1 localhost\n%s scope-a.test\n' "$a" >"$work/hosts"
+mount --bind "$work/hosts" /etc/hosts
+echo old >"$work/keep"
+u=USB-000000000000004242
+while IFS='|' read -r name rc text cmd; do
+  eval "\"\$vx\" $cmd" >"$work/out" 2>&1
+  got=$?
+  check "$name: exit status $got" test "$got" = "$rc"
+  check "$name: says '$text'" grep -qF -- "$text" "$work/out"
+done <<EOT
+version|0|vxcomm $ver|--version
+library version|0|vx_comm_lib $ver (loaded)|--version
+silent host|1|no answer from 127.0.0.20 on port 18 within 300 ms|--timeout 300 query 127.0.0.20 '*IDN?'
+host name|0|VXSIM,MODEL-100,|query TCP-scope-a.test '*IDN?'
+no such host|1|cannot resolve no-such-host.test to an IPv4 address|query TCP-no-such-host.test '*IDN?'
+no limit on USB|0|over usb|--timeout 0 query $u 'ECHO over usb'
+failed fetch|1|VI_ERROR_|--timeout 200 fetch $a HANG "$work/keep"
+missing upload|1|cannot read $work/missing: No such file or directory|--log "$work/uplog" upload $a UPLOAD "$work/missing"
+EOT
+kill "$silent" 2>/dev/null
+wait "$silent" 2>/dev/null
+silent=""
+check "failed fetch keeps the file as it was" test "$(cat "$work/keep")" = old
+check "failed fetch leaves no temporary file" test "$(ls "$work" | grep -c '^keep.')" = 0
+check "missing upload opens nothing" test ! -s "$work/uplog"
 
 # VISA, through the fixture library found by LD_LIBRARY_PATH: a socket
 # name, a USB INSTR name mapped to the second instrument, and a scripted

@@ -66,6 +66,13 @@ def test_errors_carry_status_code_and_say_what_was_wrong(inst, addrs):
         assert e.value.error_code < 0
 
 
+def test_library_version_and_status_texts():
+    assert vxcomm.library_version() == vxcomm.__version__
+    assert vxcomm.status_description(vxcomm.VI_ERROR_TMO) == "Timeout expired before operation completed."
+    assert vxcomm.status_description(0xBFFF0015) == vxcomm.status_description(vxcomm.VI_ERROR_TMO)
+    assert vxcomm.status_description(-1) == "unknown status 0xFFFFFFFF"
+
+
 def test_timeout_none_means_no_limit_on_every_route(addrs, tmp_path):
     log = tmp_path / "tmo.log"
     # The library's "no limit" and "no wait" differ by route.

@@ -42,7 +42,8 @@ __version__ = "0.3.0"
 
 __all__ = [
     "Device", "Error", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log", "find",
-    "free_visa", "load_library", "load_visa", "open", "parse_devices", "start_log", "status_name", "stop_log",
+    "free_visa", "library_version", "load_library", "load_visa", "open", "parse_devices", "start_log",
+    "status_description", "status_name", "stop_log",
     "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
     "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
 ]
@@ -136,3 +137,18 @@ def load_visa() -> None:
 
 def free_visa() -> None:
     _library.function("vx_comm_freeVisa")()
+
+
+def library_version() -> str:
+    """The release of the vx_comm_lib that is loaded, as "0.3.0"."""
+    return _library.function("vx_comm_version")().decode("ascii")
+
+
+def status_description(status: int) -> str:
+    """What a status means, as VISA describes it ("unknown status 0x..."
+    for a value VISA does not define). Takes the signed ViStatus or its
+    unsigned 32-bit pattern (0xBFFF0015)."""
+    signed = (int(status) + 2**31) % 2**32 - 2**31
+    buf = ctypes.create_string_buffer(256)
+    _library.function("vx_comm_statusDesc")(signed, buf, len(buf))
+    return buf.value.decode("ascii", "replace")

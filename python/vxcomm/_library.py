@@ -42,6 +42,8 @@ _SIGNATURES = {
     "vx_comm_freeVisa": (None, []),
     "vx_usb_startdebug": (None, [_S]),
     "vx_usb_stopdebug": (None, []),
+    "vx_comm_version": (_S, []),
+    "vx_comm_statusDesc": (ViStatus, [ViStatus, _P, _I]),
 }
 
 

@@ -1,5 +1,8 @@
 // The LAN search: an empty UDP broadcast to port 9998, repeated a few times
-// early on, and every reply from a new address becomes one entry.
+// early on, and every reply from a new address becomes one entry. The
+// request goes to 255.255.255.255, which leaves by the card of the default
+// route only, and also to the broadcast address of every other card that
+// can broadcast, so instruments behind a second card answer too.
 #include <cstring>
 
 #include "find/find.h"
@@ -11,6 +14,8 @@ namespace {
 const uint16_t kLanPort = 9998;
 const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order
 const uint32_t kWaitMs = 10;
+// Cards beyond these are not searched.
+const int kMaxCards = 16;
 
 // Requests go out at these times after the start, one per cycle at most.
 const uint32_t kRequestMarksMs[] = {0, 50, 150, 350, 650};
@@ -86,6 +91,8 @@ ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int 
   if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
   vxp_socket sock = vxp_udp_socket();
   if (sock != VXP_BAD_SOCKET) vxp_set_broadcast(sock);
+  uint32_t cards[kMaxCards];
+  const int cardCount = sock == VXP_BAD_SOCKET ? 0 : vxp_broadcast_addresses(cards, kMaxCards);
 
   ViStatus status = VI_SUCCESS;
   const uint32_t limit = (uint32_t)tmoMs;  // a negative tmoMs is a very long search, not none
@@ -100,6 +107,7 @@ ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int 
     for (;;) {
       if (sent < kRequestCount && elapsed >= kRequestMarksMs[sent]) {
         if (sock != VXP_BAD_SOCKET) vxp_sendto(sock, &request, 0, kLimitedBroadcast, setup->port);
+        for (int c = 0; c < cardCount; ++c) vxp_sendto(sock, &request, 0, cards[c], setup->port);
         ++sent;
       }
 

@@ -62,6 +62,12 @@ int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAdd
 // addr in network order, port in host order.
 bool vxp_bind(vxp_socket s, uint32_t addr, uint16_t port);
 
+// The directed broadcast addresses (network order) of the IPv4 interfaces
+// that are up and can broadcast, loopback and point-to-point links left
+// out: at most `capacity`, each once, 255.255.255.255 never. Returns how
+// many were written; 0 when there are none or the OS cannot list them.
+int vxp_broadcast_addresses(uint32_t* out, int capacity);
+
 int vxp_last_socket_error();
 // True when err (a vxp_last_socket_error value) is the "invalid argument"
 // error of this platform's socket calls (WSAEINVAL, EINVAL).

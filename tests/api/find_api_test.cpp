@@ -254,4 +254,21 @@ TEST_F(FindLanSizes, ListsTheUsableRepliesOnly) {
   EXPECT_EQ(kUsable, entries(f.list)) << "128 bytes, empty and silent instruments are not listed";
 }
 
+// Run by the find_lan_cards entry (tests/lan_cards.sh): one more instrument
+// behind a second card, which 255.255.255.255 does not reach.
+struct FindLanCards : ::testing::Test {
+  void SetUp() override {
+    if (!getenv("VX_TEST_CARD_ADDR")) GTEST_SKIP() << "needs the second card set up by tests/lan_cards.sh";
+  }
+};
+
+TEST_F(FindLanCards, ListsTheInstrumentBehindTheSecondCardOnce) {
+  std::vector<std::string> want = default_entries();
+  want.push_back(std::string("CARD-2:SN-CARD2:") + getenv("VX_TEST_CARD_ADDR") + ";");
+  std::sort(want.begin(), want.end());
+  Found f = find(400);
+  EXPECT_EQ(VI_SUCCESS, f.status);
+  EXPECT_EQ(want, entries(f.list));
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // people who use the instruments. Built on vx_comm.h only, as any host is.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "info/status_text.h"
+#include "system.h"
 #include "usb_service.h"
 #include "vx_comm.h"
 
@@ -21,26 +24,23 @@ struct Options {
   ViInt32 iface = IFACE_LAN | IFACE_USB | IFACE_VISA;
 };
 
-const char* status_name(ViStatus s) {
-  switch (s) {
-    case VI_SUCCESS:
-      return "VI_SUCCESS";
-    case VI_SUCCESS_TERM_CHAR:
-      return "VI_SUCCESS_TERM_CHAR";
-    case VI_SUCCESS_MAX_CNT:
-      return "VI_SUCCESS_MAX_CNT";
-    case VI_ERROR_SYSTEM_ERROR:
-      return "VI_ERROR_SYSTEM_ERROR";
-    case VI_ERROR_TMO:
-      return "VI_ERROR_TMO";
-    case VI_ERROR_CONN_LOST:
-      return "VI_ERROR_CONN_LOST";
-  }
-  return "an unknown status";
+// Without --timeout, how long the tool waits for a TCP connection.
+const int kDefaultConnectMs = 3000;
+const unsigned kTcpPort = 18;
+
+// "VI_ERROR_TMO (0xBFFF0015): Timeout expired before operation completed."
+std::string status_text(ViStatus s) {
+  char desc[kVxStatusTextMax] = "";
+  vx_comm_statusDesc(s, desc, sizeof desc);
+  const VxStatusText* known = vx_status_text(s);
+  if (!known) return desc;  // "unknown status 0x..."
+  char head[96];
+  snprintf(head, sizeof head, "%s (0x%08X): ", known->name, (unsigned)s);
+  return head + std::string(desc);
 }
 
 int fail(const char* what, ViStatus s) {
-  fprintf(stderr, "vxcomm: %s failed: %s (%d)\n", what, status_name(s), (int)s);
+  fprintf(stderr, "vxcomm: %s failed: %s\n", what, status_text(s).c_str());
   return 1;
 }
 
@@ -56,11 +56,14 @@ const char* kUsage =
     "\n"
     "options:\n"
     "  --log FILE     trace every library call into FILE\n"
-    "  --timeout MS   link timeout in milliseconds (0: no limit)\n"
+    "  --timeout MS   link timeout in milliseconds, also the longest wait for a TCP\n"
+    "                 connection (default: the link's own, and 3000 ms to connect;\n"
+    "                 0: no limit on any route)\n"
+    "  --version      the tool's version and the loaded library's\n"
     "  --help         this text; 'vxcomm COMMAND --help' for one command\n"
     "\n"
-    "ADDRESS is what 'find' lists: a dotted IPv4 address (TCP port 18),\n"
-    "USB-<serial> or a VISA resource name. The VISA library is loaded when an\n"
+    "ADDRESS is what 'find' lists: a dotted IPv4 address (TCP port 18), or\n"
+    "TCP-<address or host name>, USB-<serial> or a VISA resource name. The VISA library is loaded when an\n"
     "address or the search needs it.\n";
 
 const char* help_for(const std::string& cmd) {
@@ -102,18 +105,52 @@ struct Link {
   }
 };
 
+bool is_tcp_address(const char* a) { return strncmp(a, "TCP-", 4) == 0 || (a[0] >= '0' && a[0] <= '9'); }
+
 int open_link(const char* address, const Options& o, Link& link) {
   if (is_visa_address(address) && vx_comm_loadVisa() != VI_SUCCESS) {
     fprintf(stderr, "vxcomm: %s is a VISA resource name, but %s\n", address, kNoVisa);
     return 1;
   }
-  ViStatus s = vx_comm_open(address, o.timeoutMs < 0 ? 1000 : o.timeoutMs, &link.id);
+  const bool tcp = is_tcp_address(address);
+  std::string target = address;
+  if (tcp) {
+    // The library takes dotted addresses only: names are resolved here,
+    // and the connection is tried here first, because the library's own
+    // connect waits as long as the system lets it (minutes).
+    const std::string host = strncmp(address, "TCP-", 4) == 0 ? address + 4 : address;
+    std::string dotted, why;
+    if (!vxcomm_resolve_ipv4(host, &dotted, &why)) {
+      fprintf(stderr, "vxcomm: cannot resolve %s to an IPv4 address: %s\n", host.c_str(), why.c_str());
+      return 1;
+    }
+    target = "TCP-" + dotted;
+    const std::string shown = dotted == host ? host : host + " (" + dotted + ")";
+    const int connectMs = o.timeoutMs < 0 ? kDefaultConnectMs : o.timeoutMs;
+    if (connectMs > 0) {
+      switch (vxcomm_connect_within(dotted, kTcpPort, connectMs, &why)) {
+        case kConnectMade:
+          break;
+        case kConnectNoAnswer:
+          fprintf(stderr, "vxcomm: no answer from %s on port %u within %d ms\n", shown.c_str(), kTcpPort, connectMs);
+          return 1;
+        case kConnectFailed:
+          fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", shown.c_str(), why.c_str());
+          return 1;
+      }
+    }
+  }
+  // 0 is no limit here; on TCP links the library means the same by 0, on
+  // USB and VISA links by -1 (0 there is "do not wait").
+  ViInt32 tmo = o.timeoutMs;
+  if (tmo == 0 && !tcp) tmo = -1;
+  ViStatus s = vx_comm_open(target.c_str(), o.timeoutMs < 0 ? 1000 : tmo, &link.id);
   if (s != VI_SUCCESS) return fail("open", s);
   if (link.id < 0) {
     fprintf(stderr, "vxcomm: cannot open a link to %s\n", address);
     return 1;
   }
-  if (o.timeoutMs >= 0 && (s = vx_comm_setTmoMs(link.id, o.timeoutMs)) != VI_SUCCESS) return fail("setting the timeout", s);
+  if (o.timeoutMs >= 0 && (s = vx_comm_setTmoMs(link.id, tmo)) != VI_SUCCESS) return fail("setting the timeout", s);
   return 0;
 }
 
@@ -223,24 +260,47 @@ void show_progress(long long done, long long total, double secs, bool last) {
   if (last) fputc('\n', stderr);
 }
 
+// The file a fetch writes: a temporary one beside the target, renamed over
+// it once the block is whole, so a failed fetch leaves the target as it was.
+struct Download {
+  std::string target, temp;
+  FILE* f = nullptr;
+  ~Download() {
+    if (f) fclose(f);
+    if (!temp.empty()) remove(temp.c_str());
+  }
+  bool finish(std::string* why) {
+    FILE* open = f;
+    f = nullptr;
+    if (fclose(open) != 0) {
+      *why = strerror(errno);
+      return false;
+    }
+    if (!vxcomm_replace_file(temp, target, why)) return false;
+    temp.clear();
+    return true;
+  }
+};
+
 int cmd_fetch(int argc, char** argv, const Options& o) {
   if (argc != 3) {
     fputs(help_for("fetch"), stderr);
     return 2;
   }
-  Link link;
-  if (int rc = open_link(argv[0], o, link)) return rc;
-  FILE* f = fopen(argv[2], "wb");
-  if (!f) {
-    fprintf(stderr, "vxcomm: cannot create %s\n", argv[2]);
+  Download out;
+  out.target = argv[2];
+  std::string why;
+  // Before anything is sent: a file that cannot be made fails at once.
+  out.f = vxcomm_create_beside(out.target, &out.temp, &why);
+  if (!out.f) {
+    fprintf(stderr, "vxcomm: cannot create %s: %s\n", argv[2], why.c_str());
     return 1;
   }
+  Link link;
+  if (int rc = open_link(argv[0], o, link)) return rc;
   ViInt32 size = 0;
   ViStatus s = vx_comm_readBlockSize(link.id, argv[1], &size);
-  if (s != VI_SUCCESS) {
-    fclose(f);
-    return fail("reading the block header", s);
-  }
+  if (s != VI_SUCCESS) return fail("reading the block header", s);
   bool tty = isatty(2);
   std::vector<char> buf(1 << 20);
   long long done = 0;
@@ -251,10 +311,8 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     ViInt32 n = 0;
     s = vx_comm_readBlockData(link.id, buf.data(), (ViInt32)buf.size(), &n);
     if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) break;
-    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, f) != (size_t)n) {
-      fclose(f);
-      remove(argv[2]);
-      fprintf(stderr, "vxcomm: cannot write %s\n", argv[2]);
+    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, out.f) != (size_t)n) {
+      fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], strerror(errno));
       return 1;
     }
     done += n;
@@ -264,14 +322,10 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
       lastShown = now;
     }
   }
-  if (fclose(f) != 0) {
-    remove(argv[2]);
-    fprintf(stderr, "vxcomm: cannot write %s\n", argv[2]);
+  if (s != VI_SUCCESS) return fail("reading the block", s);  // a partial block is no block
+  if (!out.finish(&why)) {
+    fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], why.c_str());
     return 1;
-  }
-  if (s != VI_SUCCESS) {
-    remove(argv[2]);  // a partial block is no block
-    return fail("reading the block", s);
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   printf("%s: %lld bytes in %.3f s\n", argv[2], done, secs);
@@ -288,6 +342,22 @@ int cmd_upload(int argc, char** argv, const Options& o) {
     fputs(help_for("upload"), stderr);
     return 2;
   }
+  // Before anything is sent: the file must exist and be readable.
+  FILE* in = fopen(argv[2], "rb");
+  if (in) {
+    fgetc(in);  // a folder opens, but does not read
+    if (ferror(in)) {
+      int why = errno;
+      fclose(in);
+      in = nullptr;
+      errno = why;
+    }
+  }
+  if (!in) {
+    fprintf(stderr, "vxcomm: cannot read %s: %s\n", argv[2], strerror(errno));
+    return 1;
+  }
+  fclose(in);
   Link link;
   if (int rc = open_link(argv[0], o, link)) return rc;
   ViStatus s = vx_comm_writeBlockFile(link.id, argv[1], argv[2]);
@@ -310,6 +380,9 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      printf("vxcomm %s\nvx_comm_lib %s (loaded)\n", VX_COMM_VERSION, vx_comm_version());
       return 0;
     } else if (a == "--log" && i + 1 < argc) {
       o.logPath = argv[++i];

@@ -19,6 +19,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -44,6 +46,7 @@ struct Options {
     std::vector<std::string> idns;
     std::vector<std::string> lan_sizes, lan_models, lan_serials;
     bool lan = true;
+    std::string test_card;  // a veth besides lo, for instruments behind a second card
     unsigned port = 18;
     std::string ready_file;
     std::uint64_t max_seconds = 0;
@@ -82,6 +85,9 @@ void print_help() {
         "                    an empty TEXT keeps the default)\n"
         "  --port N          TCP port of every instrument (default 18)\n"
         "  --no-lan          no LAN search responder (it is on by default)\n"
+        "  --test-card NAME  the namespace may also hold the veth NAME, and --addr may\n"
+        "                    also be in 198.18.0.0/15 (the benchmarking range): an\n"
+        "                    instrument behind a second card of a test\n"
         "  --lan-size N      LAN reply length of the k-th --addr (repeatable): 0..512\n"
         "                    bytes (texts cut to fit, 0 = empty datagram) or -1 = does\n"
         "                    not answer; default 80\n"
@@ -192,6 +198,10 @@ Options parse_options(int argc, char** argv) {
             if (v.find('\n') != std::string::npos || v.find('\r') != std::string::npos)
                 usage_error("--idn text must be a single line");
             o.idns.push_back(v);
+        } else if (arg == "--test-card") {
+            o.test_card = need_value();
+            if (o.test_card.empty() || o.test_card.size() >= IFNAMSIZ || o.test_card == "lo")
+                usage_error("--test-card needs the name of a veth interface");
         } else if (arg == "--no-lan") {
             no_value();
             o.lan = false;
@@ -272,12 +282,33 @@ Options parse_options(int argc, char** argv) {
 
 // The simulator must never be reachable from outside this machine, nor even
 // from the host's own interfaces: only an isolated namespace will do.
-bool only_loopback_exists() {
+// A test's second card must be one end of a veth pair: its other end is on
+// this machine, so nothing sent on it leaves.
+bool is_veth(const char* name) {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    struct ethtool_drvinfo info;
+    std::memset(&info, 0, sizeof info);
+    info.cmd = ETHTOOL_GDRVINFO;
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+    ifr.ifr_data = reinterpret_cast<char*>(&info);
+    bool veth = ::ioctl(s, SIOCETHTOOL, &ifr) == 0 && std::strncmp(info.driver, "veth", sizeof info.driver) == 0;
+    ::close(s);
+    return veth;
+}
+
+bool only_loopback_exists(const std::string& test_card) {
     struct if_nameindex* list = if_nameindex();
     if (!list) return false;
     bool ok = true;
     for (struct if_nameindex* p = list; p->if_index != 0 || p->if_name != nullptr; ++p) {
-        if (!p->if_name || std::strcmp(p->if_name, "lo") != 0) ok = false;
+        if (!p->if_name) {
+            ok = false;
+        } else if (std::strcmp(p->if_name, "lo") != 0) {
+            if (test_card.empty() || test_card != p->if_name || !is_veth(p->if_name)) ok = false;
+        }
     }
     if_freenameindex(list);
     return ok;
@@ -431,10 +462,11 @@ int main(int argc, char** argv) {
         in_addr ia{};
         if (::inet_pton(AF_INET, a.c_str(), &ia) != 1)
             usage_error("--addr '" + a + "' is not an IPv4 address");
-        if ((ntohl(ia.s_addr) >> 24) != 127) {
+        const bool bench_range = (ntohl(ia.s_addr) >> 17) == (0xC6120000u >> 17);
+        if ((ntohl(ia.s_addr) >> 24) != 127 && !(bench_range && !opt.test_card.empty())) {
             std::fprintf(stderr,
                          "vxsim: refusing --addr %s: only loopback addresses in 127.0.0.0/8 "
-                         "are allowed\n",
+                         "are allowed (and 198.18.0.0/15 with --test-card)\n",
                          a.c_str());
             return kExitUsage;
         }
@@ -489,7 +521,7 @@ int main(int argc, char** argv) {
         lan.push_back(std::move(li));
     }
 
-    if (!only_loopback_exists()) {
+    if (!only_loopback_exists(opt.test_card)) {
         std::fprintf(stderr,
                      "vxsim: refusing to run outside an isolated network namespace (only lo may "
                      "exist); run it under unshare -rn\n");

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <limits.h>
 #include <errno.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -135,3 +137,36 @@ int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAdd
 
 int vxp_last_socket_error() { return errno; }
 bool vxp_socket_error_is_invalid_argument(int err) { return err == EINVAL; }
+
+// Adds addr (network order) to out unless it is there already or out is full.
+static int add_unique(uint32_t* out, int n, int capacity, uint32_t addr) {
+  if (addr == 0xFFFFFFFFu || addr == 0 || n >= capacity) return n;
+  for (int i = 0; i < n; ++i)
+    if (out[i] == addr) return n;
+  out[n] = addr;
+  return n + 1;
+}
+
+int vxp_broadcast_addresses(uint32_t* out, int capacity) {
+  if (!out || capacity <= 0) return 0;
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  int n = 0;
+  for (struct ifaddrs* a = list; a; a = a->ifa_next) {
+    const unsigned flags = a->ifa_flags;
+    if (!(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & (IFF_LOOPBACK | IFF_POINTOPOINT))) continue;
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+    // The subnet's broadcast address, from the address and its mask: the
+    // one getifaddrs reports is the interface's own address when none was
+    // configured ("ip addr add" without "brd +").
+    if (!a->ifa_netmask || a->ifa_netmask->sa_family != AF_INET) continue;
+    struct sockaddr_in host, mask;
+    memcpy(&host, a->ifa_addr, sizeof host);
+    memcpy(&mask, a->ifa_netmask, sizeof mask);
+    if (ntohl(mask.sin_addr.s_addr) >= 0xFFFFFFFEu) continue;  // /31 and /32 have none
+    const uint32_t broadcast = host.sin_addr.s_addr | ~mask.sin_addr.s_addr;
+    n = add_unique(out, n, capacity, broadcast);
+  }
+  freeifaddrs(list);
+  return n;
+}

@@ -3,7 +3,9 @@
 #include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
+#include <iphlpapi.h>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -184,3 +186,45 @@ int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAdd
 
 int vxp_last_socket_error() { return WSAGetLastError(); }
 bool vxp_socket_error_is_invalid_argument(int err) { return err == WSAEINVAL; }
+
+// Adds addr (network order) to out unless it is there already or out is full.
+static int add_unique(uint32_t* out, int n, int capacity, uint32_t addr) {
+  if (addr == 0xFFFFFFFFu || addr == 0 || n >= capacity) return n;
+  for (int i = 0; i < n; ++i)
+    if (out[i] == addr) return n;
+  out[n] = addr;
+  return n + 1;
+}
+
+int vxp_broadcast_addresses(uint32_t* out, int capacity) {
+  if (!out || capacity <= 0) return 0;
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  // The list can grow between the sizing call and the real one: a few tries.
+  ULONG size = 16 * 1024;
+  IP_ADAPTER_ADDRESSES* list = nullptr;
+  ULONG rc = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    free(list);
+    list = (IP_ADAPTER_ADDRESSES*)malloc(size);
+    if (!list) return 0;
+    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
+  }
+  int n = 0;
+  if (rc == NO_ERROR) {
+    for (IP_ADAPTER_ADDRESSES* a = list; a; a = a->Next) {
+      if (a->OperStatus != IfOperStatusUp) continue;
+      if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK || a->IfType == IF_TYPE_PPP || a->IfType == IF_TYPE_TUNNEL) continue;
+      for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
+        const SOCKADDR* sa = u->Address.lpSockaddr;
+        if (!sa || sa->sa_family != AF_INET || u->OnLinkPrefixLength > 30) continue;
+        struct sockaddr_in in;
+        memcpy(&in, sa, sizeof in);
+        const uint32_t host = ntohl(in.sin_addr.s_addr);
+        const uint32_t hostBits = u->OnLinkPrefixLength == 0 ? 0xFFFFFFFFu : (0xFFFFFFFFu >> u->OnLinkPrefixLength);
+        n = add_unique(out, n, capacity, htonl(host | hostBits));
+      }
+    }
+  }
+  free(list);
+  return n;
+}
