@@ -66,7 +66,8 @@ for bin in "$libdir/libvx_comm_lib.so.$version" "$root"/usr/bin/* "$root"/usr/sb
     fail "no debug symbols for $bin (build id '$id')"
   fi
 done
-for v in "$("$root/usr/bin/vxsim" --version)" "$("$root/usr/sbin/vxusbd" --version)"; do
+for v in "$("$root/usr/bin/vxsim" --version)" "$("$root/usr/sbin/vxusbd" --version)" \
+  "$("$root/usr/bin/vxcomm" --version | head -n 1)"; do
   [ "${v#* }" = "$version" ] || fail "'$v' is not version $version"
 done
 pyproject=$(sed -n 's/^version = "\(.*\)"$/\1/p' "$src/python/pyproject.toml")

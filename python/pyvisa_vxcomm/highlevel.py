@@ -23,8 +23,8 @@ from vxcomm import _instrument
 USB_VENDOR, USB_PRODUCT = 0x03EB, 0xAFFF
 TCP_PORT = 18
 VI_TMO_INFINITE = constants.VI_TMO_INFINITE
-FIND_TIMEOUT_MS = 500
-ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query  # the LAN search's wait in list_resources
+FIND_TIMEOUT_MS = 500  # the LAN search's wait in list_resources
+ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query
 
 
 def to_library(name: str) -> Tuple[str, str]:
