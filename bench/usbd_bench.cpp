@@ -251,10 +251,10 @@ int main() {
   if (!std::getenv("VX_NETNS_ISOLATED") || !std::getenv("VX_PRIVATE_RUN"))
     die("run me through tests/netns_run.sh (a private network namespace and /run)");
   usbmock::Testbed bed;
-  usbmock::DeviceSpec spec;
-  spec.serial = kSerial;
-  spec.packet = 512;
-  bed.add(spec);
+  usbmock::DeviceSetup setup;
+  setup.serial = kSerial;
+  setup.packet = 512;
+  bed.add(setup);
   std::atomic<bool> stop{false};
   std::thread daemon([&] {
     vxusbd::Options o;

@@ -34,7 +34,7 @@ std::uint32_t get32(const std::uint8_t* p) {
 
 // Device, configuration, a vendor-specific interface 0, and (for an
 // instrument) the USBTMC interface with its bulk out and bulk in endpoints.
-std::vector<std::uint8_t> descriptors(const DeviceSpec& s) {
+std::vector<std::uint8_t> descriptors(const DeviceSetup& s) {
   std::vector<std::uint8_t> d = {18,
                                  1,
                                  0x00,
@@ -79,7 +79,7 @@ struct Done {
 struct Device {
   struct Testbed::Impl* impl = nullptr;
   int bus = 0;
-  DeviceSpec spec;
+  DeviceSetup setup;
   std::string devnode, sysfs;
   UMockdevIoctlBase* handler = nullptr;
   int fifo = -1;  // our end of the node's FIFO
@@ -141,14 +141,14 @@ void Device::reset_for_clear() {
   msg.clear();
   msg_at = 0;
   dev_req = vendor_req = false;
-  pending_left = spec.pending_polls;
+  pending_left = setup.pending_polls;
 }
 
 void Device::run_command(const std::string& text) {
   std::size_t end = text.find_last_not_of(" \r\n");
   std::string cmd = end == std::string::npos ? std::string() : text.substr(0, end + 1);
   if (cmd == "*IDN?") {
-    output += spec.idn + "\n";
+    output += setup.idn + "\n";
   } else if (cmd.compare(0, 6, "DATA? ") == 0) {
     std::size_t n = std::strtoul(cmd.c_str() + 6, nullptr, 10);
     std::string digits = std::to_string(n);
@@ -229,7 +229,7 @@ void Device::serve_bulk_in() {
     if (msg_at >= msg.size() && !next_message()) break;
     UMockdevIoctlData* urb_data = in_waiting.front();
     auto* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
-    std::size_t room = static_cast<std::size_t>(urb->buffer_length), packet = spec.packet;
+    std::size_t room = static_cast<std::size_t>(urb->buffer_length), packet = setup.packet;
     std::size_t rem = msg.size() - msg_at, full = room / packet * packet;
     in_waiting.pop_front();
     if (rem > full && room % packet != 0) {
@@ -255,9 +255,9 @@ std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
   if (type == 0x80 && request == 6 && value >> 8 == 3) {  // GET_DESCRIPTOR(string)
     std::uint8_t which = static_cast<std::uint8_t>(value);
     if (which == 0) return {4, 3, 0x09, 0x04};
-    if (which == 3 && !spec.serial.empty()) {
-      std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * spec.serial.size()), 3};
-      for (char ch : spec.serial) d.insert(d.end(), {static_cast<std::uint8_t>(ch), 0});
+    if (which == 3 && !setup.serial.empty()) {
+      std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * setup.serial.size()), 3};
+      for (char ch : setup.serial) d.insert(d.end(), {static_cast<std::uint8_t>(ch), 0});
       return d;
     }
   } else if (type == 0xA1 && (request == 5 || request == 6)) {
@@ -317,7 +317,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
       if (code == static_cast<int>(USBDEVFS_DISCONNECT) && d->counters.driver_bound) {
         d->counters.driver_bound = false;
         umockdev_ioctl_client_complete(client, 0, 0);
-      } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !d->counters.driver_bound && d->spec.kernel_driver) {
+      } else if (code == static_cast<int>(USBDEVFS_CONNECT) && !d->counters.driver_bound && d->setup.kernel_driver) {
         d->counters.driver_bound = true;
         umockdev_ioctl_client_complete(client, 1, 0);  // as the kernel: positive when a driver took it
       } else {
@@ -444,12 +444,12 @@ Testbed::~Testbed() {
   }
 }
 
-int Testbed::add(const DeviceSpec& spec) {
+int Testbed::add(const DeviceSetup& setup) {
   Device* d = new Device;
   d->impl = impl_.get();
-  d->spec = spec;
-  d->pending_left = spec.pending_polls;
-  d->counters.driver_bound = spec.kernel_driver;
+  d->setup = setup;
+  d->pending_left = setup.pending_polls;
+  d->counters.driver_bound = setup.kernel_driver;
   d->bus = static_cast<int>(impl_->devices.size()) + 1;
   char node[64], sys[64];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/001", d->bus);
@@ -467,7 +467,7 @@ int Testbed::add(const DeviceSpec& spec) {
   }
   std::string hex;
   char b[3];
-  for (std::uint8_t x : descriptors(spec)) {
+  for (std::uint8_t x : descriptors(setup)) {
     std::snprintf(b, sizeof b, "%02x", x);
     hex += b;
   }

@@ -18,7 +18,7 @@
 
 namespace usbmock {
 
-struct DeviceSpec {
+struct DeviceSetup {
   std::uint16_t vendor = 0x03EB, product = 0xAFFF;
   std::string serial;  // empty: no serial string descriptor
   std::string idn = "Vextron AG,UM-EMU,0,1.0";
@@ -52,7 +52,7 @@ class Testbed {
   Testbed& operator=(const Testbed&) = delete;
 
   // Adds a device on a bus of its own; returns its index.
-  int add(const DeviceSpec& spec);
+  int add(const DeviceSetup& setup);
   // The device goes silent: bulk ins wait until cancelled.
   void set_silent(int index, bool silent);
   // Completed URBs are kept from the host (as a busy host would not have

@@ -183,8 +183,8 @@ std::string query(ViInt32 id, const char* command, ViInt32 piece = 256) {
   return reply;
 }
 
-usbmock::DeviceSpec instrument(int pending = 0) {
-  usbmock::DeviceSpec s;
+usbmock::DeviceSetup instrument(int pending = 0) {
+  usbmock::DeviceSetup s;
   s.serial = kSerial;
   s.idn = kIdn;
   s.pending_polls = pending;
@@ -194,14 +194,14 @@ usbmock::DeviceSpec instrument(int pending = 0) {
 TEST(Vxusbd, ListsEveryUsbtmcInterfaceAndTheLibraryKeepsItsOwn) {
   Stack st;
   st.bed.add(instrument());
-  usbmock::DeviceSpec other;
+  usbmock::DeviceSetup other;
   other.vendor = 0x1234;
   other.product = 0x5678;
   other.serial = "OTHER#VENDOR";
   st.bed.add(other);
-  usbmock::DeviceSpec unnamed;  // no serial string
+  usbmock::DeviceSetup unnamed;  // no serial string
   st.bed.add(unnamed);
-  usbmock::DeviceSpec not_an_instrument;
+  usbmock::DeviceSetup not_an_instrument;
   not_an_instrument.usbtmc = false;
   not_an_instrument.serial = "NOT-USBTMC";
   st.bed.add(not_an_instrument);
@@ -310,7 +310,7 @@ TEST(Vxusbd, SilentDeviceTimesOutTheCancelIsReapedAndTheNextQueryWorks) {
 TEST(Vxusbd, UnplugEndsEveryConnectionAndTheDeviceLeavesTheList) {
   Stack st;
   int dev = st.bed.add(instrument());
-  usbmock::DeviceSpec quiet = instrument();
+  usbmock::DeviceSetup quiet = instrument();
   quiet.serial = "000000000000005678";
   int idle_dev = st.bed.add(quiet);
   st.start();
@@ -359,9 +359,9 @@ TEST(Vxusbd, TwoClientsShareOneDevice) {
 // back after the last.
 TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
   Stack st;
-  usbmock::DeviceSpec spec = instrument();
-  spec.kernel_driver = true;
-  int dev = st.bed.add(spec);
+  usbmock::DeviceSetup setup = instrument();
+  setup.kernel_driver = true;
+  int dev = st.bed.add(setup);
   st.start();
   std::string path = path_of("vid_03eb&pid_afff", kSerial);
   auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
