@@ -53,7 +53,7 @@ struct Device {
     if (op.kind == VXP_USB_BULK_OUT) {
       // The request for the reply: 1012 bytes.
       bool isRequest = op.in.size() == VX_USB_HEADER && op.in[0] == VX_USBTMC_REQUEST_DEV_DEP_MSG_IN &&
-                       vx_usb_get32(op.in.data() + 4) == VX_USB_MAX_PAYLOAD;
+                       vx_get_le32(op.in.data() + 4) == VX_USB_MAX_PAYLOAD;
       a.how = isRequest ? requestHow : FakeUsbAnswer::FAIL;
       requestOk = a.how == FakeUsbAnswer::DONE;
       return a;
@@ -87,7 +87,7 @@ struct Device {
       if (id == VX_USBTMC_REQUEST_VENDOR_SPECIFIC_IN) echoNext = true;
       if (id == VX_USBTMC_DEV_DEP_MSG_OUT) {
         std::string sent(op.in.begin() + VX_USB_HEADER, op.in.begin() + VX_USB_HEADER + 6);
-        identifying = sent == "*IDN?\n" && vx_usb_get32(op.in.data() + 4) == 6;
+        identifying = sent == "*IDN?\n" && vx_get_le32(op.in.data() + 4) == 6;
         a.how = writeHow;
         writeOk = identifying && a.how == FakeUsbAnswer::DONE;
       }
@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The model of the reply.
   size_t wanted = kReplyWanted;
   if (dev.arrived.size() >= VX_USB_HEADER)
-    wanted = std::min<uint64_t>(wanted, (uint64_t)vx_usb_get32(dev.arrived.data() + 4) + VX_USB_HEADER);
+    wanted = std::min<uint64_t>(wanted, (uint64_t)vx_get_le32(dev.arrived.data() + 4) + VX_USB_HEADER);
   bool isReply = dev.arrived.size() >= VX_USB_HEADER && dev.arrived[0] == VX_USBTMC_DEV_DEP_MSG_IN;
   bool answered = dev.writeOk && dev.requestOk && dev.readsOk && isReply && dev.arrived.size() >= wanted;
   std::string entry;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/le32.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_driver.h"
 #include "transport/transport.h"
@@ -79,17 +80,6 @@ struct UsbDevice {
 };
 
 typedef char UsbPath[VX_USB_PATH_SIZE];
-
-// Little-endian 32-bit fields of the USBTMC header.
-inline void vx_usb_put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
-inline uint32_t vx_usb_get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 // Enumeration and open.
 bool vx_usbdev_enumerate(UsbPath* table, uint32_t capacity, uint32_t* found, const char* wanted);
