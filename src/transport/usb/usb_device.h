@@ -1,6 +1,6 @@
 // The direct USB transport: a device context over the instrument's USB
 // driver, USBTMC bulk-message framing, the device clear with its link check,
-// and the operations the find call's USB search reuses.
+// the identification probe of the find call's USB search, and the tables.
 #ifndef VX_USB_DEVICE_H
 #define VX_USB_DEVICE_H
 
@@ -104,6 +104,13 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload);
 // Clear and link check.
 bool vx_usbdev_clearAndCheck(UsbDevice* d);
 bool vx_usbdev_drainInput(UsbDevice* d);
+
+// The search's probe: opens the device at `path` outside the link table,
+// clears it (under clearLock, so that one device of a search is cleared at
+// a time), asks "*IDN?" with tmoMs and reads the reply into `reply`,
+// NUL-terminated; a reply that fills all `size` bytes is left empty. True
+// when the device answered.
+bool vx_usbdev_identify(const char* path, int tmoMs, std::mutex* clearLock, char* reply, size_t size);
 
 // The transport's operations, also for tests that drive a fake driver.
 ViStatus vx_usbdev_open(const char* address, LinkSlot* slot);
