@@ -116,14 +116,19 @@ TEST_F(LockedLink, CloseLogsItsLockLinesInOrder) {
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
 }
 
-// A close must not release the context while another thread's call still
-// uses it, and calls arriving once the close has begun are refused.
-void close_waits_for_call_in_progress(bool useLock) {
+// A close interrupts a call in progress and returns within its bound even
+// when the call does not end, but never releases the context under it:
+// the call that leaves last finishes the close. Calls arriving once the
+// close has begun are refused.
+void close_never_frees_under_a_call(bool useLock) {
   FakeLink fake;
   std::atomic<bool> inRead{false}, release{false};
+  int closesSeenByTheCall = -1;
   fake.onRead = [&] {
     inRead = true;
-    for (int i = 0; i < 5000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 10000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::lock_guard<std::mutex> hold(fake.m);
+    closesSeenByTheCall = fake.closeCalls;
   };
   fake.script("hello");
   ViInt32 id = fake_attach(&fake, useLock);
@@ -141,23 +146,20 @@ void close_waits_for_call_in_progress(bool useLock) {
   ASSERT_TRUE(eventually([&] { return vx_link_closing(slot_of(id)); }));
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, "late", 4, nullptr));
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_FALSE(closed) << "close returned while a call was still under way";
-  {
-    std::lock_guard<std::mutex> hold(fake.m);
-    EXPECT_EQ(0, fake.closeCalls);
-  }
+  // This call ignores the interruption; the close still returns.
+  EXPECT_TRUE(eventually([&] { return closed.load(); }));
   release = true;
   reader.join();
   closer.join();
+  EXPECT_EQ(0, closesSeenByTheCall) << "the context was released under a call";
   EXPECT_EQ(VI_SUCCESS, readStatus);  // a call that ends well keeps its status
   EXPECT_EQ(1, fake.abortCalls);      // the call in progress was interrupted
-  EXPECT_EQ(1, fake.closeCalls);
+  EXPECT_EQ(1, fake.closeCalls);      // by the call that left last
   EXPECT_TRUE(fake.writes.empty());
 }
 
-TEST(LinkClose, WaitsForCallInProgressOnUnlockedLink) { close_waits_for_call_in_progress(false); }
-TEST(LinkClose, WaitsForCallInProgressOnLockedLink) { close_waits_for_call_in_progress(true); }
+TEST(LinkClose, NeverFreesUnderACallOnUnlockedLink) { close_never_frees_under_a_call(false); }
+TEST(LinkClose, NeverFreesUnderACallOnLockedLink) { close_never_frees_under_a_call(true); }
 
 TEST(LinkClose, ReleasesAPendingLineStillHeld) {
   FakeLink fake;
