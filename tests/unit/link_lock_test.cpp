@@ -100,20 +100,31 @@ TEST_F(LockedLink, LockOfAThreadThatEndedIsTakenAsFree) {
   EXPECT_EQ(std::string::npos, log.text().find("waiting"));
 }
 
-TEST_F(LockedLink, CloseLogsItsLockLinesInOrder) {
-  ASSERT_EQ(VI_SUCCESS, vx_comm_close(id));
-  auto lines = log.lines();
-  std::vector<std::string> want = {
-      "vx_comm_close(linkId=" + std::to_string(id) + ")",
-      lockLine("vx_comm_close"),
-      "vx_comm_unlock(" + p + ", vx_comm_close)",
-      "vx_comm_close(): locking link list mutex",
-      "vx_comm_close(): got link list mutex",
-      "vx_comm_close() returns: status is always VI_SUCCESS",
-  };
-  EXPECT_EQ(want, lines);
-  EXPECT_EQ(1, fake.closeCalls);
-  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
+// Close's lines in order, with the lock lines on a locked link only; the
+// second close is refused and writes nothing.
+TEST(LinkClose, LogsItsLinesInOrderAndOnlyOnce) {
+  for (bool useLock : {false, true}) {
+    SCOPED_TRACE(useLock ? "locked" : "unlocked");
+    FakeLink fake;
+    ViInt32 id = fake_attach(&fake, useLock);
+    ASSERT_GT(id, 0);
+    const std::string p = vx_test_ptr(slot_of(id));
+    TempLog log{"close"};
+    vx_usb_startdebug(log.path.c_str());
+    ASSERT_EQ(VI_SUCCESS, vx_comm_close(id));
+    EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_close(id));
+    vx_usb_stopdebug();
+    std::vector<std::string> want = {"vx_comm_close(linkId=" + std::to_string(id) + ")"};
+    if (useLock) {
+      want.push_back("vx_comm_lock(" + p + ", vx_comm_close)");
+      want.push_back("vx_comm_unlock(" + p + ", vx_comm_close)");
+    }
+    want.push_back("vx_comm_close(): locking link list mutex");
+    want.push_back("vx_comm_close(): got link list mutex");
+    want.push_back("vx_comm_close() returns: status is always VI_SUCCESS");
+    EXPECT_EQ(want, log.lines());
+    EXPECT_EQ(1, fake.closeCalls);
+  }
 }
 
 // A close interrupts a call in progress and returns within its bound even
