@@ -1,5 +1,6 @@
 // vx_comm_find: runs the selected searches one after another, each into a
 // buffer of its own, and joins their texts into the caller's Device list.
+// Also the Device list entry and the probe workers' shared results.
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,24 @@ struct SearchRecord {
 };
 
 }  // namespace
+
+void vx_find_report(ProbeResults* results, const char* model, const char* serial, const char* address) {
+  std::lock_guard<std::mutex> hold(results->discovery);
+  if (results->length >= results->capacity ||
+      !vx_find_append_entry(results->text, results->capacity, &results->length, model, serial, address))
+    results->cutShort = true;
+}
+
+const char* vx_find_take_field(const char* from, char field[VX_FIND_FIELD_SIZE]) {
+  if (!from) return nullptr;
+  const char* comma = strchr(from, ',');
+  if (!comma) return nullptr;
+  size_t n = (size_t)(comma - from);
+  if (n > VX_FIND_FIELD_SIZE - 1) n = VX_FIND_FIELD_SIZE - 1;
+  memcpy(field, from, n);
+  field[n] = '\0';
+  return comma + 1;
+}
 
 static void copy_field(char* out, const char* field, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = (field[i] == ':' || field[i] == ';') ? '_' : field[i];

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "vx_comm.h"
 
@@ -44,6 +45,42 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
 // length, still NUL-terminated. The caller serialises appends to one text.
 bool vx_find_append_entry(char* text, int capacity, int* length, const char* model, const char* serial,
                           const char* address);
+
+// ------------------------------------------------------ probe workers --
+
+// What the USB and VISA searches share among their workers: the text and
+// its length, the discovery mutex that serialises appends (and the USB
+// clears), and whether an entry did not fit.
+struct ProbeResults {
+  char* text;
+  int capacity;
+  int length;
+  bool cutShort;
+  std::mutex discovery;
+};
+
+struct VisaFunctions;
+
+// One worker's record, the same for both searches: its target (a device
+// path or a resource name), the timeout, the shared results and the handle
+// it probes through (the VISA module the search holds; none for USB).
+struct ProbeJob {
+  const char* target;
+  int tmoMs;
+  ProbeResults* results;
+  const VisaFunctions* visa;
+};
+
+// Appends an entry to the shared text under the discovery mutex; one that
+// does not fit makes the list cut short.
+void vx_find_report(ProbeResults* results, const char* model, const char* serial, const char* address);
+
+#define VX_FIND_FIELD_SIZE 32  // a field of an identification: 31 characters and a NUL
+
+// Copies the text from `from` up to the next comma into `field`, cut to 31
+// characters, and returns the position after that comma; null when `from`
+// is null or has no comma (the field is then left as it was).
+const char* vx_find_take_field(const char* from, char field[VX_FIND_FIELD_SIZE]);
 
 // ------------------------------------------------------------------ LAN --
 

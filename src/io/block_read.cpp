@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "common/le32.h"
 #include "io/block.h"
 #include "io/line_io.h"
 #include "io/transfer.h"
@@ -76,7 +77,7 @@ ViStatus readBlockHeader(LinkCall& call, const char* cmd, ViInt32* retSize) {
     if (field[1] != 0 || field[2] != 0 || field[3] != 0) return VI_ERROR_SYSTEM_ERROR;
     status = read_exactly(slot, field, 4);
     if (status != VI_SUCCESS) return status;
-    uint32_t bits = (uint32_t)field[0] | (uint32_t)field[1] << 8 | (uint32_t)field[2] << 16 | (uint32_t)field[3] << 24;
+    uint32_t bits = vx_get_le32(field);
     size = bits > 0x7FFFFFFFu ? (int64_t)bits - 0x100000000LL : (int64_t)bits;
   } else {
     return VI_ERROR_SYSTEM_ERROR;

@@ -1,7 +1,10 @@
-// A gate for something that can be closed while other threads call into it:
-// a link, or a loaded library. Calls enter and leave; a close shuts the gate
-// to new calls, may interrupt the ones inside, and waits until the last has
-// left before it releases what they use. Lock-free: one atomic word.
+// A gate for something that can be closed while other threads call into it;
+// each link slot has one. Calls enter and leave; a close shuts the gate to
+// new calls, may interrupt the ones inside, and waits until the last has
+// left (or hands the rest of the close to it) before what they use is
+// released. Lock-free: one atomic word. The loaded VISA library does not
+// use it: it has its own counted use (VisaUse, visa_binding.h), which never
+// waits.
 #ifndef VX_LINK_GATE_H
 #define VX_LINK_GATE_H
 
@@ -41,7 +44,8 @@ void vx_gate_finish_close(vx_gate* g);
 bool vx_gate_is_closed(const vx_gate* g);   // CLOSED: free to reserve
 bool vx_gate_is_closing(const vx_gate* g);  // CLOSING
 
-// Back to CLOSED with no calls, whatever it held (library attach only).
+// Back to CLOSED with no calls, whatever it held (at library attach, on
+// the link table's slots).
 void vx_gate_reset(vx_gate* g);
 
 #endif

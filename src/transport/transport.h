@@ -1,6 +1,7 @@
-// The six operations every transport supplies, bound into a link's slot by
-// vx_comm_open. Shaped after a backend table: plain function pointers, each
-// documented with its return convention and the locks its caller holds.
+// The table of seven operations every transport supplies (open, close,
+// read, write, setTimeout, clear, abort), bound into a link's slot by
+// vx_comm_open. Plain function pointers, each documented with its return
+// convention and the locks its caller holds.
 #ifndef VX_TRANSPORT_H
 #define VX_TRANSPORT_H
 

@@ -144,31 +144,6 @@ TEST(FindApi, TakesAsLongAsTheTimeout) {
   }
 }
 
-TEST(FindApi, CapacityRules) {
-  Found full = find(200);
-  ASSERT_EQ(VI_SUCCESS, full.status);
-  const int total = (int)full.list.size();
-  ASSERT_GT(total, 0);
-
-  Found f = find(200, total + 1);
-  EXPECT_EQ(VI_SUCCESS, f.status) << "the list exactly fills devices";
-  EXPECT_EQ(entries(full.list), entries(f.list));
-
-  // One byte less: the search stops at the entry that does not fit; the
-  // list holds whole entries only and says it was cut short.
-  f = find(200, total);
-  EXPECT_EQ(VI_SUCCESS_MAX_CNT, f.status);
-  EXPECT_LT(f.ret, total);
-  EXPECT_GT(f.ret, 0);
-  EXPECT_EQ((ViInt32)f.list.size(), f.ret);
-  for (const std::string& e : entries(f.list)) EXPECT_NE(std::string::npos, full.list.find(e));
-
-  f = find(200, 1);
-  EXPECT_EQ(VI_SUCCESS_MAX_CNT, f.status);
-  EXPECT_EQ("", f.list);
-  EXPECT_EQ(0, f.ret);
-}
-
 TEST(FindApi, LogsTheCallUnderBothNamesAndOnlyTheRefusalWhileALinkIsOpen) {
   TempLog log("find");
   char devices[64];

@@ -1,7 +1,8 @@
 // Line assembly: vx_comm_gets over arbitrary transport splits and buffer
 // sizes, checked against the stream. Every byte the transport handed over
 // is either delivered, in order, or waiting in the PendingLine; none is lost,
-// duplicated or reordered.
+// duplicated or reordered; and a call hands back one line at most (no line
+// feed or NUL before its last byte).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
@@ -38,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (count > 0) VX_FUZZ_CHECK(got < count ? buf[(size_t)got] == '\0' : buf[(size_t)got - 1] == '\0');
     VX_FUZZ_CHECK(delivered + (size_t)got <= stream.size());
     VX_FUZZ_CHECK(memcmp(buf.data(), stream.data() + delivered, (size_t)got) == 0);
+    for (ViInt32 i = 0; i + 1 < got; ++i) VX_FUZZ_CHECK(buf[(size_t)i] != '\n' && buf[(size_t)i] != '\0');
     delivered += (size_t)got;
 
     size_t consumed = fake.served;

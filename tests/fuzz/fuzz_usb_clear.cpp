@@ -74,7 +74,7 @@ bool passes(const Attempt& t) {
   uint8_t payload[4] = {0, 0, 0, 0};
   size_t length = VX_USB_MAX_PAYLOAD;
   if (t.reply.size() >= VX_USB_HEADER) {
-    uint64_t size = vx_usb_get32(t.reply.data() + 4);
+    uint64_t size = vx_get_le32(t.reply.data() + 4);
     if (size + VX_USB_HEADER < VX_USB_MAX_MESSAGE) length = (size_t)size;
   }
   for (size_t i = 0; i < 4 && i < length; ++i)

@@ -56,7 +56,7 @@ struct Device {
 size_t trimmed_payload(const std::vector<uint8_t>& arrived, size_t limit) {
   size_t length = limit;
   if (arrived.size() >= VX_USB_HEADER) {
-    uint64_t size = (uint64_t)vx_usb_get32(arrived.data() + 4) + VX_USB_HEADER;
+    uint64_t size = (uint64_t)vx_get_le32(arrived.data() + 4) + VX_USB_HEADER;
     if (size < length) length = (size_t)size;
   }
   return length - VX_USB_HEADER;
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (op.kind != VXP_USB_BULK_OUT) continue;
       VX_FUZZ_CHECK(op.in.size() == VX_USB_HEADER && op.in[0] == VX_USBTMC_REQUEST_DEV_DEP_MSG_IN);
       VX_FUZZ_CHECK(op.in[1] == tag && op.in[2] == (uint8_t)~tag);
-      VX_FUZZ_CHECK(vx_usb_get32(op.in.data() + 4) == (uint32_t)(asked < VX_USB_MAX_PAYLOAD ? asked : VX_USB_MAX_PAYLOAD));
+      VX_FUZZ_CHECK(vx_get_le32(op.in.data() + 4) == (uint32_t)(asked < VX_USB_MAX_PAYLOAD ? asked : VX_USB_MAX_PAYLOAD));
       tag = tag == 255 ? 1 : (uint8_t)(tag + 1);
     }
   }

@@ -20,14 +20,23 @@
 
 namespace {
 
-const char* const kPaths[] = {
-    "\\\\?\\usb#vid_03eb&pid_afff#000000000000001234#{a9fdbb24-128a-11d5-9961-00108335e361}",
-    "\\\\?\\usb#vid_03eb&pid_afff#0123456789012345678901234567890#{a9fdbb24}",    // 31 characters
-    "\\\\?\\usb#vid_03eb&pid_afff#01234567890123456789012345678901#{a9fdbb24}",   // 32: too long
-    "\\\\?\\usb#vid_03eb&pid_afff#NOCLOSINGHASH",
-    "\\\\?\\usb#pid_afff#NOVID#x",
-    "\\\\?\\usb#vid_03eb&pid_afff##{a9fdbb24}",
-    "\\\\?\\usb#vid_03eb&pid_afff#A:B;C,D#{a9fdbb24}",
+// Each device path with the serial it carries: the segment after the first
+// '#' behind "vid_", up to the next '#'; none without that '#' or when
+// longer than 31 characters.
+struct PathCase {
+  const char* path;
+  const char* serial;
+};
+const PathCase kPaths[] = {
+    {"\\\\?\\usb#vid_03eb&pid_afff#000000000000001234#{a9fdbb24-128a-11d5-9961-00108335e361}",
+     "000000000000001234"},
+    {"\\\\?\\usb#vid_03eb&pid_afff#0123456789012345678901234567890#{a9fdbb24}",
+     "0123456789012345678901234567890"},                                          // 31 characters
+    {"\\\\?\\usb#vid_03eb&pid_afff#01234567890123456789012345678901#{a9fdbb24}", ""},  // 32: too long
+    {"\\\\?\\usb#vid_03eb&pid_afff#NOCLOSINGHASH", ""},
+    {"\\\\?\\usb#pid_afff#NOVID#x", ""},
+    {"\\\\?\\usb#vid_03eb&pid_afff##{a9fdbb24}", ""},
+    {"\\\\?\\usb#vid_03eb&pid_afff#A:B;C,D#{a9fdbb24}", "A:B;C,D"},
 };
 const size_t kReplyWanted = VX_USB_HEADER + 128;
 const char kUntouched = '\x7f';
@@ -53,7 +62,7 @@ struct Device {
     if (op.kind == VXP_USB_BULK_OUT) {
       // The request for the reply: 1012 bytes.
       bool isRequest = op.in.size() == VX_USB_HEADER && op.in[0] == VX_USBTMC_REQUEST_DEV_DEP_MSG_IN &&
-                       vx_usb_get32(op.in.data() + 4) == VX_USB_MAX_PAYLOAD;
+                       vx_get_le32(op.in.data() + 4) == VX_USB_MAX_PAYLOAD;
       a.how = isRequest ? requestHow : FakeUsbAnswer::FAIL;
       requestOk = a.how == FakeUsbAnswer::DONE;
       return a;
@@ -87,7 +96,7 @@ struct Device {
       if (id == VX_USBTMC_REQUEST_VENDOR_SPECIFIC_IN) echoNext = true;
       if (id == VX_USBTMC_DEV_DEP_MSG_OUT) {
         std::string sent(op.in.begin() + VX_USB_HEADER, op.in.begin() + VX_USB_HEADER + 6);
-        identifying = sent == "*IDN?\n" && vx_usb_get32(op.in.data() + 4) == 6;
+        identifying = sent == "*IDN?\n" && vx_get_le32(op.in.data() + 4) == 6;
         a.how = writeHow;
         writeOk = identifying && a.how == FakeUsbAnswer::DONE;
       }
@@ -108,18 +117,6 @@ FakeUsbAnswer::How how_of(uint8_t b) {
   return b < 210 ? FakeUsbAnswer::DONE : b < 235 ? FakeUsbAnswer::FAIL : FakeUsbAnswer::PENDING;
 }
 
-// The serial segment of the path: after the first '#' behind "vid_", up
-// to the next '#'; none without that '#' or longer than 31 characters.
-std::string serial_of(const std::string& path) {
-  size_t vid = path.find("vid_");
-  if (vid == std::string::npos) return "";
-  size_t start = path.find('#', vid);
-  if (start == std::string::npos) return "";
-  size_t end = path.find('#', start + 1);
-  if (end == std::string::npos || end - start - 1 > 31) return "";
-  return path.substr(start + 1, end - start - 1);
-}
-
 }  // namespace
 
 // Device reservations live in /run/lock: give the run a private one where
@@ -133,7 +130,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vx_fuzz_init();
   FuzzedDataProvider in(data, size);
-  const std::string path = kPaths[in.ConsumeIntegralInRange<size_t>(0, sizeof kPaths / sizeof kPaths[0] - 1)];
+  const PathCase& device = kPaths[in.ConsumeIntegralInRange<size_t>(0, sizeof kPaths / sizeof kPaths[0] - 1)];
+  const std::string path = device.path;
   const int capacity = in.ConsumeIntegralInRange<int>(1, 200);
   Device dev;
   dev.writeHow = how_of(in.ConsumeIntegral<uint8_t>());
@@ -156,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The model of the reply.
   size_t wanted = kReplyWanted;
   if (dev.arrived.size() >= VX_USB_HEADER)
-    wanted = std::min<uint64_t>(wanted, (uint64_t)vx_usb_get32(dev.arrived.data() + 4) + VX_USB_HEADER);
+    wanted = std::min<uint64_t>(wanted, (uint64_t)vx_get_le32(dev.arrived.data() + 4) + VX_USB_HEADER);
   bool isReply = dev.arrived.size() >= VX_USB_HEADER && dev.arrived[0] == VX_USBTMC_DEV_DEP_MSG_IN;
   bool answered = dev.writeOk && dev.requestOk && dev.readsOk && isReply && dev.arrived.size() >= wanted;
   std::string entry;
@@ -169,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string model;
     size_t first = reply.find(','), second = first == std::string::npos ? first : reply.find(',', first + 1);
     if (second != std::string::npos) model = reply.substr(first + 1, std::min<size_t>(second - first - 1, 31));
-    std::string serial = serial_of(path);
+    std::string serial = device.serial;
     entry = vx_fuzz_field(model) + ":" + vx_fuzz_field(serial) + ":USB-" + serial + ";";
   }
   bool fits = entry.size() + 1 <= (size_t)capacity;

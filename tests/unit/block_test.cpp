@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -293,38 +292,6 @@ TEST_F(Blocks, HeaderReadFailures) {
   EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_readBlock(id, "Q?", buf, sizeof buf, &n));
   EXPECT_EQ(-3, n);
   EXPECT_TRUE(fake.readCounts.empty());
-}
-
-TEST_F(Blocks, FragmentedBlocksComeBackWhole) {
-  std::mt19937 rng(2024);
-  const int rounds = 150;
-  for (int round = 0; round < rounds; ++round) {
-    std::string data = pattern(rng() % 3000, rng());
-    std::string stream = round % 2 ? binary(data) : definite(data);
-    for (size_t at = 0; at < stream.size();) {
-      size_t piece = 1 + rng() % 64;
-      fake.script(stream.substr(at, piece));
-      at += piece;
-    }
-    std::string back;
-    std::vector<char> buf(1500);
-    ViStatus s = VI_SUCCESS_MAX_CNT;
-    if (round % 3 == 0) {
-      ViInt32 size = -1;
-      ASSERT_EQ(VI_SUCCESS, vx_comm_readBlockSize(id, "Q?", &size));
-      ASSERT_EQ((ViInt32)data.size(), size);
-    }
-    for (int calls = 0; calls < 4000 && s == VI_SUCCESS_MAX_CNT; ++calls) {
-      ViInt32 count = 1 + (ViInt32)(rng() % 1500), n = 0;
-      s = round % 3 == 0 ? vx_comm_readBlockData(id, buf.data(), count, &n)
-                         : vx_comm_readBlock(id, "Q?", buf.data(), count, &n);
-      if (s == VI_SUCCESS || s == VI_SUCCESS_MAX_CNT) back.append(buf.data(), (size_t)n);
-    }
-    ASSERT_EQ(VI_SUCCESS, s) << "round " << round;
-    ASSERT_EQ(data, back) << "round " << round;
-    ASSERT_TRUE(fake.reads.empty()) << "bytes left after the block, round " << round;
-  }
-  EXPECT_EQ((size_t)(2 * rounds), fake.writes.size());
 }
 
 // -------------------------------------------------------- block read files --

@@ -256,13 +256,6 @@ TEST_F(FindMerge, RefusedWhileALinkIsOpen) {
   EXPECT_EQ("L;", std::string(devices));
 }
 
-TEST(FindProduct, UsbAndVisaSelectNothingYetAndRetCountMayBeNull) {
-  char devices[16];
-  memset(devices, '#', sizeof devices);
-  EXPECT_EQ(VI_SUCCESS, vx_comm_find(devices, 5000, sizeof devices, nullptr, IFACE_USB | IFACE_VISA));
-  EXPECT_EQ('\0', devices[0]);
-}
-
 // ------------------------------------------------------ duplicate test --
 
 // The text in a block of exactly its own length, without a NUL, so that a

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 
 #include "fake_transport.h"
 #include "link/link_table.h"
@@ -130,34 +129,6 @@ TEST_F(Lines, NoMemoryForTheRemainderStaysInsideTheBuffer) {
   // The byte that had no room is gone; the stream goes on after it.
   fake.script("xy\n");
   EXPECT_EQ("fghxy\n", gets(16));
-}
-
-// However the stream is cut by the transport and whatever the buffer sizes,
-// the lines handed back add up to the stream exactly.
-TEST_F(Lines, FragmentedStreamComesBackWhole) {
-  std::mt19937 rng(12345);
-  for (int round = 0; round < 200; ++round) {
-    std::string stream;
-    int len = 1 + (int)(rng() % 300);
-    for (int i = 0; i < len; ++i) {
-      unsigned r = rng() % 16;
-      stream += r == 0 ? '\n' : r == 1 ? '\0' : (char)('a' + rng() % 26);
-    }
-    stream += '\n';  // a line left open at the end would wait for its timeout
-    fake.reads.clear();
-    for (size_t at = 0; at < stream.size();) {
-      size_t piece = 1 + rng() % 40;
-      fake.script(stream.substr(at, piece));
-      at += piece;
-    }
-    std::string back;
-    for (int calls = 0; calls < 2000 && back.size() < stream.size(); ++calls) {
-      ViInt32 count = 2 + (ViInt32)(rng() % 12);
-      back += gets(count);
-    }
-    ASSERT_EQ(stream, back) << "round " << round;
-    vx_comm_clear(id);
-  }
 }
 
 TEST_F(Lines, LogLinesOfPutsAndGets) {

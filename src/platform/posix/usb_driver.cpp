@@ -4,6 +4,7 @@
 // outstanding on it, so the connection is the device's overlapped record.
 #include "platform/usb_driver.h"
 
+#include "common/le32.h"
 #include "platform/posix/fork_release.h"
 #include "platform/posix/usb_bus_frames.h"
 
@@ -45,17 +46,6 @@ enum : uint32_t {
   kCancel = VXP_USB_BUS_CANCEL,
 };
 
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
-
-uint32_t get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 int64_t now_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -67,7 +57,7 @@ int64_t now_ms() {
 bool send_frame(int fd, const uint8_t* head, size_t headLen, const void* tail, size_t tailLen) {
   if (headLen + tailLen > kMaxBody) return false;
   uint8_t len[4];
-  put32(len, (uint32_t)(headLen + tailLen));
+  vx_put_le32(len, (uint32_t)(headLen + tailLen));
   struct iovec iov[3] = {{len, 4}, {const_cast<uint8_t*>(head), headLen}, {const_cast<void*>(tail), tailLen}};
   int first = 0;
   const int count = tailLen > 0 ? 3 : 2;
@@ -157,7 +147,7 @@ int connect_bus(int64_t deadline) {
 uint8_t* recv_frame(int fd, uint32_t* length, int64_t deadline) {
   uint8_t len[4];
   if (!recv_exact(fd, len, 4, deadline)) return nullptr;
-  uint32_t n = get32(len);
+  uint32_t n = vx_get_le32(len);
   if (n > kMaxBody) return nullptr;
   uint8_t* body = static_cast<uint8_t*>(malloc(n ? n : 1));
   if (!body) return nullptr;
@@ -263,7 +253,7 @@ void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
   int fd = connect_bus(deadline);
   if (fd < 0) return;
   uint8_t req[4];
-  put32(req, kList);
+  vx_put_le32(req, kList);
   uint32_t n = 0;
   uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
   vxp_fork_close(fd);
@@ -280,10 +270,10 @@ vxp_usb* vxp_usb_open(const char* path) {
   int fd = connect_bus(deadline);
   if (fd < 0) return nullptr;
   uint8_t req[4];
-  put32(req, kOpen);
+  vx_put_le32(req, kOpen);
   uint32_t n = 0;
   uint8_t* body = send_frame(fd, req, 4, path, pathLen) ? recv_frame(fd, &n, deadline) : nullptr;
-  bool opened = body && n >= 4 && get32(body) == 0;
+  bool opened = body && n >= 4 && vx_get_le32(body) == 0;
   free(body);
   vxp_usb* d = opened ? new (std::nothrow) vxp_usb : nullptr;
   uint8_t* rx = d ? static_cast<uint8_t*>(malloc(kRxSize)) : nullptr;
@@ -338,10 +328,10 @@ void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
     return;
   }
   uint8_t head[16];
-  put32(head, d->op.kind);
-  put32(head + 4, d->op.id);
-  put32(head + 8, d->op.kind == kIoctl ? op->code : 0);
-  put32(head + 12, d->op.outLength);
+  vx_put_le32(head, d->op.kind);
+  vx_put_le32(head + 4, d->op.id);
+  vx_put_le32(head + 8, d->op.kind == kIoctl ? op->code : 0);
+  vx_put_le32(head + 12, d->op.outLength);
   if (!send_frame(d->fd, head, sizeof head, op->in, d->op.inLength)) mark_gone(d);
 }
 
@@ -355,10 +345,10 @@ bool vxp_usb_pending(vxp_usb* d) { return d->op.state == VXP_USB_BUS_PENDING; }
 void vxp_usb_cancel(vxp_usb* d) {
   if (d->op.state != VXP_USB_BUS_PENDING) return;
   uint8_t req[16];
-  put32(req, kCancel);
-  put32(req + 4, d->op.id);
-  put32(req + 8, 0);
-  put32(req + 12, 0);
+  vx_put_le32(req, kCancel);
+  vx_put_le32(req + 4, d->op.id);
+  vx_put_le32(req + 8, 0);
+  vx_put_le32(req + 12, 0);
   if (!send_frame(d->fd, req, sizeof req, nullptr, 0)) {
     mark_gone(d);
     return;
@@ -399,13 +389,13 @@ void vxp_usb_preempt(vxp_usb* d, bool on) {
 
 int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave, bool keepData) {
   if (*rxHave < 4) return 0;
-  uint32_t n = get32(rx);
+  uint32_t n = vx_get_le32(rx);
   if (n > VXP_USB_BUS_MAX_BODY || n < 12) return -1;
   if (*rxHave < 4 + (size_t)n) return 0;
   const uint8_t* body = rx + 4;
-  uint32_t id = get32(body);
-  uint32_t result = get32(body + 4);
-  uint32_t count = get32(body + 8);
+  uint32_t id = vx_get_le32(body);
+  uint32_t result = vx_get_le32(body + 4);
+  uint32_t count = vx_get_le32(body + 8);
   uint32_t dataLen = n - 12;
   if (t->state == VXP_USB_BUS_PENDING && id == t->id) {
     // Never more than the buffer holds, nor than the frame carried.
@@ -432,7 +422,7 @@ int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave,
 
 void vxp_usb_bus_list_paths(const uint8_t* body, size_t n, bool (*each)(void* ctx, const char* path), void* ctx) {
   if (n < 4) return;
-  uint32_t count = get32(body);
+  uint32_t count = vx_get_le32(body);
   size_t at = 4;
   for (uint32_t i = 0; i < count && at < n; ++i) {
     const uint8_t* end = static_cast<const uint8_t*>(memchr(body + at, 0, n - at));

@@ -1,9 +1,10 @@
 // Win32 side of the platform layer: dynamic loading.
 #include <windows.h>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "platform/dl.h"
+#include "platform/win/wide_text.h"
 
 // Looked for in the program's folder (where a host may ship its own VISA)
 // and in System32 (where VISA installers put it), never in the current
@@ -15,13 +16,10 @@ const DWORD kSearchScope = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SE
 
 void* vxp_dl_open(const char* fileName) {
   if (!fileName) return nullptr;
-  int wide = MultiByteToWideChar(CP_ACP, 0, fileName, -1, nullptr, 0);
-  if (wide <= 0) return nullptr;
-  wchar_t* name = new (std::nothrow) wchar_t[(size_t)wide];
+  wchar_t* name = vxp_win_widen(fileName);
   if (!name) return nullptr;
-  HMODULE lib = nullptr;
-  if (MultiByteToWideChar(CP_ACP, 0, fileName, -1, name, wide) == wide) lib = LoadLibraryExW(name, nullptr, kSearchScope);
-  delete[] name;
+  HMODULE lib = LoadLibraryExW(name, nullptr, kSearchScope);
+  free(name);
   return reinterpret_cast<void*>(lib);
 }
 

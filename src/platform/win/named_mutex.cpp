@@ -8,27 +8,23 @@
 // ERROR_ALREADY_EXISTS (or ERROR_ACCESS_DENIED across users): refused.
 #include <windows.h>
 
+#include <cstdlib>
 #include <new>
 
 #include "platform/named_mutex.h"
+#include "platform/win/wide_text.h"
 
 struct vxp_named_mutex {
   HANDLE h;
 };
 
 vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
-  if (!name) return nullptr;
-  int wide = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  if (wide <= 1) return nullptr;
-  wchar_t* text = new (std::nothrow) wchar_t[(size_t)wide];
+  if (!name || !name[0]) return nullptr;
+  wchar_t* text = vxp_win_widen(name);
   if (!text) return nullptr;
-  HANDLE h = nullptr;
-  DWORD err = ERROR_INVALID_NAME;
-  if (MultiByteToWideChar(CP_ACP, 0, name, -1, text, wide) == wide) {
-    h = CreateMutexW(nullptr, TRUE, text);
-    err = GetLastError();
-  }
-  delete[] text;
+  HANDLE h = CreateMutexW(nullptr, TRUE, text);
+  DWORD err = GetLastError();
+  free(text);
   if (!h) return nullptr;
   if (err == ERROR_ALREADY_EXISTS) {
     CloseHandle(h);

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "platform/usb_driver.h"
+#include "platform/win/wide_text.h"
 
 namespace {
 
@@ -22,28 +23,6 @@ const ULONG_PTR kStatusPending = 0x103;
 // A device that keeps failing its interface queries with errors other than
 // "no more items" is left after this many, so the walk always ends.
 const DWORD kMaxInterfacesPerDevice = 256;
-
-char* narrow(const wchar_t* text) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return nullptr;
-  char* out = static_cast<char*>(malloc((size_t)n));
-  if (out && WideCharToMultiByte(CP_ACP, 0, text, -1, out, n, nullptr, nullptr) != n) {
-    free(out);
-    out = nullptr;
-  }
-  return out;
-}
-
-wchar_t* widen(const char* text) {
-  int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (n <= 0) return nullptr;
-  wchar_t* out = static_cast<wchar_t*>(malloc((size_t)n * sizeof(wchar_t)));
-  if (out && MultiByteToWideChar(CP_ACP, 0, text, -1, out, n) != n) {
-    free(out);
-    out = nullptr;
-  }
-  return out;
-}
 
 // Hands the device path of one interface to the caller; false stops the walk.
 bool report_interface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface, bool (*each)(void*, const char*),
@@ -56,7 +35,7 @@ bool report_interface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface, bool (*each
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
   bool more = true;
   if (SetupDiGetDeviceInterfaceDetailW(set, iface, detail, need, nullptr, nullptr)) {
-    char* path = narrow(detail->DevicePath);
+    char* path = vxp_win_narrow(detail->DevicePath);
     if (path) more = each(ctx, path);
     free(path);
   }
@@ -141,7 +120,7 @@ void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
 
 vxp_usb* vxp_usb_open(const char* path) {
   if (!path) return nullptr;
-  wchar_t* wide = widen(path);
+  wchar_t* wide = vxp_win_widen(path);
   if (!wide) return nullptr;
   HANDLE h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -117,13 +117,3 @@ bool vx_usbdev_clearAndCheck(UsbDevice* d) {
 ViStatus vx_usbdev_clear(void* context) {
   return vx_usbdev_clearAndCheck(static_cast<UsbDevice*>(context)) ? VI_SUCCESS : VI_ERROR_TMO;
 }
-
-const TransportOps vx_usb_ops = {
-    vx_usbdev_open,    // open
-    vx_usbdev_close,   // close
-    vx_usbdev_read,    // read
-    vx_usbdev_write,   // write
-    vx_usbdev_settmo,  // setTimeout
-    vx_usbdev_clear,   // clear
-    vx_usbdev_abort,   // abort
-};

@@ -1,6 +1,6 @@
 // The direct USB transport: a device context over the instrument's USB
 // driver, USBTMC bulk-message framing, the device clear with its link check,
-// and the operations the find call's USB search reuses.
+// the identification probe of the find call's USB search, and the tables.
 #ifndef VX_USB_DEVICE_H
 #define VX_USB_DEVICE_H
 
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/le32.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_driver.h"
 #include "transport/transport.h"
@@ -80,17 +81,6 @@ struct UsbDevice {
 
 typedef char UsbPath[VX_USB_PATH_SIZE];
 
-// Little-endian 32-bit fields of the USBTMC header.
-inline void vx_usb_put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v;
-  p[1] = (uint8_t)(v >> 8);
-  p[2] = (uint8_t)(v >> 16);
-  p[3] = (uint8_t)(v >> 24);
-}
-inline uint32_t vx_usb_get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
 // Enumeration and open.
 bool vx_usbdev_enumerate(UsbPath* table, uint32_t capacity, uint32_t* found, const char* wanted);
 // The serial segment of a path (after the first '#' behind "vid_", up to the
@@ -114,6 +104,13 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload);
 // Clear and link check.
 bool vx_usbdev_clearAndCheck(UsbDevice* d);
 bool vx_usbdev_drainInput(UsbDevice* d);
+
+// The search's probe: opens the device at `path` outside the link table,
+// clears it (under clearLock, so that one device of a search is cleared at
+// a time), asks "*IDN?" with tmoMs and reads the reply into `reply`,
+// NUL-terminated; a reply that fills all `size` bytes is left empty. True
+// when the device answered.
+bool vx_usbdev_identify(const char* path, int tmoMs, std::mutex* clearLock, char* reply, size_t size);
 
 // The transport's operations, also for tests that drive a fake driver.
 ViStatus vx_usbdev_open(const char* address, LinkSlot* slot);

@@ -13,7 +13,7 @@ void build_header(UsbDevice* d, uint8_t* msg, uint8_t msgId, uint32_t transferSi
   msg[1] = tag;
   msg[2] = (uint8_t)~tag;
   msg[3] = 0;
-  vx_usb_put32(msg + 4, transferSize);
+  vx_put_le32(msg + 4, transferSize);
   msg[8] = attributes;
   msg[9] = 0;
   msg[10] = 0;
@@ -118,7 +118,7 @@ bool vx_usbdev_readIn(UsbDevice* d, void* dest, int32_t asked, int32_t* payload)
         expected = VX_USB_HEADER;
         break;
       }
-      uint64_t size = (uint64_t)vx_usb_get32(buf + 4) + VX_USB_HEADER;
+      uint64_t size = (uint64_t)vx_get_le32(buf + 4) + VX_USB_HEADER;
       if (size < expected) expected = (uint32_t)size;  // the zero fill behind it is dropped
     }
     // A transfer of no bytes makes no progress; taken as a failure, or a
@@ -159,7 +159,7 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload) {
   bool ok = vx_usbdev_transfer(d, &op, wait_of(d), &moved);
   uint32_t length = VX_USB_MAX_MESSAGE;
   if (moved >= VX_USB_HEADER) {
-    uint64_t size = (uint64_t)vx_usb_get32(buf + 4) + VX_USB_HEADER;
+    uint64_t size = (uint64_t)vx_get_le32(buf + 4) + VX_USB_HEADER;
     if (size < VX_USB_MAX_MESSAGE) length = (uint32_t)size;
   }
   memcpy(dest, buf + VX_USB_HEADER, length - VX_USB_HEADER);

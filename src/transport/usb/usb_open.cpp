@@ -7,20 +7,6 @@
 #include "link/link_table.h"
 #include "transport/usb/usb_device.h"
 
-const UsbDriverOps vx_usb_platform_driver = {
-    vxp_usb_list,     // list
-    vxp_usb_open,     // open
-    vxp_usb_close,    // close
-    vxp_usb_start,    // start
-    vxp_usb_wait,     // wait
-    vxp_usb_pending,  // pending
-    vxp_usb_cancel,   // cancel
-    vxp_usb_result,   // result
-    vxp_usb_interrupt,  // interrupt
-    vxp_usb_preempt,    // preempt
-};
-const UsbDriverOps* vx_usb_driver = &vx_usb_platform_driver;
-
 namespace {
 
 const char kMutexPrefix[] = "Global\\";

@@ -1,0 +1,29 @@
+// The direct USB transport's two tables: the link operations it gives
+// vx_comm_open, and the driver it calls (the platform's; unit tests point
+// vx_usb_driver at a fake). The operations are in usb_open.cpp (open, close,
+// timeout, abort), usb_message.cpp (read, write) and usb_clear.cpp (clear).
+#include "transport/usb/usb_device.h"
+
+const UsbDriverOps vx_usb_platform_driver = {
+    vxp_usb_list,     // list
+    vxp_usb_open,     // open
+    vxp_usb_close,    // close
+    vxp_usb_start,    // start
+    vxp_usb_wait,     // wait
+    vxp_usb_pending,  // pending
+    vxp_usb_cancel,   // cancel
+    vxp_usb_result,   // result
+    vxp_usb_interrupt,  // interrupt
+    vxp_usb_preempt,    // preempt
+};
+const UsbDriverOps* vx_usb_driver = &vx_usb_platform_driver;
+
+const TransportOps vx_usb_ops = {
+    vx_usbdev_open,    // open
+    vx_usbdev_close,   // close
+    vx_usbdev_read,    // read
+    vx_usbdev_write,   // write
+    vx_usbdev_settmo,  // setTimeout
+    vx_usbdev_clear,   // clear
+    vx_usbdev_abort,   // abort
+};
