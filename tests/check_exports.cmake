@@ -1,13 +1,7 @@
 # Fails unless the library exports exactly the names listed in the .def
 # file, undecorated. Linux: nm -D; Windows DLL: objdump -p export table.
-file(STRINGS ${DEF} def_lines)
-set(expected "")
-foreach(line IN LISTS def_lines)
-  string(STRIP "${line}" line)
-  if(line MATCHES "^[A-Za-z_][A-Za-z0-9_]*$" AND NOT line STREQUAL "EXPORTS")
-    list(APPEND expected ${line})
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/def_names.cmake)
+vx_def_names(${DEF} expected)
 
 set(found "")
 if(OBJDUMP)

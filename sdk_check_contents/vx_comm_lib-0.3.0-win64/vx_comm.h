@@ -1,0 +1,145 @@
+/*
+ * vx_comm_lib: control test instruments over raw TCP, direct USB and VISA
+ * through one small set of plain C functions.
+ *
+ * Every call but vx_usb_startdebug and vx_usb_stopdebug returns a ViStatus:
+ * 0 is success, negative values are errors, positive values are successes
+ * with a warning. A link is named by the linkId that vx_comm_open hands out
+ * (1 to 100). Count out-parameters (retCount) may be null.
+ */
+#ifndef VX_COMM_H
+#define VX_COMM_H
+
+#include <stdint.h>
+
+/* Release of this header; the library's file name and soname carry the
+ * major number. CHANGELOG says what each release changed in the ABI. */
+#define VX_COMM_VERSION_MAJOR 0
+#define VX_COMM_VERSION_MINOR 3
+#define VX_COMM_VERSION_PATCH 0
+#define VX_COMM_VERSION "0.3.0"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t ViStatus;
+typedef int32_t ViInt32;
+
+/* Status values, as the VISA standard numbers them. */
+#define VX_ERROR_BASE_ (-2147483647 - 1)
+#define VI_SUCCESS ((ViStatus)0)
+#define VI_SUCCESS_TERM_CHAR ((ViStatus)0x3FFF0005)
+#define VI_SUCCESS_MAX_CNT ((ViStatus)0x3FFF0006)
+#define VI_ERROR_SYSTEM_ERROR ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0000))
+#define VI_ERROR_TMO ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0015))
+#define VI_ERROR_CONN_LOST ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A6))
+
+/* Links. address: "TCP-" and a dotted IPv4 address, or text starting with a
+ * digit (TCP, port 18); "USB-" and a serial number (direct USB); anything
+ * else is a VISA resource name. A failed connection is reported as
+ * VI_SUCCESS with *linkId == -1. */
+ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* linkId);
+ViStatus vx_comm_close(ViInt32 linkId);
+
+/* Raw transfers: one transport call, or repeated until count bytes moved. */
+ViStatus vx_comm_write(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_read(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_writeBlocking(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlocking(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+
+/* Device clear (discards waiting input and any partial line or block);
+ * the _async form takes no per-link lock. */
+ViStatus vx_comm_clear(ViInt32 linkId);
+ViStatus vx_comm_clear_async(ViInt32 linkId);
+ViStatus vx_comm_setTmoMs(ViInt32 linkId, ViInt32 tmoMs);
+
+/* Lines. puts sends cmd up to its first NUL, CR or LF and ends it with a
+ * line feed (count <= 0: no bound). gets returns one NUL-terminated line,
+ * its line feed included when it fits; buf holds count bytes. */
+ViStatus vx_comm_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount);
+
+/* Blocks out, as IEEE 488.2 definite-length blocks: cmd (up to its first
+ * NUL, CR or LF; may be null), a space (a comma when cmd holds a space),
+ * "#", the digit count, the size, the data. writeBlockSize sends all but the
+ * data, which follows with vx_comm_write or vx_comm_writeBlocking. Sizes
+ * run from 0 to 999999999. */
+ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViInt32 count);
+ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const void* buffer, ViInt32 count);
+ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
+
+/* Blocks in: a definite-length header or the binary one (four zero bytes and
+ * the size, least significant byte first). cmd (may be null) is sent as a
+ * line only when no block is in progress. readBlockSize reads the header,
+ * readBlockData the next piece; readBlock does both and returns
+ * VI_SUCCESS_MAX_CNT while data of the block remains. The _async form takes
+ * the per-link lock only while it sends cmd. */
+ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize);
+ViStatus vx_comm_readBlockData(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName);
+
+/* The VISA library ("visa32.dll" on Windows, "libvisa.so" elsewhere), loaded
+ * only on request. loadVisa: VI_SUCCESS once loaded; VI_ERROR_SYSTEM_ERROR
+ * when the library or one of its functions is missing, and at once on every
+ * later call until freeVisa. freeVisa may be called while VISA links are
+ * open or a VISA search runs: the library is unloaded when the last VISA
+ * call in progress returns, and later calls on those links fail with
+ * VI_ERROR_CONN_LOST. */
+ViStatus vx_comm_loadVisa(void);
+void vx_comm_freeVisa(void);
+
+/* Instrument search. iface selects the searches: IFACE_LAN (UDP broadcast),
+ * IFACE_USB (direct USB), either bit of IFACE_VISA (VISA); the texts found
+ * are joined in that order into devices, a NUL-terminated list of
+ * "model:serial:address;" entries whose addresses vx_comm_open accepts.
+ * count is the size of devices; *retCount gets the characters placed.
+ * VI_SUCCESS_MAX_CNT: count below 1, or the list was cut short. While any
+ * link is open the call does nothing and returns VI_SUCCESS.
+ * stdcall_vx_comm_find is the same call under a second name. */
+#define IFACE_LAN 0x001
+#define IFACE_USB 0x010
+#define IFACE_VISA 0x300
+ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
+ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
+
+/* Call log: trace every call into the file at path (created or emptied);
+ * stopdebug turns tracing off. */
+void vx_usb_startdebug(const char* path);
+void vx_usb_stopdebug(void);
+
+/* The library: vx_comm_version is the loaded library's release text (as
+ * VX_COMM_VERSION of the header it was built from). vx_comm_statusDesc
+ * writes the description of status, as VISA describes its statuses, or
+ * "unknown status 0x..." for a value VISA does not define, into buffer of
+ * count bytes, always NUL-terminated; 256 bytes hold any text.
+ * VI_SUCCESS_MAX_CNT: count below 1, or the text was cut short;
+ * VI_ERROR_SYSTEM_ERROR: buffer is null. Neither call writes to the call
+ * log. */
+const char* vx_comm_version(void);
+ViStatus vx_comm_statusDesc(ViStatus status, char* buffer, ViInt32 count);
+
+/* The older names. Each forwards to one of the calls above and logs under
+ * that call's name; they work on links of every kind. vx_usb_open returns
+ * the linkId itself (-1 when no link was made); vx_usb_write and
+ * vx_usb_read are the blocking transfers; vx_usb_find searches direct USB
+ * only; the two file calls send or read one block without a command. */
+ViStatus vx_usb_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount);
+ViInt32 vx_usb_open(const char* address);
+ViStatus vx_usb_close(ViInt32 linkId);
+ViStatus vx_usb_puts(ViInt32 linkId, const char* cmd, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_gets(ViInt32 linkId, char* buf, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_write(ViInt32 linkId, const void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_read(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount);
+ViStatus vx_usb_clear(ViInt32 linkId);
+ViStatus vx_usb_settmo(ViInt32 linkId, ViInt32 tmoMs);
+ViStatus vx_usb_sendbinary(ViInt32 linkId, const char* fileName);
+ViStatus vx_usb_receivebinary(ViInt32 linkId, const char* fileName);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
