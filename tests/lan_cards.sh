@@ -62,7 +62,7 @@ fi
 export VX_NETNS_OWN_IFACES="$card" VX_TEST_CARD_ADDR=198.18.0.2
 if [ -n "$wine_prefix" ]; then
   wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}
-  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$wine_prefix"
   "$wineserver" -k 2>/dev/null
   "$wineserver" -p || exit 2
   "${WINE:-/usr/lib/wine/wine64}" "$@"

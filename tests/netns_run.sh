@@ -65,6 +65,9 @@ mount -t tmpfs -o mode=0755 tmpfs /run || { echo "netns_run.sh: cannot mount a p
 mkdir -p /run/vx_comm_lib /run/lock && chmod 1777 /run/lock || exit 2
 export VX_PRIVATE_RUN=1
 export VX_TEST_ADDRS="${addrs[*]}"
+# For whatever runs under Wine here: quiet, no Mono or Gecko installer, and
+# no menu entries written into the user's home.
+export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}
 work=$(mktemp -d)
@@ -106,7 +109,7 @@ if [ -n "$wine_from" ]; then
 fi
 
 if [ -n "$wine_prefix" ]; then
-  export WINEPREFIX="$wine_prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$wine_prefix"
   # A wineserver left from elsewhere would own the sockets (they live in
   # the wineserver's namespace, not the client's): end it, start ours here,
   # and keep it for the whole command so each process start is cheap.
