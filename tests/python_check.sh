@@ -5,9 +5,12 @@
 # against the simulator (two LAN instruments and one USB instrument), with
 # Debian's pyvisa and pyvisa-py.
 #
-#   python_check.sh SOURCE_DIR LIBRARY SIM
+#   python_check.sh SOURCE_DIR LIBRARY SIM VISA_DIR
+#
+# VISA_DIR holds the fixture VISA library (libvisa.so), for the backend's
+# VISA route.
 set -euo pipefail
-src=$1 library=$(realpath "$2") sim=$3
+src=$1 library=$(realpath "$2") sim=$3 visa_dir=$(realpath "$4")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # Debian's interpreter, whose pytest comes from python3-pytest.
@@ -15,5 +18,5 @@ python=/usr/bin/python3
 "$python" -m venv --system-site-packages "$work/venv"
 "$work/venv/bin/pip" install --no-index --quiet --disable-pip-version-check --config-settings library="$library" "$src/python"
 cd "$work"  # import the installed package, not the source folder
-VX_COMM_LIB=$library "$src/tests/netns_run.sh" --sim "$sim" --sim-arg --usb --sim-arg VX0000000000000USB -- \
+VX_COMM_LIB=$library LD_LIBRARY_PATH=$visa_dir "$src/tests/netns_run.sh" --sim "$sim" --sim-arg --usb --sim-arg VX0000000000000USB -- \
   "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$src/python/tests"

@@ -90,6 +90,26 @@ def test_names_search_attributes_and_refusals(addrs, monkeypatch):
                                           StatusCode.error_nonsupported_attribute)
 
 
+def test_other_names_go_through_the_visa_library(addrs, tmp_path, monkeypatch):
+    # The fixture VISA library (tools/vxvisa, on LD_LIBRARY_PATH here) serves
+    # USB names of another vendor, which the backend hands to the library's
+    # VISA route: one instrument the search lists by its maker, and one that
+    # reaches the simulator, where the TCP route gives the same answers.
+    # (pyvisa hands a name on in its full form, with the interface number.)
+    found, sim = "USB0::0x1234::0x5678::FOUND::INSTR", "USB0::0x1234::0x5678::SIM::0::INSTR"
+    table = tmp_path / "visa_table"
+    table.write_text("%s idn Vextron AG,VX-1,FOUND,1.0\n%s tcp %s\n" % (found, sim, addrs[0]))
+    monkeypatch.setenv("VXVISA_TABLE", str(table))
+    rm = pyvisa.ResourceManager("@vxcomm")
+    assert rm.list_resources("USB0::0x1234?*") == (found,)
+    with rm.open_resource("TCPIP0::%s::18::SOCKET" % addrs[0], read_termination="\n") as inst:
+        idn = inst.query("*IDN?")
+    with rm.open_resource(sim, read_termination="\n", write_termination="\n") as inst:
+        inst.timeout = 1500
+        assert (inst.query("*IDN?"), inst.query("ECHO via visa"), inst.timeout) == (idn, "via visa", 1500)
+        inst.clear()
+
+
 @pytest.mark.parametrize("via", ["vxcomm", "pyvisa"])
 def test_query_is_one_unit_across_threads(addrs, via):
     if via == "vxcomm":
