@@ -90,7 +90,7 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
 
   ViInt32 result = -1;
   vxp_named_mutex_take_problem();  // none left from an earlier claim
-  const bool opened = slot->ops.open(handedOn, slot) == VI_SUCCESS;
+  const bool opened = slot->ops.open(handedOn, tmoMs, slot) == VI_SUCCESS;
   // A device that could not be reserved for a reason of the machine's own
   // (the reservation directory) says so, as nothing else would.
   const char* reservation = vxp_named_mutex_take_problem();

@@ -35,6 +35,13 @@ bool vxp_inet_text(uint32_t addr, char* out, size_t outSize);
 // port in host order.
 bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port);
 
+// The same connect waiting at most `ms` milliseconds for the peer (0: no
+// limit of its own, as above). An unreachable host answers nothing, and an
+// unbounded connect would wait for the OS's own retries (minutes). The
+// socket is blocking again afterwards.
+enum vxp_connect_result { VXP_CONNECTED, VXP_CONNECT_FAILED, VXP_CONNECT_TIMED_OUT };
+vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms);
+
 bool vxp_set_nodelay(vxp_socket s);
 bool vxp_set_broadcast(vxp_socket s);
 // Timeouts in milliseconds; 0 means no limit, as on both platforms.

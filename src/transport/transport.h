@@ -5,17 +5,28 @@
 #ifndef VX_TRANSPORT_H
 #define VX_TRANSPORT_H
 
+#include <cstdint>
+
 #include "vx_comm.h"
 
 struct LinkSlot;
+
+// How long an open may wait on the network, from the caller's open
+// timeout: tmoMs > 0 waits at most max(tmoMs, 3000) ms (3 s lets one lost
+// SYN be sent again), anything else has no limit of its own (0).
+inline uint32_t vx_open_wait_ms(ViInt32 tmoMs) {
+  if (tmoMs <= 0) return 0;
+  return tmoMs < 3000 ? 3000u : (uint32_t)tmoMs;
+}
 
 struct TransportOps {
   // Makes the physical connection for `address` (prefix handling already
   // done). Allocates the transport's context and stores it in
   // slot->context; on failure releases everything it allocated, leaves
-  // slot->context null and returns anything but VI_SUCCESS. May block for
-  // as long as the connection attempt takes. No lock held.
-  ViStatus (*open)(const char* address, LinkSlot* slot);
+  // slot->context null and returns anything but VI_SUCCESS. `tmoMs` is the
+  // caller's open timeout: a transport whose connection can wait on the
+  // network bounds that wait by it (see vx_open_wait_ms). No lock held.
+  ViStatus (*open)(const char* address, ViInt32 tmoMs, LinkSlot* slot);
   // Releases the context and everything the link holds. Called at most once,
   // only after a successful open; the result is not examined. The per-link
   // lock is held on links that have one.

@@ -89,8 +89,15 @@ const std::vector<LinkExport>& link_exports() {
 }
 
 std::vector<std::string> open_lines(const std::string& address) {
-  return {"vx_comm_open(address=" + address + ", tmoMs=0)", "vx_comm_open() error: failed opening a physical link",
-          "vx_comm_open() returns: linkId=-1"};
+  std::vector<std::string> lines{"vx_comm_open(address=" + address + ", tmoMs=0)"};
+  // Text the TCP route takes (a TCP- prefix or a leading digit) that is no
+  // IPv4 address is named as such first.
+  std::string tcp = address.compare(0, 4, "TCP-") == 0 ? address.substr(4) : address;
+  if (tcp.size() != address.size() || (!address.empty() && address[0] >= '0' && address[0] <= '9'))
+    lines.push_back("vx_comm_open() error: '" + tcp + "' is not an IPv4 address (four decimal numbers of 0 to 255)");
+  lines.push_back("vx_comm_open() error: failed opening a physical link");
+  lines.push_back("vx_comm_open() returns: linkId=-1");
+  return lines;
 }
 
 // Addresses that open nothing: too long, empty, not text, malformed.

@@ -7,7 +7,7 @@
 
 namespace {
 
-ViStatus fake_open(const char*, LinkSlot*) { return VI_ERROR_SYSTEM_ERROR; }
+ViStatus fake_open(const char*, ViInt32, LinkSlot*) { return VI_ERROR_SYSTEM_ERROR; }
 
 ViStatus fake_close(void* context) {
   FakeLink* f = static_cast<FakeLink*>(context);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <limits.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -13,6 +14,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <cstring>
+
+#include "platform/clock.h"
 
 bool vxp_net_startup() { return true; }
 void vxp_net_cleanup() {}
@@ -56,6 +59,45 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
     rc = connect((int)s, (struct sockaddr*)&sa, sizeof sa);
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
+}
+
+vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms) {
+  if (ms == 0) return vxp_tcp_connect(s, addr, port) ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+  int fd = (int)s;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return VXP_CONNECT_FAILED;
+  struct sockaddr_in sa = make_addr(addr, port);
+  vxp_connect_result result = VXP_CONNECTED;
+  if (connect(fd, (struct sockaddr*)&sa, sizeof sa) != 0) {
+    result = VXP_CONNECT_FAILED;
+    if (errno == EINPROGRESS || errno == EINTR) {
+      // A signal must not restart the whole wait: poll for what is left.
+      const uint32_t start = vxp_tick_ms();
+      result = VXP_CONNECT_TIMED_OUT;
+      for (;;) {
+        uint32_t spent = vxp_tick_ms() - start;
+        if (spent >= ms) break;
+        uint32_t left = ms - spent;
+        struct pollfd p;
+        p.fd = fd;
+        p.events = POLLOUT;
+        p.revents = 0;
+        int rc = poll(&p, 1, left > (uint32_t)INT_MAX ? INT_MAX : (int)left);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) {
+          if (rc < 0) result = VXP_CONNECT_FAILED;
+          break;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        bool ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+        result = ok ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+        break;
+      }
+    }
+  }
+  if (fcntl(fd, F_SETFL, flags) != 0) result = VXP_CONNECT_FAILED;
+  return result;
 }
 
 bool vxp_bind(vxp_socket s, uint32_t addr, uint16_t port) {

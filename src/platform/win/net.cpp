@@ -100,6 +100,41 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
   return connect((SOCKET)s, (struct sockaddr*)&sa, (int)sizeof sa) == 0;
 }
 
+vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms) {
+  if (ms == 0) return vxp_tcp_connect(s, addr, port) ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+  SOCKET sock = (SOCKET)s;
+  u_long nonBlocking = 1;
+  if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) return VXP_CONNECT_FAILED;
+  struct sockaddr_in sa = make_addr(addr, port);
+  vxp_connect_result result = VXP_CONNECTED;
+  if (connect(sock, (struct sockaddr*)&sa, (int)sizeof sa) != 0) {
+    result = VXP_CONNECT_FAILED;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+      // Success shows as writable, a refusal in the exception set.
+      fd_set writable, failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(sock, &writable);
+      FD_SET(sock, &failed);
+      struct timeval tv;
+      tv.tv_sec = (long)(ms / 1000u);
+      tv.tv_usec = (long)((ms % 1000u) * 1000u);
+      int rc = select(0, nullptr, &writable, &failed, &tv);
+      if (rc == 0) {
+        result = VXP_CONNECT_TIMED_OUT;
+      } else if (rc > 0 && FD_ISSET(sock, &writable) && !FD_ISSET(sock, &failed)) {
+        int err = 0;
+        int len = (int)sizeof err;
+        bool ok = getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err == 0;
+        result = ok ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+      }
+    }
+  }
+  u_long blocking = 0;
+  if (ioctlsocket(sock, FIONBIO, &blocking) != 0) result = VXP_CONNECT_FAILED;
+  return result;
+}
+
 bool vxp_bind(vxp_socket s, uint32_t addr, uint16_t port) {
   struct sockaddr_in sa = make_addr(addr, port);
   return bind((SOCKET)s, (struct sockaddr*)&sa, (int)sizeof sa) == 0;

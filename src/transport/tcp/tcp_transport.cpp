@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <new>
 
+#include "common/ipv4.h"
 #include "link/link_table.h"
+#include "log/call_log.h"
 #include "platform/net.h"
 
 namespace {
@@ -19,13 +21,19 @@ struct TcpLink {
 
 vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
 
-int32_t vx_tcp_connect(const char* address) {
+int32_t vx_tcp_connect(const char* address, ViInt32 tmoMs) {
+  uint32_t addr;
+  if (!vx_ipv4_parse(address, &addr)) {
+    writeLog("vx_comm_open() error: '%s' is not an IPv4 address (four decimal numbers of 0 to 255)\n", address);
+    return -1;
+  }
   vxp_socket s = vxp_tcp_socket();
   if (s == VXP_BAD_SOCKET) return -1;
-  // No name lookup: text that is not a dotted quad becomes the all-ones
-  // address, to which no connection can be made.
-  uint32_t addr = vxp_inet_addr(address);
-  if (!vxp_tcp_connect(s, addr, kInstrumentPort)) {
+  const uint32_t waitMs = vx_open_wait_ms(tmoMs);
+  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, kInstrumentPort, waitMs);
+  if (rc != VXP_CONNECTED) {
+    if (rc == VXP_CONNECT_TIMED_OUT)
+      writeLog("vx_comm_open() error: no answer from %s within %u ms\n", address, (unsigned)waitMs);
     vxp_socket_close(s);
     return -1;
   }
@@ -48,7 +56,7 @@ bool vx_tcp_drain(int32_t socket) {
   return true;
 }
 
-ViStatus vx_tcp_open(const char* address, LinkSlot* slot) {
+ViStatus vx_tcp_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   TcpLink* t = new (std::nothrow) TcpLink;
   if (!t) return VI_ERROR_SYSTEM_ERROR;
   t->socket = -1;
@@ -56,7 +64,7 @@ ViStatus vx_tcp_open(const char* address, LinkSlot* slot) {
     delete t;
     return VI_ERROR_SYSTEM_ERROR;
   }
-  t->socket = vx_tcp_connect(address);
+  t->socket = vx_tcp_connect(address, tmoMs);
   if (t->socket == -1) {
     // Undo the whole open: the caller wipes the slot without calling close.
     vxp_net_cleanup();

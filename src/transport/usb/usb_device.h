@@ -113,7 +113,7 @@ bool vx_usbdev_drainInput(UsbDevice* d);
 bool vx_usbdev_identify(const char* path, int tmoMs, std::mutex* clearLock, char* reply, size_t size);
 
 // The transport's operations, also for tests that drive a fake driver.
-ViStatus vx_usbdev_open(const char* address, LinkSlot* slot);
+ViStatus vx_usbdev_open(const char* address, ViInt32 tmoMs, LinkSlot* slot);
 ViStatus vx_usbdev_close(void* context);
 ViStatus vx_usbdev_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount);
 ViStatus vx_usbdev_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount);

@@ -154,7 +154,7 @@ void vx_usbdev_closeHandles(UsbDevice* d) {
   d->deviceMutex = nullptr;
 }
 
-ViStatus vx_usbdev_open(const char* address, LinkSlot* slot) {
+ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
   const ViStatus failed = -1;
   if (strncmp(address, "USB-", 4) != 0) return failed;
   // The serial number is the first word after the prefix, as "USB-%s" reads it.

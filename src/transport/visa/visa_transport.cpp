@@ -33,7 +33,7 @@ void close_device(VisaLink* link) {
 
 bool accepted(ViStatus s) { return s == VI_SUCCESS || s == VI_SUCCESS_TERM_CHAR || s == VI_SUCCESS_MAX_CNT; }
 
-ViStatus vx_visa_open(const char* address, LinkSlot* slot) {
+ViStatus vx_visa_open(const char* address, ViInt32, LinkSlot* slot) {
   VisaLink* link = new (std::nothrow) VisaLink();
   if (!link) return VI_ERROR_SYSTEM_ERROR;
   if (!link->module) {
