@@ -277,8 +277,10 @@ def fake_instrument():
     worker = threading.Thread(target=serve, daemon=True)
     worker.start()
     yield
-    server.close()
+    if worker.is_alive():  # still waiting for its connection: one that ends at once
+        socket.create_connection(("127.0.0.10", 18), timeout=2).close()
     worker.join(15)
+    server.close()
 
 
 @pytest.mark.parametrize("address,says", [

@@ -608,7 +608,7 @@ class Instrument:
                     if text.strip(b"0123456789 "):
                         return None
                     if len(text) == digits:
-                        if not text.strip():
+                        if not text.strip().isdigit():
                             return None
                         self._take(2 + digits)
                         return int(text)
