@@ -256,7 +256,8 @@ class Instrument:
         self._write_fn = _library.bare_function("vx_comm_writeBlocking")
         target = library_address(address)
         if self.route == VISA and _library.function("vx_comm_loadVisa")() < 0:
-            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (address, no_visa_text()))
+            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open",
+                            "no connection to %s (%s)" % (address, no_visa_text()))
         wait = library_timeout(self.route, timeout if open_timeout == "timeout" else open_timeout)
         link = ctypes.c_int32(0)
         check(_library.function("vx_comm_open")(_c_text(target, encoding), wait, ctypes.byref(link)), "vx_comm_open")
