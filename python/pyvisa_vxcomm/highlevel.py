@@ -11,7 +11,7 @@ import itertools
 import threading
 from typing import Any, Dict, Optional, Tuple
 
-from pyvisa import constants, highlevel, rname
+from pyvisa import constants, errors, highlevel, rname
 from pyvisa.constants import ResourceAttribute as A
 from pyvisa.constants import StatusCode
 from pyvisa.util import LibraryPath
@@ -24,6 +24,7 @@ USB_VENDOR, USB_PRODUCT = 0x03EB, 0xAFFF
 TCP_PORT = 18
 VI_TMO_INFINITE = constants.VI_TMO_INFINITE
 FIND_TIMEOUT_MS = 500  # the LAN search's wait in list_resources
+OPEN_TIMEOUT_MS = 10000  # a TCP connection's wait for open_timeout VI_TMO_IMMEDIATE, as pyvisa-py's
 ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query
 
 
@@ -168,7 +169,14 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         return sess.inst.lock if sess else threading.RLock()
 
     def _fail(self, session: Any, error: vxcomm.Error) -> StatusCode:
-        return self.handle_return_value(session, _status_of(error))
+        try:
+            return self.handle_return_value(session, _status_of(error))
+        except errors.VisaIOError as e:
+            # What the binding found out (the address it reached, why no
+            # link was made) goes with pyvisa's text of the status.
+            if error.detail:
+                e.args = ("%s\n%s" % (e, error.detail),)
+            raise
 
     # --------------------------------------------------- manager --
 
@@ -187,8 +195,10 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         try:
             names = [to_pyvisa(d.address) for d in vxcomm.find(interfaces, timeout=FIND_TIMEOUT_MS)]
         except vxcomm.Error as e:
-            self._fail(session, e)
-            return ()
+            if e.status != vxcomm.VI_ERROR_RSRC_BUSY:
+                self._fail(session, e)
+                return ()
+            names = []
         # The library searches only while no link is open; the open ones
         # are there for sure.
         names += [s.name for s in self.sessions.values() if isinstance(s, _Session) and s.name not in names]
@@ -212,8 +222,12 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             return 0, self.handle_return_value(None, StatusCode.error_invalid_resource_name)
         except (LookupError, ValueError):
             return 0, self.handle_return_value(None, StatusCode.error_resource_not_found)
+        if open_timeout == VI_TMO_INFINITE:
+            wait = None
+        else:
+            wait = int(open_timeout) or OPEN_TIMEOUT_MS
         try:
-            inst = vxcomm.open(address, timeout=2000, write_termination="")
+            inst = vxcomm.open(address, timeout=2000, write_termination="", open_timeout=wait)
         except vxcomm.Error as e:
             return 0, self._fail(None, e)
         except (ValueError, UnicodeError):  # a NUL, or text the encoding cannot carry
@@ -251,6 +265,9 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             sess.fresh = ended or block_end
         except vxcomm.Error as e:
             return b"", self._fail(session, e)
+        except KeyboardInterrupt:
+            sess.fresh, sess.opaque = True, 0  # the link was cleared
+            raise
         if ended:
             status = StatusCode.success_termination_character_read
         elif block_end:

@@ -8,13 +8,14 @@ import pytest
 USB_SERIAL = "VX0000000000000USB"  # the simulator's USB instrument (tests/python_check.sh)
 
 
-def _isolated():
+def isolated():
+    """Only lo here, inside tests/netns_run.sh: nothing sent leaves the machine."""
     names = [name for _, name in socket.if_nameindex()]
     return names == ["lo"] and os.environ.get("VX_NETNS_ISOLATED") == "1"
 
 
 def pytest_configure(config):
-    if not _isolated():
+    if not isolated():
         raise pytest.UsageError("run these tests through tests/netns_run.sh (private network namespace)")
 
 

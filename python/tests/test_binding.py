@@ -1,15 +1,19 @@
 import gc
 import os
 import re
+import signal
+import socket
+import stat
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 import vxcomm
-from conftest import USB_SERIAL, checksum, pattern
+from conftest import USB_SERIAL, checksum, isolated, pattern
 
 
 def test_query_sends_the_command_in_one_write(inst, tmp_path):
@@ -75,7 +79,8 @@ def test_library_version_and_status_texts():
 
 def test_timeout_none_means_no_limit_on_every_route(addrs, tmp_path):
     log = tmp_path / "tmo.log"
-    # The library's "no limit" and "no wait" differ by route.
+    # The library's "no wait" differs by route; without a limit a read waits
+    # in slices (shorter than this reply's delay), a write without limit.
     for address, no_limit, no_wait in [("TCP-" + addrs[0], "tmoMs=0)", "tmoMs=1)"),
                                        ("USB-" + USB_SERIAL, "tmoMs=-1)", "tmoMs=0)")]:
         with vxcomm.open(address, timeout=100) as inst, vxcomm.call_log(log):
@@ -184,7 +189,11 @@ def test_find_lists_the_simulated_instruments(addrs):
     assert sorted(d.address for d in found) == sorted(addrs)
     assert all(d.model and d.serial for d in found)
     with vxcomm.open("TCP-" + addrs[0]):
-        assert vxcomm.find(interfaces=["LAN"], timeout=100) == []  # refused while a link is open
+        # The library does not search while a link is open: no empty list
+        # that looks like "nothing found".
+        with pytest.raises(vxcomm.Error, match="cannot search while a link is open") as e:
+            vxcomm.find(interfaces=["LAN"], timeout=100)
+        assert e.value.name == "VI_ERROR_RSRC_BUSY"
     with pytest.raises(ValueError):
         vxcomm.find(interfaces="gpib")
 
@@ -195,3 +204,224 @@ def test_parse_devices_keeps_colons_of_the_address():
         vxcomm.Device("M1", "S1", "TCP-1.2.3.4"),
         vxcomm.Device("M2", "S2", "USB0::0x03EB::0xAFFF::S2::INSTR"),
     ]
+
+
+@pytest.mark.parametrize("call,command,says", [
+    ("query_binary_values", "*IDN?", "no block: it is b'VXSIM,MODEL-100,"),  # not cut after the V
+    ("read_block", "RAWHEX 2378790A", "no block: it is b'#xy\\n'"),
+    ("read_block", "BLOCK? 8 lf", None),  # its line feed is taken with it
+    ("read_block", "BLOCK? 8 lf pause=8:300", None),  # even when it comes late
+    ("query", "RAWHEX 41FF0A", "b'A\\xff'"),  # no text: an Error with the bytes
+])
+def test_each_reply_is_taken_whole(inst, call, command, says):
+    if says is None:
+        getattr(inst, call)(command)
+    else:
+        with pytest.raises(vxcomm.Error, match=re.escape(says)):
+            getattr(inst, call)(command)
+    assert inst.query("*IDN?").startswith("VXSIM,MODEL-100,")  # the next reply is this command's
+    assert inst.query("ECHO next") == "next"
+
+
+def _interrupt(done, total):
+    if done:
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("case", ["no block", "interrupted", "whole", "through a link", "device"])
+def test_a_block_file_is_replaced_only_by_a_whole_block(inst, tmp_path, case):
+    target = tmp_path / "wave.bin"
+    target.write_bytes(b"precious data")
+    target.chmod(0o640)
+    (tmp_path / "link").symlink_to(target)
+    path, command, progress, error = {
+        "no block": (target, "*IDN?", None, vxcomm.Error),
+        "interrupted": (target, "BLOCK? %d" % (3 << 20), _interrupt, KeyboardInterrupt),
+        "whole": (target, "BLOCK? 100", None, None),
+        "through a link": (tmp_path / "link", "BLOCK? 100", None, None),  # the link stays a link
+        "device": (os.devnull, "BLOCK? 100", None, None),  # written straight, never replaced
+    }[case]
+    if error:
+        with pytest.raises(error):
+            inst.read_block_to_file(command, path, progress=progress)
+    else:
+        assert inst.read_block_to_file(command, path, progress=progress) == 100
+    want = b"precious data" if error or case == "device" else pattern(100)
+    assert target.read_bytes() == want and stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link", "wave.bin"]  # no temporary file left
+    assert (tmp_path / "link").is_symlink() and stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+@pytest.fixture
+def fake_instrument():
+    """An instrument on 127.0.0.10 that answers every line with "FAKE"."""
+    assert isolated()
+    server = socket.create_server(("127.0.0.10", 18))
+    server.settimeout(10)
+
+    def serve():
+        try:
+            conn, _ = server.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(10)
+            for _ in range(100):
+                try:
+                    if not conn.recv(4096):
+                        return
+                    conn.sendall(b"FAKE\n")
+                except OSError:
+                    return
+
+    worker = threading.Thread(target=serve, daemon=True)
+    worker.start()
+    yield
+    if worker.is_alive():  # still waiting for its connection: one that ends at once
+        socket.create_connection(("127.0.0.10", 18), timeout=2).close()
+    worker.join(15)
+    server.close()
+
+
+@pytest.mark.parametrize("address,says", [
+    ("TCP-127.0.0.010", None),  # decimal 10, as on the front panel, not octal 8
+    ("127.000.000.010", None),
+    ("TCP-127.0.0.011", "no connection to TCP-127.0.0.011 (127.0.0.11)"),  # the real target, named
+    ("TCP-0x7f.0.0.10", "four decimal numbers 0-255"),
+    ("TCP-127.10", "four decimal numbers 0-255"),
+])
+def test_ipv4_addresses_are_four_decimal_numbers(fake_instrument, address, says):
+    if says is None:
+        with vxcomm.open(address, timeout=2000) as i:
+            assert i.query("*IDN?") == "FAKE"
+    else:
+        with pytest.raises(vxcomm.OpenError, match=re.escape(says)):
+            vxcomm.open(address).close()
+
+
+def _run_python(code, env=None, timeout=30):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env=env)
+
+
+@pytest.mark.parametrize("via", ["vxcomm", "pyvisa"])
+def test_open_of_an_absent_host_ends_within_its_bound(tmp_path, via):
+    # 192.0.2.1 stays inside this namespace (its only route is lo), where
+    # nothing answers it.
+    assert isolated()
+    log = tmp_path / "open.log"
+    opening = {
+        "vxcomm": "vxcomm.open('TCP-192.0.2.1', timeout=500)",
+        "pyvisa": "pyvisa.ResourceManager('@vxcomm').open_resource('TCPIP0::192.0.2.1::18::SOCKET', open_timeout=500)",
+    }[via]
+    code = ("import pyvisa, vxcomm\nvxcomm.start_log(%r)\ntry:\n    %s\nexcept Exception as e:\n    print(e)"
+            % (str(log), opening))
+    started = time.monotonic()
+    out = _run_python(code, timeout=12)
+    assert "no connection to TCP-192.0.2.1" in out.stdout, out.stderr
+    assert time.monotonic() - started < 10  # the library waits 3 s at most for this timeout
+    assert "vx_comm_open(address=TCP-192.0.2.1, tmoMs=500)" in log.read_text()
+
+
+@pytest.mark.parametrize("via", ["vxcomm", "pyvisa"])
+def test_ctrl_c_ends_a_read_without_limit(addrs, tmp_path, via):
+    log = tmp_path / "call.log"
+    opening = "import vxcomm\nvxcomm.start_log(%r)\n" % str(log) + {
+        "vxcomm": "import vxcomm\ninst = vxcomm.open('TCP-%s')\n",
+        "pyvisa": "import pyvisa\ninst = pyvisa.ResourceManager('@vxcomm').open_resource("
+                  "'TCPIP0::%s::18::SOCKET', read_termination='\\n')\n",
+    }[via] % addrs[0]
+    code = opening + ("inst.timeout = None\nprint('reading', flush=True)\ntry:\n    inst.query('HANG')\n"
+                      "except KeyboardInterrupt:\n    print('interrupted')\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "reading\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=5)
+        assert out == "interrupted\n" and time.monotonic() - sent < 3, err
+        assert "vx_comm_clear_async(" in log.read_text()  # the reply that may still come is not wanted
+    finally:
+        child.kill()
+        child.wait()
+
+
+@pytest.mark.parametrize("route", ["TCP", "USB", "pyvisa"])
+def test_clear_from_another_thread_ends_a_read_without_limit(addrs, route):
+    if route == "pyvisa":
+        pyvisa = pytest.importorskip("pyvisa")
+        inst = pyvisa.ResourceManager("@vxcomm").open_resource("TCPIP0::%s::18::SOCKET" % addrs[0],
+                                                               read_termination="\n")
+    else:
+        inst = vxcomm.open("TCP-" + addrs[0] if route == "TCP" else "USB-" + USB_SERIAL)
+    inst.timeout = None
+    ended = []
+
+    def read():
+        try:
+            inst.query("HANG")
+        except Exception as e:  # noqa: BLE001 - the error is what is checked
+            ended.append(e)
+
+    reader = threading.Thread(target=read, daemon=True)
+    clearer = threading.Thread(target=inst.clear, daemon=True)
+    try:
+        reader.start()
+        time.sleep(0.5)
+        clearer.start()
+        clearer.join(3)
+        reader.join(3)
+        assert not clearer.is_alive() and not reader.is_alive()
+        assert [e.error_code for e in ended] == [vxcomm.VI_ERROR_ABORT]
+    finally:
+        inst.close()  # ends the calls a failed check left blocked
+
+
+def _peer_closed(inst, tmp_path):
+    inst.write("CLOSE")
+    for _ in range(2):  # not a timeout, now or later
+        with pytest.raises(vxcomm.ConnectionLostError):
+            inst.read()
+
+
+def _no_visa_library(inst, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    code = ("import vxcomm\nfor call in (lambda: vxcomm.open('TCPIP0::127.0.0.2::INSTR'), vxcomm.load_visa):\n"
+            "    try:\n        call()\n    except vxcomm.Error as e:\n        print(e)\n")
+    lines = _run_python(code, env=env).stdout.splitlines()
+    assert len(lines) == 2 and all("no VISA library is loaded" in t and "libvisa.so" in t for t in lines), lines
+
+
+def _missing_file(inst, tmp_path):
+    for progress in (None, lambda done, total: None):
+        with pytest.raises(vxcomm.FileError, match="/nonexistent.bin"):
+            inst.write_block_from_file("UPLOAD", "/nonexistent.bin", progress=progress)
+    assert inst.query("*IDN?").startswith("VXSIM,")  # nothing was sent
+
+
+@pytest.mark.parametrize("case", [_peer_closed, _no_visa_library, _missing_file])
+def test_errors_say_what_happened(inst, tmp_path, case):
+    case(inst, tmp_path)
+
+
+@pytest.mark.parametrize("via,bus,says", [
+    ("vxcomm", "absent", "nothing serves USB instruments on {}; start the USB service vxusbd"),
+    ("vxcomm", "refusing", "nothing serves USB instruments on {}; start the USB service vxusbd"),
+    ("pyvisa", "absent", "nothing serves USB instruments on {}; start the USB service vxusbd"),
+    ("vxcomm", "served", "no such device on the USB bus"),
+])
+def test_usb_open_says_when_no_usb_service_runs(tmp_path, monkeypatch, via, bus, says):
+    path = tmp_path / "usb.sock"
+    if bus != "served":
+        monkeypatch.setattr(vxcomm._instrument, "_USB_BUS_SOCKET", str(path))
+    if bus == "refusing":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(str(path))  # bound, not listening: connections are refused
+    serial = "VX000000000000GONE"
+    with pytest.raises(Exception, match=re.escape(says.format(path))):
+        if via == "pyvisa":
+            pyvisa = pytest.importorskip("pyvisa")
+            pyvisa.ResourceManager("@vxcomm").open_resource("USB0::0x03EB::0xAFFF::%s::INSTR" % serial)
+        else:
+            vxcomm.open("USB-" + serial)

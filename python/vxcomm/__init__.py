@@ -10,8 +10,8 @@
 The library is found through `vxcomm.load_library(path)`, the environment
 variable VX_COMM_LIB, a copy next to the package, or the loader's search
 path. Every error status is raised as a vxcomm.Error (TimeoutError,
-ConnectionLostError, OpenError are kinds of it) carrying `status`,
-`error_code` and `name`. Timeouts are in milliseconds; None is no limit.
+ConnectionLostError, OpenError, FileError are kinds of it) carrying
+`status`, `error_code` and `name`. Timeouts are in milliseconds; None is no limit.
 """
 import contextlib
 import ctypes
@@ -19,9 +19,12 @@ import os
 from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
 
 from . import _library
+from . import _instrument
 from ._errors import (
+    VI_ERROR_ABORT,
     VI_ERROR_CONN_LOST,
     VI_ERROR_INV_RSRC_NAME,
+    VI_ERROR_RSRC_BUSY,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
     VI_ERROR_TMO,
@@ -30,6 +33,7 @@ from ._errors import (
     VI_SUCCESS_TERM_CHAR,
     ConnectionLostError,
     Error,
+    FileError,
     OpenError,
     TimeoutError,
     check,
@@ -41,11 +45,13 @@ from ._library import load_library
 __version__ = "0.3.0"
 
 __all__ = [
-    "Device", "Error", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log", "find",
+    "Device", "Error", "FileError", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log",
+    "find",
     "free_visa", "library_version", "load_library", "load_visa", "open", "parse_devices", "start_log",
     "status_description", "status_name", "stop_log",
     "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
-    "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
+    "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "VI_ERROR_ABORT", "VI_ERROR_RSRC_BUSY",
+    "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
 ]
 
 IFACE_LAN = 0x001
@@ -92,7 +98,13 @@ def parse_devices(text: str) -> List[Device]:
 def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), timeout: int = 1000,
          max_chars: int = 64 * 1024) -> List[Device]:
     """Searches for instruments; `timeout` is the LAN search's wait in ms.
-    Refused (an empty list) while any link of the process is open."""
+    The library does not search while a link of the process is open: that
+    raises vxcomm.Error VI_ERROR_RSRC_BUSY."""
+    links = _instrument.open_links()
+    if links:
+        raise Error(VI_ERROR_RSRC_BUSY, "vx_comm_find",
+                    "vxcomm.find() cannot search while a link is open (%d open: linkId %s); close it first"
+                    % (len(links), ", ".join(map(str, links))))
     buf = ctypes.create_string_buffer(max_chars)
     got = ctypes.c_int32(0)
     status = check(
@@ -105,10 +117,13 @@ def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), ti
 
 
 def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii",  # noqa: A001
-         write_termination: str = "\n") -> Instrument:
+         write_termination: str = "\n", open_timeout: Union[float, None, str] = "timeout") -> Instrument:
     """Opens a link ("TCP-a.b.c.d" or "TCP-<host name>", "USB-<serial>", or
-    a VISA resource name). Raises OpenError when no link was made."""
-    return Instrument(address, timeout=timeout, encoding=encoding, write_termination=write_termination)
+    a VISA resource name). Raises OpenError when no link was made.
+    `open_timeout` (ms, None no limit; by default `timeout`) bounds the wait
+    for a TCP connection, which the library makes at least 3000 ms."""
+    return Instrument(address, timeout=timeout, encoding=encoding, write_termination=write_termination,
+                      open_timeout=open_timeout)
 
 
 def start_log(path: Union[str, "os.PathLike[str]"]) -> None:
@@ -131,8 +146,11 @@ def call_log(path: Union[str, "os.PathLike[str]"]) -> Iterator[None]:
 
 
 def load_visa() -> None:
-    """Loads the installed VISA library so that VISA resource names open."""
-    check(_library.function("vx_comm_loadVisa")(), "vx_comm_loadVisa")
+    """Loads the installed VISA library so that VISA resource names open;
+    raises vxcomm.Error, naming the file looked for, when there is none."""
+    status = _library.function("vx_comm_loadVisa")()
+    if status < 0:
+        raise Error(status, "vx_comm_loadVisa", _instrument.no_visa_text())
 
 
 def free_visa() -> None:

@@ -10,6 +10,8 @@ VI_ERROR_TMO = -(2**31) + 0x3FFF0015
 VI_ERROR_CONN_LOST = -(2**31) + 0x3FFF00A6
 VI_ERROR_RSRC_NFOUND = -(2**31) + 0x3FFF0011
 VI_ERROR_INV_RSRC_NAME = -(2**31) + 0x3FFF000E
+VI_ERROR_ABORT = -(2**31) + 0x3FFF0030
+VI_ERROR_RSRC_BUSY = -(2**31) + 0x3FFF0072
 
 STATUS_NAMES = {
     VI_SUCCESS: "VI_SUCCESS",
@@ -20,6 +22,8 @@ STATUS_NAMES = {
     VI_ERROR_CONN_LOST: "VI_ERROR_CONN_LOST",
     VI_ERROR_RSRC_NFOUND: "VI_ERROR_RSRC_NFOUND",
     VI_ERROR_INV_RSRC_NAME: "VI_ERROR_INV_RSRC_NAME",
+    VI_ERROR_ABORT: "VI_ERROR_ABORT",
+    VI_ERROR_RSRC_BUSY: "VI_ERROR_RSRC_BUSY",
 }
 
 
@@ -33,7 +37,8 @@ class Error(Exception):
     """A call of the library returned an error status.
 
     `status` is the ViStatus value (also as `error_code`, the name pyvisa
-    gives it), `name` its VISA name, `call` the export that returned it.
+    gives it), `name` its VISA name, `call` the export that returned it,
+    `detail` what the binding found out beyond the status (None if nothing).
     """
 
     def __init__(self, status: int, call: str = "", message: Optional[str] = None):
@@ -41,6 +46,7 @@ class Error(Exception):
         self.error_code = status
         self.name = status_name(status)
         self.call = call
+        self.detail = message
         text = message or "%s returned %s (%d)" % (call or "call", self.name, status)
         super().__init__(text)
 
@@ -51,6 +57,17 @@ class TimeoutError(Error, builtins.TimeoutError):  # noqa: A001
 
 class ConnectionLostError(Error, ConnectionError):
     """VI_ERROR_CONN_LOST: the link is closed, invalid, or its peer is gone."""
+
+
+class FileError(Error, OSError):
+    """A local file of a block transfer cannot be read or written; also an
+    OSError, with `filename`, `errno` and `strerror` set."""
+
+    def __init__(self, call: str, path: str, error: OSError):
+        super().__init__(VI_ERROR_SYSTEM_ERROR, call, "%s: %s" % (path, error.strerror or error))
+        self.filename = path
+        self.errno = error.errno
+        self.strerror = error.strerror
 
 
 class OpenError(Error):

@@ -1,23 +1,30 @@
 """An open link, with the calls scripters know from VISA wrappers."""
+import contextlib
 import ctypes
 import os
 import re
+import secrets
 import socket
+import stat
 import struct
+import sys
 import threading
 import time
 import warnings
 import weakref
-from typing import Any, Callable, Iterable, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Tuple, Union
 
 from . import _library
 from ._errors import (
+    VI_ERROR_ABORT,
     VI_ERROR_CONN_LOST,
     VI_ERROR_INV_RSRC_NAME,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
+    VI_ERROR_TMO,
     ConnectionLostError,
     Error,
+    FileError,
     OpenError,
     TimeoutError,
     check,
@@ -27,6 +34,12 @@ _READ_CHUNK = 64 * 1024
 _BLOCK_PIECE = 1 << 20
 _COMPACT_AT = 1 << 16
 _MAX_EMPTY_READS = 1000  # reads that bring nothing in a row before we give up
+# A read without a time limit waits in slices this long (ms), so that Ctrl-C
+# and a clear() from another thread end it.
+_SLICE_MS = 200
+_EARLY_TIMEOUTS = 3  # timeouts in a row long before their time: the peer is gone
+_SHOWN = 80  # bytes of a bad reply shown in its error
+_USB_BUS_SOCKET = "/run/vx_comm_lib/usb.sock"
 
 Progress = Callable[[int, int], None]
 _MARKS = [bytes((b,)) for b in range(256)]
@@ -39,6 +52,49 @@ _NOT_CONNECTED = {
     VISA: "the VISA library did not open it",
 }
 
+# The links this process has open through the binding; the library does not
+# search while any is open.
+_open_links = set()
+_open_lock = threading.Lock()
+
+
+def open_links() -> List[int]:
+    with _open_lock:
+        return sorted(_open_links)
+
+
+def _forget(link: int) -> None:
+    with _open_lock:
+        _open_links.discard(link)
+
+
+def no_visa_text() -> str:
+    """Why the VISA route cannot be used: the library found no usable VISA
+    library, and where it looked."""
+    if sys.platform == "win32":
+        where = "visa32.dll in the program's folder or in System32"
+    else:
+        where = "libvisa.so through the loader's search path (LD_LIBRARY_PATH, the ldconfig cache, /lib, /usr/lib)"
+    return ("no VISA library is loaded: vx_comm_lib looked for %s and found none, or one without all the VISA "
+            "calls it needs; install a VISA library there, or open the instrument by a TCP- or USB- address" % where)
+
+
+def usb_service_problem() -> Optional[str]:
+    """On Linux, why no USB instrument can be found: nothing serves the USB
+    bus socket, or it refuses this user; None when it answers (or elsewhere)."""
+    if not sys.platform.startswith("linux"):
+        return None
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        try:
+            s.connect(_USB_BUS_SOCKET)
+        except PermissionError:
+            return ("the USB service's socket %s does not admit this user; join the group plugdev "
+                    "(sudo usermod -aG plugdev $USER) and log in again" % _USB_BUS_SOCKET)
+        except OSError:
+            return ("nothing serves USB instruments on %s; start the USB service vxusbd "
+                    "(sudo systemctl enable --now vxusbd.socket, or run vxusbd --foreground)" % _USB_BUS_SOCKET)
+    return None
+
 
 def route_of(address: str) -> str:
     """The route the library takes for an address, from its text alone."""
@@ -49,22 +105,42 @@ def route_of(address: str) -> str:
     return VISA
 
 
-def _dotted_quad(host: str) -> bool:
+def dotted_quad(host: str) -> Optional[str]:
+    """The IPv4 address `host` spells as exactly four decimal numbers 0-255
+    (leading zeros allowed: "192.168.001.010" is 192.168.1.10), in its
+    plain form; None for anything else."""
     parts = host.split(".")
-    return len(parts) == 4 and all(p.isdigit() and len(p) <= 3 and int(p) <= 255 for p in parts)
+    if len(parts) != 4 or not all(re.fullmatch(r"[0-9]{1,3}", p) and int(p) <= 255 for p in parts):
+        return None
+    return ".".join(str(int(p)) for p in parts)
+
+
+def _numeric(host: str) -> bool:
+    # What the C resolver would read as a number, not look up as a name:
+    # digits and dots, or any form inet_aton takes ("127.1", "0x7f.1", "010.0.0.1").
+    if re.fullmatch(r"[0-9.]*", host):
+        return True
+    try:
+        socket.inet_aton(host)
+    except (OSError, ValueError):
+        return False
+    return True
 
 
 def library_address(address: str) -> str:
-    """The address as the library takes it: a TCP host name resolved to its
-    IPv4 address. Raises OpenError for what cannot be an address."""
+    """The address as the library takes it: a TCP address in its plain
+    dotted form, a host name resolved to its IPv4 address. Raises OpenError
+    for what cannot be an address."""
     route = route_of(address)
     if route == TCP:
         host = address[4:] if address.startswith("TCP-") else address
-        if not host or re.fullmatch(r"[0-9.]+", host):
-            if not _dotted_quad(host):
+        if _numeric(host):
+            plain = dotted_quad(host)
+            if plain is None:
                 raise OpenError(VI_ERROR_INV_RSRC_NAME, "vx_comm_open",
-                                "%r is no TCP address: it needs a dotted IPv4 address a.b.c.d" % address)
-            return "TCP-" + host
+                                "%r is no TCP address: it needs a dotted IPv4 address a.b.c.d, four decimal "
+                                "numbers 0-255" % address)
+            return "TCP-" + plain
         try:
             infos = socket.getaddrinfo(host, 18, socket.AF_INET, socket.SOCK_STREAM)
         except (OSError, UnicodeError) as e:
@@ -96,6 +172,7 @@ def _close_dropped(link: int, address: str) -> None:
     # A link whose Instrument was dropped unclosed: close it as a file is,
     # and say so once.
     _library.function("vx_comm_close")(link)
+    _forget(link)
     warnings.warn("unclosed vxcomm.Instrument %r (link %d)" % (address, link), ResourceWarning, stacklevel=2)
 
 
@@ -126,6 +203,31 @@ def _convert(raw: bytes, datatype: str, is_big_endian: bool, container: Any) -> 
     return container(struct.unpack(_struct_format(datatype, is_big_endian, count), raw))
 
 
+def _shown(data: bytes) -> str:
+    return repr(bytes(data[:_SHOWN])) + (" and %d bytes more" % (len(data) - _SHOWN) if len(data) > _SHOWN else "")
+
+
+def _create_beside(target: str, old: Optional[os.stat_result]) -> Tuple[str, Any]:
+    """A new file beside `target` for its next content, with the mode of the
+    file it replaces (or the usual mode of a new file)."""
+    mode = stat.S_IMODE(old.st_mode) if old is not None else 0o666
+    for _ in range(100):
+        temp = "%s.part%s" % (target, secrets.token_hex(4))
+        try:
+            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), mode)
+        except FileExistsError:
+            continue
+        try:
+            if old is not None:
+                os.chmod(temp, mode)  # as it was, whatever the umask
+            return temp, os.fdopen(fd, "wb")
+        except BaseException:
+            os.close(fd)
+            os.unlink(temp)
+            raise
+    raise FileExistsError("no free name for a temporary file beside %s" % target)
+
+
 class Instrument:
     """A link opened by vxcomm.open(); use it in a `with` block.
 
@@ -137,7 +239,7 @@ class Instrument:
     """
 
     def __init__(self, address: str, timeout: Optional[float] = 2000, encoding: str = "ascii",
-                 write_termination: str = "\n"):
+                 write_termination: str = "\n", open_timeout: Union[float, None, str] = "timeout"):
         self.address = address
         self.route = route_of(address)
         self.encoding = encoding
@@ -145,23 +247,32 @@ class Instrument:
         self.lock = threading.RLock()
         self._pending = bytearray()
         self._rpos = 0
+        self._lf_owed = False  # a block ended before its line feed came
+        self._abort = False  # clear() asks the read under way to end
         self._chunk = ctypes.create_string_buffer(_READ_CHUNK)
         self._got = ctypes.c_int32(0)
         self._got_ref = ctypes.byref(self._got)
         self._read_fn = _library.bare_function("vx_comm_read")
         self._write_fn = _library.bare_function("vx_comm_writeBlocking")
         target = library_address(address)
-        if self.route == VISA:
-            _library.function("vx_comm_loadVisa")()  # its status shows in the open
+        if self.route == VISA and _library.function("vx_comm_loadVisa")() < 0:
+            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open",
+                            "no connection to %s (%s)" % (address, no_visa_text()))
+        wait = library_timeout(self.route, timeout if open_timeout == "timeout" else open_timeout)
         link = ctypes.c_int32(0)
-        check(_library.function("vx_comm_open")(_c_text(target, encoding), 0, ctypes.byref(link)), "vx_comm_open")
+        check(_library.function("vx_comm_open")(_c_text(target, encoding), wait, ctypes.byref(link)), "vx_comm_open")
         if link.value < 1:
             shown = address if target == address else "%s (%s)" % (address, target[4:])
-            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open",
-                            "no connection to %s (%s)" % (shown, _NOT_CONNECTED[self.route]))
+            why = _NOT_CONNECTED[self.route]
+            if self.route == USB:
+                why = usb_service_problem() or why
+            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (shown, why))
         self._link: Optional[int] = link.value
+        with _open_lock:
+            _open_links.add(link.value)
         self._finalizer = weakref.finalize(self, _close_dropped, link.value, address)
         self._timeout: Optional[float] = None
+        self._lib_tmo: Optional[int] = None  # what the library was last told
         try:
             self.timeout = timeout
         except BaseException:
@@ -183,6 +294,7 @@ class Instrument:
         if link is not None:
             self._finalizer.detach()
             _library.function("vx_comm_close")(link)
+            _forget(link)
 
     def __enter__(self) -> "Instrument":
         return self
@@ -204,15 +316,41 @@ class Instrument:
     @timeout.setter
     def timeout(self, ms: Optional[float]) -> None:
         value = library_timeout(self.route, ms)
-        check(_library.function("vx_comm_setTmoMs")(self.link_id, value), "vx_comm_setTmoMs")
+        # Reads without a limit wait in slices; writes keep the limit given.
+        self._write_tmo = value
+        self._read_tmo = _SLICE_MS if ms is None else value
+        self._read_wait = (_SLICE_MS if ms is None else ms) / 1000.0
         self._timeout = ms
+        self._use_tmo(self._read_tmo)
+
+    def _use_tmo(self, value: int) -> None:
+        if value != self._lib_tmo:
+            check(_library.function("vx_comm_setTmoMs")(self.link_id, value), "vx_comm_setTmoMs")
+            self._lib_tmo = value
 
     def clear(self) -> None:
-        """Device clear: discards waiting input and any partial line or block."""
+        """Device clear: discards waiting input and any partial line or
+        block. From another thread it first ends a read under way there
+        (which raises vxcomm.Error VI_ERROR_ABORT): one without a time limit
+        at once, one with a limit when that runs out."""
+        link = self.link_id
+        self._abort = True
         with self.lock:
-            self._pending.clear()
-            self._rpos = 0
-            check(_library.function("vx_comm_clear")(self.link_id), "vx_comm_clear")
+            self._abort = False
+            self._drop_input()
+            check(_library.function("vx_comm_clear")(link), "vx_comm_clear")
+
+    def _drop_input(self) -> None:
+        self._pending.clear()
+        self._rpos = 0
+        self._lf_owed = False
+
+    def _interrupted(self) -> None:
+        # Ctrl-C ended a wait for the instrument: what came of the reply is
+        # dropped, and the library's unlocked clear drains the link.
+        self._drop_input()
+        if self._link is not None:
+            _library.function("vx_comm_clear_async")(self._link)
 
     # ------------------------------------------------ buffered input --
 
@@ -235,19 +373,64 @@ class Instrument:
             self._rpos = 0
         return data
 
+    def _receive(self, buffer: Any, size: int) -> int:
+        """One read of the link into `buffer`: at least one byte, what has
+        arrived. Waits up to the timeout; without one, in slices, so that
+        Ctrl-C (KeyboardInterrupt, after which the link is cleared) and a
+        clear() from another thread (VI_ERROR_ABORT) end the wait."""
+        try:
+            if self._abort:
+                raise Error(VI_ERROR_ABORT, "vx_comm_read", "clear() ended the read")
+            self._use_tmo(self._read_tmo)
+            start = time.monotonic()
+            deadline = None if self._timeout is None else start + self._timeout / 1000.0
+            early = empty = 0
+            for _ in range(1 << 62):
+                self._got.value = 0
+                # linkId 0 (closed) is refused by the library as a lost connection.
+                status = self._read_fn(self._link or 0, buffer, size, self._got_ref)
+                if status >= 0:
+                    if self._got.value > 0:
+                        return self._got.value
+                    empty += 1
+                    if empty >= _MAX_EMPTY_READS:
+                        raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "the link keeps returning nothing")
+                    continue
+                if status != VI_ERROR_TMO:
+                    check(status, "vx_comm_read")
+                if self._abort:
+                    raise Error(VI_ERROR_ABORT, "vx_comm_read", "clear() ended the read")
+                now = time.monotonic()
+                if deadline is not None and now >= deadline:
+                    check(status, "vx_comm_read")
+                # A timeout long before its time, again and again, is a link
+                # whose peer has closed it.
+                early = early + 1 if now - start < self._read_wait / 2 else 0
+                if early >= _EARLY_TIMEOUTS:
+                    raise ConnectionLostError(VI_ERROR_CONN_LOST, "vx_comm_read",
+                                              "the instrument closed the connection")
+                start = now
+            raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded wait")
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
     def _fill(self, limit: int = _READ_CHUNK) -> None:
         """One read of the link into the buffer: what has arrived."""
-        size = min(max(limit, 1), _READ_CHUNK)
-        for _ in range(_MAX_EMPTY_READS):
-            self._got.value = 0
-            # linkId 0 (closed) is refused by the library as a lost connection.
-            status = self._read_fn(self._link or 0, self._chunk, size, self._got_ref)
-            if status < 0:
-                check(status, "vx_comm_read")
-            if self._got.value > 0:
-                self._pending += ctypes.string_at(self._chunk, self._got.value)
-                return
-        raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "the link keeps returning nothing")
+        got = self._receive(self._chunk, min(max(limit, 1), _READ_CHUNK))
+        self._pending += ctypes.string_at(self._chunk, got)
+
+    def _want(self, n: int) -> None:
+        while self._buffered() < n:
+            self._fill()
+
+    def _skip_owed_lf(self) -> None:
+        # The line feed of a block that came after the block's read ended.
+        if self._lf_owed:
+            self._want(1)
+            self._lf_owed = False
+            if self._pending[self._rpos] == 0x0A:
+                self._take(1)
 
     def read_until(self, term: Optional[int], count: int, opaque: int = 0) -> Tuple[bytes, bool]:
         """Up to `count` bytes, ending after the byte `term` when it comes
@@ -271,7 +454,6 @@ class Instrument:
                 scanned = max(scanned, end)
                 self._fill()
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
-
     def read_reply(self, term: int, count: int, opaque: int, fresh: bool) -> Tuple[bytes, bool, int, bool]:
         """read_until() for a reader that tracks replies. At the start of
         one (`fresh`) it learns how far a definite-length block it begins
@@ -324,18 +506,24 @@ class Instrument:
             return 0
 
     def _read_into(self, out: bytearray, offset: int = 0) -> None:
-        """Fills out[offset:] exactly: buffered bytes first, then the link."""
-        n = min(self._buffered(), len(out) - offset)
-        if n:
-            out[offset:offset + n] = self._take(n)
-            offset += n
-        rest = len(out) - offset
-        if rest:
-            got = ctypes.c_int32(0)
+        """Fills out[offset:] exactly: buffered bytes first, then the link,
+        straight into `out` but for the last piece, which comes through the
+        buffer with whatever follows it (the line feed after a block)."""
+        while offset < len(out):
+            n = min(self._buffered(), len(out) - offset)
+            if n:
+                out[offset:offset + n] = self._take(n)
+                offset += n
+                continue
+            rest = len(out) - offset
+            if rest <= _READ_CHUNK:
+                self._fill()
+                continue
             view = (ctypes.c_char * rest).from_buffer(out, offset)
-            check(_library.function("vx_comm_readBlocking")(self.link_id, view, rest, ctypes.byref(got)),
-                  "vx_comm_readBlocking")
-            del view
+            try:
+                offset += self._receive(view, rest)
+            finally:
+                del view
 
     def _read_exactly(self, n: int) -> bytes:
         out = bytearray(n)
@@ -354,13 +542,23 @@ class Instrument:
         return self.write_raw(message.encode(self.encoding))
 
     def read(self) -> str:
-        """Reads one reply line, without its line feed (and a CR before it)."""
-        line, _ = self.read_until(0x0A, 2**31 - 1)
+        """Reads one reply line, without its line feed (and a CR before it).
+        A reply that is no text in the encoding raises vxcomm.Error with its
+        bytes in `data`; the line is taken all the same."""
+        with self.lock:
+            self._skip_owed_lf()
+            line, _ = self.read_until(0x0A, 2**31 - 1)
         if line.endswith(b"\n"):
             line = line[:-1]
             if line.endswith(b"\r"):
                 line = line[:-1]
-        return line.decode(self.encoding)
+        try:
+            return line.decode(self.encoding)
+        except UnicodeDecodeError as e:
+            error = Error(VI_ERROR_SYSTEM_ERROR, "read", "the reply is no %s text (%s): %s"
+                          % (self.encoding, e.reason, _shown(line)))
+            error.data = line
+            raise error from None
 
     def query(self, message: str, delay: Optional[float] = None) -> str:
         """write() then read(); `delay` seconds between them, if given."""
@@ -376,6 +574,7 @@ class Instrument:
         """Sends the bytes as they are; returns how many went."""
         data = bytes(data)
         with self.lock:
+            self._use_tmo(self._write_tmo)
             self._got.value = 0
             status = self._write_fn(self._link or 0, data or None, len(data), self._got_ref)
             if status < 0:
@@ -394,24 +593,51 @@ class Instrument:
 
     # -------------------------------------------------------- blocks --
 
+    def _header_size(self) -> Optional[int]:
+        """The size a block header at the start of the input gives ("#", a
+        digit n, n digits; or four zero bytes, then the size least
+        significant byte first), taking the header; None, taking nothing,
+        when the input starts with no such header."""
+        for _ in range(1 << 30):  # each round has one byte more at least
+            at, have, p = self._rpos, self._buffered(), self._pending
+            if have >= 1 and p[at] == 0x23:
+                if have >= 2:
+                    digits = p[at + 1] - 0x30
+                    if not 1 <= digits <= 9:
+                        return None
+                    text = bytes(p[at + 2:at + 2 + min(digits, have - 2)])
+                    if text.strip(b"0123456789 "):
+                        return None
+                    if len(text) == digits:
+                        if not text.strip().isdigit():
+                            return None
+                        self._take(2 + digits)
+                        return int(text)
+            elif have >= 1 and p[at] == 0:
+                head = bytes(p[at:at + min(8, have)])
+                if head[:4].strip(b"\0"):
+                    return None
+                if len(head) == 8:
+                    self._take(8)
+                    return struct.unpack("<I", head[4:])[0]
+            elif have >= 1:
+                return None
+            self._fill()
+        return None
+
     def _block_size(self) -> int:
-        """Reads a block header: "#" and a definite length, or the binary
-        form (four zero bytes, then the size least significant byte first)."""
-        mark = self._read_exactly(1)
-        if mark == b"#":
-            digits = self._read_exactly(1)
-            if not b"1" <= digits <= b"9":
-                raise Error(VI_ERROR_SYSTEM_ERROR, "read_block", "a block header needs a length digit, got %r" % digits)
-            text = self._read_exactly(int(digits))
-            if not text.strip().isdigit():
-                raise Error(VI_ERROR_SYSTEM_ERROR, "read_block", "bad block length %r" % text)
-            return int(text)
-        if mark == b"\0":
-            field = self._read_exactly(7)
-            if field[:3] != b"\0\0\0":
-                raise Error(VI_ERROR_SYSTEM_ERROR, "read_block", "bad binary block header")
-            return struct.unpack("<I", field[3:])[0]
-        raise Error(VI_ERROR_SYSTEM_ERROR, "read_block", "the reply is no block: it starts with %r" % mark)
+        """Reads a block header. A reply that starts with none is taken
+        whole (its line, or what came of it within the timeout) and shown
+        in the error, so the next read gets the next reply."""
+        self._skip_owed_lf()
+        size = self._header_size()
+        if size is not None:
+            return size
+        try:
+            reply, _ = self.read_until(0x0A, 2**31 - 1)
+        except TimeoutError:
+            reply = self._take(self._buffered())
+        raise Error(VI_ERROR_SYSTEM_ERROR, "read_block", "the reply is no block: it is %s" % _shown(reply))
 
     def _read_block(self, command: Optional[str], sink: Callable[[bytes], None],
                     progress: Optional[Progress]) -> int:
@@ -419,16 +645,26 @@ class Instrument:
             if command:
                 self.write(command)
             total = self._block_size()
-            if progress:
-                progress(0, total)
-            done = 0
-            while done < total:
-                piece = bytearray(min(_BLOCK_PIECE, total - done))
-                self._read_into(piece)
-                sink(piece)
-                done += len(piece)
+            try:
                 if progress:
-                    progress(done, total)
+                    progress(0, total)
+                done = 0
+                while done < total:
+                    piece = bytearray(min(_BLOCK_PIECE, total - done))
+                    self._read_into(piece)
+                    sink(piece)
+                    done += len(piece)
+                    if progress:
+                        progress(done, total)
+            except KeyboardInterrupt:
+                self._interrupted()  # the rest of the block is not wanted
+                raise
+            # The line feed that follows a block is taken with it; one not
+            # there yet is taken by the next read of a line or block.
+            if self._buffered() and self._pending[self._rpos] == 0x0A:
+                self._take(1)
+            else:
+                self._lf_owed = not self._buffered()
             return done
 
     def read_binary_values(self, datatype: str = "f", is_big_endian: bool = False, container: Any = list,
@@ -461,9 +697,9 @@ class Instrument:
         late = None
         with self.lock:
             self._read_block(command, chunks.append, None)
-            if expect_termination:
+            if expect_termination and self._lf_owed:
                 try:
-                    self._read_exactly(1)
+                    self._skip_owed_lf()
                 except TimeoutError as e:
                     late = e
         raw = b"".join(chunks)
@@ -495,12 +731,14 @@ class Instrument:
         data = bytes(data)
         cmd = _c_text(message, self.encoding) if message else None
         with self.lock:
+            self._use_tmo(self._write_tmo)
             check(_library.function("vx_comm_writeBlock")(self.link_id, cmd, data or None, len(data)),
                   "vx_comm_writeBlock")
 
     def read_block(self, message: Optional[str] = None) -> bytes:
         """The data of one block, after sending `message` if given. The line
-        feed an instrument may send after it is left unread."""
+        feed after it is taken too; a reply that is no block raises
+        vxcomm.Error and is taken whole."""
         chunks = []
         self._read_block(message, chunks.append, None)
         return b"".join(chunks)
@@ -508,31 +746,55 @@ class Instrument:
     def read_block_to_file(self, message: Optional[str], path: "os.PathLike[str] | str",
                            progress: Optional[Progress] = None) -> int:
         """Receives one block into a file; progress(done, total) is called
-        after every piece when given. Returns the bytes written."""
-        with open(os.fspath(path), "wb") as f:
-            return self._read_block(message, f.write, progress)
+        after every piece when given. Returns the bytes written. A regular
+        file (or a new name) gets the block whole or not at all: it is
+        written beside it first and renamed over it at the end; anything
+        else (a pipe, a device) is written straight."""
+        target = os.path.realpath(os.fspath(path))  # a link stays, its file gets the block
+        try:
+            old: Optional[os.stat_result] = os.stat(target)
+        except FileNotFoundError:
+            old = None
+        if old is not None and not stat.S_ISREG(old.st_mode):
+            with open(target, "wb") as f:
+                return self._read_block(message, f.write, progress)
+        temp, f = _create_beside(target, old)
+        try:
+            with f:
+                done = self._read_block(message, f.write, progress)
+            os.replace(temp, target)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temp)
+            raise
+        return done
 
     def write_block_from_file(self, message: Optional[str], path: "os.PathLike[str] | str",
                               progress: Optional[Progress] = None) -> int:
         """Sends a file's bytes as one block after `message`; progress(done,
-        total) after every piece when given. Returns the bytes sent."""
+        total) after every piece when given. Returns the bytes sent. A file
+        that cannot be read raises vxcomm.FileError before anything is sent."""
         path = os.fspath(path)
         cmd = _c_text(message, self.encoding) if message else None
-        with self.lock:
+        try:
+            f = open(path, "rb")
+        except OSError as e:
+            raise FileError("vx_comm_writeBlockFile", path, e) from None
+        with f, self.lock:
+            total = os.fstat(f.fileno()).st_size
+            self._use_tmo(self._write_tmo)
             if progress is None:
                 check(_library.function("vx_comm_writeBlockFile")(self.link_id, cmd, os.fsencode(path)),
                       "vx_comm_writeBlockFile")
-                return os.path.getsize(path)
-            total = os.path.getsize(path)
+                return total
             check(_library.function("vx_comm_writeBlockSize")(self.link_id, cmd, total), "vx_comm_writeBlockSize")
             done = 0
             progress(0, total)
-            with open(path, "rb") as f:
-                while done < total:
-                    piece = f.read(min(_BLOCK_PIECE, total - done))
-                    if not piece:
-                        raise OSError("%s shrank while it was sent" % path)
-                    self.write_raw(piece)
-                    done += len(piece)
-                    progress(done, total)
+            while done < total:
+                piece = f.read(min(_BLOCK_PIECE, total - done))
+                if not piece:
+                    raise OSError("%s shrank while it was sent" % path)
+                self.write_raw(piece)
+                done += len(piece)
+                progress(done, total)
             return done

@@ -27,6 +27,7 @@ _SIGNATURES = {
     "vx_comm_writeBlocking": (ViStatus, [_I, _P, _I, _PI]),
     "vx_comm_readBlocking": (ViStatus, [_I, _P, _I, _PI]),
     "vx_comm_clear": (ViStatus, [_I]),
+    "vx_comm_clear_async": (ViStatus, [_I]),
     "vx_comm_setTmoMs": (ViStatus, [_I, _I]),
     "vx_comm_puts": (ViStatus, [_I, _S, _I, _PI]),
     "vx_comm_gets": (ViStatus, [_I, _P, _I, _PI]),
