@@ -5,8 +5,10 @@
 #   dev    the header, the .so link or import library, a CMake package
 #          (find_package(vx_comm_lib CONFIG) gives vx_comm_lib::vx_comm_lib)
 #          and a pkg-config file
-#   tools  vxcomm; on Linux also vxsim, vxusbd with its units, udev rule and
-#          sysusers entry, and their man pages
+#   tools  vxcomm; on Linux also vxsim, vxusbd with its units, udev rule,
+#          sysusers and tmpfiles entries, and their man pages; installed
+#          into the running system as root, these are applied at once
+#          (tools/vxusbd/install_setup.cmake)
 #   python the binding and the pyvisa backend, for the Debian package only
 #          (elsewhere `pip install ./python`)
 # Installed programs carry no RUNPATH: the library is found by the loader

@@ -11,12 +11,19 @@
 #     a C program built with pkg-config, a CMake project built with
 #     find_package(vx_comm_lib), `import vxcomm` from the folder Debian's
 #     python3 searches, vxusbd.socket enabled with systemctl --root, and
-#     vxcomm finding the simulated instruments.
+#     vxcomm finding the simulated instruments;
+#  4. least privilege: USBTMC device nodes go to the service's own group,
+#     not to the users' group the socket is given to; the sysusers and
+#     tmpfiles entries applied to a throwaway root give the user and the
+#     reservation folder (root, group plugdev, 3770);
+#  5. vxcomm-tools' postinst, run with the tools it calls replaced by
+#     recorders in a private /run, makes the user and folders and triggers
+#     the udev rule for devices already plugged in (only where udev runs).
 # The root is not /, so the compiler, CMake, python3 and the programs are
 # pointed at it (PKG_CONFIG_PATH, CMAKE_PREFIX_PATH, PYTHONPATH,
 # LD_LIBRARY_PATH); that the same folders are on the default search paths
 # of a real Debian system is checked separately (pkg-config's, python3's
-# and the loader's default lists). Maintainer scripts are not run.
+# and the loader's default lists). Maintainer scripts are not run but in 5.
 #
 #   deb_check.sh BUILD_DIR SOURCE_DIR SIM
 set -euo pipefail
@@ -115,4 +122,42 @@ for exe in "$work/by-pc/vx_consumer" "$work/by-cmake/vx_consumer"; do
 done
 out=$("$src/tests/netns_run.sh" --sim "$sim" -- "$root/usr/bin/vxcomm" find --iface lan --wait 300)
 echo "$out" | grep -q "127.0.0.2" || fail "the packaged vxcomm found nothing"
+
+# 4. Device nodes for the service only; users have the socket.
+unit_group=$(sed -n 's/^Group=//p' "$root/usr/lib/systemd/system/vxusbd.service")
+socket_group=$(sed -n 's/^SocketGroup=//p' "$root/usr/lib/systemd/system/vxusbd.socket")
+rule_group=$(grep -v '^#' "$root/usr/lib/udev/rules.d/70-vxusbd.rules" | sed -n 's/.*GROUP="\([^"]*\)".*/\1/p')
+[ -n "$rule_group" ] && [ "$rule_group" = "$unit_group" ] && [ "$rule_group" != "$socket_group" ] ||
+  fail "the udev rule gives devices to group '$rule_group' (service: '$unit_group', users: '$socket_group')"
+grep -q 'MODE="0660"' "$root/usr/lib/udev/rules.d/70-vxusbd.rules" || fail "the udev rule's mode is not 0660"
+sys=$work/sysroot
+mkdir -p "$sys/etc" "$sys/run"
+systemd-sysusers --root="$sys" "$root/usr/lib/sysusers.d/vxusbd.conf" >/dev/null 2>&1 || fail "the sysusers entry does not apply"
+grep -q '^vxusbd:x:[0-9]*:[0-9]*:' "$sys/etc/passwd" && grep -q '^vxusbd:' "$sys/etc/group" ||
+  fail "the sysusers entry makes no user and group vxusbd"
+case "$(sed -n 's/^plugdev:x:[0-9]*://p' "$sys/etc/group")" in *vxusbd*) fail "vxusbd is made a member of plugdev" ;; esac
+systemd-tmpfiles --root="$sys" --create "$root/usr/lib/tmpfiles.d/vxusbd.conf" || fail "the tmpfiles entry does not apply"
+plugdev_gid=$(sed -n 's/^plugdev:x:\([0-9]*\):.*/\1/p' "$sys/etc/group")
+[ "$(stat -c '%a %u %g' "$sys/run/vx_comm_lib/lock")" = "3770 0 $plugdev_gid" ] ||
+  fail "the reservation folder is $(stat -c '%a %u %g' "$sys/run/vx_comm_lib/lock"), not 3770 root plugdev"
+
+# 5. The postinst, with recorders for the tools it calls.
+dpkg-deb -e "$work/pkg/${tools}_${version}-1_$arch.deb" "$work/control"
+mkdir -p "$work/stubs"
+for t in systemd-sysusers systemd-tmpfiles udevadm; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$t" "$work/calls" >"$work/stubs/$t"
+  chmod +x "$work/stubs/$t"
+done
+setup="systemd-sysusers vxusbd.conf
+systemd-tmpfiles --create vxusbd.conf"
+for udev in yes no; do
+  expect=$setup
+  [ $udev = no ] || expect="$expect
+udevadm control --reload-rules
+udevadm trigger --subsystem-match=usb --action=add"
+  rm -f "$work/calls"
+  "$src/tests/netns_run.sh" -- sh -c "[ $udev = no ] || mkdir /run/udev; PATH='$work/stubs':\$PATH sh '$work/control/postinst' configure" ||
+    fail "postinst configure failed (udev running: $udev)"
+  [ "$(cat "$work/calls")" = "$expect" ] || fail "postinst (udev running: $udev) called: $(cat "$work/calls")"
+done
 echo "deb check passed: ${debs[*]##*/}"

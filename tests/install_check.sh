@@ -15,6 +15,19 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+# vxusbd's files where systemd, sysusers, tmpfiles and udev look under a
+# prefix; an install that is not into the running system says how to set
+# it up there.
+if [ -x "$prefix/sbin/vxusbd" ]; then
+  for f in lib/systemd/system/vxusbd.service lib/systemd/system/vxusbd.socket lib/udev/rules.d/70-vxusbd.rules \
+    lib/sysusers.d/vxusbd.conf lib/tmpfiles.d/vxusbd.conf; do
+    [ -f "$prefix/$f" ] || { echo "install_check: $f not installed" >&2; exit 1; }
+  done
+  for step in "systemd-sysusers $prefix/lib/sysusers.d/vxusbd.conf" "systemd-tmpfiles --create $prefix/lib/tmpfiles.d/vxusbd.conf" \
+    "udevadm trigger --subsystem-match=usb --action=add"; do
+    grep -qF "  $step" "$work/install.log" || { echo "install_check: the install does not say to run '$step'" >&2; exit 1; }
+  done
+fi
 # lib, or Debian's multiarch folder under it
 libdir=$(dirname "$(dirname "$(find "$prefix" -name vx_comm_lib.pc | head -1)")")
 for f in include/vx_comm.h "${libdir#"$prefix"/}/cmake/vx_comm_lib/vx_comm_libConfig.cmake" \

@@ -3,7 +3,9 @@
 # instrument simulator listening there, so that nothing a test, demo or
 # benchmark sends can leave this machine's loopback. It also gets a private
 # mount namespace with a fresh tmpfs on /run, so that the USB bus socket and
-# the device reservations (/run/lock) of parallel runs never meet.
+# the device reservations of parallel runs never meet. It has no
+# /run/vx_comm_lib/lock (vxusbd's group folder), so reservations live in
+# /run/lock; a test that makes that folder gets the group rule instead.
 #
 #   netns_run.sh [--sim PATH] [--addr A]... [--sim-arg X]... [--wine PREFIX]
 #                [--wine-from PREPARED] [--usb-ctl CTL] -- COMMAND [ARGS...]

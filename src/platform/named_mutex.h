@@ -11,7 +11,9 @@
 //
 // `name` is the kernel object name, "Global\" followed by letters, digits
 // and '_'. Windows creates that mutex owned and refuses when the name
-// exists already; Linux takes an flock() on /run/lock/vx_comm_lib.<rest>.lock.
+// exists already; Linux takes an flock() on vx_comm_lib.<rest>.lock in
+// /run/vx_comm_lib/lock (vxusbd's group folder) or, where that folder does
+// not exist, in /run/lock.
 struct vxp_named_mutex;
 
 // Null when the name is held already (in this process or another one) or
@@ -20,8 +22,9 @@ vxp_named_mutex* vxp_named_mutex_claim(const char* name);
 // Ends the reservation; null does nothing.
 void vxp_named_mutex_release(vxp_named_mutex* m);
 // Why the last failed claim of this thread failed, when the reason is not
-// that the name is held (Linux: "/run/lock is missing", "/run/lock is not
-// writable for this user", ...), and forgets it; null when there is none.
+// that the name is held (Linux: "/run/lock is missing",
+// "/run/vx_comm_lib/lock is not writable for this user", ...), and forgets
+// it; null when there is none.
 const char* vxp_named_mutex_take_problem();
 
 #endif

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """vxusbd as systemd starts it: the listening socket handed over as fd 3
 (LISTEN_PID, LISTEN_FDS), a LIST answered on it, a clean stop on SIGTERM.
-Run inside tests/netns_run.sh (a private /run) and under umockdev-run, so
-that the service sees an empty emulated /sys and /dev, never the machine's.
+Then started without systemd: by root, it makes its folders and serves as
+user vxusbd; by a user who cannot make /run/vx_comm_lib, it says so.
+Run inside tests/netns_run.sh (a private /run and mount namespace) and
+under umockdev-run, so that the service sees an empty emulated /sys and
+/dev, never the machine's.
 
     activation_check.py VXUSBD
 """
@@ -19,6 +22,36 @@ if os.environ.get("VX_PRIVATE_RUN") != "1" or "UMOCKDEV_DIR" not in os.environ:
     sys.exit("activation_check: run me through tests/netns_run.sh and umockdev-run")
 
 failed = []
+
+
+def list_devices(path):
+    """The LIST reply's body, or None when nothing answers within 5 s."""
+    for _ in range(100):
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as c:
+                c.settimeout(5)
+                c.connect(path)
+                c.sendall(struct.pack("<II", 4, 1))
+                (n,) = struct.unpack("<I", c.recv(4))
+                reply = b""
+                while len(reply) < n:
+                    chunk = c.recv(n - len(reply))
+                    if not chunk:
+                        break
+                    reply += chunk
+                return reply
+        except OSError:
+            time.sleep(0.05)
+    return None
+
+
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
 
 
 def check(name, ok):
@@ -87,4 +120,39 @@ log = os.read(log_r, 65536).decode(errors="replace")
 check("logs that it serves the socket systemd passed", "vxusbd: serving the socket systemd passed" in log)
 check("logs why there are no devices", "vxusbd: no USB:" in log)
 print(log, end="")
-sys.exit(1 if failed else 0)
+
+# Without systemd. Changing to other users needs the real root (a user
+# namespace of tests/netns_run.sh -r maps one uid only).
+if open("/proc/self/uid_map").read().split() != ["0", "0", "4294967295"]:
+    print("activation_check: not the real root: the starts without systemd are not checked")
+    sys.exit(1 if failed else 0)
+os.rename("/run/vx_comm_lib", "/run/vx_comm_lib.systemd")
+
+# A user who cannot make the socket's folder is told, and nothing serves.
+nobody = subprocess.run([vxusbd, "--foreground"], user=65534, group=65534, extra_groups=[],
+                        capture_output=True, text=True, timeout=10)
+check("a folder that cannot be made is named", nobody.returncode == 1 and
+      "vxusbd: error: cannot make the folder /run/vx_comm_lib: Permission denied" in nobody.stderr)
+print(nobody.stderr, end="")
+
+# Root, with a user vxusbd and group plugdev in this mount namespace's own
+# account files.
+uid = 64123
+for name, line in (("passwd", f"vxusbd:x:{uid}:{uid}::/nonexistent:/usr/sbin/nologin\n"),
+                   ("group", f"vxusbd:x:{uid}:\nplugdev:x:46:\n")):
+    kept = [l for l in open(f"/etc/{name}") if not l.startswith(("vxusbd:", "plugdev:"))]
+    with open(f"/run/{name}", "w") as f:
+        f.writelines(kept + [line])
+    subprocess.run(["mount", "--bind", f"/run/{name}", f"/etc/{name}"], check=True, timeout=10)
+proc = subprocess.Popen([vxusbd, "--foreground"], stderr=subprocess.PIPE, text=True)
+try:
+    check("root's start serves LIST", list_devices(path) == struct.pack("<I", 0))
+    status = open(f"/proc/{proc.pid}/status").read()
+    check("and runs as user vxusbd", f"Uid:\t{uid}\t{uid}\t{uid}\t{uid}" in status)
+    for what, p, gid, mode in (("the lock folder", "/run/vx_comm_lib/lock", 46, 0o3770),
+                               ("the socket", path, 46, 0o660)):
+        st = os.stat(p) if os.path.exists(p) else None
+        check(f"{what} is group plugdev's, {mode:o}", st and st.st_gid == gid and (st.st_mode & 0o7777) == mode)
+finally:
+    check("root's start stops cleanly", stop(proc) == 0)
+print(proc.stderr.read(), end="")

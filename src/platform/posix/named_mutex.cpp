@@ -7,10 +7,15 @@
 //
 // A forked child lets go of its copies (fork_release.h).
 //
-// The files live in /run/lock (a private tmpfs per test namespace), which is
-// world-writable: a file is never opened through a symbolic link, must be a
-// regular file, and only a file created here has its mode changed, so that
-// a link planted at the name cannot redirect anything.
+// The files live in /run/vx_comm_lib/lock where vxusbd's tmpfiles entry has
+// made it (root, group plugdev, 3770): only those who may use instruments
+// can open a file there, so nobody else can hold a reservation, and the
+// sticky bit keeps members from removing each other's files. Without that
+// folder (the private /run of a test or of the demo) they live in the
+// world-writable /run/lock. In both, a file is never opened through a
+// symbolic link, must be a regular file, and only a file created here has
+// its mode changed, so that a link planted at the name cannot redirect
+// anything.
 #include "platform/named_mutex.h"
 
 #include "platform/posix/fork_release.h"
@@ -31,12 +36,13 @@ struct vxp_named_mutex {
 
 namespace {
 
-const char kLockDir[] = "/run/lock";
+const char kGroupDir[] = "/run/vx_comm_lib/lock";
+const char kSharedDir[] = "/run/lock";
 const char kGlobalPrefix[] = "Global\\";
 
-// The file for a kernel name; false when the name is empty, too long, or
-// holds a byte other than a letter, a digit, '_', '-' or '.'.
-bool lock_path(const char* name, char* out, size_t outSize) {
+// The file name for a kernel name; false when the name is empty, too long,
+// or holds a byte other than a letter, a digit, '_', '-' or '.'.
+bool lock_name(const char* name, char* out, size_t outSize) {
   size_t prefixLen = sizeof kGlobalPrefix - 1;
   if (strncmp(name, kGlobalPrefix, prefixLen) == 0) name += prefixLen;
   if (*name == '\0' || *name == '.') return false;
@@ -46,22 +52,28 @@ bool lock_path(const char* name, char* out, size_t outSize) {
                  c == '-' || c == '.';
     if (!plain) return false;
   }
-  int n = snprintf(out, outSize, "%s/vx_comm_lib.%s.lock", kLockDir, name);
+  int n = snprintf(out, outSize, "vx_comm_lib.%s.lock", name);
   return n > 0 && (size_t)n < outSize;
 }
 
+struct LockFile {
+  const char* name;  // in dir
+  int dir;           // the folder, opened O_PATH
+  mode_t mode;       // of a file created here
+};
+
 // Opens the existing file, or creates it. Reading is all flock() needs, so
-// a file created by another user with mode 0644 serves every user. O_CREAT
+// a file created by another user serves every user the mode lets in. O_CREAT
 // is used only with O_EXCL: with fs.protected_regular a plain O_CREAT open of
 // another user's file in a sticky directory is refused.
 int open_lock_file(void* ctx) {
-  const char* path = static_cast<const char*>(ctx);
+  const LockFile* f = static_cast<const LockFile*>(ctx);
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = openat(f->dir, f->name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+    fd = openat(f->dir, f->name, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, f->mode);
     if (fd >= 0) {
-      fchmod(fd, 0644);  // ours: undo a restrictive umask so other users can lock it
+      fchmod(fd, f->mode);  // ours: undo a restrictive umask so the others can lock it
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -69,22 +81,42 @@ int open_lock_file(void* ctx) {
   return -1;
 }
 
+// The group's folder where it exists, else /run/lock; -1 with errno when
+// the one chosen cannot be opened.
+int open_lock_dir(const char** dir, mode_t* mode) {
+  const int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  *dir = kGroupDir;
+  *mode = 0640;  // the folder's group (set by its setgid bit) reads it
+  int fd = open(kGroupDir, flags);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  *dir = kSharedDir;
+  *mode = 0644;
+  return open(kSharedDir, flags);
+}
+
 // Why the last claim of this thread could not even try the name.
 thread_local const char* t_problem = nullptr;
+thread_local char t_problem_text[128];
 
-// What an open of the file that failed with err says about the directory.
-const char* problem_of(int err) {
+// What a failed open of the folder or of the file in it (err) says.
+const char* problem_of(int err, const char* dir) {
+  const char* what;
   switch (err) {
     case ENOENT:
     case ENOTDIR:
-      return "/run/lock is missing";
+      what = "%s is missing";
+      break;
     case EACCES:
     case EPERM:
     case EROFS:
-      return "/run/lock is not writable for this user";
+      what = "%s is not writable for this user";
+      break;
     default:
-      return "the reservation file in /run/lock cannot be opened";
+      what = "the reservation file in %s cannot be opened";
+      break;
   }
+  snprintf(t_problem_text, sizeof t_problem_text, what, dir);
+  return t_problem_text;
 }
 
 }  // namespace
@@ -92,17 +124,28 @@ const char* problem_of(int err) {
 vxp_named_mutex* vxp_named_mutex_claim(const char* name) {
   t_problem = nullptr;
   if (!name) return nullptr;
-  char path[256];
-  if (!lock_path(name, path, sizeof path)) return nullptr;
-  int fd = vxp_fork_tracked(open_lock_file, path);
+  char file[224];
+  if (!lock_name(name, file, sizeof file)) return nullptr;
+  const char* dirPath = nullptr;
+  mode_t mode = 0;
+  int dir = open_lock_dir(&dirPath, &mode);
+  if (dir < 0) {
+    t_problem = problem_of(errno, dirPath);
+    return nullptr;
+  }
+  LockFile lf{file, dir, mode};
+  int fd = vxp_fork_tracked(open_lock_file, &lf);
+  int err = errno;
+  close(dir);
   if (fd < 0) {
-    t_problem = problem_of(errno);
+    t_problem = problem_of(err, dirPath);
     return nullptr;
   }
   struct stat st;
   int rc = fstat(fd, &st);
   if (rc != 0 || !S_ISREG(st.st_mode)) {
-    t_problem = "the reservation file in /run/lock is not a regular file";
+    snprintf(t_problem_text, sizeof t_problem_text, "the reservation file in %s is not a regular file", dirPath);
+    t_problem = t_problem_text;
     vxp_fork_close(fd);
     return nullptr;
   }
