@@ -702,6 +702,13 @@ bool Vxi11Server::open(std::vector<Vxi11Instrument> instruments, unsigned core_p
         if (ok && portmap)
             ok = add(insts_[k].addr, kPmapPort, k, Listener::PmapTcp) && add(insts_[k].addr, kPmapPort, k, Listener::PmapUdp);
     }
+    // rpcbind answers version 3 and 4 queries (libtirpc clients such as
+    // liblxi ask those) with its own address, 127.0.0.1, not the one asked:
+    // a host that registers with it serves on all its addresses.
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    if (ok && !portmap && !insts_.empty() && insts_[0].addr.s_addr != loopback.s_addr)
+        ok = add(loopback, core_port, 0, Listener::Core) && add(loopback, abort_port, 0, Listener::Abort);
     if (!ok) close_all();
     return ok;
 }
