@@ -231,11 +231,12 @@ def test_portmapper_reply_without_last_fragment_bit():
         with socket.create_connection((addr, 111), timeout=5) as s:
             msg = call_msg(9, PMAP, 2, 3, struct.pack(">4I", CORE, 1, 6, 0))
             s.sendall(struct.pack(">I", 0x80000000 | len(msg)) + msg)
-            got = b""
-            while len(got) < 4 + 28:
-                got += s.recv(64)
-            (mark,) = struct.unpack(">I", got[:4])
+            payload = b""
+            while len(payload) < 28:  # the whole GETPORT reply
+                (mark,) = struct.unpack(">I", recv_exact(s, 4))
+                payload += recv_exact(s, mark & 0x7FFFFFFF)
             assert bool(mark & 0x80000000) == last, addr
+            assert struct.unpack(">I", accepted_results(payload, 9))[0] == 1024
 
 
 def test_refused_link():
