@@ -547,10 +547,10 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
 }
 
 void CoreConnection::run() {
-    const std::size_t max_record =
-        std::min<std::size_t>(std::max<std::size_t>(vi_.faults.max_recv, kVxiMaxRecv) + 4096, kMaxRecordCap + 4096);
+    // Clients that see maxRecvSize 0 or 2^32-1 may send larger writes than
+    // the default size; anything up to the cap is taken.
     std::vector<std::uint8_t> rec;
-    while (read_record(fd_, max_record, rec)) {
+    while (read_record(fd_, kMaxRecordCap + 4096, rec)) {
         RpcCall call;
         if (!parse_call(rec.data(), rec.size(), call)) break;
         XdrOut out;
