@@ -30,5 +30,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "deps.sh: installing ${missing[*]}"
   # Another apt or dpkg at work (an unattended upgrade) is waited for.
   apt-get -o DPkg::Lock::Timeout=300 update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${missing[@]}" >/dev/null
+  # The tests run their own rpcbind inside a private network namespace; the
+  # package's own service would listen on port 111 of every interface of
+  # this machine, so it is neither started by the install nor enabled.
+  quiet_rpcbind=no
+  case " ${missing[*]} " in *" rpcbind "*) [ -e /usr/sbin/policy-rc.d ] || quiet_rpcbind=yes ;; esac
+  if [ "$quiet_rpcbind" = yes ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+  fi
+  rc=0
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${missing[@]}" >/dev/null || rc=$?
+  if [ "$quiet_rpcbind" = yes ]; then
+    rm -f /usr/sbin/policy-rc.d
+    if command -v systemctl >/dev/null 2>&1; then
+      systemctl disable --now rpcbind.service rpcbind.socket >/dev/null 2>&1 || true
+    fi
+  fi
+  [ "$rc" = 0 ] || exit "$rc"
 fi
