@@ -75,7 +75,7 @@ done <<EOT
 version|0|vxcomm $ver|--version
 library version|0|vx_comm_lib $ver (loaded)|--version
 silent host|1|no answer from 127.0.0.20 on port 18 within 3000 ms|--timeout 300 query 127.0.0.20 '*IDN?'
-zero-padded address|0|VXSIM,MODEL-100,|query 127.000.000.002 '*IDN?'
+zero-padded address|0|VXSIM,MODEL-100,|query 0127.000.000.002 '*IDN?'
 short address form|2|'127.2' is not an IPv4 address|query 127.2 '*IDN?'
 address with a port|2|TCP port 18 only|query $a:18 '*IDN?'
 empty address|2|the address is empty|query '' '*IDN?'
@@ -119,9 +119,9 @@ wait $dns 2>/dev/null
 # A fetch writes through what is not a regular file and replaces only the
 # file a link points to, never the link or the node itself.
 mkfifo "$work/fifo"
-cat "$work/fifo" >"$work/fifo.out" &
+timeout 20 cat "$work/fifo" >"$work/fifo.out" &
 reader=$!
-"$vx" fetch "$a" "BLOCK? 5000" "$work/fifo" >/dev/null
+timeout 20 "$vx" fetch "$a" "BLOCK? 5000" "$work/fifo" >/dev/null
 check "fetch into a FIFO" test $? = 0
 wait $reader
 check "the FIFO stays a FIFO" test -p "$work/fifo"
@@ -143,6 +143,8 @@ signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:]
   for _ in $(seq 1 100); do ls "$work" | grep -q '^sig\.bin\.part' && break; sleep 0.05; done
   sleep 0.3
   kill -$sig $pid
+  for _ in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+  kill -KILL $pid 2>/dev/null
   wait $pid
   check "SIG$sig ends the fetch" test $? -gt 128
   check "SIG$sig leaves no temporary file" test "$(ls "$work" | grep -c '^sig\.bin')" = 0
