@@ -1,5 +1,5 @@
 // POSIX side of the platform layer: the instrument's USB driver, played by
-// the USB bus service on /run/vx_comm_lib/usb.sock (docs/usb_bus.md has the
+// the USB bus service on /run/vx_comm_lib/usb.sock (docs/guide/usb_bus.md has the
 // protocol). One connection per open device; at most one transfer is
 // outstanding on it, so the connection is the device's overlapped record.
 #include "platform/usb_driver.h"
