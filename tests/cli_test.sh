@@ -74,11 +74,18 @@ while IFS='|' read -r name rc text cmd; do
 done <<EOT
 version|0|vxcomm $ver|--version
 library version|0|vx_comm_lib $ver (loaded)|--version
-silent host|1|no answer from 127.0.0.20 on port 18 within 300 ms|--timeout 300 query 127.0.0.20 '*IDN?'
+silent host|1|no answer from 127.0.0.20 on port 18 within 3000 ms|--timeout 300 query 127.0.0.20 '*IDN?'
+zero-padded address|0|VXSIM,MODEL-100,|query 0127.000.000.002 '*IDN?'
+short address form|2|'127.2' is not an IPv4 address|query 127.2 '*IDN?'
+address with a port|2|TCP port 18 only|query $a:18 '*IDN?'
+empty address|2|the address is empty|query '' '*IDN?'
+short USB serial|2|serial number has 18 characters, this one 3|query USB-123 '*IDN?'
+reply that is no block|1|the reply to *IDN? is no block|fetch $a '*IDN?' "$work/idn.bin"
+unwritable call log|1|cannot write the call log $work/nodir/call.log|--log "$work/nodir/call.log" query $a '*IDN?'
 host name|0|VXSIM,MODEL-100,|query TCP-scope-a.test '*IDN?'
 no such host|1|cannot resolve no-such-host.test to an IPv4 address|query TCP-no-such-host.test '*IDN?'
 no limit on USB|0|over usb|--timeout 0 query $u 'ECHO over usb'
-failed fetch|1|VI_ERROR_|--timeout 200 fetch $a HANG "$work/keep"
+failed fetch|1|no block came in reply to HANG|--timeout 200 fetch $a HANG "$work/keep"
 missing upload|1|cannot read $work/missing: No such file or directory|--log "$work/uplog" upload $a UPLOAD "$work/missing"
 EOT
 kill "$silent" 2>/dev/null
@@ -87,6 +94,61 @@ silent=""
 check "failed fetch keeps the file as it was" test "$(cat "$work/keep")" = old
 check "failed fetch leaves no temporary file" test "$(ls "$work" | grep -c '^keep.')" = 0
 check "missing upload opens nothing" test ! -s "$work/uplog"
+
+# A host name lookup whose server never answers ends with the timeout. The
+# resolver is pointed at a silent listener (private mount namespace).
+python3 -c 'import socket, sys, time
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.21", 53))
+open(sys.argv[1], "w").close(); time.sleep(60)' "$work/dns" &
+dns=$!
+for _ in $(seq 1 100); do [ -e "$work/dns" ] && break; sleep 0.05; done
+printf 'nameserver 127.0.0.21\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
+# Where the resolver reads it: a link into /run lands in this test's own tmpfs.
+conf=$(readlink -f /etc/resolv.conf)
+case $conf in /run/*) mkdir -p "$(dirname "$conf")" && cp "$work/resolv.conf" "$conf" ;; *) mount --bind "$work/resolv.conf" "$conf" ;; esac
+t0=$(date +%s%N)
+"$vx" --timeout 1000 query TCP-nosuchhost.invalid '*IDN?' >/dev/null 2>"$work/err"
+rc=$? took=$((($(date +%s%N) - t0) / 1000000))
+check "silent name server exit status" test $rc = 1
+check "silent name server: says so" grep -q 'cannot resolve nosuchhost.invalid to an IPv4 address: no answer within 1000 ms' "$work/err"
+check "silent name server: bounded by the timeout ($took ms)" test $took -lt 3000
+case $conf in /run/*) rm -f "$conf" ;; *) umount "$conf" ;; esac
+kill $dns 2>/dev/null
+wait $dns 2>/dev/null
+
+# A fetch writes through what is not a regular file and replaces only the
+# file a link points to, never the link or the node itself.
+mkfifo "$work/fifo"
+timeout 20 cat "$work/fifo" >"$work/fifo.out" &
+reader=$!
+timeout 20 "$vx" fetch "$a" "BLOCK? 5000" "$work/fifo" >/dev/null
+check "fetch into a FIFO" test $? = 0
+wait $reader
+check "the FIFO stays a FIFO" test -p "$work/fifo"
+check "the FIFO carried the block" test "$(stat -c %s "$work/fifo.out")" = 5000
+echo old >"$work/real.bin"
+ln -s real.bin "$work/link.bin"
+"$vx" fetch "$a" "BLOCK? 6000" "$work/link.bin" >/dev/null
+check "fetch through a link" test $? = 0
+check "the link stays a link" test -L "$work/link.bin"
+check "the file it names holds the block" test "$(stat -c %s "$work/real.bin")" = 6000
+
+# A fetch ended by a signal removes its temporary file. SIGINT is reset to
+# its default first: a background job starts with it ignored.
+for sig in TERM INT; do
+  python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])' \
+    "$vx" --timeout 0 fetch "$a" "BLOCK? 200000 pause=100000:60000" "$work/sig.bin" >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 1 100); do ls "$work" | grep -q '^sig\.bin\.part' && break; sleep 0.05; done
+  sleep 0.3
+  kill -$sig $pid
+  for _ in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
+  kill -KILL $pid 2>/dev/null
+  wait $pid
+  check "SIG$sig ends the fetch" test $? -gt 128
+  check "SIG$sig leaves no temporary file" test "$(ls "$work" | grep -c '^sig\.bin')" = 0
+done
 
 # VISA, through the fixture library found by LD_LIBRARY_PATH: a socket
 # name, a USB INSTR name mapped to the second instrument, and a scripted
@@ -101,9 +163,11 @@ check "visa usb query" test "$(cat "$work/q")" = VXSIM,MODEL-101,SNVX00000000000
 "$vx" find --iface visa >"$work/find" 2>&1
 check "visa find exit status" test $? = 0
 check "visa find lists the maker's instrument" grep -Eq '^VX-1 +4711 +USB0::0x03EB::0xAFFF::4711::INSTR$' "$work/find"
-env -u LD_LIBRARY_PATH "$vx" query "TCPIP0::$a::18::SOCKET" '*IDN?' >/dev/null 2>"$work/err"
+env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
 check "no visa library message" grep -q 'no VISA library could be loaded' "$work/err"
+env -u LD_LIBRARY_PATH "$vx" find --iface visa --wait 300 >/dev/null 2>&1
+check "find --iface visa without a VISA library fails" test $? = 1
 env -u LD_LIBRARY_PATH "$vx" find --iface lan,visa --wait 300 >"$work/find" 2>"$work/err"
 check "find without visa still lists the LAN" grep -q "$a\$" "$work/find"
 check "find without visa says so" grep -q 'no VISA library could be loaded' "$work/err"
@@ -120,7 +184,10 @@ check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 # Nobody on the USB bus socket: the tool names the service to start, once.
 mv /run/vx_comm_lib/usb.sock /run/vx_comm_lib/usb.sock.away
 "$vx" find --iface usb --wait 300 >/dev/null 2>"$work/nousb"
+check "find --iface usb without the USB service fails" test $? = 1
 check "find without the USB service names it" test "$(grep -c 'start the USB service vxusbd' "$work/nousb")" = 1
+"$vx" query "$u" '*IDN?' >/dev/null 2>"$work/nousb"
+check "a USB open without the USB service names it" grep -q 'start the USB service vxusbd' "$work/nousb"
 "$vx" find --iface lan --wait 300 >/dev/null 2>"$work/nousb"
 check "a LAN find does not" test "$(grep -c vxusbd "$work/nousb")" = 0
 mv /run/vx_comm_lib/usb.sock.away /run/vx_comm_lib/usb.sock

@@ -1,8 +1,10 @@
 // Blocks in: the optional query, the header in its definite-length or
 // binary form, and the data, delivered in pieces across calls or into a
 // file. The link's BlockState carries a block from one call to the next.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "common/le32.h"
@@ -10,6 +12,7 @@
 #include "io/line_io.h"
 #include "io/transfer.h"
 #include "link/link_call.h"
+#include "log/call_log.h"
 
 namespace {
 
@@ -208,7 +211,10 @@ extern "C" ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
   return call.locked("vx_comm_readBlockFile", [&] {
     FILE* file = fopen(fileName, "wb");
-    if (!file) return VI_ERROR_SYSTEM_ERROR;
+    if (!file) {
+      writeLog("vx_comm_readBlockFile() error: cannot create %s: %s\n", fileName, strerror(errno));
+      return VI_ERROR_SYSTEM_ERROR;
+    }
     ViStatus status = receive_file(call, cmd, file);
     // Buffered pieces are written out only now; losing them is a failure.
     if (fclose(file) != 0 && status >= VI_SUCCESS) status = VI_ERROR_SYSTEM_ERROR;

@@ -1,11 +1,14 @@
 // Blocks out: the command, a separator, the definite-length header and the
 // data, from memory or from a file. Nothing follows the data.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "io/block.h"
 #include "io/transfer.h"
 #include "link/link_call.h"
+#include "log/call_log.h"
 
 namespace {
 
@@ -105,7 +108,10 @@ extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, cons
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
   return call.locked("vx_comm_writeBlockFile", [&] {
     FILE* file = fopen(fileName, "rb");
-    if (!file) return VI_ERROR_SYSTEM_ERROR;
+    if (!file) {
+      writeLog("vx_comm_writeBlockFile() error: cannot open %s: %s\n", fileName, strerror(errno));
+      return VI_ERROR_SYSTEM_ERROR;
+    }
     ViStatus status = send_file(call.slot(), cmd, file);
     fclose(file);
     return status;

@@ -13,6 +13,7 @@
 #define VX_LINK_CALL_H
 
 #include "link/link_table.h"
+#include "log/call_log.h"
 
 class LinkCall {
  public:
@@ -34,6 +35,10 @@ class LinkCall {
     vx_comm_lock(slot_, name);
     ViStatus status = work();
     vx_comm_unlock(slot_, name);
+    // The status alone does not say who ended the connection; a close of
+    // our own is not news.
+    if (status == VI_ERROR_CONN_LOST && !vx_link_closing(slot_))
+      writeLog("%s() error: the connection is lost: the instrument closed it, or the network failed\n", name);
     return vx_link_outcome(slot_, status);
   }
 

@@ -5,6 +5,7 @@
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "platform/named_mutex.h"
+#include "platform/usb_driver.h"
 #include "transport/tcp/tcp_transport.h"
 #include "transport/usb/usb_device.h"
 #include "transport/visa/visa_transport.h"
@@ -90,12 +91,16 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
 
   ViInt32 result = -1;
   vxp_named_mutex_take_problem();  // none left from an earlier claim
+  vxp_usb_take_problem();
   const bool opened = slot->ops.open(handedOn, tmoMs, slot) == VI_SUCCESS;
-  // A device that could not be reserved for a reason of the machine's own
-  // (the reservation directory) says so, as nothing else would.
+  // A device that could not be reserved or reached for a reason of the
+  // machine's own (the reservation directory, no USB service) says so, as
+  // nothing else would.
   const char* reservation = vxp_named_mutex_take_problem();
+  const char* bus = vxp_usb_take_problem();
   if (!opened) {
     if (reservation) writeLog("vx_comm_open() error: cannot reserve the device: %s\n", reservation);
+    if (bus) writeLog("vx_comm_open() error: %s\n", bus);
     writeLog("vx_comm_open() error: failed opening a physical link\n");
     vx_link_list_lock();
     drop_lock_mutex(slot);

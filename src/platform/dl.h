@@ -13,5 +13,7 @@ void vxp_dl_close(void* lib);
 // folder and System32, not the current folder nor PATH; on Linux the
 // dynamic loader's usual search, which has no current folder of its own.
 extern const char vxp_visa_file_name[];
+// Where that search looks, in words, for the line that says it failed.
+extern const char vxp_visa_search[];
 
 #endif

@@ -65,4 +65,10 @@ void vxp_usb_interrupt(vxp_usb* d);
 // Turned off again by the same caller; nothing else changes.
 void vxp_usb_preempt(vxp_usb* d, bool on);
 
+// Why the last list or open of this thread could not reach the USB bus at
+// all, when the machine is the cause (Linux: nothing serves the bus socket,
+// or it does not admit this user), and forgets it; null when there is none
+// (always on Windows, whose driver needs no service).
+const char* vxp_usb_take_problem();
+
 #endif

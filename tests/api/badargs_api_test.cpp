@@ -2,6 +2,7 @@
 // the log lines it documents and nothing else (no byte to the instrument,
 // no out-parameter written). One table; each row runs on a fresh TCP link
 // whose byte count the simulator reports afterwards.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,19 @@ char g_buf[64];
 
 std::string dir_name() { return vx_test_temp_dir(); }
 std::string unwritable_name() { return vx_test_temp_dir() + "/no such folder/x.bin"; }
+
+// The line a block file export logs when it cannot open `path` with `mode`,
+// with the reason this C library gives (none when the open succeeds: a
+// folder opens for reading on Linux).
+std::vector<std::string> file_lines(const char* exportName, const char* verb, const std::string& path,
+                                    const char* mode) {
+  FILE* f = fopen(path.c_str(), mode);
+  if (f) {
+    fclose(f);
+    return {};
+  }
+  return {std::string(exportName) + "() error: cannot " + verb + " " + path + ": " + strerror(errno)};
+}
 
 const std::vector<LinkExport>& link_exports() {
   static const std::vector<LinkExport> list = {
@@ -251,23 +265,27 @@ std::vector<Row> rows() {
   t.push_back({"writeBlockFile of a folder",
                [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", dir_name().c_str()); },
                SYS,
-               {}});
+               file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb")});
+  t.push_back({"writeBlockFile of a file that does not exist",
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", unwritable_name().c_str()); },
+               SYS,
+               file_lines("vx_comm_writeBlockFile", "open", unwritable_name(), "rb")});
   t.push_back({"readBlockFile into a folder",
                [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", dir_name().c_str()); },
                SYS,
-               {}});
+               file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb")});
   t.push_back({"readBlockFile into an unwritable place",
                [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", unwritable_name().c_str()); },
                SYS,
-               {}});
+               file_lines("vx_comm_readBlockFile", "create", unwritable_name(), "wb")});
   t.push_back({"sendbinary of a folder",
                [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, dir_name().c_str()); },
                SYS,
-               {}});
+               file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb")});
   t.push_back({"receivebinary into a folder",
                [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, dir_name().c_str()); },
                SYS,
-               {}});
+               file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb")});
   return t;
 }
 

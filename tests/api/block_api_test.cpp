@@ -94,7 +94,7 @@ TEST_F(Blocks, TimeoutMidBlockAbandonsItAndTheQueryIsSentAgain) {
 TEST_F(Blocks, PeerGoneMidBlock) {
   std::vector<char> buf(3000);
   ViInt32 n = -3;
-  EXPECT_EQ(VI_ERROR_TMO, vx_comm_readBlock(id, "BLOCK? 3000 drop=1000", buf.data(), 3000, &n));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlock(id, "BLOCK? 3000 drop=1000", buf.data(), 3000, &n));
   EXPECT_EQ(-3, n);
   n = -3;
   EXPECT_EQ(VI_SUCCESS, vx_comm_readBlockData(id, buf.data(), 3000, &n)) << "the block was not abandoned";
@@ -105,7 +105,7 @@ TEST_F(Blocks, PeerGoneMidBlock) {
   id = open_link("TCP-" + sim_addr());
   ASSERT_GT(id, 0);
   std::string path = temp_path("drop");
-  EXPECT_EQ(VI_ERROR_TMO, vx_comm_readBlockFile(id, "BLOCK? 3000 drop=2500", path.c_str()));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readBlockFile(id, "BLOCK? 3000 drop=2500", path.c_str()));
   EXPECT_EQ(pattern(2048), file_text(path));
   remove(path.c_str());
 }

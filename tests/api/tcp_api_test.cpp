@@ -132,13 +132,21 @@ TEST_F(Tcp, ClearDiscardsAtMostOneScratchBufferOfWaitingInput) {
   EXPECT_LT(elapsed_ms(t0), 500.0);
 }
 
-TEST_F(Tcp, PeerThatClosedGivesTimeoutOnReadAndConnLostOnWriteWithoutASignal) {
+// A connection the instrument closed is lost, not slow: a timeout would be
+// retried for ever.
+TEST_F(Tcp, PeerThatClosedGivesConnLostOnReadAndWriteWithoutASignal) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "CLOSE", 0, nullptr));
   char buf[16];
   ViInt32 n = 0;
+  TempLog log("peer_closed");
+  vx_usb_startdebug(log.path.c_str());
   auto t0 = Clock::now();
-  EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, &n));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, sizeof buf, &n));
   EXPECT_LT(elapsed_ms(t0), 900.0) << "end of stream must not wait for the timeout";
+  vx_usb_stopdebug();
+  auto lines = log.lines();
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ("vx_comm_read() error: the connection is lost: the instrument closed it, or the network failed", lines[1]);
   std::vector<char> chunk(64 * 1024, 'x');
   ViStatus s = VI_SUCCESS;
   for (int i = 0; i < 200 && s == VI_SUCCESS; ++i) s = vx_comm_write(id, chunk.data(), (ViInt32)chunk.size(), &n);
@@ -155,6 +163,61 @@ TEST_F(Tcp, TimeoutMidLineLeavesTheLinkUsableAfterAClear) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ASSERT_EQ(VI_SUCCESS, vx_comm_clear(id));
   EXPECT_EQ("again\n", query(id, "ECHO again"));
+}
+
+// With tmoMs > 0 an open waits at most max(tmoMs, 3000) ms for an answer.
+// 192.0.2.1 (TEST-NET-1) is not local; inside the test's namespace its SYN
+// goes out on lo and no one answers.
+TEST(TcpOpen, AbsentHostFailsWithinTheBoundAndSaysSo) {
+  TempLog log("absent");
+  vx_usb_startdebug(log.path.c_str());
+  ViInt32 id = -7;
+  auto t0 = Clock::now();
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open("TCP-192.0.2.1", 500, &id));
+  const double took = elapsed_ms(t0);
+  vx_usb_stopdebug();
+  EXPECT_EQ(-1, id);
+  EXPECT_LT(took, 6000.0);
+  std::vector<std::string> want = {"vx_comm_open(address=TCP-192.0.2.1, tmoMs=500)",
+                                   "vx_comm_open() error: no answer from 192.0.2.1 within 3000 ms",
+                                   "vx_comm_open() error: failed opening a physical link",
+                                   "vx_comm_open() returns: linkId=-1"};
+  EXPECT_EQ(want, log.lines());
+}
+
+// Exactly four decimal numbers of 0 to 255, leading zeros allowed; a reader
+// of octal or of short forms would reach another instrument.
+TEST(TcpOpen, AddressesAreFourDecimalNumbers) {
+  const std::string sim = sim_addr();  // 127.0.0.2
+  ASSERT_EQ("127.0.0.2", sim);
+  struct Case {
+    const char* address;
+    bool opens;
+  } cases[] = {
+      {"127.000.000.002", true}, {"TCP-127.0.0.002", true}, {"127.2", false},        {"127.0.0.02x", false},
+      {"1.2.3.4.5", false},      {"256.1.1.1", false},      {"TCP- 127.0.0.2", false}, {"127.0.0.-2", false},
+      {"0127.0.0.2", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    TempLog log("ipv4");
+    vx_usb_startdebug(log.path.c_str());
+    ViInt32 id = -7;
+    ASSERT_EQ(VI_SUCCESS, vx_comm_open(c.address, 1000, &id));
+    vx_usb_stopdebug();
+    if (c.opens) {
+      ASSERT_GT(id, 0);
+      EXPECT_EQ(0u, query(id, "*IDN?").find("VXSIM,MODEL-100,")) << "not the instrument at 127.0.0.2";
+      vx_comm_close(id);
+      continue;
+    }
+    EXPECT_EQ(-1, id);
+    const std::string text = strncmp(c.address, "TCP-", 4) == 0 ? c.address + 4 : c.address;
+    auto lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ("vx_comm_open() error: '" + text + "' is not an IPv4 address (four decimal numbers of 0 to 255)",
+              lines[1]);
+  }
 }
 
 }  // namespace

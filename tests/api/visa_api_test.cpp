@@ -218,8 +218,24 @@ TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
   EXPECT_EQ(-1, id);  // nothing loaded yet
   for (int round = 0; round < 2; ++round) {
     const ViStatus want = usable ? VI_SUCCESS : VI_ERROR_SYSTEM_ERROR;
+    TempLog log("load_visa");
+    vx_usb_startdebug(log.path.c_str());
     EXPECT_EQ(want, vx_comm_loadVisa());
+    vx_usb_stopdebug();
     EXPECT_EQ(want, vx_comm_loadVisa());
+    // A load that fails names the file, and the search or what it lacks.
+    auto lines = log.lines();
+    if (usable) {
+      EXPECT_TRUE(lines.empty());
+    } else {
+      ASSERT_EQ(1u, lines.size());
+      const std::string& line = lines[0];
+      EXPECT_EQ(0u, line.find("vx_comm_loadVisa() error: ")) << line;
+      EXPECT_TRUE(line.find("libvisa.so") != std::string::npos || line.find("visa32.dll") != std::string::npos)
+          << line;
+      const char* why = std::string(scenario) == "missing" ? " has no viSetAttribute" : "; searched ";
+      EXPECT_NE(std::string::npos, line.find(why)) << line;
+    }
     ASSERT_EQ(VI_SUCCESS, vx_comm_open(address.c_str(), 1000, &id));
     if (usable) {
       ASSERT_GT(id, 0);

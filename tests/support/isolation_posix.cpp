@@ -36,3 +36,5 @@ bool vx_test_isolated() {
 }
 
 std::string vx_test_usb_serial(const std::string& serial) { return serial; }
+
+bool vx_test_usb_needs_service() { return true; }

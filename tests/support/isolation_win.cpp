@@ -64,3 +64,5 @@ std::string vx_test_usb_serial(const std::string& serial) {
     if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
   return out;
 }
+
+bool vx_test_usb_needs_service() { return false; }

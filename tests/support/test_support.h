@@ -17,6 +17,10 @@ void vx_test_require_isolation();
 // The simulated instruments' addresses (VX_TEST_ADDRS, set by the wrapper).
 std::vector<std::string> vx_test_addrs();
 
+// Whether USB instruments are reached through the bus service (Linux),
+// whose absence a failed USB open names in the call log; Windows has none.
+bool vx_test_usb_needs_service();
+
 // A log file of the test's own in the temporary folder, removed on scope
 // exit.
 struct TempLog {

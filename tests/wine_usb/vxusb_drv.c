@@ -1,6 +1,6 @@
 /* A test-only kernel driver that plays the instrument maker's USB driver
  * inside a Wine prefix and forwards everything to the simulator's USB bus
- * (docs/usb_bus.md) on 127.0.0.1. It is never installed with the product.
+ * (docs/guide/usb_bus.md) on 127.0.0.1. It is never installed with the product.
  *
  * The bus device (root-enumerated, installed by vxusb_ctl) reports one child
  * per device the simulator lists; each child registers the instrument's

@@ -1,5 +1,5 @@
 // The few system calls the tool makes itself, one file per OS: host names,
-// a connection attempt with a time limit, and files replaced whole.
+// the file a fetch writes, and its removal when a signal ends the tool.
 #ifndef VXCOMM_SYSTEM_H
 #define VXCOMM_SYSTEM_H
 
@@ -7,18 +7,32 @@
 #include <string>
 
 // The first IPv4 address of host, as dotted text. False with the reason in
-// *error when the name does not resolve to one.
+// *error when the name does not resolve to one. May take as long as the
+// system's resolver does (callers bound it).
 bool vxcomm_resolve_ipv4(const std::string& host, std::string* dotted, std::string* error);
 
-enum VxcommConnect { kConnectMade, kConnectNoAnswer, kConnectFailed };
-// Opens and closes one TCP connection to dotted:port, giving up after ms.
-// kConnectFailed comes with the system's reason in *error.
-VxcommConnect vxcomm_connect_within(const std::string& dotted, unsigned port, int ms, std::string* error);
+// The file a fetch writes. A regular file, or a name not yet taken, gets a
+// temporary file beside it (`temp`), renamed over it only once the result is
+// whole, so a failed fetch leaves it as it was. Anything else (a device such
+// as /dev/null, a FIFO) is written straight (`temp` empty): a rename would
+// replace the node itself. A symbolic link is followed: the regular file it
+// names is the one replaced, beside itself, and the link stays.
+struct VxcommOutput {
+  FILE* f = nullptr;
+  std::string temp;  // empty when written straight
+  std::string dest;  // what the temporary file replaces
+};
+// Null f with the reason in *error when the file cannot be made.
+bool vxcomm_output_open(const std::string& target, VxcommOutput* out, std::string* error);
+// Closes the file and, for a temporary one, renames it over dest. False
+// with the reason in *error.
+bool vxcomm_output_finish(VxcommOutput* out, std::string* error);
+// Closes the file and removes a temporary one.
+void vxcomm_output_discard(VxcommOutput* out);
 
-// A new file beside target, opened for binary writing, for a result that
-// replaces target only once it is whole. Null with the reason in *error.
-FILE* vxcomm_create_beside(const std::string& target, std::string* temp, std::string* error);
-// Renames from to to, replacing to. False with the reason in *error.
-bool vxcomm_replace_file(const std::string& from, const std::string& to, std::string* error);
+// While a temporary file exists, a SIGINT or SIGTERM (Ctrl+C, Ctrl+Break,
+// closing the console on Windows) removes it before the tool ends as the
+// signal would end it. Null stops that.
+void vxcomm_remove_on_signal(const char* path);
 
 #endif

@@ -59,77 +59,119 @@ bool vxcomm_resolve_ipv4(const std::string& host, std::string* dotted, std::stri
   return true;
 }
 
-VxcommConnect vxcomm_connect_within(const std::string& dotted, unsigned port, int ms, std::string* error) {
-  Winsock ws;
-  if (!ws.ok) {
-    *error = "the socket library did not start";
-    return kConnectFailed;
-  }
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    *error = system_text((DWORD)WSAGetLastError());
-    return kConnectFailed;
-  }
-  u_long nonBlocking = 1;
-  ioctlsocket(s, FIONBIO, &nonBlocking);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons((u_short)port);
-  inet_pton(AF_INET, dotted.c_str(), &sa.sin_addr);
-  VxcommConnect result = kConnectMade;
-  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    int err = WSAGetLastError();
-    if (err != WSAEWOULDBLOCK) {
-      *error = system_text((DWORD)err);
-      result = kConnectFailed;
-    } else {
-      fd_set writable, failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(s, &writable);
-      FD_SET(s, &failed);
-      timeval tv{ms / 1000, (ms % 1000) * 1000};
-      int ready = select(0, nullptr, &writable, &failed, &tv);
-      if (ready == 0) {
-        result = kConnectNoAnswer;
-      } else if (ready < 0 || FD_ISSET(s, &failed)) {
-        int soErr = 0;
-        int len = sizeof soErr;
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &len);
-        *error = system_text((DWORD)(soErr ? soErr : WSAGetLastError()));
-        result = kConnectFailed;
-      }
-    }
-  }
-  closesocket(s);
-  return result;
+namespace {
+
+char g_signalPath[MAX_PATH * 4];
+volatile LONG g_signalArmed = 0;
+
+// Runs on a thread of its own while the main thread may be inside a
+// transfer. The temporary file was opened with FILE_SHARE_DELETE, so it can
+// be deleted while open; it goes when the process ends its handle.
+BOOL WINAPI on_console_event(DWORD) {
+  if (InterlockedCompareExchange(&g_signalArmed, 0, 0)) DeleteFileA(g_signalPath);
+  return FALSE;  // the default handler ends the process
 }
 
-FILE* vxcomm_create_beside(const std::string& target, std::string* temp, std::string* error) {
+FILE* file_of(HANDLE h, std::string* error) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    *error = strerror(errno);
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, "wb");
+  if (!f) {
+    *error = strerror(errno);
+    _close(fd);
+  }
+  return f;
+}
+
+}  // namespace
+
+bool vxcomm_output_open(const std::string& target, VxcommOutput* out, std::string* error) {
+  out->temp.clear();
+  out->dest = target;
+  // What the name is now: a device (NUL, CON), a pipe, a link or a folder is
+  // not replaced but written straight, through the link.
+  HANDLE probe = CreateFileA(target.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    DWORD type = GetFileType(probe);
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool disk = type == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info);
+    CloseHandle(probe);
+    if (disk && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      *error = "is a folder";
+      return false;
+    }
+    if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) {
+        *error = system_text(GetLastError());
+        return false;
+      }
+      if (disk) {
+        SetEndOfFile(h);  // a file behind a link is rewritten whole
+      }
+      out->f = file_of(h, error);
+      return out->f != nullptr;
+    }
+  }
   for (unsigned k = 0; k < 100; ++k) {
     std::string name = target + ".part" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(k);
-    int fd = _open(name.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      *error = strerror(errno);
-      return nullptr;
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      DWORD err = GetLastError();
+      if (err == ERROR_FILE_EXISTS) continue;
+      *error = system_text(err);
+      return false;
     }
-    FILE* f = _fdopen(fd, "wb");
-    if (!f) {
-      *error = strerror(errno);
-      _close(fd);
-      _unlink(name.c_str());
-      return nullptr;
+    out->f = file_of(h, error);
+    if (!out->f) {
+      DeleteFileA(name.c_str());
+      return false;
     }
-    *temp = name;
-    return f;
+    out->temp = name;
+    vxcomm_remove_on_signal(out->temp.c_str());
+    return true;
   }
   *error = "no free temporary name";
-  return nullptr;
+  return false;
 }
 
-bool vxcomm_replace_file(const std::string& from, const std::string& to, std::string* error) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  *error = system_text(GetLastError());
-  return false;
+bool vxcomm_output_finish(VxcommOutput* out, std::string* error) {
+  FILE* f = out->f;
+  out->f = nullptr;
+  if (fclose(f) != 0) {
+    *error = strerror(errno);
+    return false;
+  }
+  if (out->temp.empty()) return true;
+  if (!MoveFileExA(out->temp.c_str(), out->dest.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    *error = system_text(GetLastError());
+    return false;
+  }
+  vxcomm_remove_on_signal(nullptr);
+  out->temp.clear();
+  return true;
+}
+
+void vxcomm_output_discard(VxcommOutput* out) {
+  if (out->f) fclose(out->f);
+  out->f = nullptr;
+  if (!out->temp.empty()) DeleteFileA(out->temp.c_str());
+  vxcomm_remove_on_signal(nullptr);
+  out->temp.clear();
+}
+
+void vxcomm_remove_on_signal(const char* path) {
+  static bool installed = false;
+  InterlockedExchange(&g_signalArmed, 0);
+  if (!path || strlen(path) >= sizeof g_signalPath) return;
+  memcpy(g_signalPath, path, strlen(path) + 1);
+  InterlockedExchange(&g_signalArmed, 1);
+  if (!installed) installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }

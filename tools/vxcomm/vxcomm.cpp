@@ -4,12 +4,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/ipv4.h"
 #include "info/status_text.h"
 #include "system.h"
 #include "usb_service.h"
@@ -24,7 +29,7 @@ struct Options {
   ViInt32 iface = IFACE_LAN | IFACE_USB | IFACE_VISA;
 };
 
-// Without --timeout, how long the tool waits for a TCP connection.
+// Without --timeout, how long the tool waits for a host name's address.
 const int kDefaultConnectMs = 3000;
 const unsigned kTcpPort = 18;
 
@@ -40,7 +45,8 @@ std::string status_text(ViStatus s) {
 }
 
 int fail(const char* what, ViStatus s) {
-  fprintf(stderr, "vxcomm: %s failed: %s\n", what, status_text(s).c_str());
+  const char* hint = s == VI_ERROR_CONN_LOST ? " (the instrument closed the connection, or the network failed)" : "";
+  fprintf(stderr, "vxcomm: %s failed: %s%s\n", what, status_text(s).c_str(), hint);
   return 1;
 }
 
@@ -56,15 +62,16 @@ const char* kUsage =
     "\n"
     "options:\n"
     "  --log FILE     trace every library call into FILE\n"
-    "  --timeout MS   link timeout in milliseconds, also the longest wait for a TCP\n"
-    "                 connection (default: the link's own, and 3000 ms to connect;\n"
-    "                 0: no limit on any route)\n"
+    "  --timeout MS   link timeout in milliseconds; also bounds a host name's lookup\n"
+    "                 (MS) and the wait for a TCP connection (max(MS, 3000) ms)\n"
+    "                 (default: the link's own, 3000 ms for both waits; 0: no limit)\n"
     "  --version      the tool's version and the loaded library's\n"
     "  --help         this text; 'vxcomm COMMAND --help' for one command\n"
     "\n"
-    "ADDRESS is what 'find' lists: a dotted IPv4 address (TCP port 18), or\n"
-    "TCP-<address or host name>, USB-<serial> or a VISA resource name. The VISA library is loaded when an\n"
-    "address or the search needs it.\n";
+    "ADDRESS is what 'find' lists: a dotted IPv4 address (four decimal numbers; the\n"
+    "instrument's TCP port is always 18 and is not given), TCP-<address or host\n"
+    "name>, USB-<serial of 18 characters> or a VISA resource name. The VISA library\n"
+    "is loaded when an address or the search needs it.\n";
 
 const char* help_for(const std::string& cmd) {
   if (cmd == "find")
@@ -90,12 +97,7 @@ const char* help_for(const std::string& cmd) {
 }
 
 const char kNoVisa[] = "no VISA library could be loaded (libvisa.so on Linux, visa32.dll on Windows)";
-
-// The library takes every address that is neither TCP nor direct USB as a
-// VISA resource name.
-bool is_visa_address(const char* a) {
-  return strncmp(a, "TCP-", 4) != 0 && !(a[0] >= '0' && a[0] <= '9') && strncmp(a, "USB-", 4) != 0;
-}
+const size_t kUsbSerialLength = 18;
 
 // A link that closes itself, so every failure path leaves nothing open.
 struct Link {
@@ -107,47 +109,136 @@ struct Link {
 
 bool is_tcp_address(const char* a) { return strncmp(a, "TCP-", 4) == 0 || (a[0] >= '0' && a[0] <= '9'); }
 
-int open_link(const char* address, const Options& o, Link& link) {
-  if (is_visa_address(address) && vx_comm_loadVisa() != VI_SUCCESS) {
-    fprintf(stderr, "vxcomm: %s is a VISA resource name, but %s\n", address, kNoVisa);
-    return 1;
+// The lookup, bounded: a resolver that gets no answer retries for ten
+// seconds or more. A lookup still running when the bound passes is left to
+// itself on its own thread; the tool ends soon after.
+struct Lookup {
+  std::mutex m;
+  std::condition_variable done;
+  bool finished = false, ok = false;
+  std::string dotted, why;
+};
+
+enum LookupResult { kResolved, kNotResolved, kLookupTimedOut };
+
+LookupResult resolve_within(const std::string& host, int ms, std::string* dotted, std::string* why) {
+  auto state = std::make_shared<Lookup>();
+  std::thread([state, host] {
+    std::string d, w;
+    bool ok = vxcomm_resolve_ipv4(host, &d, &w);
+    std::lock_guard<std::mutex> hold(state->m);
+    state->ok = ok;
+    state->dotted = d;
+    state->why = w;
+    state->finished = true;
+    state->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> hold(state->m);
+  auto finished = [&] { return state->finished; };
+  if (ms > 0) {
+    if (!state->done.wait_for(hold, std::chrono::milliseconds(ms), finished)) return kLookupTimedOut;
+  } else {
+    state->done.wait(hold, finished);
   }
-  const bool tcp = is_tcp_address(address);
-  std::string target = address;
-  if (tcp) {
-    // The library takes dotted addresses only: names are resolved here,
-    // and the connection is tried here first, because the library's own
-    // connect waits as long as the system lets it (minutes).
-    const std::string host = strncmp(address, "TCP-", 4) == 0 ? address + 4 : address;
-    std::string dotted, why;
-    if (!vxcomm_resolve_ipv4(host, &dotted, &why)) {
+  *dotted = state->dotted;
+  *why = state->why;
+  return state->ok ? kResolved : kNotResolved;
+}
+
+// The TCP route's address as the library takes it, "TCP-" and a dotted
+// address; names are looked up here. 0, or the exit status after saying why.
+int tcp_target(const char* address, const Options& o, std::string* target, std::string* shown) {
+  const std::string host = strncmp(address, "TCP-", 4) == 0 ? address + 4 : address;
+  *shown = host;
+  if (host.empty()) {
+    fprintf(stderr, "vxcomm: %s names no instrument; give its IPv4 address or host name after TCP-\n", address);
+    return 2;
+  }
+  const size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    fprintf(stderr,
+            "vxcomm: %s: instruments are reached on TCP port 18 only, which is not given; use %s\n"
+            "  (or a VISA name such as TCPIP0::%s::SOCKET)\n",
+            address, host.substr(0, colon).c_str(), host.c_str());
+    return 2;
+  }
+  if (host[0] >= '0' && host[0] <= '9') {
+    // Strictly four decimal numbers, as the library reads them: a resolver
+    // would read "192.168.001.010" as octal and "127.2" as 127.0.0.2.
+    uint32_t addr;
+    if (!vx_ipv4_parse(host.c_str(), &addr)) {
+      fprintf(stderr, "vxcomm: '%s' is not an IPv4 address (four decimal numbers of 0 to 255)\n", host.c_str());
+      return 2;
+    }
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
+    char dotted[16];
+    snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    *target = std::string("TCP-") + dotted;
+    return 0;
+  }
+  const int lookupMs = o.timeoutMs < 0 ? kDefaultConnectMs : o.timeoutMs;
+  std::string dotted, why;
+  switch (resolve_within(host, lookupMs, &dotted, &why)) {
+    case kResolved:
+      break;
+    case kLookupTimedOut:
+      fprintf(stderr, "vxcomm: cannot resolve %s to an IPv4 address: no answer within %d ms\n", host.c_str(),
+              lookupMs);
+      return 1;
+    case kNotResolved:
       fprintf(stderr, "vxcomm: cannot resolve %s to an IPv4 address: %s\n", host.c_str(), why.c_str());
       return 1;
-    }
-    target = "TCP-" + dotted;
-    const std::string shown = dotted == host ? host : host + " (" + dotted + ")";
-    const int connectMs = o.timeoutMs < 0 ? kDefaultConnectMs : o.timeoutMs;
-    if (connectMs > 0) {
-      switch (vxcomm_connect_within(dotted, kTcpPort, connectMs, &why)) {
-        case kConnectMade:
-          break;
-        case kConnectNoAnswer:
-          fprintf(stderr, "vxcomm: no answer from %s on port %u within %d ms\n", shown.c_str(), kTcpPort, connectMs);
-          return 1;
-        case kConnectFailed:
-          fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", shown.c_str(), why.c_str());
-          return 1;
-      }
-    }
   }
+  *target = "TCP-" + dotted;
+  *shown = host + " (" + dotted + ")";
+  return 0;
+}
+
+int open_link(const char* address, const Options& o, Link& link) {
+  if (!address[0]) {
+    fprintf(stderr, "vxcomm: the address is empty; give one that 'vxcomm find' lists\n");
+    return 2;
+  }
+  const bool tcp = is_tcp_address(address);
+  const bool usb = strncmp(address, "USB-", 4) == 0;
+  std::string target = address, shown = address;
+  if (tcp) {
+    if (int rc = tcp_target(address, o, &target, &shown)) return rc;
+  } else if (usb && strlen(address + 4) != kUsbSerialLength) {
+    fprintf(stderr, "vxcomm: %s: a USB instrument's serial number has %zu characters, this one %zu; "
+            "'vxcomm find --iface usb' lists them\n", address, kUsbSerialLength, strlen(address + 4));
+    return 2;
+  }
+  // Every other address is a VISA resource name. Without a VISA library
+  // the library still opens the names it serves itself (TCPIP::SOCKET).
+  const bool visaLoaded = !tcp && !usb && vx_comm_loadVisa() == VI_SUCCESS;
   // 0 is no limit here; on TCP links the library means the same by 0, on
-  // USB and VISA links by -1 (0 there is "do not wait").
+  // USB and VISA links by -1 (0 there is "do not wait"). The open's own
+  // wait for a TCP connection is max(timeout, 3000) ms, 0 unbounded.
   ViInt32 tmo = o.timeoutMs;
   if (tmo == 0 && !tcp) tmo = -1;
-  ViStatus s = vx_comm_open(target.c_str(), o.timeoutMs < 0 ? 1000 : tmo, &link.id);
+  const ViInt32 openTmo = o.timeoutMs < 0 ? 1000 : tmo;
+  const auto started = std::chrono::steady_clock::now();
+  ViStatus s = vx_comm_open(target.c_str(), openTmo, &link.id);
   if (s != VI_SUCCESS) return fail("open", s);
   if (link.id < 0) {
-    fprintf(stderr, "vxcomm: cannot open a link to %s\n", address);
+    const long long took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    const long long bound = openTmo <= 0 ? 0 : openTmo < 3000 ? 3000 : openTmo;
+    if (tcp && bound > 0 && took >= bound - 50)
+      fprintf(stderr, "vxcomm: no answer from %s on port %u within %lld ms\n", shown.c_str(), kTcpPort, bound);
+    else if (tcp)
+      fprintf(stderr, "vxcomm: cannot open a link to %s: the connection to port %u was refused or failed\n",
+              shown.c_str(), kTcpPort);
+    else if (const char* missing = usb ? vxcomm_usb_service_missing() : nullptr)
+      fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", address, missing);
+    else if (usb)
+      fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument with that serial number is connected, or "
+              "another program uses it\n", address);
+    else if (!visaLoaded)
+      fprintf(stderr, "vxcomm: cannot open a link to %s: it is a VISA resource name, but %s\n", address, kNoVisa);
+    else
+      fprintf(stderr, "vxcomm: cannot open a link to %s: the VISA library did not open it\n", address);
     return 1;
   }
   if (o.timeoutMs >= 0 && (s = vx_comm_setTmoMs(link.id, tmo)) != VI_SUCCESS) return fail("setting the timeout", s);
@@ -163,9 +254,11 @@ bool parse_int(const char* text, ViInt32 lo, ViInt32 hi, ViInt32* out) {
 }
 
 int cmd_find(int argc, char** argv, Options& o) {
+  bool named = false;  // --iface given: a search that cannot run is a failure
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--iface" && i + 1 < argc) {
+      named = true;
       o.iface = 0;
       std::string list = std::string(argv[++i]) + ",";
       for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos; at = comma + 1) {
@@ -188,8 +281,11 @@ int cmd_find(int argc, char** argv, Options& o) {
       return 2;
     }
   }
-  if ((o.iface & IFACE_VISA) != 0 && vx_comm_loadVisa() != VI_SUCCESS)
+  bool notRun = false;
+  if ((o.iface & IFACE_VISA) != 0 && vx_comm_loadVisa() != VI_SUCCESS) {
     fprintf(stderr, "vxcomm find: %s; no VISA instruments are listed\n", kNoVisa);
+    notRun = true;
+  }
   std::vector<char> list(64 * 1024);
   ViInt32 n = 0;
   ViStatus s = vx_comm_find(list.data(), o.findMs, (ViInt32)list.size(), &n, o.iface);
@@ -216,9 +312,14 @@ int cmd_find(int argc, char** argv, Options& o) {
   for (const Row& r : rows) printf("%-*s  %-*s  %s\n", (int)wm, r.model.c_str(), (int)ws, r.serial.c_str(), r.address.c_str());
   if (rows.empty()) fprintf(stderr, "vxcomm find: no instrument answered\n");
   if ((o.iface & IFACE_USB) != 0)
-    if (const char* missing = vxcomm_usb_service_missing()) fprintf(stderr, "vxcomm find: %s\n", missing);
+    if (const char* missing = vxcomm_usb_service_missing()) {
+      fprintf(stderr, "vxcomm find: %s\n", missing);
+      notRun = true;
+    }
   if (s == VI_SUCCESS_MAX_CNT) fprintf(stderr, "vxcomm find: the list was cut short\n");
-  return 0;
+  // Searching everything (no --iface) lists what it can; a search asked for
+  // by name that could not run fails the command.
+  return named && notRun ? 1 : 0;
 }
 
 int cmd_query(int argc, char** argv, const Options& o, bool readReplies) {
@@ -260,27 +361,28 @@ void show_progress(long long done, long long total, double secs, bool last) {
   if (last) fputc('\n', stderr);
 }
 
-// The file a fetch writes: a temporary one beside the target, renamed over
-// it once the block is whole, so a failed fetch leaves the target as it was.
+// The file a fetch writes (system.h); removed unless finished.
 struct Download {
-  std::string target, temp;
-  FILE* f = nullptr;
-  ~Download() {
-    if (f) fclose(f);
-    if (!temp.empty()) remove(temp.c_str());
-  }
-  bool finish(std::string* why) {
-    FILE* open = f;
-    f = nullptr;
-    if (fclose(open) != 0) {
-      *why = strerror(errno);
-      return false;
-    }
-    if (!vxcomm_replace_file(temp, target, why)) return false;
-    temp.clear();
-    return true;
-  }
+  VxcommOutput out;
+  ~Download() { vxcomm_output_discard(&out); }
 };
+
+// The library reads one byte of a reply that is no block and leaves the
+// rest; that rest tells the user what came instead.
+int no_block(ViInt32 id, const char* query) {
+  char rest[48] = "";
+  ViInt32 n = 0;
+  vx_comm_setTmoMs(id, 200);
+  vx_comm_read(id, rest, sizeof rest - 1, &n);
+  std::string shown;
+  for (ViInt32 i = 0; i < n && rest[i] != '\n'; ++i) shown += (rest[i] >= ' ' && rest[i] < 127) ? rest[i] : '.';
+  if (n > 0)
+    fprintf(stderr, "vxcomm: the reply to %s is no block (a block starts with # or four zero bytes); it went on '%s'\n",
+            query, shown.c_str());
+  else
+    fprintf(stderr, "vxcomm: no block came in reply to %s: the reply is no block, or none came in time\n", query);
+  return 1;
+}
 
 int cmd_fetch(int argc, char** argv, const Options& o) {
   if (argc != 3) {
@@ -288,11 +390,9 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     return 2;
   }
   Download out;
-  out.target = argv[2];
   std::string why;
   // Before anything is sent: a file that cannot be made fails at once.
-  out.f = vxcomm_create_beside(out.target, &out.temp, &why);
-  if (!out.f) {
+  if (!vxcomm_output_open(argv[2], &out.out, &why)) {
     fprintf(stderr, "vxcomm: cannot create %s: %s\n", argv[2], why.c_str());
     return 1;
   }
@@ -300,6 +400,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
   if (int rc = open_link(argv[0], o, link)) return rc;
   ViInt32 size = 0;
   ViStatus s = vx_comm_readBlockSize(link.id, argv[1], &size);
+  if (s == VI_ERROR_SYSTEM_ERROR) return no_block(link.id, argv[1]);
   if (s != VI_SUCCESS) return fail("reading the block header", s);
   bool tty = isatty(2);
   std::vector<char> buf(1 << 20);
@@ -311,7 +412,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     ViInt32 n = 0;
     s = vx_comm_readBlockData(link.id, buf.data(), (ViInt32)buf.size(), &n);
     if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) break;
-    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, out.f) != (size_t)n) {
+    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, out.out.f) != (size_t)n) {
       fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], strerror(errno));
       return 1;
     }
@@ -323,7 +424,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     }
   }
   if (s != VI_SUCCESS) return fail("reading the block", s);  // a partial block is no block
-  if (!out.finish(&why)) {
+  if (!vxcomm_output_finish(&out.out, &why)) {
     fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], why.c_str());
     return 1;
   }
@@ -411,7 +512,17 @@ int main(int argc, char** argv) {
       fputs(help, stdout);
       return 0;
     }
-  if (o.logPath) vx_usb_startdebug(o.logPath);
+  if (o.logPath) {
+    // The library drops lines it cannot write without a word; a log asked
+    // for and not written would pass unnoticed.
+    FILE* probe = fopen(o.logPath, "a");
+    if (!probe) {
+      fprintf(stderr, "vxcomm: cannot write the call log %s: %s\n", o.logPath, strerror(errno));
+      return 1;
+    }
+    fclose(probe);
+    vx_usb_startdebug(o.logPath);
+  }
   int rc;
   if (cmd == "find") rc = cmd_find(argc - i, argv + i, o);
   else if (cmd == "query") rc = cmd_query(argc - i, argv + i, o, true);

@@ -1,4 +1,4 @@
-// LAN search responder (see lan.h and docs/simulator.md).
+// LAN search responder (see lan.h and docs/guide/simulator.md).
 #include "lan.h"
 
 #include "session.h"

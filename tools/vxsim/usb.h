@@ -1,5 +1,5 @@
 // The USB instrument bus: simulated USB instruments served on the bus
-// service's Unix socket (docs/simulator.md). Each opened device connection
+// service's Unix socket (docs/guide/simulator.md). Each opened device connection
 // speaks USBTMC bulk messages, control requests and the vendor echo, and
 // runs the same SCPI command set as a TCP connection behind them.
 #ifndef VXSIM_USB_H

@@ -1,4 +1,4 @@
-// vxusbd: the USB bus service for real USBTMC instruments (docs/usb_bus.md
+// vxusbd: the USB bus service for real USBTMC instruments (docs/guide/usb_bus.md
 // has the protocol, docs/design.md "vxusbd" the design). The whole service
 // runs on one thread: the listening socket, the clients and libusb's event
 // sources share one poll loop, so libusb's completion callbacks run on the

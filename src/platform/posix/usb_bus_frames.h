@@ -1,5 +1,5 @@
 // POSIX side of the platform layer: how the client of the USB bus service
-// reads the service's frames (docs/usb_bus.md), apart from the socket, so
+// reads the service's frames (docs/guide/usb_bus.md), apart from the socket, so
 // that the reading can be checked on bytes in memory.
 #ifndef VX_PLATFORM_POSIX_USB_BUS_FRAMES_H
 #define VX_PLATFORM_POSIX_USB_BUS_FRAMES_H

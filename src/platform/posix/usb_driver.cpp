@@ -1,5 +1,5 @@
 // POSIX side of the platform layer: the instrument's USB driver, played by
-// the USB bus service on /run/vx_comm_lib/usb.sock (docs/usb_bus.md has the
+// the USB bus service on /run/vx_comm_lib/usb.sock (docs/guide/usb_bus.md has the
 // protocol). One connection per open device; at most one transfer is
 // outstanding on it, so the connection is the device's overlapped record.
 #include "platform/usb_driver.h"
@@ -111,6 +111,17 @@ bool recv_exact(int fd, uint8_t* p, size_t n, int64_t deadline) {
   return true;
 }
 
+// Why the bus could not be reached, kept per thread for the open's log line.
+thread_local const char* t_problem = nullptr;
+
+const char* problem_of(int err) {
+  if (err == ENOENT || err == ECONNREFUSED)
+    return "nothing serves the USB bus on /run/vx_comm_lib/usb.sock; is the USB service vxusbd running?";
+  if (err == EACCES || err == EPERM)
+    return "the USB service's socket /run/vx_comm_lib/usb.sock does not admit this user (group plugdev?)";
+  return nullptr;
+}
+
 int make_bus_socket(void*) { return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 // Connects before the deadline. A service that is alive but does not accept
@@ -133,6 +144,7 @@ int connect_bus(int64_t deadline) {
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa);
     if (rc == 0 || errno != EINTR) break;
   }
+  if (rc != 0) t_problem = problem_of(errno);
   // Frames are sent without a time limit of their own, as before.
   struct timeval none = {0, 0};
   if (rc != 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none) != 0) {
@@ -431,4 +443,10 @@ void vxp_usb_bus_list_paths(const uint8_t* body, size_t n, bool (*each)(void* ct
     at = (size_t)(end - body) + 1;
     if (!each(ctx, path)) break;
   }
+}
+
+const char* vxp_usb_take_problem() {
+  const char* problem = t_problem;
+  t_problem = nullptr;
+  return problem;
 }

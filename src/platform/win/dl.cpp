@@ -12,6 +12,7 @@
 // imports are looked up in the same two folders, which are the folders it
 // was found in: a VISA library beside its helpers still finds them.
 const char vxp_visa_file_name[] = "visa32.dll";
+const char vxp_visa_search[] = "the program's folder and System32 (not the current folder, not PATH)";
 const DWORD kSearchScope = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
 void* vxp_dl_open(const char* fileName) {

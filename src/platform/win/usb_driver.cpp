@@ -259,3 +259,5 @@ void vxp_usb_preempt(vxp_usb* d, bool on) {
   else
     ResetEvent(d->preempt);
 }
+
+const char* vxp_usb_take_problem() { return nullptr; }

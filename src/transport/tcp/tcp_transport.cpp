@@ -89,7 +89,10 @@ ViStatus vx_tcp_read(void* context, void* buffer, ViInt32 count, ViInt32* retCou
   // A request of no bytes (or a negative count) receives nothing.
   if (count <= 0) return VI_ERROR_TMO;
   int64_t n = vxp_recv(sock_of(t), buffer, (size_t)count);
-  if (n <= 0) return VI_ERROR_TMO;  // timeout, peer closed, or error
+  if (n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return VI_ERROR_TMO;
+  // A peer that closed (no bytes) or reset the connection sends nothing
+  // ever again; called a timeout, it would be retried for ever.
+  if (n <= 0) return VI_ERROR_CONN_LOST;
   if (retCount) *retCount = (ViInt32)n;
   return VI_SUCCESS;
 }

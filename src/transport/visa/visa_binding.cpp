@@ -5,6 +5,7 @@
 #include <new>
 #include <type_traits>
 
+#include "log/call_log.h"
 #include "platform/dl.h"
 
 struct VisaModule {
@@ -34,11 +35,13 @@ void unload(VisaModule* m) {
 }
 
 // Fills every pointer it can find, in order, and tells whether all were
-// found: every name is looked up even after one is missing.
-bool resolve(void* lib, VisaFunctions* fn) {
+// found: every name is looked up even after one is missing. *missing names
+// the first that was not there.
+bool resolve(void* lib, VisaFunctions* fn, const char** missing) {
   bool all = true;
   auto take = [&](auto& slot, const char* name) {
     void* p = g_loader->sym(lib, name);
+    if (all && !p) *missing = name;
     all = all && p != nullptr;
     // A data pointer from the loader turned into the function pointer it is.
     static_assert(sizeof p == sizeof slot, "function pointers must fit in void*");
@@ -100,7 +103,15 @@ extern "C" ViStatus vx_comm_loadVisa(void) {
   }
   VisaModule* m = new (std::nothrow) VisaModule{};
   if (m) m->handle = g_loader->open(g_loader->fileName);
-  const bool complete = m && m->handle && resolve(m->handle, &m->fn);
+  const char* missing = "";
+  const bool complete = m && m->handle && resolve(m->handle, &m->fn, &missing);
+  // A bare VI_ERROR_SYSTEM_ERROR leaves the user guessing which file was
+  // looked for, and where.
+  if (m && !m->handle)
+    writeLog("vx_comm_loadVisa() error: cannot load %s; searched %s\n", g_loader->fileName, vxp_visa_search);
+  else if (m && !complete)
+    writeLog("vx_comm_loadVisa() error: %s has no %s; it is no VISA library this library can use\n",
+             g_loader->fileName, missing);
 
   std::lock_guard<std::mutex> hold(g_lock);
   if (m && !m->handle) {
