@@ -1,5 +1,5 @@
 // VXI-11 core and abort channels and the portmapper listeners (see vxi11.h
-// and docs/simulator.md). Procedure numbers and error codes are those of the
+// and docs/guide/simulator.md). Procedure numbers and error codes are those of the
 // VXIbus consortium's VXI-11 specification, rev 1.0.
 #include "vxi11.h"
 
