@@ -37,7 +37,6 @@ _MAX_EMPTY_READS = 1000  # reads that bring nothing in a row before we give up
 # A read without a time limit waits in slices this long (ms), so that Ctrl-C
 # and a clear() from another thread end it.
 _SLICE_MS = 200
-_EARLY_TIMEOUTS = 3  # timeouts in a row long before their time: the peer is gone
 _SHOWN = 80  # bytes of a bad reply shown in its error
 _USB_BUS_SOCKET = "/run/vx_comm_lib/usb.sock"
 
@@ -319,7 +318,6 @@ class Instrument:
         # Reads without a limit wait in slices; writes keep the limit given.
         self._write_tmo = value
         self._read_tmo = _SLICE_MS if ms is None else value
-        self._read_wait = (_SLICE_MS if ms is None else ms) / 1000.0
         self._timeout = ms
         self._use_tmo(self._read_tmo)
 
@@ -384,7 +382,7 @@ class Instrument:
             self._use_tmo(self._read_tmo)
             start = time.monotonic()
             deadline = None if self._timeout is None else start + self._timeout / 1000.0
-            early = empty = 0
+            empty = 0
             for _ in range(1 << 62):
                 self._got.value = 0
                 # linkId 0 (closed) is refused by the library as a lost connection.
@@ -403,13 +401,6 @@ class Instrument:
                 now = time.monotonic()
                 if deadline is not None and now >= deadline:
                     check(status, "vx_comm_read")
-                # A timeout long before its time, again and again, is a link
-                # whose peer has closed it.
-                early = early + 1 if now - start < self._read_wait / 2 else 0
-                if early >= _EARLY_TIMEOUTS:
-                    raise ConnectionLostError(VI_ERROR_CONN_LOST, "vx_comm_read",
-                                              "the instrument closed the connection")
-                start = now
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded wait")
         except KeyboardInterrupt:
             self._interrupted()
