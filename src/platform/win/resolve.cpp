@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <cstring>
+#include <new>
 
 #include "platform/net.h"
 #include "platform/resolve.h"
