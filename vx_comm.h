@@ -119,13 +119,13 @@ ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt
  * function) answers VI_ERROR_NSUP_OPER. A null stb or another mode:
  * VI_ERROR_SYSTEM_ERROR. */
 #ifndef VI_GPIB_REN_DEASSERT
-#define VI_GPIB_REN_DEASSERT 0         /* local: REN false */
-#define VI_GPIB_REN_ASSERT 1           /* REN true */
-#define VI_GPIB_REN_DEASSERT_GTL 2     /* local: go to local, REN false */
-#define VI_GPIB_REN_ASSERT_ADDRESS 3   /* remote */
-#define VI_GPIB_REN_ASSERT_LLO 4       /* local lockout */
+#define VI_GPIB_REN_DEASSERT 0           /* local: REN false */
+#define VI_GPIB_REN_ASSERT 1             /* REN true */
+#define VI_GPIB_REN_DEASSERT_GTL 2       /* local: go to local, REN false */
+#define VI_GPIB_REN_ASSERT_ADDRESS 3     /* remote */
+#define VI_GPIB_REN_ASSERT_LLO 4         /* local lockout */
 #define VI_GPIB_REN_ASSERT_ADDRESS_LLO 5 /* remote with lockout */
-#define VI_GPIB_REN_ADDRESS_GTL 6      /* go to local, REN stays */
+#define VI_GPIB_REN_ADDRESS_GTL 6        /* go to local, REN stays */
 #endif
 ViStatus vx_comm_readStb(ViInt32 linkId, ViUInt16* stb);
 ViStatus vx_comm_trigger(ViInt32 linkId);

@@ -67,8 +67,9 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   // stay those of every other failed open (a full table still answers
   // VI_ERROR_SYSTEM_ERROR).
   if (!route.ops)
-    writeLog("vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: %s\n",
-             route.refusal);
+    writeLog(
+        "vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: %s\n",
+        route.refusal);
   const bool opened = route.ops && slot->ops.open(route.address, tmoMs, slot) == VI_SUCCESS;
   // A device that could not be reserved for a reason of the machine's own
   // (the reservation directory) says so, as nothing else would.

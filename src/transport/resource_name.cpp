@@ -106,7 +106,8 @@ const char* check_host(const Part& p, char* out) {
     if (len == 0 || len > 63) return "the host is not a host name or a dotted IPv4 address";
     for (size_t i = start; i < end; ++i) {
       char c = p.at[i];
-      bool ok = is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'z') || c == '_' || (c == '-' && i != start && i + 1 != end);
+      bool ok =
+          is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'z') || c == '_' || (c == '-' && i != start && i + 1 != end);
       if (!ok) return "the host is not a host name or a dotted IPv4 address";
     }
     allNumeric = allNumeric && numeric_label(p.at + start, len);
@@ -124,8 +125,8 @@ const char* check_device(const Part& p, VxResourceName* r) {
   if (p.len >= VX_RNAME_FIELD_SIZE) return "the device name is too long";
   for (size_t i = 0; i < p.len; ++i) {
     char c = lower(p.at[i]);
-    bool ok = is_digit(c) || (c >= 'a' && c <= 'z') || c == '_' || c == ',' || c == '.' || c == '-' || c == '[' ||
-              c == ']';
+    bool ok =
+        is_digit(c) || (c >= 'a' && c <= 'z') || c == '_' || c == ',' || c == '.' || c == '-' || c == '[' || c == ']';
     if (!ok) return bad;
     r->device[i] = c;
   }
@@ -209,7 +210,8 @@ const char* read_usb(const Part* parts, int n, VxResourceName* r) {
   const Part& serial = parts[3];
   if (serial.len >= VX_RNAME_FIELD_SIZE) return "the serial number is too long";
   for (size_t i = 0; i < serial.len; ++i)
-    if (serial.at[i] <= ' ' || serial.at[i] > '~') return "the serial number holds a blank or a character that is not ASCII";
+    if (serial.at[i] <= ' ' || serial.at[i] > '~')
+      return "the serial number holds a blank or a character that is not ASCII";
   memcpy(r->serial, serial.at, serial.len);
   r->serial[serial.len] = '\0';
   if (n == 6) {

@@ -26,7 +26,8 @@ void choose_native(const char* name, TransportRoute* route) {
   const char* why = nullptr;
   if (!vx_rname_parse(name, &r, &why)) return refuse(route, why);
   if (r.interface == VX_RNAME_USB)
-    return refuse(route, "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)");
+    return refuse(route,
+                  "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)");
   if (r.rclass == VX_RNAME_SOCKET) {
     route->ops = &vx_tcp_socket_ops;
     return;

@@ -1,12 +1,13 @@
 // Host name lookups with and without a time limit. The test namespace has
 // no reachable name server: a name outside the hosts file fails, at once or
 // after the resolver's own retries, which the limit cuts short.
+#include "platform/resolve.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "common/ipv4.h"
-#include "platform/resolve.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // The VISA resource name reader: what each valid name yields, and the
 // names it refuses.
+#include "transport/resource_name.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "transport/resource_name.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ struct Valid {
   VxRnameInterface interface;
   int board;
   VxRnameClass rclass;
-  const char* host;    // TCPIP
+  const char* host;  // TCPIP
   int port;
   const char* device;  // TCPIP INSTR; the serial for USB
   VxLanDeviceKind kind;
@@ -22,18 +22,27 @@ struct Valid {
 
 TEST(ResourceName, ValidNamesFillTheRecord) {
   const Valid rows[] = {
-      {"TCPIP0::192.168.1.20::5025::SOCKET", VX_RNAME_TCPIP, 0, VX_RNAME_SOCKET, "192.168.1.20", 5025, "", VX_LAN_INST, 0, -1, -1},
-      {"tcpip::192.168.001.020::18::socket", VX_RNAME_TCPIP, 0, VX_RNAME_SOCKET, "192.168.001.020", 18, "", VX_LAN_INST, 0, -1, -1},
-      {"TCPIP3::scope-7.lab.example::00080::SOCKET", VX_RNAME_TCPIP, 3, VX_RNAME_SOCKET, "scope-7.lab.example", 80, "", VX_LAN_INST, 0, -1, -1},
+      {"TCPIP0::192.168.1.20::5025::SOCKET", VX_RNAME_TCPIP, 0, VX_RNAME_SOCKET, "192.168.1.20", 5025, "", VX_LAN_INST,
+       0, -1, -1},
+      {"tcpip::192.168.001.020::18::socket", VX_RNAME_TCPIP, 0, VX_RNAME_SOCKET, "192.168.001.020", 18, "", VX_LAN_INST,
+       0, -1, -1},
+      {"TCPIP3::scope-7.lab.example::00080::SOCKET", VX_RNAME_TCPIP, 3, VX_RNAME_SOCKET, "scope-7.lab.example", 80, "",
+       VX_LAN_INST, 0, -1, -1},
       {"TCPIP65535::h::65535::SOCKET", VX_RNAME_TCPIP, 65535, VX_RNAME_SOCKET, "h", 65535, "", VX_LAN_INST, 0, -1, -1},
       {"TCPIP::10.0.0.5::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 0, "inst0", VX_LAN_INST, 0, -1, -1},
-      {"TCPIP1::10.0.0.5::INST12::Instr", VX_RNAME_TCPIP, 1, VX_RNAME_INSTR, "10.0.0.5", 0, "inst12", VX_LAN_INST, 12, -1, -1},
+      {"TCPIP1::10.0.0.5::INST12::Instr", VX_RNAME_TCPIP, 1, VX_RNAME_INSTR, "10.0.0.5", 0, "inst12", VX_LAN_INST, 12,
+       -1, -1},
       {"TCPIP0::gw::gpib0,5::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "gw", 0, "gpib0,5", VX_LAN_GPIB, 0, 5, -1},
-      {"TCPIP0::gw::GPIB1,30,2::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "gw", 0, "gpib1,30,2", VX_LAN_GPIB, 1, 30, 2},
-      {"TCPIP0::10.0.0.5::hislip0::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 4880, "hislip0", VX_LAN_HISLIP, 0, -1, -1},
-      {"TCPIP0::10.0.0.5::hislip0,4880::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 4880, "hislip0,4880", VX_LAN_HISLIP, 0, -1, -1},
-      {"TCPIP0::10.0.0.5::hislip2,5000::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 5000, "hislip2,5000", VX_LAN_HISLIP, 2, -1, -1},
-      {"TCPIP0::10.0.0.5::com1::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 0, "com1", VX_LAN_OTHER, 0, -1, -1},
+      {"TCPIP0::gw::GPIB1,30,2::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "gw", 0, "gpib1,30,2", VX_LAN_GPIB, 1, 30,
+       2},
+      {"TCPIP0::10.0.0.5::hislip0::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 4880, "hislip0",
+       VX_LAN_HISLIP, 0, -1, -1},
+      {"TCPIP0::10.0.0.5::hislip0,4880::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 4880, "hislip0,4880",
+       VX_LAN_HISLIP, 0, -1, -1},
+      {"TCPIP0::10.0.0.5::hislip2,5000::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 5000, "hislip2,5000",
+       VX_LAN_HISLIP, 2, -1, -1},
+      {"TCPIP0::10.0.0.5::com1::INSTR", VX_RNAME_TCPIP, 0, VX_RNAME_INSTR, "10.0.0.5", 0, "com1", VX_LAN_OTHER, 0, -1,
+       -1},
       {"USB0::0x03EB::0xAFFF::SN42::INSTR", VX_RNAME_USB, 0, VX_RNAME_INSTR, "", 0, "SN42", VX_LAN_INST, 0, -1, -1},
       {"usb2::1003::45055::sn42::3::raw", VX_RNAME_USB, 2, VX_RNAME_RAW, "", 0, "sn42", VX_LAN_INST, 0, -1, -1},
   };

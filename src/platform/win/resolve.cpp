@@ -1,12 +1,14 @@
 // Win32 side of the platform layer: host name lookups with a time limit.
+#include "platform/resolve.h"
+
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
+
 #include <cstring>
 #include <new>
 
 #include "platform/net.h"
-#include "platform/resolve.h"
 
 namespace {
 
