@@ -25,6 +25,7 @@ extern "C" {
 
 typedef int32_t ViStatus;
 typedef int32_t ViInt32;
+typedef uint16_t ViUInt16;
 
 /* Status values, as the VISA standard numbers them. */
 #define VX_ERROR_BASE_ (-2147483647 - 1)
@@ -34,11 +35,16 @@ typedef int32_t ViInt32;
 #define VI_ERROR_SYSTEM_ERROR ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0000))
 #define VI_ERROR_TMO ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0015))
 #define VI_ERROR_CONN_LOST ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A6))
+#define VI_ERROR_NSUP_OPER ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0067))
 
 /* Links. address: "TCP-" and a dotted IPv4 address, or text starting with a
  * digit (TCP, port 18); "USB-" and a serial number (direct USB); anything
- * else is a VISA resource name. A failed connection is reported as
- * VI_SUCCESS with *linkId == -1. */
+ * else is a VISA resource name, handed to the VISA library when one is
+ * loaded. Without one, TCPIP[board]::host::port::SOCKET names (host: a
+ * dotted IPv4 address or a host name) open raw TCP to that port; other
+ * names fail. The open waits at most max(tmoMs, 3000) ms for the network
+ * when tmoMs > 0. A failed connection is reported as VI_SUCCESS with
+ * *linkId == -1. */
 ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* linkId);
 ViStatus vx_comm_close(ViInt32 linkId);
 
@@ -104,6 +110,26 @@ void vx_comm_freeVisa(void);
 #define IFACE_VISA 0x300
 ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
 ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
+
+/* Instrument controls (IEEE 488). readStb reads the status byte (a serial
+ * poll); trigger sends the device trigger; remote sets the remote state,
+ * mode being one of VISA's REN modes below. VISA links call viReadSTB,
+ * viAssertTrigger (default protocol) and viGpibControlREN. A link whose
+ * route cannot do one (raw TCP; direct USB; a VISA library without the
+ * function) answers VI_ERROR_NSUP_OPER. A null stb or another mode:
+ * VI_ERROR_SYSTEM_ERROR. */
+#ifndef VI_GPIB_REN_DEASSERT
+#define VI_GPIB_REN_DEASSERT 0           /* local: REN false */
+#define VI_GPIB_REN_ASSERT 1             /* REN true */
+#define VI_GPIB_REN_DEASSERT_GTL 2       /* local: go to local, REN false */
+#define VI_GPIB_REN_ASSERT_ADDRESS 3     /* remote */
+#define VI_GPIB_REN_ASSERT_LLO 4         /* local lockout */
+#define VI_GPIB_REN_ASSERT_ADDRESS_LLO 5 /* remote with lockout */
+#define VI_GPIB_REN_ADDRESS_GTL 6        /* go to local, REN stays */
+#endif
+ViStatus vx_comm_readStb(ViInt32 linkId, ViUInt16* stb);
+ViStatus vx_comm_trigger(ViInt32 linkId);
+ViStatus vx_comm_remote(ViInt32 linkId, ViUInt16 mode);
 
 /* Call log: trace every call into the file at path (created or emptied);
  * stopdebug turns tracing off. */

@@ -6,39 +6,12 @@
 #include "log/call_log.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_driver.h"
-#include "transport/tcp/tcp_transport.h"
-#include "transport/usb/usb_device.h"
-#include "transport/visa/visa_transport.h"
+#include "transport/route.h"
 
 namespace {
 
-enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA };
-
 // How long a close waits for the calls it interrupted to leave.
 const uint32_t kDrainLimitMs = 1000;
-
-LinkKind classify(const char* address, const char** handedOn) {
-  *handedOn = address;
-  if (strncmp(address, "TCP-", 4) == 0) {
-    *handedOn = address + 4;
-    return KIND_TCP;
-  }
-  if (address[0] >= '0' && address[0] <= '9') return KIND_TCP;
-  if (strncmp(address, "USB-", 4) == 0) return KIND_USB;
-  return KIND_VISA;
-}
-
-const TransportOps* ops_for(LinkKind kind) {
-  switch (kind) {
-    case KIND_TCP:
-      return &vx_tcp_ops;
-    case KIND_USB:
-      return &vx_usb_ops;
-    case KIND_VISA:
-      break;
-  }
-  return &vx_visa_ops;
-}
 
 // Every field but the gate back to zero; the gate is the caller's.
 void wipe(LinkSlot* s) {
@@ -64,8 +37,8 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   writeLog("vx_comm_open(address=%s, tmoMs=%d)\n", address, (int)tmoMs);
   *linkId = -1;
 
-  const char* handedOn;
-  LinkKind kind = classify(address, &handedOn);
+  TransportRoute route;
+  vx_route_choose(address, &route);
 
   vx_link_list_lock();
   LinkSlot* slot = nullptr;
@@ -82,8 +55,8 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
     return VI_ERROR_SYSTEM_ERROR;
   }
   wipe(slot);
-  slot->ops = *ops_for(kind);
-  if (kind == KIND_USB) {
+  if (route.ops) slot->ops = *route.ops;
+  if (route.perLinkLock) {
     slot->useLock = 1;
     slot->lockMutex = vxp_mutex_create();
   }
@@ -92,7 +65,14 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   ViInt32 result = -1;
   vxp_named_mutex_take_problem();  // none left from an earlier claim
   vxp_usb_take_problem();
-  const bool opened = slot->ops.open(handedOn, tmoMs, slot) == VI_SUCCESS;
+  // A name nothing serves fails here, after the slot, so that the statuses
+  // stay those of every other failed open (a full table still answers
+  // VI_ERROR_SYSTEM_ERROR).
+  if (!route.ops)
+    writeLog(
+        "vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: %s\n",
+        route.refusal);
+  const bool opened = route.ops && slot->ops.open(route.address, tmoMs, slot) == VI_SUCCESS;
   // A device that could not be reserved or reached for a reason of the
   // machine's own (the reservation directory, no USB service) says so, as
   // nothing else would.

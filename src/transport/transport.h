@@ -1,7 +1,8 @@
-// The table of seven operations every transport supplies (open, close,
-// read, write, setTimeout, clear, abort), bound into a link's slot by
-// vx_comm_open. Plain function pointers, each documented with its return
-// convention and the locks its caller holds.
+// The table of operations every transport supplies (open, close, read,
+// write, setTimeout, clear, abort, and the three instrument controls
+// readStb, trigger, remote), bound into a link's slot by vx_comm_open.
+// Plain function pointers, each documented with its return convention and
+// the locks its caller holds.
 #ifndef VX_TRANSPORT_H
 #define VX_TRANSPORT_H
 
@@ -49,6 +50,23 @@ struct TransportOps {
   // close. VISA closes the device session, which ends the calls blocked in
   // the VISA library as soon as that library lets them go. No lock held.
   void (*abort)(void* context);
+
+  // The IEEE 488 controls. A route that cannot do one answers
+  // VI_ERROR_NSUP_OPER and does nothing (bind the vx_transport_nsup_*
+  // functions below), never a success. The per-link lock is held on links
+  // that have one; each may block up to the link timeout.
+  // Reads the status byte (a serial poll) into *stb, written only on
+  // success.
+  ViStatus (*readStb)(void* context, ViUInt16* stb);
+  // Sends the device trigger (IEEE 488.1 GET; VXI-11 device_trigger).
+  ViStatus (*trigger)(void* context);
+  // Remote, local or lockout: `mode` is one of VISA's seven REN modes
+  // (VI_GPIB_REN_*, checked by the caller).
+  ViStatus (*remote)(void* context, ViUInt16 mode);
 };
+
+inline ViStatus vx_transport_nsup_readstb(void*, ViUInt16*) { return VI_ERROR_NSUP_OPER; }
+inline ViStatus vx_transport_nsup_trigger(void*) { return VI_ERROR_NSUP_OPER; }
+inline ViStatus vx_transport_nsup_remote(void*, ViUInt16) { return VI_ERROR_NSUP_OPER; }
 
 #endif

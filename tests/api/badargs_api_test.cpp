@@ -83,6 +83,16 @@ const std::vector<LinkExport>& link_exports() {
        [](ViInt32 id, ViInt32* n) { return vx_comm_readBlock_async(id, "BLOCK? 5", g_buf, sizeof g_buf, n); }, nullptr},
       {"vx_comm_readBlockFile",
        [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", unwritable_name().c_str()); }, nullptr},
+      {"vx_comm_readStb",
+       [](ViInt32 id, ViInt32*) {
+         ViUInt16 stb = 77;
+         return vx_comm_readStb(id, &stb);
+       },
+       "vx_comm_readStb() error: VI_ERROR_CONN_LOST"},
+      {"vx_comm_trigger", [](ViInt32 id, ViInt32*) { return vx_comm_trigger(id); },
+       "vx_comm_trigger() error: VI_ERROR_CONN_LOST"},
+      {"vx_comm_remote", [](ViInt32 id, ViInt32*) { return vx_comm_remote(id, VI_GPIB_REN_ASSERT); },
+       "vx_comm_remote() error: VI_ERROR_CONN_LOST"},
       {"vx_usb_close", [](ViInt32 id, ViInt32*) { return vx_usb_close(id); }, nullptr},
       {"vx_usb_puts", [](ViInt32 id, ViInt32* n) { return vx_usb_puts(id, "*IDN?", 0, n); },
        "vx_comm_puts() error: VI_ERROR_CONN_LOST"},
@@ -102,8 +112,14 @@ const std::vector<LinkExport>& link_exports() {
   return list;
 }
 
-std::vector<std::string> open_lines(const std::string& address) {
+// `refusal`: why no transport serves the address (no VISA library is
+// loaded in this suite), or empty.
+std::vector<std::string> open_lines(const std::string& address, const std::string& refusal) {
   std::vector<std::string> lines{"vx_comm_open(address=" + address + ", tmoMs=0)"};
+  if (!refusal.empty())
+    lines.push_back(
+        "vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: " +
+        refusal);
   // Text the TCP route takes (a TCP- prefix or a leading digit) that is no
   // IPv4 address is named as such first.
   std::string tcp = address.compare(0, 4, "TCP-") == 0 ? address.substr(4) : address;
@@ -115,9 +131,9 @@ std::vector<std::string> open_lines(const std::string& address) {
 }
 
 // Addresses that open nothing: too long, empty, not text, malformed.
-Row failed_open(const std::string& what, const std::string& address) {
+Row failed_open(const std::string& what, const std::string& address, const std::string& refusal = "") {
   return {what, [address](ViInt32, ViInt32* n) { return vx_comm_open(address.c_str(), 0, n); }, VI_SUCCESS,
-          open_lines(address), -1};
+          open_lines(address, refusal), -1};
 }
 
 std::vector<Row> rows() {
@@ -185,6 +201,14 @@ std::vector<Row> rows() {
                [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", nullptr); },
                SYS,
                {}});
+  t.push_back({"readStb null stb", [](ViInt32 id, ViInt32*) { return vx_comm_readStb(id, nullptr); }, SYS, {}});
+  t.push_back({"readStb linkId 0 and null stb",
+               [](ViInt32, ViInt32*) { return vx_comm_readStb(0, nullptr); },
+               VI_ERROR_CONN_LOST,
+               {"vx_comm_readStb() error: VI_ERROR_CONN_LOST"}});
+  for (ViUInt16 mode : {(ViUInt16)7, (ViUInt16)0xFFFF})
+    t.push_back({"remote mode " + std::to_string(mode),
+                 [mode](ViInt32 id, ViInt32*) { return vx_comm_remote(id, mode); }, SYS, {}});
   t.push_back({"sendbinary null name", [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, nullptr); }, SYS, {}});
   t.push_back(
       {"receivebinary null name", [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, nullptr); }, SYS, {}});
@@ -253,11 +277,15 @@ std::vector<Row> rows() {
                0,
                true});
   // Addresses.
-  t.push_back(failed_open("long VISA-like address", std::string(5000, 'A')));
+  t.push_back(failed_open("long VISA-like address", std::string(5000, 'A'), "the name is longer than 255 characters"));
   t.push_back(failed_open("long TCP address", "TCP-" + std::string(5000, '1')));
   t.push_back(failed_open("long USB address", "USB-" + std::string(5000, '0')));
-  t.push_back(failed_open("empty address", ""));
-  t.push_back(failed_open("address that is not text", "\x80\xff\x01\x7f"));
+  t.push_back(failed_open("empty address", "", "the name is empty"));
+  t.push_back(failed_open("address that is not text", "\x80\xff\x01\x7f", "not a TCPIP or USB resource name"));
+  t.push_back(failed_open("long SOCKET name", "TCPIP0::" + std::string(5000, 'h') + "::18::SOCKET",
+                          "the name is longer than 255 characters"));
+  t.push_back(failed_open("SOCKET name with a port too large", "TCPIP0::127.0.0.2::65536::SOCKET",
+                          "the port is not a number of 1 to 65535"));
   t.push_back(failed_open("TCP address with garbage", "TCP-1.2.3.4.5"));
   t.push_back(failed_open("digit address with garbage", "9x"));
   t.push_back(failed_open("USB serial too short", "USB-12"));

@@ -26,18 +26,34 @@ TEST(LinkApi, FailedOpensReportMinusOneAndLeaveTheSlotFree) {
   TempLog log("failopen");
   vx_usb_startdebug(log.path.c_str());
   // Nothing listens on .9; a host name is not looked up; "tcp-" in lower
-  // case, "USBx" and "USB-..." are not TCP addresses.
-  const char* addrs[] = {"TCP-127.0.0.9", "localhost", "tcp-127.0.0.2", "USB0::1::INSTR", "USB-VX0000000000000000", ""};
-  for (const char* address : addrs) {
+  // case, "USBx" and "USB-..." are not TCP addresses. Without a VISA
+  // library the VISA names say why they are refused.
+  struct Row {
+    const char* address;
+    const char* refusal;
+  };
+  const Row addrs[] = {{"TCP-127.0.0.9", nullptr},
+                       {"localhost", "not a TCPIP or USB resource name"},
+                       {"tcp-127.0.0.2", "not a TCPIP or USB resource name"},
+                       {"USB0::1::INSTR", "a USB name is USB[board]::vendor::product::serial[::interface]::INSTR"},
+                       {"USB-VX0000000000000000", nullptr},
+                       {"", "the name is empty"}};
+  for (const Row& row : addrs) {
     ViInt32 id = 0;
-    EXPECT_EQ(VI_SUCCESS, vx_comm_open(address, 1234, &id)) << address;
-    EXPECT_EQ(-1, id) << address;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_open(row.address, 1234, &id)) << row.address;
+    EXPECT_EQ(-1, id) << row.address;
   }
   vx_usb_stopdebug();
   std::vector<std::string> want;
-  for (const char* address : addrs) {
-    want.push_back(std::string("vx_comm_open(address=") + address + ", tmoMs=1234)");
+  for (const Row& row : addrs) {
+    want.push_back(std::string("vx_comm_open(address=") + row.address + ", tmoMs=1234)");
+    if (row.refusal)
+      want.push_back(
+          std::string(
+              "vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: ") +
+          row.refusal);
     // This suite runs without the USB service: a USB open says so.
+    const char* address = row.address;
     if (address[0] == 'U' && address[3] == '-' && vx_test_usb_needs_service())
       want.push_back("vx_comm_open() error: nothing serves the USB bus on /run/vx_comm_lib/usb.sock; "
                      "is the USB service vxusbd running?");

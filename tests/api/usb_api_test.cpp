@@ -322,6 +322,18 @@ TEST_F(UsbLink, AddressesThatNameNoUsableDeviceFailLikeAFailedConnection) {
   vx_comm_close(link);
 }
 
+// USB488 (status byte, trigger, remote) comes later; until then the route
+// says so and the link stays usable.
+TEST_F(UsbLink, ControlsAnswerNotSupported) {
+  open(kPlain);
+  ViUInt16 stb = 77;
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(77, stb);
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_trigger(id));
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS_LLO));
+  EXPECT_EQ(0u, query(id, "*IDN?").find("Vextron AG,UM-"));
+}
+
 TEST_F(UsbLink, DeviceThatVanishesFailsAtOnceAndStillCloses) {
   open(kVanish);
   bool failed = false;

@@ -206,12 +206,14 @@ TEST(VisaFind, EitherVisaBitListsTheMakersInstrumentsAfterTheLanOnes) {
 }
 
 // What the binding reports for the library the test run installed: the
-// fixture (default), none ("absent"), or one without viSetAttribute
-// ("missing"), as the test's environment says.
+// fixture (default), none ("absent"), one without viSetAttribute
+// ("missing"), or one without the three optional controls ("basic"), as the
+// test's environment says. A USB name is served by a VISA library only.
 TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
+  write_visa_table();
   const char* scenario = getenv("VX_VISA_SCENARIO");
-  const bool usable = !scenario || !*scenario;
-  const std::string address = "TCPIP0::" + sim_addr(0) + "::18::SOCKET";
+  const bool usable = !scenario || !*scenario || std::string(scenario) == "basic";
+  const std::string address = kUsbName;
   FreeVisaAtEnd unload;
   ViInt32 id = -7;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(address.c_str(), 1000, &id));
@@ -246,6 +248,46 @@ TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
     }
     vx_comm_freeVisa();  // and the next round loads again
   }
+}
+
+// A SOCKET name goes to the VISA library whenever a usable one is loaded,
+// and the controls with it: the fixture's status byte tells the triggers
+// and the REN mode it was given. A library without the controls still
+// loads and they answer VI_ERROR_NSUP_OPER; without a usable library the
+// name opens raw TCP, which has none either.
+TEST(VisaBinding, ControlsReachTheLibraryOrAnswerNotSupported) {
+  write_visa_table();
+  const char* scenario = getenv("VX_VISA_SCENARIO");
+  const std::string which = scenario ? scenario : "";
+  FreeVisaAtEnd unload;
+  EXPECT_EQ(which.empty() || which == "basic" ? VI_SUCCESS : VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
+  ViInt32 id = open_link(visa_address(0));
+  ASSERT_GT(id, 0);
+  ViUInt16 stb = 77;
+  if (!which.empty()) {
+    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));
+    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_trigger(id));
+    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS));
+    EXPECT_EQ(77, stb);
+  } else {
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
+    EXPECT_EQ(7, stb);  // no trigger, no REN mode yet
+    EXPECT_EQ(VI_SUCCESS, vx_comm_remote(id, VI_GPIB_REN_ASSERT_LLO));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_trigger(id));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_trigger(id));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
+    EXPECT_EQ(2 * 8 + VI_GPIB_REN_ASSERT_LLO, stb);
+    // The library's status comes back as it is, and a failed read leaves
+    // the caller's byte alone.
+    const ViStatus kIo = (ViStatus)0xBFFF003EUL;  // VI_ERROR_IO
+    vx_test_setenv("VXVISA_FAIL", "1:" + std::to_string(kIo) + ":controls");
+    stb = 77;
+    EXPECT_EQ(kIo, vx_comm_readStb(id, &stb));
+    vx_test_setenv("VXVISA_FAIL", "");
+    EXPECT_EQ(77, stb);
+  }
+  EXPECT_EQ("z\n", query(id, "ECHO z"));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
 // Windows: a visa32.dll only in the current folder (someone left it where a

@@ -66,7 +66,30 @@ void fake_abort(void* context) {
   f->abortCalls++;
 }
 
-const TransportOps fake_ops = {fake_open, fake_close, fake_read, fake_write, fake_settmo, fake_clear, fake_abort};
+ViStatus fake_readstb(void* context, ViUInt16* stb) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back("readStb");
+  *stb = f->stb;
+  return f->controlStatus;
+}
+
+ViStatus fake_trigger(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back("trigger");
+  return f->controlStatus;
+}
+
+ViStatus fake_remote(void* context, ViUInt16 mode) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back("remote " + std::to_string(mode));
+  return f->controlStatus;
+}
+
+const TransportOps fake_ops = {fake_open,  fake_close, fake_read,    fake_write,   fake_settmo,
+                               fake_clear, fake_abort, fake_readstb, fake_trigger, fake_remote};
 
 }  // namespace
 

@@ -31,6 +31,9 @@ struct FakeLink {
   int abortCalls = 0;
   ViStatus clearStatus = VI_SUCCESS;
   std::vector<ViInt32> timeouts;
+  std::vector<std::string> controls;  // "readStb", "trigger", "remote <mode>"
+  ViUInt16 stb = 0;                   // what readStb hands over, whatever its status
+  ViStatus controlStatus = VI_SUCCESS;
   std::function<void()> onRead;  // runs at the start of every read, unlocked
 
   void script(const std::string& data) { reads.push_back({data, VI_SUCCESS}); }

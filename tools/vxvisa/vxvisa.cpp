@@ -21,6 +21,9 @@ const ViStatus kErrorInvObject = (ViStatus)0xBFFF000EUL;
 const ViStatus kErrorRsrcNotFound = (ViStatus)0xBFFF0011UL;
 const ViStatus kErrorNsupAttr = (ViStatus)0xBFFF001DUL;
 const ViStatus kWarnDevNotPresent = (ViStatus)0x3FFF007DUL;
+const ViStatus kErrorInvProt = (ViStatus)0xBFFF0079UL;
+const ViStatus kErrorInvMode = (ViStatus)0xBFFF0091UL;
+const ViUInt16 kLastRenMode = 6;  // VI_GPIB_REN_ADDRESS_GTL
 const ViUInt32 kTmoInfinite = 0xFFFFFFFFu;
 const uint16_t kPort = 18;
 const uint32_t kDefaultTmoMs = 2000;
@@ -57,6 +60,8 @@ struct Session {
   std::mutex lock;  // scripted state below
   size_t readStep = 0, writeStep = 0;
   std::string pending;  // idn reply not yet read
+  int triggers = 0;     // viAssertTrigger calls
+  int renMode = -1;     // the last viGpibControlREN mode
   ~Session() {
     if (sock != VXP_BAD_SOCKET) {
       vxp_socket_close(sock);
@@ -78,7 +83,7 @@ std::string g_failArmed;  // the VXVISA_FAIL value last seen
 int g_failCalls = 0;      // calls since it was seen
 
 // Counts the call; returns the status it must fail with (VI_SUCCESS: none).
-// VXVISA_FAIL="<k>:<status>[:<tag>]" fails the k-th call of any of the nine
+// VXVISA_FAIL="<k>:<status>[:<tag>]" fails the k-th call of any of the
 // functions counted from the first call that saw this value (a new tag
 // starts a new count).
 ViStatus count(const char* function) {
@@ -444,5 +449,37 @@ extern "C" ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) 
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
   if (attr != VI_ATTR_TMO_VALUE) return kErrorNsupAttr;
   if (s->rsrc.kind == KIND_TCP) set_tmo(s->sock, (ViUInt32)value);
+  return VI_SUCCESS;
+}
+
+// The three controls keep what they were asked on the device session, and
+// the status byte tells it: the triggers seen times 8, plus the last REN
+// mode (7 while none was set).
+extern "C" ViStatus viReadSTB(ViSession vi, ViUInt16* status) {
+  if (ViStatus fault = count("viReadSTB")) return fault;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  std::lock_guard<std::mutex> hold(s->lock);
+  *status = (ViUInt16)((s->triggers * 8 + (s->renMode < 0 ? 7 : s->renMode)) & 0xFFFF);
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
+  if (ViStatus fault = count("viAssertTrigger")) return fault;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (protocol != VI_TRIG_PROT_DEFAULT) return kErrorInvProt;
+  std::lock_guard<std::mutex> hold(s->lock);
+  ++s->triggers;
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode) {
+  if (ViStatus fault = count("viGpibControlREN")) return fault;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (mode > kLastRenMode) return kErrorInvMode;
+  std::lock_guard<std::mutex> hold(s->lock);
+  s->renMode = mode;
   return VI_SUCCESS;
 }

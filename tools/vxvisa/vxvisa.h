@@ -1,6 +1,6 @@
 // vxvisa: the project's own VISA library, a test fixture (not part of the
-// product). It exports the nine VISA functions the product calls, with the
-// VISA standard's signatures, and serves the resources of a table:
+// product). It exports the twelve VISA functions the product calls, with
+// the VISA standard's signatures, and serves the resources of a table:
 //
 //   <name> tcp <IPv4>          reads and writes go to <IPv4>, TCP port 18;
 //                              a read is one receive, VI_SUCCESS (or
@@ -25,7 +25,10 @@
 // (a decimal number) and do nothing else. viClose of a session ends the
 // calls blocked on it, as in any VISA library: a tcp read or write under way
 // returns VI_ERROR_CONN_LOST. When VXVISA_MARKER names a file, loading the
-// library writes it.
+// library writes it. viAssertTrigger (default protocol only) and
+// viGpibControlREN (modes 0 to 6) are kept per device session; viReadSTB
+// reports them as the triggers seen times 8 plus the last REN mode (7 while
+// none was set).
 #ifndef VXVISA_H
 #define VXVISA_H
 
@@ -52,6 +55,9 @@ ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt);
 ViStatus viWrite(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt);
 ViStatus viClear(ViSession vi);
 ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value);
+ViStatus viReadSTB(ViSession vi, ViUInt16* status);
+ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
+ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode);
 }
 
 #endif

@@ -1,12 +1,16 @@
 #include "transport/tcp/tcp_transport.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <new>
 
 #include "common/ipv4.h"
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/resolve.h"
+#include "transport/resource_name.h"
 
 namespace {
 
@@ -21,19 +25,15 @@ struct TcpLink {
 
 vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
 
-int32_t vx_tcp_connect(const char* address, ViInt32 tmoMs) {
-  uint32_t addr;
-  if (!vx_ipv4_parse(address, &addr)) {
-    writeLog("vx_comm_open() error: '%s' is not an IPv4 address (four decimal numbers of 0 to 255)\n", address);
-    return -1;
-  }
+// Connects to addr:port within waitMs (0: no limit of its own); `shown`
+// names the peer in the log.
+int32_t connect_to(uint32_t addr, uint16_t port, uint32_t waitMs, const char* shown) {
   vxp_socket s = vxp_tcp_socket();
   if (s == VXP_BAD_SOCKET) return -1;
-  const uint32_t waitMs = vx_open_wait_ms(tmoMs);
-  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, kInstrumentPort, waitMs);
+  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, port, waitMs);
   if (rc != VXP_CONNECTED) {
     if (rc == VXP_CONNECT_TIMED_OUT)
-      writeLog("vx_comm_open() error: no answer from %s within %u ms\n", address, (unsigned)waitMs);
+      writeLog("vx_comm_open() error: no answer from %s within %u ms\n", shown, (unsigned)waitMs);
     vxp_socket_close(s);
     return -1;
   }
@@ -43,6 +43,50 @@ int32_t vx_tcp_connect(const char* address, ViInt32 tmoMs) {
   vxp_set_nodelay(s);
   vxp_set_recv_timeout(s, kDefaultRecvTimeoutMs);
   return (int32_t)s;
+}
+
+// "TCP-" and bare dotted addresses: the instrument's port 18.
+int32_t connect_instrument(const char* address, ViInt32 tmoMs) {
+  uint32_t addr;
+  if (!vx_ipv4_parse(address, &addr)) {
+    writeLog("vx_comm_open() error: '%s' is not an IPv4 address (four decimal numbers of 0 to 255)\n", address);
+    return -1;
+  }
+  return connect_to(addr, kInstrumentPort, vx_open_wait_ms(tmoMs), address);
+}
+
+// TCPIP[board]::host::port::SOCKET. The name lookup and the connection
+// share one wait, as long as a connection alone may take.
+int32_t connect_socket_name(const char* name, ViInt32 tmoMs) {
+  VxResourceName r;
+  const char* why = nullptr;
+  if (!vx_rname_parse(name, &r, &why) || r.interface != VX_RNAME_TCPIP || r.rclass != VX_RNAME_SOCKET) {
+    writeLog("vx_comm_open() error: '%s' is not a SOCKET resource name: %s\n", name, why ? why : "another class");
+    return -1;
+  }
+  const uint32_t waitMs = vx_open_wait_ms(tmoMs);
+  const uint32_t start = vxp_tick_ms();
+  uint32_t addr;
+  if (!vx_ipv4_parse(r.host, &addr)) {
+    vxp_resolve_result rc = vxp_resolve_ipv4(r.host, waitMs, &addr);
+    if (rc == VXP_RESOLVE_TIMED_OUT)
+      writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", r.host, (unsigned)waitMs);
+    else if (rc == VXP_RESOLVE_BUSY)
+      writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n",
+               r.host, VXP_RESOLVE_PENDING_MAX);
+    else if (rc != VXP_RESOLVED)
+      writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", r.host);
+    if (rc != VXP_RESOLVED) return -1;
+  }
+  uint32_t left = 0;
+  if (waitMs != 0) {
+    const uint32_t spent = vxp_tick_ms() - start;
+    // At least a moment for the connection itself: 0 would mean no limit.
+    left = spent < waitMs ? waitMs - spent : 1;
+  }
+  char shown[VX_RNAME_HOST_SIZE + 8];
+  snprintf(shown, sizeof shown, "%s:%u", r.host, (unsigned)r.port);
+  return connect_to(addr, r.port, left, shown);
 }
 
 // Discards at most one scratch buffer of what is waiting; never blocks.
@@ -56,7 +100,9 @@ bool vx_tcp_drain(int32_t socket) {
   return true;
 }
 
-ViStatus vx_tcp_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
+typedef int32_t (*ConnectFn)(const char* address, ViInt32 tmoMs);
+
+ViStatus open_with(ConnectFn connect, const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   TcpLink* t = new (std::nothrow) TcpLink;
   if (!t) return VI_ERROR_SYSTEM_ERROR;
   t->socket = -1;
@@ -64,7 +110,7 @@ ViStatus vx_tcp_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
     delete t;
     return VI_ERROR_SYSTEM_ERROR;
   }
-  t->socket = vx_tcp_connect(address, tmoMs);
+  t->socket = connect(address, tmoMs);
   if (t->socket == -1) {
     // Undo the whole open: the caller wipes the slot without calling close.
     vxp_net_cleanup();
@@ -73,6 +119,14 @@ ViStatus vx_tcp_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   }
   slot->context = t;
   return VI_SUCCESS;
+}
+
+ViStatus vx_tcp_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
+  return open_with(connect_instrument, address, tmoMs, slot);
+}
+
+ViStatus vx_tcp_open_socket(const char* name, ViInt32 tmoMs, LinkSlot* slot) {
+  return open_with(connect_socket_name, name, tmoMs, slot);
 }
 
 ViStatus vx_tcp_close(void* context) {
@@ -134,12 +188,30 @@ void vx_tcp_abort(void* context) {
 
 }  // namespace
 
+// Raw TCP carries bytes only: no status byte, trigger or remote state
+// outside the instrument's own commands.
 const TransportOps vx_tcp_ops = {
-    vx_tcp_open,    // open
-    vx_tcp_close,   // close
-    vx_tcp_read,    // read
-    vx_tcp_write,   // write
-    vx_tcp_settmo,  // setTimeout
-    vx_tcp_clear,   // clear
-    vx_tcp_abort,   // abort
+    vx_tcp_open,                // open
+    vx_tcp_close,               // close
+    vx_tcp_read,                // read
+    vx_tcp_write,               // write
+    vx_tcp_settmo,              // setTimeout
+    vx_tcp_clear,               // clear
+    vx_tcp_abort,               // abort
+    vx_transport_nsup_readstb,  // readStb
+    vx_transport_nsup_trigger,  // trigger
+    vx_transport_nsup_remote,   // remote
+};
+
+const TransportOps vx_tcp_socket_ops = {
+    vx_tcp_open_socket,         // open
+    vx_tcp_close,               // close
+    vx_tcp_read,                // read
+    vx_tcp_write,               // write
+    vx_tcp_settmo,              // setTimeout
+    vx_tcp_clear,               // clear
+    vx_tcp_abort,               // abort
+    vx_transport_nsup_readstb,  // readStb
+    vx_transport_nsup_trigger,  // trigger
+    vx_transport_nsup_remote,   // remote
 };

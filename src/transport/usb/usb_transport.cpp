@@ -18,12 +18,17 @@ const UsbDriverOps vx_usb_platform_driver = {
 };
 const UsbDriverOps* vx_usb_driver = &vx_usb_platform_driver;
 
+// The status byte, trigger and remote state are USB488 requests, which
+// this transport does not speak yet.
 const TransportOps vx_usb_ops = {
-    vx_usbdev_open,    // open
-    vx_usbdev_close,   // close
-    vx_usbdev_read,    // read
-    vx_usbdev_write,   // write
-    vx_usbdev_settmo,  // setTimeout
-    vx_usbdev_clear,   // clear
-    vx_usbdev_abort,   // abort
+    vx_usbdev_open,             // open
+    vx_usbdev_close,            // close
+    vx_usbdev_read,             // read
+    vx_usbdev_write,            // write
+    vx_usbdev_settmo,           // setTimeout
+    vx_usbdev_clear,            // clear
+    vx_usbdev_abort,            // abort
+    vx_transport_nsup_readstb,  // readStb
+    vx_transport_nsup_trigger,  // trigger
+    vx_transport_nsup_remote,   // remote
 };

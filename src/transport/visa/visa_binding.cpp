@@ -34,15 +34,16 @@ void unload(VisaModule* m) {
   delete m;
 }
 
-// Fills every pointer it can find, in order, and tells whether all were
-// found: every name is looked up even after one is missing. *missing names
-// the first that was not there.
+// Fills every pointer it can find, in order, and tells whether all the
+// required ones were found: every name is looked up even after one is
+// missing. *missing names the first required one that was not there.
 bool resolve(void* lib, VisaFunctions* fn, const char** missing) {
   bool all = true;
+  bool required = true;
   auto take = [&](auto& slot, const char* name) {
     void* p = g_loader->sym(lib, name);
-    if (all && !p) *missing = name;
-    all = all && p != nullptr;
+    if (all && !p && required) *missing = name;
+    all = all && (p != nullptr || !required);
     // A data pointer from the loader turned into the function pointer it is.
     static_assert(sizeof p == sizeof slot, "function pointers must fit in void*");
     slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(p);
@@ -56,6 +57,10 @@ bool resolve(void* lib, VisaFunctions* fn, const char** missing) {
   take(fn->viWrite, "viWrite");
   take(fn->viClear, "viClear");
   take(fn->viSetAttribute, "viSetAttribute");
+  required = false;
+  take(fn->viReadSTB, "viReadSTB");
+  take(fn->viAssertTrigger, "viAssertTrigger");
+  take(fn->viGpibControlREN, "viGpibControlREN");
   return all;
 }
 
@@ -118,7 +123,7 @@ extern "C" ViStatus vx_comm_loadVisa(void) {
     delete m;
     m = nullptr;
   }
-  // A library without all nine functions stays loaded, unusable, until the
+  // A library without all nine required functions stays loaded, unusable, until the
   // host frees it.
   g_current = m;
   if (m) m->generation = ++g_lastGeneration;

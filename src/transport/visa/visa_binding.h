@@ -1,6 +1,6 @@
 // The VISA binding: the VISA library loaded at run time on the host's
-// request, its nine functions, and the process-wide load state (0 not
-// tried, 1 failed, 2 loaded).
+// request, its nine required functions and three optional ones, and the
+// process-wide load state (0 not tried, 1 failed, 2 loaded).
 //
 // The host may unload the library while VISA links are open or a VISA
 // search runs. So every use of the library is counted: a caller acquires
@@ -21,7 +21,9 @@
 
 #include "transport/visa/visa_types.h"
 
-// The nine functions, in the order they are resolved.
+// The functions, in the order they are resolved. The last three are
+// optional (null when the library lacks them): the library loads without
+// them, and the calls that need them answer VI_ERROR_NSUP_OPER.
 struct VisaFunctions {
   viOpenDefaultRM_fn viOpenDefaultRM;
   viFindRsrc_fn viFindRsrc;
@@ -32,6 +34,9 @@ struct VisaFunctions {
   viWrite_fn viWrite;
   viClear_fn viClear;
   viSetAttribute_fn viSetAttribute;
+  viReadSTB_fn viReadSTB;
+  viAssertTrigger_fn viAssertTrigger;
+  viGpibControlREN_fn viGpibControlREN;
 };
 
 struct VisaModule;

@@ -143,6 +143,38 @@ ViStatus vx_visa_clear(void* context) {
   return use.fn().viClear(link->device);
 }
 
+// The three controls: the library's function when it has it, otherwise
+// VI_ERROR_NSUP_OPER.
+ViStatus vx_visa_readstb(void* context, ViUInt16* stb) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  if (!use.fn().viReadSTB) return VI_ERROR_NSUP_OPER;
+  ViUInt16 value = 0;
+  ViStatus status = use.fn().viReadSTB(link->device, &value);
+  if (accepted(status)) *stb = value;
+  return status;
+}
+
+ViStatus vx_visa_trigger(void* context) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  if (!use.fn().viAssertTrigger) return VI_ERROR_NSUP_OPER;
+  return use.fn().viAssertTrigger(link->device, VI_TRIG_PROT_DEFAULT);
+}
+
+ViStatus vx_visa_remote(void* context, ViUInt16 mode) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  if (!use.fn().viGpibControlREN) return VI_ERROR_NSUP_OPER;
+  return use.fn().viGpibControlREN(link->device, mode);
+}
+
 void vx_visa_abort(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
   link->aborted.store(true);
@@ -152,11 +184,14 @@ void vx_visa_abort(void* context) {
 }  // namespace
 
 const TransportOps vx_visa_ops = {
-    vx_visa_open,    // open
-    vx_visa_close,   // close
-    vx_visa_read,    // read
-    vx_visa_write,   // write
-    vx_visa_settmo,  // setTimeout
-    vx_visa_clear,   // clear
-    vx_visa_abort,   // abort
+    vx_visa_open,     // open
+    vx_visa_close,    // close
+    vx_visa_read,     // read
+    vx_visa_write,    // write
+    vx_visa_settmo,   // setTimeout
+    vx_visa_clear,    // clear
+    vx_visa_abort,    // abort
+    vx_visa_readstb,  // readStb
+    vx_visa_trigger,  // trigger
+    vx_visa_remote,   // remote
 };

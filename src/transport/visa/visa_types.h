@@ -1,7 +1,8 @@
 // The few VISA types, values and function signatures this library uses,
 // written from the VISA standard's published specification (VPP-4.3). No
 // header of any VISA implementation is needed: the library is loaded at run
-// time and reached only through the nine pointers below.
+// time and reached only through the pointers below (nine required, three
+// optional).
 #ifndef VX_VISA_TYPES_H
 #define VX_VISA_TYPES_H
 
@@ -33,9 +34,14 @@ typedef ViStatus (*viRead_fn)(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32*
 typedef ViStatus (*viWrite_fn)(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt);
 typedef ViStatus (*viClear_fn)(ViSession vi);
 typedef ViStatus (*viSetAttribute_fn)(ViObject vi, ViAttr attr, ViAttrState value);
+// Optional: a library without them still loads.
+typedef ViStatus (*viReadSTB_fn)(ViSession vi, ViUInt16* status);
+typedef ViStatus (*viAssertTrigger_fn)(ViSession vi, ViUInt16 protocol);
+typedef ViStatus (*viGpibControlREN_fn)(ViSession vi, ViUInt16 mode);
 
 #define VI_ATTR_TMO_VALUE ((ViAttr)0x3FFF001AUL)
 #define VI_NO_LOCK ((ViAccessMode)0)
+#define VI_TRIG_PROT_DEFAULT ((ViUInt16)0)
 // Buffer length the standard fixes for viFindRsrc and viFindNext names.
 #define VI_FIND_BUFLEN 256
 

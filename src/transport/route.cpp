@@ -1,0 +1,60 @@
+// vx_route_choose: an address to the operation table that serves it.
+#include "transport/route.h"
+
+#include <cstring>
+
+#include "transport/resource_name.h"
+#include "transport/tcp/tcp_transport.h"
+#include "transport/usb/usb_device.h"
+#include "transport/visa/visa_binding.h"
+#include "transport/visa/visa_transport.h"
+
+namespace {
+
+// VXI-11 serves TCPIP INSTR names (instN, gpibN,M and plain device names)
+// when no VISA library does. Its table (transport/vxi11/) binds here, and
+// only here; until then those names are refused with their own reason.
+const TransportOps* const kVxi11Ops = nullptr;
+
+void refuse(TransportRoute* route, const char* why) {
+  route->ops = nullptr;
+  route->refusal = why;
+}
+
+void choose_native(const char* name, TransportRoute* route) {
+  VxResourceName r;
+  const char* why = nullptr;
+  if (!vx_rname_parse(name, &r, &why)) return refuse(route, why);
+  if (r.interface == VX_RNAME_USB)
+    return refuse(route,
+                  "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)");
+  if (r.rclass == VX_RNAME_SOCKET) {
+    route->ops = &vx_tcp_socket_ops;
+    return;
+  }
+  if (r.deviceKind == VX_LAN_HISLIP) return refuse(route, "HiSLIP is not served yet");
+  if (!kVxi11Ops) return refuse(route, "VXI-11 (TCPIP INSTR) is not served yet");
+  route->ops = kVxi11Ops;
+}
+
+}  // namespace
+
+void vx_route_choose(const char* address, TransportRoute* route) {
+  route->ops = nullptr;
+  route->address = address;
+  route->perLinkLock = false;
+  route->refusal = nullptr;
+  if (strncmp(address, "TCP-", 4) == 0) {
+    route->ops = &vx_tcp_ops;
+    route->address = address + 4;
+  } else if (address[0] >= '0' && address[0] <= '9') {
+    route->ops = &vx_tcp_ops;
+  } else if (strncmp(address, "USB-", 4) == 0) {
+    route->ops = &vx_usb_ops;
+    route->perLinkLock = true;
+  } else if (vx_visa_load_state() == 2) {
+    route->ops = &vx_visa_ops;
+  } else {
+    choose_native(address, route);
+  }
+}
