@@ -163,6 +163,8 @@ check "visa usb query" test "$(cat "$work/q")" = VXSIM,MODEL-101,SNVX00000000000
 "$vx" find --iface visa >"$work/find" 2>&1
 check "visa find exit status" test $? = 0
 check "visa find lists the maker's instrument" grep -Eq '^VX-1 +4711 +USB0::0x03EB::0xAFFF::4711::INSTR$' "$work/find"
+env -u LD_LIBRARY_PATH "$vx" query "TCPIP0::$a::5025::SOCKET" '*IDN?' >"$work/q" 2>&1
+check "socket name without a VISA library" test "$(cat "$work/q")" = VXSIM,MODEL-100,SNVX0000000000000000,1.0
 env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
 check "no visa library message" grep -q 'no VISA library could be loaded' "$work/err"

@@ -11,10 +11,6 @@
 
 namespace {
 
-// The simulator serves port 5025 as it does 18 from the vxsim branch of
-// this issue on; its rows below wait for that.
-const bool kSimServes5025 = false;
-
 const char kRefused[] =
     "vx_comm_open() error: no usable VISA library is loaded, and the library does not serve this name itself: ";
 
@@ -38,15 +34,13 @@ TEST(NativeNames, SocketNamesOpenRawTcpLinksWithoutAVisaLibrary) {
   vx_comm_freeVisa();
   struct Row {
     std::string name;
-    bool enabled;
   };
   const Row rows[] = {
-      {"TCPIP0::" + sim_addr(0) + "::18::SOCKET", true},
-      {"tcpip::" + zero_padded(sim_addr(0)) + "::00018::socket", true},
-      {"TCPIP12::" + sim_addr(0) + "::5025::SOCKET", kSimServes5025},
+      {"TCPIP0::" + sim_addr(0) + "::18::SOCKET"},
+      {"tcpip::" + zero_padded(sim_addr(0)) + "::00018::socket"},
+      {"TCPIP12::" + sim_addr(0) + "::5025::SOCKET"},
   };
   for (const Row& row : rows) {
-    if (!row.enabled) continue;
     SCOPED_TRACE(row.name);
     TempLog log("native");
     vx_usb_startdebug(log.path.c_str());
