@@ -1,4 +1,4 @@
-// HiSLIP connections (see hislip.h and docs/simulator.md). Message types,
+// HiSLIP connections (see hislip.h and docs/guide/simulator.md). Message types,
 // control codes and error codes are those of the IVI Foundation's IVI-6.1
 // (HiSLIP 1.0/1.1). One thread serves a client session: the connection that
 // sent Initialize, and the asynchronous one once its AsyncInitialize has
