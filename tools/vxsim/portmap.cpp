@@ -1,7 +1,7 @@
 // Portmapper answers and rpcbind registration (see portmap.h).
 #include "portmap.h"
 
-#include "rpc.h"
+#include "onc_rpc.h"
 #include "session.h"
 
 #include <cerrno>

@@ -4,7 +4,7 @@
 #include "vxi11.h"
 
 #include "portmap.h"
-#include "rpc.h"
+#include "onc_rpc.h"
 
 #include <algorithm>
 #include <cerrno>

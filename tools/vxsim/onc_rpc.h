@@ -1,7 +1,7 @@
 // ONC RPC for the simulator's VXI-11 and portmapper servers: XDR encoding
 // (RFC 4506), call and reply headers (RFC 5531) and TCP record marking.
-#ifndef VXSIM_RPC_H
-#define VXSIM_RPC_H
+#ifndef VXSIM_ONC_RPC_H
+#define VXSIM_ONC_RPC_H
 
 #include <cstddef>
 #include <cstdint>
@@ -83,4 +83,4 @@ bool write_record(int fd, const std::vector<std::uint8_t>& msg, RecordStyle styl
 
 }  // namespace vxsim
 
-#endif  // VXSIM_RPC_H
+#endif  // VXSIM_ONC_RPC_H

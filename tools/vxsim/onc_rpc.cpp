@@ -1,5 +1,5 @@
-// ONC RPC messages and TCP record marking (see rpc.h).
-#include "rpc.h"
+// ONC RPC messages and TCP record marking (see onc_rpc.h).
+#include "onc_rpc.h"
 
 #include <cerrno>
 #include <cstring>
