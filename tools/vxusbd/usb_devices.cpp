@@ -38,6 +38,7 @@ struct Transfer {
   std::vector<std::uint8_t> buf;
   bool cancelling = false;
   bool discard = false;  // aborted by a clear: what it brings is stale
+  bool more = false;     // bulk in: holds the first part of a message, the rest is asked for
 };
 
 struct Device {
@@ -58,6 +59,9 @@ struct Device {
   std::vector<std::uint8_t> held;
   std::size_t held_at = 0;
   std::uint32_t msg_left = 0, pad_left = 0;
+  // The next device byte starts a message (false after one whose header
+  // was not understood: its end is then unknown).
+  bool at_start = true;
 };
 
 namespace {
@@ -313,11 +317,11 @@ void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, c
   delete t;
 }
 
-bool Devices::hand_over(Device* d, Transfer* t) {
+// A message header at the start of the held bytes: from it, where the
+// payload ends and how many zeros align it to 4 bytes.
+void track_header(Device* d) {
   std::size_t avail = d->held.size() - d->held_at;
   const std::uint8_t* p = d->held.data() + d->held_at;
-  // A message header at the start: from it, where the payload ends and how
-  // many zeros align it to 4 bytes.
   if (d->msg_left == 0 && d->pad_left == 0 && avail >= 12 && (p[0] == kDevDepMsgIn || p[0] == kVendorSpecificIn)) {
     std::uint32_t size = get32(p + 4);
     if (size <= kMaxTrackedMessage) {
@@ -325,9 +329,19 @@ bool Devices::hand_over(Device* d, Transfer* t) {
       d->pad_left = (4 - d->msg_left % 4) % 4;
     }
   }
+}
+
+bool Devices::hand_over(Device* d, Transfer* t) {
+  track_header(d);
+  std::size_t avail = d->held.size() - d->held_at;
+  const std::uint8_t* p = d->held.data() + d->held_at;
   std::size_t n = std::min<std::size_t>(avail, t->out_length);
   std::vector<std::uint8_t> out(p, p + n);
   std::size_t in_msg = std::min<std::size_t>(n, d->msg_left);
+  if (d->msg_left > 0 && in_msg == d->msg_left)
+    d->at_start = true;
+  else if (d->msg_left == 0 && n > 0)
+    d->at_start = false;
   d->msg_left -= static_cast<std::uint32_t>(in_msg);
   std::size_t beyond = n - in_msg;
   d->pad_left -= static_cast<std::uint32_t>(std::min<std::size_t>(beyond, d->pad_left));
@@ -354,9 +368,31 @@ void Devices::take_device_bytes(Device* d, const std::uint8_t* data, std::size_t
       ++i;
       --d->pad_left;
     }
-  if (i < n) d->pad_left = d->msg_left == 0 ? 0 : d->pad_left;
-  d->held.assign(data + i, data + n);
-  d->held_at = 0;
+  if (i < n && d->msg_left == 0 && d->held.size() == d->held_at) d->pad_left = 0;
+  // Appended: a bulk in may take a message in two device transfers.
+  if (d->held_at > 0) {
+    d->held.erase(d->held.begin(), d->held.begin() + static_cast<std::ptrdiff_t>(d->held_at));
+    d->held_at = 0;
+  }
+  d->held.insert(d->held.end(), data + i, data + n);
+  track_header(d);
+}
+
+// The device bytes a bulk in for t asks for. At the start of a message one
+// packet, for its header; then the rest of the message as far as t wants
+// it, so that a message ending on a packet boundary without a short packet
+// still ends the transfer.
+std::size_t Devices::bulk_in_size(Device* d, Transfer* t) const {
+  std::size_t packet = d->packet_in, have = d->held.size() - d->held_at;
+  std::size_t want = t->out_length > have ? t->out_length - have : 0;
+  std::size_t size = (want + packet - 1) / packet * packet;
+  if (d->at_start && d->msg_left == 0 && d->pad_left == 0 && have == 0) return std::min(size, packet);
+  if (d->msg_left > 0) {
+    std::size_t rest = static_cast<std::size_t>(d->msg_left) + d->pad_left;
+    rest = rest > have ? rest - have : 0;
+    size = std::min(size, (rest + packet - 1) / packet * packet);
+  }
+  return size;
 }
 
 void Devices::start_bulk_in(Device* d) {
@@ -368,7 +404,7 @@ void Devices::start_bulk_in(Device* d) {
       delete t;
       continue;
     }
-    if (!d->held.empty()) {
+    if (!d->held.empty() && (!t->more || bulk_in_size(d, t) == 0)) {
       hand_over(d, t);
       continue;
     }
@@ -382,7 +418,7 @@ void Devices::start_bulk_in(Device* d) {
     }
     // Whole packets: a device may always send a full one, and less room
     // than that is an overflow on a real bus.
-    std::size_t size = (static_cast<std::size_t>(t->out_length) + d->packet_in - 1) / d->packet_in * d->packet_in;
+    std::size_t size = bulk_in_size(d, t);
     t->buf.assign(size, 0);
     libusb_transfer* x = libusb_alloc_transfer(0);
     int rc = LIBUSB_ERROR_NO_MEM;
@@ -427,12 +463,17 @@ void Devices::on_transfer_done(Transfer* t) {
     if (data && !t->discard) take_device_bytes(d, t->buf.data(), static_cast<std::size_t>(actual));
     libusb_free_transfer(x);
     if (result == kDone && !t->cancelling && t->client) {
-      if (data && d->held.empty()) {
-        d->bulk_in.push_front(t);  // only alignment zeros came: ask again
-      } else if (data) {
-        hand_over(d, t);
+      // A full transfer that ended inside a message the client wants more
+      // of: the rest follows in a transfer sized to the message's end.
+      t->more = data && static_cast<std::size_t>(actual) == t->buf.size() && d->held.size() > d->held_at &&
+                bulk_in_size(d, t) > 0 && d->msg_left > d->held.size() - d->held_at;
+      if (d->held.empty() || t->more) {
+        // Only alignment zeros, a zero-length packet (a message's end or a
+        // stray one), or the first part of a message came: ask again. The
+        // library never sees a transfer of no bytes.
+        d->bulk_in.push_front(t);
       } else {
-        complete(t, kDone, 0, nullptr);
+        hand_over(d, t);
       }
     } else {
       complete(t, result == kDone ? kCancelled : result, 0, nullptr);
@@ -469,6 +510,7 @@ void Devices::abort_bulk(Device* d) {
   d->held.clear();
   d->held_at = 0;
   d->msg_left = d->pad_left = 0;
+  d->at_start = true;
 }
 
 void Devices::finish_pre_clears(Device* d) {
@@ -499,6 +541,7 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
     d->held.clear();
     d->held_at = 0;
     d->msg_left = d->pad_left = 0;
+  d->at_start = true;
     if (a == LIBUSB_ERROR_NO_DEVICE || b == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
     complete(t, a == 0 && b == 0 ? kDone : kFailed, 0, nullptr);
     return;
@@ -571,6 +614,9 @@ const char* Devices::request(Client* c, const Request& r) {
   }
   if (r.kind != kBulkOut && r.kind != kBulkIn && r.kind != kIoctl) return "unknown request kind";
   if (r.id == 0 || c->transfers.count(r.id)) return "transfer id 0 or already in use";
+  // The library keeps one outstanding; more would let one connection queue
+  // without bound.
+  if (!c->transfers.empty()) return "a second transfer while one is outstanding";
   Transfer* t = new Transfer;
   t->owner = this;
   t->client = c;
@@ -659,7 +705,7 @@ void Devices::close_device(Device* d) {
   delete d;
 }
 
-void Devices::sweep() {
+void Devices::end_gone() {
   for (Device* d : devices_) {
     if (!d->gone || d->clients.empty()) continue;
     std::vector<Client*> ended = d->clients;
@@ -669,6 +715,9 @@ void Devices::sweep() {
       else
         detach(c);
   }
+}
+
+void Devices::sweep() {
   for (std::size_t i = 0; i < devices_.size();) {
     Device* d = devices_[i];
     if (d->clients.empty() && d->flying.empty()) {

@@ -35,6 +35,7 @@ struct Client {
   bool first_done = false;
   bool closing = false;  // close once tx is sent
   bool dead = false;     // closed; removed at the next sweep
+  std::int64_t first_deadline = 0;  // steady ms by which the first frame is due
   Device* device = nullptr;
   std::map<std::uint32_t, Transfer*> transfers;  // outstanding, by id
 };
@@ -80,7 +81,9 @@ class Devices {
   void add_pollfds(std::vector<pollfd>& fds);
   int next_timeout_ms(int bound);
   void handle_events(const pollfd* fds, std::size_t n);
-  // Ends the connections of unplugged devices and closes devices nobody uses.
+  // Drops (marks) the connections of unplugged devices.
+  void end_gone();
+  // Closes devices nobody uses; after the service freed its dead clients.
   void sweep();
 
   // libusb's callbacks.
@@ -97,6 +100,7 @@ class Devices {
   std::string serial_of(libusb_device* dev, std::uint8_t index);
   void complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data);
   void start_bulk_in(Device* d);
+  std::size_t bulk_in_size(Device* d, Transfer* t) const;
   bool hand_over(Device* d, Transfer* t);
   void take_device_bytes(Device* d, const std::uint8_t* data, std::size_t n);
   void ioctl(Device* d, Transfer* t, const Request& r);
