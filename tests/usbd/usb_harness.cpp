@@ -17,6 +17,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace usbmock {
 
@@ -98,6 +99,7 @@ struct Device {
   std::vector<std::uint8_t> msg;
   std::size_t msg_at = 0;
   int pending_left = 0;
+  bool zlp_due = false;
 
   void run_command(const std::string& text);
   void take_out(const std::uint8_t* p, std::size_t n);
@@ -203,6 +205,7 @@ bool Device::next_message() {
     id = 2;
     tag = dev_tag;
     n = static_cast<std::uint32_t>(output.size() < dev_size ? output.size() : dev_size);
+    if (setup.max_payload && n > setup.max_payload) n = setup.max_payload;
     payload = reinterpret_cast<const std::uint8_t*>(output.data());
     attributes = n == output.size() ? 1 : 0;
     dev_req = false;
@@ -226,15 +229,21 @@ bool Device::next_message() {
 // ends a transfer, and a packet larger than the room left is an overflow.
 void Device::serve_bulk_in() {
   while (!silent && !gone && !in_waiting.empty()) {
+    if (zlp_due) {
+      zlp_due = false;
+      done.push_back(Done{in_waiting.front(), 0, {}});
+      in_waiting.pop_front();
+      continue;
+    }
     if (msg_at >= msg.size() && !next_message()) break;
     UMockdevIoctlData* urb_data = in_waiting.front();
     auto* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
     std::size_t room = static_cast<std::size_t>(urb->buffer_length), packet = setup.packet;
     std::size_t rem = msg.size() - msg_at, full = room / packet * packet;
-    in_waiting.pop_front();
     if (rem > full && room % packet != 0) {
       std::size_t next = rem - full < packet ? rem - full : packet;
       if (next > room - full) {
+        in_waiting.pop_front();
         ++counters.overflows;
         msg_at = msg.size();  // the babble loses the message
         done.push_back(Done{urb_data, -EOVERFLOW, {}});
@@ -242,6 +251,14 @@ void Device::serve_bulk_in() {
       }
     }
     std::size_t n = rem < room ? rem : room;
+    if (setup.no_short_end && n == rem && n < room && n % packet == 0) {
+      // The message ends with a full packet and nothing after it: the
+      // transfer waits for more (and the bytes are lost with it).
+      msg_at = msg.size();
+      break;
+    }
+    in_waiting.pop_front();
+    if (setup.zlp && n == rem && msg.size() % packet == 0) zlp_due = true;
     done.push_back(Done{urb_data, 0, std::vector<std::uint8_t>(msg.begin() + msg_at, msg.begin() + msg_at + n)});
     msg_at += n;
   }
@@ -327,6 +344,17 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_CLEAR_HALT:
       ++d->counters.clear_halts;
+      if (d->setup.clear_halt_ms > 0) {
+        // A slow device: the request is answered later, from a thread of
+        // its own, while this handler serves the others.
+        g_object_ref(client);
+        std::thread([client, ms = d->setup.clear_halt_ms] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          umockdev_ioctl_client_complete(client, 0, 0);
+          g_object_unref(client);
+        }).detach();
+        return TRUE;
+      }
       umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
     case USBDEVFS_CLAIMINTERFACE:

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -15,6 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -155,10 +159,12 @@ struct Stack {
   usbmock::Testbed bed;
   std::atomic<bool> stop{false};
   std::thread daemon;
+  int first_frame_ms = 5000;
   void start() {
     daemon = std::thread([this] {
       vxusbd::Options o;
       o.socket_path = kSocket;
+      o.first_frame_ms = first_frame_ms;
       vxusbd::run(o, &stop);
     });
     ASSERT_TRUE(eventually([] { return BusClient().fd >= 0; })) << "vxusbd did not start listening";
@@ -486,6 +492,154 @@ TEST(Vxusbd, ClientKilledMidTransferHasItsTransferCancelledAndHandleFreed) {
   ViInt32 id = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
+  vx_comm_close(id);
+}
+
+// A clear queued behind reads of a connection that is gone: completing
+// them drops the connection, which must not free what is still being
+// walked. A connection may not queue them at all (one outstanding).
+TEST(Vxusbd, ClearBehindQueuedReadsOfAClosedConnectionLeavesTheServiceUp) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  st.bed.set_silent(dev, true);
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  {
+    BusClient c;
+    ASSERT_TRUE(c.open(path));
+    std::vector<std::uint8_t> all;
+    for (std::uint32_t id : {1u, 2u, 3u}) {
+      std::vector<std::uint8_t> f = BusClient::u32s({16, 17, id, 0, 512});
+      all.insert(all.end(), f.begin(), f.end());
+    }
+    std::vector<std::uint8_t> clear = BusClient::u32s({20, 18, 4, 0x80002004u, 0, 4});
+    all.insert(all.end(), clear.begin(), clear.end());
+    ASSERT_EQ(static_cast<ssize_t>(all.size()), ::send(c.fd, all.data(), all.size(), MSG_NOSIGNAL));
+  }
+  st.bed.set_silent(dev, false);
+  BusClient next;
+  ASSERT_TRUE(next.open(path));
+  std::uint32_t id = 0;
+  EXPECT_EQ(std::string(kIdn) + "\n", next.query_idn(id));
+}
+
+// One transfer outstanding per connection: a second one ends that
+// connection; the cancel of the outstanding one is not a second one.
+TEST(Vxusbd, ASecondOutstandingTransferEndsTheConnection) {
+  Stack st;
+  int dev = st.bed.add(instrument());
+  st.start();
+  st.bed.set_silent(dev, true);
+  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  BusClient c;
+  ASSERT_TRUE(c.open(path));
+  ASSERT_TRUE(c.send(BusClient::u32s({17, 1, 0, 64})));
+  ASSERT_TRUE(c.send(BusClient::u32s({19, 1, 0, 0})));
+  std::vector<std::uint8_t> completion;
+  ASSERT_TRUE(c.recv(completion));
+  EXPECT_EQ(BusClient::u32s({1, 2, 0}), completion);
+  ASSERT_TRUE(c.send(BusClient::u32s({17, 2, 0, 64})));
+  ASSERT_TRUE(c.send(BusClient::u32s({16, 3, 0, 0, 1, 2, 3, 4})));
+  EXPECT_TRUE(c.ended());
+}
+
+// Messages of whole packets, followed by a zero-length packet or by
+// nothing: a block of several such messages reads whole.
+TEST(Vxusbd, MessagesOfWholePacketsWithOrWithoutAZeroLengthPacket) {
+  struct Case {
+    const char* what;
+    bool zlp, no_short_end;
+  } cases[] = {{"zero-length packet after each", true, false}, {"no short packet at all", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Stack st;
+    usbmock::DeviceSetup setup = instrument();
+    setup.max_payload = 1012;  // 1024-byte messages: 16 packets of 64
+    setup.zlp = c.zlp;
+    setup.no_short_end = c.no_short_end;
+    st.bed.add(setup);
+    st.start();
+    ViInt32 id = -1;
+    ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+    ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 2000));
+    std::vector<char> block(3000);
+    ViInt32 got = 0;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readBlock(id, "DATA? 2012\n", block.data(), 3000, &got));
+    ASSERT_EQ(2012, got);
+    for (int i = 0; i < got; ++i) ASSERT_EQ('A' + i % 26, block[static_cast<std::size_t>(i)]) << i;
+    vx_comm_close(id);
+  }
+}
+
+double thread_cpu_s(std::thread& t) {
+  clockid_t cid;
+  timespec ts{};
+  if (pthread_getcpuclockid(t.native_handle(), &cid) != 0 || clock_gettime(cid, &ts) != 0) return -1;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int open_fds() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Out of descriptors (idle connections that never send their first
+// frame): the service does not spin on its listener, and a new client is
+// served once the idle ones are closed at their first-frame deadline.
+TEST(Vxusbd, IdleConnectionsUpToTheDescriptorLimitLockNobodyOut) {
+  Stack st;
+  st.first_frame_ms = 500;
+  st.bed.add(instrument());
+  st.start();
+  rlimit saved{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(open_fds() + 150);
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+  std::vector<std::unique_ptr<BusClient>> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(std::make_unique<BusClient>());
+  ASSERT_GE(idle.back()->fd, 0);
+  // The service holds about 50 of them and cannot accept the rest.
+  double before = thread_cpu_s(st.daemon);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  double used = thread_cpu_s(st.daemon) - before;
+  EXPECT_LT(used, 0.5) << "the service spins";
+  idle.pop_back();  // a descriptor for the next client
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(1u, bus_list().size());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  idle.clear();
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &saved));
+}
+
+// A device slow to answer its clear-halt requests holds up neither the
+// other devices' links nor a LIST.
+TEST(Vxusbd, ASlowClearOfOneDeviceHoldsUpNoOtherClient) {
+  Stack st;
+  usbmock::DeviceSetup slow = instrument();
+  slow.serial = "000000000000005678";
+  slow.clear_halt_ms = 3000;
+  st.bed.add(slow);
+  st.bed.add(instrument());
+  st.start();
+  BusClient clearer;
+  ASSERT_TRUE(clearer.open(path_of("vid_03eb&pid_afff", slow.serial)));
+  ViInt32 id = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(clearer.send(BusClient::u32s({18, 1, 0x8000201Cu, 0, 4})));
+  EXPECT_EQ(std::string(kIdn) + "\n", query(id, "*IDN?\n"));
+  EXPECT_EQ(2u, bus_list().size());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+  std::vector<std::uint8_t> completion;
+  for (int i = 0; i < 3 && !clearer.recv(completion); ++i) {
+  }
+  EXPECT_EQ(BusClient::u32s({1, 0, 0}), completion);
   vx_comm_close(id);
 }
 

@@ -4,13 +4,17 @@
 // be kept for that device's next bulk in without ever being handed twice.
 #include "usb_devices.h"
 
+#include <fcntl.h>
 #include <libusb.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <set>
+#include <thread>
 
 namespace vxusbd {
 
@@ -39,6 +43,20 @@ struct Transfer {
   bool cancelling = false;
   bool discard = false;  // aborted by a clear: what it brings is stale
   bool more = false;     // bulk in: holds the first part of a message, the rest is asked for
+  Job* job = nullptr;    // the clear-halt job working for it
+};
+
+// libusb_clear_halt waits for the device (up to 5 s a request in the
+// kernel) and resets the host's data toggle, which an asynchronous
+// CLEAR_FEATURE would not: it runs on a thread of its own. The thread only
+// touches rc and its own copies; the rest belongs to the service thread.
+struct Job {
+  Device* device = nullptr;
+  Transfer* transfer = nullptr;  // null once cancelled or its client left
+  libusb_device_handle* handle = nullptr;
+  std::uint8_t eps[2] = {0, 0};
+  int rc = 0;
+  std::thread thread;
 };
 
 struct Device {
@@ -48,6 +66,7 @@ struct Device {
   int interface_number = 0;
   std::uint8_t ep_out = 0, ep_in = 0;
   std::uint32_t packet_in = 64;
+  int jobs = 0;  // clear-halt jobs still running on the handle
   bool driver_detached = false;
   bool gone = false;
   std::vector<Client*> clients;
@@ -105,6 +124,10 @@ libusb_config_descriptor* config_of(libusb_device* dev) {
 Devices::~Devices() { stop(); }
 
 void Devices::start() {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    log_line("error: cannot make a pipe: %s", std::strerror(errno));
+    wake_[0] = wake_[1] = -1;
+  }
   int rc = libusb_init(&ctx_);
   if (rc != 0) {
     struct stat st;
@@ -128,6 +151,23 @@ void Devices::start() {
 }
 
 void Devices::stop() {
+  // The jobs end within the kernel's timeouts; their devices are closed below.
+  for (Job* j : jobs_) j->thread.join();
+  {
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    finished_.clear();
+  }
+  for (Job* j : jobs_) {
+    if (j->transfer) j->transfer->job = nullptr;
+    --j->device->jobs;
+    delete j;
+  }
+  jobs_.clear();
+  for (int& fd : wake_)
+    if (fd >= 0) {
+      ::close(fd);
+      fd = -1;
+    }
   if (!ctx_) return;
   for (Device* d : devices_)
     for (Transfer* t : d->flying)
@@ -536,14 +576,11 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
       return;
     }
     // After it: the device has reset its bulk endpoints; so do we.
-    int a = libusb_clear_halt(d->handle, d->ep_out);
-    int b = libusb_clear_halt(d->handle, d->ep_in);
     d->held.clear();
     d->held_at = 0;
     d->msg_left = d->pad_left = 0;
-  d->at_start = true;
-    if (a == LIBUSB_ERROR_NO_DEVICE || b == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
-    complete(t, a == 0 && b == 0 ? kDone : kFailed, 0, nullptr);
+    d->at_start = true;
+    start_clear_halts(d, t, d->ep_out, d->ep_in);
     return;
   }
   if (r.code != kControlRequest || r.data_length < 24) {
@@ -558,11 +595,7 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
   if (type == LIBUSB_RECIPIENT_ENDPOINT && request == LIBUSB_REQUEST_CLEAR_FEATURE && value == 0) {
     // ENDPOINT_HALT of the bulk endpoints: the one named, else both.
     std::uint8_t ep = static_cast<std::uint8_t>(index);
-    int rc = 0;
-    if (ep != d->ep_in) rc = libusb_clear_halt(d->handle, d->ep_out);
-    if (ep != d->ep_out && rc == 0) rc = libusb_clear_halt(d->handle, d->ep_in);
-    if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
-    complete(t, rc == 0 ? kDone : kFailed, 0, nullptr);
+    start_clear_halts(d, t, ep != d->ep_in ? d->ep_out : 0, ep != d->ep_out ? d->ep_in : 0);
     return;
   }
   if ((type & 0x7F) == (LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE))
@@ -591,6 +624,56 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
   d->flying.insert(t);
 }
 
+void Devices::start_clear_halts(Device* d, Transfer* t, std::uint8_t ep_a, std::uint8_t ep_b) {
+  if (wake_[1] < 0) {
+    complete(t, kFailed, 0, nullptr);
+    return;
+  }
+  Job* j = new Job;
+  j->device = d;
+  j->transfer = t;
+  j->handle = d->handle;
+  j->eps[0] = ep_a;
+  j->eps[1] = ep_b;
+  t->job = j;
+  ++d->jobs;
+  jobs_.push_back(j);
+  j->thread = std::thread([this, j] {
+    int rc = 0;
+    for (std::uint8_t ep : j->eps)
+      if (ep && rc == 0) rc = libusb_clear_halt(j->handle, ep);
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    j->rc = rc;
+    finished_.push_back(j);
+    char byte = 1;
+    (void)!::write(wake_[1], &byte, 1);
+  });
+}
+
+void Devices::finish_jobs() {
+  if (wake_[0] < 0) return;
+  char buf[64];
+  while (::read(wake_[0], buf, sizeof buf) > 0) {
+  }
+  std::vector<Job*> done;
+  {
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    done.swap(finished_);
+  }
+  for (Job* j : done) {
+    j->thread.join();
+    jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), j), jobs_.end());
+    Device* d = j->device;
+    --d->jobs;
+    if (j->rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    if (Transfer* t = j->transfer) {
+      t->job = nullptr;
+      complete(t, j->rc == 0 ? kDone : kFailed, 0, nullptr);
+    }
+    delete j;
+  }
+}
+
 const char* Devices::request(Client* c, const Request& r) {
   Device* d = c->device;
   if (!d) return "no device open";
@@ -609,6 +692,7 @@ const char* Devices::request(Client* c, const Request& r) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    if (t->job) t->job->transfer = nullptr;  // the job runs on; its result is dropped
     complete(t, kCancelled, 0, nullptr);
     return nullptr;
   }
@@ -675,6 +759,7 @@ void Devices::detach(Client* c) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    if (t->job) t->job->transfer = nullptr;
     delete t;
   }
   c->transfers.clear();
@@ -720,7 +805,7 @@ void Devices::end_gone() {
 void Devices::sweep() {
   for (std::size_t i = 0; i < devices_.size();) {
     Device* d = devices_[i];
-    if (d->clients.empty() && d->flying.empty()) {
+    if (d->clients.empty() && d->flying.empty() && d->jobs == 0) {
       for (Transfer* t : d->bulk_in) delete t;  // orphans only: a client's would have a client
       for (Transfer* t : d->pre_clears) delete t;
       close_device(d);
@@ -732,6 +817,7 @@ void Devices::sweep() {
 }
 
 void Devices::add_pollfds(std::vector<pollfd>& fds) {
+  if (wake_[0] >= 0) fds.push_back(pollfd{wake_[0], POLLIN, 0});
   if (!ctx_) return;
   const libusb_pollfd** all = libusb_get_pollfds(ctx_);
   if (!all) return;
@@ -747,6 +833,7 @@ int Devices::next_timeout_ms(int bound) {
 }
 
 void Devices::handle_events(const pollfd*, std::size_t) {
+  finish_jobs();
   if (!ctx_) return;
   timeval zero{0, 0};
   libusb_handle_events_timeout_completed(ctx_, &zero, nullptr);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 struct Transfer;
 struct Device;
+struct Job;
 
 // A client connection of the bus socket.
 struct Client {
@@ -108,6 +110,10 @@ class Devices {
   void finish_pre_clears(Device* d);
   void unplugged(Device* d);
   void close_device(Device* d);
+  // Clears the halt of these endpoints on a thread of its own (the kernel
+  // waits for the device's answer); t completes when it is done.
+  void start_clear_halts(Device* d, Transfer* t, std::uint8_t ep_a, std::uint8_t ep_b);
+  void finish_jobs();
 
   libusb_context* ctx_ = nullptr;
   ClientSink* sink_ = nullptr;
@@ -117,6 +123,12 @@ class Devices {
   std::map<libusb_device*, std::string> serials_;
   int hotplug_ = 0;
   bool have_hotplug_ = false;
+  // Blocking requests running on their threads, those finished (handed
+  // over under the mutex), and the pipe that wakes the poll for them.
+  std::vector<Job*> jobs_;
+  std::mutex finished_mutex_;
+  std::vector<Job*> finished_;
+  int wake_[2] = {-1, -1};
 };
 
 }  // namespace vxusbd
