@@ -205,7 +205,6 @@ bool Device::next_message() {
     id = 2;
     tag = dev_tag;
     n = static_cast<std::uint32_t>(output.size() < dev_size ? output.size() : dev_size);
-    if (setup.max_payload && n > setup.max_payload) n = setup.max_payload;
     payload = reinterpret_cast<const std::uint8_t*>(output.data());
     attributes = n == output.size() ? 1 : 0;
     dev_req = false;

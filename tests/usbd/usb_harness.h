@@ -26,7 +26,6 @@ struct DeviceSetup {
   std::uint16_t packet = 64;   // wMaxPacketSize of the bulk endpoints
   int pending_polls = 0;       // CHECK_CLEAR_STATUS answers "pending" this often
   bool kernel_driver = false;  // the kernel's usbtmc driver is bound to the interface
-  std::uint32_t max_payload = 0;  // most payload bytes per message (0: as the host asks)
   bool zlp = false;               // a zero-length packet after a message of whole packets
   bool no_short_end = false;      // nor a short packet: the transfer only ends when full
   int clear_halt_ms = 0;          // CLEAR_HALT answered this late
