@@ -23,6 +23,7 @@ namespace {
 struct FakeBus {
   ClientSink* sink = nullptr;
   bool gone = false;
+  bool reading = false;  // the device's serial number is being read
   std::map<Client*, std::vector<std::uint32_t>> pending;  // ids, oldest first
   std::set<Client*> attached;
 };
@@ -43,12 +44,17 @@ void complete_fake(Client* c, std::uint32_t id, std::uint32_t result, std::uint3
 Devices::~Devices() {}
 void Devices::start() {}
 void Devices::stop() {}
-std::vector<std::string> Devices::list() { return g_bus.gone ? std::vector<std::string>{} : std::vector<std::string>{kPath}; }
-bool Devices::open(Client* c, const std::string& path) {
-  if (g_bus.gone || path != kPath) return false;
+bool Devices::list(std::vector<std::string>& paths, bool may_wait) {
+  if (g_bus.reading && may_wait) return false;
+  if (!g_bus.gone && !g_bus.reading) paths.push_back(kPath);
+  return true;
+}
+Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait) {
+  if (g_bus.reading) return may_wait ? Opened::wait : Opened::no;
+  if (g_bus.gone || path != kPath) return Opened::no;
   c->device = reinterpret_cast<Device*>(&g_bus);  // only compared, never used
   g_bus.attached.insert(c);
-  return true;
+  return Opened::yes;
 }
 const char* Devices::request(Client* c, const Request& r) {
   if (!c->device) return "no device open";
@@ -93,6 +99,7 @@ void Devices::end_gone() {
   for (Client* c : all) g_bus.sink->drop(c, nullptr);
 }
 void Devices::sweep() {}
+void Devices::on_serial_done(SerialRead*) { ++reads_finished_; }  // a read ended: parked frames are taken up
 void Devices::add_pollfds(std::vector<pollfd>&) {}
 int Devices::next_timeout_ms(int bound) { return bound; }
 void Devices::handle_events(const pollfd*, std::size_t) {}
@@ -150,9 +157,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           complete_fake(c, id, next() % 3, next() % 2 ? 60000 : 3);
           break;
         }
-        case 4:
-          g_bus.gone = next() % 2;
+        case 4: {  // unplugged; its serial number being read (a read ending)
+          std::uint8_t k = next();
+          g_bus.gone = k & 1;
+          if (g_bus.reading && !(k & 2)) devices.on_serial_done(nullptr);
+          g_bus.reading = k & 2;
+          service.resume();
           break;
+        }
         case 5: {  // the loop's end: what was dropped is freed
           for (Client* d : live)
             if (d->dead) {

@@ -33,6 +33,9 @@ constexpr int kMaxClients = 1024;
 // While accept fails for want of descriptors the listener stays readable:
 // it is left out of the poll for this long instead of spinning on it.
 constexpr int kAcceptBackoffMs = 200;
+// A LIST or OPEN waits this long at most for serial numbers being read;
+// a device still unread is then left out of that answer.
+constexpr int kSerialWaitMs = 1000;
 
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -118,21 +121,35 @@ bool Service::listener_wanted() const { return now_ms() >= accept_paused_until_;
 int Service::next_timeout_ms(int bound) const {
   std::int64_t now = now_ms(), next = now + bound;
   if (accept_paused_until_ > now && accept_paused_until_ < next) next = accept_paused_until_;
-  for (const Client* c : clients_)
-    if (!c->dead && !c->first_done && c->first_deadline < next) next = c->first_deadline;
+  for (const Client* c : clients_) {
+    if (c->dead || c->first_done) continue;
+    std::int64_t due = c->parked ? c->wait_until : c->first_deadline;
+    if (due < next) next = due;
+  }
   return next <= now ? 0 : static_cast<int>(next - now);
 }
 
 void Service::expire() {
   std::int64_t now = now_ms();
   for (Client* c : clients_)
-    if (!c->dead && !c->first_done && now >= c->first_deadline) drop(c, "no first frame in time");
+    if (!c->dead && !c->first_done && !c->parked && now >= c->first_deadline) drop(c, "no first frame in time");
+}
+
+void Service::resume() {
+  std::int64_t now = now_ms();
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    Client* c = clients_[i];
+    if (c->dead || !c->parked) continue;
+    if (now < c->wait_until && devices_.reads_finished() == c->parked_at_reads) continue;
+    c->parked = false;
+    take(c, nullptr, 0);  // the parked frame is still in rx
+  }
 }
 
 void Service::add_pollfds(std::vector<pollfd>& fds) {
   for (Client* c : clients_) {
     short ev = 0;
-    if (!c->dead && !c->closing) ev |= POLLIN;
+    if (!c->dead && !c->closing && !c->parked) ev |= POLLIN;
     if (!c->dead && !c->tx.empty()) ev |= POLLOUT;
     fds.push_back(pollfd{c->fd, ev, 0});
   }
@@ -143,6 +160,11 @@ void Service::on_events(const pollfd* fds, std::size_t n) {
   for (std::size_t i = 0; i < n && i < clients_.size(); ++i) {
     Client* c = clients_[i];
     if (c->dead || fds[i].fd != c->fd) continue;
+    if (c->parked) {
+      // Not read while parked; a peer that hung up ends it.
+      if (fds[i].revents & (POLLHUP | POLLERR)) drop(c, nullptr);
+      continue;
+    }
     if (fds[i].revents & POLLOUT) write_to(c);
     if (!c->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) read_from(c);
   }
@@ -180,7 +202,7 @@ void Service::write_to(Client* c) {
 
 void Service::read_from(Client* c) {
   std::uint8_t buf[16384];
-  for (int rounds = 0; rounds < 16 && !c->dead && !c->closing; ++rounds) {
+  for (int rounds = 0; rounds < 16 && !c->dead && !c->closing && !c->parked; ++rounds) {
     ssize_t k = ::recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
     if (k < 0 && errno == EINTR) continue;
     if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -193,8 +215,8 @@ void Service::read_from(Client* c) {
 }
 
 void Service::take(Client* c, const std::uint8_t* data, std::size_t n) {
-  if (c->dead || c->closing) return;
-  c->rx.insert(c->rx.end(), data, data + n);
+  if (c->dead || c->closing || c->parked) return;
+  if (n > 0) c->rx.insert(c->rx.end(), data, data + n);
   std::size_t at = 0;
   while (!c->dead && !c->closing && c->rx.size() - at >= 4) {
     std::uint32_t len = get32(&c->rx[at]);
@@ -204,6 +226,7 @@ void Service::take(Client* c, const std::uint8_t* data, std::size_t n) {
     }
     if (c->rx.size() - at < 4 + static_cast<std::size_t>(len)) break;
     bool ok = on_frame(c, &c->rx[at + 4], len);
+    if (c->parked) break;  // the frame is taken up again by resume()
     at += 4 + len;
     if (!ok) return;
   }
@@ -213,12 +236,23 @@ void Service::take(Client* c, const std::uint8_t* data, std::size_t n) {
 
 bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
   if (!c->first_done) {
-    c->first_done = true;
     std::uint32_t what = n >= 4 ? get32(body) : 0;
+    std::int64_t now = now_ms();
+    if (c->wait_until == 0) c->wait_until = now + kSerialWaitMs;
+    bool may_wait = now < c->wait_until;
+    // Parked until the serial numbers being read are known (bounded).
+    auto park = [&] {
+      c->parked = true;
+      c->parked_at_reads = devices_.reads_finished();
+      return false;
+    };
     if (what == 1 && n == 4) {
+      std::vector<std::string> paths;
+      if (!devices_.list(paths, may_wait)) return park();
+      c->first_done = true;
       std::vector<std::uint8_t> reply(4);
       std::uint32_t count = 0;
-      for (const std::string& p : devices_.list()) {
+      for (const std::string& p : paths) {
         if (reply.size() + p.size() + 1 > kMaxBody) break;  // the rest does not fit in a frame
         reply.insert(reply.end(), p.begin(), p.end());
         reply.push_back(0);
@@ -232,8 +266,11 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
     }
     if (what == 2) {
       std::string path(reinterpret_cast<const char*>(body) + 4, n - 4);
+      Devices::Opened how = devices_.open(c, path, may_wait);
+      if (how == Devices::Opened::wait) return park();
+      c->first_done = true;
       std::uint8_t reply[4];
-      bool opened = devices_.open(c, path);
+      bool opened = how == Devices::Opened::yes;
       put32(reply, opened ? 0 : 1);
       send_frame(c, reply, 4, nullptr, 0);
       if (!opened) {
@@ -243,6 +280,7 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
       }
       return true;
     }
+    c->first_done = true;
     drop(c, "first frame is neither LIST nor OPEN");
     return false;
   }
@@ -341,6 +379,7 @@ int run(const Options& options, const std::atomic<bool>* stop) {
     devices.set_sink(&service);
     std::vector<pollfd> fds;
     while (!stop->load()) {
+      if (options.rounds) options.rounds->fetch_add(1, std::memory_order_relaxed);
       fds.clear();
       fds.push_back(pollfd{listener, static_cast<short>(service.listener_wanted() ? POLLIN : 0), 0});
       std::size_t usb_at = fds.size();
@@ -356,6 +395,7 @@ int run(const Options& options, const std::atomic<bool>* stop) {
       if (r > 0 && (fds[0].revents & POLLIN)) service.accept_all(listener);
       devices.handle_events(&fds[usb_at], clients_at - usb_at);
       if (r > 0) service.on_events(&fds[clients_at], fds.size() - clients_at);
+      service.resume();
       service.expire();
       service.sweep();
     }

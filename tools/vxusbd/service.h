@@ -24,6 +24,8 @@ struct Options {
   int listen_fd = -1;  // a socket handed over by systemd; else socket_path is bound
   // A connection that has not sent its first frame by then is closed.
   int first_frame_ms = 5000;
+  // Counts the poll loop's rounds (for the tests: a loop that spins shows).
+  std::atomic<std::uint64_t>* rounds = nullptr;
 };
 
 // The clients and their frames, over the device layer. run() drives it
@@ -47,6 +49,9 @@ class Service : public ClientSink {
   int next_timeout_ms(int bound) const;
   // Closes connections whose first frame is overdue.
   void expire();
+  // Takes up the LISTs and OPENs parked for serial numbers, once read or
+  // waited for long enough.
+  void resume();
   // Frees what was dropped: the only place clients are freed.
   void sweep();
   const std::vector<Client*>& clients() const { return clients_; }

@@ -26,6 +26,9 @@ constexpr std::uint32_t kControlRequest = 0x80002080u, kPreClear = 0x80002004u, 
 constexpr std::uint8_t kUsbtmcClass = 0xFE, kUsbtmcSubclass = 0x03;
 constexpr std::uint8_t kDevDepMsgIn = 2, kVendorSpecificIn = 127;
 constexpr unsigned kControlTimeoutMs = 5000;
+// Per string descriptor request of a serial-number read (as libusb's own
+// synchronous string read); a read that fails leaves the serial empty.
+constexpr unsigned kSerialTimeoutMs = 1000;
 constexpr std::uint32_t kMaxTrackedMessage = 16u * 1024 * 1024;
 // The most data one completion frame can carry (65536 bytes of body).
 constexpr std::uint32_t kMaxCompletionData = 65536 - 12;
@@ -59,6 +62,20 @@ struct Job {
   std::thread thread;
 };
 
+// A serial number read on arrival: the language list, then the string, as
+// asynchronous control transfers on a handle of its own.
+struct SerialRead {
+  Devices* owner = nullptr;
+  libusb_device* dev = nullptr;  // referenced
+  libusb_device_handle* handle = nullptr;
+  libusb_transfer* xfer = nullptr;  // while libusb has it
+  std::uint8_t index = 0;
+  bool language_known = false;
+  bool left = false;  // unplugged meanwhile: nothing is kept
+  std::string serial;
+  unsigned char buf[LIBUSB_CONTROL_SETUP_SIZE + 255] = {};
+};
+
 struct Device {
   libusb_device* dev = nullptr;
   libusb_device_handle* handle = nullptr;
@@ -90,8 +107,14 @@ void LIBUSB_CALL transfer_callback(libusb_transfer* x) {
   t->owner->on_transfer_done(t);
 }
 
+void LIBUSB_CALL serial_callback(libusb_transfer* x) {
+  SerialRead* s = static_cast<SerialRead*>(x->user_data);
+  s->owner->on_serial_done(s);
+}
+
 int LIBUSB_CALL hotplug_callback(libusb_context*, libusb_device* dev, libusb_hotplug_event event, void* user) {
   if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) static_cast<Devices*>(user)->on_device_left(dev);
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) static_cast<Devices*>(user)->on_device_arrived(dev);
   return 0;
 }
 
@@ -119,6 +142,16 @@ libusb_config_descriptor* config_of(libusb_device* dev) {
   return config;
 }
 
+// The USBTMC interface's number, or -1.
+int usbtmc_number(libusb_device* dev) {
+  libusb_config_descriptor* config = config_of(dev);
+  if (!config) return -1;
+  const libusb_interface_descriptor* alt = usbtmc_interface(config);
+  int number = alt ? alt->bInterfaceNumber : -1;
+  libusb_free_config_descriptor(config);
+  return number;
+}
+
 }  // namespace
 
 Devices::~Devices() { stop(); }
@@ -143,8 +176,12 @@ void Devices::start() {
   if (::stat("/dev/bus/usb", &st) != 0)
     log_line("no USB: no usbfs at /dev/bus/usb (as in a container); no devices until one appears");
   if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+    // Arrivals (those present now too) start their serial-number reads.
     have_hotplug_ =
-        libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+        libusb_hotplug_register_callback(ctx_,
+                                         static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT |
+                                                                           LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED),
+                                         LIBUSB_HOTPLUG_ENUMERATE,
                                          LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
                                          hotplug_callback, this, &hotplug_) == LIBUSB_SUCCESS;
   }
@@ -175,9 +212,12 @@ void Devices::stop() {
         t->cancelling = true;
         libusb_cancel_transfer(t->xfer);
       }
+  for (auto& kv : reading_)
+    if (kv.second->xfer) libusb_cancel_transfer(kv.second->xfer);
   // Cancelled transfers come back within a few event rounds; bounded.
   for (int round = 0; round < 100; ++round) {
     bool any = false;
+    for (auto& kv : reading_) any = any || kv.second->xfer;
     for (Device* d : devices_) any = any || !d->flying.empty();
     if (!any) break;
     timeval tv{0, 10000};
@@ -194,36 +234,99 @@ void Devices::stop() {
   devices_.clear();
   if (have_hotplug_) libusb_hotplug_deregister_callback(ctx_, hotplug_);
   have_hotplug_ = false;
+  std::vector<SerialRead*> ended;
+  ended.swap(ended_reads_);
+  for (SerialRead* r : ended) end_serial_read(r, r->serial);
   for (auto& kv : serials_) libusb_unref_device(kv.first);
   serials_.clear();
+  reading_.clear();  // what is left libusb still owns: leaked rather than freed under it
+  for (libusb_device* dev : arrived_) libusb_unref_device(dev);
+  arrived_.clear();
   libusb_exit(ctx_);
   ctx_ = nullptr;
 }
 
-std::string Devices::serial_of(libusb_device* dev, std::uint8_t index) {
+const std::string* Devices::serial_of(libusb_device* dev, std::uint8_t index) {
   auto it = serials_.find(dev);
-  if (it != serials_.end()) return it->second;
-  std::string serial;
-  if (index != 0) {
-    libusb_device_handle* h = nullptr;
-    bool own = false;
-    for (Device* d : devices_)
-      if (d->dev == dev && !d->gone) h = d->handle;
-    if (!h && libusb_open(dev, &h) == 0) own = true;
-    if (h) {
-      unsigned char buf[256];
-      int n = libusb_get_string_descriptor_ascii(h, index, buf, sizeof buf);
-      if (n > 0) serial = path_safe(buf, n);
-      if (own) libusb_close(h);
-    }
-  }
-  // Kept while the device is present: a device that cannot be read is not
-  // asked again at every list.
-  serials_[libusb_ref_device(dev)] = serial;
-  return serial;
+  if (it != serials_.end()) return &it->second;
+  if (index == 0) return &(serials_[libusb_ref_device(dev)] = std::string());
+  read_serial(dev, index);
+  it = serials_.find(dev);  // a read that could not start ends at once
+  return it != serials_.end() ? &it->second : nullptr;
 }
 
-std::vector<Devices::Found> Devices::enumerate() {
+void Devices::read_serial(libusb_device* dev, std::uint8_t index) {
+  if (serials_.count(dev) || reading_.count(dev)) return;
+  SerialRead* s = new SerialRead;
+  s->owner = this;
+  s->dev = libusb_ref_device(dev);
+  s->index = index;
+  reading_[s->dev] = s;
+  // Opening the node does not wait for the device; its answers come in
+  // on_serial_done.
+  if (libusb_open(dev, &s->handle) != 0 || !ask_string(s, 0, 0)) end_serial_read(s, std::string());
+}
+
+bool Devices::ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language) {
+  libusb_fill_control_setup(s->buf, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                            static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | index), language, 255);
+  libusb_transfer* x = libusb_alloc_transfer(0);
+  if (!x) return false;
+  libusb_fill_control_transfer(x, s->handle, s->buf, serial_callback, s, kSerialTimeoutMs);
+  if (libusb_submit_transfer(x) != 0) {
+    libusb_free_transfer(x);
+    return false;
+  }
+  s->xfer = x;
+  return true;
+}
+
+void Devices::on_serial_done(SerialRead* s) {
+  libusb_transfer* x = s->xfer;
+  s->xfer = nullptr;
+  bool ok = x->status == LIBUSB_TRANSFER_COMPLETED && x->actual_length >= 2;
+  const unsigned char* d = libusb_control_transfer_get_data(x);
+  // A string descriptor: its length (at most what came), type 3, UTF-16LE.
+  int n = ok ? std::min<int>(d[0], x->actual_length) : 0;
+  ok = ok && d[1] == LIBUSB_DT_STRING && n >= 2;
+  libusb_free_transfer(x);
+  if (ok && !s->language_known && n >= 4) {
+    s->language_known = true;
+    if (ask_string(s, s->index, static_cast<std::uint16_t>(d[2] | d[3] << 8))) return;
+    ok = false;
+  }
+  std::string serial;
+  if (ok && s->language_known) {
+    // As libusb's ASCII read: what is not ASCII becomes '?'.
+    unsigned char text[128];
+    int k = 0;
+    for (int i = 2; i + 1 < n && k < static_cast<int>(sizeof text); i += 2)
+      text[k++] = d[i + 1] == 0 && d[i] < 0x80 ? d[i] : '?';
+    serial = path_safe(text, k);
+  }
+  // Its handle cannot be closed inside libusb's callback: the read ends
+  // after the event round.
+  s->serial = serial;
+  ended_reads_.push_back(s);
+}
+
+void Devices::end_serial_read(SerialRead* s, const std::string& serial) {
+  reading_.erase(s->dev);
+  if (s->handle) libusb_close(s->handle);
+  // Kept while the device is present: a device that cannot be read is not
+  // asked again at every list.
+  if (!s->left)
+    serials_[s->dev] = serial;
+  else
+    libusb_unref_device(s->dev);
+  ++reads_finished_;
+  delete s;
+}
+
+void Devices::on_device_arrived(libusb_device* dev) { arrived_.push_back(libusb_ref_device(dev)); }
+
+std::vector<Devices::Found> Devices::enumerate(bool* pending) {
+  *pending = false;
   std::vector<Found> found;
   if (!ctx_) return found;
   libusb_device** list = nullptr;
@@ -246,15 +349,16 @@ std::vector<Devices::Found> Devices::enumerate() {
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
-    libusb_config_descriptor* config = config_of(list[i]);
-    if (!config) continue;
-    const libusb_interface_descriptor* alt = usbtmc_interface(config);
-    int number = alt ? alt->bInterfaceNumber : -1;
-    libusb_free_config_descriptor(config);
+    int number = usbtmc_number(list[i]);
     if (number < 0) continue;
+    const std::string* serial = serial_of(list[i], desc.iSerialNumber);
+    if (!serial) {
+      *pending = true;
+      continue;
+    }
     char head[32];
     std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", desc.idVendor, desc.idProduct);
-    std::string path = head + serial_of(list[i], desc.iSerialNumber) + "#" + kInterfaceGuid;
+    std::string path = head + *serial + "#" + kInterfaceGuid;
     found.push_back(Found{libusb_ref_device(list[i]), number, path});
   }
   libusb_free_device_list(list, 1);
@@ -267,28 +371,34 @@ std::vector<Devices::Found> Devices::enumerate() {
   return found;
 }
 
-std::vector<std::string> Devices::list() {
-  std::vector<std::string> paths;
-  for (Found& f : enumerate()) {
+bool Devices::list(std::vector<std::string>& paths, bool may_wait) {
+  bool pending = false;
+  std::vector<Found> found = enumerate(&pending);
+  for (Found& f : found) {
     paths.push_back(f.path);
     libusb_unref_device(f.dev);
   }
-  return paths;
+  return !(pending && may_wait);
 }
 
-bool Devices::open(Client* c, const std::string& path) {
+Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait) {
   Device* d = nullptr;
   for (Device* e : devices_)
     if (!e->gone && e->path == path) d = e;
   if (!d) {
     if (!ctx_) {
       log_line("error: cannot open %s: no USB on this machine", path.c_str());
-      return false;
+      return Opened::no;
     }
-    std::vector<Found> found = enumerate();
+    bool pending = false;
+    std::vector<Found> found = enumerate(&pending);
     const Found* f = nullptr;
     for (const Found& e : found)
       if (!f && e.path == path) f = &e;
+    if (!f && pending && may_wait) {
+      for (Found& e : found) libusb_unref_device(e.dev);
+      return Opened::wait;  // it may be the device being read
+    }
     libusb_device_handle* h = nullptr;
     int rc = f ? libusb_open(f->dev, &h) : LIBUSB_ERROR_NOT_FOUND;
     if (rc == 0) {
@@ -336,13 +446,13 @@ bool Devices::open(Client* c, const std::string& path) {
     if (!d) {
       log_line("error: cannot open %s: %s", path.c_str(),
                rc == LIBUSB_ERROR_NOT_SUPPORTED ? "no bulk in and out endpoints" : libusb_error_name(rc));
-      return false;
+      return Opened::no;
     }
   }
   d->clients.push_back(c);
   c->device = d;
   log_line("open %s (connection %llu)", path.c_str(), static_cast<unsigned long long>(c->number));
-  return true;
+  return Opened::yes;
 }
 
 void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data) {
@@ -777,6 +887,13 @@ void Devices::unplugged(Device* d) {
 void Devices::on_device_left(libusb_device* dev) {
   for (Device* d : devices_)
     if (d->dev == dev) unplugged(d);
+  auto r = reading_.find(dev);
+  if (r != reading_.end()) r->second->left = true;
+  auto s = serials_.find(dev);
+  if (s != serials_.end()) {
+    libusb_unref_device(s->first);
+    serials_.erase(s);
+  }
 }
 
 void Devices::close_device(Device* d) {
@@ -837,6 +954,18 @@ void Devices::handle_events(const pollfd*, std::size_t) {
   if (!ctx_) return;
   timeval zero{0, 0};
   libusb_handle_events_timeout_completed(ctx_, &zero, nullptr);
+  // Outside libusb's callbacks: reads' handles are closed and opened here.
+  std::vector<SerialRead*> ended;
+  ended.swap(ended_reads_);
+  for (SerialRead* r : ended) end_serial_read(r, r->serial);
+  std::vector<libusb_device*> arrived;
+  arrived.swap(arrived_);
+  for (libusb_device* dev : arrived) {
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(dev, &desc) == 0 && desc.iSerialNumber != 0 && usbtmc_number(dev) >= 0)
+      read_serial(dev, desc.iSerialNumber);
+    libusb_unref_device(dev);
+  }
 }
 
 }  // namespace vxusbd
