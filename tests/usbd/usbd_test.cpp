@@ -31,7 +31,8 @@
 #include "vx_comm.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocator, in bytes handed out and not freed.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 extern char** environ;
