@@ -569,7 +569,7 @@ void Testbed::replug(int index) {
   Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    // What the host never reaped went with the old device.
+    // Left only if the host never reaped them (callers wait until it has).
     for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
     for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
     for (Done& x : d->late) umockdev_ioctl_data_unref(x.urb);

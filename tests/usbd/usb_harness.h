@@ -68,7 +68,8 @@ class Testbed {
   // udev reports the removal of a device unplugged without it.
   void announce_removal(int index);
   // The unplugged device comes back (same bus and node, udev reports it),
-  // as new: nothing of its earlier conversation is left.
+  // as new: nothing of its earlier conversation is left. Call it once the
+  // host reaped the old transfers (in_flight 0), as the kernel gives them back.
   void replug(int index);
   Counters counters(int index);
 
