@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -98,6 +99,9 @@ struct Device {
   std::deque<UMockdevIoctlData*> in_waiting;
   std::deque<Done> done;
   std::deque<Done> late;  // answered later by a timer thread (serial_ms)
+  // Who submitted each URB: as the kernel, a handle reaps only its own (a
+  // serial read's handle and an unplugged device's may share the node).
+  std::map<UMockdevIoctlData*, UMockdevIoctlClient*> owner;
   bool silent = false, gone = false;
   bool held_back = false;  // completed URBs are not handed to the host yet
   Counters counters;
@@ -423,6 +427,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         return TRUE;
       }
       if (buffer) umockdev_ioctl_data_unref(buffer);
+      d->owner[urb_data] = client;
       ++d->counters.in_flight;
       d->update_fifo();
       umockdev_ioctl_client_complete(client, 0, 0);
@@ -430,12 +435,15 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      if (d->done.empty() || (d->held_back && !d->gone)) {
+      auto mine = d->done.begin();
+      while (mine != d->done.end() && d->owner[mine->urb] != client) ++mine;
+      if (mine == d->done.end() || (d->held_back && !d->gone)) {
         umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EAGAIN);
         return TRUE;
       }
-      Done done = std::move(d->done.front());
-      d->done.pop_front();
+      Done done = std::move(*mine);
+      d->done.erase(mine);
+      d->owner.erase(done.urb);
       auto* urb = reinterpret_cast<usbdevfs_urb*>(done.urb->data);
       bool control = urb->type == USBDEVFS_URB_TYPE_CONTROL;
       std::size_t at = control ? 8 : 0;
@@ -576,6 +584,7 @@ void Testbed::replug(int index) {
     d->in_waiting.clear();
     d->done.clear();
     d->late.clear();
+    d->owner.clear();
     d->counters.in_flight = 0;
     d->reset_for_clear();
     d->zlp_due = false;

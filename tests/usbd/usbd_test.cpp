@@ -781,7 +781,8 @@ TEST(Vxusbd, ManyClientsAndReplugsLeaveDescriptorsAndMemoryFlat) {
                "stress: %zu rounds in %lld ms; descriptors %d -> %d; heap in use %ld -> %ld KiB; RSS %ld -> %ld KiB\n",
                rounds, static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
                fds, open_fds(), heap / 1024, heap_after / 1024, rss, rss_after);
-  EXPECT_LE(open_fds(), fds) << fd_targets();
+  EXPECT_LE(open_fds(), fds) << fd_targets() << " in flight at the second device: "
+                             << st.bed.counters(replugged).in_flight;
   // A connection's record left per round (about 1 KiB) shows; umockdev
   // keeps some 300 bytes per replug of its own.
   EXPECT_LT(heap_after - heap, 16 * 1024 + 128 * static_cast<long>(rounds));
