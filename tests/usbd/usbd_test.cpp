@@ -615,6 +615,7 @@ TEST(Vxusbd, IdleConnectionsUpToTheDescriptorLimitLockNobodyOut) {
   st.first_frame_ms = 1000;  // after the time measured below
   st.bed.add(instrument());
   st.start();
+  ASSERT_EQ(1u, bus_list().size());  // the serial number is read before the shortage
   // The clients' sockets exist before the limit: only the service runs out.
   std::vector<int> idle;
   for (int i = 0; i < 60; ++i) idle.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

@@ -71,7 +71,7 @@ struct SerialRead {
   libusb_transfer* xfer = nullptr;  // while libusb has it
   std::uint8_t index = 0;
   bool language_known = false;
-  bool left = false;  // unplugged meanwhile: nothing is kept
+  bool left = false;  // unplugged meanwhile, or not opened: nothing is kept
   std::string serial;
   unsigned char buf[LIBUSB_CONTROL_SETUP_SIZE + 255] = {};
 };
@@ -264,7 +264,13 @@ void Devices::read_serial(libusb_device* dev, std::uint8_t index) {
   reading_[s->dev] = s;
   // Opening the node does not wait for the device; its answers come in
   // on_serial_done.
-  if (libusb_open(dev, &s->handle) != 0 || !ask_string(s, 0, 0)) end_serial_read(s, std::string());
+  if (libusb_open(dev, &s->handle) != 0) {
+    // Out of descriptors, say: asked again at the next LIST or OPEN.
+    s->left = true;
+    end_serial_read(s, std::string());
+  } else if (!ask_string(s, 0, 0)) {
+    end_serial_read(s, std::string());
+  }
 }
 
 bool Devices::ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language) {
