@@ -15,8 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace usbmock {
 
@@ -74,18 +76,32 @@ struct Done {
   std::vector<std::uint8_t> bytes;
 };
 
+std::string hex_of(const std::vector<std::uint8_t>& bytes) {
+  std::string hex;
+  char b[3];
+  for (std::uint8_t x : bytes) {
+    std::snprintf(b, sizeof b, "%02x", x);
+    hex += b;
+  }
+  return hex;
+}
+
 }  // namespace
 
 struct Device {
   struct Testbed::Impl* impl = nullptr;
   int bus = 0;
   DeviceSetup setup;
-  std::string devnode, sysfs;
+  std::string devnode, sysfs, record;  // record: the testbed's description of it
   UMockdevIoctlBase* handler = nullptr;
   int fifo = -1;  // our end of the node's FIFO
   bool fifo_full = false;
   std::deque<UMockdevIoctlData*> in_waiting;
   std::deque<Done> done;
+  std::deque<Done> late;  // answered later by a timer thread (serial_ms)
+  // Who submitted each URB: as the kernel, a handle reaps only its own (a
+  // serial read's handle and an unplugged device's may share the node).
+  std::map<UMockdevIoctlData*, UMockdevIoctlClient*> owner;
   bool silent = false, gone = false;
   bool held_back = false;  // completed URBs are not handed to the host yet
   Counters counters;
@@ -98,6 +114,7 @@ struct Device {
   std::vector<std::uint8_t> msg;
   std::size_t msg_at = 0;
   int pending_left = 0;
+  bool zlp_due = false;
 
   void run_command(const std::string& text);
   void take_out(const std::uint8_t* p, std::size_t n);
@@ -113,6 +130,7 @@ struct Testbed::Impl {
   std::string root;
   std::mutex mutex;
   std::vector<Device*> devices;
+  std::vector<std::thread> timers;  // joined before the devices go
 };
 
 // libusb polls the node for POLLOUT, the sign of a reapable URB. A regular
@@ -226,15 +244,21 @@ bool Device::next_message() {
 // ends a transfer, and a packet larger than the room left is an overflow.
 void Device::serve_bulk_in() {
   while (!silent && !gone && !in_waiting.empty()) {
+    if (zlp_due) {
+      zlp_due = false;
+      done.push_back(Done{in_waiting.front(), 0, {}});
+      in_waiting.pop_front();
+      continue;
+    }
     if (msg_at >= msg.size() && !next_message()) break;
     UMockdevIoctlData* urb_data = in_waiting.front();
     auto* urb = reinterpret_cast<usbdevfs_urb*>(urb_data->data);
     std::size_t room = static_cast<std::size_t>(urb->buffer_length), packet = setup.packet;
     std::size_t rem = msg.size() - msg_at, full = room / packet * packet;
-    in_waiting.pop_front();
     if (rem > full && room % packet != 0) {
       std::size_t next = rem - full < packet ? rem - full : packet;
       if (next > room - full) {
+        in_waiting.pop_front();
         ++counters.overflows;
         msg_at = msg.size();  // the babble loses the message
         done.push_back(Done{urb_data, -EOVERFLOW, {}});
@@ -242,6 +266,14 @@ void Device::serve_bulk_in() {
       }
     }
     std::size_t n = rem < room ? rem : room;
+    if (setup.no_short_end && n == rem && n < room && n % packet == 0) {
+      // The message ends with a full packet and nothing after it: the
+      // transfer waits for more (and the bytes are lost with it).
+      msg_at = msg.size();
+      break;
+    }
+    in_waiting.pop_front();
+    if (setup.zlp && n == rem && msg.size() % packet == 0) zlp_due = true;
     done.push_back(Done{urb_data, 0, std::vector<std::uint8_t>(msg.begin() + msg_at, msg.begin() + msg_at + n)});
     msg_at += n;
   }
@@ -327,6 +359,17 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_CLEAR_HALT:
       ++d->counters.clear_halts;
+      if (d->setup.clear_halt_ms > 0) {
+        // A slow device: the request is answered later, from a thread of
+        // its own, while this handler serves the others.
+        g_object_ref(client);
+        std::thread([client, ms = d->setup.clear_halt_ms] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          umockdev_ioctl_client_complete(client, 0, 0);
+          g_object_unref(client);
+        }).detach();
+        return TRUE;
+      }
       umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
     case USBDEVFS_CLAIMINTERFACE:
@@ -351,7 +394,24 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         std::vector<std::uint8_t> reply = d->control(bytes, status);
         std::size_t length = static_cast<std::size_t>(bytes[6] | bytes[7] << 8);
         if (reply.size() > length) reply.resize(length);
-        d->done.push_back(Done{urb_data, status, reply});
+        bool serial = bytes[0] == 0x80 && bytes[1] == 6 && bytes[3] == 3 && bytes[2] == 3;
+        if (serial && d->setup.serial_ms > 0) {
+          // A slow device: the string comes later (unless the host gives up first).
+          d->late.push_back(Done{urb_data, status, reply});
+          d->impl->timers.emplace_back([d, urb_data, ms = d->setup.serial_ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            std::lock_guard<std::mutex> lock(d->impl->mutex);
+            for (auto it = d->late.begin(); it != d->late.end(); ++it)
+              if (it->urb == urb_data) {
+                d->done.push_back(std::move(*it));
+                d->late.erase(it);
+                d->update_fifo();
+                break;
+              }
+          });
+        } else {
+          d->done.push_back(Done{urb_data, status, reply});
+        }
       } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == kEpOut) {
         d->take_out(bytes, static_cast<std::size_t>(urb->buffer_length));
         d->done.push_back(Done{urb_data, 0, std::vector<std::uint8_t>(static_cast<std::size_t>(urb->buffer_length))});
@@ -367,6 +427,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         return TRUE;
       }
       if (buffer) umockdev_ioctl_data_unref(buffer);
+      d->owner[urb_data] = client;
       ++d->counters.in_flight;
       d->update_fifo();
       umockdev_ioctl_client_complete(client, 0, 0);
@@ -374,12 +435,15 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
-      if (d->done.empty() || (d->held_back && !d->gone)) {
+      auto mine = d->done.begin();
+      while (mine != d->done.end() && d->owner[mine->urb] != client) ++mine;
+      if (mine == d->done.end() || (d->held_back && !d->gone)) {
         umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EAGAIN);
         return TRUE;
       }
-      Done done = std::move(d->done.front());
-      d->done.pop_front();
+      Done done = std::move(*mine);
+      d->done.erase(mine);
+      d->owner.erase(done.urb);
       auto* urb = reinterpret_cast<usbdevfs_urb*>(done.urb->data);
       bool control = urb->type == USBDEVFS_URB_TYPE_CONTROL;
       std::size_t at = control ? 8 : 0;
@@ -398,6 +462,14 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     }
     case USBDEVFS_DISCARDURB: {
       gulong addr = reinterpret_cast<gulong>(*reinterpret_cast<void**>(arg->data));
+      for (auto it = d->late.begin(); it != d->late.end(); ++it) {
+        if (it->urb->client_addr != addr) continue;
+        d->done.push_back(Done{it->urb, -ENOENT, {}});
+        d->late.erase(it);
+        d->update_fifo();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+      }
       for (auto it = d->in_waiting.begin(); it != d->in_waiting.end(); ++it) {
         if ((*it)->client_addr != addr) continue;
         d->done.push_back(Done{*it, -ENOENT, {}});
@@ -429,11 +501,13 @@ Testbed::Testbed() : impl_(new Impl) {
 }
 
 Testbed::~Testbed() {
+  for (std::thread& t : impl_->timers) t.join();
   for (Device* d : impl_->devices) {
     {
       std::lock_guard<std::mutex> lock(impl_->mutex);
       for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
       for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
+      for (Done& x : d->late) umockdev_ioctl_data_unref(x.urb);
     }
     if (d->fifo >= 0) ::close(d->fifo);
   }
@@ -465,32 +539,58 @@ int Testbed::add(const DeviceSetup& setup) {
     g_clear_error(&error);
     throw std::runtime_error("cannot attach the ioctl handler: " + why);
   }
-  std::string hex;
-  char b[3];
-  for (std::uint8_t x : descriptors(setup)) {
-    std::snprintf(b, sizeof b, "%02x", x);
-    hex += b;
-  }
+  std::string hex = hex_of(descriptors(setup));
   char text[1024];
   std::snprintf(text, sizeof text,
                 "P: /devices/usb%d\nN: bus/usb/%03d/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                 "E: BUSNUM=%03d\nE: DEVNUM=001\nE: DEVNAME=%s\nA: busnum=%d\\n\nA: devnum=1\\n\n"
                 "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
                 d->bus, d->bus, d->bus, node, d->bus, hex.c_str());
-  if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
+  d->record = text;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->devices.push_back(d);
+  }
+  plug(d);
+  return static_cast<int>(impl_->devices.size()) - 1;
+}
+
+// The sysfs entry (udev reports it) and the node as a FIFO.
+void Testbed::plug(Device* d) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(impl_->testbed, d->record.c_str(), &error)) {
     std::string why = error ? error->message : "?";
     g_clear_error(&error);
     throw std::runtime_error("cannot add the device: " + why);
   }
-  std::string fifo = impl_->root + node;
+  std::string fifo = impl_->root + d->devnode;
   ::unlink(fifo.c_str());
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (d->fifo >= 0) ::close(d->fifo);
+  d->fifo = -1;
+  d->fifo_full = false;
   if (::mkfifo(fifo.c_str(), 0666) == 0) d->fifo = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  d->update_fifo();
+}
+
+void Testbed::replug(int index) {
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    d->update_fifo();
-    impl_->devices.push_back(d);
+    // Left only if the host never reaped them (callers wait until it has).
+    for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
+    for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
+    for (Done& x : d->late) umockdev_ioctl_data_unref(x.urb);
+    d->in_waiting.clear();
+    d->done.clear();
+    d->late.clear();
+    d->owner.clear();
+    d->counters.in_flight = 0;
+    d->reset_for_clear();
+    d->zlp_due = false;
+    d->silent = d->held_back = d->gone = false;
   }
-  return static_cast<int>(impl_->devices.size()) - 1;
+  plug(d);
 }
 
 void Testbed::set_silent(int index, bool silent) {

@@ -26,6 +26,10 @@ struct DeviceSetup {
   std::uint16_t packet = 64;   // wMaxPacketSize of the bulk endpoints
   int pending_polls = 0;       // CHECK_CLEAR_STATUS answers "pending" this often
   bool kernel_driver = false;  // the kernel's usbtmc driver is bound to the interface
+  bool zlp = false;               // a zero-length packet after a message of whole packets
+  bool no_short_end = false;      // nor a short packet: the transfer only ends when full
+  int clear_halt_ms = 0;          // CLEAR_HALT answered this late
+  int serial_ms = 0;              // the serial number's string descriptor answered this late
 };
 
 // What a device saw, for the cases to check.
@@ -63,11 +67,16 @@ class Testbed {
   void unplug(int index, bool announce = true);
   // udev reports the removal of a device unplugged without it.
   void announce_removal(int index);
+  // The unplugged device comes back (same bus and node, udev reports it),
+  // as new: nothing of its earlier conversation is left. Call it once the
+  // host reaped the old transfers (in_flight 0), as the kernel gives them back.
+  void replug(int index);
   Counters counters(int index);
 
   struct Impl;
 
  private:
+  void plug(Device* d);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,17 @@ constexpr std::uint32_t kMaxBody = 65536;
 // unsent output rather than stalling the service.
 constexpr std::size_t kMaxPendingOutput = 1024 * 1024;
 constexpr int kMaxClients = 1024;
+// While accept fails for want of descriptors the listener stays readable:
+// it is left out of the poll for this long instead of spinning on it.
+constexpr int kAcceptBackoffMs = 200;
+// A LIST or OPEN waits this long at most for serial numbers being read;
+// a device still unread is then left out of that answer.
+constexpr int kSerialWaitMs = 1000;
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 bool set_nonblocking(int fd) {
   int fl = ::fcntl(fd, F_GETFL);
@@ -63,54 +75,81 @@ int bind_socket(const std::string& path) {
   return fd;
 }
 
-class Service : public ClientSink {
- public:
-  explicit Service(Devices& devices) : devices_(devices) {}
-  ~Service() {
-    for (Client* c : clients_) drop(c, nullptr);
-    sweep();
-  }
+}  // namespace
 
-  void accept_all(int listener);
-  void add_pollfds(std::vector<pollfd>& fds);
-  void on_events(const pollfd* fds, std::size_t n);
-  void sweep();
-
-  // ClientSink
-  void send_frame(Client* c, const std::uint8_t* body, std::size_t n, const std::uint8_t* tail,
-                  std::size_t tail_n) override;
-  void drop(Client* c, const char* why) override;
-
- private:
-  void read_from(Client* c);
-  void write_to(Client* c);
-  bool on_frame(Client* c, const std::uint8_t* body, std::uint32_t n);
-
-  Devices& devices_;
-  std::vector<Client*> clients_;
-  std::uint64_t next_number_ = 1;
-};
+Service::~Service() {
+  for (Client* c : clients_) drop(c, nullptr);
+  sweep();
+}
 
 void Service::accept_all(int listener) {
   for (int i = 0; i < 64; ++i) {
     int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection stays in the backlog; until a descriptor is free
+        // the listener is not polled.
+        accept_paused_until_ = now_ms() + kAcceptBackoffMs;
+        if (!short_logged_)
+          log_line("error: cannot accept connections: %s; trying again every %d ms", std::strerror(errno),
+                   kAcceptBackoffMs);
+        short_logged_ = true;
+      }
+      return;
+    }
+    short_logged_ = false;
     if (static_cast<int>(clients_.size()) >= kMaxClients) {
       log_line("error: more than %d clients; refusing one", kMaxClients);
       ::close(fd);
       continue;
     }
-    Client* c = new Client;
-    c->fd = fd;
-    c->number = next_number_++;
-    clients_.push_back(c);
+    add_client(fd);
+  }
+}
+
+Client* Service::add_client(int fd) {
+  Client* c = new Client;
+  c->fd = fd;
+  c->number = next_number_++;
+  c->first_deadline = now_ms() + first_frame_ms_;
+  clients_.push_back(c);
+  return c;
+}
+
+bool Service::listener_wanted() const { return now_ms() >= accept_paused_until_; }
+
+int Service::next_timeout_ms(int bound) const {
+  std::int64_t now = now_ms(), next = now + bound;
+  if (accept_paused_until_ > now && accept_paused_until_ < next) next = accept_paused_until_;
+  for (const Client* c : clients_) {
+    if (c->dead || c->first_done) continue;
+    std::int64_t due = c->parked ? c->wait_until : c->first_deadline;
+    if (due < next) next = due;
+  }
+  return next <= now ? 0 : static_cast<int>(next - now);
+}
+
+void Service::expire() {
+  std::int64_t now = now_ms();
+  for (Client* c : clients_)
+    if (!c->dead && !c->first_done && !c->parked && now >= c->first_deadline) drop(c, "no first frame in time");
+}
+
+void Service::resume() {
+  std::int64_t now = now_ms();
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    Client* c = clients_[i];
+    if (c->dead || !c->parked) continue;
+    if (now < c->wait_until && devices_.reads_finished() == c->parked_at_reads) continue;
+    c->parked = false;
+    take(c, nullptr, 0);  // the parked frame is still in rx
   }
 }
 
 void Service::add_pollfds(std::vector<pollfd>& fds) {
   for (Client* c : clients_) {
     short ev = 0;
-    if (!c->dead && !c->closing) ev |= POLLIN;
+    if (!c->dead && !c->closing && !c->parked) ev |= POLLIN;
     if (!c->dead && !c->tx.empty()) ev |= POLLOUT;
     fds.push_back(pollfd{c->fd, ev, 0});
   }
@@ -121,6 +160,11 @@ void Service::on_events(const pollfd* fds, std::size_t n) {
   for (std::size_t i = 0; i < n && i < clients_.size(); ++i) {
     Client* c = clients_[i];
     if (c->dead || fds[i].fd != c->fd) continue;
+    if (c->parked) {
+      // Not read while parked; a peer that hung up ends it.
+      if (fds[i].revents & (POLLHUP | POLLERR)) drop(c, nullptr);
+      continue;
+    }
     if (fds[i].revents & POLLOUT) write_to(c);
     if (!c->dead && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) read_from(c);
   }
@@ -142,6 +186,7 @@ void Service::send_frame(Client* c, const std::uint8_t* body, std::size_t n, con
 }
 
 void Service::write_to(Client* c) {
+  if (c->fd < 0) return;  // a client without a socket (the fuzzer's) keeps its output
   while (!c->dead && !c->tx.empty()) {
     ssize_t k = ::send(c->fd, c->tx.data(), c->tx.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (k < 0 && errno == EINTR) continue;
@@ -157,7 +202,7 @@ void Service::write_to(Client* c) {
 
 void Service::read_from(Client* c) {
   std::uint8_t buf[16384];
-  for (int rounds = 0; rounds < 16 && !c->dead && !c->closing; ++rounds) {
+  for (int rounds = 0; rounds < 16 && !c->dead && !c->closing && !c->parked; ++rounds) {
     ssize_t k = ::recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
     if (k < 0 && errno == EINTR) continue;
     if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -165,31 +210,49 @@ void Service::read_from(Client* c) {
       drop(c, nullptr);
       return;
     }
-    c->rx.insert(c->rx.end(), buf, buf + k);
-    std::size_t at = 0;
-    while (!c->dead && !c->closing && c->rx.size() - at >= 4) {
-      std::uint32_t n = get32(&c->rx[at]);
-      if (n > kMaxBody) {
-        drop(c, "frame longer than 65536 bytes");
-        return;
-      }
-      if (c->rx.size() - at < 4 + static_cast<std::size_t>(n)) break;
-      bool ok = on_frame(c, &c->rx[at + 4], n);
-      at += 4 + n;
-      if (!ok) return;
-    }
-    if (!c->dead) c->rx.erase(c->rx.begin(), c->rx.begin() + static_cast<std::ptrdiff_t>(at));
+    take(c, buf, static_cast<std::size_t>(k));
   }
+}
+
+void Service::take(Client* c, const std::uint8_t* data, std::size_t n) {
+  if (c->dead || c->closing || c->parked) return;
+  if (n > 0) c->rx.insert(c->rx.end(), data, data + n);
+  std::size_t at = 0;
+  while (!c->dead && !c->closing && c->rx.size() - at >= 4) {
+    std::uint32_t len = get32(&c->rx[at]);
+    if (len > kMaxBody) {
+      drop(c, "frame longer than 65536 bytes");
+      return;
+    }
+    if (c->rx.size() - at < 4 + static_cast<std::size_t>(len)) break;
+    bool ok = on_frame(c, &c->rx[at + 4], len);
+    if (c->parked) break;  // the frame is taken up again by resume()
+    at += 4 + len;
+    if (!ok) return;
+  }
+  // What is left is less than one frame: at most 65539 bytes per client.
+  if (!c->dead) c->rx.erase(c->rx.begin(), c->rx.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
   if (!c->first_done) {
-    c->first_done = true;
     std::uint32_t what = n >= 4 ? get32(body) : 0;
+    std::int64_t now = now_ms();
+    if (c->wait_until == 0) c->wait_until = now + kSerialWaitMs;
+    bool may_wait = now < c->wait_until;
+    // Parked until the serial numbers being read are known (bounded).
+    auto park = [&] {
+      c->parked = true;
+      c->parked_at_reads = devices_.reads_finished();
+      return false;
+    };
     if (what == 1 && n == 4) {
+      std::vector<std::string> paths;
+      if (!devices_.list(paths, may_wait)) return park();
+      c->first_done = true;
       std::vector<std::uint8_t> reply(4);
       std::uint32_t count = 0;
-      for (const std::string& p : devices_.list()) {
+      for (const std::string& p : paths) {
         if (reply.size() + p.size() + 1 > kMaxBody) break;  // the rest does not fit in a frame
         reply.insert(reply.end(), p.begin(), p.end());
         reply.push_back(0);
@@ -203,8 +266,11 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
     }
     if (what == 2) {
       std::string path(reinterpret_cast<const char*>(body) + 4, n - 4);
+      Devices::Opened how = devices_.open(c, path, may_wait);
+      if (how == Devices::Opened::wait) return park();
+      c->first_done = true;
       std::uint8_t reply[4];
-      bool opened = devices_.open(c, path);
+      bool opened = how == Devices::Opened::yes;
       put32(reply, opened ? 0 : 1);
       send_frame(c, reply, 4, nullptr, 0);
       if (!opened) {
@@ -214,6 +280,7 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
       }
       return true;
     }
+    c->first_done = true;
     drop(c, "first frame is neither LIST nor OPEN");
     return false;
   }
@@ -236,27 +303,31 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
   return true;
 }
 
+// Only marks the client: a drop can come from inside a completion, while
+// the device layer walks its lists; the client's transfers and the client
+// itself are freed in sweep(), outside every such walk.
 void Service::drop(Client* c, const char* why) {
   if (c->dead) return;
   if (why) log_line("error: connection %llu: %s; closing it", static_cast<unsigned long long>(c->number), why);
   c->dead = true;
-  devices_.detach(c);
 }
 
 void Service::sweep() {
+  // Ends the clients of unplugged devices (marks them).
+  devices_.end_gone();
   for (std::size_t i = 0; i < clients_.size();) {
     Client* c = clients_[i];
     if (c->dead) {
-      ::close(c->fd);
+      devices_.detach(c);
+      if (c->fd >= 0) ::close(c->fd);
       delete c;
       clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
       ++i;
     }
   }
+  devices_.sweep();
 }
-
-}  // namespace
 
 void put32(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v);
@@ -304,17 +375,18 @@ int run(const Options& options, const std::atomic<bool>* stop) {
   Devices devices;
   devices.start();
   {
-    Service service(devices);
+    Service service(devices, options.first_frame_ms);
     devices.set_sink(&service);
     std::vector<pollfd> fds;
     while (!stop->load()) {
+      if (options.rounds) options.rounds->fetch_add(1, std::memory_order_relaxed);
       fds.clear();
-      fds.push_back(pollfd{listener, POLLIN, 0});
+      fds.push_back(pollfd{listener, static_cast<short>(service.listener_wanted() ? POLLIN : 0), 0});
       std::size_t usb_at = fds.size();
       devices.add_pollfds(fds);
       std::size_t clients_at = fds.size();
       service.add_pollfds(fds);
-      int timeout = devices.next_timeout_ms(100);
+      int timeout = devices.next_timeout_ms(service.next_timeout_ms(100));
       int r = ::poll(fds.data(), fds.size(), timeout);
       if (r < 0 && errno != EINTR) {
         log_line("error: poll: %s", std::strerror(errno));
@@ -323,7 +395,8 @@ int run(const Options& options, const std::atomic<bool>* stop) {
       if (r > 0 && (fds[0].revents & POLLIN)) service.accept_all(listener);
       devices.handle_events(&fds[usb_at], clients_at - usb_at);
       if (r > 0) service.on_events(&fds[clients_at], fds.size() - clients_at);
-      devices.sweep();
+      service.resume();
+      service.expire();
       service.sweep();
     }
     devices.set_sink(nullptr);

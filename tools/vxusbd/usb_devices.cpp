@@ -4,13 +4,17 @@
 // be kept for that device's next bulk in without ever being handed twice.
 #include "usb_devices.h"
 
+#include <fcntl.h>
 #include <libusb.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <set>
+#include <thread>
 
 namespace vxusbd {
 
@@ -22,6 +26,9 @@ constexpr std::uint32_t kControlRequest = 0x80002080u, kPreClear = 0x80002004u, 
 constexpr std::uint8_t kUsbtmcClass = 0xFE, kUsbtmcSubclass = 0x03;
 constexpr std::uint8_t kDevDepMsgIn = 2, kVendorSpecificIn = 127;
 constexpr unsigned kControlTimeoutMs = 5000;
+// Per string descriptor request of a serial-number read (as libusb's own
+// synchronous string read); a read that fails leaves the serial empty.
+constexpr unsigned kSerialTimeoutMs = 1000;
 constexpr std::uint32_t kMaxTrackedMessage = 16u * 1024 * 1024;
 // The most data one completion frame can carry (65536 bytes of body).
 constexpr std::uint32_t kMaxCompletionData = 65536 - 12;
@@ -38,6 +45,35 @@ struct Transfer {
   std::vector<std::uint8_t> buf;
   bool cancelling = false;
   bool discard = false;  // aborted by a clear: what it brings is stale
+  bool more = false;     // bulk in: holds the first part of a message, the rest is asked for
+  Job* job = nullptr;    // the clear-halt job working for it
+};
+
+// libusb_clear_halt waits for the device (up to 5 s a request in the
+// kernel) and resets the host's data toggle, which an asynchronous
+// CLEAR_FEATURE would not: it runs on a thread of its own. The thread only
+// touches rc and its own copies; the rest belongs to the service thread.
+struct Job {
+  Device* device = nullptr;
+  Transfer* transfer = nullptr;  // null once cancelled or its client left
+  libusb_device_handle* handle = nullptr;
+  std::uint8_t eps[2] = {0, 0};
+  int rc = 0;
+  std::thread thread;
+};
+
+// A serial number read on arrival: the language list, then the string, as
+// asynchronous control transfers on a handle of its own.
+struct SerialRead {
+  Devices* owner = nullptr;
+  libusb_device* dev = nullptr;  // referenced
+  libusb_device_handle* handle = nullptr;
+  libusb_transfer* xfer = nullptr;  // while libusb has it
+  std::uint8_t index = 0;
+  bool language_known = false;
+  bool left = false;  // unplugged meanwhile, or not opened: nothing is kept
+  std::string serial;
+  unsigned char buf[LIBUSB_CONTROL_SETUP_SIZE + 255] = {};
 };
 
 struct Device {
@@ -47,6 +83,7 @@ struct Device {
   int interface_number = 0;
   std::uint8_t ep_out = 0, ep_in = 0;
   std::uint32_t packet_in = 64;
+  int jobs = 0;  // clear-halt jobs still running on the handle
   bool driver_detached = false;
   bool gone = false;
   std::vector<Client*> clients;
@@ -58,6 +95,9 @@ struct Device {
   std::vector<std::uint8_t> held;
   std::size_t held_at = 0;
   std::uint32_t msg_left = 0, pad_left = 0;
+  // The next device byte starts a message (false after one whose header
+  // was not understood: its end is then unknown).
+  bool at_start = true;
 };
 
 namespace {
@@ -67,8 +107,14 @@ void LIBUSB_CALL transfer_callback(libusb_transfer* x) {
   t->owner->on_transfer_done(t);
 }
 
+void LIBUSB_CALL serial_callback(libusb_transfer* x) {
+  SerialRead* s = static_cast<SerialRead*>(x->user_data);
+  s->owner->on_serial_done(s);
+}
+
 int LIBUSB_CALL hotplug_callback(libusb_context*, libusb_device* dev, libusb_hotplug_event event, void* user) {
   if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) static_cast<Devices*>(user)->on_device_left(dev);
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) static_cast<Devices*>(user)->on_device_arrived(dev);
   return 0;
 }
 
@@ -96,11 +142,25 @@ libusb_config_descriptor* config_of(libusb_device* dev) {
   return config;
 }
 
+// The USBTMC interface's number, or -1.
+int usbtmc_number(libusb_device* dev) {
+  libusb_config_descriptor* config = config_of(dev);
+  if (!config) return -1;
+  const libusb_interface_descriptor* alt = usbtmc_interface(config);
+  int number = alt ? alt->bInterfaceNumber : -1;
+  libusb_free_config_descriptor(config);
+  return number;
+}
+
 }  // namespace
 
 Devices::~Devices() { stop(); }
 
 void Devices::start() {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    log_line("error: cannot make a pipe: %s", std::strerror(errno));
+    wake_[0] = wake_[1] = -1;
+  }
   int rc = libusb_init(&ctx_);
   if (rc != 0) {
     struct stat st;
@@ -116,14 +176,35 @@ void Devices::start() {
   if (::stat("/dev/bus/usb", &st) != 0)
     log_line("no USB: no usbfs at /dev/bus/usb (as in a container); no devices until one appears");
   if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+    // Arrivals (those present now too) start their serial-number reads.
     have_hotplug_ =
-        libusb_hotplug_register_callback(ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+        libusb_hotplug_register_callback(ctx_,
+                                         static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT |
+                                                                           LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED),
+                                         LIBUSB_HOTPLUG_ENUMERATE,
                                          LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
                                          hotplug_callback, this, &hotplug_) == LIBUSB_SUCCESS;
   }
 }
 
 void Devices::stop() {
+  // The jobs end within the kernel's timeouts; their devices are closed below.
+  for (Job* j : jobs_) j->thread.join();
+  {
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    finished_.clear();
+  }
+  for (Job* j : jobs_) {
+    if (j->transfer) j->transfer->job = nullptr;
+    --j->device->jobs;
+    delete j;
+  }
+  jobs_.clear();
+  for (int& fd : wake_)
+    if (fd >= 0) {
+      ::close(fd);
+      fd = -1;
+    }
   if (!ctx_) return;
   for (Device* d : devices_)
     for (Transfer* t : d->flying)
@@ -131,9 +212,12 @@ void Devices::stop() {
         t->cancelling = true;
         libusb_cancel_transfer(t->xfer);
       }
+  for (auto& kv : reading_)
+    if (kv.second->xfer) libusb_cancel_transfer(kv.second->xfer);
   // Cancelled transfers come back within a few event rounds; bounded.
   for (int round = 0; round < 100; ++round) {
     bool any = false;
+    for (auto& kv : reading_) any = any || kv.second->xfer;
     for (Device* d : devices_) any = any || !d->flying.empty();
     if (!any) break;
     timeval tv{0, 10000};
@@ -150,36 +234,105 @@ void Devices::stop() {
   devices_.clear();
   if (have_hotplug_) libusb_hotplug_deregister_callback(ctx_, hotplug_);
   have_hotplug_ = false;
+  std::vector<SerialRead*> ended;
+  ended.swap(ended_reads_);
+  for (SerialRead* r : ended) end_serial_read(r, r->serial);
   for (auto& kv : serials_) libusb_unref_device(kv.first);
   serials_.clear();
+  reading_.clear();  // what is left libusb still owns: leaked rather than freed under it
+  for (libusb_device* dev : arrived_) libusb_unref_device(dev);
+  arrived_.clear();
   libusb_exit(ctx_);
   ctx_ = nullptr;
 }
 
-std::string Devices::serial_of(libusb_device* dev, std::uint8_t index) {
+const std::string* Devices::serial_of(libusb_device* dev, std::uint8_t index) {
   auto it = serials_.find(dev);
-  if (it != serials_.end()) return it->second;
-  std::string serial;
-  if (index != 0) {
-    libusb_device_handle* h = nullptr;
-    bool own = false;
-    for (Device* d : devices_)
-      if (d->dev == dev && !d->gone) h = d->handle;
-    if (!h && libusb_open(dev, &h) == 0) own = true;
-    if (h) {
-      unsigned char buf[256];
-      int n = libusb_get_string_descriptor_ascii(h, index, buf, sizeof buf);
-      if (n > 0) serial = path_safe(buf, n);
-      if (own) libusb_close(h);
-    }
-  }
-  // Kept while the device is present: a device that cannot be read is not
-  // asked again at every list.
-  serials_[libusb_ref_device(dev)] = serial;
-  return serial;
+  if (it != serials_.end()) return &it->second;
+  if (index == 0) return &(serials_[libusb_ref_device(dev)] = std::string());
+  read_serial(dev, index);
+  it = serials_.find(dev);  // a read that could not start ends at once
+  return it != serials_.end() ? &it->second : nullptr;
 }
 
-std::vector<Devices::Found> Devices::enumerate() {
+void Devices::read_serial(libusb_device* dev, std::uint8_t index) {
+  if (serials_.count(dev) || reading_.count(dev)) return;
+  SerialRead* s = new SerialRead;
+  s->owner = this;
+  s->dev = libusb_ref_device(dev);
+  s->index = index;
+  reading_[s->dev] = s;
+  // Opening the node does not wait for the device; its answers come in
+  // on_serial_done.
+  if (libusb_open(dev, &s->handle) != 0) {
+    // Out of descriptors, say: asked again at the next LIST or OPEN.
+    s->left = true;
+    end_serial_read(s, std::string());
+  } else if (!ask_string(s, 0, 0)) {
+    end_serial_read(s, std::string());
+  }
+}
+
+bool Devices::ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language) {
+  libusb_fill_control_setup(s->buf, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                            static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | index), language, 255);
+  libusb_transfer* x = libusb_alloc_transfer(0);
+  if (!x) return false;
+  libusb_fill_control_transfer(x, s->handle, s->buf, serial_callback, s, kSerialTimeoutMs);
+  if (libusb_submit_transfer(x) != 0) {
+    libusb_free_transfer(x);
+    return false;
+  }
+  s->xfer = x;
+  return true;
+}
+
+void Devices::on_serial_done(SerialRead* s) {
+  libusb_transfer* x = s->xfer;
+  s->xfer = nullptr;
+  bool ok = x->status == LIBUSB_TRANSFER_COMPLETED && x->actual_length >= 2;
+  const unsigned char* d = libusb_control_transfer_get_data(x);
+  // A string descriptor: its length (at most what came), type 3, UTF-16LE.
+  int n = ok ? std::min<int>(d[0], x->actual_length) : 0;
+  ok = ok && d[1] == LIBUSB_DT_STRING && n >= 2;
+  libusb_free_transfer(x);
+  if (ok && !s->language_known && n >= 4) {
+    s->language_known = true;
+    if (ask_string(s, s->index, static_cast<std::uint16_t>(d[2] | d[3] << 8))) return;
+    ok = false;
+  }
+  std::string serial;
+  if (ok && s->language_known) {
+    // As libusb's ASCII read: what is not ASCII becomes '?'.
+    unsigned char text[128];
+    int k = 0;
+    for (int i = 2; i + 1 < n && k < static_cast<int>(sizeof text); i += 2)
+      text[k++] = d[i + 1] == 0 && d[i] < 0x80 ? d[i] : '?';
+    serial = path_safe(text, k);
+  }
+  // Its handle cannot be closed inside libusb's callback: the read ends
+  // after the event round.
+  s->serial = serial;
+  ended_reads_.push_back(s);
+}
+
+void Devices::end_serial_read(SerialRead* s, const std::string& serial) {
+  reading_.erase(s->dev);
+  if (s->handle) libusb_close(s->handle);
+  // Kept while the device is present: a device that cannot be read is not
+  // asked again at every list.
+  if (!s->left)
+    serials_[s->dev] = serial;
+  else
+    libusb_unref_device(s->dev);
+  ++reads_finished_;
+  delete s;
+}
+
+void Devices::on_device_arrived(libusb_device* dev) { arrived_.push_back(libusb_ref_device(dev)); }
+
+std::vector<Devices::Found> Devices::enumerate(bool* pending) {
+  *pending = false;
   std::vector<Found> found;
   if (!ctx_) return found;
   libusb_device** list = nullptr;
@@ -202,15 +355,16 @@ std::vector<Devices::Found> Devices::enumerate() {
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
-    libusb_config_descriptor* config = config_of(list[i]);
-    if (!config) continue;
-    const libusb_interface_descriptor* alt = usbtmc_interface(config);
-    int number = alt ? alt->bInterfaceNumber : -1;
-    libusb_free_config_descriptor(config);
+    int number = usbtmc_number(list[i]);
     if (number < 0) continue;
+    const std::string* serial = serial_of(list[i], desc.iSerialNumber);
+    if (!serial) {
+      *pending = true;
+      continue;
+    }
     char head[32];
     std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", desc.idVendor, desc.idProduct);
-    std::string path = head + serial_of(list[i], desc.iSerialNumber) + "#" + kInterfaceGuid;
+    std::string path = head + *serial + "#" + kInterfaceGuid;
     found.push_back(Found{libusb_ref_device(list[i]), number, path});
   }
   libusb_free_device_list(list, 1);
@@ -223,28 +377,34 @@ std::vector<Devices::Found> Devices::enumerate() {
   return found;
 }
 
-std::vector<std::string> Devices::list() {
-  std::vector<std::string> paths;
-  for (Found& f : enumerate()) {
+bool Devices::list(std::vector<std::string>& paths, bool may_wait) {
+  bool pending = false;
+  std::vector<Found> found = enumerate(&pending);
+  for (Found& f : found) {
     paths.push_back(f.path);
     libusb_unref_device(f.dev);
   }
-  return paths;
+  return !(pending && may_wait);
 }
 
-bool Devices::open(Client* c, const std::string& path) {
+Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait) {
   Device* d = nullptr;
   for (Device* e : devices_)
     if (!e->gone && e->path == path) d = e;
   if (!d) {
     if (!ctx_) {
       log_line("error: cannot open %s: no USB on this machine", path.c_str());
-      return false;
+      return Opened::no;
     }
-    std::vector<Found> found = enumerate();
+    bool pending = false;
+    std::vector<Found> found = enumerate(&pending);
     const Found* f = nullptr;
     for (const Found& e : found)
       if (!f && e.path == path) f = &e;
+    if (!f && pending && may_wait) {
+      for (Found& e : found) libusb_unref_device(e.dev);
+      return Opened::wait;  // it may be the device being read
+    }
     libusb_device_handle* h = nullptr;
     int rc = f ? libusb_open(f->dev, &h) : LIBUSB_ERROR_NOT_FOUND;
     if (rc == 0) {
@@ -292,13 +452,13 @@ bool Devices::open(Client* c, const std::string& path) {
     if (!d) {
       log_line("error: cannot open %s: %s", path.c_str(),
                rc == LIBUSB_ERROR_NOT_SUPPORTED ? "no bulk in and out endpoints" : libusb_error_name(rc));
-      return false;
+      return Opened::no;
     }
   }
   d->clients.push_back(c);
   c->device = d;
   log_line("open %s (connection %llu)", path.c_str(), static_cast<unsigned long long>(c->number));
-  return true;
+  return Opened::yes;
 }
 
 void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data) {
@@ -313,11 +473,11 @@ void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, c
   delete t;
 }
 
-bool Devices::hand_over(Device* d, Transfer* t) {
+// A message header at the start of the held bytes: from it, where the
+// payload ends and how many zeros align it to 4 bytes.
+void track_header(Device* d) {
   std::size_t avail = d->held.size() - d->held_at;
   const std::uint8_t* p = d->held.data() + d->held_at;
-  // A message header at the start: from it, where the payload ends and how
-  // many zeros align it to 4 bytes.
   if (d->msg_left == 0 && d->pad_left == 0 && avail >= 12 && (p[0] == kDevDepMsgIn || p[0] == kVendorSpecificIn)) {
     std::uint32_t size = get32(p + 4);
     if (size <= kMaxTrackedMessage) {
@@ -325,9 +485,19 @@ bool Devices::hand_over(Device* d, Transfer* t) {
       d->pad_left = (4 - d->msg_left % 4) % 4;
     }
   }
+}
+
+bool Devices::hand_over(Device* d, Transfer* t) {
+  track_header(d);
+  std::size_t avail = d->held.size() - d->held_at;
+  const std::uint8_t* p = d->held.data() + d->held_at;
   std::size_t n = std::min<std::size_t>(avail, t->out_length);
   std::vector<std::uint8_t> out(p, p + n);
   std::size_t in_msg = std::min<std::size_t>(n, d->msg_left);
+  if (d->msg_left > 0 && in_msg == d->msg_left)
+    d->at_start = true;
+  else if (d->msg_left == 0 && n > 0)
+    d->at_start = false;
   d->msg_left -= static_cast<std::uint32_t>(in_msg);
   std::size_t beyond = n - in_msg;
   d->pad_left -= static_cast<std::uint32_t>(std::min<std::size_t>(beyond, d->pad_left));
@@ -354,9 +524,31 @@ void Devices::take_device_bytes(Device* d, const std::uint8_t* data, std::size_t
       ++i;
       --d->pad_left;
     }
-  if (i < n) d->pad_left = d->msg_left == 0 ? 0 : d->pad_left;
-  d->held.assign(data + i, data + n);
-  d->held_at = 0;
+  if (i < n && d->msg_left == 0 && d->held.size() == d->held_at) d->pad_left = 0;
+  // Appended: a bulk in may take a message in two device transfers.
+  if (d->held_at > 0) {
+    d->held.erase(d->held.begin(), d->held.begin() + static_cast<std::ptrdiff_t>(d->held_at));
+    d->held_at = 0;
+  }
+  d->held.insert(d->held.end(), data + i, data + n);
+  track_header(d);
+}
+
+// The device bytes a bulk in for t asks for. At the start of a message one
+// packet, for its header; then the rest of the message as far as t wants
+// it, so that a message ending on a packet boundary without a short packet
+// still ends the transfer.
+std::size_t Devices::bulk_in_size(Device* d, Transfer* t) const {
+  std::size_t packet = d->packet_in, have = d->held.size() - d->held_at;
+  std::size_t want = t->out_length > have ? t->out_length - have : 0;
+  std::size_t size = (want + packet - 1) / packet * packet;
+  if (d->at_start && d->msg_left == 0 && d->pad_left == 0 && have == 0) return std::min(size, packet);
+  if (d->msg_left > 0) {
+    std::size_t rest = static_cast<std::size_t>(d->msg_left) + d->pad_left;
+    rest = rest > have ? rest - have : 0;
+    size = std::min(size, (rest + packet - 1) / packet * packet);
+  }
+  return size;
 }
 
 void Devices::start_bulk_in(Device* d) {
@@ -368,7 +560,7 @@ void Devices::start_bulk_in(Device* d) {
       delete t;
       continue;
     }
-    if (!d->held.empty()) {
+    if (!d->held.empty() && (!t->more || bulk_in_size(d, t) == 0)) {
       hand_over(d, t);
       continue;
     }
@@ -382,7 +574,7 @@ void Devices::start_bulk_in(Device* d) {
     }
     // Whole packets: a device may always send a full one, and less room
     // than that is an overflow on a real bus.
-    std::size_t size = (static_cast<std::size_t>(t->out_length) + d->packet_in - 1) / d->packet_in * d->packet_in;
+    std::size_t size = bulk_in_size(d, t);
     t->buf.assign(size, 0);
     libusb_transfer* x = libusb_alloc_transfer(0);
     int rc = LIBUSB_ERROR_NO_MEM;
@@ -427,12 +619,17 @@ void Devices::on_transfer_done(Transfer* t) {
     if (data && !t->discard) take_device_bytes(d, t->buf.data(), static_cast<std::size_t>(actual));
     libusb_free_transfer(x);
     if (result == kDone && !t->cancelling && t->client) {
-      if (data && d->held.empty()) {
-        d->bulk_in.push_front(t);  // only alignment zeros came: ask again
-      } else if (data) {
-        hand_over(d, t);
+      // A full transfer that ended inside a message the client wants more
+      // of: the rest follows in a transfer sized to the message's end.
+      t->more = data && static_cast<std::size_t>(actual) == t->buf.size() && d->held.size() > d->held_at &&
+                bulk_in_size(d, t) > 0 && d->msg_left > d->held.size() - d->held_at;
+      if (d->held.empty() || t->more) {
+        // Only alignment zeros, a zero-length packet (a message's end or a
+        // stray one), or the first part of a message came: ask again. The
+        // library never sees a transfer of no bytes.
+        d->bulk_in.push_front(t);
       } else {
-        complete(t, kDone, 0, nullptr);
+        hand_over(d, t);
       }
     } else {
       complete(t, result == kDone ? kCancelled : result, 0, nullptr);
@@ -469,6 +666,7 @@ void Devices::abort_bulk(Device* d) {
   d->held.clear();
   d->held_at = 0;
   d->msg_left = d->pad_left = 0;
+  d->at_start = true;
 }
 
 void Devices::finish_pre_clears(Device* d) {
@@ -494,13 +692,11 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
       return;
     }
     // After it: the device has reset its bulk endpoints; so do we.
-    int a = libusb_clear_halt(d->handle, d->ep_out);
-    int b = libusb_clear_halt(d->handle, d->ep_in);
     d->held.clear();
     d->held_at = 0;
     d->msg_left = d->pad_left = 0;
-    if (a == LIBUSB_ERROR_NO_DEVICE || b == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
-    complete(t, a == 0 && b == 0 ? kDone : kFailed, 0, nullptr);
+    d->at_start = true;
+    start_clear_halts(d, t, d->ep_out, d->ep_in);
     return;
   }
   if (r.code != kControlRequest || r.data_length < 24) {
@@ -515,11 +711,7 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
   if (type == LIBUSB_RECIPIENT_ENDPOINT && request == LIBUSB_REQUEST_CLEAR_FEATURE && value == 0) {
     // ENDPOINT_HALT of the bulk endpoints: the one named, else both.
     std::uint8_t ep = static_cast<std::uint8_t>(index);
-    int rc = 0;
-    if (ep != d->ep_in) rc = libusb_clear_halt(d->handle, d->ep_out);
-    if (ep != d->ep_out && rc == 0) rc = libusb_clear_halt(d->handle, d->ep_in);
-    if (rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
-    complete(t, rc == 0 ? kDone : kFailed, 0, nullptr);
+    start_clear_halts(d, t, ep != d->ep_in ? d->ep_out : 0, ep != d->ep_out ? d->ep_in : 0);
     return;
   }
   if ((type & 0x7F) == (LIBUSB_REQUEST_TYPE_CLASS | LIBUSB_RECIPIENT_INTERFACE))
@@ -548,6 +740,56 @@ void Devices::ioctl(Device* d, Transfer* t, const Request& r) {
   d->flying.insert(t);
 }
 
+void Devices::start_clear_halts(Device* d, Transfer* t, std::uint8_t ep_a, std::uint8_t ep_b) {
+  if (wake_[1] < 0) {
+    complete(t, kFailed, 0, nullptr);
+    return;
+  }
+  Job* j = new Job;
+  j->device = d;
+  j->transfer = t;
+  j->handle = d->handle;
+  j->eps[0] = ep_a;
+  j->eps[1] = ep_b;
+  t->job = j;
+  ++d->jobs;
+  jobs_.push_back(j);
+  j->thread = std::thread([this, j] {
+    int rc = 0;
+    for (std::uint8_t ep : j->eps)
+      if (ep && rc == 0) rc = libusb_clear_halt(j->handle, ep);
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    j->rc = rc;
+    finished_.push_back(j);
+    char byte = 1;
+    (void)!::write(wake_[1], &byte, 1);
+  });
+}
+
+void Devices::finish_jobs() {
+  if (wake_[0] < 0) return;
+  char buf[64];
+  while (::read(wake_[0], buf, sizeof buf) > 0) {
+  }
+  std::vector<Job*> done;
+  {
+    std::lock_guard<std::mutex> lock(finished_mutex_);
+    done.swap(finished_);
+  }
+  for (Job* j : done) {
+    j->thread.join();
+    jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), j), jobs_.end());
+    Device* d = j->device;
+    --d->jobs;
+    if (j->rc == LIBUSB_ERROR_NO_DEVICE) unplugged(d);
+    if (Transfer* t = j->transfer) {
+      t->job = nullptr;
+      complete(t, j->rc == 0 ? kDone : kFailed, 0, nullptr);
+    }
+    delete j;
+  }
+}
+
 const char* Devices::request(Client* c, const Request& r) {
   Device* d = c->device;
   if (!d) return "no device open";
@@ -566,11 +808,15 @@ const char* Devices::request(Client* c, const Request& r) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    if (t->job) t->job->transfer = nullptr;  // the job runs on; its result is dropped
     complete(t, kCancelled, 0, nullptr);
     return nullptr;
   }
   if (r.kind != kBulkOut && r.kind != kBulkIn && r.kind != kIoctl) return "unknown request kind";
   if (r.id == 0 || c->transfers.count(r.id)) return "transfer id 0 or already in use";
+  // The library keeps one outstanding; more would let one connection queue
+  // without bound.
+  if (!c->transfers.empty()) return "a second transfer while one is outstanding";
   Transfer* t = new Transfer;
   t->owner = this;
   t->client = c;
@@ -629,6 +875,7 @@ void Devices::detach(Client* c) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    if (t->job) t->job->transfer = nullptr;
     delete t;
   }
   c->transfers.clear();
@@ -646,6 +893,13 @@ void Devices::unplugged(Device* d) {
 void Devices::on_device_left(libusb_device* dev) {
   for (Device* d : devices_)
     if (d->dev == dev) unplugged(d);
+  auto r = reading_.find(dev);
+  if (r != reading_.end()) r->second->left = true;
+  auto s = serials_.find(dev);
+  if (s != serials_.end()) {
+    libusb_unref_device(s->first);
+    serials_.erase(s);
+  }
 }
 
 void Devices::close_device(Device* d) {
@@ -659,7 +913,7 @@ void Devices::close_device(Device* d) {
   delete d;
 }
 
-void Devices::sweep() {
+void Devices::end_gone() {
   for (Device* d : devices_) {
     if (!d->gone || d->clients.empty()) continue;
     std::vector<Client*> ended = d->clients;
@@ -669,9 +923,12 @@ void Devices::sweep() {
       else
         detach(c);
   }
+}
+
+void Devices::sweep() {
   for (std::size_t i = 0; i < devices_.size();) {
     Device* d = devices_[i];
-    if (d->clients.empty() && d->flying.empty()) {
+    if (d->clients.empty() && d->flying.empty() && d->jobs == 0) {
       for (Transfer* t : d->bulk_in) delete t;  // orphans only: a client's would have a client
       for (Transfer* t : d->pre_clears) delete t;
       close_device(d);
@@ -683,6 +940,7 @@ void Devices::sweep() {
 }
 
 void Devices::add_pollfds(std::vector<pollfd>& fds) {
+  if (wake_[0] >= 0) fds.push_back(pollfd{wake_[0], POLLIN, 0});
   if (!ctx_) return;
   const libusb_pollfd** all = libusb_get_pollfds(ctx_);
   if (!all) return;
@@ -698,9 +956,22 @@ int Devices::next_timeout_ms(int bound) {
 }
 
 void Devices::handle_events(const pollfd*, std::size_t) {
+  finish_jobs();
   if (!ctx_) return;
   timeval zero{0, 0};
   libusb_handle_events_timeout_completed(ctx_, &zero, nullptr);
+  // Outside libusb's callbacks: reads' handles are closed and opened here.
+  std::vector<SerialRead*> ended;
+  ended.swap(ended_reads_);
+  for (SerialRead* r : ended) end_serial_read(r, r->serial);
+  std::vector<libusb_device*> arrived;
+  arrived.swap(arrived_);
+  for (libusb_device* dev : arrived) {
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(dev, &desc) == 0 && desc.iSerialNumber != 0 && usbtmc_number(dev) >= 0)
+      read_serial(dev, desc.iSerialNumber);
+    libusb_unref_device(dev);
+  }
 }
 
 }  // namespace vxusbd

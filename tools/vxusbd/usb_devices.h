@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 struct Transfer;
 struct Device;
+struct Job;
+struct SerialRead;
 
 // A client connection of the bus socket.
 struct Client {
@@ -35,6 +38,12 @@ struct Client {
   bool first_done = false;
   bool closing = false;  // close once tx is sent
   bool dead = false;     // closed; removed at the next sweep
+  std::int64_t first_deadline = 0;  // steady ms by which the first frame is due
+  // A LIST or OPEN waiting for serial numbers being read (the frame stays
+  // in rx, nothing more is read meanwhile), until wait_until at most.
+  bool parked = false;
+  std::int64_t wait_until = 0;
+  std::uint64_t parked_at_reads = 0;  // Devices::reads_finished() when parked
   Device* device = nullptr;
   std::map<std::uint32_t, Transfer*> transfers;  // outstanding, by id
 };
@@ -69,9 +78,16 @@ class Devices {
   void stop();
   void set_sink(ClientSink* sink) { sink_ = sink; }
 
-  std::vector<std::string> list();
-  // Opens the device with this path for the client (sharing the handle).
-  bool open(Client* c, const std::string& path);
+  // The bus paths; false (may_wait) while a listed device's serial number
+  // is still being read. Without may_wait those devices are left out.
+  bool list(std::vector<std::string>& paths, bool may_wait);
+  // Opens the device with this path for the client (sharing the handle);
+  // wait: not found while serial numbers are still being read (may_wait).
+  enum class Opened { yes, no, wait };
+  Opened open(Client* c, const std::string& path, bool may_wait);
+  // Counts serial-number reads ended: parked first frames are tried again
+  // when it moves.
+  std::uint64_t reads_finished() const { return reads_finished_; }
   // A request of an open connection; an error text closes the connection.
   const char* request(Client* c, const Request& r);
   // The client is gone: its transfers are cancelled, its handle freed.
@@ -80,12 +96,16 @@ class Devices {
   void add_pollfds(std::vector<pollfd>& fds);
   int next_timeout_ms(int bound);
   void handle_events(const pollfd* fds, std::size_t n);
-  // Ends the connections of unplugged devices and closes devices nobody uses.
+  // Drops (marks) the connections of unplugged devices.
+  void end_gone();
+  // Closes devices nobody uses; after the service freed its dead clients.
   void sweep();
 
   // libusb's callbacks.
   void on_transfer_done(Transfer* t);
   void on_device_left(libusb_device* dev);
+  void on_device_arrived(libusb_device* dev);
+  void on_serial_done(SerialRead* s);
 
  private:
   struct Found {
@@ -93,10 +113,17 @@ class Devices {
     int interface_number;
     std::string path;
   };
-  std::vector<Found> enumerate();
-  std::string serial_of(libusb_device* dev, std::uint8_t index);
+  // Devices whose serial number is still being read are left out (and
+  // *pending set).
+  std::vector<Found> enumerate(bool* pending);
+  // The serial number, or null while it is read (the read is started).
+  const std::string* serial_of(libusb_device* dev, std::uint8_t index);
+  void read_serial(libusb_device* dev, std::uint8_t index);
+  bool ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language);
+  void end_serial_read(SerialRead* s, const std::string& serial);
   void complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data);
   void start_bulk_in(Device* d);
+  std::size_t bulk_in_size(Device* d, Transfer* t) const;
   bool hand_over(Device* d, Transfer* t);
   void take_device_bytes(Device* d, const std::uint8_t* data, std::size_t n);
   void ioctl(Device* d, Transfer* t, const Request& r);
@@ -104,15 +131,30 @@ class Devices {
   void finish_pre_clears(Device* d);
   void unplugged(Device* d);
   void close_device(Device* d);
+  // Clears the halt of these endpoints on a thread of its own (the kernel
+  // waits for the device's answer); t completes when it is done.
+  void start_clear_halts(Device* d, Transfer* t, std::uint8_t ep_a, std::uint8_t ep_b);
+  void finish_jobs();
 
   libusb_context* ctx_ = nullptr;
   ClientSink* sink_ = nullptr;
   std::vector<Device*> devices_;
-  // Serial numbers already read, per present device (the device is
-  // referenced while it is in the table).
+  // Serial numbers already read, per present device, and the reads under
+  // way (asynchronous control transfers on a handle of their own: a slow
+  // device holds up nobody). A device is referenced while in either table.
   std::map<libusb_device*, std::string> serials_;
+  std::map<libusb_device*, SerialRead*> reading_;
+  std::vector<libusb_device*> arrived_;  // referenced; their reads start in handle_events
+  std::vector<SerialRead*> ended_reads_;  // answered; closed in handle_events
+  std::uint64_t reads_finished_ = 0;
   int hotplug_ = 0;
   bool have_hotplug_ = false;
+  // Blocking requests running on their threads, those finished (handed
+  // over under the mutex), and the pipe that wakes the poll for them.
+  std::vector<Job*> jobs_;
+  std::mutex finished_mutex_;
+  std::vector<Job*> finished_;
+  int wake_[2] = {-1, -1};
 };
 
 }  // namespace vxusbd
