@@ -221,6 +221,7 @@ int64_t vxp_recvfrom_port(vxp_socket s, void* buf, size_t len, uint32_t* fromAdd
 
 int vxp_last_socket_error() { return WSAGetLastError(); }
 bool vxp_socket_error_is_invalid_argument(int err) { return err == WSAEINVAL; }
+bool vxp_socket_error_is_timeout(int err) { return err == WSAETIMEDOUT || err == WSAEWOULDBLOCK; }
 
 // Adds addr (network order) to out unless it is there already or out is full.
 static int add_unique(uint32_t* out, int n, int capacity, uint32_t addr) {
