@@ -13,7 +13,7 @@ esac
 want=(cmake ninja-build g++ iproute2 util-linux pkgconf libusb-1.0-0-dev)
 if [ "$mode" != demo ]; then
   want+=(googletest binutils dpkg-dev file python3-venv python3-pytest python3-pyvisa python3-pyvisa-py python3-numpy
-    lintian systemd clang libclang-rt-14-dev umockdev libumockdev-dev)
+    lintian systemd clang libclang-rt-14-dev umockdev libumockdev-dev liblxi-dev rpcbind)
 fi
 if [ "$mode" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine64 wine)

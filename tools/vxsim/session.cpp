@@ -104,6 +104,8 @@ static bool unregister_fd(int fd) {
     return g_reg_stopping;
 }
 
+void unregister_connection(int fd) { (void)unregister_fd(fd); }
+
 void session_thread_done() {
     std::lock_guard<std::mutex> lock(g_reg_mutex);
     --g_reg_threads;
@@ -134,7 +136,9 @@ static constexpr std::size_t kBufSize = 256 * 1024;
 static_assert(kBufSize > Session::kMaxLine + 2, "a whole line must fit the buffer");
 
 Session::Session(int fd, const Instrument& inst, std::uint64_t id, std::string peer)
-    : fd_(fd), inst_(inst), id_(id), peer_(std::move(peer)), buf_(new char[kBufSize]) {}
+    : fd_(fd), inst_(inst), id_(id), peer_(std::move(peer)), buf_(new char[kBufSize]) {
+    if (!inst_.state) inst_.state = std::make_shared<InstrumentState>();
+}
 
 Session::~Session() {
     finish();
@@ -186,8 +190,17 @@ bool Session::fill() {
         tail_ -= head_;
         head_ = 0;
     }
+    // Everything sent so far is in the peer's queue: tell the owner before
+    // blocking (release order, so it sees the bytes after the flag).
+    if (idle_hook_) {
+        idle_hook_->idle_at.store(received_, std::memory_order_release);
+        std::uint64_t one = 1;
+        ssize_t w = ::write(idle_hook_->wake_fd, &one, sizeof one);
+        (void)w;
+    }
     for (;;) {
         ssize_t n = ::recv(fd_, buf_ + tail_, kBufSize - tail_, 0);
+        if (idle_hook_) idle_hook_->idle_at.store(IdleHook::kNotIdle, std::memory_order_release);
         if (n > 0) {
             tail_ += static_cast<size_t>(n);
             received_ += static_cast<std::uint64_t>(n);
@@ -935,10 +948,41 @@ Next cmd_lancount(Session& s, std::string_view) {
     return s.send_line(std::to_string(g_lan_requests.load())) ? Next::Continue : Next::End;
 }
 
+Next reply_number(Session& s, std::uint64_t v) {
+    return s.send_line(std::to_string(v)) ? Next::Continue : Next::End;
+}
+
+// The IEEE 488.2 trigger command counts like a VXI-11 device_trigger.
+Next cmd_trg(Session& s, std::string_view) {
+    s.state().triggers.fetch_add(1);
+    return Next::Continue;
+}
+
+Next cmd_stb_query(Session& s, std::string_view) { return reply_number(s, s.state().stb.load()); }
+
+Next cmd_stb_set(Session& s, std::string_view args) {
+    std::uint64_t v = 0;
+    if (!take_number(s, args, "STB", "value", 0, 255, v)) return Next::Continue;
+    s.state().stb.store(static_cast<unsigned>(v));
+    return Next::Continue;
+}
+
+Next cmd_trigcount(Session& s, std::string_view) { return reply_number(s, s.state().triggers.load()); }
+Next cmd_remote(Session& s, std::string_view) { return reply_number(s, s.state().remote.load() ? 1 : 0); }
+Next cmd_clearcount(Session& s, std::string_view) { return reply_number(s, s.state().clears.load()); }
+Next cmd_abortcount(Session& s, std::string_view) { return reply_number(s, s.state().aborts.load()); }
+
 const Command kCommands[] = {
     {"*IDN?", cmd_idn, "*IDN?", "identification line"},
     {"*RST", cmd_accept, "*RST", "accepted, no reply"},
     {"*CLS", cmd_accept, "*CLS", "accepted, no reply"},
+    {"*TRG", cmd_trg, "*TRG", "count a trigger (as VXI-11 device_trigger does), no reply"},
+    {"*STB?", cmd_stb_query, "*STB?", "the status byte set by STB, decimal"},
+    {"STB", cmd_stb_set, "STB <n>", "set the status byte 0..255 (VXI-11 readstb adds MAV, 16)"},
+    {"TRIGCOUNT?", cmd_trigcount, "TRIGCOUNT?", "triggers so far (*TRG and device_trigger)"},
+    {"REMOTE?", cmd_remote, "REMOTE?", "1 after VXI-11 device_remote, 0 at start and after device_local"},
+    {"CLEARCOUNT?", cmd_clearcount, "CLEARCOUNT?", "VXI-11 device_clear calls so far"},
+    {"ABORTCOUNT?", cmd_abortcount, "ABORTCOUNT?", "VXI-11 device_abort calls so far"},
     {"ECHO", cmd_echo, "ECHO <text>", "reply <text> exactly"},
     {"SPLIT", cmd_split, "SPLIT <pieces> <pauseMs> <text>",
      "reply <text> in <pieces> sends, <pauseMs> apart"},

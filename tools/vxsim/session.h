@@ -5,16 +5,38 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace vxsim {
+
+// What every link to one instrument shares (TCP, SOCKET and VXI-11 alike):
+// the status byte, the trigger count and the remote state.
+struct InstrumentState {
+    std::atomic<unsigned> stb{0};  // set by STB; MAV (bit 4) is added per VXI-11 link
+    std::atomic<std::uint64_t> triggers{0};
+    std::atomic<std::uint64_t> clears{0};  // VXI-11 device_clear calls
+    std::atomic<std::uint64_t> aborts{0};  // VXI-11 device_abort calls that found their link
+    std::atomic<bool> remote{false};
+};
 
 // One simulated instrument: a listening address and what it says it is.
 struct Instrument {
     int index = 0;
     std::string addr;  // dotted quad, for logs
     std::string idn;   // *IDN? answer without the LF
+    std::shared_ptr<InstrumentState> state;  // shared by the copies; made by Session if null
+};
+
+// Lets a session's owner see when the session has sent all it will send until
+// more input comes: it is then waiting in its receive. `idle_at` holds the
+// bytes received so far while it waits, kNotIdle while it works; each change
+// to idle also writes 1 to the eventfd `wake_fd`.
+struct IdleHook {
+    static constexpr std::uint64_t kNotIdle = ~std::uint64_t{0};
+    std::atomic<std::uint64_t> idle_at{kNotIdle};
+    int wake_fd = -1;
 };
 
 // Process-wide settings the sessions read (set once before any thread starts).
@@ -39,6 +61,8 @@ void prepare_stream_buffer();
 // Connections the main thread must be able to wake on shutdown.
 // Call register_connection before starting the session thread.
 void register_connection(int fd);
+// For connections that are not sessions: call before closing the fd.
+void unregister_connection(int fd);
 void shutdown_all_connections();
 // Waits until every registered session thread has finished; false on timeout.
 bool wait_for_sessions(int timeout_ms);
@@ -73,11 +97,15 @@ public:
     // Serves the connection until the client goes away or a command ends it.
     void run();
 
+    // Must be set before run(); the hook must outlive the session.
+    void set_idle_hook(IdleHook* hook) { idle_hook_ = hook; }
+
     // Executes one command line (no LF). Also used by DELAY.
     Next dispatch(std::string_view line);
 
     // ---- helpers for command handlers ----
     const Instrument& instrument() const { return inst_; }
+    InstrumentState& state() { return *inst_.state; }
     // Bytes taken from the connection so far by the line reader and raw reads.
     std::uint64_t consumed() const { return consumed_; }
     // Sends everything (one send call unless the kernel takes less); false if
@@ -128,6 +156,7 @@ private:
     std::uint64_t received_ = 0;
     std::uint64_t sent_ = 0;
     std::string end_reason_ = "client closed";
+    IdleHook* idle_hook_ = nullptr;
 };
 
 }  // namespace vxsim

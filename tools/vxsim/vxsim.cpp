@@ -4,6 +4,8 @@
 #include "lan.h"
 #include "session.h"
 #include "usb.h"
+#include "portmap.h"
+#include "vxi11.h"
 #include "vx_comm.h"  // VX_COMM_VERSION: one release number for the library and its tools
 
 #include <cerrno>
@@ -48,6 +50,12 @@ struct Options {
     bool lan = true;
     std::string test_card;  // a veth besides lo, for instruments behind a second card
     unsigned port = 18;
+    unsigned socket_port = 5025;  // a second raw SCPI port, as LAN instruments have; 0: none
+    bool vxi11 = true;
+    bool rpcbind = false;  // register with the system's portmapper instead of serving one
+    unsigned core_port = kVxiCorePort, abort_port = kVxiAbortPort;
+    // --vxi11-fault values with the --addr index they follow (-1: all instruments).
+    std::vector<std::pair<int, std::string>> vxi11_faults;
     std::string ready_file;
     std::uint64_t max_seconds = 0;
     bool quiet = false;
@@ -84,6 +92,16 @@ void print_help() {
         "  --idn TEXT        identification line of the k-th --addr (repeatable;\n"
         "                    an empty TEXT keeps the default)\n"
         "  --port N          TCP port of every instrument (default 18)\n"
+        "  --socket-port N   a second raw SCPI port of every instrument (default 5025;\n"
+        "                    0 = none)\n"
+        "  --no-vxi11        no VXI-11 server (it is on by default)\n"
+        "  --vxi11-core-port N, --vxi11-abort-port N\n"
+        "                    VXI-11 core and abort channel ports (default 1024, 1025)\n"
+        "  --vxi11-rpcbind   no portmapper of our own on port 111: register the core port\n"
+        "                    with the portmapper (rpcbind) on 127.0.0.1:111 instead\n"
+        "  --vxi11-fault F   a VXI-11 fault of the last --addr before it (of every\n"
+        "                    instrument when none is before it; repeatable): frag=N,\n"
+        "                    pmap-nolast, maxrecv=N, refuse=E, slow=MS, noanswer"
         "  --no-lan          no LAN search responder (it is on by default)\n"
         "  --test-card NAME  the namespace may also hold the veth NAME, and --addr may\n"
         "                    also be in 198.18.0.0/15 (the benchmarking range): an\n"
@@ -224,6 +242,25 @@ Options parse_options(int argc, char** argv) {
             if (!parse_uint(v, 65535, p) || p == 0)
                 usage_error("--port must be a number from 1 to 65535, not '" + v + "'");
             o.port = static_cast<unsigned>(p);
+        } else if (arg == "--socket-port" || arg == "--vxi11-core-port" || arg == "--vxi11-abort-port") {
+            std::string v = need_value();
+            std::uint64_t p = 0;
+            bool zero_ok = arg == "--socket-port";
+            if (!parse_uint(v, 65535, p) || (p == 0 && !zero_ok))
+                usage_error(arg + " must be a number from " + (zero_ok ? "0" : "1") + " to 65535, not '" + v + "'");
+            (arg == "--socket-port" ? o.socket_port : arg == "--vxi11-core-port" ? o.core_port : o.abort_port) =
+                static_cast<unsigned>(p);
+        } else if (arg == "--no-vxi11") {
+            no_value();
+            o.vxi11 = false;
+        } else if (arg == "--vxi11-rpcbind") {
+            no_value();
+            o.rpcbind = true;
+        } else if (arg == "--vxi11-fault") {
+            std::string v = need_value();
+            Vxi11Faults probe;
+            if (!apply_vxi11_fault(probe, v)) usage_error("unknown --vxi11-fault '" + v + "'");
+            o.vxi11_faults.emplace_back(static_cast<int>(o.addrs.size()) - 1, v);
         } else if (arg == "--usb") {
             add_usb(o, need_value());
         } else if (arg == "--usb-tcp-port") {
@@ -277,6 +314,8 @@ Options parse_options(int argc, char** argv) {
     per_addr(o.lan_sizes, "--lan-size");
     per_addr(o.lan_models, "--lan-model");
     per_addr(o.lan_serials, "--lan-serial");
+    if (o.vxi11 && o.core_port == o.abort_port) usage_error("the VXI-11 core and abort ports must differ");
+    if (o.socket_port == o.port) o.socket_port = 0;
     return o;
 }
 
@@ -476,6 +515,7 @@ int main(int argc, char** argv) {
 
         Instrument inst;
         inst.index = static_cast<int>(k);
+        inst.state = std::make_shared<InstrumentState>();
         char text[INET_ADDRSTRLEN];
         ::inet_ntop(AF_INET, &ia, text, sizeof text);
         inst.addr = text;
@@ -549,19 +589,43 @@ int main(int argc, char** argv) {
     raise_fd_limit();
     prepare_stream_buffer();
 
+    // Raw SCPI on --port and on --socket-port; listener_inst[i] is the
+    // instrument of listeners[i].
     std::vector<int> listeners;
-    for (size_t k = 0; k < instruments.size(); ++k) {
-        int fd = open_listener(addrs[k], instruments[k].addr, opt.port);
-        if (fd < 0) {
-            for (int l : listeners) ::close(l);
-            return kExitRuntime;
+    std::vector<size_t> listener_inst;
+    for (unsigned port : {opt.port, opt.socket_port}) {
+        if (port == 0) continue;
+        for (size_t k = 0; k < instruments.size(); ++k) {
+            int fd = open_listener(addrs[k], instruments[k].addr, port);
+            if (fd < 0) {
+                for (int l : listeners) ::close(l);
+                return kExitRuntime;
+            }
+            listeners.push_back(fd);
+            listener_inst.push_back(k);
         }
-        listeners.push_back(fd);
     }
     LanResponder responder;
     if (opt.lan && !responder.open(lan)) {
         for (int l : listeners) ::close(l);
         return kExitRuntime;
+    }
+    Vxi11Server vxi11;
+    if (opt.vxi11) {
+        std::vector<Vxi11Instrument> vis;
+        for (size_t k = 0; k < instruments.size(); ++k) {
+            Vxi11Instrument vi;
+            vi.inst = &instruments[k];
+            vi.addr = addrs[k];
+            for (const auto& f : opt.vxi11_faults)
+                if (f.first < 0 || static_cast<size_t>(f.first) == k) apply_vxi11_fault(vi.faults, f.second);
+            vis.push_back(vi);
+        }
+        if (!vxi11.open(std::move(vis), opt.core_port, opt.abort_port, !opt.rpcbind) ||
+            (opt.rpcbind && !portmap_register(opt.core_port, true))) {
+            for (int l : listeners) ::close(l);
+            return kExitRuntime;
+        }
     }
     // The bus socket lives under /run: only a private /run (the namespace
     // wrapper's) may get one, never the machine's own.
@@ -589,11 +653,16 @@ int main(int argc, char** argv) {
             if (opt.lan)
                 lan_note = li.answers ? ", LAN reply " + std::to_string(li.reply.size()) + " bytes"
                                       : ", no LAN reply";
-            log_line("instrument %d on %s:%u: %s%s", inst.index, inst.addr.c_str(), opt.port,
+            std::string ports = std::to_string(opt.port);
+            if (opt.socket_port) ports += " and " + std::to_string(opt.socket_port);
+            log_line("instrument %d on %s:%s: %s%s", inst.index, inst.addr.c_str(), ports.c_str(),
                      inst.idn.c_str(), lan_note.c_str());
         }
     }
     if (opt.lan && !opt.quiet) log_line("LAN search responder on UDP port %u", kLanPort);
+    if (opt.vxi11 && !opt.quiet)
+        log_line("VXI-11 core channel on port %u, abort channel on %u, %s", opt.core_port, opt.abort_port,
+                 opt.rpcbind ? "registered with the portmapper on 127.0.0.1" : "portmapper on port 111");
     if (!opt.ready_file.empty() && !write_ready_file(opt.ready_file)) {
         for (int l : listeners) ::close(l);
         return kExitRuntime;
@@ -617,6 +686,8 @@ int main(int argc, char** argv) {
     pfds.push_back({bus.tcp_fd(), POLLIN, 0});
     const size_t lan_index = pfds.size();
     responder.add_pollfds(pfds);
+    const size_t vxi11_index = pfds.size();
+    vxi11.add_pollfds(pfds);
 
     std::uint64_t next_id = 1;
     std::string why;
@@ -649,13 +720,16 @@ int main(int argc, char** argv) {
         bool starved = false;
         for (size_t k = 0; k < listeners.size(); ++k) {
             if (pfds[k].revents & POLLIN) {
-                if (!accept_pending(listeners[k], instruments[k], next_id, &attr)) starved = true;
+                if (!accept_pending(listeners[k], instruments[listener_inst[k]], next_id, &attr)) starved = true;
             }
         }
         if (pfds[bus_index].revents & POLLIN) bus.on_readable(bus.fd(), &attr);
         if (pfds[bus_index + 1].revents & POLLIN) bus.on_readable(bus.tcp_fd(), &attr);
-        for (size_t i = lan_index; i < pfds.size(); ++i) {
+        for (size_t i = lan_index; i < vxi11_index; ++i) {
             if (pfds[i].revents & (POLLIN | POLLERR)) responder.on_readable(pfds[i].fd);
+        }
+        for (size_t i = vxi11_index; i < pfds.size(); ++i) {
+            if (pfds[i].revents & (POLLIN | POLLERR)) vxi11.on_readable(pfds[i].fd, &attr);
         }
         // Out of descriptors or threads: give running sessions time to end.
         if (starved) ::poll(nullptr, 0, 100);
@@ -663,6 +737,8 @@ int main(int argc, char** argv) {
 
     for (int l : listeners) ::close(l);
     responder.close_all();
+    vxi11.close_all();
+    if (opt.vxi11 && opt.rpcbind) portmap_register(opt.core_port, false);
     bus.close_all();
     if (!opt.quiet) log_line("exiting (%s)", why.c_str());
     shutdown_all_connections();

@@ -1,0 +1,789 @@
+// VXI-11 core and abort channels and the portmapper listeners (see vxi11.h
+// and docs/simulator.md). Procedure numbers and error codes are those of the
+// VXIbus consortium's VXI-11 specification, rev 1.0.
+#include "vxi11.h"
+
+#include "portmap.h"
+#include "rpc.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vxsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Device_ErrorCode values.
+enum : std::uint32_t {
+    kErrNone = 0,
+    kErrNotAccessible = 3,
+    kErrInvalidLink = 4,
+    kErrParameter = 5,
+    kErrOutOfResources = 9,
+    kErrLockedByAnother = 11,
+    kErrNoLockHeld = 12,
+    kErrTimeout = 15,
+    kErrNotSupported = 8,
+    kErrChannelNotEstablished = 6,
+    kErrAbort = 23,
+};
+
+enum : std::uint32_t {
+    kCreateLink = 10, kDeviceWrite, kDeviceRead, kDeviceReadstb, kDeviceTrigger, kDeviceClear,
+    kDeviceRemote, kDeviceLocal, kDeviceLock, kDeviceUnlock, kDeviceEnableSrq,
+    kDeviceDocmd = 22, kDestroyLink, kCreateIntrChan = 25, kDestroyIntrChan,
+};
+
+constexpr std::uint32_t kFlagWaitLock = 1, kFlagEnd = 8, kFlagTermChar = 128;
+constexpr std::uint32_t kReasonReqcnt = 1, kReasonChr = 2, kReasonEnd = 4;
+constexpr std::size_t kMaxReadChunk = 1024 * 1024;      // most bytes one device_read hands over
+constexpr std::size_t kMaxRecordCap = 64 * 1024 * 1024;  // most bytes of one call we take
+constexpr std::size_t kMaxLinksPerConnection = 64;
+constexpr std::uint64_t kMaxWaitMs = 24ull * 3600 * 1000;  // io and lock timeouts are capped here
+
+// The wake-up eventfd a link's session writes when it goes idle. It belongs
+// to the session's hook, which both the link and the session thread hold, so
+// a session still ending after a clear never writes to a closed fd.
+struct LinkHook {
+    IdleHook hook;
+    LinkHook() { hook.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+    ~LinkHook() {
+        if (hook.wake_fd >= 0) ::close(hook.wake_fd);
+    }
+    LinkHook(const LinkHook&) = delete;
+    LinkHook& operator=(const LinkHook&) = delete;
+};
+
+struct Link {
+    std::uint32_t id = 0;
+    const Vxi11Instrument* vi = nullptr;
+    int out_fd = -1;    // our end of the session's socket pair
+    int abort_fd = -1;  // eventfd written by device_abort
+    std::shared_ptr<LinkHook> hook;
+    std::string pending;       // session output read but not yet handed over
+    std::uint64_t written = 0;  // bytes given to the current session
+    bool ended = false;         // the session has closed its end (CLOSE, RESET)
+    std::atomic<std::uint64_t> aborts{0};
+    Link() { abort_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+    ~Link() {
+        if (out_fd >= 0) ::close(out_fd);
+        if (abort_fd >= 0) ::close(abort_fd);
+    }
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+};
+
+// Links by id, for the abort channel (another connection and thread).
+std::mutex g_links_mutex;
+std::map<std::uint32_t, std::shared_ptr<Link>> g_links;
+std::uint32_t g_next_link = 1;
+// Lock holder (a link id) per instrument, for device_lock.
+std::map<const Vxi11Instrument*, std::uint32_t> g_lock_owner;
+
+void drain_eventfd(int fd) {
+    std::uint64_t v;
+    while (::read(fd, &v, sizeof v) > 0) {
+    }
+}
+
+struct LinkSessionStart {
+    int fd;
+    Instrument inst;
+    std::uint64_t id;
+    std::shared_ptr<LinkHook> hook;
+};
+
+void* link_session_main(void* arg) {
+    std::unique_ptr<LinkSessionStart> start(static_cast<LinkSessionStart*>(arg));
+    {
+        Session s(start->fd, start->inst, start->id, "vxi-11 link " + std::to_string(start->id));
+        s.set_idle_hook(&start->hook->hook);
+        s.run();
+    }
+    start.reset();
+    session_thread_done();
+    return nullptr;
+}
+
+// Gives the link a fresh session (at create_link and device_clear); the old
+// one, if any, sees its input end and finishes by itself.
+bool start_session(Link& link) {
+    if (link.out_fd >= 0) ::close(link.out_fd);
+    link.out_fd = -1;
+    link.pending.clear();
+    link.written = 0;
+    link.ended = false;
+    auto hook = std::make_shared<LinkHook>();
+    int pair[2];
+    if (hook->hook.wake_fd < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        log_line("vxi-11: cannot make a link's socket pair: %s", std::strerror(errno));
+        return false;
+    }
+    register_connection(pair[1]);
+    auto* start = new LinkSessionStart{pair[1], *link.vi->inst, link.id, hook};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, link_session_main, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        log_line("vxi-11: cannot start a link's session thread: %s", std::strerror(rc));
+        delete start;
+        { Session s(pair[1], *link.vi->inst, 0, std::string()); }
+        session_thread_done();
+        ::close(pair[0]);
+        return false;
+    }
+    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    link.out_fd = pair[0];
+    link.hook = std::move(hook);
+    return true;
+}
+
+Clock::time_point deadline_after(std::uint32_t ms) {
+    return Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(ms, kMaxWaitMs));
+}
+
+int ms_until(Clock::time_point t) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > 1000 ? 1000 : static_cast<int>(left) + 1;
+}
+
+// One core channel connection and the links it made.
+class CoreConnection {
+public:
+    CoreConnection(int fd, const Vxi11Instrument& vi, unsigned abort_port) : fd_(fd), vi_(vi), abort_port_(abort_port) {}
+    ~CoreConnection();
+    void run();
+
+private:
+    enum class Wait { Ready, Timeout, Aborted, Gone };
+    // Waits for output, idleness, an abort or the client's hang-up.
+    Wait wait(Link& link, std::uint64_t abort_gen, Clock::time_point until, short out_events);
+    std::shared_ptr<Link> find(std::uint32_t id);
+    // Pulls session output into link.pending (up to `want` + 1 bytes);
+    // true when the socket pair was found empty.
+    bool pull(Link& link, std::size_t want);
+    bool idle(const Link& link) const {
+        return link.hook->hook.idle_at.load(std::memory_order_acquire) == link.written;
+    }
+    // false: send no reply (and end the connection if gone_ is set).
+    bool handle(const RpcCall& call, XdrOut& out);
+    void create_link(XdrIn& in, XdrOut& out);
+    std::uint32_t device_write(Link& link, XdrIn& in, std::uint32_t& size);
+    bool device_read(Link& link, XdrIn& in, XdrOut& out);
+    std::uint32_t lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout);
+    void destroy(std::uint32_t id);
+
+    int fd_;
+    const Vxi11Instrument& vi_;
+    unsigned abort_port_;
+    std::vector<std::uint32_t> mine_;
+    bool gone_ = false;
+};
+
+CoreConnection::~CoreConnection() {
+    std::vector<std::uint32_t> ids = mine_;
+    for (std::uint32_t id : ids) destroy(id);
+}
+
+std::shared_ptr<Link> CoreConnection::find(std::uint32_t id) {
+    if (std::find(mine_.begin(), mine_.end(), id) == mine_.end()) return nullptr;
+    std::lock_guard<std::mutex> lock(g_links_mutex);
+    auto it = g_links.find(id);
+    return it == g_links.end() ? nullptr : it->second;
+}
+
+void CoreConnection::destroy(std::uint32_t id) {
+    std::shared_ptr<Link> link;
+    {
+        std::lock_guard<std::mutex> lock(g_links_mutex);
+        auto it = g_links.find(id);
+        if (it != g_links.end()) {
+            link = it->second;
+            g_links.erase(it);
+        }
+        auto owner = g_lock_owner.find(&vi_);
+        if (owner != g_lock_owner.end() && owner->second == id) g_lock_owner.erase(owner);
+    }
+    mine_.erase(std::remove(mine_.begin(), mine_.end(), id), mine_.end());
+    // The session's input ends with our end of the pair; it finishes alone.
+    if (link && link->out_fd >= 0) {
+        ::close(link->out_fd);
+        link->out_fd = -1;
+    }
+}
+
+bool CoreConnection::pull(Link& link, std::size_t want) {
+    char buf[64 * 1024];
+    while (link.pending.size() <= want) {
+        std::size_t room = std::min(sizeof buf, want + 1 - link.pending.size());
+        ssize_t n = ::recv(link.out_fd, buf, room, MSG_DONTWAIT);
+        if (n > 0) {
+            link.pending.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        // EAGAIN, or the session has ended: nothing more is coming now.
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) link.ended = true;
+        return true;
+    }
+    return false;
+}
+
+CoreConnection::Wait CoreConnection::wait(Link& link, std::uint64_t abort_gen, Clock::time_point until,
+                                          short out_events) {
+    for (;;) {
+        if (link.aborts.load() != abort_gen) return Wait::Aborted;
+        pollfd p[4] = {{fd_, POLLRDHUP, 0},
+                       {link.abort_fd, POLLIN, 0},
+                       {link.hook->hook.wake_fd, POLLIN, 0},
+                       {link.out_fd, out_events, 0}};
+        int timeout = ms_until(until);
+        if (timeout == 0) return Wait::Timeout;
+        // An ended session's end of the pair is always readable.
+        int r = ::poll(p, out_events && !link.ended ? 4 : 3, timeout);
+        if (r < 0 && errno != EINTR) return Wait::Gone;
+        if (p[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+            gone_ = true;
+            return Wait::Gone;
+        }
+        if (p[1].revents) drain_eventfd(link.abort_fd);
+        if (link.aborts.load() != abort_gen) return Wait::Aborted;
+        if (p[2].revents) {
+            drain_eventfd(link.hook->hook.wake_fd);
+            return Wait::Ready;
+        }
+        if (out_events && p[3].revents) return Wait::Ready;
+    }
+}
+
+void CoreConnection::create_link(XdrIn& in, XdrOut& out) {
+    in.i32();                     // clientId
+    bool lock_device = in.boolean();
+    std::uint32_t lock_timeout = in.u32();
+    std::string device = in.opaque(256);
+    std::uint32_t error = kErrNone, id = 0;
+    if (!in.ok()) {
+        error = kErrParameter;
+    } else if (vi_.faults.refuse != 0) {
+        error = vi_.faults.refuse;
+    } else if (mine_.size() >= kMaxLinksPerConnection) {
+        error = kErrOutOfResources;
+    } else {
+        auto link = std::make_shared<Link>();
+        link->vi = &vi_;
+        {
+            std::lock_guard<std::mutex> lock(g_links_mutex);
+            link->id = g_next_link++;
+        }
+        if (link->abort_fd < 0 || !start_session(*link)) {
+            error = kErrOutOfResources;
+        } else {
+            id = link->id;
+            {
+                std::lock_guard<std::mutex> lock(g_links_mutex);
+                g_links[id] = link;
+            }
+            mine_.push_back(id);
+            if (lock_device && (error = lock(*link, kFlagWaitLock, lock_timeout)) != kErrNone) {
+                destroy(id);
+                id = 0;
+            }
+        }
+    }
+    if (!g_settings.quiet)
+        log_line("[vxi-11 %s] create_link \"%s\": %s %u", vi_.inst->addr.c_str(), device.c_str(),
+                 error ? "error" : "link", error ? error : id);
+    out.u32(error);
+    out.u32(id);
+    out.u32(abort_port_);
+    out.u32(vi_.faults.max_recv);
+}
+
+std::uint32_t CoreConnection::lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout) {
+    auto until = deadline_after((flags & kFlagWaitLock) ? lock_timeout : 0);
+    // Bounded by the lock timeout (capped); polled, as locks are rare here.
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(g_links_mutex);
+            auto it = g_lock_owner.find(&vi_);
+            if (it == g_lock_owner.end() || it->second == link.id) {
+                g_lock_owner[&vi_] = link.id;
+                return kErrNone;
+            }
+        }
+        if (Clock::now() >= until) return kErrLockedByAnother;
+        pollfd p = {fd_, POLLRDHUP, 0};
+        if (::poll(&p, 1, 10) > 0) return kErrLockedByAnother;
+    }
+}
+
+std::uint32_t CoreConnection::device_write(Link& link, XdrIn& in, std::uint32_t& size) {
+    std::uint32_t io_timeout = in.u32();
+    in.u32();  // lock_timeout
+    std::uint32_t flags = in.u32();
+    std::string data = in.opaque(kMaxRecordCap);
+    size = 0;
+    if (!in.ok()) return kErrNone;
+    const std::size_t given = data.size();
+    // END closes the program message, as the LF does on a raw connection.
+    if ((flags & kFlagEnd) && (data.empty() || data.back() != '\n')) data += '\n';
+    const std::uint64_t gen = link.aborts.load();
+    auto until = deadline_after(io_timeout);
+    std::size_t at = 0;
+    std::uint32_t error = kErrNone;
+    while (at < data.size()) {
+        ssize_t n = ::send(link.out_fd, data.data() + at, data.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            at += static_cast<std::size_t>(n);
+            link.written += static_cast<std::uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = kErrNone;  // the session has ended (CLOSE): the bytes are gone as on TCP
+            at = data.size();
+            break;
+        }
+        Wait w = wait(link, gen, until, POLLOUT);
+        if (w == Wait::Timeout) error = kErrTimeout;
+        if (w == Wait::Aborted) error = kErrAbort;
+        if (w == Wait::Gone) return kErrNone;
+        if (error) break;
+    }
+    size = static_cast<std::uint32_t>(std::min(at, given));
+    return error;
+}
+
+bool CoreConnection::device_read(Link& link, XdrIn& in, XdrOut& out) {
+    std::uint32_t request = in.u32(), io_timeout = in.u32();
+    in.u32();  // lock_timeout
+    std::uint32_t flags = in.u32();
+    char term = static_cast<char>(in.u32() & 0xFF);
+    const std::size_t want = std::min<std::size_t>(request, kMaxReadChunk);
+    const std::uint64_t gen = link.aborts.load();
+    const auto start = Clock::now();
+    const auto until = deadline_after(io_timeout);
+    const auto ready_at = start + std::chrono::milliseconds(vi_.faults.slow_ms);
+    auto answer = [&](std::uint32_t error, std::size_t n, std::uint32_t reason) {
+        out.u32(error);
+        out.u32(reason);
+        out.opaque(link.pending.data(), n);
+        link.pending.erase(0, n);
+        return true;
+    };
+    for (;;) {
+        if (link.aborts.load() != gen) return answer(kErrAbort, 0, 0);
+        if (!vi_.faults.no_answer && Clock::now() >= ready_at) {
+            // Idle first, then pull: all the session sent before going idle
+            // is in the pair by then.
+            const bool was_idle = idle(link);
+            const bool drained = pull(link, want);
+            std::size_t n = std::min(link.pending.size(), want);
+            if (flags & kFlagTermChar) {
+                std::size_t t = link.pending.find(term);
+                if (t != std::string::npos && t < want) return answer(kErrNone, t + 1, kReasonChr);
+            }
+            const bool all = was_idle && drained;
+            if (want == 0 || link.pending.size() >= want)
+                return answer(kErrNone, n, kReasonReqcnt | (all && link.pending.size() == n ? kReasonEnd : 0));
+            if (all && n > 0) return answer(kErrNone, n, kReasonEnd);
+        }
+        Clock::time_point wake = vi_.faults.no_answer ? Clock::now() + std::chrono::hours(24) : until;
+        if (!vi_.faults.no_answer && Clock::now() < ready_at && ready_at < wake) wake = ready_at;
+        if (!vi_.faults.no_answer && Clock::now() >= until) return answer(kErrTimeout, 0, 0);
+        Wait w = wait(link, gen, wake, POLLIN);
+        if (w == Wait::Gone) return false;
+        if (w == Wait::Aborted) return answer(kErrAbort, 0, 0);
+    }
+}
+
+bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
+    if (!call.rpc_v2) {
+        denied_reply(out, call.xid);
+        return true;
+    }
+    if (call.prog != kVxiCoreProg) {
+        begin_reply(out, call.xid, Accept::ProgUnavail);
+        return true;
+    }
+    if (call.vers != 1) {
+        mismatch_reply(out, call.xid, 1, 1);
+        return true;
+    }
+    XdrIn in(call.args, call.args_len);
+    if (call.proc == 0) {
+        begin_reply(out, call.xid, Accept::Success);
+        return true;
+    }
+    if (call.proc == kCreateLink) {
+        begin_reply(out, call.xid, Accept::Success);
+        create_link(in, out);
+        return true;
+    }
+    if (call.proc == kCreateIntrChan || call.proc == kDestroyIntrChan) {
+        // No interrupt channel: service requests are not sent.
+        begin_reply(out, call.xid, Accept::Success);
+        out.u32(call.proc == kCreateIntrChan ? kErrNotSupported : kErrChannelNotEstablished);
+        return true;
+    }
+    if (call.proc < kDeviceWrite || call.proc > kDestroyLink || call.proc == 21) {
+        begin_reply(out, call.xid, Accept::ProcUnavail);
+        return true;
+    }
+    // Every other procedure starts with the link id.
+    const std::uint32_t id = in.u32();
+    XdrOut res;
+    std::shared_ptr<Link> link = find(id);
+    std::uint32_t error = link ? kErrNone : kErrInvalidLink;
+    switch (call.proc) {
+    case kDeviceWrite: {
+        std::uint32_t size = 0;
+        if (link) error = device_write(*link, in, size);
+        if (gone_) return false;
+        res.u32(error);
+        res.u32(size);
+        break;
+    }
+    case kDeviceRead:
+        if (!link) {
+            res.u32(error);
+            res.u32(0);
+            res.u32(0);
+        } else if (!device_read(*link, in, res)) {
+            return false;
+        }
+        break;
+    case kDeviceReadstb: {
+        std::uint32_t stb = 0;
+        if (link) {
+            in.u32();  // flags
+            in.u32();  // lock_timeout
+            std::uint32_t io_timeout = in.u32();
+            // MAV must not depend on how fast the session works: let it take
+            // what was written first (while it works, up to io_timeout).
+            const std::uint64_t gen = link->aborts.load();
+            const auto until = deadline_after(io_timeout);
+            while (!idle(*link) && wait(*link, gen, until, 0) == Wait::Ready) {
+            }
+            if (gone_) return false;
+            pull(*link, 0);
+            stb = (link->vi->inst->state->stb.load() & ~0x10u) | (link->pending.empty() ? 0 : 0x10u);
+        }
+        res.u32(error);
+        res.u32(stb);
+        break;
+    }
+    case kDeviceTrigger:
+        if (link) vi_.inst->state->triggers.fetch_add(1);
+        res.u32(error);
+        break;
+    case kDeviceClear:
+        // Pending output and partial input go with the old session.
+        if (link) {
+            vi_.inst->state->clears.fetch_add(1);
+            if (!start_session(*link)) error = kErrOutOfResources;
+        }
+        res.u32(error);
+        break;
+    case kDeviceRemote:
+    case kDeviceLocal:
+        if (link) vi_.inst->state->remote.store(call.proc == kDeviceRemote);
+        res.u32(error);
+        break;
+    case kDeviceLock: {
+        std::uint32_t flags = in.u32(), lock_timeout = in.u32();
+        if (link) error = lock(*link, flags, lock_timeout);
+        res.u32(error);
+        break;
+    }
+    case kDeviceUnlock:
+        if (link) {
+            std::lock_guard<std::mutex> guard(g_links_mutex);
+            auto it = g_lock_owner.find(&vi_);
+            if (it != g_lock_owner.end() && it->second == id)
+                g_lock_owner.erase(it);
+            else
+                error = kErrNoLockHeld;
+        }
+        res.u32(error);
+        break;
+    case kDeviceEnableSrq:
+    case kDeviceDocmd:
+        res.u32(link ? kErrNotSupported : error);
+        if (call.proc == kDeviceDocmd) res.u32(0);  // empty data_out
+        break;
+    case kDestroyLink:
+        if (link) destroy(id);
+        res.u32(error);
+        break;
+    }
+    if (gone_) return false;
+    begin_reply(out, call.xid, Accept::Success);
+    out.bytes().insert(out.bytes().end(), res.bytes().begin(), res.bytes().end());
+    return true;
+}
+
+void CoreConnection::run() {
+    const std::size_t max_record =
+        std::min<std::size_t>(std::max<std::size_t>(vi_.faults.max_recv, kVxiMaxRecv) + 4096, kMaxRecordCap + 4096);
+    std::vector<std::uint8_t> rec;
+    while (read_record(fd_, max_record, rec)) {
+        RpcCall call;
+        if (!parse_call(rec.data(), rec.size(), call)) break;
+        XdrOut out;
+        if (!handle(call, out)) {
+            if (gone_) break;
+            continue;
+        }
+        if (!write_record(fd_, out.bytes(), RecordStyle{vi_.faults.frag, true})) break;
+    }
+}
+
+void serve_abort(int fd, const Vxi11Instrument& vi) {
+    std::vector<std::uint8_t> rec;
+    while (read_record(fd, 4096, rec)) {
+        RpcCall call;
+        if (!parse_call(rec.data(), rec.size(), call)) break;
+        XdrOut out;
+        if (!call.rpc_v2) {
+            denied_reply(out, call.xid);
+        } else if (call.prog != kVxiAbortProg) {
+            begin_reply(out, call.xid, Accept::ProgUnavail);
+        } else if (call.vers != 1) {
+            mismatch_reply(out, call.xid, 1, 1);
+        } else if (call.proc == 0) {
+            begin_reply(out, call.xid, Accept::Success);
+        } else if (call.proc == 1) {  // device_abort
+            XdrIn in(call.args, call.args_len);
+            std::uint32_t id = in.u32();
+            std::shared_ptr<Link> link;
+            {
+                std::lock_guard<std::mutex> lock(g_links_mutex);
+                auto it = g_links.find(id);
+                if (it != g_links.end() && it->second->vi == &vi) link = it->second;
+            }
+            if (link) {
+                link->aborts.fetch_add(1);
+                vi.inst->state->aborts.fetch_add(1);
+                std::uint64_t one = 1;
+                ssize_t w = ::write(link->abort_fd, &one, sizeof one);
+                (void)w;
+            }
+            begin_reply(out, call.xid, Accept::Success);
+            out.u32(link ? kErrNone : kErrInvalidLink);
+        } else {
+            begin_reply(out, call.xid, Accept::ProcUnavail);
+        }
+        if (!write_record(fd, out.bytes(), RecordStyle{vi.faults.frag, true})) break;
+    }
+}
+
+void serve_portmap_tcp(int fd, const Vxi11Instrument& vi, unsigned core_port) {
+    std::vector<std::uint8_t> rec, reply;
+    while (read_record(fd, 64 * 1024, rec)) {
+        if (!portmap_answer(rec.data(), rec.size(), core_port, false, reply)) break;
+        if (!write_record(fd, reply, RecordStyle{vi.faults.frag, !vi.faults.pmap_nolast})) break;
+    }
+}
+
+struct ConnStart {
+    int fd;
+    const Vxi11Instrument* vi;
+    int kind;
+    unsigned core_port, abort_port;
+};
+
+void* connection_main(void* arg) {
+    std::unique_ptr<ConnStart> start(static_cast<ConnStart*>(arg));
+    const int fd = start->fd;
+    if (start->kind == 0) {
+        CoreConnection c(fd, *start->vi, start->abort_port);
+        c.run();
+    } else if (start->kind == 1) {
+        serve_abort(fd, *start->vi);
+    } else {
+        serve_portmap_tcp(fd, *start->vi, start->core_port);
+    }
+    unregister_connection(fd);
+    ::close(fd);
+    start.reset();
+    session_thread_done();
+    return nullptr;
+}
+
+int open_socket(in_addr addr, unsigned port, bool udp) {
+    int fd = ::socket(AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr = addr;
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &addr, text, sizeof text);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || (!udp && ::listen(fd, SOMAXCONN) != 0)) {
+        log_line("cannot bind %s %s:%u for VXI-11: %s (or use --no-vxi11)", udp ? "UDP" : "TCP", text, port,
+                 std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
+    auto number = [&](const char* prefix, std::uint64_t max, std::uint64_t& out) {
+        std::size_t n = std::strlen(prefix);
+        if (fault.compare(0, n, prefix) != 0 || fault.size() == n || fault.size() - n > 10) return false;
+        std::uint64_t v = 0;
+        for (std::size_t i = n; i < fault.size(); ++i) {
+            if (fault[i] < '0' || fault[i] > '9') return false;
+            v = v * 10 + static_cast<std::uint64_t>(fault[i] - '0');
+        }
+        if (v > max) return false;
+        out = v;
+        return true;
+    };
+    std::uint64_t v = 0;
+    if (fault == "pmap-nolast") f.pmap_nolast = true;
+    else if (fault == "noanswer") f.no_answer = true;
+    else if (number("frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
+    else if (number("maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
+    else if (number("refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);
+    else if (number("slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
+    else return false;
+    return true;
+}
+
+bool Vxi11Server::open(std::vector<Vxi11Instrument> instruments, unsigned core_port, unsigned abort_port,
+                       bool portmap) {
+    insts_ = std::move(instruments);
+    core_port_ = core_port;
+    abort_port_ = abort_port;
+    auto add = [&](in_addr a, unsigned port, std::size_t inst, Listener::Kind kind) {
+        int fd = open_socket(a, port, kind == Listener::PmapUdp);
+        if (fd < 0) return false;
+        listeners_.push_back({fd, inst, kind});
+        return true;
+    };
+    bool ok = true;
+    if (portmap) {
+        in_addr any{};
+        any.s_addr = htonl(INADDR_ANY);
+        ok = add(any, kPmapPort, SIZE_MAX, Listener::PmapUdp);
+    }
+    for (std::size_t k = 0; ok && k < insts_.size(); ++k) {
+        ok = add(insts_[k].addr, core_port, k, Listener::Core) && add(insts_[k].addr, abort_port, k, Listener::Abort);
+        if (ok && portmap)
+            ok = add(insts_[k].addr, kPmapPort, k, Listener::PmapTcp) && add(insts_[k].addr, kPmapPort, k, Listener::PmapUdp);
+    }
+    // rpcbind answers version 3 and 4 queries (libtirpc clients such as
+    // liblxi ask those) with its own address, 127.0.0.1, not the one asked:
+    // a host that registers with it serves on all its addresses.
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    if (ok && !portmap && !insts_.empty() && insts_[0].addr.s_addr != loopback.s_addr)
+        ok = add(loopback, core_port, 0, Listener::Core) && add(loopback, abort_port, 0, Listener::Abort);
+    if (!ok) close_all();
+    return ok;
+}
+
+void Vxi11Server::add_pollfds(std::vector<pollfd>& out) const {
+    for (const Listener& l : listeners_) out.push_back({l.fd, POLLIN, 0});
+}
+
+void Vxi11Server::close_all() {
+    for (const Listener& l : listeners_) ::close(l.fd);
+    listeners_.clear();
+}
+
+void Vxi11Server::on_readable(int fd, const void* thread_attr) {
+    auto it = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) { return l.fd == fd; });
+    if (it == listeners_.end()) return;
+    const Listener l = *it;
+    if (l.kind == Listener::PmapUdp) {
+        answer_udp(l);
+        return;
+    }
+    // Bounded, so a flood cannot keep the main loop from its other sockets.
+    for (int i = 0; i < 64; ++i) {
+        int c = ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        int one = 1;
+        ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        register_connection(c);
+        int kind = l.kind == Listener::Core ? 0 : l.kind == Listener::Abort ? 1 : 2;
+        auto* start = new ConnStart{c, &insts_[l.inst], kind, core_port_, abort_port_};
+        pthread_t tid;
+        int rc = pthread_create(&tid, static_cast<const pthread_attr_t*>(thread_attr), connection_main, start);
+        if (rc != 0) {
+            log_line("vxi-11: cannot start a connection thread: %s", std::strerror(rc));
+            delete start;
+            unregister_connection(c);
+            ::close(c);
+            session_thread_done();
+            return;
+        }
+    }
+}
+
+void Vxi11Server::answer_udp(const Listener& l) {
+    std::size_t first = 0, last = insts_.size();
+    if (l.inst != SIZE_MAX) {
+        first = l.inst;
+        last = first + 1;
+    }
+    for (int i = 0; i < 64; ++i) {
+        std::uint8_t buf[9000];
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        ssize_t n = ::recvfrom(l.fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        std::vector<std::uint8_t> reply;
+        if (!portmap_answer(buf, static_cast<std::size_t>(n), core_port_, true, reply)) continue;
+        // Each instrument answers from its own socket, so the requester sees
+        // its address as the source (as the LAN search responder does).
+        for (std::size_t k = first; k < last; ++k) {
+            auto own = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& o) {
+                return o.inst == k && o.kind == Listener::PmapUdp;
+            });
+            if (own == listeners_.end()) continue;
+            if (::sendto(own->fd, reply.data(), reply.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                         sizeof from) < 0)
+                log_line("portmapper: reply from %s failed: %s", insts_[k].inst->addr.c_str(), std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace vxsim
