@@ -8,10 +8,11 @@
 #include "transport/tcp/tcp_transport.h"
 #include "transport/usb/usb_device.h"
 #include "transport/visa/visa_transport.h"
+#include "transport/vxi11/vxi11_transport.h"
 
 namespace {
 
-enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA };
+enum LinkKind { KIND_TCP, KIND_USB, KIND_VISA, KIND_VXI11 };
 
 // How long a close waits for the calls it interrupted to leave.
 const uint32_t kDrainLimitMs = 1000;
@@ -24,6 +25,10 @@ LinkKind classify(const char* address, const char** handedOn) {
   }
   if (address[0] >= '0' && address[0] <= '9') return KIND_TCP;
   if (strncmp(address, "USB-", 4) == 0) return KIND_USB;
+  // A LAN instrument's INSTR resource is reached natively, over VXI-11.
+  if ((strncmp(address, "TCPIP", 5) == 0 || strncmp(address, "tcpip", 5) == 0) && strstr(address, "::") &&
+      !strstr(address, "::SOCKET"))
+    return KIND_VXI11;
   return KIND_VISA;
 }
 
@@ -33,6 +38,8 @@ const TransportOps* ops_for(LinkKind kind) {
       return &vx_tcp_ops;
     case KIND_USB:
       return &vx_usb_ops;
+    case KIND_VXI11:
+      return &vx_vxi11_ops;
     case KIND_VISA:
       break;
   }

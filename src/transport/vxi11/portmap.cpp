@@ -10,6 +10,7 @@ const uint32_t kPortmapVers = 2;
 const uint32_t kGetPort = 3;
 const uint32_t kProtoTcp = 6;
 const size_t kReplyLimit = 1024;
+const size_t kGetPortReply = 28;  // xid, REPLY, MSG_ACCEPTED, empty verifier (2), SUCCESS, port
 
 void put_args(XdrWriter* w, uint32_t prog, uint32_t vers) {
   vx_xdr_put(w, prog);
@@ -42,9 +43,9 @@ RpcStatus vx_portmap_getport(uint32_t addr, uint32_t prog, uint32_t vers, uint32
     const uint32_t spent = vxp_tick_ms() - start;
     left = spent >= waitMs ? 1 : waitMs - spent;
   }
-  // Some instruments' portmappers send their one-fragment reply without
-  // the last-fragment bit; the first fragment is the whole reply.
-  const RpcCall call{kPortmapProg, kPortmapVers, kGetPort, args, w.length, nullptr, 0, left, kReplyLimit, true};
+  // Some instruments' portmappers send their reply without the
+  // last-fragment bit; a successful one is 28 bytes, and complete then.
+  const RpcCall call{kPortmapProg, kPortmapVers, kGetPort, args, w.length, nullptr, 0, left, kReplyLimit, kGetPortReply};
   XdrReader results;
   RpcStatus st = vx_rpc_call(&ch, &call, &results);
   if (st == RPC_OK && !take_port(&results, port)) st = RPC_LOST;

@@ -167,7 +167,7 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
   SocketSource src{ch, deadline, 0};
   const RpcByteSource source{&src, receive_from_socket};
   for (int i = 0; i <= kMaxStaleReplies; ++i) {
-    switch (vx_rpc_record_read(&source, &ch->reply, call->replyLimit, call->firstFragmentEnds)) {
+    switch (vx_rpc_record_read(&source, &ch->reply, call->replyLimit, call->enough)) {
       case RPC_RECORD_OK:
         src.seen = 0;
         break;

@@ -46,7 +46,7 @@ struct RpcCall {
   size_t bulkLength;
   uint32_t waitMs;      // for the whole call; 0: no limit
   size_t replyLimit;    // the longest reply record taken
-  bool firstFragmentEnds;
+  size_t enough;        // a record this long is whole without its last-fragment bit (0: never)
 };
 
 // Arguments beyond this are not encoded by the callers (a device name's

@@ -46,7 +46,7 @@ void vx_rpc_buffer_free(RpcBuffer* b) {
   b->capacity = 0;
 }
 
-RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, size_t limit, bool firstFragmentEnds) {
+RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, size_t limit, size_t enough) {
   out->length = 0;
   for (unsigned n = 0; n < kMaxFragments; ++n) {
     uint8_t header[4];
@@ -59,7 +59,7 @@ RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, 
     r = read_exactly(source, out->data + out->length, fragment);
     if (r != RPC_RECORD_OK) return r;
     out->length += fragment;
-    if ((word & kLastFragment) || firstFragmentEnds) return RPC_RECORD_OK;
+    if ((word & kLastFragment) || (enough > 0 && out->length >= enough)) return RPC_RECORD_OK;
   }
   return RPC_RECORD_TOO_LONG;
 }

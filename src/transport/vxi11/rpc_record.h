@@ -38,10 +38,10 @@ enum RpcRecordResult {
 };
 
 // Reads one whole record into `out` (length set, data replaced). With
-// `firstFragmentEnds`, the first fragment is taken as the whole record
-// whatever its top bit says: some instruments' portmappers leave that bit
-// out of a reply that is one fragment.
-RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, size_t limit, bool firstFragmentEnds);
+// `enough` above 0, a record also ends with the fragment that brings it to
+// `enough` bytes, whatever that fragment's top bit says: some instruments'
+// portmappers leave the bit out of their fixed-size replies.
+RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, size_t limit, size_t enough);
 
 // The fragment header of a record of `length` bytes sent as one fragment.
 void vx_rpc_record_mark(uint8_t header[4], uint32_t length);

@@ -16,7 +16,7 @@ Vxi11Result call(RpcChannel* ch, uint32_t prog, uint32_t proc, const XdrWriter& 
                  size_t bulkLength, uint32_t waitMs, size_t replyLimit, XdrReader* results) {
   if (!args.ok) return Vxi11Result{RPC_REFUSED, 0};
   const RpcCall c{prog,       VX_VXI11_VERSION, proc,       args.data, args.length, bulk,
-                  bulkLength, waitMs,           replyLimit, false};
+                  bulkLength, waitMs,           replyLimit, 0};
   Vxi11Result r{vx_rpc_call(ch, &c, results), 0};
   if (r.rpc == RPC_OK) {
     r.error = vx_xdr_get(results);
