@@ -66,4 +66,4 @@ kill "$sim_pid"
 wait "$sim_pid" || fail "vxsim did not exit cleanly"
 sim_pid=""
 if rpcinfo -p 127.0.0.1 | grep -Eq '^ +395183 '; then fail "the registration outlived vxsim"; fi
-echo "rpcbind_check.sh: registered, reached by pyvisa-py and liblxi, unregistered"
+echo "rpcbind_check.sh: registered, reached by ${1:-pyvisa-py and liblxi}, unregistered"
