@@ -5,6 +5,7 @@
 // refusing create_link with errors 3/9/11, .7 maxRecvSize 0, .8 maxRecvSize
 // 2^32-1.
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -16,6 +17,14 @@ namespace {
 std::string vxi11(const std::string& host) { return "TCPIP0::" + host + "::inst0::INSTR"; }
 
 const char kIdn[] = "VXSIM,MODEL-100,SNVX0000000000000000,1.0\n";
+
+void write_line(ViInt32 id, const char* line) { EXPECT_EQ(VI_SUCCESS, vx_comm_puts(id, line, 0, nullptr)); }
+
+std::string read_reply(ViInt32 id) {
+  char buf[256];
+  ViInt32 n = 0;
+  return vx_comm_gets(id, buf, sizeof buf, &n) == VI_SUCCESS ? std::string(buf, (size_t)n) : std::string();
+}
 
 bool vxi11_suite() { return std::getenv("VX_VXI11_SUITE") != nullptr; }
 
@@ -113,6 +122,57 @@ TEST(Vxi11Link, CloseAndClearEndAReadWithNoLimit) {
       EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
     }
   }
+}
+
+// The IEEE 488 controls as device_readstb, device_trigger, device_remote
+// and device_local; the lockout modes VXI-11 cannot express.
+TEST(Vxi11Link, ControlsReachTheDevice) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.2"));
+  ASSERT_GT(id, 0);
+  auto stb = [id] {
+    ViUInt16 v = 999;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &v));
+    return (int)v;
+  };
+  auto remote = [id](ViUInt16 mode) { return vx_comm_remote(id, mode); };
+  const std::string triggers = query(id, "TRIGCOUNT?");
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    const char* command;  // a query and its answer after `act`
+    const char* answer;
+  } rows[] = {
+      {"STB 66", [&] { write_line(id, "STB 66"); EXPECT_EQ(66, stb()); }, "*STB?", "66\n"},
+      {"MAV while a reply waits",
+       [&] {
+         write_line(id, "*IDN?");
+         EXPECT_EQ(66 | 16, stb());
+         EXPECT_EQ(std::string(kIdn), read_reply(id));
+         EXPECT_EQ(66, stb());
+       },
+       "", ""},
+      {"trigger", [&] { ASSERT_EQ(VI_SUCCESS, vx_comm_trigger(id)); }, "TRIGCOUNT?", ""},
+      {"ASSERT_ADDRESS", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT_ADDRESS)); }, "REMOTE?", "1\n"},
+      {"DEASSERT_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT_GTL)); }, "REMOTE?", "0\n"},
+      {"ASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
+      {"ADDRESS_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ADDRESS_GTL)); }, "REMOTE?", "0\n"},
+      {"ASSERT_ADDRESS_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_ADDRESS_LLO)); },
+       "REMOTE?", "0\n"},
+      {"ASSERT_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_LLO)); }, "REMOTE?", "0\n"},
+      {"ASSERT again", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
+      {"DEASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT)); }, "REMOTE?", "0\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.act();
+    if (std::string(row.command) == "TRIGCOUNT?") {
+      EXPECT_EQ(std::to_string(std::stoi(triggers) + 1) + "\n", query(id, row.command));
+    } else if (row.command[0] != '\0') {
+      EXPECT_EQ(row.answer, query(id, row.command));
+    }
+  }
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
 TEST(Vxi11Find, ListsEveryResponderAndTheUnidentifiedEmpty) {

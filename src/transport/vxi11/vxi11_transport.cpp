@@ -90,6 +90,8 @@ ViStatus status_of(const Vxi11Result& r) {
       return VI_ERROR_TMO;
     case VXI11_INVALID_LINK:
       return VI_ERROR_CONN_LOST;
+    case VXI11_NOT_SUPPORTED:  // the device does not do this procedure
+      return VI_ERROR_NSUP_OPER;
     default:
       return VI_ERROR_SYSTEM_ERROR;
   }
@@ -390,6 +392,52 @@ ViStatus vxi11_clear(void* context) {
   return status_of(vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, wait, nullptr));
 }
 
+// One Device_GenericParms procedure under the core lock, after what a
+// write held back (a command must reach the device before its status byte
+// or trigger is asked for).
+ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
+  std::unique_lock<std::timed_mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  status = flush_held(d);
+  if (status != VI_SUCCESS) return status;
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  return status_of(vx_vxi11_generic(&d->core, proc, d->link.lid, io, wait, stb));
+}
+
+ViStatus vxi11_readstb(void* context, ViUInt16* stb) {
+  uint8_t value = 0;
+  ViStatus status = generic_call(static_cast<Vxi11Device*>(context), VXI11_READSTB, &value);
+  if (status == VI_SUCCESS) *stb = value;
+  return status;
+}
+
+ViStatus vxi11_trigger(void* context) {
+  return generic_call(static_cast<Vxi11Device*>(context), VXI11_TRIGGER, nullptr);
+}
+
+// VISA's REN modes as device_remote and device_local. VXI-11 has no
+// lockout for a device (only a gateway's device_docmd could send LLO on its
+// bus), so the two lockout modes are not supported rather than half done.
+ViStatus vxi11_remote(void* context, ViUInt16 mode) {
+  Vxi11Generic proc;
+  switch (mode) {
+    case VI_GPIB_REN_ASSERT:
+    case VI_GPIB_REN_ASSERT_ADDRESS:
+      proc = VXI11_REMOTE;
+      break;
+    case VI_GPIB_REN_DEASSERT:
+    case VI_GPIB_REN_DEASSERT_GTL:
+    case VI_GPIB_REN_ADDRESS_GTL:
+      proc = VXI11_LOCAL;
+      break;
+    default:  // VI_GPIB_REN_ASSERT_LLO, VI_GPIB_REN_ASSERT_ADDRESS_LLO
+      return VI_ERROR_NSUP_OPER;
+  }
+  return generic_call(static_cast<Vxi11Device*>(context), proc, nullptr);
+}
+
 // Close meeting calls in flight: from now on every call fails; device_abort
 // ends the one in flight, and if the core channel is not free soon after,
 // the connection is cut, which ends it whatever the device does.
@@ -412,7 +460,7 @@ const TransportOps vx_vxi11_ops = {
     vxi11_settmo,   // setTimeout
     vxi11_clear,    // clear
     vxi11_abort,    // abort
-    vx_transport_nsup_readstb,  // readStb
-    vx_transport_nsup_trigger,  // trigger
-    vx_transport_nsup_remote,   // remote
+    vxi11_readstb,  // readStb
+    vxi11_trigger,  // trigger
+    vxi11_remote,   // remote
 };
