@@ -3,7 +3,8 @@
 // instruments (tests/CMakeLists.txt): 127.0.0.2 plain, .3 replies in 5-byte
 // fragments and a portmapper without the last-fragment bit, .4/.5/.6
 // refusing create_link with errors 3/9/11, .7 maxRecvSize 0, .8 maxRecvSize
-// 2^32-1.
+// 2^32-1, .9 without the controls (error 8) and dropping the connection
+// when a link's session ends (CLOSE).
 #include <chrono>
 #include <functional>
 #include <future>
@@ -172,6 +173,40 @@ TEST(Vxi11Link, ControlsReachTheDevice) {
       EXPECT_EQ(row.answer, query(id, row.command));
     }
   }
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// An instrument that answers error 8 to the controls: not supported, and
+// the link goes on.
+TEST(Vxi11Link, ControlsTheDeviceLacksAreNotSupported) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.9"));
+  ASSERT_GT(id, 0);
+  ViUInt16 stb = 77;
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(77, stb);
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_trigger(id));
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS));
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_DEASSERT_GTL));
+  EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-1", 0)) << "the link works on";
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// The instrument closes the connection: the read that meets it and every
+// call after it report VI_ERROR_CONN_LOST, promptly.
+TEST(Vxi11Link, ALostConnectionIsConnLost) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.9"));
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 2000));
+  write_line(id, "CLOSE");
+  char buf[16];
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, sizeof buf, nullptr));
+  EXPECT_LT(elapsed_ms(start), 1500);
+  ViUInt16 stb = 0;
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, "*IDN?\n", 6, nullptr));
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
