@@ -144,7 +144,12 @@ TEST(Vxi11Link, ControlsReachTheDevice) {
     const char* command;  // a query and its answer after `act`
     const char* answer;
   } rows[] = {
-      {"STB 66", [&] { write_line(id, "STB 66"); EXPECT_EQ(66, stb()); }, "*STB?", "66\n"},
+      {"STB 66",
+       [&] {
+         write_line(id, "STB 66");
+         EXPECT_EQ(66, stb());
+       },
+       "*STB?", "66\n"},
       {"MAV while a reply waits",
        [&] {
          write_line(id, "*IDN?");
@@ -158,8 +163,8 @@ TEST(Vxi11Link, ControlsReachTheDevice) {
       {"DEASSERT_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT_GTL)); }, "REMOTE?", "0\n"},
       {"ASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
       {"ADDRESS_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ADDRESS_GTL)); }, "REMOTE?", "0\n"},
-      {"ASSERT_ADDRESS_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_ADDRESS_LLO)); },
-       "REMOTE?", "0\n"},
+      {"ASSERT_ADDRESS_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_ADDRESS_LLO)); }, "REMOTE?",
+       "0\n"},
       {"ASSERT_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_LLO)); }, "REMOTE?", "0\n"},
       {"ASSERT again", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
       {"DEASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT)); }, "REMOTE?", "0\n"},

@@ -154,7 +154,9 @@ bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const cha
   RpcStatus pm = vx_portmap_getport(addr, VX_VXI11_CORE_PROG, VX_VXI11_VERSION, dl.left(kUnboundedOpenReplyMs), &port);
   if (pm != RPC_OK || port == 0) {
     writeLog("vx_comm_open() error: no VXI-11 core channel at %s (portmapper %s)\n", hostText,
-             pm == RPC_OK ? "has none registered" : pm == RPC_TIMED_OUT ? "did not answer in time" : "not reached");
+             pm == RPC_OK          ? "has none registered"
+             : pm == RPC_TIMED_OUT ? "did not answer in time"
+                                   : "not reached");
     return false;
   }
   bool timedOut = false;
@@ -176,7 +178,8 @@ bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const cha
   d->chunk = chunk_for(d->link.maxRecvSize);
   // Without an abort channel the link works; only a close or clear that
   // meets a blocked call has to cut the connection instead.
-  if (d->link.abortPort != 0 && !vx_rpc_channel_connect(&d->abortChannel, addr, d->link.abortPort, dl.left(0), &timedOut))
+  if (d->link.abortPort != 0 &&
+      !vx_rpc_channel_connect(&d->abortChannel, addr, d->link.abortPort, dl.left(0), &timedOut))
     writeLog("vx_comm_open() error: no abort channel at %s port %u; going on without\n", hostText,
              (unsigned)d->link.abortPort);
   return true;
@@ -191,8 +194,8 @@ bool host_address(const char* host, const Deadline& dl, uint32_t* addr) {
   if (rc == VXP_RESOLVE_TIMED_OUT)
     writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", host, (unsigned)dl.waitMs);
   else if (rc == VXP_RESOLVE_BUSY)
-    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n",
-             host, VXP_RESOLVE_PENDING_MAX);
+    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n", host,
+             VXP_RESOLVE_PENDING_MAX);
   else
     writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", host);
   return false;
@@ -215,7 +218,8 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   const Deadline dl{vxp_tick_ms(), vx_open_wait_ms(tmoMs)};
   uint32_t addr;
   Vxi11Device* d = nullptr;
-  if (!host_address(r.host, dl, &addr) || (d = new_device()) == nullptr || !connect_link(d, addr, r.host, r.device, dl)) {
+  if (!host_address(r.host, dl, &addr) || (d = new_device()) == nullptr ||
+      !connect_link(d, addr, r.host, r.device, dl)) {
     if (d) free_device(d);
     vxp_net_cleanup();
     return VI_ERROR_SYSTEM_ERROR;
