@@ -106,6 +106,10 @@ void vx_comm_freeVisa(void);
  * link is open the call does nothing and returns VI_SUCCESS.
  * stdcall_vx_comm_find is the same call under a second name. */
 #define IFACE_LAN 0x001
+/* Other makers' LAN instruments over VXI-11 (portmapper broadcast, then
+ * "*IDN?"); entries "model:serial:TCPIP0::a.b.c.d::inst0::INSTR;", listed
+ * after the others. In no combination of the other bits. */
+#define IFACE_VXI11 0x002
 #define IFACE_USB 0x010
 #define IFACE_VISA 0x300
 ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);

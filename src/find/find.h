@@ -69,6 +69,8 @@ struct ProbeJob {
   int tmoMs;
   ProbeResults* results;
   const VisaFunctions* visa;
+  uint32_t addr;  // VXI-11 search: the responder (network order) and its
+  uint16_t port;  // core channel's port; unused by the others
 };
 
 // Appends an entry to the shared text under the discovery mutex; one that
@@ -114,6 +116,15 @@ int vx_lan_isListed(const char* address, const char* text, int length);
 // VI_SUCCESS_MAX_CNT when resources were left unprobed or an entry did not
 // fit, so the list is cut short.
 ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length);
+// --------------------------------------------------------------- VXI-11 --
+
+// Broadcasts the portmapper's GETPORT for the VXI-11 core channel (UDP,
+// port 111) on every card for tmoMs (compared as unsigned) and asks each
+// responder "*IDN?" over VXI-11 in a worker of its own, bounded by tmoMs.
+// Entries model:serial:TCPIP0::a.b.c.d::inst0::INSTR; a responder that
+// does not identify is listed with empty model and serial.
+ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length);
+
 // ------------------------------------------------------------------ USB --
 
 // Probes every present direct USB instrument in a worker thread of its own

@@ -48,7 +48,7 @@ ViStatus vx_usbdev_scan(char* text, int tmoMs, int capacity, int* length) {
   vxp_thread* threads[kMaxDevices] = {};
   for (uint32_t i = 0; i < found; ++i) {
     if (paths[i][0] == '\0') continue;
-    jobs[i] = ProbeJob{paths[i], tmoMs, &results, nullptr};
+    jobs[i] = ProbeJob{paths[i], tmoMs, &results, nullptr, 0, 0};
     threads[i] = vxp_thread_start(usb_probe_worker, &jobs[i], kWorkerStack);
   }
   for (uint32_t i = 0; i < found; ++i) vxp_thread_join(threads[i]);

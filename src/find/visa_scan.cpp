@@ -70,7 +70,7 @@ ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length) {
       skipped = true;
     } else if (nameLength > 0) {
       memcpy(names[i], description, nameLength + 1);
-      jobs[i] = ProbeJob{names[i], tmoMs, &results, &visa};
+      jobs[i] = ProbeJob{names[i], tmoMs, &results, &visa, 0, 0};
       threads[i] = vxp_thread_start(visa_probe_worker, &jobs[i], kWorkerStack);
     }
     visa.viFindNext(list, description);

@@ -79,7 +79,8 @@ int vxp_last_socket_error();
 // True when err (a vxp_last_socket_error value) is the "invalid argument"
 // error of this platform's socket calls (WSAEINVAL, EINVAL).
 bool vxp_socket_error_is_invalid_argument(int err);
-// True when err is what a receive that timed out leaves (EAGAIN or
+// True when err is what a receive or send reports when its timeout
+// (vxp_set_recv_timeout, vxp_set_send_timeout) ran out (EAGAIN or
 // EWOULDBLOCK; WSAETIMEDOUT), as against a connection that failed.
 bool vxp_socket_error_is_timeout(int err);
 

@@ -8,13 +8,14 @@
 #include "transport/usb/usb_device.h"
 #include "transport/visa/visa_binding.h"
 #include "transport/visa/visa_transport.h"
+#include "transport/vxi11/vxi11_transport.h"
 
 namespace {
 
 // VXI-11 serves TCPIP INSTR names (instN, gpibN,M and plain device names)
 // when no VISA library does. Its table (transport/vxi11/) binds here, and
-// only here; until then those names are refused with their own reason.
-const TransportOps* const kVxi11Ops = nullptr;
+// only here; its open reads the whole name again.
+const TransportOps* const kVxi11Ops = &vx_vxi11_ops;
 
 void refuse(TransportRoute* route, const char* why) {
   route->ops = nullptr;
@@ -33,7 +34,6 @@ void choose_native(const char* name, TransportRoute* route) {
     return;
   }
   if (r.deviceKind == VX_LAN_HISLIP) return refuse(route, "HiSLIP is not served yet");
-  if (!kVxi11Ops) return refuse(route, "VXI-11 (TCPIP INSTR) is not served yet");
   route->ops = kVxi11Ops;
 }
 

@@ -23,7 +23,7 @@ struct TransportRoute {
 // with a usable VISA library loaded it goes to that library unchanged;
 // without one, the names the library serves itself open natively
 // (TCPIP::host::port::SOCKET over the TCP transport; TCPIP INSTR over
-// VXI-11 once bound) and every other name is refused. Prefixes are
+// VXI-11) and every other name is refused. Prefixes are
 // case-sensitive, as they always were; resource names are not.
 void vx_route_choose(const char* address, TransportRoute* route);
 

@@ -1,6 +1,7 @@
 // VISA resource names the library serves itself, and the instrument
 // controls on the routes that have none: with no VISA library loaded a
-// SOCKET name opens a raw TCP link, a name the library does not serve fails
+// SOCKET name opens a raw TCP link and a TCPIP INSTR name a VXI-11 link
+// (tested further in vxi11_api_test.cpp), a name the library does not serve fails
 // with one line that says why, and raw TCP links answer the controls with
 // VI_ERROR_NSUP_OPER. (VISA links: visa_api_test.cpp.)
 #include <functional>
@@ -30,15 +31,18 @@ std::string zero_padded(const std::string& ip) {
 
 const char kFirstIdn[] = "VXSIM,MODEL-100,SNVX0000000000000000,1.0\n";
 
-TEST(NativeNames, SocketNamesOpenRawTcpLinksWithoutAVisaLibrary) {
+TEST(NativeNames, SocketAndInstrNamesOpenWithoutAVisaLibrary) {
   vx_comm_freeVisa();
   struct Row {
     std::string name;
+    ViStatus stb;  // raw TCP has no status byte, VXI-11 has
   };
   const Row rows[] = {
-      {"TCPIP0::" + sim_addr(0) + "::18::SOCKET"},
-      {"tcpip::" + zero_padded(sim_addr(0)) + "::00018::socket"},
-      {"TCPIP12::" + sim_addr(0) + "::5025::SOCKET"},
+      {"TCPIP0::" + sim_addr(0) + "::18::SOCKET", VI_ERROR_NSUP_OPER},
+      {"tcpip::" + zero_padded(sim_addr(0)) + "::00018::socket", VI_ERROR_NSUP_OPER},
+      {"TCPIP12::" + sim_addr(0) + "::5025::SOCKET", VI_ERROR_NSUP_OPER},
+      {"TCPIP0::" + sim_addr(0) + "::INSTR", VI_SUCCESS},
+      {"tcpip::" + zero_padded(sim_addr(0)) + "::INST0::instr", VI_SUCCESS},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -52,7 +56,7 @@ TEST(NativeNames, SocketNamesOpenRawTcpLinksWithoutAVisaLibrary) {
               log.lines());
     EXPECT_EQ(kFirstIdn, query(id, "*IDN?"));
     ViUInt16 stb = 77;
-    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));  // the raw TCP route
+    EXPECT_EQ(row.stb, vx_comm_readStb(id, &stb));
     EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
   }
 }
@@ -65,8 +69,6 @@ TEST(NativeNames, NamesTheLibraryDoesNotServeFailWithOneLineSayingWhy) {
     std::string why;  // the refusal's reason, or a whole line of the transport
   };
   const Row rows[] = {
-      // VXI-11 binds in transport/route.cpp; this row then opens.
-      {"TCPIP0::" + sim + "::INSTR", std::string(kRefused) + "VXI-11 (TCPIP INSTR) is not served yet"},
       {"TCPIP0::" + sim + "::hislip0,4880::INSTR", std::string(kRefused) + "HiSLIP is not served yet"},
       {"USB0::0x03EB::0xAFFF::SNVX0000000000000001::INSTR",
        std::string(kRefused) +
@@ -114,10 +116,13 @@ TEST(NativeNames, AHostNameWithoutAnAddressFailsWithinTheOpensWait) {
 
 // Run by the native_host test, whose simulator also answers on 127.0.0.1.
 TEST(NativeHost, HostNamesAreLookedUp) {
-  ViInt32 id = open_link("TCPIP0::localhost::18::SOCKET");
-  ASSERT_GT(id, 0);
-  EXPECT_EQ(0u, query(id, "*IDN?").find("VXSIM,MODEL-10"));
-  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  for (const char* name : {"TCPIP0::localhost::18::SOCKET", "TCPIP0::localhost::inst0::INSTR"}) {
+    SCOPED_TRACE(name);
+    ViInt32 id = open_link(name);
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(0u, query(id, "*IDN?").find("VXSIM,MODEL-10"));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
 }
 
 TEST(Controls, RawTcpLinksAnswerNotSupportedAndStayUsable) {

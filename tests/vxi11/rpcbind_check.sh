@@ -4,9 +4,13 @@
 # and liblxi (libtirpc, rpcbind version 4) reach the instrument through it,
 # and it is gone from rpcbind after the simulator exits.
 #
-#   rpcbind_check.sh SIM LXI_CLIENT     (run by tests/netns_run.sh, no --sim)
+#   rpcbind_check.sh SIM LXI_CLIENT [COMMAND...]   (run by tests/netns_run.sh, no --sim)
+#
+# With a COMMAND, that runs instead of pyvisa-py and liblxi (the library's
+# own suite, its instrument at 127.0.0.2).
 set -euo pipefail
 sim=$1 client=$2
+shift 2
 if [ "${VX_NETNS_ISOLATED:-}" != 1 ] || [ "$(ip -o link show | awk -F': ' '{print $2}')" != lo ]; then
   echo "rpcbind_check.sh: run me through tests/netns_run.sh" >&2
   exit 2
@@ -45,6 +49,9 @@ done
 [ -f "$work/ready" ] || fail "vxsim not ready after 5 s"
 
 rpcinfo -p 127.0.0.1 | grep -Eq '^ +395183 +1 +tcp +1024 *' || fail "rpcbind does not list the VXI-11 core port: $(rpcinfo -p 127.0.0.1)"
+if [ $# -gt 0 ]; then
+  VX_TEST_ADDRS=127.0.0.2 "$@" || fail "$1 failed through rpcbind"
+else
 /usr/bin/python3 -c '
 import pyvisa
 inst = pyvisa.ResourceManager("@py").open_resource("TCPIP::127.0.0.2::INSTR", timeout=2000, read_termination="\n")
@@ -53,9 +60,10 @@ inst.close()
 assert idn == "VXSIM,MODEL-100,SNVX0000000000000000,1.0", idn
 ' || fail "pyvisa-py did not reach the instrument through rpcbind"
 "$client" 127.0.0.2 VXSIM,MODEL-100 || fail "liblxi did not reach the instrument through rpcbind"
+fi
 
 kill "$sim_pid"
 wait "$sim_pid" || fail "vxsim did not exit cleanly"
 sim_pid=""
 if rpcinfo -p 127.0.0.1 | grep -Eq '^ +395183 '; then fail "the registration outlived vxsim"; fi
-echo "rpcbind_check.sh: registered, reached by pyvisa-py and liblxi, unregistered"
+echo "rpcbind_check.sh: registered, reached by ${1:-pyvisa-py and liblxi}, unregistered"

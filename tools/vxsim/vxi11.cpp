@@ -401,6 +401,12 @@ bool CoreConnection::device_read(Link& link, XdrIn& in, XdrOut& out) {
             // is in the pair by then.
             const bool was_idle = idle(link);
             const bool drained = pull(link, want);
+            // An instrument that drops the connection when its session ends,
+            // as a raw socket's CLOSE does: no reply, the connection closes.
+            if (link.ended && vi_.faults.close_drops) {
+                gone_ = true;
+                return false;
+            }
             std::size_t n = std::min(link.pending.size(), want);
             if (flags & kFlagTermChar) {
                 std::size_t t = link.pending.find(term);
@@ -458,6 +464,16 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
     XdrOut res;
     std::shared_ptr<Link> link = find(id);
     std::uint32_t error = link ? kErrNone : kErrInvalidLink;
+    if (link && vi_.faults.no_controls &&
+        (call.proc == kDeviceReadstb || call.proc == kDeviceTrigger || call.proc == kDeviceRemote ||
+         call.proc == kDeviceLocal)) {
+        // An instrument without these procedures: nothing happens.
+        res.u32(kErrNotSupported);
+        if (call.proc == kDeviceReadstb) res.u32(0);
+        begin_reply(out, call.xid, Accept::Success);
+        out.bytes().insert(out.bytes().end(), res.bytes().begin(), res.bytes().end());
+        return true;
+    }
     switch (call.proc) {
     case kDeviceWrite: {
         std::uint32_t size = 0;
@@ -672,6 +688,8 @@ bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
     std::uint64_t v = 0;
     if (fault == "pmap-nolast") f.pmap_nolast = true;
     else if (fault == "noanswer") f.no_answer = true;
+    else if (fault == "close-drops") f.close_drops = true;
+    else if (fault == "nocontrols") f.no_controls = true;
     else if (number("frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
     else if (number("maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
     else if (number("refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);

@@ -29,6 +29,8 @@ struct Vxi11Faults {
     std::uint32_t refuse = 0;        // create_link answers this error (0: links are made)
     std::uint32_t slow_ms = 0;       // device_read hands nothing over before this
     bool no_answer = false;          // device_read gets no reply unless aborted
+    bool close_drops = false;        // a link's session ending (CLOSE, RESET) ends the core connection
+    bool no_controls = false;        // readstb, trigger, remote and local answer error 8
 };
 // Parses one --vxi11-fault value onto f; false when it is not one.
 bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault);

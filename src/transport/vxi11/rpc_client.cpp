@@ -1,0 +1,200 @@
+// RPC calls over a socket with a deadline: encode, send as one record,
+// read records until the one that answers this call.
+#include "transport/vxi11/rpc_client.h"
+
+#include <cstring>
+
+#include "platform/clock.h"
+
+namespace {
+
+const uint32_t kRpcVersion = 2;
+const uint32_t kCall = 0, kReply = 1;
+const uint32_t kAccepted = 0;
+const uint32_t kSuccess = 0, kProcUnavail = 3;
+const size_t kMaxVerifier = 400;  // RFC 5531: opaque_auth bodies are at most 400 bytes
+// Replies to calls that ran out of time before are skipped, up to these.
+const int kMaxStaleReplies = 16;
+
+struct Deadline {
+  uint32_t start;
+  uint32_t waitMs;  // 0: none
+  // Milliseconds left, at least 1; 0 when the time is up.
+  uint32_t left() const {
+    if (waitMs == 0) return UINT32_MAX;
+    uint32_t spent = vxp_tick_ms() - start;
+    return spent >= waitMs ? 0 : waitMs - spent;
+  }
+};
+
+struct SocketSource {
+  RpcChannel* ch;
+  Deadline deadline;
+  size_t seen;  // bytes of replies received in this call
+};
+
+RpcReceive receive_from_socket(void* context, uint8_t* buf, size_t len, size_t* got) {
+  SocketSource* src = static_cast<SocketSource*>(context);
+  RpcChannel* ch = src->ch;
+  const uint32_t left = src->deadline.left();
+  if (left == 0) return RPC_RECV_TIMED_OUT;
+  const uint32_t timeout = src->deadline.waitMs == 0 ? 0 : left;
+  if (timeout != ch->recvTimeout) {
+    if (!vxp_set_recv_timeout(ch->sock, timeout)) return RPC_RECV_ENDED;
+    ch->recvTimeout = timeout;
+  }
+  int64_t n = vxp_recv(ch->sock, buf, len);
+  if (n > 0) {
+    *got = (size_t)n;
+    src->seen += (size_t)n;
+    return RPC_RECV_BYTES;
+  }
+  if (n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return RPC_RECV_TIMED_OUT;
+  return RPC_RECV_ENDED;
+}
+
+// Sends all of `len` bytes before the deadline; RPC_OK, RPC_TIMED_OUT or RPC_LOST.
+RpcStatus send_all(RpcChannel* ch, const Deadline& deadline, const uint8_t* p, size_t len) {
+  while (len > 0) {
+    const uint32_t left = deadline.left();
+    if (left == 0) return RPC_TIMED_OUT;
+    const uint32_t timeout = deadline.waitMs == 0 ? 0 : left;
+    if (timeout != ch->sendTimeout) {
+      if (!vxp_set_send_timeout(ch->sock, timeout)) return RPC_LOST;
+      ch->sendTimeout = timeout;
+    }
+    int64_t n = vxp_send(ch->sock, p, len);
+    if (n <= 0) return n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error()) ? RPC_TIMED_OUT : RPC_LOST;
+    p += n;
+    len -= (size_t)n;
+  }
+  return RPC_OK;
+}
+
+}  // namespace
+
+void vx_rpc_channel_init(RpcChannel* ch, vxp_socket sock) {
+  ch->sock = sock;
+  // Distinct first xids per channel make a reply that strays between
+  // channels less likely to be taken.
+  ch->xid = vxp_tick_ms() ^ (uint32_t)(uintptr_t)ch;
+  ch->reply = RpcBuffer{nullptr, 0, 0};
+  ch->recvTimeout = UINT32_MAX;  // never a value set: the first call sets its own
+  ch->sendTimeout = UINT32_MAX;
+  ch->broken = false;
+}
+
+bool vx_rpc_channel_connect(RpcChannel* ch, uint32_t addr, uint16_t port, uint32_t waitMs, bool* timedOut) {
+  *timedOut = false;
+  vx_rpc_channel_init(ch, VXP_BAD_SOCKET);
+  vxp_socket s = vxp_tcp_socket();
+  if (s == VXP_BAD_SOCKET) return false;
+  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, port, waitMs);
+  if (rc != VXP_CONNECTED) {
+    *timedOut = rc == VXP_CONNECT_TIMED_OUT;
+    vxp_socket_close(s);
+    return false;
+  }
+  vxp_set_nodelay(s);  // every call waits for its reply: nothing to gather
+  ch->sock = s;
+  return true;
+}
+
+void vx_rpc_channel_close(RpcChannel* ch) {
+  if (ch->sock != VXP_BAD_SOCKET) vxp_socket_close(ch->sock);
+  ch->sock = VXP_BAD_SOCKET;
+  vx_rpc_buffer_free(&ch->reply);
+}
+
+void vx_rpc_put_call_header(uint8_t* out, uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc) {
+  const uint32_t words[10] = {xid, kCall, kRpcVersion, prog, vers, proc, 0, 0, 0, 0};  // AUTH_NONE twice
+  for (int i = 0; i < 10; ++i) vx_xdr_store(out + 4 * i, words[i]);
+}
+
+RpcReply vx_rpc_take_reply(const uint8_t* record, size_t length, uint32_t xid, XdrReader* results) {
+  XdrReader r = vx_xdr_reader(record, length);
+  const uint32_t gotXid = vx_xdr_get(&r);
+  const uint32_t type = vx_xdr_get(&r);
+  if (!r.ok || type != kReply) return RPC_REPLY_MALFORMED;
+  if (gotXid != xid) return RPC_REPLY_OTHER_XID;
+  const uint32_t replyStat = vx_xdr_get(&r);
+  if (!r.ok) return RPC_REPLY_MALFORMED;
+  if (replyStat != kAccepted) return RPC_REPLY_REFUSED;  // MSG_DENIED: version or authentication
+  vx_xdr_get(&r);  // verifier flavour
+  const uint8_t* verifier;
+  uint32_t verifierLength;
+  vx_xdr_get_opaque(&r, &verifier, &verifierLength);
+  const uint32_t acceptStat = vx_xdr_get(&r);
+  if (!r.ok || verifierLength > kMaxVerifier) return RPC_REPLY_MALFORMED;
+  if (acceptStat == kProcUnavail) return RPC_REPLY_PROC_UNAVAIL;
+  if (acceptStat != kSuccess) return RPC_REPLY_REFUSED;
+  *results = r;
+  return RPC_REPLY_OK;
+}
+
+RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
+  if (ch->broken || ch->sock == VXP_BAD_SOCKET) return RPC_LOST;
+  if (call->argLength > VX_RPC_MAX_ARGS) return RPC_REFUSED;
+  const size_t pad = vx_xdr_pad(call->bulkLength);
+  const size_t body = VX_RPC_CALL_HEADER + call->argLength;
+  if (call->bulkLength > 0x7FFFFFF0u - body) return RPC_REFUSED;  // one fragment carries 2^31-1 at most
+  const Deadline deadline{vxp_tick_ms(), call->waitMs};
+  const uint32_t xid = ++ch->xid;
+
+  // Header and arguments go in one send, the bulk data straight from the
+  // caller's buffer after them, so a long write is never copied.
+  uint8_t head[4 + VX_RPC_CALL_HEADER + VX_RPC_MAX_ARGS];
+  vx_rpc_record_mark(head, (uint32_t)(body + call->bulkLength + pad));
+  vx_rpc_put_call_header(head + 4, xid, call->prog, call->vers, call->proc);
+  if (call->argLength) memcpy(head + 4 + VX_RPC_CALL_HEADER, call->args, call->argLength);
+  // A small write goes in the same send as its header: one packet.
+  const size_t joined = call->bulkLength <= VX_RPC_MAX_ARGS - call->argLength ? call->bulkLength : 0;
+  if (joined) {
+    memcpy(head + 4 + body, call->bulk, joined);
+    memset(head + 4 + body + joined, 0, pad);
+  }
+  RpcStatus s = send_all(ch, deadline, head, 4 + body + (joined ? joined + pad : 0));
+  if (s == RPC_OK && !joined && call->bulkLength) {
+    static const uint8_t zeros[4] = {0, 0, 0, 0};
+    s = send_all(ch, deadline, call->bulk, call->bulkLength);
+    if (s == RPC_OK) s = send_all(ch, deadline, zeros, pad);
+    if (s != RPC_OK) ch->broken = true;  // the server waits for the rest of a record that never comes
+  } else if (s == RPC_TIMED_OUT) {
+    ch->broken = true;  // a header sent in part cannot be finished later
+  }
+  if (s != RPC_OK) return s;
+
+  SocketSource src{ch, deadline, 0};
+  const RpcByteSource source{&src, receive_from_socket};
+  for (int i = 0; i <= kMaxStaleReplies; ++i) {
+    switch (vx_rpc_record_read(&source, &ch->reply, call->replyLimit, call->enough)) {
+      case RPC_RECORD_OK:
+        src.seen = 0;
+        break;
+      case RPC_RECORD_TIMED_OUT:
+        // A reply cut off in the middle leaves the stream mid-record; a
+        // late reply not begun yet is skipped by its xid.
+        if (src.seen > 0) ch->broken = true;
+        return RPC_TIMED_OUT;
+      default:
+        ch->broken = true;
+        return RPC_LOST;
+    }
+    switch (vx_rpc_take_reply(ch->reply.data, ch->reply.length, xid, results)) {
+      case RPC_REPLY_OK:
+        return RPC_OK;
+      case RPC_REPLY_OTHER_XID:
+        continue;
+      case RPC_REPLY_PROC_UNAVAIL:
+        return RPC_PROC_UNAVAIL;
+      case RPC_REPLY_REFUSED:
+        return RPC_REFUSED;
+      case RPC_REPLY_MALFORMED:
+        break;
+    }
+    ch->broken = true;
+    return RPC_LOST;
+  }
+  ch->broken = true;
+  return RPC_LOST;
+}

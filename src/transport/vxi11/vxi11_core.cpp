@@ -1,0 +1,126 @@
+// The VXI-11 procedures: arguments encoded, results decoded, bounded.
+#include "transport/vxi11/vxi11_core.h"
+
+#include <cstring>
+
+namespace {
+
+const uint32_t kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kDestroyLink = 23, kDeviceAbort = 1;
+const uint32_t kFlagEnd = 8;
+const size_t kSmallReply = 1024;
+// A device_read reply may carry a little more than asked of a device that
+// miscounts; what is beyond the request is kept by the transport.
+const size_t kReadSlack = 65536;
+
+Vxi11Result call(RpcChannel* ch, uint32_t prog, uint32_t proc, const XdrWriter& args, const uint8_t* bulk,
+                 size_t bulkLength, uint32_t waitMs, size_t replyLimit, XdrReader* results) {
+  if (!args.ok) return Vxi11Result{RPC_REFUSED, 0};
+  const RpcCall c{prog,       VX_VXI11_VERSION, proc,       args.data, args.length, bulk,
+                  bulkLength, waitMs,           replyLimit, 0};
+  Vxi11Result r{vx_rpc_call(ch, &c, results), 0};
+  if (r.rpc == RPC_OK) {
+    r.error = vx_xdr_get(results);
+    if (!results->ok) r.rpc = RPC_LOST;
+  }
+  return r;
+}
+
+// A successful reply whose results end early makes the channel
+// untrustworthy; a failed one may leave out what it has no value for.
+Vxi11Result checked(RpcChannel* ch, Vxi11Result r, const XdrReader& results) {
+  if (r.rpc == RPC_OK && r.error == VXI11_NO_ERROR && !results.ok) {
+    ch->broken = true;
+    r.rpc = RPC_LOST;
+  }
+  return r;
+}
+
+}  // namespace
+
+Vxi11Result vx_vxi11_create_link(RpcChannel* core, const char* device, uint32_t waitMs, Vxi11Link* link) {
+  uint8_t buf[VX_RPC_MAX_ARGS];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, (uint32_t)(uintptr_t)core & 0x7FFFFFFFu);  // clientId: only echoed in interrupts
+  vx_xdr_put(&w, 0);                                        // lockDevice: no
+  vx_xdr_put(&w, 0);                                        // lock_timeout
+  vx_xdr_put_opaque(&w, device, strlen(device));
+  XdrReader res;
+  Vxi11Result r = call(core, VX_VXI11_CORE_PROG, kCreateLink, w, nullptr, 0, waitMs, kSmallReply, &res);
+  if (r.rpc != RPC_OK) return r;
+  link->lid = vx_xdr_get(&res);
+  const uint32_t abortPort = vx_xdr_get(&res);
+  link->abortPort = abortPort > 65535 ? 0 : (uint16_t)abortPort;
+  link->maxRecvSize = vx_xdr_get(&res);
+  return checked(core, r, res);
+}
+
+Vxi11Result vx_vxi11_write(RpcChannel* core, uint32_t lid, const uint8_t* data, uint32_t length, bool end,
+                           uint32_t ioTimeout, uint32_t waitMs, uint32_t* accepted) {
+  *accepted = 0;
+  uint8_t buf[24];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  vx_xdr_put(&w, ioTimeout);
+  vx_xdr_put(&w, 0);  // lock_timeout
+  vx_xdr_put(&w, end ? kFlagEnd : 0);
+  vx_xdr_put(&w, length);  // the opaque's length; its bytes follow as bulk
+  XdrReader res;
+  Vxi11Result r = call(core, VX_VXI11_CORE_PROG, kDeviceWrite, w, data, length, waitMs, kSmallReply, &res);
+  if (r.rpc != RPC_OK) return r;
+  *accepted = vx_xdr_get(&res);
+  return checked(core, r, res);
+}
+
+Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout, uint32_t waitMs,
+                          const uint8_t** data, uint32_t* length, uint32_t* reason) {
+  *data = nullptr;
+  *length = 0;
+  *reason = 0;
+  uint8_t buf[24];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  vx_xdr_put(&w, requestSize);
+  vx_xdr_put(&w, ioTimeout);
+  vx_xdr_put(&w, 0);  // lock_timeout
+  vx_xdr_put(&w, 0);  // flags: no termination character; lines are read by the library
+  vx_xdr_put(&w, 0);  // termChar
+  XdrReader res;
+  const size_t limit = (size_t)requestSize + kReadSlack;
+  Vxi11Result r = call(core, VX_VXI11_CORE_PROG, kDeviceRead, w, nullptr, 0, waitMs, limit, &res);
+  if (r.rpc != RPC_OK) return r;
+  *reason = vx_xdr_get(&res);
+  vx_xdr_get_opaque(&res, data, length);
+  return checked(core, r, res);
+}
+
+Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout, uint32_t waitMs,
+                             uint8_t* stb) {
+  uint8_t buf[16];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  vx_xdr_put(&w, 0);  // flags
+  vx_xdr_put(&w, 0);  // lock_timeout
+  vx_xdr_put(&w, ioTimeout);
+  XdrReader res;
+  Vxi11Result r = call(core, VX_VXI11_CORE_PROG, proc, w, nullptr, 0, waitMs, kSmallReply, &res);
+  if (r.rpc != RPC_OK || proc != VXI11_READSTB) return r;
+  const uint32_t value = vx_xdr_get(&res);
+  if (stb) *stb = (uint8_t)value;
+  return checked(core, r, res);
+}
+
+Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs) {
+  uint8_t buf[4];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  XdrReader res;
+  return call(core, VX_VXI11_CORE_PROG, kDestroyLink, w, nullptr, 0, waitMs, kSmallReply, &res);
+}
+
+Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs) {
+  uint8_t buf[4];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  XdrReader res;
+  return call(abortChannel, VX_VXI11_ABORT_PROG, kDeviceAbort, w, nullptr, 0, waitMs, kSmallReply, &res);
+}

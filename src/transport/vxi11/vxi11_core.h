@@ -1,0 +1,70 @@
+// The VXI-11 procedures the library calls (VXI-11 specification, section
+// B): on the core channel create_link, device_write, device_read,
+// device_readstb, device_trigger, device_clear, device_remote,
+// device_local and destroy_link; on the abort channel device_abort.
+#ifndef VX_VXI11_CORE_H
+#define VX_VXI11_CORE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/vxi11/rpc_client.h"
+
+#define VX_VXI11_CORE_PROG 0x0607AFu
+#define VX_VXI11_ABORT_PROG 0x0607B0u
+#define VX_VXI11_VERSION 1u
+
+// Device_ErrorCode values (VXI-11 B.5.2) the library tells apart.
+enum Vxi11Error : uint32_t {
+  VXI11_NO_ERROR = 0,
+  VXI11_NOT_ACCESSIBLE = 3,
+  VXI11_INVALID_LINK = 4,
+  VXI11_NOT_SUPPORTED = 8,
+  VXI11_OUT_OF_RESOURCES = 9,
+  VXI11_LOCKED = 11,
+  VXI11_IO_TIMEOUT = 15,
+  VXI11_ABORTED = 23,
+};
+
+// device_read reasons.
+#define VX_VXI11_REASON_REQCNT 1u
+#define VX_VXI11_REASON_CHR 2u
+#define VX_VXI11_REASON_END 4u
+
+// Procedures with Device_GenericParms.
+enum Vxi11Generic : uint32_t {
+  VXI11_READSTB = 13,
+  VXI11_TRIGGER = 14,
+  VXI11_CLEAR = 15,
+  VXI11_REMOTE = 16,
+  VXI11_LOCAL = 17,
+};
+
+// The RPC's outcome and, when that is RPC_OK, the device's error code.
+struct Vxi11Result {
+  RpcStatus rpc;
+  uint32_t error;
+};
+
+struct Vxi11Link {
+  uint32_t lid;
+  uint16_t abortPort;
+  uint32_t maxRecvSize;
+};
+
+// waitMs bounds each whole call on the socket (0: no limit); ioTimeout is
+// the VXI-11 io_timeout the device itself keeps.
+Vxi11Result vx_vxi11_create_link(RpcChannel* core, const char* device, uint32_t waitMs, Vxi11Link* link);
+// *accepted: the bytes the device took.
+Vxi11Result vx_vxi11_write(RpcChannel* core, uint32_t lid, const uint8_t* data, uint32_t length, bool end,
+                           uint32_t ioTimeout, uint32_t waitMs, uint32_t* accepted);
+// *data points into the channel's reply buffer, valid until its next call.
+Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout, uint32_t waitMs,
+                          const uint8_t** data, uint32_t* length, uint32_t* reason);
+// *stb is written by VXI11_READSTB only (may be null otherwise).
+Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout, uint32_t waitMs,
+                             uint8_t* stb);
+Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs);
+Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs);
+
+#endif

@@ -1,0 +1,470 @@
+// The VXI-11 transport's operations and its table. The library's byte
+// stream maps onto the procedures: a read is one device_read asking for the
+// bytes wanted, a write is device_writes of at most the link's maxRecvSize,
+// END on the last when the bytes end a line (as a newline ends a command on
+// a raw socket, and nothing else does).
+#include "transport/vxi11/vxi11_transport.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "common/ipv4.h"
+#include "link/link_table.h"
+#include "log/call_log.h"
+#include "platform/clock.h"
+#include "platform/resolve.h"
+#include "transport/resource_name.h"
+#include "transport/vxi11/portmap.h"
+#include "transport/vxi11/vxi11_core.h"
+
+namespace {
+
+const uint32_t kDefaultTimeoutMs = 1000;  // as a TCP link's first receive timeout
+// The socket waits this much longer than the device's own io_timeout, so
+// the device's timeout (error 15) arrives first.
+const uint32_t kSocketMarginMs = 1000;
+// maxRecvSize 0 says nothing; 1024 is what every VXI-11 device must take.
+const uint32_t kMinChunk = 1024;
+const uint32_t kMaxChunk = 1u << 20;
+// Waits when the caller's open gave no bound: the connects have the
+// system's, an RPC reply would have none.
+const uint32_t kUnboundedOpenReplyMs = 10000;
+const uint32_t kDestroyWaitMs = 1000;
+const uint32_t kAbortWaitMs = 500;
+// How long close's abort waits for the aborted call to give up the core
+// channel before it cuts the connection instead.
+const uint32_t kAbortGraceMs = 300;
+// How long a clear waits for a call in flight to end after device_abort.
+const uint32_t kClearTakeoverMs = 2000;
+const uint32_t kClearNoLimitMs = 5000;
+// Small writes without a line end are joined to the next write.
+const size_t kHeldMax = 256;
+
+struct Vxi11Device {
+  RpcChannel core;
+  RpcChannel abortChannel;  // unconnected when the instrument offered none
+  Vxi11Link link;
+  uint32_t chunk;
+  // One RPC at a time on each channel. The core one is timed so that a
+  // clear can give up on a call that device_abort did not end.
+  std::timed_mutex coreLock;
+  std::mutex abortLock;
+  std::atomic<int32_t> timeoutMs;
+  std::atomic<bool> aborted;  // close has interrupted the link: every call fails
+  // Bytes of a device_read reply beyond what its read asked for.
+  uint8_t* spare;
+  size_t spareLength, spareAt;
+  // A small write held back to go with the next one (no END on it anyway).
+  uint8_t held[kHeldMax];
+  size_t heldLength;
+};
+
+// io_timeout and the socket wait for a link timeout, as on a TCP link: 0 is
+// no limit (the device gets the longest io_timeout VXI-11 has), anything
+// else that many milliseconds as an unsigned number.
+void waits_for(int32_t tmoMs, uint32_t* ioTimeout, uint32_t* waitMs) {
+  const uint32_t t = (uint32_t)tmoMs;
+  *ioTimeout = t == 0 ? UINT32_MAX : t;
+  *waitMs = (t == 0 || t > UINT32_MAX - kSocketMarginMs) ? 0 : t + kSocketMarginMs;
+}
+
+ViStatus status_of(const Vxi11Result& r) {
+  switch (r.rpc) {
+    case RPC_OK:
+      break;
+    case RPC_TIMED_OUT:
+      return VI_ERROR_TMO;
+    case RPC_LOST:
+      return VI_ERROR_CONN_LOST;
+    case RPC_PROC_UNAVAIL:
+    case RPC_REFUSED:
+      return VI_ERROR_SYSTEM_ERROR;
+  }
+  switch (r.error) {
+    case VXI11_NO_ERROR:
+      return VI_SUCCESS;
+    case VXI11_IO_TIMEOUT:
+    case VXI11_ABORTED:  // a call that a clear ended, as a timed-out one
+      return VI_ERROR_TMO;
+    case VXI11_INVALID_LINK:
+      return VI_ERROR_CONN_LOST;
+    case VXI11_NOT_SUPPORTED:  // the device does not do this procedure
+      return VI_ERROR_NSUP_OPER;
+    default:
+      return VI_ERROR_SYSTEM_ERROR;
+  }
+}
+
+const char* error_text(uint32_t error) {
+  switch (error) {
+    case VXI11_NOT_ACCESSIBLE:
+      return "device not accessible";
+    case VXI11_OUT_OF_RESOURCES:
+      return "out of resources";
+    case VXI11_LOCKED:
+      return "device locked by another link";
+    default:
+      return "refused";
+  }
+}
+
+struct Deadline {
+  uint32_t start, waitMs;  // waitMs 0: none
+  // What is left for the next step; `fallback` when there is no deadline.
+  uint32_t left(uint32_t fallback) const {
+    if (waitMs == 0) return fallback;
+    uint32_t spent = vxp_tick_ms() - start;
+    return spent >= waitMs ? 1 : waitMs - spent;
+  }
+};
+
+Vxi11Device* new_device() {
+  Vxi11Device* d = new (std::nothrow) Vxi11Device;
+  if (!d) return nullptr;
+  vx_rpc_channel_init(&d->core, VXP_BAD_SOCKET);
+  vx_rpc_channel_init(&d->abortChannel, VXP_BAD_SOCKET);
+  d->link = Vxi11Link{0, 0, 0};
+  d->chunk = kMinChunk;
+  d->timeoutMs = (int32_t)kDefaultTimeoutMs;
+  d->aborted = false;
+  d->spare = nullptr;
+  d->spareLength = d->spareAt = 0;
+  d->heldLength = 0;
+  return d;
+}
+
+void free_device(Vxi11Device* d) {
+  vx_rpc_channel_close(&d->core);
+  vx_rpc_channel_close(&d->abortChannel);
+  delete[] d->spare;
+  delete d;
+}
+
+uint32_t chunk_for(uint32_t maxRecvSize) {
+  if (maxRecvSize < kMinChunk) return kMinChunk;
+  return maxRecvSize > kMaxChunk ? kMaxChunk : maxRecvSize;
+}
+
+// The core channel and the link on it; the abort channel when offered.
+// Logs why it failed, as the caller's log shows nothing else.
+bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const char* device, const Deadline& dl) {
+  uint16_t port = 0;
+  RpcStatus pm = vx_portmap_getport(addr, VX_VXI11_CORE_PROG, VX_VXI11_VERSION, dl.left(kUnboundedOpenReplyMs), &port);
+  if (pm != RPC_OK || port == 0) {
+    writeLog("vx_comm_open() error: no VXI-11 core channel at %s (portmapper %s)\n", hostText,
+             pm == RPC_OK          ? "has none registered"
+             : pm == RPC_TIMED_OUT ? "did not answer in time"
+                                   : "not reached");
+    return false;
+  }
+  bool timedOut = false;
+  if (!vx_rpc_channel_connect(&d->core, addr, port, dl.left(0), &timedOut)) {
+    writeLog("vx_comm_open() error: cannot connect to %s port %u%s\n", hostText, (unsigned)port,
+             timedOut ? " in time" : "");
+    return false;
+  }
+  Vxi11Result r = vx_vxi11_create_link(&d->core, device, dl.left(kUnboundedOpenReplyMs), &d->link);
+  if (r.rpc != RPC_OK || r.error != VXI11_NO_ERROR) {
+    if (r.rpc == RPC_OK)
+      writeLog("vx_comm_open() error: %s refused a link to %s: VXI-11 error %u (%s)\n", hostText, device,
+               (unsigned)r.error, error_text(r.error));
+    else
+      writeLog("vx_comm_open() error: create_link to %s on %s %s\n", device, hostText,
+               r.rpc == RPC_TIMED_OUT ? "had no answer in time" : "failed");
+    return false;
+  }
+  d->chunk = chunk_for(d->link.maxRecvSize);
+  // Without an abort channel the link works; only a close or clear that
+  // meets a blocked call has to cut the connection instead.
+  if (d->link.abortPort != 0 &&
+      !vx_rpc_channel_connect(&d->abortChannel, addr, d->link.abortPort, dl.left(0), &timedOut))
+    writeLog("vx_comm_open() error: no abort channel at %s port %u; going on without\n", hostText,
+             (unsigned)d->link.abortPort);
+  return true;
+}
+
+// The host of the name as an address: dotted numbers as they are, a host
+// name looked up within what is left of the open's wait. Logs why not.
+bool host_address(const char* host, const Deadline& dl, uint32_t* addr) {
+  if (vx_ipv4_parse(host, addr)) return true;
+  vxp_resolve_result rc = vxp_resolve_ipv4(host, dl.left(0), addr);
+  if (rc == VXP_RESOLVED) return true;
+  if (rc == VXP_RESOLVE_TIMED_OUT)
+    writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", host, (unsigned)dl.waitMs);
+  else if (rc == VXP_RESOLVE_BUSY)
+    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n", host,
+             VXP_RESOLVE_PENDING_MAX);
+  else
+    writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", host);
+  return false;
+}
+
+// TCPIP[board]::host[::device]::INSTR, read again from the whole name; the
+// device ("inst0" when left out, "gpib0,5", any other name) goes to
+// create_link as the reader lower-cased it.
+ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
+  VxResourceName r;
+  const char* why = nullptr;
+  if (!vx_rname_parse(address, &r, &why) || r.interface != VX_RNAME_TCPIP || r.rclass != VX_RNAME_INSTR ||
+      r.deviceKind == VX_LAN_HISLIP) {
+    writeLog("vx_comm_open() error: '%s' is not a VXI-11 resource name (TCPIP[board]::host[::device]::INSTR): %s\n",
+             address, why ? why : "another class or protocol");
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
+  // One wait for the lookup, the portmapper, the connections and create_link.
+  const Deadline dl{vxp_tick_ms(), vx_open_wait_ms(tmoMs)};
+  uint32_t addr;
+  Vxi11Device* d = nullptr;
+  if (!host_address(r.host, dl, &addr) || (d = new_device()) == nullptr ||
+      !connect_link(d, addr, r.host, r.device, dl)) {
+    if (d) free_device(d);
+    vxp_net_cleanup();
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  slot->context = d;
+  return VI_SUCCESS;
+}
+
+// Sends what a write held back, without END; the core lock is held.
+ViStatus flush_held(Vxi11Device* d) {
+  if (d->heldLength == 0) return VI_SUCCESS;
+  uint32_t io, wait, accepted = 0;
+  waits_for(d->timeoutMs, &io, &wait);
+  Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, false, io, wait, &accepted);
+  ViStatus s = status_of(r);
+  if (s == VI_SUCCESS && accepted != d->heldLength) s = VI_ERROR_TMO;
+  d->heldLength = 0;
+  return s;
+}
+
+// The core lock for one operation; false (with the status to return) when
+// close has interrupted the link or the connection is gone.
+bool take_core(Vxi11Device* d, std::unique_lock<std::timed_mutex>* hold, ViStatus* status) {
+  *hold = std::unique_lock<std::timed_mutex>(d->coreLock);
+  if (d->aborted || d->core.broken) {
+    *status = VI_ERROR_CONN_LOST;
+    return false;
+  }
+  return true;
+}
+
+ViStatus vxi11_close(void* context) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  {
+    std::lock_guard<std::timed_mutex> hold(d->coreLock);
+    if (!d->aborted && !d->core.broken) {
+      flush_held(d);
+      vx_vxi11_destroy_link(&d->core, d->link.lid, kDestroyWaitMs);
+    }
+  }
+  free_device(d);
+  vxp_net_cleanup();
+  return VI_SUCCESS;
+}
+
+ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  if (retCount) *retCount = 0;
+  if (count <= 0) return VI_ERROR_TMO;  // as a TCP read of nothing
+  std::unique_lock<std::timed_mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  if (d->spareAt < d->spareLength) {
+    size_t n = d->spareLength - d->spareAt;
+    if (n > (size_t)count) n = (size_t)count;
+    memcpy(buffer, d->spare + d->spareAt, n);
+    d->spareAt += n;
+    if (retCount) *retCount = (ViInt32)n;
+    return VI_SUCCESS;
+  }
+  status = flush_held(d);
+  if (status != VI_SUCCESS) return status;
+  uint32_t io, wait, length = 0, reason = 0;
+  waits_for(d->timeoutMs, &io, &wait);
+  const uint8_t* data = nullptr;
+  Vxi11Result r = vx_vxi11_read(&d->core, d->link.lid, (uint32_t)count, io, wait, &data, &length, &reason);
+  status = status_of(r);
+  // Bytes that came with a timeout are delivered; the next read sees it.
+  if (r.rpc != RPC_OK || length == 0) return status == VI_SUCCESS ? VI_ERROR_TMO : status;
+  size_t n = length;
+  if (n > (size_t)count) {
+    // More than asked (a device that miscounts): kept for the next reads.
+    const size_t rest = n - (size_t)count;
+    uint8_t* spare = new (std::nothrow) uint8_t[rest];
+    if (!spare) return VI_ERROR_SYSTEM_ERROR;
+    memcpy(spare, data + count, rest);
+    delete[] d->spare;
+    d->spare = spare;
+    d->spareLength = rest;
+    d->spareAt = 0;
+    n = (size_t)count;
+  }
+  memcpy(buffer, data, n);
+  if (retCount) *retCount = (ViInt32)n;
+  return VI_SUCCESS;
+}
+
+ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  if (retCount) *retCount = 0;
+  std::unique_lock<std::timed_mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  if (count <= 0) return VI_SUCCESS;
+  const uint8_t* p = static_cast<const uint8_t*>(buffer);
+  const bool endsLine = p[count - 1] == '\n';
+  // A short write that ends no line (a command before its newline, a block
+  // header) waits for the next one: one RPC instead of two.
+  if (!endsLine && d->heldLength + (size_t)count <= kHeldMax) {
+    memcpy(d->held + d->heldLength, p, (size_t)count);
+    d->heldLength += (size_t)count;
+    if (retCount) *retCount = count;
+    return VI_SUCCESS;
+  }
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  // What was held goes in front, in the first chunk when there is room.
+  uint8_t first[kHeldMax * 2];
+  size_t total = 0;
+  while (total < (size_t)count) {
+    const uint8_t* piece = p + total;
+    size_t n = (size_t)count - total;
+    if (n > d->chunk) n = d->chunk;
+    size_t prefix = 0;
+    if (d->heldLength > 0) {
+      if (n > kHeldMax) n = kHeldMax;
+      memcpy(first, d->held, d->heldLength);
+      memcpy(first + d->heldLength, piece, n);
+      prefix = d->heldLength;
+      piece = first;
+    }
+    const bool last = total + n == (size_t)count;
+    uint32_t accepted = 0;
+    Vxi11Result r =
+        vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && endsLine, io, wait, &accepted);
+    status = status_of(r);
+    if (accepted > prefix + n) accepted = (uint32_t)(prefix + n);
+    d->heldLength = 0;  // sent, or lost with the call
+    const size_t moved = accepted > prefix ? accepted - prefix : 0;
+    total += moved;
+    if (retCount) *retCount = (ViInt32)total;
+    if (status != VI_SUCCESS) return status;
+    if (accepted < prefix + n) {
+      // A device that takes part of a chunk: the rest goes again, but a
+      // device that takes nothing would keep this loop going for ever.
+      if (moved == 0) return VI_ERROR_TMO;
+      if (accepted < prefix) return VI_ERROR_TMO;
+    }
+  }
+  return VI_SUCCESS;
+}
+
+ViStatus vxi11_settmo(void* context, ViInt32 tmoMs) {
+  static_cast<Vxi11Device*>(context)->timeoutMs = tmoMs;
+  return VI_SUCCESS;
+}
+
+// device_abort on the abort channel: the device ends the call in flight on
+// the core channel with error 23.
+bool send_abort(Vxi11Device* d) {
+  std::lock_guard<std::mutex> hold(d->abortLock);
+  if (d->abortChannel.sock == VXP_BAD_SOCKET) return false;
+  Vxi11Result r = vx_vxi11_abort(&d->abortChannel, d->link.lid, kAbortWaitMs);
+  return r.rpc == RPC_OK;
+}
+
+// Clears the device (device_clear). A call blocked on the core channel in
+// another thread holds it: device_abort ends that call first.
+ViStatus vxi11_clear(void* context) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  std::unique_lock<std::timed_mutex> hold(d->coreLock, std::try_to_lock);
+  if (!hold.owns_lock()) {
+    send_abort(d);
+    if (!hold.try_lock_for(std::chrono::milliseconds(kClearTakeoverMs))) return VI_ERROR_TMO;
+  }
+  if (d->aborted || d->core.broken) return VI_ERROR_CONN_LOST;
+  d->heldLength = 0;  // half a command is what a clear throws away
+  delete[] d->spare;
+  d->spare = nullptr;
+  d->spareLength = d->spareAt = 0;
+  uint32_t io, wait;
+  const int32_t tmo = d->timeoutMs;
+  waits_for(tmo == 0 ? (int32_t)kClearNoLimitMs : tmo, &io, &wait);
+  return status_of(vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, wait, nullptr));
+}
+
+// One Device_GenericParms procedure under the core lock, after what a
+// write held back (a command must reach the device before its status byte
+// or trigger is asked for).
+ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
+  std::unique_lock<std::timed_mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  status = flush_held(d);
+  if (status != VI_SUCCESS) return status;
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  return status_of(vx_vxi11_generic(&d->core, proc, d->link.lid, io, wait, stb));
+}
+
+ViStatus vxi11_readstb(void* context, ViUInt16* stb) {
+  uint8_t value = 0;
+  ViStatus status = generic_call(static_cast<Vxi11Device*>(context), VXI11_READSTB, &value);
+  if (status == VI_SUCCESS) *stb = value;
+  return status;
+}
+
+ViStatus vxi11_trigger(void* context) {
+  return generic_call(static_cast<Vxi11Device*>(context), VXI11_TRIGGER, nullptr);
+}
+
+// VISA's REN modes as device_remote and device_local. VXI-11 has no
+// lockout for a device (only a gateway's device_docmd could send LLO on its
+// bus), so the two lockout modes are not supported rather than half done.
+ViStatus vxi11_remote(void* context, ViUInt16 mode) {
+  Vxi11Generic proc;
+  switch (mode) {
+    case VI_GPIB_REN_ASSERT:
+    case VI_GPIB_REN_ASSERT_ADDRESS:
+      proc = VXI11_REMOTE;
+      break;
+    case VI_GPIB_REN_DEASSERT:
+    case VI_GPIB_REN_DEASSERT_GTL:
+    case VI_GPIB_REN_ADDRESS_GTL:
+      proc = VXI11_LOCAL;
+      break;
+    default:  // VI_GPIB_REN_ASSERT_LLO, VI_GPIB_REN_ASSERT_ADDRESS_LLO
+      return VI_ERROR_NSUP_OPER;
+  }
+  return generic_call(static_cast<Vxi11Device*>(context), proc, nullptr);
+}
+
+// Close meeting calls in flight: from now on every call fails; device_abort
+// ends the one in flight, and if the core channel is not free soon after,
+// the connection is cut, which ends it whatever the device does.
+void vxi11_abort(void* context) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  d->aborted = true;
+  std::unique_lock<std::timed_mutex> hold(d->coreLock, std::try_to_lock);
+  if (hold.owns_lock()) return;
+  if (send_abort(d) && hold.try_lock_for(std::chrono::milliseconds(kAbortGraceMs))) return;
+  if (d->core.sock != VXP_BAD_SOCKET) vxp_socket_interrupt(d->core.sock);
+}
+
+}  // namespace
+
+const TransportOps vx_vxi11_ops = {
+    vxi11_open,     // open
+    vxi11_close,    // close
+    vxi11_read,     // read
+    vxi11_write,    // write
+    vxi11_settmo,   // setTimeout
+    vxi11_clear,    // clear
+    vxi11_abort,    // abort
+    vxi11_readstb,  // readStb
+    vxi11_trigger,  // trigger
+    vxi11_remote,   // remote
+};

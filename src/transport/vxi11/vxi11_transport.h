@@ -1,0 +1,21 @@
+// VXI-11 links to other makers' LAN instruments: ONC RPC to the instrument's
+// core channel (its port from the portmapper), an abort channel for ending
+// calls in flight.
+#ifndef VX_VXI11_TRANSPORT_H
+#define VX_VXI11_TRANSPORT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/transport.h"
+
+extern const TransportOps vx_vxi11_ops;
+
+// The search's identification: a link to device "inst0" on the core
+// channel at addr:port (network-order address, host-order port), "*IDN?"
+// with END, one device_read, the link destroyed; everything within waitMs.
+// The reply, NUL-terminated, up to size - 1 bytes; false when the
+// instrument did not identify.
+bool vx_vxi11_identify(uint32_t addr, uint16_t port, uint32_t waitMs, char* reply, size_t size);
+
+#endif

@@ -1,0 +1,241 @@
+// VXI-11 links and the VXI-11 search against the simulator's VXI-11 server,
+// run by the vxi11_api test with one instrument per behaviour of real
+// instruments (tests/CMakeLists.txt): 127.0.0.2 plain, .3 replies in 5-byte
+// fragments and a portmapper without the last-fragment bit, .4/.5/.6
+// refusing create_link with errors 3/9/11, .7 maxRecvSize 0, .8 maxRecvSize
+// 2^32-1, .9 without the controls (error 8) and dropping the connection
+// when a link's session ends (CLOSE).
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "api_util.h"
+
+namespace {
+
+std::string vxi11(const std::string& host) { return "TCPIP0::" + host + "::inst0::INSTR"; }
+
+const char kIdn[] = "VXSIM,MODEL-100,SNVX0000000000000000,1.0\n";
+
+void write_line(ViInt32 id, const char* line) { EXPECT_EQ(VI_SUCCESS, vx_comm_puts(id, line, 0, nullptr)); }
+
+std::string read_reply(ViInt32 id) {
+  char buf[256];
+  ViInt32 n = 0;
+  return vx_comm_gets(id, buf, sizeof buf, &n) == VI_SUCCESS ? std::string(buf, (size_t)n) : std::string();
+}
+
+bool vxi11_suite() { return std::getenv("VX_VXI11_SUITE") != nullptr; }
+
+#define REQUIRE_VXI11_SUITE() \
+  if (!vxi11_suite()) GTEST_SKIP() << "run by the vxi11_api test (its instruments)"
+
+}  // namespace
+
+// Lines, a write of many chunks, and a block, over every link the
+// instruments' habits allow.
+TEST(Vxi11Link, LinesChunksAndBlocksOverEveryHabit) {
+  REQUIRE_VXI11_SUITE();
+  const struct {
+    const char* host;
+    const char* habit;
+  } cases[] = {{"127.0.0.2", "plain"},
+               {"127.0.0.3", "5-byte fragments, portmapper without last-fragment bit"},
+               {"127.0.0.7", "maxRecvSize 0"},
+               {"127.0.0.8", "maxRecvSize 2^32-1"}};
+  const std::string text(3000, 'x');  // three chunks and more at 1024 bytes
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.habit);
+    ViInt32 id = open_link(vxi11(c.host));
+    ASSERT_GT(id, 0);
+    EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-1", 0));
+    EXPECT_EQ(text + "\n", query(id, "ECHO " + text));
+    std::string block(20000, '\0');
+    ViInt32 got = 0;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readBlock(id, "BLOCK? 20000", &block[0], 20000, &got));
+    EXPECT_EQ(20000, got);
+    EXPECT_EQ(pattern(20000), block);
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
+}
+
+TEST(Vxi11Link, RefusedCreateLinkFailsTheOpenWithALogLine) {
+  REQUIRE_VXI11_SUITE();
+  const struct {
+    const char* host;
+    const char* line;
+  } cases[] = {{"127.0.0.4", "VXI-11 error 3 (device not accessible)"},
+               {"127.0.0.5", "VXI-11 error 9 (out of resources)"},
+               {"127.0.0.6", "VXI-11 error 11 (device locked by another link)"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    TempLog log("vxi11_refused");
+    vx_usb_startdebug(log.path.c_str());
+    ViInt32 id = 7;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_open(vxi11(c.host).c_str(), 1000, &id));
+    vx_usb_stopdebug();
+    EXPECT_EQ(-1, id);
+    EXPECT_NE(std::string::npos, log.text().find(c.line)) << log.text();
+  }
+}
+
+// The device's own io_timeout (error 15) ends the read, well before the
+// socket's wait would.
+TEST(Vxi11Link, DeviceTimeoutIsTmo) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.2"));
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 200));
+  char buf[16];
+  ViInt32 got = -1;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, &got));
+  EXPECT_LT(elapsed_ms(start), 1000);
+  EXPECT_EQ(0, got);
+  EXPECT_EQ(std::string(kIdn), query(id, "*IDN?")) << "the link works after a timeout";
+  vx_comm_close(id);
+}
+
+// A read with no time limit and nothing to read: close and clear_async end
+// it within about a second.
+TEST(Vxi11Link, CloseAndClearEndAReadWithNoLimit) {
+  REQUIRE_VXI11_SUITE();
+  for (bool byClose : {true, false}) {
+    SCOPED_TRACE(byClose ? "close" : "clear_async");
+    ViInt32 id = open_link(vxi11("127.0.0.2"));
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 0));
+    std::future<ViStatus> blocked = std::async(std::launch::async, [id] {
+      char buf[64];
+      return vx_comm_read(id, buf, sizeof buf, nullptr);
+    });
+    ASSERT_EQ(std::future_status::timeout, blocked.wait_for(std::chrono::milliseconds(300))) << "did not block";
+    auto start = std::chrono::steady_clock::now();
+    const ViStatus ended = byClose ? vx_comm_close(id) : vx_comm_clear_async(id);
+    ASSERT_EQ(std::future_status::ready, blocked.wait_for(std::chrono::milliseconds(1500)));
+    EXPECT_LT(elapsed_ms(start), 1500);
+    EXPECT_EQ(VI_SUCCESS, ended);
+    EXPECT_EQ(byClose ? VI_ERROR_CONN_LOST : VI_ERROR_TMO, blocked.get());
+    if (!byClose) {
+      EXPECT_EQ("1\n", query(id, "CLEARCOUNT?")) << "the clear reached the device after the abort";
+      EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+    }
+  }
+}
+
+// The IEEE 488 controls as device_readstb, device_trigger, device_remote
+// and device_local; the lockout modes VXI-11 cannot express.
+TEST(Vxi11Link, ControlsReachTheDevice) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.2"));
+  ASSERT_GT(id, 0);
+  auto stb = [id] {
+    ViUInt16 v = 999;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &v));
+    return (int)v;
+  };
+  auto remote = [id](ViUInt16 mode) { return vx_comm_remote(id, mode); };
+  const std::string triggers = query(id, "TRIGCOUNT?");
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    const char* command;  // a query and its answer after `act`
+    const char* answer;
+  } rows[] = {
+      {"STB 66",
+       [&] {
+         write_line(id, "STB 66");
+         EXPECT_EQ(66, stb());
+       },
+       "*STB?", "66\n"},
+      {"MAV while a reply waits",
+       [&] {
+         write_line(id, "*IDN?");
+         EXPECT_EQ(66 | 16, stb());
+         EXPECT_EQ(std::string(kIdn), read_reply(id));
+         EXPECT_EQ(66, stb());
+       },
+       "", ""},
+      {"trigger", [&] { ASSERT_EQ(VI_SUCCESS, vx_comm_trigger(id)); }, "TRIGCOUNT?", ""},
+      {"ASSERT_ADDRESS", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT_ADDRESS)); }, "REMOTE?", "1\n"},
+      {"DEASSERT_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT_GTL)); }, "REMOTE?", "0\n"},
+      {"ASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
+      {"ADDRESS_GTL", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ADDRESS_GTL)); }, "REMOTE?", "0\n"},
+      {"ASSERT_ADDRESS_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_ADDRESS_LLO)); }, "REMOTE?",
+       "0\n"},
+      {"ASSERT_LLO", [&] { EXPECT_EQ(VI_ERROR_NSUP_OPER, remote(VI_GPIB_REN_ASSERT_LLO)); }, "REMOTE?", "0\n"},
+      {"ASSERT again", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_ASSERT)); }, "REMOTE?", "1\n"},
+      {"DEASSERT", [&] { EXPECT_EQ(VI_SUCCESS, remote(VI_GPIB_REN_DEASSERT)); }, "REMOTE?", "0\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.act();
+    if (std::string(row.command) == "TRIGCOUNT?") {
+      EXPECT_EQ(std::to_string(std::stoi(triggers) + 1) + "\n", query(id, row.command));
+    } else if (row.command[0] != '\0') {
+      EXPECT_EQ(row.answer, query(id, row.command));
+    }
+  }
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// An instrument that answers error 8 to the controls: not supported, and
+// the link goes on.
+TEST(Vxi11Link, ControlsTheDeviceLacksAreNotSupported) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.9"));
+  ASSERT_GT(id, 0);
+  ViUInt16 stb = 77;
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(77, stb);
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_trigger(id));
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS));
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_DEASSERT_GTL));
+  EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-1", 0)) << "the link works on";
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// The instrument closes the connection: the read that meets it and every
+// call after it report VI_ERROR_CONN_LOST, promptly.
+TEST(Vxi11Link, ALostConnectionIsConnLost) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.9"));
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 2000));
+  write_line(id, "CLOSE");
+  char buf[16];
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, sizeof buf, nullptr));
+  EXPECT_LT(elapsed_ms(start), 1500);
+  ViUInt16 stb = 0;
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, "*IDN?\n", 6, nullptr));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+TEST(Vxi11Find, ListsEveryResponderAndTheUnidentifiedEmpty) {
+  REQUIRE_VXI11_SUITE();
+  char list[4096];
+  ViInt32 n = 0;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_find(list, 1000, sizeof list, &n, IFACE_VXI11));
+  const std::string found(list, (size_t)n);
+  EXPECT_NE(std::string::npos, found.find("MODEL-100:SNVX0000000000000000:TCPIP0::127.0.0.2::inst0::INSTR;")) << found;
+  EXPECT_NE(std::string::npos, found.find("::TCPIP0::127.0.0.6::inst0::INSTR;")) << "refuses links: " << found;
+  EXPECT_EQ(std::string::npos, found.find(":127.0.0.2;")) << "no LAN search: " << found;
+  // Each listed address opens.
+  ViInt32 id = open_link(vxi11("127.0.0.3"));
+  EXPECT_GT(id, 0);
+  vx_comm_close(id);
+}
+
+// Run by vxi11_rpcbind_api: the core channel's port comes from Debian's
+// rpcbind (tests/vxi11/rpcbind_check.sh).
+TEST(Vxi11Rpcbind, OpensThroughRpcbind) {
+  if (!std::getenv("VX_VXI11_RPCBIND")) GTEST_SKIP() << "run by the vxi11_rpcbind_api test";
+  ViInt32 id = open_link(vxi11("127.0.0.2"));
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(std::string(kIdn), query(id, "*IDN?"));
+  vx_comm_close(id);
+}
