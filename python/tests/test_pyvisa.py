@@ -120,7 +120,7 @@ seen = {}
 for backend in ("@py", "@vxcomm"):
     with pyvisa.ResourceManager(backend).open_resource(sys.argv[1], read_termination="\n",
                                                        write_termination="\n") as inst:
-        inst.write("STB 17")
+        inst.write("STB 66")
         seen[backend] = [inst.query("*IDN?"), inst.query("ECHO x")]
         try:
             seen[backend].append(inst.read_stb())
@@ -135,7 +135,7 @@ print(json.dumps(seen))
 
 @pytest.mark.parametrize("name,controls", [
     ("TCPIP0::{}::5025::SOCKET", [StatusCode.error_nonsupported_operation]),
-    ("TCPIP0::{}::INSTR", [17, 1]),  # VXI-11
+    ("TCPIP0::{}::INSTR", [66, 1]),  # VXI-11
 ])
 def test_socket_and_instr_names_open_without_a_visa_library(addrs, name, controls):
     seen = without_visa(_SIDE_BY_SIDE, name.format(addrs[1]))
