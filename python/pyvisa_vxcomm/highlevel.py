@@ -4,8 +4,9 @@ Sessions are vxcomm.Instrument objects; pyvisa's own code on top does the
 terminations, the ASCII and binary value formats and the with statement.
 Every call answers with a StatusCode through handle_return_value (which
 raises pyvisa's VisaIOError for an error); calls this library cannot do
-answer VI_ERROR_NSUP_OPER: among them read_stb and assert_trigger, since
-the library offers no status byte read and no trigger on any route.
+answer VI_ERROR_NSUP_OPER. read_stb, assert_trigger and gpib_control_ren
+go to the library's controls, which answer VI_ERROR_NSUP_OPER themselves
+on a route without them (raw TCP, direct USB).
 """
 import itertools
 import threading
@@ -30,11 +31,11 @@ ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query
 
 def to_library(name: str) -> Tuple[str, str]:
     """(library address, pyvisa class) of a pyvisa resource name; raises
-    rname.InvalidResourceName, or LookupError for a port other than 18."""
+    rname.InvalidResourceName. Port 18 and this maker's USB instruments take
+    the library's own routes; every other name goes to the library as it is
+    (the VISA library's, or raw TCP and VXI-11 without one)."""
     parsed = rname.parse_resource_name(name)
-    if isinstance(parsed, rname.TCPIPSocket):
-        if int(parsed.port) != TCP_PORT:
-            raise LookupError("port %s: these instruments listen on port %d" % (parsed.port, TCP_PORT))
+    if isinstance(parsed, rname.TCPIPSocket) and int(parsed.port) == TCP_PORT:
         return "TCP-" + parsed.host_address, "SOCKET"
     if (isinstance(parsed, rname.USBInstr) and int(parsed.manufacturer_id, 0) == USB_VENDOR
             and int(parsed.model_code, 0) == USB_PRODUCT and parsed.usb_interface_number in ("", "0")):
@@ -186,14 +187,15 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         return self._rm_session, self.handle_return_value(None, StatusCode.success)
 
     def list_resources(self, session: Any, query: str = ALL_INSTRUMENTS) -> Tuple[str, ...]:
-        interfaces = ["lan", "usb"]
+        interfaces = ["lan", "vxi11", "usb"]
         try:
             vxcomm.load_visa()
             interfaces.append("visa")
         except vxcomm.Error:
             pass  # no VISA library here: the other routes still search
         try:
-            names = [to_pyvisa(d.address) for d in vxcomm.find(interfaces, timeout=FIND_TIMEOUT_MS)]
+            # A VISA library may list a VXI-11 instrument the library found too.
+            names = list(dict.fromkeys(to_pyvisa(d.address) for d in vxcomm.find(interfaces, timeout=FIND_TIMEOUT_MS)))
         except vxcomm.Error as e:
             if e.status != vxcomm.VI_ERROR_RSRC_BUSY:
                 self._fail(session, e)
@@ -220,7 +222,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             address, rclass = to_library(resource_name)
         except rname.InvalidResourceName:
             return 0, self.handle_return_value(None, StatusCode.error_invalid_resource_name)
-        except (LookupError, ValueError):
+        except ValueError:
             return 0, self.handle_return_value(None, StatusCode.error_resource_not_found)
         if open_timeout == VI_TMO_INFINITE:
             wait = None
@@ -300,6 +302,41 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         except vxcomm.Error as e:
             return self._fail(session, e)
         sess.fresh, sess.opaque = True, 0
+        return self.handle_return_value(session, StatusCode.success)
+
+    # ------------------------------------------------- controls --
+
+    def read_stb(self, session: Any) -> Tuple[int, StatusCode]:
+        sess = self._session(session)
+        if sess is None:
+            return 0, self.handle_return_value(session, StatusCode.error_invalid_object)
+        try:
+            stb = sess.inst.read_stb()
+        except vxcomm.Error as e:
+            return 0, self._fail(session, e)
+        return stb, self.handle_return_value(session, StatusCode.success)
+
+    def assert_trigger(self, session: Any, protocol: constants.TriggerProtocol) -> StatusCode:
+        sess = self._session(session)
+        if sess is None:
+            return self.handle_return_value(session, StatusCode.error_invalid_object)
+        if protocol != constants.TriggerProtocol.default:
+            return self.handle_return_value(session, StatusCode.error_invalid_protocol)
+        return self._control(session, sess.inst.trigger)
+
+    def gpib_control_ren(self, session: Any, mode: constants.RENLineOperation) -> StatusCode:
+        sess = self._session(session)
+        if sess is None:
+            return self.handle_return_value(session, StatusCode.error_invalid_object)
+        if not isinstance(mode, int) or not 0 <= mode <= constants.VI_GPIB_REN_ADDRESS_GTL:
+            return self.handle_return_value(session, StatusCode.error_invalid_mode)
+        return self._control(session, lambda: sess.inst.remote(int(mode)))
+
+    def _control(self, session: Any, call: Any) -> StatusCode:
+        try:
+            call()
+        except vxcomm.Error as e:
+            return self._fail(session, e)
         return self.handle_return_value(session, StatusCode.success)
 
     # No events are ever enabled here; pyvisa turns them off on close.

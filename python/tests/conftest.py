@@ -1,7 +1,10 @@
 """The binding's tests talk to the simulator only, inside the private
 network namespace of tests/netns_run.sh; they refuse to run anywhere else."""
+import json
 import os
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -17,6 +20,16 @@ def isolated():
 def pytest_configure(config):
     if not isolated():
         raise pytest.UsageError("run these tests through tests/netns_run.sh (private network namespace)")
+
+
+def without_visa(code, *args):
+    """Runs `code` in a Python where no VISA library is found (the fixture
+    one is on LD_LIBRARY_PATH here), so VISA names reach the library's own
+    SOCKET and VXI-11 routes; returns what it printed, read as JSON."""
+    env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
+    out = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout)
 
 
 @pytest.fixture(scope="session")

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import vxcomm
-from conftest import USB_SERIAL, checksum, isolated, pattern
+from conftest import USB_SERIAL, checksum, isolated, pattern, without_visa
 
 
 def test_query_sends_the_command_in_one_write(inst, tmp_path):
@@ -188,6 +188,8 @@ def test_find_lists_the_simulated_instruments(addrs):
     found = vxcomm.find(interfaces="lan", timeout=300)
     assert sorted(d.address for d in found) == sorted(addrs)
     assert all(d.model and d.serial for d in found)
+    found = vxcomm.find(interfaces=["vxi11"], timeout=300)
+    assert sorted(d.address for d in found) == ["TCPIP0::%s::inst0::INSTR" % a for a in sorted(addrs)]
     with vxcomm.open("TCP-" + addrs[0]):
         # The library does not search while a link is open: no empty list
         # that looks like "nothing found".
@@ -387,7 +389,7 @@ def _peer_closed(inst, tmp_path):
 
 def _no_visa_library(inst, tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "LD_LIBRARY_PATH"}
-    code = ("import vxcomm\nfor call in (lambda: vxcomm.open('TCPIP0::127.0.0.2::INSTR'), vxcomm.load_visa):\n"
+    code = ("import vxcomm\nfor call in (lambda: vxcomm.open('GPIB0::5::INSTR'), vxcomm.load_visa):\n"
             "    try:\n        call()\n    except vxcomm.Error as e:\n        print(e)\n")
     lines = _run_python(code, env=env).stdout.splitlines()
     assert len(lines) == 2 and all("no VISA library is loaded" in t and "libvisa.so" in t for t in lines), lines
@@ -425,3 +427,47 @@ def test_usb_open_says_when_no_usb_service_runs(tmp_path, monkeypatch, via, bus,
             pyvisa.ResourceManager("@vxcomm").open_resource("USB0::0x03EB::0xAFFF::%s::INSTR" % serial)
         else:
             vxcomm.open("USB-" + serial)
+
+
+_CONTROLS = r"""
+import json, sys, vxcomm
+name, addr, log = sys.argv[1:]
+def run(call):
+    try:
+        return call()
+    except vxcomm.Error as e:
+        return type(e).__name__
+with vxcomm.open("TCP-" + addr) as tcp, vxcomm.open(name) as inst:
+    tcp.write("STB 66")
+    triggers = int(tcp.query("TRIGCOUNT?"))
+    seen = [inst.query("*IDN?") == tcp.query("*IDN?"), run(inst.read_stb), run(inst.trigger),
+            int(tcp.query("TRIGCOUNT?")) - triggers]
+    for mode in ("remote", "local"):
+        seen += [run(lambda: inst.remote(mode)), tcp.query("REMOTE?")]
+    with vxcomm.call_log(log):
+        inst.timeout = 0  # no wait, which is 1 ms where 0 is no limit
+    seen.append("tmoMs=1)" in open(log).read())
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("name,want", [
+    ("TCPIP0::{}::5025::SOCKET", [True, "NotSupportedError", "NotSupportedError", 0] + ["NotSupportedError", "0"] * 2 + [True]),
+    ("TCPIP0::{}::INSTR", [True, 66, None, 1, None, "1", None, "0", True]),  # VXI-11
+])
+def test_controls_on_the_names_the_library_serves_itself(addrs, tmp_path, name, want):
+    assert without_visa(_CONTROLS, name.format(addrs[1]), addrs[1], str(tmp_path / "log"))[:len(want)] == want
+
+
+@pytest.mark.parametrize("mode,sent", [
+    ("remote", 3), ("Local", 6), ("lockout", 5), (vxcomm.VI_GPIB_REN_DEASSERT_GTL, 2), (7, None), ("on", None),
+])
+def test_remote_takes_visa_modes_and_three_names(inst, tmp_path, mode, sent):
+    log = tmp_path / "call.log"
+    with vxcomm.call_log(log), pytest.raises(ValueError if sent is None else vxcomm.NotSupportedError) as e:
+        inst.remote(mode)
+    if sent is None:
+        assert "vx_comm_remote" not in log.read_text()
+    else:
+        assert "mode=%d)" % sent in log.read_text()
+        assert "remote() is not supported on %s: a raw TCP link carries bytes only" % inst.address in str(e.value)

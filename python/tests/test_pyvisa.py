@@ -5,7 +5,7 @@ import threading
 import pytest
 
 import vxcomm
-from conftest import USB_SERIAL, checksum, pattern
+from conftest import USB_SERIAL, checksum, pattern, without_visa
 
 pyvisa = pytest.importorskip("pyvisa")
 numpy = pytest.importorskip("numpy")
@@ -68,14 +68,14 @@ def test_names_search_attributes_and_refusals(addrs, monkeypatch):
     rm = pyvisa.ResourceManager("@vxcomm")
     tcp = {"TCPIP0::%s::18::SOCKET" % a for a in addrs}
     usb = {"USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL}
-    for query, want in [("?*", tcp | usb), ("?*::INSTR", tcp | usb), ("?*INSTR", usb), ("?*SOCKET", tcp), ("TCPIP?*", tcp), ("USB?*", usb)]:
+    vxi = {"TCPIP0::%s::inst0::INSTR" % a for a in addrs}
+    for query, want in [("?*", tcp | usb | vxi), ("?*::INSTR", tcp | usb | vxi), ("?*INSTR", usb | vxi),
+                        ("?*SOCKET", tcp), ("TCPIP?*", tcp | vxi), ("USB?*", usb), ("TCPIP?*INSTR", vxi)]:
         assert set(rm.list_resources(query)) == want, query
     assert to_library("TCPIP::localhost::18::SOCKET") == ("TCP-localhost", "SOCKET")
+    assert to_library("TCPIP::localhost::5025::SOCKET") == ("TCPIP::localhost::5025::SOCKET", "SOCKET")
     assert to_library("USB1::0x03eb::0xafff::S::0::INSTR") == ("USB-S", "INSTR")
     assert to_library("USB0::0x1234::0xAFFF::S::INSTR")[0] == "USB0::0x1234::0xAFFF::S::INSTR"  # VISA route
-    with pytest.raises(pyvisa.VisaIOError) as e:
-        rm.open_resource("TCPIP0::%s::5025::SOCKET" % addrs[0])
-    assert e.value.error_code == StatusCode.error_resource_not_found
 
     with rm.open_resource("USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL, read_termination="\n") as inst:
         assert inst.get_visa_attribute(pyvisa.constants.VI_ATTR_RSRC_NAME).endswith(USB_SERIAL + "::0::INSTR")
@@ -108,6 +108,38 @@ def test_other_names_go_through_the_visa_library(addrs, tmp_path, monkeypatch):
         inst.timeout = 1500
         assert (inst.query("*IDN?"), inst.query("ECHO via visa"), inst.timeout) == (idn, "via visa", 1500)
         inst.clear()
+        # The fixture's status byte: triggers times 8 plus the last REN mode.
+        inst.assert_trigger()
+        inst.control_ren(pyvisa.constants.RENLineOperation.asrt_address)
+        assert inst.read_stb() == 8 + 3
+
+
+_SIDE_BY_SIDE = r"""
+import json, sys, pyvisa
+seen = {}
+for backend in ("@py", "@vxcomm"):
+    with pyvisa.ResourceManager(backend).open_resource(sys.argv[1], read_termination="\n",
+                                                       write_termination="\n") as inst:
+        inst.write("STB 66")
+        seen[backend] = [inst.query("*IDN?"), inst.query("ECHO x")]
+        try:
+            seen[backend].append(inst.read_stb())
+            before = int(inst.query("TRIGCOUNT?"))
+            inst.assert_trigger()
+            seen[backend].append(int(inst.query("TRIGCOUNT?")) - before)
+        except pyvisa.VisaIOError as e:
+            seen[backend].append(e.error_code)
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("name,controls", [
+    ("TCPIP0::{}::5025::SOCKET", [StatusCode.error_nonsupported_operation]),
+    ("TCPIP0::{}::INSTR", [66, 1]),  # VXI-11
+])
+def test_socket_and_instr_names_open_without_a_visa_library(addrs, name, controls):
+    seen = without_visa(_SIDE_BY_SIDE, name.format(addrs[1]))
+    assert seen["@vxcomm"] == seen["@py"] and seen["@vxcomm"][2:] == controls
 
 
 @pytest.mark.parametrize("via", ["vxcomm", "pyvisa"])

@@ -6,12 +6,16 @@
     with vxcomm.open("TCP-192.168.1.20", timeout=2000) as inst:
         print(inst.query("*IDN?"))
         samples = inst.query_binary_values("CURV?", datatype="h")
+    with vxcomm.open("TCPIP::192.168.1.30::INSTR") as inst:  # VXI-11
+        inst.trigger()
+        print(inst.read_stb())
 
 The library is found through `vxcomm.load_library(path)`, the environment
 variable VX_COMM_LIB, a copy next to the package, or the loader's search
 path. Every error status is raised as a vxcomm.Error (TimeoutError,
 ConnectionLostError, OpenError, FileError are kinds of it) carrying
-`status`, `error_code` and `name`. Timeouts are in milliseconds; None is no limit.
+`status`, `error_code` and `name`; NotSupportedError is a control
+(read_stb, trigger, remote) the link's route cannot do. Timeouts are in milliseconds; None is no limit.
 """
 import contextlib
 import ctypes
@@ -24,6 +28,7 @@ from ._errors import (
     VI_ERROR_ABORT,
     VI_ERROR_CONN_LOST,
     VI_ERROR_INV_RSRC_NAME,
+    VI_ERROR_NSUP_OPER,
     VI_ERROR_RSRC_BUSY,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
@@ -34,30 +39,43 @@ from ._errors import (
     ConnectionLostError,
     Error,
     FileError,
+    NotSupportedError,
     OpenError,
     TimeoutError,
     check,
     status_name,
 )
-from ._instrument import Instrument
+from ._instrument import (
+    VI_GPIB_REN_ADDRESS_GTL,
+    VI_GPIB_REN_ASSERT,
+    VI_GPIB_REN_ASSERT_ADDRESS,
+    VI_GPIB_REN_ASSERT_ADDRESS_LLO,
+    VI_GPIB_REN_ASSERT_LLO,
+    VI_GPIB_REN_DEASSERT,
+    VI_GPIB_REN_DEASSERT_GTL,
+    Instrument,
+)
 from ._library import load_library
 
 __version__ = "0.3.0"
 
 __all__ = [
-    "Device", "Error", "FileError", "Instrument", "OpenError", "TimeoutError", "ConnectionLostError", "call_log",
+    "Device", "Error", "FileError", "Instrument", "NotSupportedError", "OpenError", "TimeoutError", "ConnectionLostError", "call_log",
     "find",
     "free_visa", "library_version", "load_library", "load_visa", "open", "parse_devices", "start_log",
     "status_description", "status_name", "stop_log",
     "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
     "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "VI_ERROR_ABORT", "VI_ERROR_RSRC_BUSY",
-    "IFACE_LAN", "IFACE_USB", "IFACE_VISA",
+    "VI_ERROR_NSUP_OPER", "IFACE_LAN", "IFACE_VXI11", "IFACE_USB", "IFACE_VISA",
+    "VI_GPIB_REN_DEASSERT", "VI_GPIB_REN_ASSERT", "VI_GPIB_REN_DEASSERT_GTL", "VI_GPIB_REN_ASSERT_ADDRESS",
+    "VI_GPIB_REN_ASSERT_LLO", "VI_GPIB_REN_ASSERT_ADDRESS_LLO", "VI_GPIB_REN_ADDRESS_GTL",
 ]
 
 IFACE_LAN = 0x001
+IFACE_VXI11 = 0x002
 IFACE_USB = 0x010
 IFACE_VISA = 0x300
-_IFACES = {"lan": IFACE_LAN, "usb": IFACE_USB, "visa": IFACE_VISA}
+_IFACES = {"lan": IFACE_LAN, "vxi11": IFACE_VXI11, "usb": IFACE_USB, "visa": IFACE_VISA}
 
 
 class Device(NamedTuple):
@@ -78,7 +96,7 @@ def _iface_bits(interfaces: Union[str, int, Iterable[str]]) -> int:
         try:
             bits |= _IFACES[name.lower()]
         except KeyError:
-            raise ValueError("unknown interface %r (lan, usb, visa)" % name) from None
+            raise ValueError("unknown interface %r (lan, vxi11, usb, visa)" % name) from None
     return bits
 
 
@@ -98,6 +116,8 @@ def parse_devices(text: str) -> List[Device]:
 def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), timeout: int = 1000,
          max_chars: int = 64 * 1024) -> List[Device]:
     """Searches for instruments; `timeout` is the LAN search's wait in ms.
+    "vxi11" (not searched unless asked) finds other makers' LAN
+    instruments over VXI-11, as TCPIP0::a.b.c.d::inst0::INSTR addresses.
     The library does not search while a link of the process is open: that
     raises vxcomm.Error VI_ERROR_RSRC_BUSY."""
     links = _instrument.open_links()
@@ -119,7 +139,9 @@ def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), ti
 def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii",  # noqa: A001
          write_termination: str = "\n", open_timeout: Union[float, None, str] = "timeout") -> Instrument:
     """Opens a link ("TCP-a.b.c.d" or "TCP-<host name>", "USB-<serial>", or
-    a VISA resource name). Raises OpenError when no link was made.
+    a VISA resource name: through the VISA library when there is one,
+    TCPIP::host::port::SOCKET and TCPIP::host[::instN]::INSTR (VXI-11) by
+    the library itself when not). Raises OpenError when no link was made.
     `open_timeout` (ms, None no limit; by default `timeout`) bounds the wait
     for a TCP connection, which the library makes at least 3000 ms."""
     return Instrument(address, timeout=timeout, encoding=encoding, write_termination=write_termination,

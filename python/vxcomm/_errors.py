@@ -12,6 +12,7 @@ VI_ERROR_RSRC_NFOUND = -(2**31) + 0x3FFF0011
 VI_ERROR_INV_RSRC_NAME = -(2**31) + 0x3FFF000E
 VI_ERROR_ABORT = -(2**31) + 0x3FFF0030
 VI_ERROR_RSRC_BUSY = -(2**31) + 0x3FFF0072
+VI_ERROR_NSUP_OPER = -(2**31) + 0x3FFF0067
 
 STATUS_NAMES = {
     VI_SUCCESS: "VI_SUCCESS",
@@ -24,6 +25,7 @@ STATUS_NAMES = {
     VI_ERROR_INV_RSRC_NAME: "VI_ERROR_INV_RSRC_NAME",
     VI_ERROR_ABORT: "VI_ERROR_ABORT",
     VI_ERROR_RSRC_BUSY: "VI_ERROR_RSRC_BUSY",
+    VI_ERROR_NSUP_OPER: "VI_ERROR_NSUP_OPER",
 }
 
 
@@ -59,6 +61,12 @@ class ConnectionLostError(Error, ConnectionError):
     """VI_ERROR_CONN_LOST: the link is closed, invalid, or its peer is gone."""
 
 
+class NotSupportedError(Error):
+    """VI_ERROR_NSUP_OPER: the link's route has no such operation (a status
+    byte read, trigger or remote control over raw TCP or direct USB, or a
+    VISA library without the function). Nothing was sent."""
+
+
 class FileError(Error, OSError):
     """A local file of a block transfer cannot be read or written; also an
     OSError, with `filename`, `errno` and `strerror` set."""
@@ -84,4 +92,6 @@ def check(status: int, call: str) -> int:
         raise TimeoutError(status, call)
     if status == VI_ERROR_CONN_LOST:
         raise ConnectionLostError(status, call)
+    if status == VI_ERROR_NSUP_OPER:
+        raise NotSupportedError(status, call)
     raise Error(status, call)

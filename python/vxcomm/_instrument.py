@@ -19,12 +19,14 @@ from ._errors import (
     VI_ERROR_ABORT,
     VI_ERROR_CONN_LOST,
     VI_ERROR_INV_RSRC_NAME,
+    VI_ERROR_NSUP_OPER,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
     VI_ERROR_TMO,
     ConnectionLostError,
     Error,
     FileError,
+    NotSupportedError,
     OpenError,
     TimeoutError,
     check,
@@ -43,12 +45,41 @@ _USB_BUS_SOCKET = "/run/vx_comm_lib/usb.sock"
 Progress = Callable[[int, int], None]
 _MARKS = [bytes((b,)) for b in range(256)]
 
-TCP, USB, VISA = "tcp", "usb", "visa"
+# Routes. SOCKET and VXI11 are the VISA names the library serves itself
+# when no VISA library is loaded (raw TCP to a port, VXI-11); their
+# timeouts read as TCP's.
+TCP, USB, VISA, SOCKET, VXI11 = "tcp", "usb", "visa", "socket", "vxi11"
+_TCP_LIKE = (TCP, SOCKET, VXI11)
 _SERIAL_LENGTH = 18
 _NOT_CONNECTED = {
     TCP: "refused, unreachable, or no instrument on port 18",
     USB: "no such device on the USB bus, or it is open already",
     VISA: "the VISA library did not open it",
+    SOCKET: "refused, unreachable, or nothing listens on that port",
+    VXI11: "refused, unreachable, or no VXI-11 server there",
+}
+_SOCKET_NAME = re.compile(r"TCPIP[0-9]*::[^:]+::([0-9]{1,5})::SOCKET", re.IGNORECASE)
+_INSTR_NAME = re.compile(r"TCPIP[0-9]*::[^:]+(?:::([^:]+))?::INSTR", re.IGNORECASE)
+
+# VISA's REN modes (viGpibControlREN), and the names remote() takes for the
+# three a scripter wants.
+VI_GPIB_REN_DEASSERT = 0
+VI_GPIB_REN_ASSERT = 1
+VI_GPIB_REN_DEASSERT_GTL = 2
+VI_GPIB_REN_ASSERT_ADDRESS = 3
+VI_GPIB_REN_ASSERT_LLO = 4
+VI_GPIB_REN_ASSERT_ADDRESS_LLO = 5
+VI_GPIB_REN_ADDRESS_GTL = 6
+REN_MODES = {"remote": VI_GPIB_REN_ASSERT_ADDRESS, "local": VI_GPIB_REN_ADDRESS_GTL,
+             "lockout": VI_GPIB_REN_ASSERT_ADDRESS_LLO}
+_NO_CONTROL = {
+    TCP: "a raw TCP link carries bytes only; send the instrument's own command (*STB?, *TRG) instead, or open "
+         "it over VXI-11 (TCPIP::host::INSTR) if it serves that",
+    SOCKET: "a raw TCP link carries bytes only; send the instrument's own command (*STB?, *TRG) instead, or "
+            "open it over VXI-11 (TCPIP::host::INSTR) if it serves that",
+    USB: "direct USB links have no such control yet; send the instrument's own command (*STB?, *TRG) instead",
+    VXI11: "the VXI-11 server does not do it",
+    VISA: "the VISA library does not do it for this resource",
 }
 
 # The links this process has open through the binding; the library does not
@@ -75,7 +106,20 @@ def no_visa_text() -> str:
     else:
         where = "libvisa.so through the loader's search path (LD_LIBRARY_PATH, the ldconfig cache, /lib, /usr/lib)"
     return ("no VISA library is loaded: vx_comm_lib looked for %s and found none, or one without all the VISA "
-            "calls it needs; install a VISA library there, or open the instrument by a TCP- or USB- address" % where)
+            "calls it needs; install a VISA library there, or open the instrument by a TCP- or USB- address "
+            "(TCPIP::host::port::SOCKET and TCPIP::host::INSTR names open without one)" % where)
+
+
+def native_route(name: str) -> Optional[str]:
+    """SOCKET or VXI11 for a VISA name the library serves itself when no VISA
+    library is loaded, None for the others (HiSLIP, USB, GPIB, ...)."""
+    socket_name = _SOCKET_NAME.fullmatch(name)
+    if socket_name:
+        return SOCKET if 1 <= int(socket_name.group(1)) <= 65535 else None
+    instr = _INSTR_NAME.fullmatch(name)
+    if instr and not (instr.group(1) or "").lower().startswith("hislip"):
+        return VXI11
+    return None
 
 
 def usb_service_problem() -> Optional[str]:
@@ -155,14 +199,14 @@ def library_address(address: str) -> str:
 
 def library_timeout(route: str, ms: Optional[float]) -> int:
     """The library's timeout for `ms` milliseconds on a route: None waits
-    without limit (0 on TCP, -1 elsewhere), 0 does not wait (TCP, where 0
-    means no limit, gets its shortest wait, 1 ms)."""
+    without limit (0 on TCP, raw SOCKET and VXI-11, -1 elsewhere), 0 does
+    not wait (where 0 means no limit, the shortest wait, 1 ms)."""
     if ms is None:
-        return 0 if route == TCP else -1
+        return 0 if route in _TCP_LIKE else -1
     if ms < 0:
         raise ValueError("a timeout cannot be negative (None waits without limit)")
     value = min(int(round(ms)), 2**31 - 1)
-    if value == 0 and route == TCP:
+    if value == 0 and route in _TCP_LIKE:
         return 1
     return value
 
@@ -254,9 +298,12 @@ class Instrument:
         self._read_fn = _library.bare_function("vx_comm_read")
         self._write_fn = _library.bare_function("vx_comm_writeBlocking")
         target = library_address(address)
-        if self.route == VISA and _library.function("vx_comm_loadVisa")() < 0:
-            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open",
-                            "no connection to %s (%s)" % (address, no_visa_text()))
+        # A VISA library, when there is one, takes every VISA name, as the
+        # library routes them once it is loaded; without one, the library
+        # opens SOCKET and TCPIP INSTR names itself and refuses the others.
+        visa_missing = self.route == VISA and _library.function("vx_comm_loadVisa")() < 0
+        if visa_missing:
+            self.route = native_route(address) or VISA
         wait = library_timeout(self.route, timeout if open_timeout == "timeout" else open_timeout)
         link = ctypes.c_int32(0)
         check(_library.function("vx_comm_open")(_c_text(target, encoding), wait, ctypes.byref(link)), "vx_comm_open")
@@ -265,6 +312,8 @@ class Instrument:
             why = _NOT_CONNECTED[self.route]
             if self.route == USB:
                 why = usb_service_problem() or why
+            elif self.route == VISA and visa_missing:
+                why = no_visa_text()
             raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (shown, why))
         self._link: Optional[int] = link.value
         with _open_lock:
@@ -349,6 +398,50 @@ class Instrument:
         self._drop_input()
         if self._link is not None:
             _library.function("vx_comm_clear_async")(self._link)
+
+    # ------------------------------------------------------ controls --
+
+    def _control(self, call: str, what: str, fn: Callable[[int], int]) -> None:
+        # One control call under the instrument's lock, waiting up to the
+        # timeout (a read's slices are for the byte stream only).
+        with self.lock:
+            self._use_tmo(self._write_tmo)
+            status = fn(self.link_id)
+        if status == VI_ERROR_NSUP_OPER:
+            raise NotSupportedError(status, call, "%s is not supported on %s: %s"
+                                    % (what, self.address, _NO_CONTROL[self.route]))
+        check(status, call)
+
+    def read_stb(self) -> int:
+        """The status byte, read as a serial poll (VXI-11 device_readstb,
+        VISA viReadSTB). Raises NotSupportedError on raw TCP and direct USB
+        links, where "*STB?" asks the instrument instead."""
+        stb = ctypes.c_uint16(0)
+        self._control("vx_comm_readStb", "read_stb()",
+                      lambda link: _library.function("vx_comm_readStb")(link, ctypes.byref(stb)))
+        return stb.value
+
+    def trigger(self) -> None:
+        """Sends the device trigger (VXI-11 device_trigger, VISA
+        viAssertTrigger). NotSupportedError as read_stb()."""
+        self._control("vx_comm_trigger", "trigger()", _library.function("vx_comm_trigger"))
+
+    def remote(self, mode: Union[int, str]) -> None:
+        """Sets the remote state: one of VISA's REN modes (VI_GPIB_REN_*,
+        0 to 6), or "remote" (VI_GPIB_REN_ASSERT_ADDRESS), "local"
+        (VI_GPIB_REN_ADDRESS_GTL) or "lockout" (remote with local lockout,
+        VI_GPIB_REN_ASSERT_ADDRESS_LLO). NotSupportedError as read_stb()."""
+        if isinstance(mode, str):
+            try:
+                value = REN_MODES[mode.lower()]
+            except KeyError:
+                raise ValueError("unknown remote mode %r (remote, local, lockout, or a VI_GPIB_REN_* value)"
+                                 % mode) from None
+        else:
+            value = int(mode)
+            if not VI_GPIB_REN_DEASSERT <= value <= VI_GPIB_REN_ADDRESS_GTL:
+                raise ValueError("remote mode %d is none of VISA's REN modes 0 to 6" % value)
+        self._control("vx_comm_remote", "remote()", lambda link: _library.function("vx_comm_remote")(link, value))
 
     # ------------------------------------------------ buffered input --
 

@@ -16,6 +16,7 @@ _P = ctypes.c_void_p
 _S = ctypes.c_char_p
 _I = ViInt32
 _PI = ctypes.POINTER(ViInt32)
+_U16 = ctypes.c_uint16
 
 # name: (result, argument types). Exports a build lacks are left out when
 # the library is loaded, and the calls that need them say so.
@@ -45,6 +46,9 @@ _SIGNATURES = {
     "vx_usb_stopdebug": (None, []),
     "vx_comm_version": (_S, []),
     "vx_comm_statusDesc": (ViStatus, [ViStatus, _P, _I]),
+    "vx_comm_readStb": (ViStatus, [_I, ctypes.POINTER(_U16)]),
+    "vx_comm_trigger": (ViStatus, [_I]),
+    "vx_comm_remote": (ViStatus, [_I, _U16]),
 }
 
 
