@@ -71,7 +71,13 @@ void cycle(Route route, int k) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(route_address(route, k % 2).c_str(), 0, &id));
   ASSERT_GT(id, 0) << "cycle " << k;
   if (k % 500 == 0) {
-    ASSERT_EQ("s\n", query(id, "ECHO s"));
+    // A sanitized simulator may still be ending the sessions of the last
+    // few hundred cycles: the timeout is an upper bound, not the measure.
+    vx_comm_setTmoMs(id, 10000);
+    std::string reply = query(id, "ECHO s");
+    vx_comm_close(id);
+    ASSERT_EQ("s\n", reply);
+    return;
   }
   ASSERT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
