@@ -125,6 +125,8 @@ def test_lock(link):
 
 def test_same_instrument_over_hislip_and_socket(link):
     link.write(b"STB 5")
+    # The write is only sent; a query on the same link waits until it ran.
+    assert link.query(b"*STB?") == b"5\n"
     with socket.create_connection((NORMAL, 5025), timeout=5) as s:
         s.sendall(b"*STB?\n")
         assert s.recv(64) == b"5\n"
