@@ -13,7 +13,7 @@ esac
 want=(cmake ninja-build g++ iproute2 util-linux pkgconf libusb-1.0-0-dev)
 if [ "$mode" != demo ]; then
   want+=(googletest binutils dpkg-dev file python3-venv python3-pytest python3-pyvisa python3-pyvisa-py python3-numpy
-    lintian systemd clang libclang-rt-14-dev umockdev libumockdev-dev liblxi-dev rpcbind)
+    lintian systemd clang libclang-rt-14-dev umockdev libumockdev-dev liblxi-dev rpcbind tshark)
 fi
 if [ "$mode" = all ]; then
   want+=(g++-mingw-w64-x86-64-posix wine64 wine)
@@ -39,6 +39,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
     chmod 755 /usr/sbin/policy-rc.d
   fi
+  # tshark (the HiSLIP check decodes its capture with Wireshark's dissector)
+  # asks whether non-root users may capture: no, and without asking.
+  case " ${missing[*]} " in
+    *" tshark "*) echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections ;;
+  esac
   rc=0
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "${missing[@]}" >/dev/null || rc=$?
   if [ "$quiet_rpcbind" = yes ]; then

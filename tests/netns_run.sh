@@ -12,7 +12,7 @@
 #
 # --sim starts PATH (vxsim) on each --addr (default 127.0.0.2 and 127.0.0.3)
 # and waits until it listens (ports 18 and 5025, VXI-11 with its portmapper
-# on 111); each --sim-arg hands one more argument to it, after the addresses. --wine runs COMMAND (a .exe) under Wine with
+# on 111, HiSLIP on 4880); each --sim-arg hands one more argument to it, after the addresses. --wine runs COMMAND (a .exe) under Wine with
 # the given prefix; the prefix's wineserver is started inside the namespace,
 # because Wine creates sockets in the wineserver process.
 # --wine-from first replaces PREFIX with a copy of the PREPARED one (a

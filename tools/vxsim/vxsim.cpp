@@ -1,6 +1,7 @@
 // vxsim: simulated test instruments on raw TCP for the library's tests, demo
 // and benchmark. Options, listeners, the accept loop and shutdown live here;
 // the per-connection command set is in session.cpp.
+#include "hislip.h"
 #include "lan.h"
 #include "session.h"
 #include "usb.h"
@@ -56,6 +57,9 @@ struct Options {
     unsigned core_port = kVxiCorePort, abort_port = kVxiAbortPort;
     // --vxi11-fault values with the --addr index they follow (-1: all instruments).
     std::vector<std::pair<int, std::string>> vxi11_faults;
+    bool hislip = true;
+    unsigned hislip_port = kHislipPort;
+    std::vector<std::pair<int, std::string>> hislip_faults;  // as vxi11_faults
     std::string ready_file;
     std::uint64_t max_seconds = 0;
     bool quiet = false;
@@ -101,7 +105,13 @@ void print_help() {
         "                    with the portmapper (rpcbind) on 127.0.0.1:111 instead\n"
         "  --vxi11-fault F   a VXI-11 fault of the last --addr before it (of every\n"
         "                    instrument when none is before it; repeatable): frag=N,\n"
-        "                    pmap-nolast, maxrecv=N, refuse=E, slow=MS, noanswer"
+        "                    pmap-nolast, maxrecv=N, refuse=E, slow=MS, noanswer\n"
+        "  --no-hislip       no HiSLIP server (it is on by default)\n"
+        "  --hislip-port N   HiSLIP port (default 4880)\n"
+        "  --hislip-fault F  a HiSLIP fault of the last --addr before it (of every\n"
+        "                    instrument when none is before it; repeatable): slow=MS,\n"
+        "                    interrupt, fatal, fatal=N, encrypt, sameid, overlap,\n"
+        "                    maxmsg=N, stb-early, interrupted-late\n"
         "  --no-lan          no LAN search responder (it is on by default)\n"
         "  --test-card NAME  the namespace may also hold the veth NAME, and --addr may\n"
         "                    also be in 198.18.0.0/15 (the benchmarking range): an\n"
@@ -253,6 +263,20 @@ Options parse_options(int argc, char** argv) {
         } else if (arg == "--no-vxi11") {
             no_value();
             o.vxi11 = false;
+        } else if (arg == "--no-hislip") {
+            no_value();
+            o.hislip = false;
+        } else if (arg == "--hislip-port") {
+            std::string v = need_value();
+            std::uint64_t p = 0;
+            if (!parse_uint(v, 65535, p) || p == 0)
+                usage_error("--hislip-port must be a number from 1 to 65535, not '" + v + "'");
+            o.hislip_port = static_cast<unsigned>(p);
+        } else if (arg == "--hislip-fault") {
+            std::string v = need_value();
+            HislipFaults probe;
+            if (!apply_hislip_fault(probe, v)) usage_error("unknown --hislip-fault '" + v + "'");
+            o.hislip_faults.emplace_back(static_cast<int>(o.addrs.size()) - 1, v);
         } else if (arg == "--vxi11-rpcbind") {
             no_value();
             o.rpcbind = true;
@@ -627,6 +651,22 @@ int main(int argc, char** argv) {
             return kExitRuntime;
         }
     }
+    HislipServer hislip;
+    if (opt.hislip) {
+        std::vector<HislipInstrument> his;
+        for (size_t k = 0; k < instruments.size(); ++k) {
+            HislipInstrument hi;
+            hi.inst = &instruments[k];
+            hi.addr = addrs[k];
+            for (const auto& f : opt.hislip_faults)
+                if (f.first < 0 || static_cast<size_t>(f.first) == k) apply_hislip_fault(hi.faults, f.second);
+            his.push_back(hi);
+        }
+        if (!hislip.open(std::move(his), opt.hislip_port)) {
+            for (int l : listeners) ::close(l);
+            return kExitRuntime;
+        }
+    }
     // The bus socket lives under /run: only a private /run (the namespace
     // wrapper's) may get one, never the machine's own.
     UsbBus bus;
@@ -663,6 +703,7 @@ int main(int argc, char** argv) {
     if (opt.vxi11 && !opt.quiet)
         log_line("VXI-11 core channel on port %u, abort channel on %u, %s", opt.core_port, opt.abort_port,
                  opt.rpcbind ? "registered with the portmapper on 127.0.0.1" : "portmapper on port 111");
+    if (opt.hislip && !opt.quiet) log_line("HiSLIP on port %u", opt.hislip_port);
     if (!opt.ready_file.empty() && !write_ready_file(opt.ready_file)) {
         for (int l : listeners) ::close(l);
         return kExitRuntime;
@@ -688,6 +729,8 @@ int main(int argc, char** argv) {
     responder.add_pollfds(pfds);
     const size_t vxi11_index = pfds.size();
     vxi11.add_pollfds(pfds);
+    const size_t hislip_index = pfds.size();
+    hislip.add_pollfds(pfds);
 
     std::uint64_t next_id = 1;
     std::string why;
@@ -728,8 +771,11 @@ int main(int argc, char** argv) {
         for (size_t i = lan_index; i < vxi11_index; ++i) {
             if (pfds[i].revents & (POLLIN | POLLERR)) responder.on_readable(pfds[i].fd);
         }
-        for (size_t i = vxi11_index; i < pfds.size(); ++i) {
+        for (size_t i = vxi11_index; i < hislip_index; ++i) {
             if (pfds[i].revents & (POLLIN | POLLERR)) vxi11.on_readable(pfds[i].fd, &attr);
+        }
+        for (size_t i = hislip_index; i < pfds.size(); ++i) {
+            if (pfds[i].revents & (POLLIN | POLLERR)) hislip.on_readable(pfds[i].fd, &attr);
         }
         // Out of descriptors or threads: give running sessions time to end.
         if (starved) ::poll(nullptr, 0, 100);
@@ -738,6 +784,7 @@ int main(int argc, char** argv) {
     for (int l : listeners) ::close(l);
     responder.close_all();
     vxi11.close_all();
+    hislip.close_all();
     if (opt.vxi11 && opt.rpcbind) portmap_register(opt.core_port, false);
     bus.close_all();
     if (!opt.quiet) log_line("exiting (%s)", why.c_str());
