@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "transport/hislip/hislip_transport.h"
 #include "transport/resource_name.h"
 #include "transport/tcp/tcp_transport.h"
 #include "transport/usb/usb_device.h"
@@ -32,7 +33,10 @@ void choose_native(const char* name, TransportRoute* route) {
     route->ops = &vx_tcp_socket_ops;
     return;
   }
-  if (r.deviceKind == VX_LAN_HISLIP) return refuse(route, "HiSLIP is not served yet");
+  if (r.deviceKind == VX_LAN_HISLIP) {
+    route->ops = &vx_hislip_ops;
+    return;
+  }
   if (!kVxi11Ops) return refuse(route, "VXI-11 (TCPIP INSTR) is not served yet");
   route->ops = kVxi11Ops;
 }
