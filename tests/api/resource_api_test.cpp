@@ -67,7 +67,6 @@ TEST(NativeNames, NamesTheLibraryDoesNotServeFailWithOneLineSayingWhy) {
   const Row rows[] = {
       // VXI-11 binds in transport/route.cpp; this row then opens.
       {"TCPIP0::" + sim + "::INSTR", std::string(kRefused) + "VXI-11 (TCPIP INSTR) is not served yet"},
-      {"TCPIP0::" + sim + "::hislip0,4880::INSTR", std::string(kRefused) + "HiSLIP is not served yet"},
       {"USB0::0x03EB::0xAFFF::SNVX0000000000000001::INSTR",
        std::string(kRefused) +
            "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)"},
