@@ -118,6 +118,12 @@ const Case kMessageCases[] = {
        EXPECT_EQ(upload_reply(data.size()), gets_line(id));
        const std::string text(300, 'x');
        EXPECT_EQ(text + "\n", query(id, "ECHO " + text));
+       // A command held back for its line feed is larger than one message.
+       const std::string held = "ECHO " + std::string(95, 'y');
+       ViInt32 n = 0;
+       ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, held.data(), (ViInt32)held.size(), &n));
+       ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "\n", 1, &n));
+       EXPECT_EQ(std::string(95, 'y') + "\n", gets_line(id));
      }},
     {"a maximum message size of 100,000,000", MAXMSG_BIG,
      [](ViInt32 id) {

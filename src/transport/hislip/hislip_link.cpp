@@ -454,8 +454,15 @@ ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* mo
 }
 
 ViStatus vx_hislip_flush(HislipLink* l) {
-  if (l->heldLength == 0) return VI_SUCCESS;
-  ViStatus s = send_sync(l, HISLIP_DATA, l->held, l->heldLength);
+  // In pieces the server takes, however small its maximum.
+  size_t at = 0;
+  ViStatus s = VI_SUCCESS;
+  while (s == VI_SUCCESS && at < l->heldLength) {
+    size_t n = l->heldLength - at;
+    if (n > l->chunk) n = (size_t)l->chunk;
+    s = send_sync(l, HISLIP_DATA, l->held + at, n);
+    at += n;
+  }
   l->heldLength = 0;
   return s;
 }
@@ -482,13 +489,13 @@ ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* 
     if (l->heldLength > 0) {
       // What was held goes in front, in a first message of its own size.
       prefix = l->heldLength;
-      if (n > VX_HISLIP_HELD_MAX) n = VX_HISLIP_HELD_MAX;
-      if (prefix + n > l->chunk) n = l->chunk > prefix ? (size_t)(l->chunk - prefix) : 0;
-      if (n == 0) {
+      if (prefix >= l->chunk) {
         ViStatus s = vx_hislip_flush(l);
         if (s != VI_SUCCESS) return s;
         continue;
       }
+      if (n > VX_HISLIP_HELD_MAX) n = VX_HISLIP_HELD_MAX;
+      if (prefix + n > l->chunk) n = (size_t)(l->chunk - prefix);
       memcpy(first, l->held, prefix);
       memcpy(first + prefix, piece, n);
       piece = first;
