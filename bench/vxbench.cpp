@@ -248,6 +248,39 @@ Figure block_read_memory(const char* addr, ViInt32 link, size_t size, bool plain
       });
 }
 
+// Block read and write rates of one link through the library alone (MiB/s),
+// the better of `rounds`: for comparing routes to the same instrument.
+void lib_block_rates(ViInt32 link, size_t size, int rounds, double* readRate, double* writeRate) {
+  std::vector<uint8_t> buf(1 << 20), up(size);
+  vxsim::pattern_fill(0, up.data(), up.size());
+  vxsim::Checksum sum;
+  sum.update(up.data(), up.size());
+  char want[64];
+  snprintf(want, sizeof want, "%zu,%016llx\n", up.size(), (unsigned long long)sum.value());
+  const std::string query = "BLOCK? " + std::to_string(size);
+  *readRate = *writeRate = 0;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = Clock::now();
+    uint64_t at = 0;
+    ViStatus s;
+    do {
+      ViInt32 n = 0;
+      s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
+      if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("readBlock failed");
+      if (!check_at(at, buf.data(), (size_t)n)) die("readBlock data differs from the pattern");
+      at += (uint64_t)n;
+    } while (s == VI_SUCCESS_MAX_CNT);
+    *readRate = std::max(*readRate, size / seconds_since(t0) / (1 << 20));
+    t0 = Clock::now();
+    if (vx_comm_writeBlock(link, "UPLOAD", up.data(), (ViInt32)up.size()) != VI_SUCCESS) die("writeBlock failed");
+    char line[64];
+    ViInt32 n = 0;
+    if (vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || std::string(line, (size_t)n) != want)
+      die("the upload's checksum differs");
+    *writeRate = std::max(*writeRate, size / seconds_since(t0) / (1 << 20));
+  }
+}
+
 bool file_matches(const char* path, size_t size) {
   FILE* fp = fopen(path, "rb");
   if (!fp) return false;
@@ -389,6 +422,29 @@ int main(int argc, char** argv) {
   report("readBlockFile 64 MiB (1024-byte pieces)", "MiB/s", bf);
   report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
+
+  // HiSLIP against a raw SOCKET link to the same instrument (port 5025),
+  // both through the library.
+  {
+    const std::string socketName = std::string("TCPIP0::") + addr + "::5025::SOCKET";
+    const std::string hislipName = std::string("TCPIP0::") + addr + "::hislip0::INSTR";
+    ViInt32 sock = -1, hs = -1;
+    vx_comm_open(socketName.c_str(), 1000, &sock);
+    vx_comm_open(hislipName.c_str(), 1000, &hs);
+    if (sock > 0 && hs > 0) {
+      vx_comm_setTmoMs(sock, 5000);
+      vx_comm_setTmoMs(hs, 5000);
+      double sr, sw, hr, hw;
+      lib_block_rates(sock, 128u << 20, 3, &sr, &sw);
+      lib_block_rates(hs, 128u << 20, 3, &hr, &hw);
+      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP readBlock 128 MiB", hr, sr, hr / sr);
+      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP writeBlock 128 MiB", hw, sw, hw / sw);
+    } else {
+      printf("no HiSLIP or SOCKET link to %s: HiSLIP figures skipped\n", addr);
+    }
+    if (sock > 0) vx_comm_close(sock);
+    if (hs > 0) vx_comm_close(hs);
+  }
 
   // A VISA link through the project's fixture VISA library (found through
   // LD_LIBRARY_PATH), which reaches the simulator over TCP: what the VISA

@@ -23,7 +23,7 @@ enum VxRnameClass { VX_RNAME_INSTR, VX_RNAME_SOCKET, VX_RNAME_RAW };
 enum VxLanDeviceKind {
   VX_LAN_INST,    // instN: a VXI-11 core device
   VX_LAN_GPIB,    // gpibN,M: a VXI-11 gateway's GPIB instrument
-  VX_LAN_HISLIP,  // hislipN[,port]: HiSLIP (recognised, not served yet)
+  VX_LAN_HISLIP,  // hislipN[,port]: HiSLIP
   VX_LAN_OTHER,   // any other VXI-11 device name, handed on as written
 };
 

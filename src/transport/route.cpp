@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "transport/hislip/hislip_transport.h"
 #include "transport/resource_name.h"
 #include "transport/tcp/tcp_transport.h"
 #include "transport/usb/usb_device.h"
@@ -11,11 +12,6 @@
 #include "transport/vxi11/vxi11_transport.h"
 
 namespace {
-
-// VXI-11 serves TCPIP INSTR names (instN, gpibN,M and plain device names)
-// when no VISA library does. Its table (transport/vxi11/) binds here, and
-// only here; its open reads the whole name again.
-const TransportOps* const kVxi11Ops = &vx_vxi11_ops;
 
 void refuse(TransportRoute* route, const char* why) {
   route->ops = nullptr;
@@ -33,8 +29,13 @@ void choose_native(const char* name, TransportRoute* route) {
     route->ops = &vx_tcp_socket_ops;
     return;
   }
-  if (r.deviceKind == VX_LAN_HISLIP) return refuse(route, "HiSLIP is not served yet");
-  route->ops = kVxi11Ops;
+  if (r.deviceKind == VX_LAN_HISLIP) {
+    route->ops = &vx_hislip_ops;
+    return;
+  }
+  // VXI-11 serves the other TCPIP INSTR names (instN, gpibN,M and plain
+  // device names); its open, like HiSLIP's, reads the whole name again.
+  route->ops = &vx_vxi11_ops;
 }
 
 }  // namespace

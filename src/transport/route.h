@@ -22,9 +22,10 @@ struct TransportRoute {
 // "USB-" and a serial: direct USB. Anything else is a VISA resource name:
 // with a usable VISA library loaded it goes to that library unchanged;
 // without one, the names the library serves itself open natively
-// (TCPIP::host::port::SOCKET over the TCP transport; TCPIP INSTR over
-// VXI-11) and every other name is refused. Prefixes are
-// case-sensitive, as they always were; resource names are not.
+// (TCPIP::host::port::SOCKET over the TCP transport, hislipN INSTR over
+// HiSLIP, other TCPIP INSTR over VXI-11) and every other name is refused.
+// Prefixes are case-sensitive, as they always were; resource names are
+// not.
 void vx_route_choose(const char* address, TransportRoute* route);
 
 #endif

@@ -69,7 +69,6 @@ TEST(NativeNames, NamesTheLibraryDoesNotServeFailWithOneLineSayingWhy) {
     std::string why;  // the refusal's reason, or a whole line of the transport
   };
   const Row rows[] = {
-      {"TCPIP0::" + sim + "::hislip0,4880::INSTR", std::string(kRefused) + "HiSLIP is not served yet"},
       {"USB0::0x03EB::0xAFFF::SNVX0000000000000001::INSTR",
        std::string(kRefused) +
            "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)"},

@@ -1,0 +1,167 @@
+// The HiSLIP transport's operations and its table: the open (name, host
+// lookup, both connections, Initialize, AsyncInitialize, maximum message
+// size) and the thin binding of hislip_link's exchanges to TransportOps.
+#include "transport/hislip/hislip_transport.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "common/ipv4.h"
+#include "link/link_table.h"
+#include "log/call_log.h"
+#include "platform/clock.h"
+#include "platform/resolve.h"
+#include "transport/hislip/hislip_link.h"
+#include "transport/resource_name.h"
+
+namespace {
+
+// Replies to the open's messages when the caller gave no bound: the
+// connects have the system's, a reply would have none.
+const uint32_t kUnboundedOpenReplyMs = 10000;
+
+bool resolve(const VxResourceName& r, uint32_t waitMs, uint32_t* addr) {
+  if (vx_ipv4_parse(r.host, addr)) return true;
+  vxp_resolve_result rc = vxp_resolve_ipv4(r.host, waitMs, addr);
+  if (rc == VXP_RESOLVE_TIMED_OUT)
+    writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", r.host, (unsigned)waitMs);
+  else if (rc == VXP_RESOLVE_BUSY)
+    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n",
+             r.host, VXP_RESOLVE_PENDING_MAX);
+  else if (rc != VXP_RESOLVED)
+    writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", r.host);
+  return rc == VXP_RESOLVED;
+}
+
+uint32_t left_of(const HislipDeadline& dl, uint32_t fallback) {
+  if (dl.waitMs == 0) return fallback;
+  const uint32_t spent = vxp_tick_ms() - dl.start;
+  // At least a moment: 0 would mean no limit.
+  return spent >= dl.waitMs ? 1 : dl.waitMs - spent;
+}
+
+bool connect_channel(HislipLink* l, HislipChannel* c, uint32_t addr, uint16_t port, const HislipDeadline& dl) {
+  c->sock = vxp_tcp_socket();
+  if (c->sock == VXP_BAD_SOCKET) return false;
+  const uint32_t waitMs = left_of(dl, 0);
+  vxp_connect_result rc = vxp_tcp_connect_within(c->sock, addr, port, waitMs);
+  if (rc != VXP_CONNECTED) {
+    if (rc == VXP_CONNECT_TIMED_OUT)
+      writeLog("vx_comm_open() error: no answer from %s within %u ms\n", l->peer, (unsigned)dl.waitMs);
+    return false;
+  }
+  // Headers and small messages go out at once, not after the peer's
+  // delayed acknowledgement.
+  vxp_set_nodelay(c->sock);
+  return true;
+}
+
+ViStatus hislip_open(const char* name, ViInt32 tmoMs, LinkSlot* slot) {
+  VxResourceName r;
+  const char* why = nullptr;
+  if (!vx_rname_parse(name, &r, &why) || r.interface != VX_RNAME_TCPIP || r.deviceKind != VX_LAN_HISLIP) {
+    writeLog("vx_comm_open() error: '%s' is not a HiSLIP resource name: %s\n", name, why ? why : "another kind");
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
+  HislipLink* l = vx_hislip_new_link();
+  if (!l) {
+    vxp_net_cleanup();
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  snprintf(l->peer, sizeof l->peer, "%s:%u", r.host, (unsigned)r.port);
+  // The lookup, both connections and the three exchanges share one wait.
+  const HislipDeadline dl = vx_hislip_deadline(vx_open_wait_ms(tmoMs));
+  const HislipDeadline replies = {dl.start, dl.waitMs == 0 ? kUnboundedOpenReplyMs : dl.waitMs};
+  uint32_t addr = 0;
+  uint16_t session = 0;
+  const bool opened = resolve(r, dl.waitMs, &addr) && connect_channel(l, &l->sync, addr, r.port, dl) &&
+                      vx_hislip_initialize(l, r.device, replies, &session) &&
+                      connect_channel(l, &l->async, addr, r.port, dl) &&
+                      vx_hislip_async_initialize(l, session, replies) && vx_hislip_max_message_size(l, replies);
+  if (!opened) {
+    vx_hislip_free_link(l);
+    vxp_net_cleanup();
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  slot->context = l;
+  return VI_SUCCESS;
+}
+
+HislipLink* link_of(void* context) { return static_cast<HislipLink*>(context); }
+
+ViStatus hislip_close(void* context) {
+  HislipLink* l = link_of(context);
+  {
+    std::lock_guard<std::timed_mutex> hold(l->syncLock);
+    if (!l->aborted && !l->dead) vx_hislip_flush(l);
+  }
+  vx_hislip_free_link(l);
+  vxp_net_cleanup();
+  return VI_SUCCESS;
+}
+
+ViStatus hislip_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
+  HislipLink* l = link_of(context);
+  if (retCount) *retCount = 0;
+  if (count <= 0) return VI_ERROR_TMO;  // as a TCP read of nothing
+  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  size_t moved = 0;
+  ViStatus s = vx_hislip_read(l, static_cast<uint8_t*>(buffer), (size_t)count, &moved);
+  if (retCount) *retCount = (ViInt32)moved;
+  return s;
+}
+
+ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  HislipLink* l = link_of(context);
+  if (retCount) *retCount = 0;
+  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  size_t moved = 0;
+  ViStatus s = vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved);
+  if (retCount) *retCount = (ViInt32)moved;
+  return s;
+}
+
+ViStatus hislip_settmo(void* context, ViInt32 tmoMs) {
+  HislipLink* l = link_of(context);
+  l->timeoutMs = tmoMs;
+  // Sends wait as long as reads; receives wait in hislip_link by the clock.
+  if (!vxp_set_send_timeout(l->sync.sock, (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
+  if (!vxp_set_send_timeout(l->async.sock, (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
+  return VI_SUCCESS;
+}
+
+ViStatus hislip_clear(void* context) { return vx_hislip_clear(link_of(context)); }
+
+// Close meeting calls in flight: both connections end, which wakes every
+// wait at once; the sockets stay open until close.
+void hislip_abort(void* context) {
+  HislipLink* l = link_of(context);
+  l->aborted = true;
+  vx_hislip_cut(l);
+}
+
+ViStatus hislip_readstb(void* context, ViUInt16* stb) { return vx_hislip_status(link_of(context), stb); }
+
+ViStatus hislip_trigger(void* context) {
+  HislipLink* l = link_of(context);
+  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  return vx_hislip_trigger(l);
+}
+
+ViStatus hislip_remote(void* context, ViUInt16 mode) { return vx_hislip_remote(link_of(context), mode); }
+
+}  // namespace
+
+const TransportOps vx_hislip_ops = {
+    hislip_open,     // open
+    hislip_close,    // close
+    hislip_read,     // read
+    hislip_write,    // write
+    hislip_settmo,   // setTimeout
+    hislip_clear,    // clear
+    hislip_abort,    // abort
+    hislip_readstb,  // readStb
+    hislip_trigger,  // trigger
+    hislip_remote,   // remote
+};
