@@ -1,6 +1,7 @@
 // HiSLIP exchanges on an open link: the reader of the two channels, the
 // synchronous channel's Data/DataEnd both ways, the asynchronous queries,
 // the device clear, and what the server's Error and FatalError end.
+#include "transport/lock_within.h"
 #include "transport/hislip/hislip_link.h"
 
 #include <chrono>
@@ -547,8 +548,8 @@ ViStatus vx_hislip_remote(HislipLink* l, ViUInt16 mode) {
 ViStatus vx_hislip_clear(HislipLink* l) {
   std::lock_guard<std::mutex> one(l->clearLock);
   l->preempt.fetch_add(1);
-  std::unique_lock<std::timed_mutex> sync(l->syncLock, std::try_to_lock);
-  if (!sync.owns_lock()) sync.try_lock_for(std::chrono::milliseconds(kClearTakeoverMs));
+  std::unique_lock<std::mutex> sync(l->syncLock, std::try_to_lock);
+  if (!sync.owns_lock()) vx_lock_within(sync, kClearTakeoverMs);
   l->preempt.fetch_sub(1);
   if (!sync.owns_lock()) return VI_ERROR_TMO;
   if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;

@@ -55,7 +55,7 @@ struct HislipLink {
   // The synchronous channel: held through a whole read, write or trigger,
   // and by a clear. Timed, so that a clear gives up on a call that does not
   // let go.
-  std::timed_mutex syncLock;
+  std::mutex syncLock;
   // One exchange at a time on the asynchronous channel.
   std::mutex asyncLock;
   // One clear at a time.

@@ -93,7 +93,7 @@ HislipLink* link_of(void* context) { return static_cast<HislipLink*>(context); }
 ViStatus hislip_close(void* context) {
   HislipLink* l = link_of(context);
   {
-    std::lock_guard<std::timed_mutex> hold(l->syncLock);
+    std::lock_guard<std::mutex> hold(l->syncLock);
     if (!l->aborted && !l->dead) vx_hislip_flush(l);
   }
   vx_hislip_free_link(l);
@@ -105,7 +105,7 @@ ViStatus hislip_read(void* context, void* buffer, ViInt32 count, ViInt32* retCou
   HislipLink* l = link_of(context);
   if (retCount) *retCount = 0;
   if (count <= 0) return VI_ERROR_TMO;  // as a TCP read of nothing
-  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  std::lock_guard<std::mutex> hold(l->syncLock);
   size_t moved = 0;
   ViStatus s = vx_hislip_read(l, static_cast<uint8_t*>(buffer), (size_t)count, &moved);
   if (retCount) *retCount = (ViInt32)moved;
@@ -115,7 +115,7 @@ ViStatus hislip_read(void* context, void* buffer, ViInt32 count, ViInt32* retCou
 ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
   HislipLink* l = link_of(context);
   if (retCount) *retCount = 0;
-  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  std::lock_guard<std::mutex> hold(l->syncLock);
   size_t moved = 0;
   ViStatus s = vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved);
   if (retCount) *retCount = (ViInt32)moved;
@@ -145,7 +145,7 @@ ViStatus hislip_readstb(void* context, ViUInt16* stb) { return vx_hislip_status(
 
 ViStatus hislip_trigger(void* context) {
   HislipLink* l = link_of(context);
-  std::lock_guard<std::timed_mutex> hold(l->syncLock);
+  std::lock_guard<std::mutex> hold(l->syncLock);
   return vx_hislip_trigger(l);
 }
 

@@ -3,6 +3,7 @@
 // bytes wanted, a write is device_writes of at most the link's maxRecvSize,
 // END on the last when the bytes end a line (as a newline ends a command on
 // a raw socket, and nothing else does).
+#include "transport/lock_within.h"
 #include "transport/vxi11/vxi11_transport.h"
 
 #include <atomic>
@@ -49,7 +50,7 @@ struct Vxi11Device {
   uint32_t chunk;
   // One RPC at a time on each channel. The core one is timed so that a
   // clear can give up on a call that device_abort did not end.
-  std::timed_mutex coreLock;
+  std::mutex coreLock;
   std::mutex abortLock;
   std::atomic<int32_t> timeoutMs;
   std::atomic<bool> aborted;  // close has interrupted the link: every call fails
@@ -242,8 +243,8 @@ ViStatus flush_held(Vxi11Device* d) {
 
 // The core lock for one operation; false (with the status to return) when
 // close has interrupted the link or the connection is gone.
-bool take_core(Vxi11Device* d, std::unique_lock<std::timed_mutex>* hold, ViStatus* status) {
-  *hold = std::unique_lock<std::timed_mutex>(d->coreLock);
+bool take_core(Vxi11Device* d, std::unique_lock<std::mutex>* hold, ViStatus* status) {
+  *hold = std::unique_lock<std::mutex>(d->coreLock);
   if (d->aborted || d->core.broken) {
     *status = VI_ERROR_CONN_LOST;
     return false;
@@ -254,7 +255,7 @@ bool take_core(Vxi11Device* d, std::unique_lock<std::timed_mutex>* hold, ViStatu
 ViStatus vxi11_close(void* context) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   {
-    std::lock_guard<std::timed_mutex> hold(d->coreLock);
+    std::lock_guard<std::mutex> hold(d->coreLock);
     if (!d->aborted && !d->core.broken) {
       flush_held(d);
       vx_vxi11_destroy_link(&d->core, d->link.lid, kDestroyWaitMs);
@@ -269,7 +270,7 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   if (retCount) *retCount = 0;
   if (count <= 0) return VI_ERROR_TMO;  // as a TCP read of nothing
-  std::unique_lock<std::timed_mutex> hold;
+  std::unique_lock<std::mutex> hold;
   ViStatus status;
   if (!take_core(d, &hold, &status)) return status;
   if (d->spareAt < d->spareLength) {
@@ -310,7 +311,7 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
 ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   if (retCount) *retCount = 0;
-  std::unique_lock<std::timed_mutex> hold;
+  std::unique_lock<std::mutex> hold;
   ViStatus status;
   if (!take_core(d, &hold, &status)) return status;
   if (count <= 0) return VI_SUCCESS;
@@ -380,10 +381,10 @@ bool send_abort(Vxi11Device* d) {
 // another thread holds it: device_abort ends that call first.
 ViStatus vxi11_clear(void* context) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
-  std::unique_lock<std::timed_mutex> hold(d->coreLock, std::try_to_lock);
+  std::unique_lock<std::mutex> hold(d->coreLock, std::try_to_lock);
   if (!hold.owns_lock()) {
     send_abort(d);
-    if (!hold.try_lock_for(std::chrono::milliseconds(kClearTakeoverMs))) return VI_ERROR_TMO;
+    if (!vx_lock_within(hold, kClearTakeoverMs)) return VI_ERROR_TMO;
   }
   if (d->aborted || d->core.broken) return VI_ERROR_CONN_LOST;
   d->heldLength = 0;  // half a command is what a clear throws away
@@ -400,7 +401,7 @@ ViStatus vxi11_clear(void* context) {
 // write held back (a command must reach the device before its status byte
 // or trigger is asked for).
 ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
-  std::unique_lock<std::timed_mutex> hold;
+  std::unique_lock<std::mutex> hold;
   ViStatus status;
   if (!take_core(d, &hold, &status)) return status;
   status = flush_held(d);
@@ -448,9 +449,9 @@ ViStatus vxi11_remote(void* context, ViUInt16 mode) {
 void vxi11_abort(void* context) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   d->aborted = true;
-  std::unique_lock<std::timed_mutex> hold(d->coreLock, std::try_to_lock);
+  std::unique_lock<std::mutex> hold(d->coreLock, std::try_to_lock);
   if (hold.owns_lock()) return;
-  if (send_abort(d) && hold.try_lock_for(std::chrono::milliseconds(kAbortGraceMs))) return;
+  if (send_abort(d) && vx_lock_within(hold, kAbortGraceMs)) return;
   if (d->core.sock != VXP_BAD_SOCKET) vxp_socket_interrupt(d->core.sock);
 }
 
