@@ -1,5 +1,6 @@
 // Blocks out: the command, a separator, the definite-length header and the
-// data, from memory or from a file. Nothing follows the data.
+// data, from memory or from a file. Nothing follows the data; on a route
+// with messages (VXI-11, HiSLIP) the last data byte ends the message.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +99,7 @@ extern "C" ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const vo
   return call.locked("vx_comm_writeBlock", [&] {
     ViStatus status = writeBlockHeader(call.slot(), cmd, count);
     if (status == VI_SUCCESS) status = send_all(call.slot(), buffer, count);
+    if (status == VI_SUCCESS) status = call.slot()->ops.endMessage(call.slot()->context);
     return status;
   });
 }
@@ -114,6 +116,7 @@ extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, cons
     }
     ViStatus status = send_file(call.slot(), cmd, file);
     fclose(file);
+    if (status == VI_SUCCESS) status = call.slot()->ops.endMessage(call.slot()->context);
     return status;
   });
 }

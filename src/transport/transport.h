@@ -1,6 +1,7 @@
 // The table of operations every transport supplies (open, close, read,
-// write, setTimeout, clear, abort, and the three instrument controls
-// readStb, trigger, remote), bound into a link's slot by vx_comm_open.
+// write, setTimeout, clear, abort, the three instrument controls readStb,
+// trigger, remote, and endMessage), bound into a link's slot by
+// vx_comm_open.
 // Plain function pointers, each documented with its return convention and
 // the locks its caller holds.
 #ifndef VX_TRANSPORT_H
@@ -63,10 +64,20 @@ struct TransportOps {
   // Remote, local or lockout: `mode` is one of VISA's seven REN modes
   // (VI_GPIB_REN_*, checked by the caller).
   ViStatus (*remote)(void* context, ViUInt16 mode);
+
+  // Marks the end of the message the writes since the last end have made,
+  // for a caller that knows it (a block's last data byte). Message routes
+  // (VXI-11 END, HiSLIP DataEnd) put it on the last byte written, which
+  // they hold back for this; a write that ends in a line feed already ends
+  // its message. Byte-stream routes have no message end to send and bind
+  // vx_transport_stream_end. The per-link lock is held.
+  ViStatus (*endMessage)(void* context);
 };
 
 inline ViStatus vx_transport_nsup_readstb(void*, ViUInt16*) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_trigger(void*) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_remote(void*, ViUInt16) { return VI_ERROR_NSUP_OPER; }
+// On a byte stream the bytes already sent are the whole message.
+inline ViStatus vx_transport_stream_end(void*) { return VI_SUCCESS; }
 
 #endif

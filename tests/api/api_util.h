@@ -48,6 +48,24 @@ inline std::string upload_reply(size_t n) {
   return line;
 }
 
+// On a route with messages (VXI-11, HiSLIP): a block ends its message on
+// its last byte, so the instrument runs it at once, whatever its size (held
+// back whole, sent in pieces, or ending in a line feed). Counted by the
+// simulator's ENDCOUNT?, whose own query is one message.
+inline void expect_blocks_end_their_message(ViInt32 id) {
+  for (size_t size : {size_t(0), size_t(10), size_t(300), size_t(70000)}) {
+    SCOPED_TRACE("block of " + std::to_string(size));
+    const std::string data = pattern(size);
+    const unsigned long before = std::stoul(query(id, "ENDCOUNT?"));
+    ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlock(id, "UPLOAD", data.data(), (ViInt32)size));
+    char buf[64];
+    ViInt32 n = 0;
+    ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, buf, sizeof buf, &n));
+    EXPECT_EQ(upload_reply(size), std::string(buf, (size_t)n));
+    EXPECT_EQ(before + 2, std::stoul(query(id, "ENDCOUNT?")));
+  }
+}
+
 inline std::string file_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

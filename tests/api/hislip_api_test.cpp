@@ -125,6 +125,8 @@ const Case kMessageCases[] = {
        ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "\n", 1, &n));
        EXPECT_EQ(std::string(95, 'y') + "\n", gets_line(id));
      }},
+    {"a block ends its message (DataEnd on its last byte), in one message or many", MAXMSG_64,
+     [](ViInt32 id) { expect_blocks_end_their_message(id); }},
     {"a maximum message size of 100,000,000", MAXMSG_BIG,
      [](ViInt32 id) {
        const std::string data = pattern(3u << 20);

@@ -61,6 +61,14 @@ TEST(Vxi11Link, LinesChunksAndBlocksOverEveryHabit) {
   }
 }
 
+TEST(Vxi11Link, ABlockEndsItsMessageOnItsLastByte) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.7"));  // maxRecvSize 0: chunks of 1024
+  ASSERT_GT(id, 0);
+  expect_blocks_end_their_message(id);
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
 TEST(Vxi11Link, RefusedCreateLinkFailsTheOpenWithALogLine) {
   REQUIRE_VXI11_SUITE();
   const struct {

@@ -88,8 +88,9 @@ ViStatus fake_remote(void* context, ViUInt16 mode) {
   return f->controlStatus;
 }
 
-const TransportOps fake_ops = {fake_open,  fake_close, fake_read,    fake_write,   fake_settmo,
-                               fake_clear, fake_abort, fake_readstb, fake_trigger, fake_remote};
+const TransportOps fake_ops = {fake_open,    fake_close,   fake_read,   fake_write,
+                               fake_settmo,  fake_clear,   fake_abort,  fake_readstb,
+                               fake_trigger, fake_remote,  vx_transport_stream_end};
 
 }  // namespace
 

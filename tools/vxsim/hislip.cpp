@@ -631,6 +631,7 @@ void Connection::handle_sync(Msg& m) {
         feed_ = std::move(m.payload);
         feed_at_ = 0;
         if (h.type == kDataEnd) {
+            hi_.inst->state->ends.fetch_add(1);
             // END closes the program message, as the LF does on a raw connection.
             if (feed_.empty() || feed_.back() != '\n') feed_ += '\n';
             ready_at_ = Clock::now() + std::chrono::milliseconds(f_.slow_ms);

@@ -971,6 +971,7 @@ Next cmd_trigcount(Session& s, std::string_view) { return reply_number(s, s.stat
 Next cmd_remote(Session& s, std::string_view) { return reply_number(s, s.state().remote.load() ? 1 : 0); }
 Next cmd_clearcount(Session& s, std::string_view) { return reply_number(s, s.state().clears.load()); }
 Next cmd_abortcount(Session& s, std::string_view) { return reply_number(s, s.state().aborts.load()); }
+Next cmd_endcount(Session& s, std::string_view) { return reply_number(s, s.state().ends.load()); }
 
 const Command kCommands[] = {
     {"*IDN?", cmd_idn, "*IDN?", "identification line"},
@@ -983,6 +984,7 @@ const Command kCommands[] = {
     {"REMOTE?", cmd_remote, "REMOTE?", "1 after VXI-11 device_remote, 0 at start and after device_local"},
     {"CLEARCOUNT?", cmd_clearcount, "CLEARCOUNT?", "VXI-11 device_clear calls so far"},
     {"ABORTCOUNT?", cmd_abortcount, "ABORTCOUNT?", "VXI-11 device_abort calls so far"},
+    {"ENDCOUNT?", cmd_endcount, "ENDCOUNT?", "messages ended by VXI-11 END or HiSLIP DataEnd so far, this one included"},
     {"ECHO", cmd_echo, "ECHO <text>", "reply <text> exactly"},
     {"SPLIT", cmd_split, "SPLIT <pieces> <pauseMs> <text>",
      "reply <text> in <pieces> sends, <pauseMs> apart"},

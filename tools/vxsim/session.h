@@ -12,12 +12,13 @@
 namespace vxsim {
 
 // What every link to one instrument shares (TCP, SOCKET and VXI-11 alike):
-// the status byte, the trigger count and the remote state.
+// the status byte, the trigger count, the remote state and counters.
 struct InstrumentState {
     std::atomic<unsigned> stb{0};  // set by STB; MAV (bit 4) is added per VXI-11 link
     std::atomic<std::uint64_t> triggers{0};
     std::atomic<std::uint64_t> clears{0};  // VXI-11 device_clear calls
     std::atomic<std::uint64_t> aborts{0};  // VXI-11 device_abort calls that found their link
+    std::atomic<std::uint64_t> ends{0};    // messages ended by VXI-11 END or HiSLIP DataEnd
     std::atomic<bool> remote{false};
 };
 

@@ -349,6 +349,7 @@ std::uint32_t CoreConnection::device_write(Link& link, XdrIn& in, std::uint32_t&
     if (!in.ok()) return kErrNone;
     const std::size_t given = data.size();
     // END closes the program message, as the LF does on a raw connection.
+    if (flags & kFlagEnd) vi_.inst->state->ends.fetch_add(1);
     if ((flags & kFlagEnd) && (data.empty() || data.back() != '\n')) data += '\n';
     const std::uint64_t gen = link.aborts.load();
     auto until = deadline_after(io_timeout);

@@ -402,7 +402,7 @@ bool vx_hislip_max_message_size(HislipLink* l, const HislipDeadline& dl) {
 ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* moved) {
   *moved = 0;
   if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
-  ViStatus s = vx_hislip_flush(l);
+  ViStatus s = vx_hislip_flush(l, false);
   if (s != VI_SUCCESS) return s;
   const HislipDeadline dl = link_deadline(l, 0);
   while (*moved < count) {
@@ -454,33 +454,26 @@ ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* mo
   return s;
 }
 
-ViStatus vx_hislip_flush(HislipLink* l) {
+ViStatus vx_hislip_flush(HislipLink* l, bool end) {
   // In pieces the server takes, however small its maximum.
   size_t at = 0;
   ViStatus s = VI_SUCCESS;
   while (s == VI_SUCCESS && at < l->heldLength) {
     size_t n = l->heldLength - at;
     if (n > l->chunk) n = (size_t)l->chunk;
-    s = send_sync(l, HISLIP_DATA, l->held + at, n);
+    const bool last = at + n == l->heldLength;
+    s = send_sync(l, last && end ? HISLIP_DATA_END : HISLIP_DATA, l->held + at, n);
     at += n;
   }
   l->heldLength = 0;
   return s;
 }
 
-ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* moved) {
-  *moved = 0;
-  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
-  if (count == 0) return VI_SUCCESS;
-  const bool endsLine = p[count - 1] == '\n';
-  // A short write that ends no line (a command before its line feed, a
-  // block header) goes with the next: one message instead of two.
-  if (!endsLine && l->heldLength + count <= VX_HISLIP_HELD_MAX) {
-    memcpy(l->held + l->heldLength, p, count);
-    l->heldLength += count;
-    *moved = count;
-    return VI_SUCCESS;
-  }
+namespace {
+
+// Sends `count` bytes in Data messages of the server's size, what was held
+// going in front of the first; DataEnd for the last when `end`.
+ViStatus send_pieces(HislipLink* l, const uint8_t* p, size_t count, bool end, size_t* moved) {
   uint8_t first[VX_HISLIP_HELD_MAX * 2];
   while (*moved < count) {
     size_t n = count - *moved;
@@ -491,7 +484,7 @@ ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* 
       // What was held goes in front, in a first message of its own size.
       prefix = l->heldLength;
       if (prefix >= l->chunk) {
-        ViStatus s = vx_hislip_flush(l);
+        ViStatus s = vx_hislip_flush(l, false);
         if (s != VI_SUCCESS) return s;
         continue;
       }
@@ -503,16 +496,46 @@ ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* 
       l->heldLength = 0;
     }
     const bool last = *moved + n == count;
-    ViStatus s = send_sync(l, last && endsLine ? HISLIP_DATA_END : HISLIP_DATA, piece, prefix + n);
+    ViStatus s = send_sync(l, last && end ? HISLIP_DATA_END : HISLIP_DATA, piece, prefix + n);
     if (s != VI_SUCCESS) return s;
     *moved += n;
   }
   return VI_SUCCESS;
 }
 
+}  // namespace
+
+ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* moved) {
+  *moved = 0;
+  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+  if (count == 0) return VI_SUCCESS;
+  const bool endsLine = p[count - 1] == '\n';
+  // A write that ends no line keeps its last bytes back: they go with the
+  // next write (a command and its line feed in one message), or end the
+  // message as DataEnd when the caller ends it there (vx_hislip_end).
+  const size_t keep = endsLine ? 0 : (count < VX_HISLIP_HELD_MAX ? count : VX_HISLIP_HELD_MAX);
+  if (keep == count && l->heldLength + count > VX_HISLIP_HELD_MAX) {
+    ViStatus s = vx_hislip_flush(l, false);
+    if (s != VI_SUCCESS) return s;
+  }
+  if (keep < count) {
+    ViStatus s = send_pieces(l, p, count - keep, endsLine, moved);
+    if (s != VI_SUCCESS) return s;
+  }
+  memcpy(l->held + l->heldLength, p + count - keep, keep);
+  l->heldLength += keep;
+  *moved = count;
+  return VI_SUCCESS;
+}
+
+ViStatus vx_hislip_end(HislipLink* l) {
+  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+  return vx_hislip_flush(l, true);
+}
+
 ViStatus vx_hislip_trigger(HislipLink* l) {
   if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
-  ViStatus s = vx_hislip_flush(l);
+  ViStatus s = vx_hislip_flush(l, false);
   return s == VI_SUCCESS ? send_sync(l, HISLIP_TRIGGER, nullptr, 0) : s;
 }
 

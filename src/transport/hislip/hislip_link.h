@@ -97,8 +97,12 @@ ViStatus vx_hislip_clear(HislipLink* l);
 ViStatus vx_hislip_status(HislipLink* l, ViUInt16* stb);
 ViStatus vx_hislip_trigger(HislipLink* l);
 ViStatus vx_hislip_remote(HislipLink* l, ViUInt16 mode);
-// Sends what a write held back (syncLock held).
-ViStatus vx_hislip_flush(HislipLink* l);
+// Sends what a write held back, the last piece as DataEnd when `end`
+// (syncLock held).
+ViStatus vx_hislip_flush(HislipLink* l, bool end);
+// Ends the message on the bytes a write held back; nothing held means the
+// last write ended a line with DataEnd already (syncLock held).
+ViStatus vx_hislip_end(HislipLink* l);
 // Ends both connections for good without closing the sockets.
 void vx_hislip_cut(HislipLink* l);
 

@@ -94,7 +94,7 @@ ViStatus hislip_close(void* context) {
   HislipLink* l = link_of(context);
   {
     std::lock_guard<std::mutex> hold(l->syncLock);
-    if (!l->aborted && !l->dead) vx_hislip_flush(l);
+    if (!l->aborted && !l->dead) vx_hislip_flush(l, false);
   }
   vx_hislip_free_link(l);
   vxp_net_cleanup();
@@ -120,6 +120,12 @@ ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32*
   ViStatus s = vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved);
   if (retCount) *retCount = (ViInt32)moved;
   return s;
+}
+
+ViStatus hislip_end(void* context) {
+  HislipLink* l = link_of(context);
+  std::lock_guard<std::mutex> hold(l->syncLock);
+  return vx_hislip_end(l);
 }
 
 ViStatus hislip_settmo(void* context, ViInt32 tmoMs) {
@@ -164,4 +170,5 @@ const TransportOps vx_hislip_ops = {
     hislip_readstb,  // readStb
     hislip_trigger,  // trigger
     hislip_remote,   // remote
+    hislip_end,      // endMessage
 };

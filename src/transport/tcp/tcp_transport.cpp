@@ -201,6 +201,7 @@ const TransportOps vx_tcp_ops = {
     vx_transport_nsup_readstb,  // readStb
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
+    vx_transport_stream_end,    // endMessage
 };
 
 const TransportOps vx_tcp_socket_ops = {
@@ -214,4 +215,5 @@ const TransportOps vx_tcp_socket_ops = {
     vx_transport_nsup_readstb,  // readStb
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
+    vx_transport_stream_end,    // endMessage
 };

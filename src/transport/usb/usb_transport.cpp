@@ -31,4 +31,5 @@ const TransportOps vx_usb_ops = {
     vx_transport_nsup_readstb,  // readStb
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
+    vx_transport_stream_end,    // endMessage
 };

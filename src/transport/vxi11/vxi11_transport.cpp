@@ -1,8 +1,8 @@
 // The VXI-11 transport's operations and its table. The library's byte
 // stream maps onto the procedures: a read is one device_read asking for the
-// bytes wanted, a write is device_writes of at most the link's maxRecvSize,
-// END on the last when the bytes end a line (as a newline ends a command on
-// a raw socket, and nothing else does).
+// bytes wanted, a write is device_writes of at most the link's maxRecvSize.
+// END goes on the last byte of a write that ends a line (as a newline ends
+// a command on a raw socket) and on the last byte of a block (endMessage).
 #include "transport/lock_within.h"
 #include "transport/vxi11/vxi11_transport.h"
 
@@ -229,12 +229,13 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   return VI_SUCCESS;
 }
 
-// Sends what a write held back, without END; the core lock is held.
-ViStatus flush_held(Vxi11Device* d) {
+// Sends what a write held back, with END when it ends the message; the
+// core lock is held.
+ViStatus flush_held(Vxi11Device* d, bool end) {
   if (d->heldLength == 0) return VI_SUCCESS;
   uint32_t io, wait, accepted = 0;
   waits_for(d->timeoutMs, &io, &wait);
-  Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, false, io, wait, &accepted);
+  Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, end, io, wait, &accepted);
   ViStatus s = status_of(r);
   if (s == VI_SUCCESS && accepted != d->heldLength) s = VI_ERROR_TMO;
   d->heldLength = 0;
@@ -257,7 +258,7 @@ ViStatus vxi11_close(void* context) {
   {
     std::lock_guard<std::mutex> hold(d->coreLock);
     if (!d->aborted && !d->core.broken) {
-      flush_held(d);
+      flush_held(d, false);
       vx_vxi11_destroy_link(&d->core, d->link.lid, kDestroyWaitMs);
     }
   }
@@ -281,7 +282,7 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
     if (retCount) *retCount = (ViInt32)n;
     return VI_SUCCESS;
   }
-  status = flush_held(d);
+  status = flush_held(d, false);
   if (status != VI_SUCCESS) return status;
   uint32_t io, wait, length = 0, reason = 0;
   waits_for(d->timeoutMs, &io, &wait);
@@ -308,31 +309,17 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
   return VI_SUCCESS;
 }
 
-ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
-  Vxi11Device* d = static_cast<Vxi11Device*>(context);
-  if (retCount) *retCount = 0;
-  std::unique_lock<std::mutex> hold;
-  ViStatus status;
-  if (!take_core(d, &hold, &status)) return status;
-  if (count <= 0) return VI_SUCCESS;
-  const uint8_t* p = static_cast<const uint8_t*>(buffer);
-  const bool endsLine = p[count - 1] == '\n';
-  // A short write that ends no line (a command before its newline, a block
-  // header) waits for the next one: one RPC instead of two.
-  if (!endsLine && d->heldLength + (size_t)count <= kHeldMax) {
-    memcpy(d->held + d->heldLength, p, (size_t)count);
-    d->heldLength += (size_t)count;
-    if (retCount) *retCount = count;
-    return VI_SUCCESS;
-  }
+// Sends `count` bytes in chunks of the link's size, what was held going in
+// front of the first; END on the last when `end`. *sent counts the caller's
+// bytes the device took. The core lock is held.
+ViStatus send_chunks(Vxi11Device* d, const uint8_t* p, size_t count, bool end, size_t* sent) {
   uint32_t io, wait;
   waits_for(d->timeoutMs, &io, &wait);
-  // What was held goes in front, in the first chunk when there is room.
   uint8_t first[kHeldMax * 2];
-  size_t total = 0;
-  while (total < (size_t)count) {
-    const uint8_t* piece = p + total;
-    size_t n = (size_t)count - total;
+  *sent = 0;
+  while (*sent < count) {
+    const uint8_t* piece = p + *sent;
+    size_t n = count - *sent;
     if (n > d->chunk) n = d->chunk;
     size_t prefix = 0;
     if (d->heldLength > 0) {
@@ -342,16 +329,14 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
       prefix = d->heldLength;
       piece = first;
     }
-    const bool last = total + n == (size_t)count;
+    const bool last = *sent + n == count;
     uint32_t accepted = 0;
-    Vxi11Result r =
-        vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && endsLine, io, wait, &accepted);
-    status = status_of(r);
+    Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && end, io, wait, &accepted);
+    ViStatus status = status_of(r);
     if (accepted > prefix + n) accepted = (uint32_t)(prefix + n);
     d->heldLength = 0;  // sent, or lost with the call
     const size_t moved = accepted > prefix ? accepted - prefix : 0;
-    total += moved;
-    if (retCount) *retCount = (ViInt32)total;
+    *sent += moved;
     if (status != VI_SUCCESS) return status;
     if (accepted < prefix + n) {
       // A device that takes part of a chunk: the rest goes again, but a
@@ -361,6 +346,46 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
     }
   }
   return VI_SUCCESS;
+}
+
+ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  if (retCount) *retCount = 0;
+  std::unique_lock<std::mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  if (count <= 0) return VI_SUCCESS;
+  const uint8_t* p = static_cast<const uint8_t*>(buffer);
+  const size_t n = (size_t)count;
+  const bool endsLine = p[n - 1] == '\n';
+  // A write that ends no line keeps its last bytes back: they go with the
+  // next write (a command and its line feed in one RPC), or carry END when
+  // the caller ends the message there (vxi11_end).
+  const size_t keep = endsLine ? 0 : (n < kHeldMax ? n : kHeldMax);
+  if (keep == n && d->heldLength + n > kHeldMax) {
+    status = flush_held(d, false);
+    if (status != VI_SUCCESS) return status;
+  }
+  if (keep < n) {
+    size_t sent = 0;
+    status = send_chunks(d, p, n - keep, endsLine, &sent);
+    if (retCount) *retCount = (ViInt32)sent;
+    if (status != VI_SUCCESS) return status;
+  }
+  memcpy(d->held + d->heldLength, p + n - keep, keep);
+  d->heldLength += keep;
+  if (retCount) *retCount = count;
+  return VI_SUCCESS;
+}
+
+// Ends the message on the bytes held back; nothing held means the last
+// write ended a line and its END went with it.
+ViStatus vxi11_end(void* context) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  std::unique_lock<std::mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  return flush_held(d, true);
 }
 
 ViStatus vxi11_settmo(void* context, ViInt32 tmoMs) {
@@ -404,7 +429,7 @@ ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
   std::unique_lock<std::mutex> hold;
   ViStatus status;
   if (!take_core(d, &hold, &status)) return status;
-  status = flush_held(d);
+  status = flush_held(d, false);
   if (status != VI_SUCCESS) return status;
   uint32_t io, wait;
   waits_for(d->timeoutMs, &io, &wait);
@@ -468,4 +493,5 @@ const TransportOps vx_vxi11_ops = {
     vxi11_readstb,  // readStb
     vxi11_trigger,  // trigger
     vxi11_remote,   // remote
+    vxi11_end,      // endMessage
 };
