@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <mutex>
 
-#include "common/ipv4.h"
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "platform/clock.h"
-#include "platform/resolve.h"
 #include "transport/hislip/hislip_link.h"
+#include "transport/host_address.h"
 #include "transport/resource_name.h"
 
 namespace {
@@ -19,19 +18,6 @@ namespace {
 // Replies to the open's messages when the caller gave no bound: the
 // connects have the system's, a reply would have none.
 const uint32_t kUnboundedOpenReplyMs = 10000;
-
-bool resolve(const VxResourceName& r, uint32_t waitMs, uint32_t* addr) {
-  if (vx_ipv4_parse(r.host, addr)) return true;
-  vxp_resolve_result rc = vxp_resolve_ipv4(r.host, waitMs, addr);
-  if (rc == VXP_RESOLVE_TIMED_OUT)
-    writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", r.host, (unsigned)waitMs);
-  else if (rc == VXP_RESOLVE_BUSY)
-    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n",
-             r.host, VXP_RESOLVE_PENDING_MAX);
-  else if (rc != VXP_RESOLVED)
-    writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", r.host);
-  return rc == VXP_RESOLVED;
-}
 
 uint32_t left_of(const HislipDeadline& dl, uint32_t fallback) {
   if (dl.waitMs == 0) return fallback;
@@ -75,7 +61,7 @@ ViStatus hislip_open(const char* name, ViInt32 tmoMs, LinkSlot* slot) {
   const HislipDeadline replies = {dl.start, dl.waitMs == 0 ? kUnboundedOpenReplyMs : dl.waitMs};
   uint32_t addr = 0;
   uint16_t session = 0;
-  const bool opened = resolve(r, dl.waitMs, &addr) && connect_channel(l, &l->sync, addr, r.port, dl) &&
+  const bool opened = vx_host_address(r.host, dl.waitMs, &addr) && connect_channel(l, &l->sync, addr, r.port, dl) &&
                       vx_hislip_initialize(l, r.device, replies, &session) &&
                       connect_channel(l, &l->async, addr, r.port, dl) &&
                       vx_hislip_async_initialize(l, session, replies) && vx_hislip_max_message_size(l, replies);

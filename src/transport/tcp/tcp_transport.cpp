@@ -9,7 +9,7 @@
 #include "log/call_log.h"
 #include "platform/clock.h"
 #include "platform/net.h"
-#include "platform/resolve.h"
+#include "transport/host_address.h"
 #include "transport/resource_name.h"
 
 namespace {
@@ -67,17 +67,7 @@ int32_t connect_socket_name(const char* name, ViInt32 tmoMs) {
   const uint32_t waitMs = vx_open_wait_ms(tmoMs);
   const uint32_t start = vxp_tick_ms();
   uint32_t addr;
-  if (!vx_ipv4_parse(r.host, &addr)) {
-    vxp_resolve_result rc = vxp_resolve_ipv4(r.host, waitMs, &addr);
-    if (rc == VXP_RESOLVE_TIMED_OUT)
-      writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", r.host, (unsigned)waitMs);
-    else if (rc == VXP_RESOLVE_BUSY)
-      writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n",
-               r.host, VXP_RESOLVE_PENDING_MAX);
-    else if (rc != VXP_RESOLVED)
-      writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", r.host);
-    if (rc != VXP_RESOLVED) return -1;
-  }
+  if (!vx_host_address(r.host, waitMs, &addr)) return -1;
   uint32_t left = 0;
   if (waitMs != 0) {
     const uint32_t spent = vxp_tick_ms() - start;

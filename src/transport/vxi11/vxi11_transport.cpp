@@ -11,11 +11,10 @@
 #include <mutex>
 #include <new>
 
-#include "common/ipv4.h"
 #include "link/link_table.h"
 #include "log/call_log.h"
 #include "platform/clock.h"
-#include "platform/resolve.h"
+#include "transport/host_address.h"
 #include "transport/resource_name.h"
 #include "transport/vxi11/portmap.h"
 #include "transport/vxi11/vxi11_core.h"
@@ -186,22 +185,6 @@ bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const cha
   return true;
 }
 
-// The host of the name as an address: dotted numbers as they are, a host
-// name looked up within what is left of the open's wait. Logs why not.
-bool host_address(const char* host, const Deadline& dl, uint32_t* addr) {
-  if (vx_ipv4_parse(host, addr)) return true;
-  vxp_resolve_result rc = vxp_resolve_ipv4(host, dl.left(0), addr);
-  if (rc == VXP_RESOLVED) return true;
-  if (rc == VXP_RESOLVE_TIMED_OUT)
-    writeLog("vx_comm_open() error: no address for host name '%s' within %u ms\n", host, (unsigned)dl.waitMs);
-  else if (rc == VXP_RESOLVE_BUSY)
-    writeLog("vx_comm_open() error: host name '%s' not looked up: %d earlier lookups still wait for an answer\n", host,
-             VXP_RESOLVE_PENDING_MAX);
-  else
-    writeLog("vx_comm_open() error: host name '%s' has no IPv4 address\n", host);
-  return false;
-}
-
 // TCPIP[board]::host[::device]::INSTR, read again from the whole name; the
 // device ("inst0" when left out, "gpib0,5", any other name) goes to
 // create_link as the reader lower-cased it.
@@ -219,7 +202,7 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   const Deadline dl{vxp_tick_ms(), vx_open_wait_ms(tmoMs)};
   uint32_t addr;
   Vxi11Device* d = nullptr;
-  if (!host_address(r.host, dl, &addr) || (d = new_device()) == nullptr ||
+  if (!vx_host_address(r.host, dl.left(0), &addr) || (d = new_device()) == nullptr ||
       !connect_link(d, addr, r.host, r.device, dl)) {
     if (d) free_device(d);
     vxp_net_cleanup();
