@@ -25,6 +25,18 @@ check "find exit status" test $? = 0
 check "find lists $a" grep -Eq "^MODEL-100 +SNVX0+ +$a\$" "$work/find"
 check "find lists $b" grep -Eq "^MODEL-101 +SNVX0+1 +$b\$" "$work/find"
 check "find lists each once" test "$(grep -c "$a\$" "$work/find")" = 1
+# The VXI-11 search: by name, and in a plain find (the simulator answers
+# both searches, so there it is listed under both names): the options, a
+# line the list must hold, text no line may end with.
+while IFS='|' read -r opts want unwanted; do
+  "$vx" find $opts --wait 300 >"$work/find11" 2>&1
+  check "find ${opts:-(no options)}: exit status" test $? = 0
+  check "find ${opts:-(no options)} lists $want" grep -Eq -- "$want" "$work/find11"
+  check "find ${opts:-(no options)} lists no $unwanted" test "$(grep -c -- "$unwanted\$" "$work/find11")" = 0
+done <<EOT
+--iface vxi11|^MODEL-100 +SNVX0+ +TCPIP0::$a::inst0::INSTR\$| $a
+|^MODEL-100 +SNVX0+ +TCPIP0::$a::inst0::INSTR\$|no instrument answered
+EOT
 
 "$vx" --log "$work/log" query "$a" '*IDN?' 'ECHO two words' >"$work/q"
 check "query exit status" test $? = 0
@@ -163,8 +175,19 @@ check "visa usb query" test "$(cat "$work/q")" = VXSIM,MODEL-101,SNVX00000000000
 "$vx" find --iface visa >"$work/find" 2>&1
 check "visa find exit status" test $? = 0
 check "visa find lists the maker's instrument" grep -Eq '^VX-1 +4711 +USB0::0x03EB::0xAFFF::4711::INSTR$' "$work/find"
-env -u LD_LIBRARY_PATH "$vx" query "TCPIP0::$a::5025::SOCKET" '*IDN?' >"$work/q" 2>&1
-check "socket name without a VISA library" test "$(cat "$work/q")" = VXSIM,MODEL-100,SNVX0000000000000000,1.0
+# The names the library serves itself, without a VISA library: the name,
+# the exit status, what the tool prints (all of it).
+while IFS='|' read -r name rc text; do
+  env -u LD_LIBRARY_PATH "$vx" query "$name" '*IDN?' >"$work/q" 2>&1
+  got=$?
+  check "$name without a VISA library: exit status $got" test $got = "$rc"
+  check "$name without a VISA library: prints '$text'" test "$(cat "$work/q")" = "$text"
+done <<EOT
+TCPIP0::$a::5025::SOCKET|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
+TCPIP0::$a::inst0::INSTR|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
+TCPIP0::$a::hislip0::INSTR|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
+tcpip::127.0.0.9::hislip0::INSTR|1|vxcomm: cannot open a link to tcpip::127.0.0.9::hislip0::INSTR: no instrument answered there (the connection was refused or failed, or it does not serve that protocol)
+EOT
 env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
 check "no visa library message" grep -q 'no VISA library could be loaded' "$work/err"

@@ -9,8 +9,9 @@
 Resource names: TCPIP[board]::host::18::SOCKET is the TCP route,
 USB[board]::0x03EB::0xAFFF::serial[::0]::INSTR the direct USB route. Any
 other name goes to the library as it is: to the VISA library when one is
-installed, else TCPIP::host::port::SOCKET opens raw TCP and
-TCPIP::host[::instN]::INSTR VXI-11, and other names fail.
+installed, else TCPIP::host::port::SOCKET opens raw TCP,
+TCPIP::host[::instN]::INSTR VXI-11 and TCPIP::host::hislipN::INSTR
+HiSLIP, and other names fail.
 """
 from vxcomm import __version__
 

@@ -33,7 +33,7 @@ def to_library(name: str) -> Tuple[str, str]:
     """(library address, pyvisa class) of a pyvisa resource name; raises
     rname.InvalidResourceName. Port 18 and this maker's USB instruments take
     the library's own routes; every other name goes to the library as it is
-    (the VISA library's, or raw TCP and VXI-11 without one)."""
+    (the VISA library's, or raw TCP, VXI-11 and HiSLIP without one)."""
     parsed = rname.parse_resource_name(name)
     if isinstance(parsed, rname.TCPIPSocket) and int(parsed.port) == TCP_PORT:
         return "TCP-" + parsed.host_address, "SOCKET"

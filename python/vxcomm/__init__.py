@@ -140,8 +140,8 @@ def open(address: str, timeout: Optional[float] = 2000, encoding: str = "ascii",
          write_termination: str = "\n", open_timeout: Union[float, None, str] = "timeout") -> Instrument:
     """Opens a link ("TCP-a.b.c.d" or "TCP-<host name>", "USB-<serial>", or
     a VISA resource name: through the VISA library when there is one,
-    TCPIP::host::port::SOCKET and TCPIP::host[::instN]::INSTR (VXI-11) by
-    the library itself when not). Raises OpenError when no link was made.
+    TCPIP::host::port::SOCKET, TCPIP::host[::instN]::INSTR (VXI-11) and
+    TCPIP::host::hislipN::INSTR (HiSLIP) by the library itself when not). Raises OpenError when no link was made.
     `open_timeout` (ms, None no limit; by default `timeout`) bounds the wait
     for a TCP connection, which the library makes at least 3000 ms."""
     return Instrument(address, timeout=timeout, encoding=encoding, write_termination=write_termination,

@@ -45,11 +45,11 @@ _USB_BUS_SOCKET = "/run/vx_comm_lib/usb.sock"
 Progress = Callable[[int, int], None]
 _MARKS = [bytes((b,)) for b in range(256)]
 
-# Routes. SOCKET and VXI11 are the VISA names the library serves itself
-# when no VISA library is loaded (raw TCP to a port, VXI-11); their
-# timeouts read as TCP's.
-TCP, USB, VISA, SOCKET, VXI11 = "tcp", "usb", "visa", "socket", "vxi11"
-_TCP_LIKE = (TCP, SOCKET, VXI11)
+# Routes. SOCKET, VXI11 and HISLIP are the VISA names the library serves
+# itself when no VISA library is loaded (raw TCP to a port, VXI-11,
+# HiSLIP); their timeouts read as TCP's.
+TCP, USB, VISA, SOCKET, VXI11, HISLIP = "tcp", "usb", "visa", "socket", "vxi11", "hislip"
+_TCP_LIKE = (TCP, SOCKET, VXI11, HISLIP)
 _SERIAL_LENGTH = 18
 _NOT_CONNECTED = {
     TCP: "refused, unreachable, or no instrument on port 18",
@@ -57,6 +57,7 @@ _NOT_CONNECTED = {
     VISA: "the VISA library did not open it",
     SOCKET: "refused, unreachable, or nothing listens on that port",
     VXI11: "refused, unreachable, or no VXI-11 server there",
+    HISLIP: "refused, unreachable, or no HiSLIP server there",
 }
 _SOCKET_NAME = re.compile(r"TCPIP[0-9]*::[^:]+::([0-9]{1,5})::SOCKET", re.IGNORECASE)
 _INSTR_NAME = re.compile(r"TCPIP[0-9]*::[^:]+(?:::([^:]+))?::INSTR", re.IGNORECASE)
@@ -79,6 +80,7 @@ _NO_CONTROL = {
             "open it over VXI-11 (TCPIP::host::INSTR) if it serves that",
     USB: "direct USB links have no such control yet; send the instrument's own command (*STB?, *TRG) instead",
     VXI11: "the VXI-11 server does not do it",
+    HISLIP: "the HiSLIP server does not do it",
     VISA: "the VISA library does not do it for this resource",
 }
 
@@ -111,14 +113,14 @@ def no_visa_text() -> str:
 
 
 def native_route(name: str) -> Optional[str]:
-    """SOCKET or VXI11 for a VISA name the library serves itself when no VISA
-    library is loaded, None for the others (HiSLIP, USB, GPIB, ...)."""
+    """SOCKET, VXI11 or HISLIP for a VISA name the library serves itself
+    when no VISA library is loaded, None for the others (USB, GPIB, ...)."""
     socket_name = _SOCKET_NAME.fullmatch(name)
     if socket_name:
         return SOCKET if 1 <= int(socket_name.group(1)) <= 65535 else None
     instr = _INSTR_NAME.fullmatch(name)
-    if instr and not (instr.group(1) or "").lower().startswith("hislip"):
-        return VXI11
+    if instr:
+        return HISLIP if (instr.group(1) or "").lower().startswith("hislip") else VXI11
     return None
 
 
@@ -199,7 +201,7 @@ def library_address(address: str) -> str:
 
 def library_timeout(route: str, ms: Optional[float]) -> int:
     """The library's timeout for `ms` milliseconds on a route: None waits
-    without limit (0 on TCP, raw SOCKET and VXI-11, -1 elsewhere), 0 does
+    without limit (0 on TCP, raw SOCKET, VXI-11 and HiSLIP, -1 elsewhere), 0 does
     not wait (where 0 means no limit, the shortest wait, 1 ms)."""
     if ms is None:
         return 0 if route in _TCP_LIKE else -1
@@ -414,7 +416,7 @@ class Instrument:
 
     def read_stb(self) -> int:
         """The status byte, read as a serial poll (VXI-11 device_readstb,
-        VISA viReadSTB). Raises NotSupportedError on raw TCP and direct USB
+        HiSLIP AsyncStatusQuery, VISA viReadSTB). Raises NotSupportedError on raw TCP and direct USB
         links, where "*STB?" asks the instrument instead."""
         stb = ctypes.c_uint16(0)
         self._control("vx_comm_readStb", "read_stb()",
@@ -422,8 +424,8 @@ class Instrument:
         return stb.value
 
     def trigger(self) -> None:
-        """Sends the device trigger (VXI-11 device_trigger, VISA
-        viAssertTrigger). NotSupportedError as read_stb()."""
+        """Sends the device trigger (VXI-11 device_trigger, HiSLIP Trigger,
+        VISA viAssertTrigger). NotSupportedError as read_stb()."""
         self._control("vx_comm_trigger", "trigger()", _library.function("vx_comm_trigger"))
 
     def remote(self, mode: Union[int, str]) -> None:

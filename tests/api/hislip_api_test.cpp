@@ -13,7 +13,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The instruments of hislip_api, 127.0.0.2 upwards.
-enum Fault { PLAIN, SLOW, INTERRUPT, FATAL, ENCRYPT, SAMEID, MAXMSG_BIG, STB_EARLY, INTERRUPTED_LATE, OVERLAP, MAXMSG_64 };
+enum Fault {
+  PLAIN, SLOW, INTERRUPT, FATAL, ENCRYPT, SAMEID, MAXMSG_BIG, STB_EARLY, INTERRUPTED_LATE, OVERLAP, MAXMSG_64,
+  SERVER_ERROR
+};
 
 std::string hislip_name(Fault f, const char* device = "hislip0") {
   return "TCPIP0::127.0.0." + std::to_string(2 + (int)f) + "::" + device + "::INSTR";
@@ -148,21 +151,40 @@ TEST(Hislip, MessageLevelBehaviours) {
   }
 }
 
-TEST(Hislip, FatalErrorEndsTheCallAndTheLink) {
-  TempLog log("hislip_fatal");
-  ViInt32 id = open_hislip(FATAL);
-  ASSERT_GT(id, 0);
-  vx_usb_startdebug(log.path.c_str());
-  ViStatus s = VI_SUCCESS;
-  EXPECT_EQ("", query(id, "*IDN?", &s));
-  EXPECT_EQ(VI_ERROR_CONN_LOST, s);
-  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(id, "*IDN?", 0, nullptr));
-  ViUInt16 stb = 0;
-  EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
-  vx_usb_stopdebug();
-  EXPECT_TRUE(has_line(log.lines(), "sent FatalError 128 (device-defined fatal error): simulated fatal error"))
-      << log.text();
-  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+// The server refuses the first query of the session: an Error ends that
+// call and the link goes on; a FatalError ends the link too. Either way the
+// call log carries the server's code and text.
+TEST(Hislip, ServerErrorsEndTheCallWithTheServersText) {
+  struct Row {
+    Fault fault;
+    ViStatus status;  // of the refused query, and of the calls after it
+    const char* line;
+  };
+  const Row rows[] = {
+      {SERVER_ERROR, VI_ERROR_SYSTEM_ERROR, "HiSLIP read error: HiSLIP 127.0.0.13:4880 sent Error 128 (device-defined error): simulated error"},
+      {FATAL, VI_ERROR_CONN_LOST, "sent FatalError 128 (device-defined fatal error): simulated fatal error"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    TempLog log("hislip_error");
+    ViInt32 id = open_hislip(row.fault);
+    ASSERT_GT(id, 0);
+    vx_usb_startdebug(log.path.c_str());
+    ViStatus s = VI_SUCCESS;
+    EXPECT_EQ("", query(id, "*IDN?", &s));
+    EXPECT_EQ(row.status, s);
+    vx_usb_stopdebug();
+    EXPECT_TRUE(has_line(log.lines(), row.line)) << log.text();
+    ViUInt16 stb = 0;
+    if (row.status == VI_ERROR_CONN_LOST) {
+      EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_puts(id, "*IDN?", 0, nullptr));
+      EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
+    } else {
+      EXPECT_EQ("after\n", query(id, "ECHO after"));
+      EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
+    }
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
 }
 
 TEST(Hislip, OpensFailWithTheirReason) {

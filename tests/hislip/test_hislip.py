@@ -22,6 +22,7 @@ FAULTS = {  # address: --hislip-fault values
     "127.0.0.10": ["interrupted-late"],
     "127.0.0.11": ["overlap"],
     "127.0.0.12": ["maxmsg=64"],
+    "127.0.0.13": ["error"],
 }
 
 

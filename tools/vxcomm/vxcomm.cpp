@@ -2,6 +2,7 @@
 // people who use the instruments. Built on vx_comm.h only, as any host is.
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +27,10 @@ struct Options {
   const char* logPath = nullptr;
   ViInt32 timeoutMs = -1;  // -1: the link's own default
   ViInt32 findMs = 1000;
-  ViInt32 iface = IFACE_LAN | IFACE_USB | IFACE_VISA;
+  // A plain find lists every kind of instrument the tool can reach, VXI-11
+  // ones too: a person looking for an instrument should not have to know
+  // which protocol it speaks. Scripts that want the short search name theirs.
+  ViInt32 iface = IFACE_LAN | IFACE_VXI11 | IFACE_USB | IFACE_VISA;
 };
 
 // Without --timeout, how long the tool waits for a host name's address.
@@ -54,7 +58,7 @@ const char* kUsage =
     "usage: vxcomm [--log FILE] [--timeout MS] COMMAND ARGS...\n"
     "\n"
     "commands:\n"
-    "  find [--iface lan,usb,visa] [--wait MS]   list the instruments that answer\n"
+    "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,usb,visa)\n"
     "  query ADDRESS COMMAND...                  send each command, print each reply line\n"
     "  send ADDRESS COMMAND...                   send each command, read nothing\n"
     "  fetch ADDRESS QUERY FILE                  send QUERY, store the block it returns in FILE\n"
@@ -71,14 +75,20 @@ const char* kUsage =
     "ADDRESS is what 'find' lists: a dotted IPv4 address (four decimal numbers; the\n"
     "instrument's TCP port is always 18 and is not given), TCP-<address or host\n"
     "name>, USB-<serial of 18 characters> or a VISA resource name. The VISA library\n"
-    "is loaded when an address or the search needs it.\n";
+    "is loaded when an address or the search needs it; without one, TCPIP names\n"
+    "still open: ::SOCKET (raw TCP), ::INSTR and ::instN::INSTR (VXI-11),\n"
+    "::hislipN::INSTR (HiSLIP).\n";
 
 const char* help_for(const std::string& cmd) {
   if (cmd == "find")
     return "usage: vxcomm find [--iface LIST] [--wait MS]\n"
-           "  Searches the interfaces in LIST (comma-separated: lan, usb, visa; default all)\n"
-           "  and prints one instrument a line: model, serial, address. --wait is how long\n"
-           "  the LAN search listens for answers (default 1000 ms).\n";
+           "  Searches the interfaces in LIST (comma-separated: lan, vxi11, usb, visa;\n"
+           "  default all) and prints one instrument a line: model, serial, address.\n"
+           "  vxi11 finds LAN instruments of any make that serve VXI-11, listed as\n"
+           "  TCPIP0::a.b.c.d::inst0::INSTR; an instrument that answers both LAN searches\n"
+           "  is listed under both addresses (either opens it). --wait is how long each\n"
+           "  LAN search listens for answers (default 1000 ms); they run one after the\n"
+           "  other, so a plain find takes about twice --wait (--iface lan,usb,visa: once).\n";
   if (cmd == "query")
     return "usage: vxcomm query ADDRESS COMMAND...\n"
            "  Sends each COMMAND as a line and prints the reply line it gets.\n";
@@ -108,6 +118,16 @@ struct Link {
 };
 
 bool is_tcp_address(const char* a) { return strncmp(a, "TCP-", 4) == 0 || (a[0] >= '0' && a[0] <= '9'); }
+
+// A TCPIP resource name (any case, as VISA reads them): without a VISA
+// library the library serves these itself, so a failed open is no
+// instrument there, not a missing library.
+bool is_tcpip_name(const char* a) {
+  const char prefix[] = "TCPIP";
+  for (size_t i = 0; i < sizeof prefix - 1; ++i)
+    if (toupper((unsigned char)a[i]) != prefix[i]) return false;
+  return true;
+}
 
 // The lookup, bounded: a resolver that gets no answer retries for ten
 // seconds or more. A lookup still running when the bound passes is left to
@@ -210,7 +230,8 @@ int open_link(const char* address, const Options& o, Link& link) {
     return 2;
   }
   // Every other address is a VISA resource name. Without a VISA library
-  // the library still opens the names it serves itself (TCPIP::SOCKET).
+  // the library still opens the names it serves itself (TCPIP SOCKET,
+  // VXI-11 and HiSLIP INSTR names).
   const bool visaLoaded = !tcp && !usb && vx_comm_loadVisa() == VI_SUCCESS;
   // 0 is no limit here; on TCP links the library means the same by 0, on
   // USB and VISA links by -1 (0 there is "do not wait"). The open's own
@@ -235,6 +256,9 @@ int open_link(const char* address, const Options& o, Link& link) {
     else if (usb)
       fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument with that serial number is connected, or "
               "another program uses it\n", address);
+    else if (!visaLoaded && is_tcpip_name(address))
+      fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument answered there (the connection was "
+              "refused or failed, or it does not serve that protocol)\n", address);
     else if (!visaLoaded)
       fprintf(stderr, "vxcomm: cannot open a link to %s: it is a VISA resource name, but %s\n", address, kNoVisa);
     else
@@ -264,10 +288,11 @@ int cmd_find(int argc, char** argv, Options& o) {
       for (size_t at = 0, comma; (comma = list.find(',', at)) != std::string::npos; at = comma + 1) {
         std::string name = list.substr(at, comma - at);
         if (name == "lan") o.iface |= IFACE_LAN;
+        else if (name == "vxi11") o.iface |= IFACE_VXI11;
         else if (name == "usb") o.iface |= IFACE_USB;
         else if (name == "visa") o.iface |= IFACE_VISA;
         else {
-          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, usb, visa)\n", name.c_str());
+          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, vxi11, usb, visa)\n", name.c_str());
           return 2;
         }
       }

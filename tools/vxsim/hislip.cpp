@@ -42,6 +42,7 @@ enum : std::uint8_t {
 enum : std::uint8_t { kFatalUnidentified = 0, kFatalBadHeader, kFatalNoBothChannels, kFatalBadInit };
 constexpr std::uint8_t kFatalSecureFailed = 5;  // HiSLIP 2.0: secure connection failed
 enum : std::uint8_t { kErrUnidentified = 0, kErrBadType, kErrBadControl, kErrBadVendor, kErrTooLarge };
+constexpr std::uint8_t kErrDeviceDefined = 128;  // 128-255: the device's own
 
 constexpr std::size_t kHeader = 16;
 constexpr std::uint32_t kFirstMessageId = 0xFFFFFF00u;
@@ -635,8 +636,15 @@ void Connection::handle_sync(Msg& m) {
             // END closes the program message, as the LF does on a raw connection.
             if (feed_.empty() || feed_.back() != '\n') feed_ += '\n';
             ready_at_ = Clock::now() + std::chrono::milliseconds(f_.slow_ms);
-            if (f_.fatal_at != 0 && ++data_ends_ == f_.fatal_at) {
+            ++data_ends_;
+            if (f_.fatal_at != 0 && data_ends_ == f_.fatal_at) {
                 fatal(128, "simulated fatal error");
+                return;
+            }
+            if (f_.error_at != 0 && data_ends_ == f_.error_at) {
+                // The message is refused and not answered; later ones are.
+                feed_.clear();
+                queue(message(kError, kErrDeviceDefined, 0, "simulated error"));
                 return;
             }
         }
@@ -969,7 +977,9 @@ bool apply_hislip_fault(HislipFaults& f, const std::string& fault) {
     else if (fault == "overlap") f.overlap = true;
     else if (fault == "stb-early") f.stb_early = true;
     else if (fault == "interrupted-late") f.interrupted_late = true;
+    else if (fault == "error") f.error_at = 1;
     else if (number("fatal=", 0xFFFFFFFFull, v) && v > 0) f.fatal_at = static_cast<std::uint32_t>(v);
+    else if (number("error=", 0xFFFFFFFFull, v) && v > 0) f.error_at = static_cast<std::uint32_t>(v);
     else if (number("slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
     else if (number("maxmsg=", UINT64_MAX, v) && v > 0) f.max_message = v;
     else return false;

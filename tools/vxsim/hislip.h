@@ -26,6 +26,7 @@ struct HislipFaults {
     std::uint32_t slow_ms = 0;        // a reply goes out this long after its query at the earliest
     bool interrupt = false;           // a reply's last byte is held 1000 ms: a new message interrupts it
     std::uint32_t fatal_at = 0;       // FatalError instead of the reply to this DataEnd (1 = the first)
+    std::uint32_t error_at = 0;       // Error instead of the reply to this DataEnd; the session goes on
     bool encrypt = false;             // HiSLIP 2.0 server that requires encryption
     bool same_id = false;             // every session gets session id 1
     bool overlap = false;             // offers overlapped mode only
