@@ -1,5 +1,7 @@
-// vx_comm_find: runs the selected searches one after another, each into a
-// buffer of its own, and joins their texts into the caller's Device list.
+// vx_comm_find: runs the selected searches side by side, each on a thread
+// and into a buffer of its own, and joins their texts into the caller's
+// Device list in table order. Each search waits its tmoMs, so a find of
+// several takes about one tmoMs, not their sum.
 // Also the Device list entry and the probe workers' shared results.
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include "find/find.h"
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -19,11 +22,24 @@ const FindSearch kSearches[] = {
     {IFACE_VXI11, vx_vxi11_scan},
 };
 
+// The searches spawn their probe workers themselves; this is their own
+// thread, with the stack an export's caller would give them.
+const size_t kSearchStack = 64 * 1024;
+
 struct SearchRecord {
   char* text;  // null: not selected, or its buffer could not be had
   int length;
   ViStatus status;
+  FindSearchFn run;
+  int tmoMs;
+  int capacity;
+  vxp_thread* thread;  // null: ran on the caller's thread
 };
+
+void run_search(void* arg) {
+  SearchRecord* r = static_cast<SearchRecord*>(arg);
+  r->status = r->run(r->text, r->tmoMs, r->capacity, &r->length);
+}
 
 }  // namespace
 
@@ -97,9 +113,18 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
     if ((iface & row.mask) == 0 || row.run == nullptr) continue;
     // Each search gets the whole capacity; one that cannot have its buffer
     // is left out without a word.
-    records[i].text = static_cast<char*>(setup->alloc((size_t)count));
-    if (records[i].text) records[i].status = row.run(records[i].text, tmoMs, count, &records[i].length);
+    SearchRecord& r = records[i];
+    r.text = static_cast<char*>(setup->alloc((size_t)count));
+    if (!r.text) continue;
+    r.run = row.run;
+    r.tmoMs = tmoMs;
+    r.capacity = count;
+    // Without a thread the search runs here, one after another as before.
+    r.thread = vxp_thread_start(run_search, &r, kSearchStack);
+    if (!r.thread) run_search(&r);
   }
+  for (size_t i = 0; i < rows; ++i)
+    if (records[i].thread) vxp_thread_join(records[i].thread);
 
   // Sizes in 64 bits: a search's length plus its NUL must not overflow.
   int64_t position = 0;

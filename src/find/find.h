@@ -24,7 +24,9 @@ struct FindSearch {
 };
 
 // Everything the dispatcher depends on, so that a test can hand it fake
-// searches and a failing allocator. Rows are run and merged in table order.
+// searches and a failing allocator. Rows run side by side, each on a thread
+// of its own (on the caller's when none can be had), and are merged in
+// table order.
 struct FindSetup {
   const FindSearch* searches;
   size_t searchCount;  // at most VX_FIND_MAX_SEARCHES rows are used

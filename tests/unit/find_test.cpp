@@ -32,9 +32,12 @@ struct FakeSearch {
   int calls = 0;
   int tmoMs = 0;
   int capacity = 0;
+  int meet = 0;       // wait (2 s at most) until this many searches run at once
+  bool met = false;
 };
 
 FakeSearch g_search[3];
+std::atomic<int> g_running{0};
 
 template <int I>
 ViStatus fake_search(char* text, int tmoMs, int capacity, int* length) {
@@ -43,6 +46,13 @@ ViStatus fake_search(char* text, int tmoMs, int capacity, int* length) {
   f.tmoMs = tmoMs;
   f.capacity = capacity;
   *length = 0;
+  if (f.meet > 0) {
+    g_running++;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (g_running.load() < f.meet && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    f.met = g_running.load() >= f.meet;
+  }
   if (f.claimLength) {
     *length = f.claimed;
     return f.status;
@@ -90,6 +100,7 @@ struct FindMerge : ::testing::Test {
   ViInt32 ret = -77;
   void SetUp() override {
     for (FakeSearch& f : g_search) f = FakeSearch();
+    g_running = 0;
     g_heap = FakeHeap();
     memset(devices, '#', sizeof devices);
   }
@@ -233,6 +244,19 @@ TEST_F(FindMerge, LengthsNearIntMaxNeitherOverflowNorReadPastTheBuffer) {
   EXPECT_EQ(6, ret);
   EXPECT_EQ("a:b:c;", std::string(devices));
   EXPECT_EQ(std::vector<size_t>({(size_t)INT_MAX, (size_t)INT_MAX, (size_t)INT_MAX}), g_heap.sizes);
+}
+
+// Each search waits its tmoMs: run one after another, a find of three
+// would take three times as long.
+TEST_F(FindMerge, SearchesRunSideBySide) {
+  const char* texts[] = {"L;", "U;", "V;"};
+  for (int i = 0; i < 3; ++i) {
+    g_search[i].meet = 3;
+    g_search[i].text = texts[i];
+  }
+  EXPECT_EQ(VI_SUCCESS, find(100));
+  EXPECT_EQ("L;U;V;", std::string(devices));
+  for (const FakeSearch& f : g_search) EXPECT_TRUE(f.met) << "a search ran alone";
 }
 
 TEST_F(FindMerge, RefusedWhileALinkIsOpen) {

@@ -87,8 +87,8 @@ const char* help_for(const std::string& cmd) {
            "  vxi11 finds LAN instruments of any make that serve VXI-11, listed as\n"
            "  TCPIP0::a.b.c.d::inst0::INSTR; an instrument that answers both LAN searches\n"
            "  is listed under both addresses (either opens it). --wait is how long each\n"
-           "  LAN search listens for answers (default 1000 ms); they run one after the\n"
-           "  other, so a plain find takes about twice --wait (--iface lan,usb,visa: once).\n";
+           "  LAN search listens for answers (default 1000 ms); the searches run side\n"
+           "  by side, so a find takes about --wait.\n";
   if (cmd == "query")
     return "usage: vxcomm query ADDRESS COMMAND...\n"
            "  Sends each COMMAND as a line and prints the reply line it gets.\n";
