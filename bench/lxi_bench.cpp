@@ -1,0 +1,208 @@
+// The library against Debian's liblxi over VXI-11, side by side in one run
+// against the simulator: *IDN? queries a second and MiB/s of a block read,
+// each client on its own link to the same instrument. Best of the rounds,
+// alternating which client goes first, and the median of the per-round
+// ratios; every byte of every block is checked against the pattern.
+//
+//   vxbench_lxi ADDRESS [QUERIES [BLOCK_MIB [ROUNDS]]]
+//
+// Runs only in a private network namespace (scripts/bench.sh sets one up).
+#include <lxi.h>
+#include <net/if.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pattern.h"
+#include "vx_comm.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const int kTimeoutMs = 10000;
+
+bool isolated() {
+  const char* flag = getenv("VX_NETNS_ISOLATED");
+  if (!flag || strcmp(flag, "1") != 0) return false;
+  struct if_nameindex* list = if_nameindex();
+  if (!list) return false;
+  bool ok = true;
+  for (struct if_nameindex* i = list; i->if_index != 0; ++i)
+    if (strcmp(i->if_name, "lo") != 0) ok = false;
+  if_freenameindex(list);
+  return ok;
+}
+
+void die(const char* what) {
+  fprintf(stderr, "vxbench_lxi: %s\n", what);
+  exit(1);
+}
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// The bytes of "BLOCK? n": the definite-length header, then n pattern bytes.
+std::string block_header(size_t n) {
+  const std::string digits = std::to_string(n);
+  return "#" + std::to_string(digits.size()) + digits;
+}
+
+bool pattern_matches(const uint8_t* p, size_t n) {
+  std::vector<uint8_t> expect(1 << 20);
+  for (size_t at = 0; at < n; at += expect.size()) {
+    const size_t k = std::min(expect.size(), n - at);
+    vxsim::pattern_fill(at, expect.data(), k);
+    if (memcmp(expect.data(), p + at, k) != 0) return false;
+  }
+  return true;
+}
+
+// One client's two exchanges: a query whose reply it checks, and the whole
+// block read as its API does it best, the header checked on the way; block
+// returns where the data landed.
+struct Client {
+  const char* name;
+  void (*query)(void* self);
+  const uint8_t* (*block)(void* self, const std::string& cmd, size_t n);
+  void* self;
+};
+
+// This library: the C exports on a link opened by the VISA resource name,
+// no VISA library loaded.
+struct Lib {
+  ViInt32 link;
+  std::vector<uint8_t> buf;
+};
+
+void lib_query(void* self) {
+  const ViInt32 link = static_cast<Lib*>(self)->link;
+  char buf[256];
+  ViInt32 got = 0;
+  if (vx_comm_puts(link, "*IDN?", 0, nullptr) != VI_SUCCESS || vx_comm_gets(link, buf, sizeof buf, &got) != VI_SUCCESS)
+    die("library: *IDN? failed");
+  if (strncmp(buf, "VXSIM,", 6) != 0) die("library: wrong *IDN? reply");
+}
+
+// vx_comm_readBlock sends the query, reads the header and puts the data
+// alone into the buffer.
+const uint8_t* lib_block(void* self, const std::string& cmd, size_t n) {
+  Lib* l = static_cast<Lib*>(self);
+  ViInt32 got = 0;
+  if (vx_comm_readBlock(l->link, cmd.c_str(), l->buf.data(), (ViInt32)n, &got) != VI_SUCCESS || (size_t)got != n)
+    die("library: readBlock failed");
+  return l->buf.data();
+}
+
+// liblxi: lxi_send of the whole command; lxi_receive reads header and data
+// into one buffer.
+struct Lxi {
+  int dev;
+  std::vector<char> buf;
+};
+
+void lxi_query(void* self) {
+  Lxi* l = static_cast<Lxi*>(self);
+  char buf[256];
+  if (lxi_send(l->dev, "*IDN?\n", 6, kTimeoutMs) != 6) die("liblxi: lxi_send failed");
+  const int n = lxi_receive(l->dev, buf, (int)sizeof buf, kTimeoutMs);
+  if (n < 6 || strncmp(buf, "VXSIM,", 6) != 0) die("liblxi: wrong *IDN? reply");
+}
+
+const uint8_t* lxi_block(void* self, const std::string& cmd, size_t n) {
+  Lxi* l = static_cast<Lxi*>(self);
+  const std::string line = cmd + "\n";
+  const std::string head = block_header(n);
+  if (lxi_send(l->dev, line.data(), (int)line.size(), kTimeoutMs) != (int)line.size()) die("liblxi: lxi_send failed");
+  // lxi_receive returns after a reply with any reason bit; the simulator
+  // marks its 1 MiB replies with REQCNT, so the caller reads on until the
+  // header's count has come.
+  const size_t total = head.size() + n;
+  size_t got = 0;
+  for (int i = 0; got < total && i < 1 + (int)(total >> 16); ++i) {
+    const int k = lxi_receive(l->dev, l->buf.data() + got, (int)(total - got), kTimeoutMs);
+    if (k <= 0) die("liblxi: lxi_receive failed");
+    got += (size_t)k;
+  }
+  if (got != total || memcmp(l->buf.data(), head.data(), head.size()) != 0) die("liblxi: wrong block reply");
+  return reinterpret_cast<const uint8_t*>(l->buf.data()) + head.size();
+}
+
+struct Rates {
+  double best[2] = {0, 0};
+  std::vector<double> ratios;  // client 0 over client 1, per round
+  void add(double a, double b) {
+    best[0] = std::max(best[0], a);
+    best[1] = std::max(best[1], b);
+    ratios.push_back(a / b);
+  }
+  double median() {
+    std::sort(ratios.begin(), ratios.end());
+    return ratios[ratios.size() / 2];
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!isolated()) {
+    fprintf(stderr, "vxbench_lxi: refusing to run outside a private network namespace (use scripts/bench.sh)\n");
+    return 2;
+  }
+  const char* addr = argc > 1 ? argv[1] : "127.0.0.2";
+  const int queries = argc > 2 ? std::max(10, std::min(atoi(argv[2]), 1000000)) : 2000;
+  const int blockMib = argc > 3 ? std::max(1, std::min(atoi(argv[3]), 1024)) : 16;
+  const int rounds = argc > 4 ? std::max(1, std::min(atoi(argv[4]), 100)) : 9;
+  const size_t n = (size_t)blockMib << 20;
+  const std::string name = std::string("TCPIP0::") + addr + "::inst0::INSTR";
+
+  Lib lib{-1, std::vector<uint8_t>(n)};
+  if (vx_comm_open(name.c_str(), 3000, &lib.link) != VI_SUCCESS || lib.link < 0) die("cannot open the library's link");
+  vx_comm_setTmoMs(lib.link, kTimeoutMs);
+  lxi_init();
+  Lxi lxi{lxi_connect(addr, 0, "inst0", 3000, VXI11), std::vector<char>(n + 64)};
+  if (lxi.dev == LXI_ERROR) die("lxi_connect failed");
+  Client clients[2] = {{"library", lib_query, lib_block, &lib}, {"liblxi", lxi_query, lxi_block, &lxi}};
+
+  const std::string cmd = "BLOCK? " + std::to_string(n);
+  // Warm both paths up; the buffers are touched, so no page is mapped while
+  // timed.
+  for (Client& c : clients) {
+    for (int i = 0; i < 100; ++i) c.query(c.self);
+    if (!pattern_matches(c.block(c.self, cmd, n), n)) die("block differs from the pattern");
+  }
+
+  Rates q, b;
+  for (int r = 0; r < rounds; ++r) {
+    double qRate[2], bRate[2];
+    for (int k = 0; k < 2; ++k) {
+      const int i = r % 2 == 0 ? k : 1 - k;
+      Client& c = clients[i];
+      auto t0 = Clock::now();
+      for (int j = 0; j < queries; ++j) c.query(c.self);
+      qRate[i] = queries / seconds_since(t0);
+      t0 = Clock::now();
+      const uint8_t* data = c.block(c.self, cmd, n);
+      bRate[i] = blockMib / seconds_since(t0);
+      if (!pattern_matches(data, n)) {
+        fprintf(stderr, "vxbench_lxi: %s: the block differs from the pattern\n", c.name);
+        return 1;
+      }
+    }
+    q.add(qRate[0], qRate[1]);
+    b.add(bRate[0], bRate[1]);
+  }
+  lxi_disconnect(lxi.dev);
+  vx_comm_close(lib.link);
+
+  printf("VXI-11 to %s: the library against liblxi (best of %d rounds, alternating; %d queries, %d MiB block)\n",
+         name.c_str(), rounds, queries, blockMib);
+  printf("| figure | library | liblxi | library / liblxi (median of rounds) |\n|---|---|---|---|\n");
+  printf("| `*IDN?` queries | %.0f /s | %.0f /s | %.2f |\n", q.best[0], q.best[1], q.median());
+  printf("| block read, %d MiB | %.1f MiB/s | %.1f MiB/s | %.2f |\n", blockMib, b.best[0], b.best[1], b.median());
+  return 0;
+}
