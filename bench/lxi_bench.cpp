@@ -2,13 +2,16 @@
 // against the simulator: *IDN? queries a second and MiB/s of a block read,
 // each client on its own link to the same instrument. Best of the rounds,
 // alternating which client goes first, and the median of the per-round
-// ratios; every byte of every block is checked against the pattern.
+// ratios; every byte of every block is checked against the pattern. The
+// client's own CPU time per query and per MiB tells its cost apart from the
+// time it waits for the simulator.
 //
 //   vxbench_lxi ADDRESS [QUERIES [BLOCK_MIB [ROUNDS]]]
 //
 // Runs only in a private network namespace (scripts/bench.sh sets one up).
 #include <lxi.h>
 #include <net/if.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -132,13 +135,38 @@ const uint8_t* lxi_block(void* self, const std::string& cmd, size_t n) {
   return reinterpret_cast<const uint8_t*>(l->buf.data()) + head.size();
 }
 
-struct Rates {
-  double best[2] = {0, 0};
-  std::vector<double> ratios;  // client 0 over client 1, per round
-  void add(double a, double b) {
-    best[0] = std::max(best[0], a);
-    best[1] = std::max(best[1], b);
-    ratios.push_back(a / b);
+double cpu_seconds() {
+  struct rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// Wall and CPU seconds a client spent in one round.
+struct Spent {
+  double wall = 0, cpu = 0;
+};
+
+template <typename Work>
+void timed(Spent* into, Work work) {
+  const double c0 = cpu_seconds();
+  const auto t0 = Clock::now();
+  work();
+  into->wall += seconds_since(t0);
+  into->cpu += cpu_seconds() - c0;
+}
+
+// Per client the best round's rate and its CPU time per unit, and the median
+// over the rounds of the library's rate over liblxi's.
+struct Figures {
+  double rate[2] = {0, 0}, cpuPer[2] = {0, 0};
+  std::vector<double> ratios;
+  void add(double amount, const Spent spent[2]) {
+    for (int i = 0; i < 2; ++i)
+      if (amount / spent[i].wall > rate[i]) {
+        rate[i] = amount / spent[i].wall;
+        cpuPer[i] = spent[i].cpu / amount;
+      }
+    ratios.push_back(spent[1].wall / spent[0].wall);
   }
   double median() {
     std::sort(ratios.begin(), ratios.end());
@@ -176,33 +204,43 @@ int main(int argc, char** argv) {
     if (!pattern_matches(c.block(c.self, cmd, n), n)) die("block differs from the pattern");
   }
 
-  Rates q, b;
+  // A round interleaves the clients in slices, the order turned each
+  // slice, so that both see the same load of the moment.
+  const int slices = 10;
+  const int perSlice = std::max(1, queries / slices);
+  Figures q, b;
   for (int r = 0; r < rounds; ++r) {
-    double qRate[2], bRate[2];
-    for (int k = 0; k < 2; ++k) {
-      const int i = r % 2 == 0 ? k : 1 - k;
-      Client& c = clients[i];
-      auto t0 = Clock::now();
-      for (int j = 0; j < queries; ++j) c.query(c.self);
-      qRate[i] = queries / seconds_since(t0);
-      t0 = Clock::now();
-      const uint8_t* data = c.block(c.self, cmd, n);
-      bRate[i] = blockMib / seconds_since(t0);
+    Spent qs[2], bs[2];
+    for (int sl = 0; sl < slices; ++sl)
+      for (int k = 0; k < 2; ++k) {
+        Client& c = clients[(sl + r) % 2 == 0 ? k : 1 - k];
+        timed(&qs[&c - clients], [&] {
+          for (int j = 0; j < perSlice; ++j) c.query(c.self);
+        });
+      }
+    for (int k = 0; k < 4; ++k) {  // A B B A, A turned each round
+      Client& c = clients[(k == 0 || k == 3) == (r % 2 == 0) ? 0 : 1];
+      const uint8_t* data = nullptr;
+      timed(&bs[&c - clients], [&] { data = c.block(c.self, cmd, n); });
       if (!pattern_matches(data, n)) {
         fprintf(stderr, "vxbench_lxi: %s: the block differs from the pattern\n", c.name);
         return 1;
       }
     }
-    q.add(qRate[0], qRate[1]);
-    b.add(bRate[0], bRate[1]);
+    q.add((double)perSlice * slices, qs);
+    b.add(2.0 * blockMib, bs);
   }
   lxi_disconnect(lxi.dev);
   vx_comm_close(lib.link);
 
-  printf("VXI-11 to %s: the library against liblxi (best of %d rounds, alternating; %d queries, %d MiB block)\n",
-         name.c_str(), rounds, queries, blockMib);
-  printf("| figure | library | liblxi | library / liblxi (median of rounds) |\n|---|---|---|---|\n");
-  printf("| `*IDN?` queries | %.0f /s | %.0f /s | %.2f |\n", q.best[0], q.best[1], q.median());
-  printf("| block read, %d MiB | %.1f MiB/s | %.1f MiB/s | %.2f |\n", blockMib, b.best[0], b.best[1], b.median());
+  printf("VXI-11 to %s: the library against liblxi (best of %d rounds; each round %d queries and two %d MiB "
+         "blocks a client, interleaved)\n",
+         name.c_str(), rounds, perSlice * slices, blockMib);
+  printf("| figure | library | liblxi | library / liblxi (median of rounds) | client CPU: library | liblxi |\n");
+  printf("|---|---|---|---|---|---|\n");
+  printf("| `*IDN?` queries | %.0f /s | %.0f /s | %.2f | %.1f us/query | %.1f us/query |\n", q.rate[0], q.rate[1],
+         q.median(), q.cpuPer[0] * 1e6, q.cpuPer[1] * 1e6);
+  printf("| block read, %d MiB | %.1f MiB/s | %.1f MiB/s | %.2f | %.2f ms/MiB | %.2f ms/MiB |\n", blockMib, b.rate[0],
+         b.rate[1], b.median(), b.cpuPer[0] * 1e3, b.cpuPer[1] * 1e3);
   return 0;
 }
