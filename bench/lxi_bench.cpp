@@ -245,9 +245,10 @@ int main(int argc, char** argv) {
   lxi_disconnect(lxi.dev);
   vx_comm_close(lib.link);
 
-  printf("VXI-11 to %s: the library against liblxi (best of %d rounds; each round %d queries and two %d MiB "
-         "blocks a client and a read size, interleaved)\n",
-         name.c_str(), rounds, perSlice * slices, blockMib);
+  printf(
+      "VXI-11 to %s: the library against liblxi (best of %d rounds; each round %d queries and two %d MiB "
+      "blocks a client and a read size, interleaved)\n",
+      name.c_str(), rounds, perSlice * slices, blockMib);
   printf("| figure | library | liblxi | library / liblxi (median of rounds) | client CPU: library | liblxi |\n");
   printf("|---|---|---|---|---|---|\n");
   printf("| `*IDN?` queries | %.0f /s | %.0f /s | %.2f | %.1f us/query | %.1f us/query |\n", q.rate[0], q.rate[1],

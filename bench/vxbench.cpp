@@ -269,8 +269,8 @@ void route_round(ViInt32 link, int queries, size_t size, const std::string& want
   ViInt32 n = 0;
   auto t0 = Clock::now();
   for (int i = 0; i < queries; ++i)
-    if (vx_comm_puts(link, "*IDN?", 0, nullptr) != VI_SUCCESS || vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS ||
-        strncmp(line, "VXSIM,", 6) != 0)
+    if (vx_comm_puts(link, "*IDN?", 0, nullptr) != VI_SUCCESS ||
+        vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || strncmp(line, "VXSIM,", 6) != 0)
       die("route: *IDN? failed");
   best->queries = std::max(best->queries, queries / seconds_since(t0));
 
