@@ -1,10 +1,12 @@
 """pyvisa over this library (@vxcomm) against pyvisa-py (@py), side by side
-in one run against the simulator, with a plain socket as the floor of both:
-*IDN? queries a second, and MiB/s of a block read with query_binary_values.
-Best of 15 rounds, alternating which goes first, and the median of the
-per-round ratios; every block is checked.
+in one run against the simulator, on a raw SOCKET (port 5025, with a plain
+socket as the floor of both) and on VXI-11 (inst0::INSTR): *IDN? queries a
+second, and MiB/s of a block read with query_binary_values. Best of 15
+rounds, alternating which goes first, and the median of the per-round
+ratios; every block is checked.
 
     python3 bench/pyvisa_bench.py ADDRESS [--queries N] [--block-mib M]
+                                  [--rounds R] [--resource TAIL]...
 
 Runs only inside an isolated network namespace (tests/netns_run.sh).
 """
@@ -38,16 +40,23 @@ def pattern_digest(n):
 
 
 class Pyvisa:
-    def __init__(self, backend, addr):
+    """A SOCKET resource reads up to a line feed (and its blocks end with
+    one); a VXI-11 INSTR resource reads up to the reply's END, as its
+    protocol marks replies, so pyvisa-py asks no termination character of
+    the instrument."""
+
+    def __init__(self, backend, name):
         self.rm = pyvisa.ResourceManager(backend)
-        self.inst = self.rm.open_resource("TCPIP0::%s::18::SOCKET" % addr, read_termination="\n",
+        self.socket = name.endswith("::SOCKET")
+        self.inst = self.rm.open_resource(name, read_termination="\n" if self.socket else None,
                                           write_termination="\n", timeout=20000)
 
     def query(self):
         return self.inst.query("*IDN?")
 
     def block(self, n):
-        return self.inst.query_binary_values("BLOCK? %d lf" % n, datatype="B", container=numpy.array).tobytes()
+        return self.inst.query_binary_values("BLOCK? %d%s" % (n, " lf" if self.socket else ""), datatype="B",
+                                             container=numpy.array).tobytes()
 
     def close(self):
         self.inst.close()
@@ -57,8 +66,8 @@ class Pyvisa:
 class Plain:
     """A plain socket client: one send per command, recv until done."""
 
-    def __init__(self, addr):
-        self.s = socket.create_connection((addr, 18), timeout=20)
+    def __init__(self, addr, port):
+        self.s = socket.create_connection((addr, port), timeout=20)
         self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.buf = bytearray()
 
@@ -105,18 +114,11 @@ def measure(clients, work, rounds):
     return best, statistics.median(ratios)
 
 
-def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("addr")
-    p.add_argument("--queries", type=int, default=1000)
-    p.add_argument("--block-mib", type=int, default=16)
-    p.add_argument("--rounds", type=int, default=15)
-    a = p.parse_args()
-    if not isolated():
-        sys.exit("pyvisa_bench: refusing to run outside an isolated network namespace (tests/netns_run.sh)")
-
-    clients = {"pyvisa @vxcomm": Pyvisa("@vxcomm", a.addr), "pyvisa @py": Pyvisa("@py", a.addr),
-               "plain socket": Plain(a.addr)}
+def run(a, tail):
+    name = "TCPIP0::%s::%s" % (a.addr, tail)
+    clients = {"pyvisa @vxcomm": Pyvisa("@vxcomm", name), "pyvisa @py": Pyvisa("@py", name)}
+    if tail.endswith("::SOCKET"):
+        clients["plain socket"] = Plain(a.addr, int(tail.split("::")[0]))
     n = a.block_mib << 20
     want = pattern_digest(n)
 
@@ -135,12 +137,33 @@ def main():
     b, b_ratio = measure(clients, block, a.rounds)
     for c in clients.values():
         c.close()
-    print("| figure | pyvisa @vxcomm | pyvisa @py | plain socket | @vxcomm / @py (median of rounds) |")
-    print("|---|---|---|---|---|")
-    print("| `query(\"*IDN?\")` | %.0f /s | %.0f /s | %.0f /s | %.2f |" % (
-        q["pyvisa @vxcomm"], q["pyvisa @py"], q["plain socket"], q_ratio))
-    print("| `query_binary_values`, %d MiB block | %.1f MiB/s | %.1f MiB/s | %.1f MiB/s | %.2f |" % (
-        a.block_mib, b["pyvisa @vxcomm"], b["pyvisa @py"], b["plain socket"], b_ratio))
+    plain = "plain socket" in clients
+    print("%s (best of %d rounds, alternating; %d queries and one %d MiB block a round)" % (
+        name, a.rounds, a.queries, a.block_mib))
+    print("| figure | pyvisa @vxcomm | pyvisa @py |%s @vxcomm / @py (median of rounds) |" % (
+        " plain socket |" if plain else ""))
+    print("|---|---|---|%s---|" % ("---|" if plain else ""))
+    print("| `query(\"*IDN?\")` | %.0f /s | %.0f /s |%s %.2f |" % (
+        q["pyvisa @vxcomm"], q["pyvisa @py"], " %.0f /s |" % q["plain socket"] if plain else "", q_ratio))
+    print("| `query_binary_values`, %d MiB block | %.1f MiB/s | %.1f MiB/s |%s %.2f |" % (
+        a.block_mib, b["pyvisa @vxcomm"], b["pyvisa @py"], " %.1f MiB/s |" % b["plain socket"] if plain else "",
+        b_ratio))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("addr")
+    p.add_argument("--queries", type=int, default=1000)
+    p.add_argument("--block-mib", type=int, default=16)
+    p.add_argument("--rounds", type=int, default=15)
+    p.add_argument("--resource", action="append",
+                   help="the resource name after TCPIP0::ADDRESS:: (default: 5025::SOCKET and inst0::INSTR)")
+    a = p.parse_args()
+    if not isolated():
+        sys.exit("pyvisa_bench: refusing to run outside an isolated network namespace (tests/netns_run.sh)")
+    for tail in a.resource or ["5025::SOCKET", "inst0::INSTR"]:
+        run(a, tail)
+
 
 if __name__ == "__main__":
     main()

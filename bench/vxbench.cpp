@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,37 +249,95 @@ Figure block_read_memory(const char* addr, ViInt32 link, size_t size, bool plain
       });
 }
 
-// Block read and write rates of one link through the library alone (MiB/s),
-// the better of `rounds`: for comparing routes to the same instrument.
-void lib_block_rates(ViInt32 link, size_t size, int rounds, double* readRate, double* writeRate) {
-  std::vector<uint8_t> buf(1 << 20), up(size);
+double cpu_seconds() {
+  struct rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+// One route's figures through the library alone, the best of the rounds:
+// for comparing routes to the same instrument. cpuShare is this process's
+// CPU time over the wall time of the best read; the rest of the read's time
+// it waited for the instrument.
+struct RouteFigures {
+  double queries = 0, read = 0, cpuShare = 0, write = 0;
+};
+
+void route_round(ViInt32 link, int queries, size_t size, const std::string& want, const std::vector<uint8_t>& up,
+                 RouteFigures* best) {
+  char line[256];
+  ViInt32 n = 0;
+  auto t0 = Clock::now();
+  for (int i = 0; i < queries; ++i)
+    if (vx_comm_puts(link, "*IDN?", 0, nullptr) != VI_SUCCESS ||
+        vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || strncmp(line, "VXSIM,", 6) != 0)
+      die("route: *IDN? failed");
+  best->queries = std::max(best->queries, queries / seconds_since(t0));
+
+  std::vector<uint8_t> buf(1 << 20);
+  const std::string query = "BLOCK? " + std::to_string(size);
+  double cpu0 = cpu_seconds();
+  t0 = Clock::now();
+  uint64_t at = 0;
+  ViStatus s;
+  do {
+    s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
+    if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("route: readBlock failed");
+    if (!check_at(at, buf.data(), (size_t)n)) die("route: readBlock data differs from the pattern");
+    at += (uint64_t)n;
+  } while (s == VI_SUCCESS_MAX_CNT);
+  const double secs = seconds_since(t0);
+  if (at != size) die("route: readBlock gave the wrong length");
+  if (size / secs / (1 << 20) > best->read) {
+    best->read = size / secs / (1 << 20);
+    best->cpuShare = (cpu_seconds() - cpu0) / secs;
+  }
+
+  t0 = Clock::now();
+  if (vx_comm_writeBlock(link, "UPLOAD", up.data(), (ViInt32)up.size()) != VI_SUCCESS ||
+      vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS)
+    die("route: writeBlock failed");
+  if (std::string(line, (size_t)n) != want) die("route: the upload's checksum differs");
+  best->write = std::max(best->write, up.size() / seconds_since(t0) / (1 << 20));
+}
+
+// HiSLIP, a raw SOCKET (port 5025) and VXI-11 links to the same simulated
+// instrument, all through the library: *IDN? round trips, block read and
+// write rates. Each round runs the routes in another order.
+void route_table(const char* addr, int queries) {
+  const char* what[3] = {"HiSLIP `hislip0::INSTR`", "SOCKET `5025::SOCKET`", "VXI-11 `inst0::INSTR`"};
+  const char* tail[3] = {"::hislip0::INSTR", "::5025::SOCKET", "::inst0::INSTR"};
+  const size_t size = 32u << 20;
+  const int rounds = 6;
+  std::vector<uint8_t> up(size);
   vxsim::pattern_fill(0, up.data(), up.size());
   vxsim::Checksum sum;
   sum.update(up.data(), up.size());
   char want[64];
   snprintf(want, sizeof want, "%zu,%016llx\n", up.size(), (unsigned long long)sum.value());
-  const std::string query = "BLOCK? " + std::to_string(size);
-  *readRate = *writeRate = 0;
-  for (int r = 0; r < rounds; ++r) {
-    auto t0 = Clock::now();
-    uint64_t at = 0;
-    ViStatus s;
-    do {
-      ViInt32 n = 0;
-      s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
-      if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("readBlock failed");
-      if (!check_at(at, buf.data(), (size_t)n)) die("readBlock data differs from the pattern");
-      at += (uint64_t)n;
-    } while (s == VI_SUCCESS_MAX_CNT);
-    *readRate = std::max(*readRate, size / seconds_since(t0) / (1 << 20));
-    t0 = Clock::now();
-    if (vx_comm_writeBlock(link, "UPLOAD", up.data(), (ViInt32)up.size()) != VI_SUCCESS) die("writeBlock failed");
-    char line[64];
-    ViInt32 n = 0;
-    if (vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || std::string(line, (size_t)n) != want)
-      die("the upload's checksum differs");
-    *writeRate = std::max(*writeRate, size / seconds_since(t0) / (1 << 20));
+  ViInt32 link[3];
+  for (int k = 0; k < 3; ++k) {
+    const std::string name = std::string("TCPIP0::") + addr + tail[k];
+    if (vx_comm_open(name.c_str(), 3000, &link[k]) != VI_SUCCESS || link[k] < 0) {
+      fprintf(stderr, "vxbench: cannot open %s\n", name.c_str());
+      exit(1);
+    }
+    vx_comm_setTmoMs(link[k], 10000);
   }
+  RouteFigures best[3];
+  for (int r = 0; r < rounds; ++r)
+    for (int i = 0; i < 3; ++i) {
+      const int k = r % 2 == 0 ? (i + r / 2) % 3 : (2 - i + r / 2) % 3;
+      route_round(link[k], queries, size, want, up, &best[k]);
+    }
+  for (ViInt32 l : link) vx_comm_close(l);
+  printf("Routes to %s through the library (best of %d rounds, order rotated; %d queries, %zu MiB blocks)\n", addr,
+         rounds, queries, size >> 20);
+  printf("| route | `*IDN?` | readBlock (1 MiB pieces) | CPU / wall of that read | writeBlock |\n");
+  printf("|---|---|---|---|---|\n");
+  for (int k = 0; k < 3; ++k)
+    printf("| %s | %.0f /s | %.1f MiB/s | %.2f | %.1f MiB/s |\n", what[k], best[k].queries, best[k].read,
+           best[k].cpuShare, best[k].write);
 }
 
 bool file_matches(const char* path, size_t size) {
@@ -377,6 +436,12 @@ int main(int argc, char** argv) {
   }
   // vxbench --usb SERIAL...: the USB link and the USB search (usb_bench.cpp).
   if (argc > 2 && strcmp(argv[1], "--usb") == 0) return vx_usb_bench(argc - 2, argv + 2, 2000);
+  // vxbench --routes ADDRESS [QUERIES]: only the table of LAN routes.
+  if (argc > 2 && strcmp(argv[1], "--routes") == 0) {
+    const int q = argc > 3 ? atoi(argv[3]) : 5000;
+    route_table(argv[2], q >= 10 && q <= 1000000 ? q : 5000);
+    return 0;
+  }
   const char* addr = argc > 1 ? argv[1] : "127.0.0.2";
   int queries = argc > 2 ? atoi(argv[2]) : 20000;
   if (queries < 1 || queries > 10000000) queries = 20000;
@@ -423,28 +488,7 @@ int main(int argc, char** argv) {
   report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
 
-  // HiSLIP against a raw SOCKET link to the same instrument (port 5025),
-  // both through the library.
-  {
-    const std::string socketName = std::string("TCPIP0::") + addr + "::5025::SOCKET";
-    const std::string hislipName = std::string("TCPIP0::") + addr + "::hislip0::INSTR";
-    ViInt32 sock = -1, hs = -1;
-    vx_comm_open(socketName.c_str(), 1000, &sock);
-    vx_comm_open(hislipName.c_str(), 1000, &hs);
-    if (sock > 0 && hs > 0) {
-      vx_comm_setTmoMs(sock, 5000);
-      vx_comm_setTmoMs(hs, 5000);
-      double sr, sw, hr, hw;
-      lib_block_rates(sock, 128u << 20, 3, &sr, &sw);
-      lib_block_rates(hs, 128u << 20, 3, &hr, &hw);
-      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP readBlock 128 MiB", hr, sr, hr / sr);
-      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP writeBlock 128 MiB", hw, sw, hw / sw);
-    } else {
-      printf("no HiSLIP or SOCKET link to %s: HiSLIP figures skipped\n", addr);
-    }
-    if (sock > 0) vx_comm_close(sock);
-    if (hs > 0) vx_comm_close(hs);
-  }
+  route_table(addr, queries / 4);
 
   // A VISA link through the project's fixture VISA library (found through
   // LD_LIBRARY_PATH), which reaches the simulator over TCP: what the VISA

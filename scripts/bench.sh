@@ -1,24 +1,48 @@
 #!/usr/bin/env bash
 # Builds the Linux library and runs the benchmark against the simulator in
-# a private network namespace: TCP and the LAN search, then USB links and the
-# USB search over 64 simulated USB instruments, then pyvisa over this library
-# (@vxcomm) against pyvisa-py (@py) with Debian's Python.
+# a private network namespace: TCP and the LAN search, the LAN routes
+# (HiSLIP, SOCKET, VXI-11) side by side, the library against liblxi over
+# VXI-11, then USB links and the USB search over 64 simulated USB
+# instruments, then pyvisa over this library (@vxcomm) against pyvisa-py
+# (@py) with Debian's Python, on a SOCKET and a VXI-11 resource.
+#
+#   bench.sh [--lan] [QUERIES]
+#
+# --lan runs only the LAN protocol tables: the routes, liblxi and pyvisa.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+lan_only=0
+if [ "${1:-}" = --lan ]; then
+  lan_only=1
+  shift
+fi
 bash "$top/scripts/deps.sh" native
 out=${VX_BUILD_ROOT:-$top/build}/release
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out" -j "$(nproc)" --target vxbench vxsim vxvisa >/dev/null
-# The fixture VISA library for the VISA figures.
-LD_LIBRARY_PATH="$out/bin" "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 -- "$out/bin/vxbench" 127.0.0.2 "$@"
-serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
-# shellcheck disable=SC2086
-"$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 --sim-arg --usb-many --sim-arg 64 \
-  -- "$out/bin/vxbench" --usb $serials
-# The library over vxusbd beside a plain libusb client, on one USB device
-# emulated with umockdev (bench/usbd_bench.cpp).
-cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
-"$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"
+sim=(--sim "$out/bin/vxsim" --addr 127.0.0.2)
+if [ "$lan_only" = 1 ]; then
+  "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench" --routes 127.0.0.2 "$@"
+else
+  # The fixture VISA library for the VISA figures.
+  LD_LIBRARY_PATH="$out/bin" "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench" 127.0.0.2 "$@"
+fi
+# The library against Debian's liblxi, where the build found it.
+if grep -q '^LXI_FOUND:INTERNAL=1' "$out/CMakeCache.txt"; then
+  cmake --build "$out" -j "$(nproc)" --target vxbench_lxi >/dev/null
+  "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench_lxi" 127.0.0.2
+else
+  echo "bench.sh: no liblxi found: the liblxi figures are skipped"
+fi
+if [ "$lan_only" = 0 ]; then
+  serials=$(for k in $(seq 0 63); do printf 'VXUSB%013d ' "$k"; done)
+  # shellcheck disable=SC2086
+  "$top/tests/netns_run.sh" "${sim[@]}" --sim-arg --usb-many --sim-arg 64 \
+    -- "$out/bin/vxbench" --usb $serials
+  # The library over vxusbd beside a plain libusb client, on one USB device
+  # emulated with umockdev (bench/usbd_bench.cpp).
+  cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
+  "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"
+fi
 VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
-  "$top/tests/netns_run.sh" --sim "$out/bin/vxsim" --addr 127.0.0.2 \
-  -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2
+  "$top/tests/netns_run.sh" "${sim[@]}" -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2

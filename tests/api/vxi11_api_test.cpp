@@ -4,7 +4,8 @@
 // fragments and a portmapper without the last-fragment bit, .4/.5/.6
 // refusing create_link with errors 3/9/11, .7 maxRecvSize 0, .8 maxRecvSize
 // 2^32-1, .9 without the controls (error 8) and dropping the connection
-// when a link's session ends (CLOSE).
+// when a link's session ends (CLOSE), .10 answering each device_read after
+// 1.5 s.
 #include <chrono>
 #include <functional>
 #include <future>
@@ -103,6 +104,24 @@ TEST(Vxi11Link, DeviceTimeoutIsTmo) {
   EXPECT_LT(elapsed_ms(start), 1000);
   EXPECT_EQ(0, got);
   EXPECT_EQ(std::string(kIdn), query(id, "*IDN?")) << "the link works after a timeout";
+  vx_comm_close(id);
+}
+
+// A read under a long timeout after one under a short timeout: the socket
+// keeps the shorter wait the first read left on it, and the long read must
+// still wait for its own limit, not end at the short one's.
+TEST(Vxi11Link, ALongTimeoutAfterAShortOneWaitsItsOwn) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.10"));
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 100));
+  write_line(id, "*IDN?");
+  char buf[64];
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, nullptr));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 5000));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ("VXSIM,MODEL-108,SNVX0000000000000008,1.0\n", read_reply(id)) << "the reply comes after 1.5 s, within 5 s";
+  EXPECT_LT(elapsed_ms(start), 4500);
   vx_comm_close(id);
 }
 

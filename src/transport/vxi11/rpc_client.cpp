@@ -33,38 +33,57 @@ struct SocketSource {
   size_t seen;  // bytes of replies received in this call
 };
 
+// Whether the socket's timeout must be set before waiting `timeout` ms (0:
+// none): only when it would wait longer. A shorter one that runs out first
+// is set again to what is left then; setting it before every receive cost
+// a system call or two per call, as the time left changes by the
+// millisecond.
+bool must_set(uint32_t current, uint32_t timeout) {
+  if (current == UINT32_MAX) return true;  // never set
+  if (timeout == 0) return current != 0;
+  return current == 0 || current > timeout;
+}
+
 RpcReceive receive_from_socket(void* context, uint8_t* buf, size_t len, size_t* got) {
   SocketSource* src = static_cast<SocketSource*>(context);
   RpcChannel* ch = src->ch;
-  const uint32_t left = src->deadline.left();
-  if (left == 0) return RPC_RECV_TIMED_OUT;
-  const uint32_t timeout = src->deadline.waitMs == 0 ? 0 : left;
-  if (timeout != ch->recvTimeout) {
-    if (!vxp_set_recv_timeout(ch->sock, timeout)) return RPC_RECV_ENDED;
-    ch->recvTimeout = timeout;
+  // The first wait may end early, on a shorter timeout an earlier call left
+  // on the socket; the second waits exactly what is left.
+  for (int pass = 0; pass < 2; ++pass) {
+    const uint32_t left = src->deadline.left();
+    if (left == 0) return RPC_RECV_TIMED_OUT;
+    const uint32_t timeout = src->deadline.waitMs == 0 ? 0 : left;
+    if (pass > 0 || must_set(ch->recvTimeout, timeout)) {
+      if (!vxp_set_recv_timeout(ch->sock, timeout)) return RPC_RECV_ENDED;
+      ch->recvTimeout = timeout;
+    }
+    int64_t n = vxp_recv(ch->sock, buf, len);
+    if (n > 0) {
+      *got = (size_t)n;
+      src->seen += (size_t)n;
+      return RPC_RECV_BYTES;
+    }
+    if (n == 0 || !vxp_socket_error_is_timeout(vxp_last_socket_error())) return RPC_RECV_ENDED;
   }
-  int64_t n = vxp_recv(ch->sock, buf, len);
-  if (n > 0) {
-    *got = (size_t)n;
-    src->seen += (size_t)n;
-    return RPC_RECV_BYTES;
-  }
-  if (n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return RPC_RECV_TIMED_OUT;
-  return RPC_RECV_ENDED;
+  return RPC_RECV_TIMED_OUT;
 }
 
 // Sends all of `len` bytes before the deadline; RPC_OK, RPC_TIMED_OUT or RPC_LOST.
 RpcStatus send_all(RpcChannel* ch, const Deadline& deadline, const uint8_t* p, size_t len) {
-  while (len > 0) {
+  for (int timeouts = 0; len > 0;) {
     const uint32_t left = deadline.left();
     if (left == 0) return RPC_TIMED_OUT;
     const uint32_t timeout = deadline.waitMs == 0 ? 0 : left;
-    if (timeout != ch->sendTimeout) {
+    if (timeouts > 0 || must_set(ch->sendTimeout, timeout)) {
       if (!vxp_set_send_timeout(ch->sock, timeout)) return RPC_LOST;
       ch->sendTimeout = timeout;
     }
     int64_t n = vxp_send(ch->sock, p, len);
-    if (n <= 0) return n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error()) ? RPC_TIMED_OUT : RPC_LOST;
+    if (n <= 0) {
+      if (n == 0 || !vxp_socket_error_is_timeout(vxp_last_socket_error())) return RPC_LOST;
+      if (++timeouts == 2) return RPC_TIMED_OUT;  // the second wait was the deadline's own
+      continue;
+    }
     p += n;
     len -= (size_t)n;
   }
