@@ -248,37 +248,63 @@ Figure block_read_memory(const char* addr, ViInt32 link, size_t size, bool plain
       });
 }
 
-// Block read and write rates of one link through the library alone (MiB/s),
-// the better of `rounds`: for comparing routes to the same instrument.
-void lib_block_rates(ViInt32 link, size_t size, int rounds, double* readRate, double* writeRate) {
-  std::vector<uint8_t> buf(1 << 20), up(size);
-  vxsim::pattern_fill(0, up.data(), up.size());
-  vxsim::Checksum sum;
-  sum.update(up.data(), up.size());
-  char want[64];
-  snprintf(want, sizeof want, "%zu,%016llx\n", up.size(), (unsigned long long)sum.value());
-  const std::string query = "BLOCK? " + std::to_string(size);
-  *readRate = *writeRate = 0;
-  for (int r = 0; r < rounds; ++r) {
-    auto t0 = Clock::now();
-    uint64_t at = 0;
-    ViStatus s;
-    do {
-      ViInt32 n = 0;
-      s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
-      if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("readBlock failed");
-      if (!check_at(at, buf.data(), (size_t)n)) die("readBlock data differs from the pattern");
-      at += (uint64_t)n;
-    } while (s == VI_SUCCESS_MAX_CNT);
-    *readRate = std::max(*readRate, size / seconds_since(t0) / (1 << 20));
-    t0 = Clock::now();
-    if (vx_comm_writeBlock(link, "UPLOAD", up.data(), (ViInt32)up.size()) != VI_SUCCESS) die("writeBlock failed");
-    char line[64];
+// One block read and one block write through the library alone (MiB/s):
+// for comparing routes to the same instrument.
+void lib_block_rates(ViInt32 link, const std::vector<uint8_t>& up, const std::string& want, double* readRate,
+                     double* writeRate) {
+  std::vector<uint8_t> buf(1 << 20);
+  const std::string query = "BLOCK? " + std::to_string(up.size());
+  auto t0 = Clock::now();
+  uint64_t at = 0;
+  ViStatus s;
+  do {
     ViInt32 n = 0;
-    if (vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || std::string(line, (size_t)n) != want)
-      die("the upload's checksum differs");
-    *writeRate = std::max(*writeRate, size / seconds_since(t0) / (1 << 20));
+    s = vx_comm_readBlock(link, query.c_str(), buf.data(), (ViInt32)buf.size(), &n);
+    if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) die("readBlock failed");
+    if (!check_at(at, buf.data(), (size_t)n)) die("readBlock data differs from the pattern");
+    at += (uint64_t)n;
+  } while (s == VI_SUCCESS_MAX_CNT);
+  *readRate = std::max(*readRate, up.size() / seconds_since(t0) / (1 << 20));
+  t0 = Clock::now();
+  if (vx_comm_writeBlock(link, "UPLOAD", up.data(), (ViInt32)up.size()) != VI_SUCCESS) die("writeBlock failed");
+  char line[64];
+  ViInt32 n = 0;
+  if (vx_comm_gets(link, line, sizeof line, &n) != VI_SUCCESS || std::string(line, (size_t)n) != want)
+    die("the upload's checksum differs");
+  *writeRate = std::max(*writeRate, up.size() / seconds_since(t0) / (1 << 20));
+}
+
+// HiSLIP against a raw SOCKET link to the same instrument (port 5025), both
+// through the library, 128 MiB each way, best of `rounds`, alternating which
+// link goes first.
+void hislip_vs_socket(const char* addr, int rounds) {
+  const std::string socketName = std::string("TCPIP0::") + addr + "::5025::SOCKET";
+  const std::string hislipName = std::string("TCPIP0::") + addr + "::hislip0::INSTR";
+  ViInt32 sock = -1, hs = -1;
+  vx_comm_open(socketName.c_str(), 1000, &sock);
+  vx_comm_open(hislipName.c_str(), 1000, &hs);
+  if (sock > 0 && hs > 0) {
+    vx_comm_setTmoMs(sock, 5000);
+    vx_comm_setTmoMs(hs, 5000);
+    std::vector<uint8_t> up(128u << 20);
+    vxsim::pattern_fill(0, up.data(), up.size());
+    vxsim::Checksum sum;
+    sum.update(up.data(), up.size());
+    char want[64];
+    snprintf(want, sizeof want, "%zu,%016llx\n", up.size(), (unsigned long long)sum.value());
+    double sr = 0, sw = 0, hr = 0, hw = 0;
+    for (int r = 0; r < rounds; ++r) {
+      if (r % 2 == 0) lib_block_rates(sock, up, want, &sr, &sw);
+      lib_block_rates(hs, up, want, &hr, &hw);
+      if (r % 2 == 1) lib_block_rates(sock, up, want, &sr, &sw);
+    }
+    printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP readBlock 128 MiB", hr, sr, hr / sr);
+    printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP writeBlock 128 MiB", hw, sw, hw / sw);
+  } else {
+    printf("no HiSLIP or SOCKET link to %s: HiSLIP figures skipped\n", addr);
   }
+  if (sock > 0) vx_comm_close(sock);
+  if (hs > 0) vx_comm_close(hs);
 }
 
 bool file_matches(const char* path, size_t size) {
@@ -377,6 +403,12 @@ int main(int argc, char** argv) {
   }
   // vxbench --usb SERIAL...: the USB link and the USB search (usb_bench.cpp).
   if (argc > 2 && strcmp(argv[1], "--usb") == 0) return vx_usb_bench(argc - 2, argv + 2, 2000);
+  // vxbench --hislip ADDR [ROUNDS]: only the HiSLIP against SOCKET figures.
+  if (argc > 2 && strcmp(argv[1], "--hislip") == 0) {
+    int rounds = argc > 3 ? atoi(argv[3]) : 4;
+    hislip_vs_socket(argv[2], rounds < 1 || rounds > 100 ? 4 : rounds);
+    return 0;
+  }
   const char* addr = argc > 1 ? argv[1] : "127.0.0.2";
   int queries = argc > 2 ? atoi(argv[2]) : 20000;
   if (queries < 1 || queries > 10000000) queries = 20000;
@@ -423,28 +455,7 @@ int main(int argc, char** argv) {
   report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
 
-  // HiSLIP against a raw SOCKET link to the same instrument (port 5025),
-  // both through the library.
-  {
-    const std::string socketName = std::string("TCPIP0::") + addr + "::5025::SOCKET";
-    const std::string hislipName = std::string("TCPIP0::") + addr + "::hislip0::INSTR";
-    ViInt32 sock = -1, hs = -1;
-    vx_comm_open(socketName.c_str(), 1000, &sock);
-    vx_comm_open(hislipName.c_str(), 1000, &hs);
-    if (sock > 0 && hs > 0) {
-      vx_comm_setTmoMs(sock, 5000);
-      vx_comm_setTmoMs(hs, 5000);
-      double sr, sw, hr, hw;
-      lib_block_rates(sock, 128u << 20, 3, &sr, &sw);
-      lib_block_rates(hs, 128u << 20, 3, &hr, &hw);
-      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP readBlock 128 MiB", hr, sr, hr / sr);
-      printf("%-48s %10.1f MiB/s   SOCKET %10.1f MiB/s   ratio %.2f\n", "HiSLIP writeBlock 128 MiB", hw, sw, hw / sw);
-    } else {
-      printf("no HiSLIP or SOCKET link to %s: HiSLIP figures skipped\n", addr);
-    }
-    if (sock > 0) vx_comm_close(sock);
-    if (hs > 0) vx_comm_close(hs);
-  }
+  hislip_vs_socket(addr, 4);
 
   // A VISA link through the project's fixture VISA library (found through
   // LD_LIBRARY_PATH), which reaches the simulator over TCP: what the VISA
