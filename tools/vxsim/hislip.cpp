@@ -416,38 +416,31 @@ Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
 
 bool Connection::flush_sync() {
     while (!out_q_.empty()) {
-        // Gathered into one sendmsg: a Data message goes out with its header
-        // straight from the pieces.
+        // One message per sendmsg, its header and pieces gathered: a Data
+        // message goes out straight from the pattern buffer, and the client
+        // still sees each message begin a send of its own.
+        const OutMsg& m = out_q_.front();
         iovec iov[64];
-        int count = 0;
+        std::size_t count = 0;
         std::size_t skip = out_off_;
-        for (const OutMsg& m : out_q_) {
-            for (const Piece& p : m.pieces) {
-                const std::size_t sz = p.size();
-                if (skip >= sz) {
-                    skip -= sz;
-                    continue;
-                }
-                iov[count++] = {const_cast<char*>(p.data()) + skip, sz - skip};
-                skip = 0;
-                if (count == 64) break;
+        for (const Piece& p : m.pieces) {
+            const std::size_t sz = p.size();
+            if (skip >= sz) {
+                skip -= sz;
+                continue;
             }
-            if (count == 64) break;
+            iov[count++] = {const_cast<char*>(p.data()) + skip, sz - skip};
+            skip = 0;
+            if (count == sizeof iov / sizeof iov[0]) break;
         }
         msghdr mh{};
         mh.msg_iov = iov;
-        mh.msg_iovlen = static_cast<std::size_t>(count);
+        mh.msg_iovlen = count;
         ssize_t n = ::sendmsg(sync_, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
-            std::size_t left = static_cast<std::size_t>(n);
-            while (left > 0) {
-                const std::size_t rest = out_q_.front().size - out_off_;
-                if (left < rest) {
-                    out_off_ += left;
-                    break;
-                }
-                left -= rest;
-                out_bytes_ -= out_q_.front().size;
+            out_off_ += static_cast<std::size_t>(n);
+            if (out_off_ == m.size) {
+                out_bytes_ -= m.size;
                 out_q_.pop_front();
                 out_off_ = 0;
             }

@@ -161,7 +161,7 @@ void* hooked_main(void* arg) {
     std::unique_ptr<HookedStart> start(static_cast<HookedStart*>(arg));
     {
         Session s(start->fd, start->inst, start->id, start->peer);
-        s.set_idle_hook(&start->hook->idle);
+        if (start->hook) s.set_idle_hook(&start->hook->idle);
         s.run();
     }
     start.reset();
@@ -181,6 +181,25 @@ void release_hooked_session(HookedSession& hs) {
     hs.fd = -1;
 }
 
+bool start_session_thread(int fd, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          std::shared_ptr<SessionHook> hook) {
+    register_connection(fd);
+    auto* start = new HookedStart{fd, inst, id, peer, std::move(hook)};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, hooked_main, start);
+    pthread_attr_destroy(&attr);
+    if (rc == 0) return true;
+    log_line("%s: cannot start a session thread: %s", peer.c_str(), std::strerror(rc));
+    delete start;
+    { Session s(fd, inst, 0, std::string()); }
+    session_thread_done();
+    return false;
+}
+
 bool start_hooked_session(HookedSession& hs, const Instrument& inst, std::uint64_t id, const std::string& peer,
                           bool bulk) {
     release_hooked_session(hs);
@@ -191,20 +210,7 @@ bool start_hooked_session(HookedSession& hs, const Instrument& inst, std::uint64
         log_line("%s: cannot make a session's socket pair: %s", peer.c_str(), std::strerror(errno));
         return false;
     }
-    register_connection(pair[1]);
-    auto* start = new HookedStart{pair[1], inst, id, peer, hook};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, hooked_main, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        log_line("%s: cannot start a session thread: %s", peer.c_str(), std::strerror(rc));
-        delete start;
-        { Session s(pair[1], inst, 0, std::string()); }
-        session_thread_done();
+    if (!start_session_thread(pair[1], inst, id, peer, hook)) {
         ::close(pair[0]);
         return false;
     }

@@ -87,6 +87,11 @@ struct HookedSession {
     int fd = -1;  // the owner's end of the pair, non-blocking
     std::shared_ptr<SessionHook> hook;
 };
+// Runs a Session on fd (its end of a socket pair) on a detached thread of its
+// own, with the hook if one is given; the session owns fd. False after
+// logging (fd is closed then).
+bool start_session_thread(int fd, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          std::shared_ptr<SessionHook> hook);
 // Lets the old session (if any) go and starts a fresh one; with `bulk` it
 // hands large transfers over through hook->bulk. False after logging.
 bool start_hooked_session(HookedSession& hs, const Instrument& inst, std::uint64_t id, const std::string& peer,
