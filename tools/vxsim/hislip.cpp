@@ -165,9 +165,15 @@ public:
         q_.back().own.append(p, n);
         size_ += n;
     }
-    void append_ref(const std::uint8_t* p, std::size_t n) {
-        q_.push_back(Piece{std::string(), p, n});
-        size_ += n;
+    // Pattern positions pos..pos+n-1, as pieces of the shared stream buffer.
+    void append_pattern(std::uint64_t pos, std::uint64_t n) {
+        while (n > 0) {
+            const std::size_t k = n < kStreamChunk ? static_cast<std::size_t>(n) : kStreamChunk;
+            q_.push_back(Piece{std::string(), stream_at(pos), k});
+            size_ += k;
+            pos += k;
+            n -= k;
+        }
     }
     // Moves the first n bytes (n <= size()) onto out.
     void take(std::size_t n, std::vector<Piece>& out) {
@@ -300,6 +306,7 @@ private:
     HookedSession engine_;
     std::uint64_t written_ = 0;  // bytes given to the engine (the pair and the handoff)
     std::uint64_t pulled_ = 0;   // bytes taken from the engine (the pair and the handoff)
+    bool run_left_ = false;      // part of a handed-over run is still to take
     std::string feed_;
     std::size_t feed_at_ = 0;
     bool drained_ = true;  // the last pull found the socket pair empty
@@ -345,6 +352,7 @@ Connection::~Connection() {
 bool Connection::start_engine() {
     written_ = 0;
     pulled_ = 0;
+    run_left_ = false;
     feed_.clear();
     feed_at_ = 0;
     pending_.clear();
@@ -491,16 +499,25 @@ void Connection::pull() {
     }
 }
 
-// A span the engine hands over follows everything it sent through the pair
-// before it: taken once the pair has been read up to there.
+// A run the engine hands over follows everything it sent through the pair
+// before it: taken once the pair has been read up to there, as much as
+// pending_ has room for.
 bool Connection::take_span() {
     BulkHandoff& b = engine_.hook->bulk;
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (b.kind != BulkHandoff::Kind::Out || b.answered || b.cancelled || b.at != pulled_) return false;
-    pending_.append_ref(b.data, b.len);
-    pulled_ += b.len;
-    b.answered = true;
-    b.cv.notify_all();
+    run_left_ = false;
+    if (b.kind != BulkHandoff::Kind::Out || b.answered || b.cancelled || b.at + b.taken != pulled_) return false;
+    const std::uint64_t room = 2 * kMaxChunk - pending_.size();
+    const std::uint64_t k = std::min(b.len - b.taken, room);
+    pending_.append_pattern(b.pos + b.taken, k);
+    b.taken += k;
+    pulled_ += k;
+    if (b.taken == b.len) {
+        b.answered = true;
+        b.cv.notify_all();
+    } else {
+        run_left_ = true;  // nothing will wake us for it: taken as the queue empties
+    }
     return true;
 }
 
@@ -906,6 +923,7 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         if (!flush_sync()) break;
         // A waiting message may go now that the reply before it is out.
         if (have_next_ && !interrupted_due_ && settled() && pending_.empty() && !holding_) continue;
+        if (run_left_ && pending_.size() < 2 * kMaxChunk && out_bytes_ < kOutLimit) continue;
 
         // Nothing to do at once: wait for the sockets or the next deadline.
         pollfd p[6];

@@ -83,6 +83,8 @@ static std::vector<std::uint8_t>& stream_buffer() {
 
 void prepare_stream_buffer() { (void)stream_buffer(); }
 
+const std::uint8_t* stream_at(std::uint64_t pos) { return stream_buffer().data() + pos % kPatternPeriod; }
+
 // ---------------------------------------------------------------- registry
 
 namespace {
@@ -510,18 +512,27 @@ bool Session::await_owner(BulkHandoff& b, std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
-bool Session::send_shared(const std::uint8_t* data, std::size_t len) {
+bool Session::send_pattern(std::uint64_t pos, std::uint64_t len) {
     BulkHandoff* b = idle_hook_ ? idle_hook_->bulk : nullptr;
-    if (b == nullptr || len < kBulkMin) return send_all(data, len);
+    if (b == nullptr || len < kBulkMin) {
+        while (len > 0) {
+            const std::size_t n = len < kStreamChunk ? static_cast<std::size_t>(len) : kStreamChunk;
+            if (!send_all(stream_at(pos), n)) return false;
+            pos += n;
+            len -= n;
+        }
+        return true;
+    }
     if (fd_ < 0) return false;
     std::unique_lock<std::mutex> lock(b->mutex);
-    // Everything sent before is in the pair: the owner takes the span once
-    // it has read up to `at`.
+    // Everything sent before is in the pair: the owner takes the run once
+    // it has read up to `at`, as much at a time as it has room for.
     b->kind = BulkHandoff::Kind::Out;
     b->answered = false;
     b->at = sent_;
-    b->data = data;
+    b->pos = pos;
     b->len = len;
+    b->taken = 0;
     std::uint64_t one = 1;
     ssize_t w = ::write(idle_hook_->wake_fd, &one, sizeof one);
     (void)w;
@@ -678,19 +689,6 @@ bool decode_hex(std::string_view hex, std::string& out) {
     return true;
 }
 
-// Sends pattern positions 0..n-1 straight out of the shared buffer.
-bool send_pattern(Session& s, std::uint64_t n) {
-    const std::uint8_t* base = stream_buffer().data();
-    std::uint64_t pos = 0;
-    while (pos < n) {
-        std::uint64_t left = n - pos;
-        size_t len = left < kStreamChunk ? static_cast<size_t>(left) : kStreamChunk;
-        if (!s.send_shared(base + pos % kPatternPeriod, len)) return false;
-        pos += len;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- block replies
 
 // Largest n per header form: def has one digit for the length of n, bin a
@@ -743,14 +741,7 @@ public:
             if (len == 0 && gather_.size() < kGather) return true;
             if (!flush()) return false;
         }
-        const std::uint8_t* base = stream_buffer().data();
-        while (len > 0) {
-            size_t n = len < kStreamChunk ? static_cast<size_t>(len) : kStreamChunk;
-            if (!s_.send_shared(base + pos % kPatternPeriod, n)) return false;
-            pos += n;
-            len -= n;
-        }
-        return true;
+        return s_.send_pattern(pos, len);
     }
 
     // Sends whatever is gathered or the partial piece (before a pause, a
@@ -916,14 +907,14 @@ Next cmd_chunks(Session& s, std::string_view args) {
 Next cmd_stream(Session& s, std::string_view args) {
     std::uint64_t n = 0;
     if (!take_number(s, args, "STREAM?", "n", 0, kMaxStream, n)) return Next::Continue;
-    return send_pattern(s, n) ? Next::Continue : Next::End;
+    return s.send_pattern(0, n) ? Next::Continue : Next::End;
 }
 
 Next cmd_streamcut(Session& s, std::string_view args) {
     std::uint64_t n = 0, cut = 0;
     if (!take_number(s, args, "STREAMCUT?", "n", 0, kMaxStream, n)) return Next::Continue;
     if (!take_number(s, args, "STREAMCUT?", "cutAt", 0, kMaxStream, cut)) return Next::Continue;
-    if (!send_pattern(s, cut < n ? cut : n)) return Next::End;
+    if (!s.send_pattern(0, cut < n ? cut : n)) return Next::End;
     s.close_now("closed by STREAMCUT?");
     return Next::End;
 }

@@ -44,23 +44,24 @@ struct IdleHook {
 };
 
 // Lets a session hand large transfers to an owner that frames its bytes
-// itself (HiSLIP) without copying them through the socket pair: a span of
-// the shared stream buffer to send (Out), or raw input the owner feeds
-// straight into the session's sink (In). One request at a time, under
-// `mutex`; the session waits on `cv` until the owner answers or lets the
-// session go. While an In request is accepted, the owner keeps `idle_at`
-// (the session is waiting for input) and counts fed bytes as written.
+// itself (HiSLIP) without copying them through the socket pair: a run of
+// pattern bytes the owner sends from the shared stream buffer (Out), or raw
+// input the owner feeds straight into the session's sink (In). One request
+// at a time, under `mutex`; the session waits on `cv` until the owner has
+// taken or fed all of it, or lets the session go. The owner takes an Out run
+// piece by piece as its queue has room, and counts its bytes as pulled from
+// the session; while an In request is accepted it keeps `idle_at` (the
+// session is waiting for input) and counts fed bytes as written.
 struct BulkHandoff {
     enum class Kind { None, Out, In };
     std::mutex mutex;
     std::condition_variable cv;
     Kind kind = Kind::None;
     bool accepted = false;   // In: the owner feeds the sink
-    bool answered = false;   // Out: taken; In: finished, or refused (fed 0)
+    bool answered = false;   // Out: all taken; In: finished, or refused (fed 0)
     bool cancelled = false;  // the owner has let the session go
-    std::uint64_t at = 0;    // Out: bytes the session sent before the span; In: bytes it received
-    const std::uint8_t* data = nullptr;  // Out: lives as long as the program
-    std::size_t len = 0;
+    std::uint64_t at = 0;    // Out: bytes the session sent before the run; In: bytes it received
+    std::uint64_t pos = 0, len = 0, taken = 0;  // Out: pattern positions pos..pos+len-1, bytes taken
     std::uint64_t want = 0, fed = 0;  // In: bytes asked, bytes handed to the sink
     void (*sink)(void* ctx, const std::uint8_t*, std::size_t) = nullptr;
     void* ctx = nullptr;
@@ -120,6 +121,9 @@ void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // so any chunk of the stream is a pointer into it and needs no copy.
 inline constexpr std::size_t kStreamChunk = 256 * 1024;
 void prepare_stream_buffer();
+// Pattern position pos in that buffer: kStreamChunk bytes from there are
+// positions pos onwards.
+const std::uint8_t* stream_at(std::uint64_t pos);
 
 // Connections the main thread must be able to wake on shutdown.
 // Call register_connection before starting the session thread.
@@ -174,9 +178,9 @@ public:
     // Sends everything (one send call unless the kernel takes less); false if
     // the connection is gone.
     bool send_all(const void* data, std::size_t len);
-    // Sends bytes of the shared stream buffer (they live as long as the
-    // program): an owner with a handoff takes large spans by reference.
-    bool send_shared(const std::uint8_t* data, std::size_t len);
+    // Sends pattern positions pos..pos+len-1 from the shared stream buffer;
+    // an owner with a handoff sends large runs from there itself.
+    bool send_pattern(std::uint64_t pos, std::uint64_t len);
     bool send_line(std::string_view text);  // text + LF in one send
     // Sleeps, but returns false early if the connection is shut down.
     bool pause_ms(std::uint64_t ms);
