@@ -50,6 +50,7 @@ constexpr std::uint16_t kVendorId = 0x5658;            // "VX"
 constexpr std::size_t kMaxControlPayload = 64 * 1024;  // payload of anything but Data/DataEnd
 constexpr std::size_t kMaxChunk = 1024 * 1024;         // most payload one Data message carries
 constexpr std::size_t kOutLimit = 4 * 1024 * 1024;     // queued for the client before pulling more
+constexpr std::size_t kReadAhead = 2 * (kHeader + kMaxChunk);  // most one read of a channel takes
 constexpr int kHoldMs = 1000;                          // interrupt and stb-early holds, status catch-up
 constexpr int kLateMs = 200;                           // interrupted-late
 
@@ -377,19 +378,24 @@ void Connection::fatal(std::uint8_t code, const std::string& text) {
 
 bool Connection::fill(int fd, Reader& r) {
     char tmp[64 * 1024];
-    for (;;) {
+    std::size_t got_all = 0;
+    // Up to two whole messages a call: one wake-up per message, not per 64 KiB.
+    while (got_all < kReadAhead) {
         ssize_t n = ::recv(fd, tmp, sizeof tmp, MSG_DONTWAIT);
         if (n > 0) {
             std::size_t got = static_cast<std::size_t>(n);
             std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(r.skip, got));
             r.skip -= dropped;
             r.buf.append(tmp + dropped, got - dropped);
-            return true;
+            got_all += got;
+            continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) r.eof = true;
-        return false;
+        // The end is seen by the next call, once what came before it is read.
+        if (got_all == 0 && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))) r.eof = true;
+        break;
     }
+    return got_all > 0;
 }
 
 Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
