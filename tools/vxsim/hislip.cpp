@@ -75,8 +75,8 @@ std::string message(std::uint8_t type, std::uint8_t control, std::uint32_t param
     return header_bytes(type, control, param, payload.size()) + payload;
 }
 
-bool parse_header(const std::string& b, Header& h) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(b.data());
+bool parse_header(const char* b, Header& h) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(b);
     h.type = p[2];
     h.control = p[3];
     h.param = 0;
@@ -125,7 +125,7 @@ First read_first(int fd, Header& h, std::string& payload) {
         return true;
     };
     if (!need(kHeader)) return First::Gone;
-    if (!parse_header(buf, h)) return First::BadHeader;
+    if (!parse_header(buf.data(), h)) return First::BadHeader;
     if (h.length > 256) return First::TooLong;  // a sub-address is short; nothing else has a payload
     if (!need(kHeader + h.length)) return First::Gone;
     payload = buf.substr(kHeader);
@@ -234,10 +234,19 @@ private:
         std::string payload;
     };
     // Buffered reader of one channel; take() yields complete messages.
+    // Bytes are received in place and taken from the front without moving
+    // the rest.
     struct Reader {
-        std::string buf;
+        std::vector<char> buf;
+        std::size_t head = 0, tail = 0;  // buf[head, tail) is unread
         std::uint64_t skip = 0;  // payload of a too-large message still to drop
         bool eof = false;
+        std::size_t size() const { return tail - head; }
+        const char* data() const { return buf.data() + head; }
+        void consume(std::size_t n) {
+            head += n;
+            if (head == tail) head = tail = 0;
+        }
     };
     enum class Take { None, Msg, Bad };
 
@@ -377,16 +386,28 @@ void Connection::fatal(std::uint8_t code, const std::string& text) {
 }
 
 bool Connection::fill(int fd, Reader& r) {
-    char tmp[64 * 1024];
+    constexpr std::size_t kPiece = 256 * 1024;
     std::size_t got_all = 0;
-    // Up to two whole messages a call: one wake-up per message, not per 64 KiB.
+    // Up to two whole messages a call: one wake-up per message, not per piece.
     while (got_all < kReadAhead) {
-        ssize_t n = ::recv(fd, tmp, sizeof tmp, MSG_DONTWAIT);
+        if (r.buf.size() - r.tail < kPiece) {
+            if (r.head > 0 && r.head >= r.buf.size() / 2) {
+                std::memmove(r.buf.data(), r.buf.data() + r.head, r.size());
+                r.tail -= r.head;
+                r.head = 0;
+            } else {
+                r.buf.resize(std::max(2 * r.buf.size(), r.tail + kPiece));
+            }
+            continue;
+        }
+        char* at = r.buf.data() + r.tail;
+        ssize_t n = ::recv(fd, at, r.buf.size() - r.tail, MSG_DONTWAIT);
         if (n > 0) {
             std::size_t got = static_cast<std::size_t>(n);
             std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(r.skip, got));
             r.skip -= dropped;
-            r.buf.append(tmp + dropped, got - dropped);
+            if (dropped > 0) std::memmove(at, at + dropped, got - dropped);
+            r.tail += got - dropped;
             got_all += got;
             continue;
         }
@@ -399,18 +420,18 @@ bool Connection::fill(int fd, Reader& r) {
 }
 
 Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
-    if (r.skip > 0 || r.buf.size() < kHeader) return Take::None;
+    if (r.skip > 0 || r.size() < kHeader) return Take::None;
     Header h;
-    if (!parse_header(r.buf, h)) {
+    if (!parse_header(r.data(), h)) {
         fatal(kFatalBadHeader, "message does not start with HS");
         return Take::Bad;
     }
     const bool data = sync && (h.type == kData || h.type == kDataEnd);
     if (data && h.length > f_.max_message) {
         // Too large for what we announced: refused and dropped, framing kept.
-        std::uint64_t have = r.buf.size() - kHeader;
+        std::uint64_t have = r.size() - kHeader;
         std::uint64_t now = std::min<std::uint64_t>(have, h.length);
-        r.buf.erase(0, kHeader + static_cast<std::size_t>(now));
+        r.consume(kHeader + static_cast<std::size_t>(now));
         r.skip = h.length - now;
         const std::string text = "message of " + std::to_string(h.length) + " bytes is over the maximum of " +
                                  std::to_string(f_.max_message);
@@ -421,10 +442,10 @@ Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
         fatal(kFatalBadHeader, "payload length " + std::to_string(h.length) + " is not plausible");
         return Take::Bad;
     }
-    if (r.buf.size() - kHeader < h.length) return Take::None;
+    if (r.size() - kHeader < h.length) return Take::None;
     m.h = h;
-    m.payload.assign(r.buf, kHeader, static_cast<std::size_t>(h.length));
-    r.buf.erase(0, kHeader + static_cast<std::size_t>(h.length));
+    m.payload.assign(r.data() + kHeader, static_cast<std::size_t>(h.length));
+    r.consume(kHeader + static_cast<std::size_t>(h.length));
     return Take::Msg;
 }
 
@@ -650,7 +671,7 @@ bool Connection::status_caught_up() const {
     // (or the answer is framed): MAV then does not depend on our speed.
     int unread = 0;
     if (::ioctl(sync_, FIONREAD, &unread) != 0) unread = 0;
-    return status_id_seen() && unread == 0 && !have_next_ && sync_in_.buf.empty() && settled();
+    return status_id_seen() && unread == 0 && !have_next_ && sync_in_.size() == 0 && settled();
 }
 
 void Connection::answer_status() {
