@@ -405,8 +405,8 @@ int main(int argc, char** argv) {
   if (argc > 2 && strcmp(argv[1], "--usb") == 0) return vx_usb_bench(argc - 2, argv + 2, 2000);
   // vxbench --hislip ADDR [ROUNDS]: only the HiSLIP against SOCKET figures.
   if (argc > 2 && strcmp(argv[1], "--hislip") == 0) {
-    int rounds = argc > 3 ? atoi(argv[3]) : 4;
-    hislip_vs_socket(argv[2], rounds < 1 || rounds > 100 ? 4 : rounds);
+    int rounds = argc > 3 ? atoi(argv[3]) : 5;
+    hislip_vs_socket(argv[2], rounds < 1 || rounds > 100 ? 5 : rounds);
     return 0;
   }
   const char* addr = argc > 1 ? argv[1] : "127.0.0.2";
@@ -455,7 +455,7 @@ int main(int argc, char** argv) {
   report("writeBlock 128 MiB (simulator checksums it)", "MiB/s", bw);
   vx_comm_close(link);
 
-  hislip_vs_socket(addr, 4);
+  hislip_vs_socket(addr, 5);
 
   // A VISA link through the project's fixture VISA library (found through
   // LD_LIBRARY_PATH), which reaches the simulator over TCP: what the VISA
