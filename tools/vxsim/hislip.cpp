@@ -277,7 +277,7 @@ private:
     bool settled() const { return settled_ && feed_at_ == feed_.size() && idle(); }
     bool reply_open() const { return !pending_.empty() || reply_started_; }
     void pull();
-    bool take_span();
+    bool take_run();
     void push_feed();
     void feed_direct();
     void emit_output();
@@ -386,17 +386,17 @@ void Connection::fatal(std::uint8_t code, const std::string& text) {
 }
 
 bool Connection::fill(int fd, Reader& r) {
-    constexpr std::size_t kPiece = 256 * 1024;
+    constexpr std::size_t kRecvSize = 256 * 1024;
     std::size_t got_all = 0;
-    // Up to two whole messages a call: one wake-up per message, not per piece.
+    // Up to two whole messages a call: one wake-up per message, not per recv.
     while (got_all < kReadAhead) {
-        if (r.buf.size() - r.tail < kPiece) {
+        if (r.buf.size() - r.tail < kRecvSize) {
             if (r.head > 0 && r.head >= r.buf.size() / 2) {
                 std::memmove(r.buf.data(), r.buf.data() + r.head, r.size());
                 r.tail -= r.head;
                 r.head = 0;
             } else {
-                r.buf.resize(std::max(2 * r.buf.size(), r.tail + kPiece));
+                r.buf.resize(std::max(2 * r.buf.size(), r.tail + kRecvSize));
             }
             continue;
         }
@@ -514,7 +514,7 @@ void Connection::pull() {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && take_span()) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && take_run()) continue;
         // EAGAIN, or the engine has ended (CLOSE, RESET): nothing more now.
         drained_ = true;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -529,7 +529,7 @@ void Connection::pull() {
 // A run the engine hands over follows everything it sent through the pair
 // before it: taken once the pair has been read up to there, as much as
 // pending_ has room for.
-bool Connection::take_span() {
+bool Connection::take_run() {
     BulkHandoff& b = engine_.hook->bulk;
     std::lock_guard<std::mutex> lock(b.mutex);
     run_left_ = false;

@@ -18,7 +18,6 @@
 #include <thread>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
