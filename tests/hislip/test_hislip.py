@@ -94,6 +94,44 @@ def test_device_clear_drops_input_and_output_and_resets_ids(link):
     assert int(link.query(b"CLEARCOUNT?")) == before + 1
 
 
+def fnv1a(data):
+    h = 14695981039346656037
+    for b in data:
+        h = ((h ^ b) * 1099511628211) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+@pytest.mark.parametrize("cut", ["block reply, new query", "block reply, clear", "upload, clear"])
+def test_bulk_transfer_cut_short_then_whole_again(link, cut):
+    """A long block reply or upload abandoned half way (a new query in
+    synchronized mode, or a device clear): the next ones arrive whole."""
+    if cut == "upload, clear":
+        link.write(b"UPLOAD #9100000000" + bytes(1000000), end=False)
+        link.write(bytes(1000000), end=False)
+        assert link.clear() == 0
+    else:
+        first = link.write(b"BLOCK? 100000000")  # more than the sockets hold
+        assert receive(link.sync)[:3] == (DATA, 0, first)
+        if cut == "block reply, clear":
+            assert link.clear() == 0
+        else:
+            second = link.write(b"ECHO next")
+            assert receive(link.async_)[:3] == (ASYNC_INTERRUPTED, 0, second)
+            for _ in range(100):  # the old reply's messages already framed come first
+                msg = receive(link.sync)
+                if msg[0] != DATA or msg[2] != first:
+                    break
+            assert msg[:3] == (INTERRUPTED, 0, second)
+            assert link.read_messages() == [(DATA_END, 0, second, b"next\n")]
+    n = 200000
+    block = link.query(b"BLOCK? %d" % n)
+    assert block[:8] == b"#6200000" and len(block) == 8 + n
+    assert link.query(b"BLOCKSUM? %d" % n) == b"%d,%016x\n" % (n, fnv1a(block[8:]))
+    data = block[8:] * 9  # more than the engine's socket pair holds, in two messages
+    link.write(b"UPLOAD #7%d" % len(data) + data[:900000], end=False)
+    assert link.query(data[900000:]) == b"%d,%016x\n" % (len(data), fnv1a(data))
+
+
 def test_trigger_counts(link):
     before = int(link.query(b"TRIGCOUNT?"))
     link.trigger()

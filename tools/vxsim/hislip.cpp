@@ -23,6 +23,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vxsim {
@@ -50,6 +51,7 @@ constexpr std::uint16_t kVendorId = 0x5658;            // "VX"
 constexpr std::size_t kMaxControlPayload = 64 * 1024;  // payload of anything but Data/DataEnd
 constexpr std::size_t kMaxChunk = 1024 * 1024;         // most payload one Data message carries
 constexpr std::size_t kOutLimit = 4 * 1024 * 1024;     // queued for the client before pulling more
+constexpr std::size_t kReadAhead = 2 * (kHeader + kMaxChunk);  // most one read of a channel takes
 constexpr int kHoldMs = 1000;                          // interrupt and stb-early holds, status catch-up
 constexpr int kLateMs = 200;                           // interrupted-late
 
@@ -74,8 +76,8 @@ std::string message(std::uint8_t type, std::uint8_t control, std::uint32_t param
     return header_bytes(type, control, param, payload.size()) + payload;
 }
 
-bool parse_header(const std::string& b, Header& h) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(b.data());
+bool parse_header(const char* b, Header& h) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(b);
     h.type = p[2];
     h.control = p[3];
     h.param = 0;
@@ -124,7 +126,7 @@ First read_first(int fd, Header& h, std::string& payload) {
         return true;
     };
     if (!need(kHeader)) return First::Gone;
-    if (!parse_header(buf, h)) return First::BadHeader;
+    if (!parse_header(buf.data(), h)) return First::BadHeader;
     if (h.length > 256) return First::TooLong;  // a sub-address is short; nothing else has a payload
     if (!need(kHeader + h.length)) return First::Gone;
     payload = buf.substr(kHeader);
@@ -135,43 +137,75 @@ void send_fatal(int fd, std::uint8_t code, const std::string& text) {
     send_all(fd, message(kFatalError, code, 0, text));
 }
 
-// The wake-up eventfd a session writes when it goes idle; shared with the
-// session thread, so a session still ending after a clear never writes to a
-// closed fd.
-struct Hook {
-    IdleHook hook;
-    Hook() { hook.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-    ~Hook() {
-        if (hook.wake_fd >= 0) ::close(hook.wake_fd);
-    }
-    Hook(const Hook&) = delete;
-    Hook& operator=(const Hook&) = delete;
+// Bytes on their way to the client: the engine's own, or a span of the
+// shared stream buffer it handed over (sent from there, never copied).
+struct Piece {
+    std::string own;
+    const std::uint8_t* ref = nullptr;  // when set, the bytes are ref[0, len)
+    std::size_t len = 0;
+    const char* data() const { return ref ? reinterpret_cast<const char*>(ref) : own.data(); }
+    std::size_t size() const { return ref ? len : own.size(); }
 };
 
-struct EngineStart {
-    int fd;
-    Instrument inst;
-    std::uint64_t id;
-    std::shared_ptr<Hook> hook;
+// A framed message for the sync channel, header first.
+struct OutMsg {
+    std::vector<Piece> pieces;
+    std::size_t size = 0;
 };
 
-void* engine_main(void* arg) {
-    std::unique_ptr<EngineStart> start(static_cast<EngineStart*>(arg));
-    {
-        Session s(start->fd, start->inst, start->id, "hislip session " + std::to_string(start->id));
-        s.set_idle_hook(&start->hook->hook);
-        s.run();
+// The engine's output not yet framed, in order.
+class PieceQueue {
+public:
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() {
+        q_.clear();
+        off_ = size_ = 0;
     }
-    start.reset();
-    session_thread_done();
-    return nullptr;
-}
+    void append(const char* p, std::size_t n) {
+        if (q_.empty() || q_.back().ref) q_.emplace_back();
+        q_.back().own.append(p, n);
+        size_ += n;
+    }
+    // Pattern positions pos..pos+n-1, as pieces of the shared stream buffer.
+    void append_pattern(std::uint64_t pos, std::uint64_t n) {
+        while (n > 0) {
+            const std::size_t k = n < kStreamChunk ? static_cast<std::size_t>(n) : kStreamChunk;
+            q_.push_back(Piece{std::string(), stream_at(pos), k});
+            size_ += k;
+            pos += k;
+            n -= k;
+        }
+    }
+    // Moves the first n bytes (n <= size()) onto out.
+    void take(std::size_t n, std::vector<Piece>& out) {
+        size_ -= n;
+        while (n > 0) {
+            Piece& f = q_.front();
+            const std::size_t k = std::min(n, f.size() - off_);
+            const bool rest = off_ + k == f.size();
+            if (f.ref) {
+                out.push_back(Piece{std::string(), f.ref + off_, k});
+            } else if (off_ == 0 && rest) {
+                out.push_back(std::move(f));
+            } else {
+                out.push_back(Piece{f.own.substr(off_, k)});
+            }
+            n -= k;
+            if (rest) {
+                q_.pop_front();
+                off_ = 0;
+            } else {
+                off_ += k;
+            }
+        }
+    }
 
-void drain_eventfd(int fd) {
-    std::uint64_t v;
-    while (::read(fd, &v, sizeof v) > 0) {
-    }
-}
+private:
+    std::deque<Piece> q_;
+    std::size_t off_ = 0;  // bytes of the front piece already taken
+    std::size_t size_ = 0;
+};
 
 // A client session as the registry sees it: the asynchronous connection's
 // thread finds it by session id and hands its fd over.
@@ -201,26 +235,41 @@ private:
         std::string payload;
     };
     // Buffered reader of one channel; take() yields complete messages.
+    // Bytes are received in place and taken from the front without moving
+    // the rest.
     struct Reader {
-        std::string buf;
+        std::vector<char> buf;
+        std::size_t head = 0, tail = 0;  // buf[head, tail) is unread
         std::uint64_t skip = 0;  // payload of a too-large message still to drop
         bool eof = false;
+        std::size_t size() const { return tail - head; }
+        const char* data() const { return buf.data() + head; }
+        void consume(std::size_t n) {
+            head += n;
+            if (head == tail) head = tail = 0;
+        }
     };
     enum class Take { None, Msg, Bad };
 
     bool start_engine();
     bool fill(int fd, Reader& r);
     Take take(Reader& r, bool sync, Msg& m);
+    void queue(OutMsg m) {
+        out_bytes_ += m.size;
+        out_q_.push_back(std::move(m));
+    }
     void queue(std::string bytes) {
-        out_bytes_ += bytes.size();
-        out_q_.push_back(std::move(bytes));
+        OutMsg m;
+        m.size = bytes.size();
+        m.pieces.push_back(Piece{std::move(bytes)});
+        queue(std::move(m));
     }
     bool flush_sync();
     bool send_async(const std::string& bytes) { return async_ >= 0 && send_all(async_, bytes); }
     void fatal(std::uint8_t code, const std::string& text);
     void adopt_async();
     bool idle() const {
-        return hook_->hook.idle_at.load(std::memory_order_acquire) == written_;
+        return engine_.hook->idle.idle_at.load(std::memory_order_acquire) == written_;
     }
     // Pulls engine output; notes whether the engine was idle before the pull
     // (then all it sent is in pending_ once the pair is found empty).
@@ -229,7 +278,9 @@ private:
     bool settled() const { return settled_ && feed_at_ == feed_.size() && idle(); }
     bool reply_open() const { return !pending_.empty() || reply_started_; }
     void pull();
+    bool take_run();
     void push_feed();
+    void feed_direct();
     void emit_output();
     void send_reply_part(std::size_t n, bool end);
     void drop_reply();
@@ -258,19 +309,20 @@ private:
     Reader sync_in_, async_in_;
     bool have_next_ = false;  // next_ holds a sync message not yet processed
     Msg next_;
-    std::deque<std::string> out_q_;  // framed messages for the sync channel
-    std::size_t out_off_ = 0;        // bytes of out_q_.front() already sent
+    std::deque<OutMsg> out_q_;  // framed messages for the sync channel
+    std::size_t out_off_ = 0;   // bytes of out_q_.front() already sent
     std::size_t out_bytes_ = 0;
 
     // The engine and the message it works on.
-    int engine_fd_ = -1;
-    std::shared_ptr<Hook> hook_;
-    std::uint64_t written_ = 0;
+    HookedSession engine_;
+    std::uint64_t written_ = 0;  // bytes given to the engine (the pair and the handoff)
+    std::uint64_t pulled_ = 0;   // bytes taken from the engine (the pair and the handoff)
+    bool run_left_ = false;      // part of a handed-over run is still to take
     std::string feed_;
     std::size_t feed_at_ = 0;
     bool drained_ = true;  // the last pull found the socket pair empty
     bool settled_ = false;  // idle before the last pull, and that pull drained the pair
-    std::string pending_;  // engine output not yet framed
+    PieceQueue pending_;  // engine output not yet framed
     std::uint32_t cur_id_ = kFirstMessageId;
     bool reply_started_ = false;  // Data of the current reply already framed
     bool rmt_pending_ = false;    // a reply went out whose delivery the client has not confirmed
@@ -301,7 +353,7 @@ Connection::~Connection() {
         }
     }
     if (link_->wake_fd >= 0) ::close(link_->wake_fd);
-    if (engine_fd_ >= 0) ::close(engine_fd_);
+    release_hooked_session(engine_);
     if (async_ >= 0) {
         unregister_connection(async_);
         ::close(async_);
@@ -309,41 +361,16 @@ Connection::~Connection() {
 }
 
 bool Connection::start_engine() {
-    if (engine_fd_ >= 0) ::close(engine_fd_);  // the old engine sees its input end and finishes alone
-    engine_fd_ = -1;
     written_ = 0;
+    pulled_ = 0;
+    run_left_ = false;
     feed_.clear();
     feed_at_ = 0;
     pending_.clear();
     drained_ = false;
     settled_ = false;
-    auto hook = std::make_shared<Hook>();
-    int pair[2];
-    if (hook->hook.wake_fd < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        log_line("hislip: cannot make a session's socket pair: %s", std::strerror(errno));
-        return false;
-    }
-    register_connection(pair[1]);
-    auto* start = new EngineStart{pair[1], *hi_.inst, link_->id, hook};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, engine_main, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        log_line("hislip: cannot start a session thread: %s", std::strerror(rc));
-        delete start;
-        { Session s(pair[1], *hi_.inst, 0, std::string()); }
-        session_thread_done();
-        ::close(pair[0]);
-        return false;
-    }
-    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-    engine_fd_ = pair[0];
-    hook_ = std::move(hook);
-    return true;
+    // The old engine, if any, sees its input end and finishes alone.
+    return start_hooked_session(engine_, *hi_.inst, link_->id, "hislip session " + std::to_string(link_->id), true);
 }
 
 void Connection::fatal(std::uint8_t code, const std::string& text) {
@@ -360,35 +387,52 @@ void Connection::fatal(std::uint8_t code, const std::string& text) {
 }
 
 bool Connection::fill(int fd, Reader& r) {
-    char tmp[64 * 1024];
-    for (;;) {
-        ssize_t n = ::recv(fd, tmp, sizeof tmp, MSG_DONTWAIT);
+    constexpr std::size_t kRecvSize = 256 * 1024;
+    std::size_t got_all = 0;
+    // Up to two whole messages a call: one wake-up per message, not per recv.
+    while (got_all < kReadAhead) {
+        if (r.buf.size() - r.tail < kRecvSize) {
+            if (r.head > 0 && r.head >= r.buf.size() / 2) {
+                std::memmove(r.buf.data(), r.buf.data() + r.head, r.size());
+                r.tail -= r.head;
+                r.head = 0;
+            } else {
+                r.buf.resize(std::max(2 * r.buf.size(), r.tail + kRecvSize));
+            }
+            continue;
+        }
+        char* at = r.buf.data() + r.tail;
+        ssize_t n = ::recv(fd, at, r.buf.size() - r.tail, MSG_DONTWAIT);
         if (n > 0) {
             std::size_t got = static_cast<std::size_t>(n);
             std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(r.skip, got));
             r.skip -= dropped;
-            r.buf.append(tmp + dropped, got - dropped);
-            return true;
+            if (dropped > 0) std::memmove(at, at + dropped, got - dropped);
+            r.tail += got - dropped;
+            got_all += got;
+            continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) r.eof = true;
-        return false;
+        // The end is seen by the next call, once what came before it is read.
+        if (got_all == 0 && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))) r.eof = true;
+        break;
     }
+    return got_all > 0;
 }
 
 Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
-    if (r.skip > 0 || r.buf.size() < kHeader) return Take::None;
+    if (r.skip > 0 || r.size() < kHeader) return Take::None;
     Header h;
-    if (!parse_header(r.buf, h)) {
+    if (!parse_header(r.data(), h)) {
         fatal(kFatalBadHeader, "message does not start with HS");
         return Take::Bad;
     }
     const bool data = sync && (h.type == kData || h.type == kDataEnd);
     if (data && h.length > f_.max_message) {
         // Too large for what we announced: refused and dropped, framing kept.
-        std::uint64_t have = r.buf.size() - kHeader;
+        std::uint64_t have = r.size() - kHeader;
         std::uint64_t now = std::min<std::uint64_t>(have, h.length);
-        r.buf.erase(0, kHeader + static_cast<std::size_t>(now));
+        r.consume(kHeader + static_cast<std::size_t>(now));
         r.skip = h.length - now;
         const std::string text = "message of " + std::to_string(h.length) + " bytes is over the maximum of " +
                                  std::to_string(f_.max_message);
@@ -399,21 +443,40 @@ Connection::Take Connection::take(Reader& r, bool sync, Msg& m) {
         fatal(kFatalBadHeader, "payload length " + std::to_string(h.length) + " is not plausible");
         return Take::Bad;
     }
-    if (r.buf.size() - kHeader < h.length) return Take::None;
+    if (r.size() - kHeader < h.length) return Take::None;
     m.h = h;
-    m.payload.assign(r.buf, kHeader, static_cast<std::size_t>(h.length));
-    r.buf.erase(0, kHeader + static_cast<std::size_t>(h.length));
+    m.payload.assign(r.data() + kHeader, static_cast<std::size_t>(h.length));
+    r.consume(kHeader + static_cast<std::size_t>(h.length));
     return Take::Msg;
 }
 
 bool Connection::flush_sync() {
     while (!out_q_.empty()) {
-        const std::string& front = out_q_.front();
-        ssize_t n = ::send(sync_, front.data() + out_off_, front.size() - out_off_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        // One message per sendmsg, its header and pieces gathered: a Data
+        // message goes out straight from the pattern buffer, and the client
+        // still sees each message begin a send of its own.
+        const OutMsg& m = out_q_.front();
+        iovec iov[64];
+        std::size_t count = 0;
+        std::size_t skip = out_off_;
+        for (const Piece& p : m.pieces) {
+            const std::size_t sz = p.size();
+            if (skip >= sz) {
+                skip -= sz;
+                continue;
+            }
+            iov[count++] = {const_cast<char*>(p.data()) + skip, sz - skip};
+            skip = 0;
+            if (count == sizeof iov / sizeof iov[0]) break;
+        }
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = count;
+        ssize_t n = ::sendmsg(sync_, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             out_off_ += static_cast<std::size_t>(n);
-            if (out_off_ == front.size()) {
-                out_bytes_ -= front.size();
+            if (out_off_ == m.size) {
+                out_bytes_ -= m.size;
                 out_q_.pop_front();
                 out_off_ = 0;
             }
@@ -445,12 +508,14 @@ void Connection::pull() {
     char tmp[64 * 1024];
     drained_ = false;
     while (pending_.size() < 2 * kMaxChunk) {
-        ssize_t n = ::recv(engine_fd_, tmp, sizeof tmp, MSG_DONTWAIT);
+        ssize_t n = ::recv(engine_.fd, tmp, sizeof tmp, MSG_DONTWAIT);
         if (n > 0) {
             pending_.append(tmp, static_cast<std::size_t>(n));
+            pulled_ += static_cast<std::uint64_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && take_run()) continue;
         // EAGAIN, or the engine has ended (CLOSE, RESET): nothing more now.
         drained_ = true;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -460,6 +525,28 @@ void Connection::pull() {
         }
         return;
     }
+}
+
+// A run the engine hands over follows everything it sent through the pair
+// before it: taken once the pair has been read up to there, as much as
+// pending_ has room for.
+bool Connection::take_run() {
+    BulkHandoff& b = engine_.hook->bulk;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    run_left_ = false;
+    if (b.kind != BulkHandoff::Kind::Out || b.answered || b.cancelled || b.at + b.taken != pulled_) return false;
+    const std::uint64_t room = 2 * kMaxChunk - pending_.size();
+    const std::uint64_t k = std::min(b.len - b.taken, room);
+    pending_.append_pattern(b.pos + b.taken, k);
+    b.taken += k;
+    pulled_ += k;
+    if (b.taken == b.len) {
+        b.answered = true;
+        b.cv.notify_all();
+    } else {
+        run_left_ = true;  // nothing will wake us for it: taken as the queue empties
+    }
+    return true;
 }
 
 void Connection::observe() {
@@ -473,9 +560,42 @@ void Connection::observe() {
     settled_ = was_idle && drained_;
 }
 
+// The engine asks for raw input straight into its sink (an upload): given
+// from the message payloads once it has read all the pair holds.
+void Connection::feed_direct() {
+    BulkHandoff& b = engine_.hook->bulk;
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (b.kind != BulkHandoff::Kind::In || b.answered || b.cancelled) return;
+    std::atomic<std::uint64_t>& idle_at = engine_.hook->idle.idle_at;
+    if (!b.accepted) {
+        if (b.at != written_) {
+            b.answered = true;  // refused: the pair holds bytes it has not read
+            idle_at.store(IdleHook::kNotIdle, std::memory_order_release);
+            b.cv.notify_all();
+            return;
+        }
+        b.accepted = true;
+    }
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(feed_.size() - feed_at_, b.want - b.fed));
+    if (k > 0) {
+        b.sink(b.ctx, reinterpret_cast<const std::uint8_t*>(feed_.data()) + feed_at_, k);
+        feed_at_ += k;
+        written_ += k;
+        b.fed += k;
+    }
+    if (b.fed == b.want) {
+        b.answered = true;
+        idle_at.store(IdleHook::kNotIdle, std::memory_order_release);
+        b.cv.notify_all();
+    } else if (k > 0) {
+        idle_at.store(written_, std::memory_order_release);  // still waiting for input
+    }
+}
+
 void Connection::push_feed() {
+    feed_direct();
     while (feed_at_ < feed_.size()) {
-        ssize_t n = ::send(engine_fd_, feed_.data() + feed_at_, feed_.size() - feed_at_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = ::send(engine_.fd, feed_.data() + feed_at_, feed_.size() - feed_at_, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             feed_at_ += static_cast<std::size_t>(n);
             written_ += static_cast<std::uint64_t>(n);
@@ -489,8 +609,11 @@ void Connection::push_feed() {
 
 void Connection::send_reply_part(std::size_t n, bool end) {
     // The RMT-delivered bit is the client's; the server's Data carry 0.
-    queue(header_bytes(end ? kDataEnd : kData, 0, cur_id_, n) + pending_.substr(0, n));
-    pending_.erase(0, n);
+    OutMsg m;
+    m.size = kHeader + n;
+    m.pieces.push_back(Piece{header_bytes(end ? kDataEnd : kData, 0, cur_id_, n)});
+    pending_.take(n, m.pieces);
+    queue(std::move(m));
     if (end) {
         reply_started_ = false;
         rmt_pending_ = !overlapped_;
@@ -549,7 +672,7 @@ bool Connection::status_caught_up() const {
     // (or the answer is framed): MAV then does not depend on our speed.
     int unread = 0;
     if (::ioctl(sync_, FIONREAD, &unread) != 0) unread = 0;
-    return status_id_seen() && unread == 0 && !have_next_ && sync_in_.buf.empty() && settled();
+    return status_id_seen() && unread == 0 && !have_next_ && sync_in_.size() == 0 && settled();
 }
 
 void Connection::answer_status() {
@@ -562,13 +685,11 @@ void Connection::device_clear() {
     hi_.inst->state->clears.fetch_add(1);
     // Framed messages not yet begun are dropped; one half sent is finished.
     if (!out_q_.empty()) {
-        std::string front = out_off_ > 0 ? out_q_.front() : std::string();
+        const bool begun = out_off_ > 0;
+        OutMsg front = begun ? std::move(out_q_.front()) : OutMsg();
         out_q_.clear();
         out_bytes_ = 0;
-        if (!front.empty()) {
-            out_bytes_ = front.size();
-            out_q_.push_back(std::move(front));
-        }
+        if (begun) queue(std::move(front));
     }
     start_engine();
     reply_started_ = false;
@@ -838,6 +959,7 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         if (!flush_sync()) break;
         // A waiting message may go now that the reply before it is out.
         if (have_next_ && !interrupted_due_ && settled() && pending_.empty() && !holding_) continue;
+        if (run_left_ && pending_.size() < 2 * kMaxChunk && out_bytes_ < kOutLimit) continue;
 
         // Nothing to do at once: wait for the sockets or the next deadline.
         pollfd p[6];
@@ -845,9 +967,9 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         const bool want_sync = !have_next_;
         p[n++] = {sync_, static_cast<short>((want_sync ? POLLIN : 0) | (out_q_.empty() ? 0 : POLLOUT) | POLLRDHUP), 0};
         p[n++] = {link_->wake_fd, POLLIN, 0};
-        p[n++] = {hook_->hook.wake_fd, POLLIN, 0};
+        p[n++] = {engine_.hook->idle.wake_fd, POLLIN, 0};
         const bool room = out_bytes_ < kOutLimit && pending_.size() < 2 * kMaxChunk;
-        p[n++] = {engine_fd_, static_cast<short>((room ? POLLIN : 0) |
+        p[n++] = {engine_.fd, static_cast<short>((room ? POLLIN : 0) |
                                                 (feed_at_ < feed_.size() ? POLLOUT : 0)), 0};
         if (async_ >= 0) p[n++] = {async_, static_cast<short>((status_waiting_ ? 0 : POLLIN) | POLLRDHUP), 0};
         int timeout = -1;
@@ -864,7 +986,7 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         consider(status_waiting_, std::min(status_until_, Clock::now() + std::chrono::milliseconds(5)));
         if (::poll(p, n, timeout) < 0 && errno != EINTR) break;
         if (p[1].revents) drain_eventfd(link_->wake_fd);
-        if (p[2].revents) drain_eventfd(hook_->hook.wake_fd);
+        if (p[2].revents) drain_eventfd(engine_.hook->idle.wake_fd);
         if ((p[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) && want_sync) {
             fill(sync_, sync_in_);
             if (sync_in_.eof) break;

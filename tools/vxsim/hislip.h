@@ -1,7 +1,8 @@
 // The HiSLIP server of the simulator (IVI-6.1, port 4880): a synchronous and
 // an asynchronous connection per client session. The synchronous channel's
 // Data/DataEnd payloads run through a Session on a socket pair, so HiSLIP, raw
-// SCPI and VXI-11 links see the same command set and instrument state.
+// SCPI and VXI-11 links see the same command set and instrument state; its
+// block data and uploads bypass the pair (BulkHandoff in session.h).
 #ifndef VXSIM_HISLIP_H
 #define VXSIM_HISLIP_H
 

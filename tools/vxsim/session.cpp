@@ -17,7 +17,10 @@
 #include <set>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,6 +83,8 @@ static std::vector<std::uint8_t>& stream_buffer() {
 
 void prepare_stream_buffer() { (void)stream_buffer(); }
 
+const std::uint8_t* stream_at(std::uint64_t pos) { return stream_buffer().data() + pos % kPatternPeriod; }
+
 // ---------------------------------------------------------------- registry
 
 namespace {
@@ -128,6 +133,93 @@ bool wait_for_sessions(int timeout_ms) {
 std::size_t active_sessions() {
     std::lock_guard<std::mutex> lock(g_reg_mutex);
     return g_reg_threads;
+}
+
+// ---------------------------------------------------------------- hooked sessions
+
+SessionHook::SessionHook() { idle.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+SessionHook::~SessionHook() {
+    if (idle.wake_fd >= 0) ::close(idle.wake_fd);
+}
+
+void drain_eventfd(int fd) {
+    std::uint64_t v;
+    while (::read(fd, &v, sizeof v) > 0) {
+    }
+}
+
+namespace {
+
+struct HookedStart {
+    int fd;
+    Instrument inst;
+    std::uint64_t id;
+    std::string peer;
+    std::shared_ptr<SessionHook> hook;
+};
+
+void* hooked_main(void* arg) {
+    std::unique_ptr<HookedStart> start(static_cast<HookedStart*>(arg));
+    {
+        Session s(start->fd, start->inst, start->id, start->peer);
+        if (start->hook) s.set_idle_hook(&start->hook->idle);
+        s.run();
+    }
+    start.reset();
+    session_thread_done();
+    return nullptr;
+}
+
+}  // namespace
+
+void release_hooked_session(HookedSession& hs) {
+    if (hs.hook) {
+        std::lock_guard<std::mutex> lock(hs.hook->bulk.mutex);
+        hs.hook->bulk.cancelled = true;
+        hs.hook->bulk.cv.notify_all();
+    }
+    if (hs.fd >= 0) ::close(hs.fd);
+    hs.fd = -1;
+}
+
+bool start_session_thread(int fd, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          std::shared_ptr<SessionHook> hook) {
+    register_connection(fd);
+    auto* start = new HookedStart{fd, inst, id, peer, std::move(hook)};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 512 * 1024);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, hooked_main, start);
+    pthread_attr_destroy(&attr);
+    if (rc == 0) return true;
+    log_line("%s: cannot start a session thread: %s", peer.c_str(), std::strerror(rc));
+    delete start;
+    { Session s(fd, inst, 0, std::string()); }
+    session_thread_done();
+    return false;
+}
+
+bool start_hooked_session(HookedSession& hs, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          bool bulk) {
+    release_hooked_session(hs);
+    auto hook = std::make_shared<SessionHook>();
+    if (bulk) hook->idle.bulk = &hook->bulk;
+    int pair[2];
+    if (hook->idle.wake_fd < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        log_line("%s: cannot make a session's socket pair: %s", peer.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (!start_session_thread(pair[1], inst, id, peer, hook)) {
+        ::close(pair[0]);
+        return false;
+    }
+    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
+    hs.fd = pair[0];
+    hs.hook = std::move(hook);
+    return true;
 }
 
 // ---------------------------------------------------------------- session
@@ -368,8 +460,87 @@ bool Session::read_raw(std::uint64_t n,
             continue;
         }
         head_ = tail_ = scanned_ = 0;
+        if (n >= kBulkMin && idle_hook_ && idle_hook_->bulk) {
+            int r = read_direct(n, sink, ctx);
+            if (r < 0) return false;
+            if (r > 0) continue;
+        }
         if (!fill()) return false;
     }
+    return true;
+}
+
+int Session::read_direct(std::uint64_t& n, void (*sink)(void*, const std::uint8_t*, std::size_t), void* ctx) {
+    if (fd_ < 0) return -1;
+    BulkHandoff& b = *idle_hook_->bulk;
+    std::unique_lock<std::mutex> lock(b.mutex);
+    b.kind = BulkHandoff::Kind::In;
+    b.accepted = b.answered = false;
+    b.at = received_;
+    b.want = n;
+    b.fed = 0;
+    b.sink = sink;
+    b.ctx = ctx;
+    // Waiting for input, as in fill(): the owner may now pass its next message.
+    idle_hook_->idle_at.store(received_, std::memory_order_release);
+    std::uint64_t one = 1;
+    ssize_t w = ::write(idle_hook_->wake_fd, &one, sizeof one);
+    (void)w;
+    if (!await_owner(b, lock)) {
+        idle_hook_->idle_at.store(IdleHook::kNotIdle, std::memory_order_release);
+        end_reason_ = "let go during a handoff";
+        return -1;
+    }
+    // Refused when the pair still held bytes for us: they are read first.
+    if (b.fed == 0) return 0;
+    received_ += b.fed;
+    consumed_ += b.fed;
+    n -= b.fed;
+    return 1;
+}
+
+bool Session::await_owner(BulkHandoff& b, std::unique_lock<std::mutex>& lock) {
+    while (!b.answered) {
+        if (b.cancelled) return false;
+        b.cv.wait_for(lock, std::chrono::milliseconds(100));
+        if (b.answered || b.cancelled) continue;
+        // Shut down at exit: the owner's loop ends too, but do not count on it.
+        pollfd p = {fd_, 0, 0};
+        if (::poll(&p, 1, 0) > 0) return false;
+    }
+    b.kind = BulkHandoff::Kind::None;
+    return true;
+}
+
+bool Session::send_pattern(std::uint64_t pos, std::uint64_t len) {
+    BulkHandoff* b = idle_hook_ ? idle_hook_->bulk : nullptr;
+    if (b == nullptr || len < kBulkMin) {
+        while (len > 0) {
+            const std::size_t n = len < kStreamChunk ? static_cast<std::size_t>(len) : kStreamChunk;
+            if (!send_all(stream_at(pos), n)) return false;
+            pos += n;
+            len -= n;
+        }
+        return true;
+    }
+    if (fd_ < 0) return false;
+    std::unique_lock<std::mutex> lock(b->mutex);
+    // Everything sent before is in the pair: the owner takes the run once
+    // it has read up to `at`, as much at a time as it has room for.
+    b->kind = BulkHandoff::Kind::Out;
+    b->answered = false;
+    b->at = sent_;
+    b->pos = pos;
+    b->len = len;
+    b->taken = 0;
+    std::uint64_t one = 1;
+    ssize_t w = ::write(idle_hook_->wake_fd, &one, sizeof one);
+    (void)w;
+    if (!await_owner(*b, lock)) {
+        end_reason_ = "let go during a handoff";
+        return false;
+    }
+    sent_ += len;
     return true;
 }
 
@@ -518,19 +689,6 @@ bool decode_hex(std::string_view hex, std::string& out) {
     return true;
 }
 
-// Sends pattern positions 0..n-1 straight out of the shared buffer.
-bool send_pattern(Session& s, std::uint64_t n) {
-    const std::uint8_t* base = stream_buffer().data();
-    std::uint64_t pos = 0;
-    while (pos < n) {
-        std::uint64_t left = n - pos;
-        size_t len = left < kStreamChunk ? static_cast<size_t>(left) : kStreamChunk;
-        if (!s.send_all(base + pos % kPatternPeriod, len)) return false;
-        pos += len;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------- block replies
 
 // Largest n per header form: def has one digit for the length of n, bin a
@@ -583,14 +741,7 @@ public:
             if (len == 0 && gather_.size() < kGather) return true;
             if (!flush()) return false;
         }
-        const std::uint8_t* base = stream_buffer().data();
-        while (len > 0) {
-            size_t n = len < kStreamChunk ? static_cast<size_t>(len) : kStreamChunk;
-            if (!s_.send_all(base + pos % kPatternPeriod, n)) return false;
-            pos += n;
-            len -= n;
-        }
-        return true;
+        return s_.send_pattern(pos, len);
     }
 
     // Sends whatever is gathered or the partial piece (before a pause, a
@@ -756,14 +907,14 @@ Next cmd_chunks(Session& s, std::string_view args) {
 Next cmd_stream(Session& s, std::string_view args) {
     std::uint64_t n = 0;
     if (!take_number(s, args, "STREAM?", "n", 0, kMaxStream, n)) return Next::Continue;
-    return send_pattern(s, n) ? Next::Continue : Next::End;
+    return s.send_pattern(0, n) ? Next::Continue : Next::End;
 }
 
 Next cmd_streamcut(Session& s, std::string_view args) {
     std::uint64_t n = 0, cut = 0;
     if (!take_number(s, args, "STREAMCUT?", "n", 0, kMaxStream, n)) return Next::Continue;
     if (!take_number(s, args, "STREAMCUT?", "cutAt", 0, kMaxStream, cut)) return Next::Continue;
-    if (!send_pattern(s, cut < n ? cut : n)) return Next::End;
+    if (!s.send_pattern(0, cut < n ? cut : n)) return Next::End;
     s.close_now("closed by STREAMCUT?");
     return Next::End;
 }

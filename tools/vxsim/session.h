@@ -3,9 +3,11 @@
 #define VXSIM_SESSION_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -34,11 +36,73 @@ struct Instrument {
 // more input comes: it is then waiting in its receive. `idle_at` holds the
 // bytes received so far while it waits, kNotIdle while it works; each change
 // to idle also writes 1 to the eventfd `wake_fd`.
+struct BulkHandoff;
 struct IdleHook {
     static constexpr std::uint64_t kNotIdle = ~std::uint64_t{0};
     std::atomic<std::uint64_t> idle_at{kNotIdle};
     int wake_fd = -1;
+    BulkHandoff* bulk = nullptr;  // null: every byte goes through the connection
 };
+
+// Lets a session hand large transfers to an owner that frames its bytes
+// itself (HiSLIP) without copying them through the socket pair: a run of
+// pattern bytes the owner sends from the shared stream buffer (Out), or raw
+// input the owner feeds straight into the session's sink (In). One request
+// at a time, under `mutex`; the session waits on `cv` until the owner has
+// taken or fed all of it, or lets the session go. The owner takes an Out run
+// piece by piece as its queue has room, and counts its bytes as pulled from
+// the session; while an In request is accepted it keeps `idle_at` (the
+// session is waiting for input) and counts fed bytes as written.
+struct BulkHandoff {
+    enum class Kind { None, Out, In };
+    std::mutex mutex;
+    std::condition_variable cv;
+    Kind kind = Kind::None;
+    bool accepted = false;   // In: the owner feeds the sink
+    bool answered = false;   // Out: all taken; In: finished, or refused (fed 0)
+    bool cancelled = false;  // the owner has let the session go
+    std::uint64_t at = 0;    // Out: bytes the session sent before the run; In: bytes it received
+    std::uint64_t pos = 0, len = 0, taken = 0;  // Out: pattern positions pos..pos+len-1, bytes taken
+    std::uint64_t want = 0, fed = 0;  // In: bytes asked, bytes handed to the sink
+    void (*sink)(void* ctx, const std::uint8_t*, std::size_t) = nullptr;
+    void* ctx = nullptr;
+};
+// Transfers smaller than this go through the connection: the handoff costs
+// two thread switches.
+inline constexpr std::size_t kBulkMin = 64 * 1024;
+
+// What a session run for an owner shares with it (the wake-up eventfd and
+// the handoff). Both the owner and the session thread hold it, so a session
+// still ending after its owner has let it go never writes to a closed fd.
+struct SessionHook {
+    IdleHook idle;
+    BulkHandoff bulk;
+    SessionHook();
+    ~SessionHook();
+    SessionHook(const SessionHook&) = delete;
+    SessionHook& operator=(const SessionHook&) = delete;
+};
+
+// A session on a thread of its own behind a socket pair, for an owner that
+// frames its input and output (VXI-11 links, HiSLIP sessions).
+struct HookedSession {
+    int fd = -1;  // the owner's end of the pair, non-blocking
+    std::shared_ptr<SessionHook> hook;
+};
+// Runs a Session on fd (its end of a socket pair) on a detached thread of its
+// own, with the hook if one is given; the session owns fd. False after
+// logging (fd is closed then).
+bool start_session_thread(int fd, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          std::shared_ptr<SessionHook> hook);
+// Lets the old session (if any) go and starts a fresh one; with `bulk` it
+// hands large transfers over through hook->bulk. False after logging.
+bool start_hooked_session(HookedSession& hs, const Instrument& inst, std::uint64_t id, const std::string& peer,
+                          bool bulk);
+// Closes the owner's end and cancels a handoff the session waits on: the
+// session sees its input end and finishes by itself.
+void release_hooked_session(HookedSession& hs);
+// Empties a non-blocking eventfd.
+void drain_eventfd(int fd);
 
 // Process-wide settings the sessions read (set once before any thread starts).
 struct Settings {
@@ -58,6 +122,9 @@ void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // so any chunk of the stream is a pointer into it and needs no copy.
 inline constexpr std::size_t kStreamChunk = 256 * 1024;
 void prepare_stream_buffer();
+// Pattern position pos in that buffer: kStreamChunk bytes from there are
+// positions pos onwards.
+const std::uint8_t* stream_at(std::uint64_t pos);
 
 // Connections the main thread must be able to wake on shutdown.
 // Call register_connection before starting the session thread.
@@ -112,6 +179,9 @@ public:
     // Sends everything (one send call unless the kernel takes less); false if
     // the connection is gone.
     bool send_all(const void* data, std::size_t len);
+    // Sends pattern positions pos..pos+len-1 from the shared stream buffer;
+    // an owner with a handoff sends large runs from there itself.
+    bool send_pattern(std::uint64_t pos, std::uint64_t len);
     bool send_line(std::string_view text);  // text + LF in one send
     // Sleeps, but returns false early if the connection is shut down.
     bool pause_ms(std::uint64_t ms);
@@ -143,6 +213,11 @@ private:
     bool take_byte(char& c);  // one raw byte (buffered first); false on EOF
     bool discard_to_lf();     // drops input up to and including the next LF
     bool fill();  // recv more into the buffer; false on EOF or error
+    // read_raw's handoff of n bytes to the owner: -1 gone, 0 nothing fed
+    // (read the connection instead), 1 some fed (n and the counts updated).
+    int read_direct(std::uint64_t& n, void (*sink)(void*, const std::uint8_t*, std::size_t), void* ctx);
+    // Waits until the owner answers the posted request; false if it let go.
+    bool await_owner(BulkHandoff& b, std::unique_lock<std::mutex>& lock);
     void finish();
 
     int fd_;

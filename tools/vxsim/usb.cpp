@@ -79,23 +79,6 @@ bool recv_exact(int fd, std::uint8_t* p, std::size_t n, int timeout_ms) {
     return true;
 }
 
-struct SessionStart {
-    int fd;
-    Instrument inst;
-    std::uint64_t id;
-};
-
-void* usb_session_main(void* arg) {
-    std::unique_ptr<SessionStart> start(static_cast<SessionStart*>(arg));
-    {
-        Session s(start->fd, start->inst, start->id, "usb bus");
-        s.run();
-    }
-    start.reset();
-    session_thread_done();
-    return nullptr;
-}
-
 // One open device handle.
 class Device {
 public:
@@ -401,19 +384,7 @@ void serve_open(int fd, UsbInstrument& inst, std::uint64_t id) {
     si.index = inst.index;
     si.addr = "usb:" + inst.serial;
     si.idn = inst.idn;
-    register_connection(pair[1]);
-    auto* start = new SessionStart{pair[1], si, id};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, usb_session_main, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        delete start;
-        { Session s(pair[1], si, 0, std::string()); }
-        session_thread_done();
+    if (!start_session_thread(pair[1], si, id, "usb bus", nullptr)) {
         ::close(pair[0]);
         return;
     }

@@ -18,7 +18,6 @@
 #include <thread>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -59,32 +58,18 @@ constexpr std::size_t kMaxRecordCap = 64 * 1024 * 1024;  // most bytes of one ca
 constexpr std::size_t kMaxLinksPerConnection = 64;
 constexpr std::uint64_t kMaxWaitMs = 24ull * 3600 * 1000;  // io and lock timeouts are capped here
 
-// The wake-up eventfd a link's session writes when it goes idle. It belongs
-// to the session's hook, which both the link and the session thread hold, so
-// a session still ending after a clear never writes to a closed fd.
-struct LinkHook {
-    IdleHook hook;
-    LinkHook() { hook.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-    ~LinkHook() {
-        if (hook.wake_fd >= 0) ::close(hook.wake_fd);
-    }
-    LinkHook(const LinkHook&) = delete;
-    LinkHook& operator=(const LinkHook&) = delete;
-};
-
 struct Link {
     std::uint32_t id = 0;
     const Vxi11Instrument* vi = nullptr;
-    int out_fd = -1;    // our end of the session's socket pair
-    int abort_fd = -1;  // eventfd written by device_abort
-    std::shared_ptr<LinkHook> hook;
+    HookedSession session;  // the link's command engine
+    int abort_fd = -1;      // eventfd written by device_abort
     std::string pending;       // session output read but not yet handed over
     std::uint64_t written = 0;  // bytes given to the current session
     bool ended = false;         // the session has closed its end (CLOSE, RESET)
     std::atomic<std::uint64_t> aborts{0};
     Link() { abort_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
     ~Link() {
-        if (out_fd >= 0) ::close(out_fd);
+        release_hooked_session(session);
         if (abort_fd >= 0) ::close(abort_fd);
     }
     Link(const Link&) = delete;
@@ -98,66 +83,14 @@ std::uint32_t g_next_link = 1;
 // Lock holder (a link id) per instrument, for device_lock.
 std::map<const Vxi11Instrument*, std::uint32_t> g_lock_owner;
 
-void drain_eventfd(int fd) {
-    std::uint64_t v;
-    while (::read(fd, &v, sizeof v) > 0) {
-    }
-}
-
-struct LinkSessionStart {
-    int fd;
-    Instrument inst;
-    std::uint64_t id;
-    std::shared_ptr<LinkHook> hook;
-};
-
-void* link_session_main(void* arg) {
-    std::unique_ptr<LinkSessionStart> start(static_cast<LinkSessionStart*>(arg));
-    {
-        Session s(start->fd, start->inst, start->id, "vxi-11 link " + std::to_string(start->id));
-        s.set_idle_hook(&start->hook->hook);
-        s.run();
-    }
-    start.reset();
-    session_thread_done();
-    return nullptr;
-}
-
 // Gives the link a fresh session (at create_link and device_clear); the old
 // one, if any, sees its input end and finishes by itself.
 bool start_session(Link& link) {
-    if (link.out_fd >= 0) ::close(link.out_fd);
-    link.out_fd = -1;
     link.pending.clear();
     link.written = 0;
     link.ended = false;
-    auto hook = std::make_shared<LinkHook>();
-    int pair[2];
-    if (hook->hook.wake_fd < 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        log_line("vxi-11: cannot make a link's socket pair: %s", std::strerror(errno));
-        return false;
-    }
-    register_connection(pair[1]);
-    auto* start = new LinkSessionStart{pair[1], *link.vi->inst, link.id, hook};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, 512 * 1024);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, link_session_main, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        log_line("vxi-11: cannot start a link's session thread: %s", std::strerror(rc));
-        delete start;
-        { Session s(pair[1], *link.vi->inst, 0, std::string()); }
-        session_thread_done();
-        ::close(pair[0]);
-        return false;
-    }
-    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-    link.out_fd = pair[0];
-    link.hook = std::move(hook);
-    return true;
+    return start_hooked_session(link.session, *link.vi->inst, link.id, "vxi-11 link " + std::to_string(link.id),
+                                false);
 }
 
 Clock::time_point deadline_after(std::uint32_t ms) {
@@ -186,7 +119,7 @@ private:
     // true when the socket pair was found empty.
     bool pull(Link& link, std::size_t want);
     bool idle(const Link& link) const {
-        return link.hook->hook.idle_at.load(std::memory_order_acquire) == link.written;
+        return link.session.hook->idle.idle_at.load(std::memory_order_acquire) == link.written;
     }
     // false: send no reply (and end the connection if gone_ is set).
     bool handle(const RpcCall& call, XdrOut& out);
@@ -229,17 +162,14 @@ void CoreConnection::destroy(std::uint32_t id) {
     }
     mine_.erase(std::remove(mine_.begin(), mine_.end(), id), mine_.end());
     // The session's input ends with our end of the pair; it finishes alone.
-    if (link && link->out_fd >= 0) {
-        ::close(link->out_fd);
-        link->out_fd = -1;
-    }
+    if (link) release_hooked_session(link->session);
 }
 
 bool CoreConnection::pull(Link& link, std::size_t want) {
     char buf[64 * 1024];
     while (link.pending.size() <= want) {
         std::size_t room = std::min(sizeof buf, want + 1 - link.pending.size());
-        ssize_t n = ::recv(link.out_fd, buf, room, MSG_DONTWAIT);
+        ssize_t n = ::recv(link.session.fd, buf, room, MSG_DONTWAIT);
         if (n > 0) {
             link.pending.append(buf, static_cast<std::size_t>(n));
             continue;
@@ -258,8 +188,8 @@ CoreConnection::Wait CoreConnection::wait(Link& link, std::uint64_t abort_gen, C
         if (link.aborts.load() != abort_gen) return Wait::Aborted;
         pollfd p[4] = {{fd_, POLLRDHUP, 0},
                        {link.abort_fd, POLLIN, 0},
-                       {link.hook->hook.wake_fd, POLLIN, 0},
-                       {link.out_fd, out_events, 0}};
+                       {link.session.hook->idle.wake_fd, POLLIN, 0},
+                       {link.session.fd, out_events, 0}};
         int timeout = ms_until(until);
         if (timeout == 0) return Wait::Timeout;
         // An ended session's end of the pair is always readable.
@@ -272,7 +202,7 @@ CoreConnection::Wait CoreConnection::wait(Link& link, std::uint64_t abort_gen, C
         if (p[1].revents) drain_eventfd(link.abort_fd);
         if (link.aborts.load() != abort_gen) return Wait::Aborted;
         if (p[2].revents) {
-            drain_eventfd(link.hook->hook.wake_fd);
+            drain_eventfd(link.session.hook->idle.wake_fd);
             return Wait::Ready;
         }
         if (out_events && p[3].revents) return Wait::Ready;
@@ -356,7 +286,7 @@ std::uint32_t CoreConnection::device_write(Link& link, XdrIn& in, std::uint32_t&
     std::size_t at = 0;
     std::uint32_t error = kErrNone;
     while (at < data.size()) {
-        ssize_t n = ::send(link.out_fd, data.data() + at, data.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = ::send(link.session.fd, data.data() + at, data.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             at += static_cast<std::size_t>(n);
             link.written += static_cast<std::uint64_t>(n);
