@@ -136,8 +136,8 @@ void report(const char* what, const char* unit, Figure f) {
   printf("%-46s library %10.1f %-6s plain %10.1f %-6s ratio %.3f\n", what, f.lib, unit, f.plain, unit, f.lib / f.plain);
 }
 
-// *IDN? as puts and gets do it: the command and its line feed in two
-// messages, then one request and reply.
+// *IDN? as puts and gets do it: the command with its line feed in one
+// message, then one request and reply.
 Figure idn_round_trips(ViInt32 link, PlainUsb& plain, int n, bool plainFirst) {
   char buf[256];
   ViInt32 got = 0;
@@ -151,8 +151,7 @@ Figure idn_round_trips(ViInt32 link, PlainUsb& plain, int n, bool plainFirst) {
   auto pl = [&] {
     auto t0 = Clock::now();
     for (int i = 0; i < n; ++i) {
-      plain.write_message("*IDN?", 5);
-      plain.write_message("\n", 1);
+      plain.write_message("*IDN?\n", 6);
       std::string line = plain.read_message((uint32_t)sizeof buf - 1);
       if (line.empty() || line.back() != '\n') die("plain USB client: reply without its line feed");
     }
@@ -195,8 +194,8 @@ Figure block_read(ViInt32 link, PlainUsb& plain, size_t size, bool plainFirst) {
   };
   auto pl = [&] {
     auto t0 = Clock::now();
-    plain.write_message(query.data(), query.size());
-    plain.write_message("\n", 1);
+    const std::string line = query + "\n";
+    plain.write_message(line.data(), line.size());
     std::string got;
     size_t total = 0, headerLen = 0;
     while (headerLen == 0 || got.size() < headerLen + total) {

@@ -95,10 +95,9 @@ void report(const char* what, const char* unit, Figure f) {
   printf("%-46s library %10.1f %-6s plain %10.1f %-6s ratio %.3f\n", what, f.lib, unit, f.plain, unit, f.lib / f.plain);
 }
 
-// cmd "*IDN?" makes puts send the command and its line feed in two
-// transport writes; "*IDN?\n" goes out in one. The plain client sends the
-// query in `plainWrites` sends (1: "*IDN?\n", 2: "*IDN?" then "\n").
-Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd, int plainWrites) {
+// puts sends "*IDN?" and its line feed in one transport write, as the
+// plain client sends "*IDN?\n".
+Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd) {
   Plain plain(addr);
   char buf[256];
   ViInt32 got = 0;
@@ -117,12 +116,7 @@ Figure round_trips(const char* addr, ViInt32 link, int n, const char* cmd, int p
     int k = n / slices;
     auto t0 = Clock::now();
     for (int i = 0; i < k; ++i) {
-      if (plainWrites == 2) {
-        plain.send_all("*IDN?", 5);
-        plain.send_all("\n", 1);
-      } else {
-        plain.send_all("*IDN?\n", 6);
-      }
+      plain.send_all("*IDN?\n", 6);
       plain.line();
     }
     plainSecs += seconds_since(t0);
@@ -456,17 +450,13 @@ int main(int argc, char** argv) {
          queries);
   // Best of several rounds for each figure, so one scheduling hiccup does
   // not decide.
-  Figure rt{0, 0}, rt2{0, 0}, rt1{0, 0}, rd{0, 0};
+  Figure rt{0, 0}, rd{0, 0};
   auto best = [](Figure& into, Figure f) { into = {std::max(into.lib, f.lib), std::max(into.plain, f.plain)}; };
   for (int r = 0; r < 5; ++r) {
-    best(rt, round_trips(addr, link, queries, "*IDN?", 1));
-    best(rt2, round_trips(addr, link, queries, "*IDN?", 2));
-    best(rt1, round_trips(addr, link, queries, "*IDN?\n", 1));
+    best(rt, round_trips(addr, link, queries, "*IDN?"));
     best(rd, read_throughput(addr, link, 256u << 20, r % 2 == 1));
   }
-  report("*IDN? puts/gets vs plain one-write query", "/s", rt);
-  report("*IDN? puts/gets vs plain two-write query", "/s", rt2);
-  report("*IDN?\\n puts/gets (one write) vs one-write", "/s", rt1);
+  report("*IDN? puts/gets vs plain query", "/s", rt);
   report("readBlocking 256 MiB", "MiB/s", rd);
 
   const size_t blockSize = 256u << 20, fileSize = 64u << 20, upSize = 128u << 20;
@@ -500,7 +490,7 @@ int main(int argc, char** argv) {
       vx_comm_setTmoMs(visa, 5000);
       Figure vq{0, 0}, vr{0, 0};
       for (int r = 0; r < 5; ++r) {
-        best(vq, round_trips(addr, visa, queries, "*IDN?\n", 1));
+        best(vq, round_trips(addr, visa, queries, "*IDN?"));
         best(vr, read_throughput(addr, visa, 64u << 20, r % 2 == 1));
       }
       report("VISA link: *IDN?\\n puts/gets vs one-write", "/s", vq);

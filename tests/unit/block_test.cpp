@@ -208,7 +208,7 @@ TEST_F(Blocks, SizeThenDataAndTheWholeSizeAgainMidBlock) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_readBlockData(id, buf.data() + 1000, 3096, &n));
   EXPECT_EQ(1500, n);
   EXPECT_EQ(data, std::string(buf.data(), 2500));
-  EXPECT_EQ((Writes{"Q?", "\n"}), fake.writes);
+  EXPECT_EQ((Writes{"Q?\n"}), fake.writes);
   // With no block in progress there is nothing to read.
   n = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_readBlockData(id, buf.data(), 4096, &n));
@@ -286,7 +286,7 @@ TEST_F(Blocks, HeaderReadFailures) {
   fake.reads.clear();
   fake.readCounts.clear();
   fake.script(definite("abc"));
-  fail_writes_after(1);
+  fail_writes_after(0);
   char buf[8];
   ViInt32 n = -3;
   EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_readBlock(id, "Q?", buf, sizeof buf, &n));
@@ -302,7 +302,7 @@ TEST_F(Blocks, ReadBlockFileHoldsExactlyTheData) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_readBlockFile(id, "Q?", path.c_str()));
   EXPECT_EQ(data, file_text(path));
   EXPECT_EQ((std::vector<ViInt32>{1, 1, 4, 1024, 1024, 452}), fake.readCounts);
-  EXPECT_EQ((Writes{"Q?", "\n"}), fake.writes);
+  EXPECT_EQ((Writes{"Q?\n"}), fake.writes);
 
   // With no command, the header comes from what is already waiting.
   fake.reads.clear();
@@ -351,7 +351,7 @@ TEST_F(Blocks, ReadBlockFileFailures) {
   EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_readBlockFile(id, "Q?", path.c_str()));
   vx_block_file.write = fwrite;
   EXPECT_EQ(data.substr(0, 1024), file_text(path));
-  EXPECT_EQ((Writes{"Q?", "\n"}), fake.writes);
+  EXPECT_EQ((Writes{"Q?\n"}), fake.writes);
   remove(path.c_str());
 }
 
@@ -387,7 +387,7 @@ TEST_F(Blocks, ClearFromAnotherThreadDuringAPieceIsAFailure) {
     fake.onRead = nullptr;
     EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, status) << viaFile;
     EXPECT_EQ(0, blockSize());
-    EXPECT_EQ((Writes{"Q?", "\n"}), fake.writes);
+    EXPECT_EQ((Writes{"Q?\n"}), fake.writes);
   }
   remove(path.c_str());
 }

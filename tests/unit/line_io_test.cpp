@@ -28,17 +28,19 @@ struct Lines : ::testing::Test {
   }
 };
 
-TEST_F(Lines, PutsSendsTheCommandThenItsLineFeed) {
+TEST_F(Lines, PutsSendsTheCommandWithItsLineFeed) {
+  const std::string longCmd(600, 'x');  // too long to copy: its line feed follows apart
   struct Case {
     const char* cmd;
     ViInt32 count;
     std::vector<std::string> writes;
     ViInt32 ret;
   } cases[] = {
-      {"*IDN?", 0, {"*IDN?", "\n"}, 6},
+      {"*IDN?", 0, {"*IDN?\n"}, 6},
       {"*IDN?\n", 0, {"*IDN?\n"}, 6},
-      {"ABCDEF", 3, {"ABC", "\n"}, 4},
-      {"AB\r\nCD", 0, {"AB", "\n"}, 3},
+      {"ABCDEF", 3, {"ABC\n"}, 4},
+      {"AB\r\nCD", 0, {"AB\n"}, 3},
+      {longCmd.c_str(), 0, {longCmd, "\n"}, 601},
       {"AB\nCD", -1, {"AB\n"}, 3},
       {"", 0, {}, 0},
       {"\rX", 0, {}, 0},
@@ -56,7 +58,7 @@ TEST_F(Lines, PutsResumesShortWritesAndCountsEveryByte) {
   fake.writeChunk = 2;
   ViInt32 n = 0;
   ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "*IDN?", 0, &n));
-  EXPECT_EQ((std::vector<std::string>{"*I", "DN", "?", "\n"}), fake.writes);
+  EXPECT_EQ((std::vector<std::string>{"*I", "DN", "?\n"}), fake.writes);
   EXPECT_EQ(6, n);
 }
 

@@ -191,7 +191,8 @@ TEST(LinkTable, ManyThreadsOnOneLockedLinkKeepTheirCallsWhole) {
   std::vector<std::thread> pool;
   for (int t = 0; t < threads; ++t)
     pool.emplace_back([&, t] {
-      std::string cmd = "T" + std::to_string(t);
+      // Long enough that its line feed is a write of its own.
+      std::string cmd = "T" + std::to_string(t) + std::string(600, 'x');
       for (int r = 0; r < rounds; ++r) vx_comm_puts(id, cmd.c_str(), 0, nullptr);
     });
   for (auto& t : pool) t.join();

@@ -106,9 +106,9 @@ bool recv_all(int fd, void* buf, std::size_t n) {
     return true;
 }
 
-bool send_all(int fd, const std::uint8_t* p, std::size_t n) {
+bool send_all(int fd, const std::uint8_t* p, std::size_t n, int flags) {
     while (n > 0) {
-        ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL | flags);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
         p += k;
@@ -143,11 +143,12 @@ bool write_record(int fd, const std::vector<std::uint8_t>& msg, RecordStyle styl
         std::size_t n = msg.size() - at < frag ? msg.size() - at : frag;
         bool last = at + n == msg.size();
         std::uint32_t h = static_cast<std::uint32_t>(n) | (last && style.last_bit ? 0x80000000u : 0);
-        std::vector<std::uint8_t> piece = {static_cast<std::uint8_t>(h >> 24), static_cast<std::uint8_t>(h >> 16),
-                                           static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h)};
-        piece.insert(piece.end(), msg.begin() + static_cast<std::ptrdiff_t>(at),
-                     msg.begin() + static_cast<std::ptrdiff_t>(at + n));
-        if (!send_all(fd, piece.data(), piece.size())) return false;
+        const std::uint8_t mark[4] = {static_cast<std::uint8_t>(h >> 24), static_cast<std::uint8_t>(h >> 16),
+                                      static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h)};
+        // The mark and its fragment leave together (MSG_MORE), without
+        // copying the fragment behind the mark.
+        if (!send_all(fd, mark, sizeof mark, n > 0 ? MSG_MORE : 0)) return false;
+        if (n > 0 && !send_all(fd, msg.data() + at, n, 0)) return false;
         at += n;
     } while (at < msg.size());
     return true;

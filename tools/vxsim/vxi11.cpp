@@ -134,6 +134,7 @@ private:
     unsigned abort_port_;
     std::vector<std::uint32_t> mine_;
     bool gone_ = false;
+    XdrOut res_;  // a call's results, kept from call to call with their memory
 };
 
 CoreConnection::~CoreConnection() {
@@ -392,7 +393,8 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
     }
     // Every other procedure starts with the link id.
     const std::uint32_t id = in.u32();
-    XdrOut res;
+    XdrOut& res = res_;
+    res.clear();
     std::shared_ptr<Link> link = find(id);
     std::uint32_t error = link ? kErrNone : kErrInvalidLink;
     if (link && vi_.faults.no_controls &&
@@ -497,10 +499,11 @@ void CoreConnection::run() {
     // Clients that see maxRecvSize 0 or 2^32-1 may send larger writes than
     // the default size; anything up to the cap is taken.
     std::vector<std::uint8_t> rec;
+    XdrOut out;  // kept, with its memory, from call to call
     while (read_record(fd_, kMaxRecordCap + 4096, rec)) {
         RpcCall call;
         if (!parse_call(rec.data(), rec.size(), call)) break;
-        XdrOut out;
+        out.clear();
         if (!handle(call, out)) {
             if (gone_) break;
             continue;
