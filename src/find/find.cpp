@@ -23,8 +23,9 @@ const FindSearch kSearches[] = {
 };
 
 // The searches spawn their probe workers themselves; this is their own
-// thread, with the stack an export's caller would give them.
-const size_t kSearchStack = 64 * 1024;
+// thread. The VISA search runs viFindRsrc of whatever VISA library is
+// installed on it, so it gets a caller's kind of stack, not a worker's.
+const size_t kSearchStack = 512 * 1024;
 
 struct SearchRecord {
   char* text;  // null: not selected, or its buffer could not be had
