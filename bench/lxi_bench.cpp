@@ -127,9 +127,9 @@ const uint8_t* lxi_block(void* self, const std::string& cmd, size_t n, size_t pi
   const std::string line = cmd + "\n";
   const std::string head = block_header(n);
   if (lxi_send(l->dev, line.data(), (int)line.size(), kTimeoutMs) != (int)line.size()) die("liblxi: lxi_send failed");
-  // lxi_receive returns after a reply with any reason bit; the simulator
-  // marks its 1 MiB replies with REQCNT, so the caller reads on until the
-  // header's count has come.
+  // lxi_receive returns after a reply with any reason bit, and an
+  // instrument may end a piece with REQCNT; read on until the header's
+  // count has come.
   const size_t total = head.size() + n;
   size_t got = 0;
   for (size_t i = 0; got < total && i <= total / 1024; ++i) {

@@ -346,7 +346,10 @@ bool CoreConnection::device_read(Link& link, XdrIn& in, XdrOut& out) {
             }
             const bool all = was_idle && drained;
             if (want == 0 || link.pending.size() >= want)
-                return answer(kErrNone, n, kReasonReqcnt | (all && link.pending.size() == n ? kReasonEnd : 0));
+                // REQCNT only when the client got all it asked for; a reply
+                // capped at kMaxReadChunk carries no reason, and more follows.
+                return answer(kErrNone, n,
+                              (n == request ? kReasonReqcnt : 0) | (all && link.pending.size() == n ? kReasonEnd : 0));
             if (all && n > 0) return answer(kErrNone, n, kReasonEnd);
         }
         Clock::time_point wake = vi_.faults.no_answer ? Clock::now() + std::chrono::hours(24) : until;
