@@ -22,6 +22,10 @@ const FindSearch kSearches[] = {
     {IFACE_VXI11, vx_vxi11_scan},
 };
 
+const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order
+const uint32_t kRequestMarksMs[] = {0, 50, 150, 350, 650};
+const int kRequestCount = (int)(sizeof kRequestMarksMs / sizeof kRequestMarksMs[0]);
+
 // The searches spawn their probe workers themselves; this is their own
 // thread. The VISA search runs viFindRsrc of whatever VISA library is
 // installed on it, so it gets a caller's kind of stack, not a worker's.
@@ -43,6 +47,28 @@ void run_search(void* arg) {
 }
 
 }  // namespace
+
+void vx_find_broadcast_begin(BroadcastPlan* plan, vxp_socket sock, uint16_t port, const void* request, size_t length) {
+  plan->sock = sock;
+  plan->port = port;
+  plan->request = request;
+  plan->length = length;
+  plan->cardCount = 0;
+  plan->sent = 0;
+  if (sock == VXP_BAD_SOCKET) return;
+  vxp_set_broadcast(sock);
+  plan->cardCount = vxp_broadcast_addresses(plan->cards, VX_FIND_MAX_CARDS);
+}
+
+void vx_find_broadcast_due(BroadcastPlan* plan, uint64_t elapsedMs) {
+  if (plan->sent >= kRequestCount || elapsedMs < kRequestMarksMs[plan->sent]) return;
+  if (plan->sock != VXP_BAD_SOCKET) {
+    vxp_sendto(plan->sock, plan->request, plan->length, kLimitedBroadcast, plan->port);
+    for (int c = 0; c < plan->cardCount; ++c)
+      vxp_sendto(plan->sock, plan->request, plan->length, plan->cards[c], plan->port);
+  }
+  ++plan->sent;
+}
 
 void vx_find_report(ProbeResults* results, const char* model, const char* serial, const char* address) {
   std::lock_guard<std::mutex> hold(results->discovery);

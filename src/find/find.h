@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/net.h"
 #include "vx_comm.h"
 
 // The signature all searches share: text buffer, tmoMs, capacity of the
@@ -85,6 +86,31 @@ void vx_find_report(ProbeResults* results, const char* model, const char* serial
 // characters, and returns the position after that comma; null when `from`
 // is null or has no comma (the field is then left as it was).
 const char* vx_find_take_field(const char* from, char field[VX_FIND_FIELD_SIZE]);
+
+// --------------------------------------------------------- broadcasts --
+
+// The broadcast searches (LAN, VXI-11) send their request on one schedule:
+// at 0, 50, 150, 350 and 650 ms after the start, to 255.255.255.255 (which
+// leaves by the card of the default route only) and to the broadcast
+// address of every other card (at most 16), and wait for replies
+// VX_FIND_WAIT_MS at a time.
+#define VX_FIND_WAIT_MS 10
+#define VX_FIND_MAX_CARDS 16
+
+struct BroadcastPlan {
+  vxp_socket sock;  // VXP_BAD_SOCKET: nothing is sent
+  uint16_t port;
+  const void* request;
+  size_t length;
+  uint32_t cards[VX_FIND_MAX_CARDS];
+  int cardCount;
+  int sent;  // marks of the schedule passed so far
+};
+
+// Readies `sock` for broadcasting and finds the cards.
+void vx_find_broadcast_begin(BroadcastPlan* plan, vxp_socket sock, uint16_t port, const void* request, size_t length);
+// Sends the request to every address once the next mark has passed.
+void vx_find_broadcast_due(BroadcastPlan* plan, uint64_t elapsedMs);
 
 // ------------------------------------------------------------------ LAN --
 

@@ -12,14 +12,6 @@
 namespace {
 
 const uint16_t kLanPort = 9998;
-const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order
-const uint32_t kWaitMs = 10;
-// Cards beyond these are not searched.
-const int kMaxCards = 16;
-
-// Requests go out at these times after the start, one per cycle at most.
-const uint32_t kRequestMarksMs[] = {0, 50, 150, 350, 650};
-const int kRequestCount = (int)(sizeof kRequestMarksMs / sizeof kRequestMarksMs[0]);
 
 // Replies of 1 to kReplyArea bytes are taken; the texts sit at fixed offsets.
 const size_t kReplyArea = 127;
@@ -90,9 +82,9 @@ ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int 
 
   if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
   vxp_socket sock = vxp_udp_socket();
-  if (sock != VXP_BAD_SOCKET) vxp_set_broadcast(sock);
-  uint32_t cards[kMaxCards];
-  const int cardCount = sock == VXP_BAD_SOCKET ? 0 : vxp_broadcast_addresses(cards, kMaxCards);
+  const char request = 0;
+  BroadcastPlan plan;
+  vx_find_broadcast_begin(&plan, sock, setup->port, &request, 0);
 
   ViStatus status = VI_SUCCESS;
   const uint32_t limit = (uint32_t)tmoMs;  // a negative tmoMs is a very long search, not none
@@ -102,20 +94,14 @@ ViStatus vx_lan_scan_with(const LanScanSetup* setup, char* text, int tmoMs, int 
     // difference from the start would already have wrapped past it.
     uint64_t elapsed = 0;
     uint32_t last = start;
-    int sent = 0;
-    const char request = 0;
     for (;;) {
-      if (sent < kRequestCount && elapsed >= kRequestMarksMs[sent]) {
-        if (sock != VXP_BAD_SOCKET) vxp_sendto(sock, &request, 0, kLimitedBroadcast, setup->port);
-        for (int c = 0; c < cardCount; ++c) vxp_sendto(sock, &request, 0, cards[c], setup->port);
-        ++sent;
-      }
+      vx_find_broadcast_due(&plan, elapsed);
 
       // A socket that could not be made is a failed wait, on every system.
-      int ready = sock == VXP_BAD_SOCKET ? -1 : vxp_wait_readable(sock, kWaitMs);
+      int ready = sock == VXP_BAD_SOCKET ? -1 : vxp_wait_readable(sock, VX_FIND_WAIT_MS);
       if (ready < 0) {
         if (sock != VXP_BAD_SOCKET && vxp_socket_error_is_invalid_argument(vxp_last_socket_error()))
-          vxp_sleep_ms(kWaitMs);  // tolerated, but a failing wait must not turn the loop into a busy spin
+          vxp_sleep_ms(VX_FIND_WAIT_MS);  // tolerated, but a failing wait must not turn the loop into a busy spin
         else
           status = VI_ERROR_SYSTEM_ERROR;
       } else if (ready > 0) {

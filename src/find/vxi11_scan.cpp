@@ -16,11 +16,6 @@
 
 namespace {
 
-const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;
-const uint32_t kWaitMs = 10;
-const int kMaxCards = 16;
-const uint32_t kRequestMarksMs[] = {0, 50, 150, 350, 650};
-const int kRequestCount = (int)(sizeof kRequestMarksMs / sizeof kRequestMarksMs[0]);
 const int kMaxProbes = 64;
 const size_t kReplySize = 128;
 const size_t kWorkerStack = 2048;
@@ -59,9 +54,6 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
     vxp_net_cleanup();
     return VI_ERROR_SYSTEM_ERROR;
   }
-  vxp_set_broadcast(sock);
-  uint32_t cards[kMaxCards];
-  const int cardCount = vxp_broadcast_addresses(cards, kMaxCards);
 
   ProbeResults results;
   results.text = text;
@@ -76,24 +68,21 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
   uint8_t request[VX_PORTMAP_REQUEST_SIZE];
   const uint32_t xid = vxp_tick_ms() ^ 0x56583131u;
   vx_portmap_request(request, xid, VX_VXI11_CORE_PROG, VX_VXI11_VERSION);
+  BroadcastPlan plan;
+  vx_find_broadcast_begin(&plan, sock, VX_PORTMAP_PORT, request, sizeof request);
   ViStatus status = VI_SUCCESS;
   const uint32_t start = vxp_tick_ms();
   uint64_t elapsed = 0;  // summed from 32-bit differences, as the LAN search does
   uint32_t last = start;
-  int sent = 0;
   for (;;) {
-    if (sent < kRequestCount && elapsed >= kRequestMarksMs[sent]) {
-      vxp_sendto(sock, request, sizeof request, kLimitedBroadcast, VX_PORTMAP_PORT);
-      for (int c = 0; c < cardCount; ++c) vxp_sendto(sock, request, sizeof request, cards[c], VX_PORTMAP_PORT);
-      ++sent;
-    }
-    int ready = vxp_wait_readable(sock, kWaitMs);
+    vx_find_broadcast_due(&plan, elapsed);
+    int ready = vxp_wait_readable(sock, VX_FIND_WAIT_MS);
     if (ready < 0) {
       if (!vxp_socket_error_is_invalid_argument(vxp_last_socket_error())) {
         status = VI_ERROR_SYSTEM_ERROR;
         break;
       }
-      vxp_sleep_ms(kWaitMs);
+      vxp_sleep_ms(VX_FIND_WAIT_MS);
     } else if (ready > 0) {
       uint8_t datagram[kDatagramArea];
       uint32_t from = 0;

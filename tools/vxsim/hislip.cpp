@@ -1078,19 +1078,6 @@ void* connection_main(void* arg) {
 }  // namespace
 
 bool apply_hislip_fault(HislipFaults& f, const std::string& fault) {
-    auto number = [&](const char* prefix, std::uint64_t max, std::uint64_t& out) {
-        std::size_t n = std::strlen(prefix);
-        if (fault.compare(0, n, prefix) != 0 || fault.size() == n || fault.size() - n > 20) return false;
-        std::uint64_t v = 0;
-        for (std::size_t i = n; i < fault.size(); ++i) {
-            if (fault[i] < '0' || fault[i] > '9') return false;
-            std::uint64_t d = static_cast<std::uint64_t>(fault[i] - '0');
-            if (v > (max - d) / 10) return false;
-            v = v * 10 + d;
-        }
-        out = v;
-        return true;
-    };
     std::uint64_t v = 0;
     if (fault == "interrupt") f.interrupt = true;
     else if (fault == "fatal") f.fatal_at = 1;
@@ -1100,10 +1087,10 @@ bool apply_hislip_fault(HislipFaults& f, const std::string& fault) {
     else if (fault == "stb-early") f.stb_early = true;
     else if (fault == "interrupted-late") f.interrupted_late = true;
     else if (fault == "error") f.error_at = 1;
-    else if (number("fatal=", 0xFFFFFFFFull, v) && v > 0) f.fatal_at = static_cast<std::uint32_t>(v);
-    else if (number("error=", 0xFFFFFFFFull, v) && v > 0) f.error_at = static_cast<std::uint32_t>(v);
-    else if (number("slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
-    else if (number("maxmsg=", UINT64_MAX, v) && v > 0) f.max_message = v;
+    else if (fault_number(fault, "fatal=", 0xFFFFFFFFull, v) && v > 0) f.fatal_at = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "error=", 0xFFFFFFFFull, v) && v > 0) f.error_at = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "maxmsg=", UINT64_MAX, v) && v > 0) f.max_message = v;
     else return false;
     return true;
 }

@@ -52,6 +52,20 @@ void log_line(const char* fmt, ...) {
     va_end(ap);
 }
 
+bool fault_number(const std::string& fault, const char* prefix, std::uint64_t max, std::uint64_t& out) {
+    const std::size_t n = std::strlen(prefix);
+    if (fault.compare(0, n, prefix) != 0 || fault.size() == n) return false;
+    std::uint64_t v = 0;
+    for (std::size_t i = n; i < fault.size(); ++i) {
+        if (fault[i] < '0' || fault[i] > '9') return false;
+        const std::uint64_t d = static_cast<std::uint64_t>(fault[i] - '0');
+        if (v > (max - d) / 10) return false;  // beyond max, checked before it could wrap
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
+}
+
 // Printable rendering of client bytes for log lines.
 static std::string printable(std::string_view s, size_t max_in = 80) {
     std::string out;

@@ -118,6 +118,10 @@ extern std::atomic<std::uint64_t> g_lan_requests;
 // threads do not interleave.
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// A fault option's number: true with `out` set when `fault` is `prefix`
+// followed by decimal digits whose value is at most `max`.
+bool fault_number(const std::string& fault, const char* prefix, std::uint64_t max, std::uint64_t& out);
+
 // Shared read-only buffer holding pattern positions 0..kStreamChunk+period-1,
 // so any chunk of the stream is a pointer into it and needs no copy.
 inline constexpr std::size_t kStreamChunk = 256 * 1024;

@@ -435,29 +435,17 @@ void* connection_main(void* arg) {
 }  // namespace
 
 bool apply_usb_fault(UsbInstrument& inst, const std::string& fault) {
-    auto number = [&](const char* prefix, std::uint64_t max, std::uint64_t& out) {
-        std::size_t n = std::strlen(prefix);
-        if (fault.compare(0, n, prefix) != 0 || fault.size() == n) return false;
-        std::uint64_t v = 0;
-        for (std::size_t i = n; i < fault.size(); ++i) {
-            if (fault[i] < '0' || fault[i] > '9') return false;
-            v = v * 10 + static_cast<std::uint64_t>(fault[i] - '0');
-            if (v > max) return false;
-        }
-        out = v;
-        return true;
-    };
     std::uint64_t v = 0;
     if (fault == "noanswer") inst.no_answer = true;
     else if (fault == "badecho") inst.bad_echo = true;
     else if (fault == "zerofill") inst.zero_fill = true;
     else if (fault == "pending-forever") inst.pending_forever = true;
-    else if (number("pending=", 100000, v)) inst.pending_polls = static_cast<int>(v);
-    else if (number("empty=", 100000, v)) inst.empty_before = static_cast<int>(v);
-    else if (number("cut=", 1024, v) && v > 0) inst.cut = static_cast<int>(v);
-    else if (number("slow=", 600000, v)) inst.slow_ms = static_cast<int>(v);
-    else if (number("vanish=", 1000000000, v) && v > 0) inst.vanish_after = v;
-    else if (number("latecancel=", 60000, v) && v > 0) inst.late_cancel_ms = static_cast<int>(v);
+    else if (fault_number(fault, "pending=", 100000, v)) inst.pending_polls = static_cast<int>(v);
+    else if (fault_number(fault, "empty=", 100000, v)) inst.empty_before = static_cast<int>(v);
+    else if (fault_number(fault, "cut=", 1024, v) && v > 0) inst.cut = static_cast<int>(v);
+    else if (fault_number(fault, "slow=", 600000, v)) inst.slow_ms = static_cast<int>(v);
+    else if (fault_number(fault, "vanish=", 1000000000, v) && v > 0) inst.vanish_after = v;
+    else if (fault_number(fault, "latecancel=", 60000, v) && v > 0) inst.late_cancel_ms = static_cast<int>(v);
     else if (fault == "stray") inst.stray = true;
     else return false;
     return true;

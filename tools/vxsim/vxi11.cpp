@@ -610,27 +610,15 @@ int open_socket(in_addr addr, unsigned port, bool udp) {
 }  // namespace
 
 bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
-    auto number = [&](const char* prefix, std::uint64_t max, std::uint64_t& out) {
-        std::size_t n = std::strlen(prefix);
-        if (fault.compare(0, n, prefix) != 0 || fault.size() == n || fault.size() - n > 10) return false;
-        std::uint64_t v = 0;
-        for (std::size_t i = n; i < fault.size(); ++i) {
-            if (fault[i] < '0' || fault[i] > '9') return false;
-            v = v * 10 + static_cast<std::uint64_t>(fault[i] - '0');
-        }
-        if (v > max) return false;
-        out = v;
-        return true;
-    };
     std::uint64_t v = 0;
     if (fault == "pmap-nolast") f.pmap_nolast = true;
     else if (fault == "noanswer") f.no_answer = true;
     else if (fault == "close-drops") f.close_drops = true;
     else if (fault == "nocontrols") f.no_controls = true;
-    else if (number("frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
-    else if (number("maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
-    else if (number("refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);
-    else if (number("slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
+    else if (fault_number(fault, "maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
     else return false;
     return true;
 }

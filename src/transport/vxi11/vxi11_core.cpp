@@ -109,18 +109,23 @@ Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, 
   return checked(core, r, res);
 }
 
-Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs) {
+namespace {
+
+// destroy_link and device_abort: the link id is all they take.
+Vxi11Result lid_call(RpcChannel* channel, uint32_t prog, uint32_t proc, uint32_t lid, uint32_t waitMs) {
   uint8_t buf[4];
   XdrWriter w = vx_xdr_writer(buf, sizeof buf);
   vx_xdr_put(&w, lid);
   XdrReader res;
-  return call(core, VX_VXI11_CORE_PROG, kDestroyLink, w, nullptr, 0, waitMs, kSmallReply, &res);
+  return call(channel, prog, proc, w, nullptr, 0, waitMs, kSmallReply, &res);
+}
+
+}  // namespace
+
+Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs) {
+  return lid_call(core, VX_VXI11_CORE_PROG, kDestroyLink, lid, waitMs);
 }
 
 Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs) {
-  uint8_t buf[4];
-  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
-  vx_xdr_put(&w, lid);
-  XdrReader res;
-  return call(abortChannel, VX_VXI11_ABORT_PROG, kDeviceAbort, w, nullptr, 0, waitMs, kSmallReply, &res);
+  return lid_call(abortChannel, VX_VXI11_ABORT_PROG, kDeviceAbort, lid, waitMs);
 }
