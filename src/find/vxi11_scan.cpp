@@ -1,12 +1,18 @@
 // The VXI-11 search: the portmapper's GETPORT for the core channel goes out
 // as a UDP broadcast on the LAN search's schedule, to 255.255.255.255 and to
-// every card's broadcast address; each new responder is probed at once in a
-// worker of its own, and the search ends when the listening time is over
-// and the last worker has ended.
+// every card's broadcast address; each new responder is probed in a worker
+// of its own with the time left of the search, and listed only when its
+// core channel answered as a VXI-11 instrument's (a datagram proves
+// nothing: anyone may send one). Workers are reused as probes end, so
+// replies naming dead ports do not crowd out real instruments; the search
+// ends when the listening time is over and the last worker has ended.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "find/find.h"
+#include "log/call_log.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/thread.h"
@@ -16,25 +22,41 @@
 
 namespace {
 
-const int kMaxProbes = 64;
+const int kMaxProbes = 64;        // workers at a time
+const int kMaxResponders = 1024;  // distinct responders kept, probed or waiting for a worker
 const size_t kReplySize = 128;
 const size_t kWorkerStack = 2048;
 const size_t kAddressSize = 48;  // "TCPIP0::" a dotted address "::inst0::INSTR"
 const size_t kDatagramArea = 512;
 
+struct Worker {
+  ProbeJob job;
+  char name[kAddressSize];
+  vxp_thread* thread;
+  std::atomic<bool> done;
+};
+
 void vxi11_probe_worker(void* arg) {
-  const ProbeJob* job = static_cast<const ProbeJob*>(arg);
+  Worker* w = static_cast<Worker*>(arg);
+  const ProbeJob* job = &w->job;
   char reply[kReplySize + 1];
   char maker[VX_FIND_FIELD_SIZE] = {}, model[VX_FIND_FIELD_SIZE] = {}, serial[VX_FIND_FIELD_SIZE] = {};
-  // One that does not identify is still an instrument that can be opened.
-  if (vx_vxi11_identify(job->addr, job->port, (uint32_t)job->tmoMs, reply, sizeof reply))
+  const Vxi11Probe found = vx_vxi11_identify(job->addr, job->port, (uint32_t)job->tmoMs, reply, sizeof reply);
+  if (found == VXI11_PROBE_IDENTIFIED)
     vx_find_take_field(vx_find_take_field(vx_find_take_field(reply, maker), model), serial);
-  vx_find_report(job->results, model, serial, job->target);
+  // One that does not identify is still an instrument that can be opened.
+  if (found != VXI11_PROBE_NONE) vx_find_report(job->results, model, serial, job->target);
+  w->done = true;
 }
 
-bool already_probed(const ProbeJob* jobs, int count, uint32_t addr) {
+struct Responder {
+  uint32_t addr;
+  uint16_t port;
+};
+
+bool already_seen(const Responder* seen, int count, uint32_t addr) {
   for (int i = 0; i < count; ++i)
-    if (jobs[i].addr == addr) return true;
+    if (seen[i].addr == addr) return true;
   return false;
 }
 
@@ -60,10 +82,21 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
   results.capacity = capacity;
   results.length = 0;
   results.cutShort = false;
-  char names[kMaxProbes][kAddressSize];
-  ProbeJob jobs[kMaxProbes];
-  vxp_thread* threads[kMaxProbes] = {};
-  int probes = 0;
+  Worker* slots = new (std::nothrow) Worker[kMaxProbes];
+  Responder* seen = new (std::nothrow) Responder[kMaxResponders];
+  if (!slots || !seen) {
+    delete[] slots;
+    delete[] seen;
+    vxp_socket_close(sock);
+    vxp_net_cleanup();
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  for (int i = 0; i < kMaxProbes; ++i) {
+    slots[i].thread = nullptr;
+    slots[i].done = false;
+  }
+  int seenCount = 0, probed = 0;  // responders kept; of them, the first `probed` have had a worker
+  unsigned notKept = 0, notStarted = 0;
 
   uint8_t request[VX_PORTMAP_REQUEST_SIZE];
   const uint32_t xid = vxp_tick_ms() ^ 0x56583131u;
@@ -84,30 +117,53 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
       }
       vxp_sleep_ms(VX_FIND_WAIT_MS);
     } else if (ready > 0) {
-      uint8_t datagram[kDatagramArea];
-      uint32_t from = 0;
-      uint16_t fromPort = 0, port = 0;
-      int64_t n = vxp_recvfrom_port(sock, datagram, sizeof datagram, &from, &fromPort);
-      if (n > 0 && vx_portmap_reply_port(datagram, (size_t)n, xid, &port) && !already_probed(jobs, probes, from)) {
-        char dotted[16];
-        if (probes >= kMaxProbes) {
-          results.cutShort = true;  // more responders than workers
-        } else if (vxp_inet_text(from, dotted, sizeof dotted)) {
-          snprintf(names[probes], kAddressSize, "TCPIP0::%s::inst0::INSTR", dotted);
-          jobs[probes] = ProbeJob{names[probes], tmoMs, &results, nullptr, from, port};
-          threads[probes] = vxp_thread_start(vxi11_probe_worker, &jobs[probes], kWorkerStack);
-          if (!threads[probes]) results.cutShort = true;  // not probed, not listed
-          ++probes;
+      // Every datagram waiting, so a flood is read as fast as it comes.
+      for (int k = 0; k < 256; ++k) {
+        uint8_t datagram[kDatagramArea];
+        uint32_t from = 0;
+        uint16_t fromPort = 0, port = 0;
+        int64_t n = vxp_recvfrom_port(sock, datagram, sizeof datagram, &from, &fromPort);
+        if (n > 0 && vx_portmap_reply_port(datagram, (size_t)n, xid, &port) && !already_seen(seen, seenCount, from)) {
+          if (seenCount < kMaxResponders)
+            seen[seenCount++] = Responder{from, port};
+          else
+            ++notKept;
         }
+        if (vxp_wait_readable(sock, 0) <= 0) break;
       }
     }
     const uint32_t now = vxp_tick_ms();
     elapsed += (uint32_t)(now - last);
     last = now;
     if (elapsed >= limit) break;
+    // Free workers take the next responders, with what is left of the time.
+    for (int i = 0; i < kMaxProbes && probed < seenCount; ++i) {
+      Worker& w = slots[i];
+      if (w.thread && !w.done) continue;
+      if (w.thread) {
+        vxp_thread_join(w.thread);
+        w.thread = nullptr;
+      }
+      const Responder r = seen[probed++];
+      char dotted[16];
+      if (!vxp_inet_text(r.addr, dotted, sizeof dotted)) continue;
+      snprintf(w.name, kAddressSize, "TCPIP0::%s::inst0::INSTR", dotted);
+      w.job = ProbeJob{w.name, (int)(uint32_t)(limit - elapsed), &results, nullptr, r.addr, r.port};
+      w.done = false;
+      w.thread = vxp_thread_start(vxi11_probe_worker, &w, kWorkerStack);
+      if (!w.thread) ++notStarted;  // not probed, not listed
+    }
   }
-  for (int i = 0; i < probes; ++i)
-    if (threads[i]) vxp_thread_join(threads[i]);
+  for (int i = 0; i < kMaxProbes; ++i)
+    if (slots[i].thread) vxp_thread_join(slots[i].thread);
+  const unsigned unprobed = notKept + notStarted + (unsigned)(seenCount - probed);
+  // Not the caller's buffer: VI_SUCCESS_MAX_CNT is kept for that alone.
+  if (unprobed > 0)
+    writeLog("vx_comm_find() VXI-11 search: %u responder(s) not probed within %d ms (%d probed at most %d at a "
+             "time); they are not listed\n",
+             unprobed, tmoMs, probed, kMaxProbes);
+  delete[] slots;
+  delete[] seen;
   vxp_socket_close(sock);
   vxp_net_cleanup();
   *len = results.length;

@@ -5,10 +5,15 @@
 // refusing create_link with errors 3/9/11, .7 maxRecvSize 0, .8 maxRecvSize
 // 2^32-1, .9 without the controls (error 8) and dropping the connection
 // when a link's session ends (CLOSE), .10 answering each device_read after
-// 1.5 s.
+// 1.5 s; hostile or broken ones: .11 answering device_read after 1.0 s
+// whatever its io_timeout (the reply's end 0.3 s later), .12 answering
+// nothing after create_link and its broadcast GETPORT 1.5 s late, .13/.14/
+// .15 answering every call on a link with error 11/17/21, .16 sending 200
+// forged GETPORT replies with each of its own.
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -240,6 +245,105 @@ TEST(Vxi11Link, ALostConnectionIsConnLost) {
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
   EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_write(id, "*IDN?\n", 6, nullptr));
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// A reply that comes after its read gave up (one cut in the middle by the
+// deadline, too) is dropped by its xid; the link works on.
+TEST(Vxi11Link, ALateReplyIsDroppedAndTheLinkLivesOn) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.11"));
+  ASSERT_GT(id, 0);
+  TempLog log("vxi11_late");
+  vx_usb_startdebug(log.path.c_str());
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 100));  // the socket waits 1100 ms
+  write_line(id, "*IDN?");
+  char buf[64];
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, nullptr));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 5000));
+  EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-109,", 0)) << "the link works after the late reply";
+  vx_usb_stopdebug();
+  const std::string text = log.text();
+  EXPECT_NE(std::string::npos, text.find("device_read had no reply within 1100 ms (its reply came in part); the link "
+                                         "stays usable"))
+      << text;
+  EXPECT_NE(std::string::npos, text.find("dropped 1 late reply(ies) to an earlier call")) << text;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// A close flushes held-back bytes and destroys the link within one short
+// wait, whatever the link timeout, even when the instrument says nothing.
+TEST(Vxi11Link, CloseOfASilentInstrumentIsBounded) {
+  REQUIRE_VXI11_SUITE();
+  for (ViInt32 tmo : {0, 10000}) {
+    SCOPED_TRACE(tmo);
+    ViInt32 id = open_link(vxi11("127.0.0.12"));
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, tmo));
+    ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "VOLT 1", 6, nullptr));  // held back: no line end
+    auto start = std::chrono::steady_clock::now();
+    // On a thread of its own, so that a close that hangs fails the test
+    // instead of holding it.
+    auto closed = std::make_shared<std::promise<ViStatus>>();
+    std::thread([id, closed] { closed->set_value(vx_comm_close(id)); }).detach();
+    auto done = closed->get_future();
+    ASSERT_EQ(std::future_status::ready, done.wait_for(std::chrono::milliseconds(3000)));
+    EXPECT_EQ(VI_SUCCESS, done.get());
+    EXPECT_LT(elapsed_ms(start), 1500);
+  }
+}
+
+// The device's error codes as the VISA statuses they mean, each with a log
+// line naming the code; a busy instrument (11) is VI_ERROR_RSRC_LOCKED.
+TEST(Vxi11Link, DeviceErrorCodesAreTheirVisaStatuses) {
+  REQUIRE_VXI11_SUITE();
+  const struct {
+    const char* host;
+    ViStatus status;
+    const char* line;
+  } cases[] = {
+      {"127.0.0.13", VI_ERROR_RSRC_LOCKED, "VXI-11 error 11 (device locked by another link): VI_ERROR_RSRC_LOCKED"},
+      {"127.0.0.14", VI_ERROR_IO, "VXI-11 error 17 (I/O error): VI_ERROR_IO"},
+      {"127.0.0.15", VI_ERROR_INV_RSRC_NAME, "VXI-11 error 21 (invalid address): VI_ERROR_INV_RSRC_NAME"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    ViInt32 id = open_link(vxi11(c.host));
+    ASSERT_GT(id, 0);
+    TempLog log("vxi11_errors");
+    vx_usb_startdebug(log.path.c_str());
+    char buf[16];
+    ViUInt16 stb = 0;
+    EXPECT_EQ(c.status, vx_comm_write(id, "*IDN?\n", 6, nullptr));
+    EXPECT_EQ(c.status, vx_comm_read(id, buf, sizeof buf, nullptr));
+    EXPECT_EQ(c.status, vx_comm_readStb(id, &stb));
+    EXPECT_EQ(c.status, vx_comm_trigger(id));
+    EXPECT_EQ(c.status, vx_comm_clear(id));
+    vx_usb_stopdebug();
+    EXPECT_NE(std::string::npos, log.text().find("device_write answered " + std::string(c.line))) << log.text();
+    EXPECT_NE(std::string::npos, log.text().find("device_readstb answered " + std::string(c.line))) << log.text();
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
+}
+
+// Forged portmapper replies (200 from .16, naming a port where nothing
+// listens) list no ghost and crowd out no instrument; a responder that
+// answers at 1.5 s and then goes silent is probed only for the time left;
+// VI_SUCCESS_MAX_CNT says only that the caller's buffer was too small.
+TEST(Vxi11Find, ForgedAndLateRepliesKeepTheListAndTheLimit) {
+  REQUIRE_VXI11_SUITE();
+  static char list[16384];
+  ViInt32 n = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_SUCCESS, vx_comm_find(list, 2000, sizeof list, &n, IFACE_VXI11));
+  EXPECT_LT(elapsed_ms(start), 2600);
+  const std::string found(list, (size_t)n);
+  EXPECT_EQ(std::string::npos, found.find("127.77.")) << found;
+  for (int host = 2; host <= 16; ++host) {
+    if (host == 12) continue;  // its reply comes late; it may or may not make it
+    EXPECT_NE(std::string::npos, found.find("::127.0.0." + std::to_string(host) + "::inst0::INSTR;")) << found;
+  }
+  char small[80];
+  EXPECT_EQ(VI_SUCCESS_MAX_CNT, vx_comm_find(small, 500, sizeof small, &n, IFACE_VXI11));
 }
 
 TEST(Vxi11Find, ListsEveryResponderAndTheUnidentifiedEmpty) {

@@ -134,6 +134,7 @@ private:
     unsigned abort_port_;
     std::vector<std::uint32_t> mine_;
     bool gone_ = false;
+    bool split_reply_ = false;  // the reply goes in two fragments, the second 300 ms late
     XdrOut res_;  // a call's results, kept from call to call with their memory
 };
 
@@ -326,6 +327,23 @@ bool CoreConnection::device_read(Link& link, XdrIn& in, XdrOut& out) {
         link.pending.erase(0, n);
         return true;
     };
+    if (vi_.faults.late_ms != 0) {
+        // Whatever the client's io_timeout: what the session has by then.
+        const auto late = start + std::chrono::milliseconds(vi_.faults.late_ms);
+        for (;;) {
+            const int left = ms_until(late);
+            if (left == 0) break;
+            pollfd p = {fd_, POLLRDHUP, 0};
+            if (::poll(&p, 1, left) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+                gone_ = true;
+                return false;
+            }
+        }
+        pull(link, want);
+        split_reply_ = true;
+        const std::size_t n = std::min(link.pending.size(), want);
+        return answer(n ? kErrNone : kErrTimeout, n, n ? kReasonEnd : 0);
+    }
     for (;;) {
         if (link.aborts.load() != gen) return answer(kErrAbort, 0, 0);
         if (!vi_.faults.no_answer && Clock::now() >= ready_at) {
@@ -394,6 +412,7 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         begin_reply(out, call.xid, Accept::ProcUnavail);
         return true;
     }
+    if (vi_.faults.mute) return false;  // read, never answered
     // Every other procedure starts with the link id.
     const std::uint32_t id = in.u32();
     XdrOut& res = res_;
@@ -406,6 +425,19 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         // An instrument without these procedures: nothing happens.
         res.u32(kErrNotSupported);
         if (call.proc == kDeviceReadstb) res.u32(0);
+        begin_reply(out, call.xid, Accept::Success);
+        out.bytes().insert(out.bytes().end(), res.bytes().begin(), res.bytes().end());
+        return true;
+    }
+    if (link && vi_.faults.error != 0 && call.proc >= kDeviceWrite && call.proc <= kDeviceLocal) {
+        // A device that refuses every call on a link (one busy with another
+        // link answers 11): nothing happens.
+        res.u32(vi_.faults.error);
+        if (call.proc == kDeviceWrite || call.proc == kDeviceReadstb) res.u32(0);
+        if (call.proc == kDeviceRead) {
+            res.u32(0);
+            res.opaque(nullptr, 0);
+        }
         begin_reply(out, call.xid, Accept::Success);
         out.bytes().insert(out.bytes().end(), res.bytes().begin(), res.bytes().end());
         return true;
@@ -511,6 +543,16 @@ void CoreConnection::run() {
             if (gone_) break;
             continue;
         }
+        if (split_reply_ && out.bytes().size() > 8) {
+            // A reply that straddles the client's deadline.
+            split_reply_ = false;
+            const std::vector<std::uint8_t>& b = out.bytes();
+            const std::vector<std::uint8_t> head(b.begin(), b.end() - 8), tail(b.end() - 8, b.end());
+            if (!write_record(fd_, head, RecordStyle{0, false})) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (!write_record(fd_, tail, RecordStyle{0, true})) break;
+            continue;
+        }
         if (!write_record(fd_, out.bytes(), RecordStyle{vi_.faults.frag, true})) break;
     }
 }
@@ -607,6 +649,25 @@ int open_socket(in_addr addr, unsigned port, bool udp) {
     return fd;
 }
 
+// `count` copies of a GETPORT reply naming port 1, each from an address of
+// its own (127.77.x.y: all of 127/8 is the loopback's), as a hostile host
+// on the LAN could send them.
+void send_forged(std::vector<std::uint8_t> reply, sockaddr_in to, std::uint32_t count) {
+    if (reply.size() < 4) return;
+    reply[reply.size() - 4] = reply[reply.size() - 3] = reply[reply.size() - 2] = 0;
+    reply[reply.size() - 1] = 1;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(0x7F4D0000u | ((i / 250) << 8) | (i % 250 + 1));
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0)
+            ::sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
@@ -619,6 +680,11 @@ bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
     else if (fault_number(fault, "maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);
+    else if (fault == "mute") f.mute = true;
+    else if (fault_number(fault, "error=", 0xFFFFFFFFull, v) && v > 0) f.error = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "late=", 3600000, v) && v > 0) f.late_ms = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "pmap-delay=", 60000, v)) f.pmap_delay_ms = static_cast<std::uint32_t>(v);
+    else if (fault_number(fault, "forge=", 4096, v)) f.forge = static_cast<std::uint32_t>(v);
     else return false;
     return true;
 }
@@ -722,6 +788,17 @@ void Vxi11Server::answer_udp(const Listener& l) {
                 return o.inst == k && o.kind == Listener::PmapUdp;
             });
             if (own == listeners_.end()) continue;
+            const Vxi11Faults& f = insts_[k].faults;
+            if (f.forge != 0 || f.pmap_delay_ms != 0) {
+                // Off the main loop: forged replies first, the true one late.
+                std::thread([fd = own->fd, reply, from, f] {
+                    send_forged(reply, from, f.forge);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(f.pmap_delay_ms));
+                    ::sendto(fd, reply.data(), reply.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&from),
+                             sizeof from);
+                }).detach();
+                continue;
+            }
             if (::sendto(own->fd, reply.data(), reply.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                          sizeof from) < 0)
                 log_line("portmapper: reply from %s failed: %s", insts_[k].inst->addr.c_str(), std::strerror(errno));

@@ -31,6 +31,14 @@ struct Vxi11Faults {
     bool no_answer = false;          // device_read gets no reply unless aborted
     bool close_drops = false;        // a link's session ending (CLOSE, RESET) ends the core connection
     bool no_controls = false;        // readstb, trigger, remote and local answer error 8
+    // Hostile or broken instruments:
+    std::uint32_t error = 0;         // every call on a link answers this error code (0: none)
+    std::uint32_t late_ms = 0;       // device_read answers this late whatever its io_timeout, the
+                                     // reply's last 8 bytes 300 ms after the rest (0: never)
+    bool mute = false;               // no call after create_link gets a reply
+    std::uint32_t pmap_delay_ms = 0; // broadcast GETPORT replies leave this late
+    std::uint32_t forge = 0;         // each broadcast GETPORT reply comes with this many forged
+                                     // ones from 127.77.x.y, naming port 1 (where nothing listens)
 };
 // Parses one --vxi11-fault value onto f; false when it is not one.
 bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault);

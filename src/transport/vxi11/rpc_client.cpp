@@ -30,7 +30,6 @@ struct Deadline {
 struct SocketSource {
   RpcChannel* ch;
   Deadline deadline;
-  size_t seen;  // bytes of replies received in this call
 };
 
 // Whether the socket's timeout must be set before waiting `timeout` ms (0:
@@ -60,7 +59,6 @@ RpcReceive receive_from_socket(void* context, uint8_t* buf, size_t len, size_t* 
     int64_t n = vxp_recv(ch->sock, buf, len);
     if (n > 0) {
       *got = (size_t)n;
-      src->seen += (size_t)n;
       return RPC_RECV_BYTES;
     }
     if (n == 0 || !vxp_socket_error_is_timeout(vxp_last_socket_error())) return RPC_RECV_ENDED;
@@ -101,6 +99,10 @@ void vx_rpc_channel_init(RpcChannel* ch, vxp_socket sock) {
   ch->recvTimeout = UINT32_MAX;  // never a value set: the first call sets its own
   ch->sendTimeout = UINT32_MAX;
   ch->broken = false;
+  vx_rpc_record_state_init(&ch->record);
+  ch->dropped = 0;
+  ch->droppedXid = 0;
+  ch->cutReply = false;
 }
 
 bool vx_rpc_channel_connect(RpcChannel* ch, uint32_t addr, uint16_t port, uint32_t waitMs, bool* timedOut) {
@@ -183,17 +185,20 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
   }
   if (s != RPC_OK) return s;
 
-  SocketSource src{ch, deadline, 0};
+  SocketSource src{ch, deadline};
   const RpcByteSource source{&src, receive_from_socket};
+  ch->dropped = 0;
+  ch->cutReply = false;
   for (int i = 0; i <= kMaxStaleReplies; ++i) {
-    switch (vx_rpc_record_read(&source, &ch->reply, call->replyLimit, call->enough)) {
+    // A record still active was begun by an earlier call, so it cannot be
+    // this call's reply; its xid says so once it is whole.
+    switch (vx_rpc_record_resume(&source, &ch->record, &ch->reply, call->replyLimit, call->enough)) {
       case RPC_RECORD_OK:
-        src.seen = 0;
         break;
       case RPC_RECORD_TIMED_OUT:
-        // A reply cut off in the middle leaves the stream mid-record; a
-        // late reply not begun yet is skipped by its xid.
-        if (src.seen > 0) ch->broken = true;
+        // The rest of a reply cut off here is read, and dropped, by the
+        // next call.
+        ch->cutReply = ch->record.active && (ch->record.headerHave > 0 || ch->reply.length > 0);
         return RPC_TIMED_OUT;
       default:
         ch->broken = true;
@@ -203,6 +208,8 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
       case RPC_REPLY_OK:
         return RPC_OK;
       case RPC_REPLY_OTHER_XID:
+        ++ch->dropped;
+        ch->droppedXid = vx_xdr_load(ch->reply.data);
         continue;
       case RPC_REPLY_PROC_UNAVAIL:
         return RPC_PROC_UNAVAIL;

@@ -1,7 +1,9 @@
 // ONC RPC version 2 calls (RFC 5531) over a connected TCP socket: the call
 // header with no authentication, the reply's xid checked (replies to
-// earlier calls that ran out of time are skipped), its accepted and
-// rejected states told apart. Every wait is bounded by the call's own.
+// earlier calls that ran out of time are dropped, also one that a timeout
+// cut in the middle: the next call reads the rest of it first), its
+// accepted and rejected states told apart. Every wait is bounded by the
+// call's own.
 #ifndef VX_VXI11_RPC_CLIENT_H
 #define VX_VXI11_RPC_CLIENT_H
 
@@ -18,7 +20,13 @@ struct RpcChannel {
   RpcBuffer reply;        // the last reply's record; results point into it
   uint32_t recvTimeout;   // the socket's receive and send timeouts as last
   uint32_t sendTimeout;   // set, so an unchanged one is not set again
-  bool broken;            // a call was cut off mid-record: the stream is lost
+  bool broken;            // a send was cut off mid-record, or garbage came: the stream is lost
+  RpcRecordState record;  // a reply record a timeout cut, finished by the next call
+  // What the last call met, for the caller's log: replies to earlier calls
+  // dropped (and the last one's xid), and whether its timeout cut a reply.
+  unsigned dropped;
+  uint32_t droppedXid;
+  bool cutReply;
 };
 
 // A channel on an unconnected socket, or on `sock` once connected.
@@ -32,7 +40,7 @@ void vx_rpc_channel_close(RpcChannel* ch);
 
 enum RpcStatus {
   RPC_OK,
-  RPC_TIMED_OUT,     // no reply in time; the channel still works
+  RPC_TIMED_OUT,     // no reply in time; the channel still works, a late reply is dropped
   RPC_LOST,          // the connection ended, failed or carried garbage
   RPC_PROC_UNAVAIL,  // the server does not have this procedure
   RPC_REFUSED,       // any other rejection: program, version, arguments, authentication

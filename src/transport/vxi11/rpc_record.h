@@ -37,11 +37,33 @@ enum RpcRecordResult {
   RPC_RECORD_NO_MEMORY,
 };
 
+// Where a record being read stands, so that one cut off by a timeout is
+// finished by the next read instead of leaving the stream mid-record.
+struct RpcRecordState {
+  bool active;          // a record begun and not finished: `out` holds its bytes so far
+  uint8_t header[4];    // the fragment header being read
+  size_t headerHave;    // its bytes so far; 4 once the fragment's data is being read
+  size_t fragmentLeft;  // the data of the current fragment still to come
+  bool lastFragment;
+  unsigned fragments;
+  size_t limit, enough;  // those of the read that began the record
+};
+
+// No record begun.
+void vx_rpc_record_state_init(RpcRecordState* state);
+
 // Reads one whole record into `out` (length set, data replaced). With
 // `enough` above 0, a record also ends with the fragment that brings it to
 // `enough` bytes, whatever that fragment's top bit says: some instruments'
 // portmappers leave the bit out of their fixed-size replies.
 RpcRecordResult vx_rpc_record_read(const RpcByteSource* source, RpcBuffer* out, size_t limit, size_t enough);
+
+// The same, resumable: after RPC_RECORD_TIMED_OUT with `state` active, the
+// next call goes on with that record (into the same `out`, under the limit
+// and `enough` it began with, whatever these arguments say); otherwise it
+// begins a new one. Any other failure leaves the stream unusable.
+RpcRecordResult vx_rpc_record_resume(const RpcByteSource* source, RpcRecordState* state, RpcBuffer* out,
+                                     size_t limit, size_t enough);
 
 // The fragment header of a record of `length` bytes sent as one fragment.
 void vx_rpc_record_mark(uint8_t header[4], uint32_t length);

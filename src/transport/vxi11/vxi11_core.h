@@ -14,16 +14,23 @@
 #define VX_VXI11_ABORT_PROG 0x0607B0u
 #define VX_VXI11_VERSION 1u
 
-// Device_ErrorCode values (VXI-11 B.5.2) the library tells apart.
+// Device_ErrorCode values (VXI-11 B.5.2).
 enum Vxi11Error : uint32_t {
   VXI11_NO_ERROR = 0,
+  VXI11_SYNTAX = 1,
   VXI11_NOT_ACCESSIBLE = 3,
   VXI11_INVALID_LINK = 4,
+  VXI11_PARAMETER = 5,
+  VXI11_NO_CHANNEL = 6,
   VXI11_NOT_SUPPORTED = 8,
   VXI11_OUT_OF_RESOURCES = 9,
   VXI11_LOCKED = 11,
+  VXI11_NO_LOCK_HELD = 12,
   VXI11_IO_TIMEOUT = 15,
+  VXI11_IO_ERROR = 17,
+  VXI11_INVALID_ADDRESS = 21,
   VXI11_ABORTED = 23,
+  VXI11_CHANNEL_ESTABLISHED = 29,
 };
 
 // device_read reasons.

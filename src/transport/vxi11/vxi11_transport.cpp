@@ -7,11 +7,13 @@
 #include "transport/vxi11/vxi11_transport.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 #include "link/link_table.h"
+#include "info/status_text.h"
 #include "log/call_log.h"
 #include "platform/clock.h"
 #include "transport/host_address.h"
@@ -31,7 +33,9 @@ const uint32_t kMaxChunk = 1u << 20;
 // Waits when the caller's open gave no bound: the connects have the
 // system's, an RPC reply would have none.
 const uint32_t kUnboundedOpenReplyMs = 10000;
-const uint32_t kDestroyWaitMs = 1000;
+// A close's flush of held-back bytes and its destroy_link share this wait,
+// whatever the link timeout: the caller is done with the instrument.
+const uint32_t kCloseWaitMs = 1000;
 const uint32_t kAbortWaitMs = 500;
 // How long close's abort waits for the aborted call to give up the core
 // channel before it cuts the connection instead.
@@ -59,6 +63,7 @@ struct Vxi11Device {
   // A small write held back to go with the next one (no END on it anyway).
   uint8_t held[kHeldMax];
   size_t heldLength;
+  char peer[256];  // the host as the name gave it, for the log
 };
 
 // io_timeout and the socket wait for a link timeout, as on a TCP link: 0 is
@@ -68,6 +73,43 @@ void waits_for(int32_t tmoMs, uint32_t* ioTimeout, uint32_t* waitMs) {
   const uint32_t t = (uint32_t)tmoMs;
   *ioTimeout = t == 0 ? UINT32_MAX : t;
   *waitMs = (t == 0 || t > UINT32_MAX - kSocketMarginMs) ? 0 : t + kSocketMarginMs;
+}
+
+// What each Device_ErrorCode means to a VISA program, and its words in the
+// log (docs/reference/links.md has the table).
+struct ErrorMeaning {
+  uint32_t code;
+  ViStatus status;
+  const char* text;
+};
+const ErrorMeaning kErrorMeanings[] = {
+    {VXI11_SYNTAX, VI_ERROR_SYSTEM_ERROR, "syntax error"},
+    {VXI11_NOT_ACCESSIBLE, VI_ERROR_RSRC_NFOUND, "device not accessible"},
+    // The device has forgotten the link: nothing on it can work again.
+    {VXI11_INVALID_LINK, VI_ERROR_CONN_LOST, "invalid link identifier"},
+    {VXI11_PARAMETER, VI_ERROR_INV_PARAMETER, "parameter error"},
+    {VXI11_NO_CHANNEL, VI_ERROR_SYSTEM_ERROR, "channel not established"},
+    {VXI11_NOT_SUPPORTED, VI_ERROR_NSUP_OPER, "operation not supported"},
+    {VXI11_OUT_OF_RESOURCES, VI_ERROR_RSRC_BUSY, "out of resources"},
+    {VXI11_LOCKED, VI_ERROR_RSRC_LOCKED, "device locked by another link"},
+    {VXI11_NO_LOCK_HELD, VI_ERROR_SYSTEM_ERROR, "no lock held by this link"},
+    {VXI11_IO_TIMEOUT, VI_ERROR_TMO, "I/O timeout"},
+    {VXI11_IO_ERROR, VI_ERROR_IO, "I/O error"},
+    {VXI11_INVALID_ADDRESS, VI_ERROR_INV_RSRC_NAME, "invalid address"},
+    // A call that a clear or close ended, as a timed-out one.
+    {VXI11_ABORTED, VI_ERROR_TMO, "abort"},
+    {VXI11_CHANNEL_ESTABLISHED, VI_ERROR_SYSTEM_ERROR, "channel already established"},
+};
+
+const ErrorMeaning* meaning_of(uint32_t error) {
+  for (const ErrorMeaning& m : kErrorMeanings)
+    if (m.code == error) return &m;
+  return nullptr;
+}
+
+const char* error_text(uint32_t error) {
+  const ErrorMeaning* m = meaning_of(error);
+  return m ? m->text : "unknown error";
 }
 
 ViStatus status_of(const Vxi11Result& r) {
@@ -82,32 +124,9 @@ ViStatus status_of(const Vxi11Result& r) {
     case RPC_REFUSED:
       return VI_ERROR_SYSTEM_ERROR;
   }
-  switch (r.error) {
-    case VXI11_NO_ERROR:
-      return VI_SUCCESS;
-    case VXI11_IO_TIMEOUT:
-    case VXI11_ABORTED:  // a call that a clear ended, as a timed-out one
-      return VI_ERROR_TMO;
-    case VXI11_INVALID_LINK:
-      return VI_ERROR_CONN_LOST;
-    case VXI11_NOT_SUPPORTED:  // the device does not do this procedure
-      return VI_ERROR_NSUP_OPER;
-    default:
-      return VI_ERROR_SYSTEM_ERROR;
-  }
-}
-
-const char* error_text(uint32_t error) {
-  switch (error) {
-    case VXI11_NOT_ACCESSIBLE:
-      return "device not accessible";
-    case VXI11_OUT_OF_RESOURCES:
-      return "out of resources";
-    case VXI11_LOCKED:
-      return "device locked by another link";
-    default:
-      return "refused";
-  }
+  if (r.error == VXI11_NO_ERROR) return VI_SUCCESS;
+  const ErrorMeaning* m = meaning_of(r.error);
+  return m ? m->status : VI_ERROR_SYSTEM_ERROR;
 }
 
 struct Deadline {
@@ -132,6 +151,7 @@ Vxi11Device* new_device() {
   d->spare = nullptr;
   d->spareLength = d->spareAt = 0;
   d->heldLength = 0;
+  d->peer[0] = '\0';
   return d;
 }
 
@@ -142,6 +162,26 @@ void free_device(Vxi11Device* d) {
   delete d;
 }
 
+// The status of a call on the link, with a log line for what the status
+// alone does not say: late replies dropped, a call that had no reply, an
+// error code the device answered.
+ViStatus outcome(Vxi11Device* d, const char* proc, const Vxi11Result& r, uint32_t waitMs) {
+  if (d->core.dropped > 0)
+    writeLog("VXI-11 %s: dropped %u late reply(ies) to an earlier call that had timed out (xid %u)\n", d->peer,
+             d->core.dropped, (unsigned)d->core.droppedXid);
+  const ViStatus status = status_of(r);
+  if (r.rpc == RPC_TIMED_OUT) {
+    writeLog("VXI-11 %s: %s had no reply within %u ms%s; the link stays usable, and a reply that comes later is "
+             "dropped\n",
+             d->peer, proc, (unsigned)waitMs, d->core.cutReply ? " (its reply came in part)" : "");
+  } else if (r.rpc == RPC_OK && r.error != VXI11_NO_ERROR) {
+    const VxStatusText* t = vx_status_text(status);
+    writeLog("VXI-11 %s: %s answered VXI-11 error %u (%s): %s\n", d->peer, proc, (unsigned)r.error,
+             error_text(r.error), t ? t->name : "VI_ERROR_SYSTEM_ERROR");
+  }
+  return status;
+}
+
 uint32_t chunk_for(uint32_t maxRecvSize) {
   if (maxRecvSize < kMinChunk) return kMinChunk;
   return maxRecvSize > kMaxChunk ? kMaxChunk : maxRecvSize;
@@ -150,6 +190,7 @@ uint32_t chunk_for(uint32_t maxRecvSize) {
 // The core channel and the link on it; the abort channel when offered.
 // Logs why it failed, as the caller's log shows nothing else.
 bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const char* device, const Deadline& dl) {
+  snprintf(d->peer, sizeof d->peer, "%s", hostText);
   uint16_t port = 0;
   RpcStatus pm = vx_portmap_getport(addr, VX_VXI11_CORE_PROG, VX_VXI11_VERSION, dl.left(kUnboundedOpenReplyMs), &port);
   if (pm != RPC_OK || port == 0) {
@@ -212,17 +253,23 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   return VI_SUCCESS;
 }
 
-// Sends what a write held back, with END when it ends the message; the
-// core lock is held.
-ViStatus flush_held(Vxi11Device* d, bool end) {
+// Sends what a write held back, with END when it ends the message, within
+// the given waits; the core lock is held.
+ViStatus flush_held_within(Vxi11Device* d, bool end, uint32_t io, uint32_t wait) {
   if (d->heldLength == 0) return VI_SUCCESS;
-  uint32_t io, wait, accepted = 0;
-  waits_for(d->timeoutMs, &io, &wait);
+  uint32_t accepted = 0;
   Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, end, io, wait, &accepted);
-  ViStatus s = status_of(r);
+  ViStatus s = outcome(d, "device_write", r, wait);
   if (s == VI_SUCCESS && accepted != d->heldLength) s = VI_ERROR_TMO;
   d->heldLength = 0;
   return s;
+}
+
+// The same within the link timeout.
+ViStatus flush_held(Vxi11Device* d, bool end) {
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  return flush_held_within(d, end, io, wait);
 }
 
 // The core lock for one operation; false (with the status to return) when
@@ -241,8 +288,11 @@ ViStatus vxi11_close(void* context) {
   {
     std::lock_guard<std::mutex> hold(d->coreLock);
     if (!d->aborted && !d->core.broken) {
-      flush_held(d, false);
-      vx_vxi11_destroy_link(&d->core, d->link.lid, kDestroyWaitMs);
+      // One short wait for both: a silent instrument under a link timeout
+      // of 0 (none) must not hold the close for ever.
+      const Deadline dl{vxp_tick_ms(), kCloseWaitMs};
+      flush_held_within(d, false, dl.left(0), dl.left(0));
+      if (!d->core.broken) vx_vxi11_destroy_link(&d->core, d->link.lid, dl.left(0));
     }
   }
   free_device(d);
@@ -271,7 +321,7 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
   waits_for(d->timeoutMs, &io, &wait);
   const uint8_t* data = nullptr;
   Vxi11Result r = vx_vxi11_read(&d->core, d->link.lid, (uint32_t)count, io, wait, &data, &length, &reason);
-  status = status_of(r);
+  status = outcome(d, "device_read", r, wait);
   // Bytes that came with a timeout are delivered; the next read sees it.
   if (r.rpc != RPC_OK || length == 0) return status == VI_SUCCESS ? VI_ERROR_TMO : status;
   size_t n = length;
@@ -315,7 +365,7 @@ ViStatus send_chunks(Vxi11Device* d, const uint8_t* p, size_t count, bool end, s
     const bool last = *sent + n == count;
     uint32_t accepted = 0;
     Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && end, io, wait, &accepted);
-    ViStatus status = status_of(r);
+    ViStatus status = outcome(d, "device_write", r, wait);
     if (accepted > prefix + n) accepted = (uint32_t)(prefix + n);
     d->heldLength = 0;  // sent, or lost with the call
     const size_t moved = accepted > prefix ? accepted - prefix : 0;
@@ -402,7 +452,7 @@ ViStatus vxi11_clear(void* context) {
   uint32_t io, wait;
   const int32_t tmo = d->timeoutMs;
   waits_for(tmo == 0 ? (int32_t)kClearNoLimitMs : tmo, &io, &wait);
-  return status_of(vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, wait, nullptr));
+  return outcome(d, "device_clear", vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, wait, nullptr), wait);
 }
 
 // One Device_GenericParms procedure under the core lock, after what a
@@ -416,7 +466,11 @@ ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
   if (status != VI_SUCCESS) return status;
   uint32_t io, wait;
   waits_for(d->timeoutMs, &io, &wait);
-  return status_of(vx_vxi11_generic(&d->core, proc, d->link.lid, io, wait, stb));
+  const char* name = proc == VXI11_READSTB   ? "device_readstb"
+                     : proc == VXI11_TRIGGER ? "device_trigger"
+                     : proc == VXI11_REMOTE  ? "device_remote"
+                                             : "device_local";
+  return outcome(d, name, vx_vxi11_generic(&d->core, proc, d->link.lid, io, wait, stb), wait);
 }
 
 ViStatus vxi11_readstb(void* context, ViUInt16* stb) {
