@@ -153,6 +153,21 @@ ViStatus vx_visa_scan(char* text, int tmoMs, int capacity, int* length);
 // does not identify is listed with empty model and serial.
 ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length);
 
+// The search's responders so far: distinct senders of a reply to its call.
+struct Vxi11Responder {
+  uint32_t addr;  // network order
+  uint16_t port;  // the core channel's, as the reply names it
+};
+struct Vxi11Responders {
+  Vxi11Responder* list;
+  int count, capacity;
+  unsigned notKept;  // new senders that found the list full
+};
+// Takes one datagram from `from`: true when it answers call `xid` with a
+// port and its sender is new, kept at the end of the list (or counted in
+// notKept when the list is full). Anything else changes nothing.
+bool vx_vxi11_take_datagram(Vxi11Responders* r, const uint8_t* datagram, size_t length, uint32_t from, uint32_t xid);
+
 // ------------------------------------------------------------------ USB --
 
 // Probes every present direct USB instrument in a worker thread of its own

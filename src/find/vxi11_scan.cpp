@@ -49,18 +49,22 @@ void vxi11_probe_worker(void* arg) {
   w->done = true;
 }
 
-struct Responder {
-  uint32_t addr;
-  uint16_t port;
-};
-
-bool already_seen(const Responder* seen, int count, uint32_t addr) {
-  for (int i = 0; i < count; ++i)
-    if (seen[i].addr == addr) return true;
-  return false;
-}
-
 }  // namespace
+
+bool vx_vxi11_take_datagram(Vxi11Responders* r, const uint8_t* datagram, size_t length, uint32_t from, uint32_t xid) {
+  uint16_t port = 0;
+  if (!vx_portmap_reply_port(datagram, length, xid, &port)) return false;
+  for (int i = 0; i < r->count; ++i)
+    if (r->list[i].addr == from) return false;
+  if (r->count >= r->capacity) {
+    // Not remembered, so a sender repeating itself counts again: a bound on
+    // what is logged, not an exact tally.
+    ++r->notKept;
+    return true;
+  }
+  r->list[r->count++] = Vxi11Responder{from, port};
+  return true;
+}
 
 ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
   int ownLength = 0;
@@ -83,7 +87,7 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
   results.length = 0;
   results.cutShort = false;
   Worker* slots = new (std::nothrow) Worker[kMaxProbes];
-  Responder* seen = new (std::nothrow) Responder[kMaxResponders];
+  Vxi11Responder* seen = new (std::nothrow) Vxi11Responder[kMaxResponders];
   if (!slots || !seen) {
     delete[] slots;
     delete[] seen;
@@ -95,8 +99,9 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
     slots[i].thread = nullptr;
     slots[i].done = false;
   }
-  int seenCount = 0, probed = 0;  // responders kept; of them, the first `probed` have had a worker
-  unsigned notKept = 0, notStarted = 0;
+  Vxi11Responders responders{seen, 0, kMaxResponders, 0};
+  int probed = 0;  // the first `probed` responders have had a worker
+  unsigned notStarted = 0;
 
   uint8_t request[VX_PORTMAP_REQUEST_SIZE];
   const uint32_t xid = vxp_tick_ms() ^ 0x56583131u;
@@ -121,14 +126,9 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
       for (int k = 0; k < 256; ++k) {
         uint8_t datagram[kDatagramArea];
         uint32_t from = 0;
-        uint16_t fromPort = 0, port = 0;
+        uint16_t fromPort = 0;
         int64_t n = vxp_recvfrom_port(sock, datagram, sizeof datagram, &from, &fromPort);
-        if (n > 0 && vx_portmap_reply_port(datagram, (size_t)n, xid, &port) && !already_seen(seen, seenCount, from)) {
-          if (seenCount < kMaxResponders)
-            seen[seenCount++] = Responder{from, port};
-          else
-            ++notKept;
-        }
+        if (n > 0) vx_vxi11_take_datagram(&responders, datagram, (size_t)n, from, xid);
         if (vxp_wait_readable(sock, 0) <= 0) break;
       }
     }
@@ -137,14 +137,14 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
     last = now;
     if (elapsed >= limit) break;
     // Free workers take the next responders, with what is left of the time.
-    for (int i = 0; i < kMaxProbes && probed < seenCount; ++i) {
+    for (int i = 0; i < kMaxProbes && probed < responders.count; ++i) {
       Worker& w = slots[i];
       if (w.thread && !w.done) continue;
       if (w.thread) {
         vxp_thread_join(w.thread);
         w.thread = nullptr;
       }
-      const Responder r = seen[probed++];
+      const Vxi11Responder r = seen[probed++];
       char dotted[16];
       if (!vxp_inet_text(r.addr, dotted, sizeof dotted)) continue;
       snprintf(w.name, kAddressSize, "TCPIP0::%s::inst0::INSTR", dotted);
@@ -156,12 +156,12 @@ ViStatus vx_vxi11_scan(char* text, int tmoMs, int capacity, int* length) {
   }
   for (int i = 0; i < kMaxProbes; ++i)
     if (slots[i].thread) vxp_thread_join(slots[i].thread);
-  const unsigned unprobed = notKept + notStarted + (unsigned)(seenCount - probed);
+  const unsigned unprobed = responders.notKept + notStarted + (unsigned)(responders.count - probed);
   // Not the caller's buffer: VI_SUCCESS_MAX_CNT is kept for that alone.
   if (unprobed > 0)
-    writeLog("vx_comm_find() VXI-11 search: %u responder(s) not probed within %d ms (%d probed at most %d at a "
-             "time); they are not listed\n",
-             unprobed, tmoMs, probed, kMaxProbes);
+    writeLog("vx_comm_find() VXI-11 search: more responders than it could probe within %d ms (%d probed, at most "
+             "%d at a time; %u replies left out); those are not listed\n",
+             tmoMs, probed, kMaxProbes, unprobed);
   delete[] slots;
   delete[] seen;
   vxp_socket_close(sock);

@@ -16,13 +16,16 @@ const size_t kMaxVerifier = 400;  // RFC 5531: opaque_auth bodies are at most 40
 // Replies to calls that ran out of time before are skipped, up to these.
 const int kMaxStaleReplies = 16;
 
+uint32_t tick_of(const RpcChannel* ch) { return ch->io ? ch->io->tick(ch->io->context) : vxp_tick_ms(); }
+
 struct Deadline {
+  const RpcChannel* ch;
   uint32_t start;
   uint32_t waitMs;  // 0: none
   // Milliseconds left, at least 1; 0 when the time is up.
   uint32_t left() const {
     if (waitMs == 0) return UINT32_MAX;
-    uint32_t spent = vxp_tick_ms() - start;
+    uint32_t spent = tick_of(ch) - start;
     return spent >= waitMs ? 0 : waitMs - spent;
   }
 };
@@ -46,6 +49,11 @@ bool must_set(uint32_t current, uint32_t timeout) {
 RpcReceive receive_from_socket(void* context, uint8_t* buf, size_t len, size_t* got) {
   SocketSource* src = static_cast<SocketSource*>(context);
   RpcChannel* ch = src->ch;
+  if (ch->io) {
+    const uint32_t left = src->deadline.left();
+    if (left == 0) return RPC_RECV_TIMED_OUT;
+    return ch->io->receive(ch->io->context, buf, len, got, src->deadline.waitMs == 0 ? 0 : left);
+  }
   // The first wait may end early, on a shorter timeout an earlier call left
   // on the socket; the second waits exactly what is left.
   for (int pass = 0; pass < 2; ++pass) {
@@ -72,6 +80,14 @@ RpcStatus send_all(RpcChannel* ch, const Deadline& deadline, const uint8_t* p, s
     const uint32_t left = deadline.left();
     if (left == 0) return RPC_TIMED_OUT;
     const uint32_t timeout = deadline.waitMs == 0 ? 0 : left;
+    if (ch->io) {
+      const int64_t n = ch->io->send(ch->io->context, p, len, timeout);
+      if (n < 0 || (size_t)n > len) return RPC_LOST;
+      if (n == 0) return RPC_TIMED_OUT;
+      p += n;
+      len -= (size_t)n;
+      continue;
+    }
     if (timeouts > 0 || must_set(ch->sendTimeout, timeout)) {
       if (!vxp_set_send_timeout(ch->sock, timeout)) return RPC_LOST;
       ch->sendTimeout = timeout;
@@ -92,6 +108,7 @@ RpcStatus send_all(RpcChannel* ch, const Deadline& deadline, const uint8_t* p, s
 
 void vx_rpc_channel_init(RpcChannel* ch, vxp_socket sock) {
   ch->sock = sock;
+  ch->io = nullptr;
   // Distinct first xids per channel make a reply that strays between
   // channels less likely to be taken.
   ch->xid = vxp_tick_ms() ^ (uint32_t)(uintptr_t)ch;
@@ -103,6 +120,11 @@ void vx_rpc_channel_init(RpcChannel* ch, vxp_socket sock) {
   ch->dropped = 0;
   ch->droppedXid = 0;
   ch->cutReply = false;
+}
+
+void vx_rpc_channel_init_io(RpcChannel* ch, const RpcChannelIo* io) {
+  vx_rpc_channel_init(ch, VXP_BAD_SOCKET);
+  ch->io = io;
 }
 
 bool vx_rpc_channel_connect(RpcChannel* ch, uint32_t addr, uint16_t port, uint32_t waitMs, bool* timedOut) {
@@ -154,12 +176,12 @@ RpcReply vx_rpc_take_reply(const uint8_t* record, size_t length, uint32_t xid, X
 }
 
 RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
-  if (ch->broken || ch->sock == VXP_BAD_SOCKET) return RPC_LOST;
+  if (ch->broken || (ch->sock == VXP_BAD_SOCKET && !ch->io)) return RPC_LOST;
   if (call->argLength > VX_RPC_MAX_ARGS) return RPC_REFUSED;
   const size_t pad = vx_xdr_pad(call->bulkLength);
   const size_t body = VX_RPC_CALL_HEADER + call->argLength;
   if (call->bulkLength > 0x7FFFFFF0u - body) return RPC_REFUSED;  // one fragment carries 2^31-1 at most
-  const Deadline deadline{vxp_tick_ms(), call->waitMs};
+  const Deadline deadline{ch, tick_of(ch), call->waitMs};
   const uint32_t xid = ++ch->xid;
 
   // Header and arguments go in one send, the bulk data straight from the
@@ -190,8 +212,9 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
   ch->dropped = 0;
   ch->cutReply = false;
   for (int i = 0; i <= kMaxStaleReplies; ++i) {
-    // A record still active was begun by an earlier call, so it cannot be
-    // this call's reply; its xid says so once it is whole.
+    // A record still active was begun before this call was sent, so it
+    // cannot be its reply, whatever xid it bears: read whole and dropped.
+    const bool carried = ch->record.active;
     switch (vx_rpc_record_resume(&source, &ch->record, &ch->reply, call->replyLimit, call->enough)) {
       case RPC_RECORD_OK:
         break;
@@ -204,7 +227,9 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
         ch->broken = true;
         return RPC_LOST;
     }
-    switch (vx_rpc_take_reply(ch->reply.data, ch->reply.length, xid, results)) {
+    RpcReply reply = vx_rpc_take_reply(ch->reply.data, ch->reply.length, xid, results);
+    if (carried && reply != RPC_REPLY_MALFORMED) reply = RPC_REPLY_OTHER_XID;
+    switch (reply) {
       case RPC_REPLY_OK:
         return RPC_OK;
       case RPC_REPLY_OTHER_XID:

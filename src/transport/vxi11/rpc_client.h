@@ -14,8 +14,20 @@
 #include "transport/vxi11/rpc_record.h"
 #include "transport/vxi11/xdr.h"
 
+// How a channel reaches its peer and reads the time, in place of the
+// socket and the platform clock (the fuzzer's fake peer and clock). Each
+// wait gives up after timeoutMs (0: no limit).
+struct RpcChannelIo {
+  void* context;
+  // Bytes sent (at least 1), 0 when the time ran out, -1 when the connection failed.
+  int64_t (*send)(void* context, const uint8_t* p, size_t len, uint32_t timeoutMs);
+  RpcReceive (*receive)(void* context, uint8_t* buf, size_t len, size_t* got, uint32_t timeoutMs);
+  uint32_t (*tick)(void* context);
+};
+
 struct RpcChannel {
   vxp_socket sock;
+  const RpcChannelIo* io;  // null: the socket and the platform clock
   uint32_t xid;
   RpcBuffer reply;        // the last reply's record; results point into it
   uint32_t recvTimeout;   // the socket's receive and send timeouts as last
@@ -31,6 +43,8 @@ struct RpcChannel {
 
 // A channel on an unconnected socket, or on `sock` once connected.
 void vx_rpc_channel_init(RpcChannel* ch, vxp_socket sock);
+// A channel over `io` instead of a socket.
+void vx_rpc_channel_init_io(RpcChannel* ch, const RpcChannelIo* io);
 // Connects a new channel to addr:port (network-order address, host-order
 // port) within waitMs (0: the system's own limit); *timedOut tells a
 // connect that ran out of time from one refused.
