@@ -202,8 +202,8 @@ RpcStatus vx_rpc_call(RpcChannel* ch, const RpcCall* call, XdrReader* results) {
     s = send_all(ch, deadline, call->bulk, call->bulkLength);
     if (s == RPC_OK) s = send_all(ch, deadline, zeros, pad);
     if (s != RPC_OK) ch->broken = true;  // the server waits for the rest of a record that never comes
-  } else if (s == RPC_TIMED_OUT) {
-    ch->broken = true;  // a header sent in part cannot be finished later
+  } else if (s != RPC_OK) {
+    ch->broken = true;  // a header sent in part cannot be finished later; a failed send ends the connection
   }
   if (s != RPC_OK) return s;
 

@@ -20,7 +20,11 @@ Vxi11Result call(RpcChannel* ch, uint32_t prog, uint32_t proc, const XdrWriter& 
   Vxi11Result r{vx_rpc_call(ch, &c, results), 0};
   if (r.rpc == RPC_OK) {
     r.error = vx_xdr_get(results);
-    if (!results->ok) r.rpc = RPC_LOST;
+    if (!results->ok) {
+      // A reply without even an error code: the peer cannot be trusted.
+      ch->broken = true;
+      r.rpc = RPC_LOST;
+    }
   }
   return r;
 }
