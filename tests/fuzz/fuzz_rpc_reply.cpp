@@ -139,7 +139,7 @@ void run_calls(FuzzedDataProvider& in, uint32_t xid0, const std::string& stream)
   for (size_t i = 0; i < eventCount; ++i) {
     const size_t size = in.ConsumeIntegralInRange<size_t>(1, 256);
     const uint32_t delay = in.ConsumeIntegralInRange<uint32_t>(0, 3000);
-    peer.events.push_back(Event{size, delay, in.ConsumeIntegralInRange<int>(0, 15) == 0});
+    peer.events.push_back(Event{size, delay, in.ConsumeIntegralInRange<int>(0, 15) == 15});
   }
   peer.sendDelay = in.ConsumeIntegralInRange<uint32_t>(0, 1500);
   peer.sendChunk = in.ConsumeIntegralInRange<size_t>(1, 1024);
