@@ -134,7 +134,7 @@ private:
     unsigned abort_port_;
     std::vector<std::uint32_t> mine_;
     bool gone_ = false;
-    bool split_reply_ = false;  // the reply goes in two fragments, the second 300 ms late
+    bool split_reply_ = false;  // the reply goes in two fragments, the second 1000 ms late
     XdrOut res_;  // a call's results, kept from call to call with their memory
 };
 
@@ -549,7 +549,7 @@ void CoreConnection::run() {
             const std::vector<std::uint8_t>& b = out.bytes();
             const std::vector<std::uint8_t> head(b.begin(), b.end() - 8), tail(b.end() - 8, b.end());
             if (!write_record(fd_, head, RecordStyle{0, false})) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             if (!write_record(fd_, tail, RecordStyle{0, true})) break;
             continue;
         }

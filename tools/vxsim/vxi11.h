@@ -34,7 +34,7 @@ struct Vxi11Faults {
     // Hostile or broken instruments:
     std::uint32_t error = 0;         // every call on a link answers this error code (0: none)
     std::uint32_t late_ms = 0;       // device_read answers this late whatever its io_timeout, the
-                                     // reply's last 8 bytes 300 ms after the rest (0: never)
+                                     // reply's last 8 bytes 1000 ms after the rest (0: never)
     bool mute = false;               // no call after create_link gets a reply
     std::uint32_t pmap_delay_ms = 0; // broadcast GETPORT replies leave this late
     std::uint32_t forge = 0;         // each broadcast GETPORT reply comes with this many forged
