@@ -317,17 +317,17 @@ class Instrument:
             generic = "failed opening a physical link"
             reason = "" if reason == generic else reason[:-len("; " + generic)] if reason.endswith("; " + generic) \
                 else reason
+            refused = reason.partition("does not serve this name itself: ")[2]
+            if refused and address[:5].upper() == "TCPIP":
+                # A TCPIP name the library would serve, written wrong: the
+                # name is at fault, not a missing VISA library.
+                raise OpenError(VI_ERROR_INV_RSRC_NAME, "vx_comm_open",
+                                "%r is no resource name vx_comm_lib can open: %s" % (address, refused),
+                                reason=reason)
             why = reason or _NOT_CONNECTED[self.route]
             if self.route == USB:
                 why = usb_service_problem() or why
             elif self.route == VISA and visa_missing:
-                refused = reason.partition("does not serve this name itself: ")[2]
-                if refused and address[:5].upper() == "TCPIP":
-                    # A TCPIP name the library would serve, written wrong:
-                    # the name is at fault, not a missing VISA library.
-                    raise OpenError(VI_ERROR_INV_RSRC_NAME, "vx_comm_open",
-                                    "%r is no resource name vx_comm_lib can open: %s" % (address, refused),
-                                    reason=reason)
                 why = no_visa_text()
             raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (shown, why),
                             reason=reason)
