@@ -37,8 +37,10 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   // Emptied before anything is chosen: whatever the open logs from here,
   // the refusal of a name included, is its reason.
   vx_last_error_begin();
+  // These two fail without a log line (the log's format is fixed), but
+  // with a reason.
   if (!address || !linkId) {
-    writeLog("vx_comm_open() error: %s is null\n", address ? "linkId" : "address");
+    vx_last_error_note(address ? "vx_comm_open() error: linkId is null" : "vx_comm_open() error: address is null");
     return VI_ERROR_SYSTEM_ERROR;
   }
   writeLog("vx_comm_open(address=%s, tmoMs=%d)\n", address, (int)tmoMs);
@@ -59,7 +61,7 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   }
   if (!slot) {
     vx_link_list_unlock();
-    writeLog("vx_comm_open() error: all %d links are in use\n", VX_LINK_COUNT);
+    vx_last_error_note("vx_comm_open() error: all 100 links are in use");
     return VI_ERROR_SYSTEM_ERROR;
   }
   wipe(slot);
