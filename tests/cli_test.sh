@@ -205,8 +205,9 @@ tcpip::127.0.0.9::hislip0::INSTR|1|vxcomm: cannot open a link to tcpip::127.0.0.
 TCPIP0::$a::SOCKET|1|vxcomm: cannot open a link to TCPIP0::$a::SOCKET: no usable VISA library is loaded, and the library does not serve this name itself: a SOCKET name is TCPIP[board]::host::port::SOCKET
 TCPIP::$a::5025::SOKET|1|vxcomm: cannot open a link to TCPIP::$a::5025::SOKET: no usable VISA library is loaded, and the library does not serve this name itself: the resource class is not INSTR or SOCKET
 EOT
-# The instrument controls, on the names the library serves itself: the
-# command, its exit status, text its output holds (stdout and stderr).
+# The instrument controls, and an open's reason, on the names the library
+# serves itself: the command, its exit status, text its output holds
+# (stdout and stderr).
 "$vx" send "$a" 'STB 66'
 while IFS='|' read -r name rc text cmd; do
   eval "env -u LD_LIBRARY_PATH \"\$vx\" $cmd" >"$work/out" 2>&1
@@ -222,6 +223,7 @@ remote|0|1|remote TCPIP0::$a::inst0::INSTR remote && "$vx" query $a 'REMOTE?'
 local|0|0|local TCPIP0::$a::inst0::INSTR && "$vx" query $a 'REMOTE?'
 stb on a byte stream|1|VI_ERROR_NSUP_OPER (0xBFFF0067): The given session or object reference does not support this operation. (this link carries bytes only; send the instrument's own command|stb $a
 an unknown remote mode|2|unknown mode 'on'|remote TCPIP0::$a::inst0::INSTR on
+no portmapper|1|cannot open a link to TCPIP0::127.0.0.9::INSTR: no VXI-11 core channel at 127.0.0.9|query TCPIP0::127.0.0.9::INSTR '*IDN?'
 EOT
 env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
