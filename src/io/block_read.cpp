@@ -182,8 +182,7 @@ ViStatus receive_file(LinkCall& call, const char* cmd, FILE* file) {
 extern "C" ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
-  writeLog("vx_comm_readBlockSize(linkId=%d, cmd=%s, retSize=%p)\n", (int)linkId, cmd ? cmd : "(null)",
-           (void*)retSize);
+  writeLog("vx_comm_readBlockSize(linkId=%d, cmd=%s, retSize=%p)\n", (int)linkId, cmd ? cmd : "(null)", (void*)retSize);
   ViStatus status = call.locked("vx_comm_readBlockSize",
                                 [&] { return readBlockHeader(call, "vx_comm_readBlockSize", cmd, retSize); });
   writeLog("vx_comm_readBlockSize() returns: status=%d, retSize=%d\n", (int)status,

@@ -90,8 +90,7 @@ extern "C" ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViIn
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   writeLog("vx_comm_writeBlockSize(linkId=%d, cmd=%s, count=%d)\n", (int)linkId, cmd ? cmd : "(null)", (int)count);
-  ViStatus status =
-      call.locked("vx_comm_writeBlockSize", [&] { return writeBlockHeader(call.slot(), cmd, count); });
+  ViStatus status = call.locked("vx_comm_writeBlockSize", [&] { return writeBlockHeader(call.slot(), cmd, count); });
   writeLog("vx_comm_writeBlockSize() returns: status=%d\n", (int)status);
   return status;
 }

@@ -255,18 +255,16 @@ std::vector<Row> rows() {
        {"vx_comm_gets(linkId=@, buf=*, count=-5, retCount=*)", "vx_comm_gets() returns: status=0, buf=, retCount=0"},
        0});
   const std::string ws = "vx_comm_writeBlockSize", wb = "vx_comm_writeBlock";
-  t.push_back({"writeBlockSize count -1", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", -1); },
-               SYS, traced(ws + "(linkId=@, cmd=X, count=-1)", {}, ws + kSysResult)});
+  t.push_back({"writeBlockSize count -1", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", -1); }, SYS,
+               traced(ws + "(linkId=@, cmd=X, count=-1)", {}, ws + kSysResult)});
   t.push_back({"writeBlockSize count 10^9",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", 1000000000); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", 1000000000); }, SYS,
                traced(ws + "(linkId=@, cmd=X, count=1000000000)", {}, ws + kSysResult)});
   t.push_back({"writeBlock count INT_MAX",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, INT_MAX); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, INT_MAX); }, SYS,
                traced(wb + "(linkId=@, cmd=X, buffer=*, count=2147483647)", {}, wb + kSysResult)});
-  t.push_back({"writeBlock count -3", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, -3); },
-               SYS, traced(wb + "(linkId=@, cmd=X, buffer=*, count=-3)", {}, wb + kSysResult)});
+  t.push_back({"writeBlock count -3", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, -3); }, SYS,
+               traced(wb + "(linkId=@, cmd=X, buffer=*, count=-3)", {}, wb + kSysResult)});
   t.push_back({"readBlockData count -1 without a block",
                [](ViInt32 id, ViInt32* n) { return vx_comm_readBlockData(id, g_buf, -1, n); },
                VI_SUCCESS,
@@ -302,18 +300,15 @@ std::vector<Row> rows() {
   // File names that are folders or cannot be written.
   const std::string wf = "vx_comm_writeBlockFile", rf = "vx_comm_readBlockFile";
   t.push_back({"writeBlockFile of a folder",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", dir_name().c_str()); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", dir_name().c_str()); }, SYS,
                traced(wf + "(linkId=@, cmd=X, fileName=" + dir_name() + ")",
                       file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb"), wf + kSysResult)});
   t.push_back({"writeBlockFile of a file that does not exist",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", unwritable_name().c_str()); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", unwritable_name().c_str()); }, SYS,
                traced(wf + "(linkId=@, cmd=X, fileName=" + unwritable_name() + ")",
                       file_lines("vx_comm_writeBlockFile", "open", unwritable_name(), "rb"), wf + kSysResult)});
   t.push_back({"readBlockFile into a folder",
-               [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", dir_name().c_str()); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", dir_name().c_str()); }, SYS,
                traced(rf + "(linkId=@, cmd=BLOCK? 5, fileName=" + dir_name() + ")",
                       file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb"), rf + kSysResult)});
   t.push_back({"readBlockFile into an unwritable place",
@@ -321,14 +316,12 @@ std::vector<Row> rows() {
                SYS,
                traced(rf + "(linkId=@, cmd=BLOCK? 5, fileName=" + unwritable_name() + ")",
                       file_lines("vx_comm_readBlockFile", "create", unwritable_name(), "wb"), rf + kSysResult)});
-  t.push_back({"sendbinary of a folder",
-               [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, dir_name().c_str()); },
+  t.push_back({"sendbinary of a folder", [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, dir_name().c_str()); },
                SYS,
                traced(wf + "(linkId=@, cmd=(null), fileName=" + dir_name() + ")",
                       file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb"), wf + kSysResult)});
   t.push_back({"receivebinary into a folder",
-               [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, dir_name().c_str()); },
-               SYS,
+               [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, dir_name().c_str()); }, SYS,
                traced(rf + "(linkId=@, cmd=(null), fileName=" + dir_name() + ")",
                       file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb"), rf + kSysResult)});
   return t;

@@ -108,9 +108,10 @@ TEST(CallLog, LastErrorIsTheFailedCallsErrorLines) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_open("TCP-300.1.1.1", 1000, &id));
   ASSERT_EQ(-1, id);
   const std::string reason = last_error();
-  EXPECT_EQ("vx_comm_open() error: '300.1.1.1' is not an IPv4 address (four decimal numbers of 0 to 255); "
-            "failed opening a physical link",
-            reason);
+  EXPECT_EQ(
+      "vx_comm_open() error: '300.1.1.1' is not an IPv4 address (four decimal numbers of 0 to 255); "
+      "failed opening a physical link",
+      reason);
   // The same words as the log's lines, the repeated head said once.
   TempLog log("last");
   vx_usb_startdebug(log.path.c_str());

@@ -456,8 +456,8 @@ TEST_F(LockedBlocks, LockLinesOfTheBlockExports) {
        traced("vx_comm_readBlock" + link + "cmd=Q?, buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" + none + ")",
               withPuts("vx_comm_readBlock"), "vx_comm_readBlock() returns: status=0, retCount=0")},
       {[&] { return vx_comm_readBlock_async(id, "Q?", buf, 16, nullptr); },
-       traced("vx_comm_readBlock_async" + link + "cmd=Q?, buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" +
-                  none + ")",
+       traced("vx_comm_readBlock_async" + link + "cmd=Q?, buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" + none +
+                  ")",
               withPuts(nullptr), "vx_comm_readBlock_async() returns: status=0, retCount=0")},
       {[&] { return vx_comm_readBlockSize(id, "Q?", &size); },
        traced("vx_comm_readBlockSize" + link + "cmd=Q?, retSize=" + vx_test_ptr(&size) + ")",

@@ -424,9 +424,10 @@ int cmd_query(int argc, char** argv, const Options& o, bool readReplies) {
       // A definite-length block ("#41000" and binary data) is no line:
       // its bytes may hold zeros and line feeds.
       if (reply.size() >= 2 && reply[0] == '#' && reply[1] >= '1' && reply[1] <= '9') {
-        fprintf(stderr, "vxcomm: the reply to %s is a block (it starts with %.*s); store it with 'vxcomm fetch "
-                "%s '%s' FILE' (FILE - writes it to standard output)\n", argv[i],
-                (int)std::min(reply.size(), (size_t)(2 + (reply[1] - '0'))), reply.c_str(), argv[0], argv[i]);
+        fprintf(stderr,
+                "vxcomm: the reply to %s is a block (it starts with %.*s); store it with 'vxcomm fetch "
+                "%s '%s' FILE' (FILE - writes it to standard output)\n",
+                argv[i], (int)std::min(reply.size(), (size_t)(2 + (reply[1] - '0'))), reply.c_str(), argv[0], argv[i]);
         return 1;
       }
     } while (!reply.empty() && reply.back() != '\n' && reply.back() != '\0' && reply.size() < (1u << 26));
@@ -522,8 +523,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     return 1;
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  fprintf(toStdout ? stderr : stdout, "%s: %lld bytes in %.3f s\n", toStdout ? "standard output" : argv[2], done,
-          secs);
+  fprintf(toStdout ? stderr : stdout, "%s: %lld bytes in %.3f s\n", toStdout ? "standard output" : argv[2], done, secs);
   return 0;
 }
 
@@ -578,10 +578,14 @@ int cmd_control(const std::string& cmd, int argc, char** argv, const Options& o)
   if (cmd == "remote") {
     const std::string m = argv[1];
     ViInt32 n = 0;
-    if (m == "remote") mode = VI_GPIB_REN_ASSERT_ADDRESS;
-    else if (m == "local") mode = VI_GPIB_REN_ADDRESS_GTL;
-    else if (m == "lockout") mode = VI_GPIB_REN_ASSERT_ADDRESS_LLO;
-    else if (parse_int(m.c_str(), 0, 6, &n)) mode = (ViUInt16)n;
+    if (m == "remote")
+      mode = VI_GPIB_REN_ASSERT_ADDRESS;
+    else if (m == "local")
+      mode = VI_GPIB_REN_ADDRESS_GTL;
+    else if (m == "lockout")
+      mode = VI_GPIB_REN_ASSERT_ADDRESS_LLO;
+    else if (parse_int(m.c_str(), 0, 6, &n))
+      mode = (ViUInt16)n;
     else {
       fprintf(stderr, "vxcomm remote: unknown mode '%s' (remote, local, lockout, or 0 to 6)\n", m.c_str());
       return 2;
@@ -591,10 +595,14 @@ int cmd_control(const std::string& cmd, int argc, char** argv, const Options& o)
   if (int rc = open_link(argv[0], o, link)) return rc;
   ViStatus s;
   ViUInt16 stb = 0;
-  if (cmd == "stb") s = vx_comm_readStb(link.id, &stb);
-  else if (cmd == "trigger") s = vx_comm_trigger(link.id);
-  else if (cmd == "clear") s = vx_comm_clear(link.id);
-  else s = vx_comm_remote(link.id, mode);
+  if (cmd == "stb")
+    s = vx_comm_readStb(link.id, &stb);
+  else if (cmd == "trigger")
+    s = vx_comm_trigger(link.id);
+  else if (cmd == "clear")
+    s = vx_comm_clear(link.id);
+  else
+    s = vx_comm_remote(link.id, mode);
   if (s == VI_ERROR_NSUP_OPER) {
     const bool bytes = is_tcp_address(argv[0]) || strncmp(argv[0], "USB-", 4) == 0 ||
                        (is_tcpip_name(argv[0]) && strstr(argv[0], "SOCKET") != nullptr);
@@ -708,16 +716,22 @@ int main(int argc, char** argv) {
     vx_usb_startdebug(o.logPath);
   }
   int rc;
-  if (cmd == "find") rc = cmd_find(n, rest, o);
-  else if (cmd == "query") rc = cmd_query(n, rest, o, true);
-  else if (cmd == "send") rc = cmd_query(n, rest, o, false);
-  else if (cmd == "fetch") rc = cmd_fetch(n, rest, o);
-  else if (cmd == "upload") rc = cmd_upload(n, rest, o);
+  if (cmd == "find")
+    rc = cmd_find(n, rest, o);
+  else if (cmd == "query")
+    rc = cmd_query(n, rest, o, true);
+  else if (cmd == "send")
+    rc = cmd_query(n, rest, o, false);
+  else if (cmd == "fetch")
+    rc = cmd_fetch(n, rest, o);
+  else if (cmd == "upload")
+    rc = cmd_upload(n, rest, o);
   else if (cmd == "local") {
     char local[] = "local";
     char* words[] = {n > 0 ? rest[0] : nullptr, local, nullptr};
     rc = n == 1 ? cmd_control("remote", 2, words, o) : cmd_control("local", n, rest, o);
-  } else rc = cmd_control(cmd, n, rest, o);
+  } else
+    rc = cmd_control(cmd, n, rest, o);
   if (o.logPath) vx_usb_stopdebug();
   return rc;
 }
