@@ -158,6 +158,18 @@ void vx_usb_stopdebug(void);
 const char* vx_comm_version(void);
 ViStatus vx_comm_statusDesc(ViStatus status, char* buffer, ViInt32 count);
 
+/* Why the last call of this thread failed, in the words of the call log's
+ * error lines, whether or not a log is open: "vx_comm_open() error: no
+ * address for host name 'x' within 3000 ms; failed opening a physical
+ * link". Every other call (but vx_comm_version, vx_comm_statusDesc and the
+ * two log calls) empties it when it begins, and a call that succeeds
+ * leaves it empty (vx_comm_open: when it made a link); a failed call
+ * leaves its error lines joined by "; ", or "name() error: <status name>"
+ * when it logged none. Written into buffer of count bytes, NUL-terminated
+ * and cut to fit as by vx_comm_statusDesc (1024 bytes hold any text).
+ * Writes nothing to the call log and changes nothing. */
+ViStatus vx_comm_lastError(char* buffer, ViInt32 count);
+
 /* The older names. Each forwards to one of the calls above and logs under
  * that call's name; they work on links of every kind. vx_usb_open returns
  * the linkId itself (-1 when no link was made); vx_usb_write and

@@ -82,7 +82,7 @@ while IFS='|' read -r name rc text cmd; do
   eval "\"\$vx\" $cmd" >"$work/out" 2>&1
   got=$?
   check "$name: exit status $got" test "$got" = "$rc"
-  check "$name: says '$text'" grep -qF -- "$text" "$work/out"
+  [ -z "$text" ] || check "$name: says '$text'" grep -qF -- "$text" "$work/out"
 done <<EOT
 version|0|vxcomm $ver|--version
 library version|0|vx_comm_lib $ver (loaded)|--version
@@ -90,9 +90,15 @@ silent host|1|no answer from 127.0.0.20 on port 18 within 3000 ms|--timeout 300 
 zero-padded address|0|VXSIM,MODEL-100,|query 0127.000.000.002 '*IDN?'
 short address form|2|'127.2' is not an IPv4 address|query 127.2 '*IDN?'
 address with a port|2|TCP port 18 only|query $a:18 '*IDN?'
+the hint's VISA name|2|TCPIP0::$a::18::SOCKET)|query $a:18 '*IDN?'
+options after the command|0|VXSIM,MODEL-100,|query --timeout 500 --log "$work/qlog" $a '*IDN?'
+unknown option after the command|2|vxcomm query: unknown option --frob|query --frob $a '*IDN?'
+a block reply to query|1|the reply to BLOCK? 1000 is a block (it starts with #41000); store it with 'vxcomm fetch|query $a 'BLOCK? 1000'
+fetch in the call log|0|b100: 100 bytes|--log "$work/flog" fetch $a 'BLOCK? 100' "$work/b100"
+upload in the call log|0||--log "$work/ulog" upload $a UPLOAD "$work/b100"
 empty address|2|the address is empty|query '' '*IDN?'
 short USB serial|2|serial number has 18 characters, this one 3|query USB-123 '*IDN?'
-reply that is no block|1|the reply to *IDN? is no block|fetch $a '*IDN?' "$work/idn.bin"
+reply that is no block|1|the reply to *IDN? is no block (a block starts with # or four zero bytes); it went on 'VXSIM,MODEL-100|fetch $a '*IDN?' "$work/idn.bin"
 unwritable call log|1|cannot write the call log $work/nodir/call.log|--log "$work/nodir/call.log" query $a '*IDN?'
 host name|0|VXSIM,MODEL-100,|query TCP-scope-a.test '*IDN?'
 no such host|1|cannot resolve no-such-host.test to an IPv4 address|query TCP-no-such-host.test '*IDN?'
@@ -106,6 +112,15 @@ silent=""
 check "failed fetch keeps the file as it was" test "$(cat "$work/keep")" = old
 check "failed fetch leaves no temporary file" test "$(ls "$work" | grep -c '^keep.')" = 0
 check "missing upload opens nothing" test ! -s "$work/uplog"
+check "fetch's block calls are in the call log" grep -q 'vx_comm_readBlockSize(linkId=.*cmd=BLOCK? 100' "$work/flog"
+check "upload's block call is in the call log" grep -q 'vx_comm_writeBlockFile(linkId=.*cmd=UPLOAD' "$work/ulog"
+# A fetch into - writes the block to standard output, the summary to
+# standard error, and makes no file named -.
+(cd "$work" && "$vx" fetch "$a" "BLOCK? 5000" - >"$work/dash.out" 2>"$work/dash.err")
+check "fetch to - exit status" test $? = 0
+check "fetch to - writes the block to standard output" test "$(stat -c %s "$work/dash.out")" = 5000
+check "fetch to - makes no file" test ! -e "$work/-"
+check "fetch to - sums up on standard error" grep -q 'standard output: 5000 bytes' "$work/dash.err"
 
 # A host name lookup whose server never answers ends with the timeout. The
 # resolver is pointed at a silent listener (private mount namespace).
@@ -187,6 +202,28 @@ TCPIP0::$a::5025::SOCKET|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
 TCPIP0::$a::inst0::INSTR|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
 TCPIP0::$a::hislip0::INSTR|0|VXSIM,MODEL-100,SNVX0000000000000000,1.0
 tcpip::127.0.0.9::hislip0::INSTR|1|vxcomm: cannot open a link to tcpip::127.0.0.9::hislip0::INSTR: no instrument answered there (the connection was refused or failed, or it does not serve that protocol)
+TCPIP0::$a::SOCKET|1|vxcomm: cannot open a link to TCPIP0::$a::SOCKET: no usable VISA library is loaded, and the library does not serve this name itself: a SOCKET name is TCPIP[board]::host::port::SOCKET
+TCPIP::$a::5025::SOKET|1|vxcomm: cannot open a link to TCPIP::$a::5025::SOKET: no usable VISA library is loaded, and the library does not serve this name itself: the resource class is not INSTR or SOCKET
+EOT
+# The instrument controls, and an open's reason, on the names the library
+# serves itself: the command, its exit status, text its output holds
+# (stdout and stderr).
+"$vx" send "$a" 'STB 66'
+while IFS='|' read -r name rc text cmd; do
+  eval "env -u LD_LIBRARY_PATH \"\$vx\" $cmd" >"$work/out" 2>&1
+  got=$?
+  check "$name: exit status $got" test "$got" = "$rc"
+  [ -z "$text" ] || check "$name: says '$text'" grep -qF -- "$text" "$work/out"
+done <<EOT
+stb over VXI-11|0|66|stb TCPIP0::$a::inst0::INSTR
+stb over HiSLIP|0|66|stb TCPIP0::$a::hislip0::INSTR
+trigger|0||trigger TCPIP0::$a::inst0::INSTR
+clear|0||clear TCPIP0::$a::hislip0::INSTR
+remote|0|1|remote TCPIP0::$a::inst0::INSTR remote && "$vx" query $a 'REMOTE?'
+local|0|0|local TCPIP0::$a::inst0::INSTR && "$vx" query $a 'REMOTE?'
+stb on a byte stream|1|VI_ERROR_NSUP_OPER (0xBFFF0067): The given session or object reference does not support this operation. (this link carries bytes only; send the instrument's own command|stb $a
+an unknown remote mode|2|unknown mode 'on'|remote TCPIP0::$a::inst0::INSTR on
+no portmapper|1|cannot open a link to TCPIP0::127.0.0.9::INSTR: no VXI-11 core channel at 127.0.0.9|query TCPIP0::127.0.0.9::INSTR '*IDN?'
 EOT
 env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
@@ -208,9 +245,17 @@ got=$("$vx" upload --reply "$u" UPLOAD "$work/ublk")
 check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
 # Nobody on the USB bus socket: the tool names the service to start, once.
 mv /run/vx_comm_lib/usb.sock /run/vx_comm_lib/usb.sock.away
-"$vx" find --iface usb --wait 300 >/dev/null 2>"$work/nousb"
+"$vx" find --iface usb --wait 300 >"$work/nousb.out" 2>"$work/nousb"
 check "find --iface usb without the USB service fails" test $? = 1
 check "find without the USB service names it" test "$(grep -c 'start the USB service vxusbd' "$work/nousb")" = 1
+check "a find that lists nothing prints no table header" test ! -s "$work/nousb.out"
+# A plain find warns about the searches that could not run only with -v,
+# and then once each.
+for v in "" -v; do
+  env -u LD_LIBRARY_PATH "$vx" $v find --wait 300 >/dev/null 2>"$work/plain"
+  check "plain find ${v:-without -v}: exit status" test $? = 0
+  check "plain find ${v:-without -v}: warnings" test "$(grep -c 'vxusbd\|VISA' "$work/plain")" = "$([ -n "$v" ] && echo 2 || echo 0)"
+done
 "$vx" query "$u" '*IDN?' >/dev/null 2>"$work/nousb"
 check "a USB open without the USB service names it" grep -q 'start the USB service vxusbd' "$work/nousb"
 "$vx" find --iface lan --wait 300 >/dev/null 2>"$work/nousb"

@@ -383,7 +383,7 @@ def test_clear_from_another_thread_ends_a_read_without_limit(addrs, route):
 def _peer_closed(inst, tmp_path):
     inst.write("CLOSE")
     for _ in range(2):  # not a timeout, now or later
-        with pytest.raises(vxcomm.ConnectionLostError):
+        with pytest.raises(vxcomm.ConnectionLostError, match="the connection is lost: the instrument closed it"):
             inst.read()
 
 
@@ -427,6 +427,43 @@ def test_usb_open_says_when_no_usb_service_runs(tmp_path, monkeypatch, via, bus,
             pyvisa.ResourceManager("@vxcomm").open_resource("USB0::0x03EB::0xAFFF::%s::INSTR" % serial)
         else:
             vxcomm.open("USB-" + serial)
+
+
+_OPEN_FAILS = r"""
+import json, sys, vxcomm
+try:
+    if sys.argv[2] == "pyvisa":
+        import pyvisa
+        pyvisa.ResourceManager("@vxcomm").open_resource(sys.argv[1])
+    else:
+        vxcomm.open(sys.argv[1], timeout=1000)
+except vxcomm.OpenError as e:
+    print(json.dumps([e.name, str(e)]))
+except Exception as e:
+    print(json.dumps([getattr(e, "abbreviation", type(e).__name__), str(e)]))
+"""
+
+
+# Without a VISA library: the library's reason, and a name written wrong is
+# the name's fault, not VISA's.
+@pytest.mark.parametrize("via,address,status,says", [
+    ("vxcomm", "TCPIP:acme-psu:5025:SOCKET", "VI_ERROR_INV_RSRC_NAME", "can open: not a TCPIP or USB resource name"),
+    ("vxcomm", "TCPIP0::{}::SOCKET", "VI_ERROR_INV_RSRC_NAME", "a SOCKET name is TCPIP[board]::host::port::SOCKET"),
+    ("vxcomm", "TCPIP0::a..b::INSTR", "VI_ERROR_INV_RSRC_NAME", "is no resource name vx_comm_lib can open"),
+    ("vxcomm", "TCPIP0::127.0.0.9::INSTR", "VI_ERROR_RSRC_NFOUND", "(no VXI-11 core channel at 127.0.0.9"),
+    ("pyvisa", "TCPIP0::127.0.0.9::INSTR", "VI_ERROR_RSRC_NFOUND", "(no VXI-11 core channel at 127.0.0.9"),
+])
+def test_a_failed_open_gives_the_librarys_reason(addrs, via, address, status, says):
+    if via == "pyvisa":
+        pytest.importorskip("pyvisa")
+    name, text = without_visa(_OPEN_FAILS, address.format(addrs[0]), via)
+    assert (name, says in text, "VISA" in text) == (status, True, False), text
+
+
+def test_find_searches_once_when_the_list_is_cut(addrs, tmp_path):
+    with vxcomm.call_log(tmp_path / "log"), pytest.warns(RuntimeWarning, match="cut short at 10 characters"):
+        assert vxcomm.find("lan", timeout=200, max_chars=10) == []
+    assert (tmp_path / "log").read_text().count("vx_comm_find(devices=") == 1
 
 
 _CONTROLS = r"""

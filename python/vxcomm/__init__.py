@@ -20,6 +20,7 @@ ConnectionLostError, OpenError, FileError are kinds of it) carrying
 import contextlib
 import ctypes
 import os
+import warnings
 from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
 
 from . import _library
@@ -114,12 +115,14 @@ def parse_devices(text: str) -> List[Device]:
 
 
 def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), timeout: int = 1000,
-         max_chars: int = 64 * 1024) -> List[Device]:
+         max_chars: int = 1 << 20) -> List[Device]:
     """Searches for instruments; `timeout` is the LAN search's wait in ms.
     "vxi11" (not searched unless asked) finds other makers' LAN
     instruments over VXI-11, as TCPIP0::a.b.c.d::inst0::INSTR addresses.
     The library does not search while a link of the process is open: that
-    raises vxcomm.Error VI_ERROR_RSRC_BUSY."""
+    raises vxcomm.Error VI_ERROR_RSRC_BUSY. One call is one search: a list
+    longer than `max_chars` (1 MiB holds far more than a search can find)
+    is returned cut, with a warning."""
     links = _instrument.open_links()
     if links:
         raise Error(VI_ERROR_RSRC_BUSY, "vx_comm_find",
@@ -131,8 +134,10 @@ def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "usb", "visa"), ti
         _library.function("vx_comm_find")(buf, int(timeout), len(buf), ctypes.byref(got), _iface_bits(interfaces)),
         "vx_comm_find",
     )
-    if status == VI_SUCCESS_MAX_CNT and max_chars < (1 << 24):
-        return find(interfaces, timeout, max_chars * 4)  # cut short: ask again with more room
+    if status == VI_SUCCESS_MAX_CNT:
+        # Searching again would take as long once more and may find others.
+        warnings.warn("vxcomm.find(): the list was cut short at %d characters" % max_chars, RuntimeWarning,
+                      stacklevel=2)
     return parse_devices(buf.value.decode("ascii", "replace"))
 
 

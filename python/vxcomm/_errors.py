@@ -40,16 +40,19 @@ class Error(Exception):
 
     `status` is the ViStatus value (also as `error_code`, the name pyvisa
     gives it), `name` its VISA name, `call` the export that returned it,
-    `detail` what the binding found out beyond the status (None if nothing).
+    `detail` what the binding found out beyond the status (None if nothing),
+    `reason` the library's own words for the failure (vx_comm_lastError,
+    "" if it had none).
     """
 
-    def __init__(self, status: int, call: str = "", message: Optional[str] = None):
+    def __init__(self, status: int, call: str = "", message: Optional[str] = None, reason: str = ""):
         self.status = status
         self.error_code = status
         self.name = status_name(status)
         self.call = call
-        self.detail = message
-        text = message or "%s returned %s (%d)" % (call or "call", self.name, status)
+        self.reason = reason
+        self.detail = message or reason or None
+        text = message or "%s returned %s (%d)%s" % (call or "call", self.name, status, ": " + reason if reason else "")
         super().__init__(text)
 
 
@@ -88,10 +91,13 @@ def check(status: int, call: str) -> int:
     """Returns a success or warning status; raises for an error."""
     if status >= 0:
         return status
+    from ._library import last_error  # the library's words, read before any other call
+
+    reason = last_error()
     if status == VI_ERROR_TMO:
-        raise TimeoutError(status, call)
+        raise TimeoutError(status, call, reason=reason)
     if status == VI_ERROR_CONN_LOST:
-        raise ConnectionLostError(status, call)
+        raise ConnectionLostError(status, call, reason=reason)
     if status == VI_ERROR_NSUP_OPER:
-        raise NotSupportedError(status, call)
-    raise Error(status, call)
+        raise NotSupportedError(status, call, reason=reason)
+    raise Error(status, call, reason=reason)

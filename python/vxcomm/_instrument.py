@@ -311,12 +311,26 @@ class Instrument:
         check(_library.function("vx_comm_open")(_c_text(target, encoding), wait, ctypes.byref(link)), "vx_comm_open")
         if link.value < 1:
             shown = address if target == address else "%s (%s)" % (address, target[4:])
-            why = _NOT_CONNECTED[self.route]
+            # The library's words, without the "failed opening a physical
+            # link" that closes every failed open.
+            reason = _library.last_error()
+            generic = "failed opening a physical link"
+            reason = "" if reason == generic else reason[:-len("; " + generic)] if reason.endswith("; " + generic) \
+                else reason
+            refused = reason.partition("does not serve this name itself: ")[2]
+            if refused and address[:5].upper() == "TCPIP":
+                # A TCPIP name the library would serve, written wrong: the
+                # name is at fault, not a missing VISA library.
+                raise OpenError(VI_ERROR_INV_RSRC_NAME, "vx_comm_open",
+                                "%r is no resource name vx_comm_lib can open: %s" % (address, refused),
+                                reason=reason)
+            why = reason or _NOT_CONNECTED[self.route]
             if self.route == USB:
                 why = usb_service_problem() or why
             elif self.route == VISA and visa_missing:
                 why = no_visa_text()
-            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (shown, why))
+            raise OpenError(VI_ERROR_RSRC_NFOUND, "vx_comm_open", "no connection to %s (%s)" % (shown, why),
+                            reason=reason)
         self._link: Optional[int] = link.value
         with _open_lock:
             _open_links.add(link.value)

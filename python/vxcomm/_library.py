@@ -46,6 +46,7 @@ _SIGNATURES = {
     "vx_usb_stopdebug": (None, []),
     "vx_comm_version": (_S, []),
     "vx_comm_statusDesc": (ViStatus, [ViStatus, _P, _I]),
+    "vx_comm_lastError": (ViStatus, [_P, _I]),
     "vx_comm_readStb": (ViStatus, [_I, ctypes.POINTER(_U16)]),
     "vx_comm_trigger": (ViStatus, [_I]),
     "vx_comm_remote": (ViStatus, [_I, _U16]),
@@ -124,3 +125,22 @@ def bare_function(name: str):
     bare = lib()[name]
     bare.restype = f.restype
     return bare
+
+
+def last_error() -> str:
+    """Why the library's last call on this thread failed, in its call log's
+    words, without the "vx_comm_x() error: " that opens it; "" when the
+    call succeeded, when it has nothing to add to its status (a bare
+    status name), or when the library is older than vx_comm_lastError."""
+    f = getattr(lib(), "vx_comm_lastError", None)
+    if f is None:
+        return ""
+    buf = ctypes.create_string_buffer(1024)
+    f(buf, len(buf))
+    text = buf.value.decode("utf-8", "replace")
+    head = text.find("() error: ")
+    if text.startswith("vx_") and head >= 0 and " " not in text[:head]:
+        text = text[head + len("() error: "):]
+    if text.startswith("VI_ERROR_") and " " not in text:
+        return ""
+    return text

@@ -9,6 +9,7 @@
 #include "find/find.h"
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "log/last_error.h"
 #include "platform/thread.h"
 
 namespace {
@@ -182,5 +183,6 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
 }
 
 extern "C" ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface) {
+  vx_last_error_begin();
   return vx_find_run(&vx_find_setup, devices, tmoMs, count, retCount, iface);
 }

@@ -46,7 +46,8 @@ void set_block(LinkSlot* slot, int32_t size, int32_t consumed) {
 // Starts a block: sends the query and reads the header, unless a block is
 // already in progress, whose whole size is then reported instead. Takes no
 // lock of its own; the query goes through the line write, which does.
-ViStatus readBlockHeader(LinkCall& call, const char* cmd, ViInt32* retSize) {
+// `name` is the export's, for its error line.
+ViStatus readBlockHeader(LinkCall& call, const char* name, const char* cmd, ViInt32* retSize) {
   LinkSlot* slot = call.slot();
   if (retSize) *retSize = 0;
   {
@@ -83,6 +84,9 @@ ViStatus readBlockHeader(LinkCall& call, const char* cmd, ViInt32* retSize) {
     uint32_t bits = vx_get_le32(field);
     size = bits > 0x7FFFFFFFu ? (int64_t)bits - 0x100000000LL : (int64_t)bits;
   } else {
+    // The byte is gone from the link; the line keeps it for the caller.
+    writeLog("%s() error: the reply is no block: it starts with '%c' (0x%02X), not '#' or four zero bytes\n", name,
+             mark >= ' ' && mark < 127 ? (char)mark : '.', (unsigned)mark);
     return VI_ERROR_SYSTEM_ERROR;
   }
   // A block of negative length means nothing; reporting it as a size would
@@ -140,7 +144,7 @@ ViStatus readBlockPiece(LinkSlot* slot, uint8_t* buffer, ViInt32 count, ViInt32*
 }
 
 ViStatus read_block_entered(LinkCall& call, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
-  ViStatus status = readBlockHeader(call, cmd, nullptr);
+  ViStatus status = readBlockHeader(call, "vx_comm_readBlock", cmd, nullptr);
   if (status != VI_SUCCESS) return status;
   return readBlockPiece(call.slot(), static_cast<uint8_t*>(buffer), count, retCount, false);
 }
@@ -157,7 +161,7 @@ ViStatus receive_file(LinkCall& call, const char* cmd, FILE* file) {
     if (vx_link_closing(slot)) return VI_ERROR_CONN_LOST;
 
     if (first) {
-      ViStatus status = readBlockHeader(call, cmd, nullptr);
+      ViStatus status = readBlockHeader(call, "vx_comm_readBlockFile", cmd, nullptr);
       if (status != VI_SUCCESS) return status;
     }
     ViInt32 got = 0;
@@ -178,16 +182,25 @@ ViStatus receive_file(LinkCall& call, const char* cmd, FILE* file) {
 extern "C" ViStatus vx_comm_readBlockSize(ViInt32 linkId, const char* cmd, ViInt32* retSize) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
-  return call.locked("vx_comm_readBlockSize", [&] { return readBlockHeader(call, cmd, retSize); });
+  writeLog("vx_comm_readBlockSize(linkId=%d, cmd=%s, retSize=%p)\n", (int)linkId, cmd ? cmd : "(null)", (void*)retSize);
+  ViStatus status = call.locked("vx_comm_readBlockSize",
+                                [&] { return readBlockHeader(call, "vx_comm_readBlockSize", cmd, retSize); });
+  writeLog("vx_comm_readBlockSize() returns: status=%d, retSize=%d\n", (int)status,
+           retSize && status == VI_SUCCESS ? (int)*retSize : 0);
+  return status;
 }
 
 extern "C" ViStatus vx_comm_readBlockData(ViInt32 linkId, void* buffer, ViInt32 count, ViInt32* retCount) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  return call.locked("vx_comm_readBlock", [&] {
+  writeLog("vx_comm_readBlockData(linkId=%d, buffer=%p, count=%d, retCount=%p)\n", (int)linkId, buffer, (int)count,
+           (void*)retCount);
+  ViStatus status = call.locked("vx_comm_readBlock", [&] {
     return readBlockPiece(call.slot(), static_cast<uint8_t*>(buffer), count, retCount, false);
   });
+  writeLog("vx_comm_readBlockData() returns: status=%d, retCount=%d\n", (int)status, retCount ? (int)*retCount : 0);
+  return status;
 }
 
 extern "C" ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count,
@@ -195,21 +208,31 @@ extern "C" ViStatus vx_comm_readBlock_async(ViInt32 linkId, const char* cmd, voi
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  return call.unlocked([&] { return read_block_entered(call, cmd, buffer, count, retCount); });
+  writeLog("vx_comm_readBlock_async(linkId=%d, cmd=%s, buffer=%p, count=%d, retCount=%p)\n", (int)linkId,
+           cmd ? cmd : "(null)", buffer, (int)count, (void*)retCount);
+  ViStatus status = call.unlocked([&] { return read_block_entered(call, cmd, buffer, count, retCount); });
+  writeLog("vx_comm_readBlock_async() returns: status=%d, retCount=%d\n", (int)status, retCount ? (int)*retCount : 0);
+  return status;
 }
 
 extern "C" ViStatus vx_comm_readBlock(ViInt32 linkId, const char* cmd, void* buffer, ViInt32 count, ViInt32* retCount) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  return call.locked("vx_comm_readBlock", [&] { return read_block_entered(call, cmd, buffer, count, retCount); });
+  writeLog("vx_comm_readBlock(linkId=%d, cmd=%s, buffer=%p, count=%d, retCount=%p)\n", (int)linkId,
+           cmd ? cmd : "(null)", buffer, (int)count, (void*)retCount);
+  ViStatus status =
+      call.locked("vx_comm_readBlock", [&] { return read_block_entered(call, cmd, buffer, count, retCount); });
+  writeLog("vx_comm_readBlock() returns: status=%d, retCount=%d\n", (int)status, retCount ? (int)*retCount : 0);
+  return status;
 }
 
 extern "C" ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
-  return call.locked("vx_comm_readBlockFile", [&] {
+  writeLog("vx_comm_readBlockFile(linkId=%d, cmd=%s, fileName=%s)\n", (int)linkId, cmd ? cmd : "(null)", fileName);
+  ViStatus result = call.locked("vx_comm_readBlockFile", [&] {
     FILE* file = fopen(fileName, "wb");
     if (!file) {
       writeLog("vx_comm_readBlockFile() error: cannot create %s: %s\n", fileName, strerror(errno));
@@ -220,4 +243,6 @@ extern "C" ViStatus vx_comm_readBlockFile(ViInt32 linkId, const char* cmd, const
     if (fclose(file) != 0 && status >= VI_SUCCESS) status = VI_ERROR_SYSTEM_ERROR;
     return status;
   });
+  writeLog("vx_comm_readBlockFile() returns: status=%d\n", (int)result);
+  return result;
 }

@@ -89,26 +89,34 @@ ViStatus send_file(LinkSlot* slot, const char* cmd, FILE* file) {
 extern "C" ViStatus vx_comm_writeBlockSize(ViInt32 linkId, const char* cmd, ViInt32 count) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
-  return call.locked("vx_comm_writeBlockSize", [&] { return writeBlockHeader(call.slot(), cmd, count); });
+  writeLog("vx_comm_writeBlockSize(linkId=%d, cmd=%s, count=%d)\n", (int)linkId, cmd ? cmd : "(null)", (int)count);
+  ViStatus status = call.locked("vx_comm_writeBlockSize", [&] { return writeBlockHeader(call.slot(), cmd, count); });
+  writeLog("vx_comm_writeBlockSize() returns: status=%d\n", (int)status);
+  return status;
 }
 
 extern "C" ViStatus vx_comm_writeBlock(ViInt32 linkId, const char* cmd, const void* buffer, ViInt32 count) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!buffer && count > 0) return VI_ERROR_SYSTEM_ERROR;
-  return call.locked("vx_comm_writeBlock", [&] {
+  writeLog("vx_comm_writeBlock(linkId=%d, cmd=%s, buffer=%p, count=%d)\n", (int)linkId, cmd ? cmd : "(null)", buffer,
+           (int)count);
+  ViStatus result = call.locked("vx_comm_writeBlock", [&] {
     ViStatus status = writeBlockHeader(call.slot(), cmd, count);
     if (status == VI_SUCCESS) status = send_all(call.slot(), buffer, count);
     if (status == VI_SUCCESS) status = call.slot()->ops.endMessage(call.slot()->context);
     return status;
   });
+  writeLog("vx_comm_writeBlock() returns: status=%d\n", (int)result);
+  return result;
 }
 
 extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, const char* fileName) {
   LinkCall call(linkId);
   if (!call) return VI_ERROR_CONN_LOST;
   if (!fileName) return VI_ERROR_SYSTEM_ERROR;
-  return call.locked("vx_comm_writeBlockFile", [&] {
+  writeLog("vx_comm_writeBlockFile(linkId=%d, cmd=%s, fileName=%s)\n", (int)linkId, cmd ? cmd : "(null)", fileName);
+  ViStatus result = call.locked("vx_comm_writeBlockFile", [&] {
     FILE* file = fopen(fileName, "rb");
     if (!file) {
       writeLog("vx_comm_writeBlockFile() error: cannot open %s: %s\n", fileName, strerror(errno));
@@ -119,4 +127,6 @@ extern "C" ViStatus vx_comm_writeBlockFile(ViInt32 linkId, const char* cmd, cons
     if (status == VI_SUCCESS) status = call.slot()->ops.endMessage(call.slot()->context);
     return status;
   });
+  writeLog("vx_comm_writeBlockFile() returns: status=%d\n", (int)result);
+  return result;
 }

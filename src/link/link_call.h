@@ -1,6 +1,6 @@
-// The frame that every export on an open link follows: validate the linkId
-// and register the call, (entry line), per-link lock, the work, unlock,
-// (result line), leave. The export writes its own log lines; this object
+// The frame that every export on an open link follows: empty the thread's
+// reason, validate the linkId and register the call, (entry line),
+// per-link lock, the work, unlock, (result line), leave. The export writes its own log lines; this object
 // does the rest, so a missing unlock or leave cannot happen.
 //
 //   LinkCall call(linkId);
@@ -14,10 +14,11 @@
 
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "log/last_error.h"
 
 class LinkCall {
  public:
-  explicit LinkCall(ViInt32 linkId) : slot_(vx_link_enter(linkId)), linkId_(linkId) {}
+  explicit LinkCall(ViInt32 linkId) : slot_((vx_last_error_begin(), vx_link_enter(linkId))), linkId_(linkId) {}
   ~LinkCall() {
     if (slot_) vx_link_leave(slot_);
   }
@@ -39,13 +40,17 @@ class LinkCall {
     // our own is not news.
     if (status == VI_ERROR_CONN_LOST && !vx_link_closing(slot_))
       writeLog("%s() error: the connection is lost: the instrument closed it, or the network failed\n", name);
-    return vx_link_outcome(slot_, status);
+    status = vx_link_outcome(slot_, status);
+    vx_last_error_end(name, status);
+    return status;
   }
 
   // The same for the two exports that take no lock of their own.
   template <typename Work>
   ViStatus unlocked(Work work) {
-    return vx_link_outcome(slot_, work());
+    const ViStatus status = vx_link_outcome(slot_, work());
+    vx_last_error_end(nullptr, status);
+    return status;
   }
 
  private:

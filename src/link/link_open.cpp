@@ -4,6 +4,7 @@
 
 #include "link/link_table.h"
 #include "log/call_log.h"
+#include "log/last_error.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_driver.h"
 #include "transport/route.h"
@@ -33,7 +34,15 @@ void drop_lock_mutex(LinkSlot* s) {
 }  // namespace
 
 extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* linkId) {
-  if (!address || !linkId) return VI_ERROR_SYSTEM_ERROR;
+  // Emptied before anything is chosen: whatever the open logs from here,
+  // the refusal of a name included, is its reason.
+  vx_last_error_begin();
+  // These two fail without a log line (the log's format is fixed), but
+  // with a reason.
+  if (!address || !linkId) {
+    vx_last_error_note(address ? "vx_comm_open() error: linkId is null" : "vx_comm_open() error: address is null");
+    return VI_ERROR_SYSTEM_ERROR;
+  }
   writeLog("vx_comm_open(address=%s, tmoMs=%d)\n", address, (int)tmoMs);
   *linkId = -1;
 
@@ -52,6 +61,7 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   }
   if (!slot) {
     vx_link_list_unlock();
+    vx_last_error_note("vx_comm_open() error: all 100 links are in use");
     return VI_ERROR_SYSTEM_ERROR;
   }
   wipe(slot);
@@ -90,6 +100,7 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
   } else {
     result = vx_link_id(slot);
     vx_gate_open(&slot->gate);
+    vx_last_error_end("vx_comm_open", VI_SUCCESS);  // a line on the way was no failure
   }
   writeLog("vx_comm_open() returns: linkId=%d\n", (int)result);
   *linkId = result;
@@ -97,6 +108,7 @@ extern "C" ViStatus vx_comm_open(const char* address, ViInt32 tmoMs, ViInt32* li
 }
 
 extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
+  vx_last_error_begin();
   if (linkId < 1 || linkId > VX_LINK_COUNT) return VI_ERROR_CONN_LOST;
   LinkSlot* slot = &vx_link_table[linkId - 1];
   // Only one close wins; from then on every new call on the link is refused

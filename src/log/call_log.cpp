@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "log/last_error.h"
 #include "platform/clock.h"
 #include "vx_comm.h"
 
@@ -31,6 +32,17 @@ void empty_file(const char* path) {
 }  // namespace
 
 void writeLog(const char* format, ...) {
+  // Error lines are the thread's reason for vx_comm_lastError, with or
+  // without a log.
+  const bool error = strstr(format, "error: ") != nullptr;
+  if (error) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    vx_last_error_note(line);
+  }
   if (!logOn.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> hold(logLock);
   if (logPath[0] == '\0') return;

@@ -52,6 +52,14 @@ std::vector<std::string> file_lines(const char* exportName, const char* verb, co
   return {std::string(exportName) + "() error: cannot " + verb + " " + path + ": " + strerror(errno)};
 }
 
+// A block call's lines: its entry, what it logged, its result.
+std::vector<std::string> traced(const std::string& entry, std::vector<std::string> middle, const std::string& result) {
+  middle.insert(middle.begin(), entry);
+  middle.push_back(result);
+  return middle;
+}
+const char kSysResult[] = "() returns: status=-1073807360";
+
 const std::vector<LinkExport>& link_exports() {
   static const std::vector<LinkExport> list = {
       {"vx_comm_close", [](ViInt32 id, ViInt32*) { return vx_comm_close(id); }, nullptr},
@@ -246,22 +254,22 @@ std::vector<Row> rows() {
        VI_SUCCESS,
        {"vx_comm_gets(linkId=@, buf=*, count=-5, retCount=*)", "vx_comm_gets() returns: status=0, buf=, retCount=0"},
        0});
-  t.push_back(
-      {"writeBlockSize count -1", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", -1); }, SYS, {}});
+  const std::string ws = "vx_comm_writeBlockSize", wb = "vx_comm_writeBlock";
+  t.push_back({"writeBlockSize count -1", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", -1); }, SYS,
+               traced(ws + "(linkId=@, cmd=X, count=-1)", {}, ws + kSysResult)});
   t.push_back({"writeBlockSize count 10^9",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", 1000000000); },
-               SYS,
-               {}});
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockSize(id, "X", 1000000000); }, SYS,
+               traced(ws + "(linkId=@, cmd=X, count=1000000000)", {}, ws + kSysResult)});
   t.push_back({"writeBlock count INT_MAX",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, INT_MAX); },
-               SYS,
-               {}});
-  t.push_back(
-      {"writeBlock count -3", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, -3); }, SYS, {}});
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, INT_MAX); }, SYS,
+               traced(wb + "(linkId=@, cmd=X, buffer=*, count=2147483647)", {}, wb + kSysResult)});
+  t.push_back({"writeBlock count -3", [](ViInt32 id, ViInt32*) { return vx_comm_writeBlock(id, "X", g_buf, -3); }, SYS,
+               traced(wb + "(linkId=@, cmd=X, buffer=*, count=-3)", {}, wb + kSysResult)});
   t.push_back({"readBlockData count -1 without a block",
                [](ViInt32 id, ViInt32* n) { return vx_comm_readBlockData(id, g_buf, -1, n); },
                VI_SUCCESS,
-               {},
+               {"vx_comm_readBlockData(linkId=@, buffer=*, count=-1, retCount=*)",
+                "vx_comm_readBlockData() returns: status=0, retCount=0"},
                0});
   t.push_back({"find count -1",
                [](ViInt32, ViInt32* n) { return vx_comm_find(g_buf, 10, -1, n, IFACE_LAN); },
@@ -290,30 +298,32 @@ std::vector<Row> rows() {
   t.push_back(failed_open("digit address with garbage", "9x"));
   t.push_back(failed_open("USB serial too short", "USB-12"));
   // File names that are folders or cannot be written.
+  const std::string wf = "vx_comm_writeBlockFile", rf = "vx_comm_readBlockFile";
   t.push_back({"writeBlockFile of a folder",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", dir_name().c_str()); },
-               SYS,
-               file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb")});
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", dir_name().c_str()); }, SYS,
+               traced(wf + "(linkId=@, cmd=X, fileName=" + dir_name() + ")",
+                      file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb"), wf + kSysResult)});
   t.push_back({"writeBlockFile of a file that does not exist",
-               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", unwritable_name().c_str()); },
-               SYS,
-               file_lines("vx_comm_writeBlockFile", "open", unwritable_name(), "rb")});
+               [](ViInt32 id, ViInt32*) { return vx_comm_writeBlockFile(id, "X", unwritable_name().c_str()); }, SYS,
+               traced(wf + "(linkId=@, cmd=X, fileName=" + unwritable_name() + ")",
+                      file_lines("vx_comm_writeBlockFile", "open", unwritable_name(), "rb"), wf + kSysResult)});
   t.push_back({"readBlockFile into a folder",
-               [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", dir_name().c_str()); },
-               SYS,
-               file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb")});
+               [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", dir_name().c_str()); }, SYS,
+               traced(rf + "(linkId=@, cmd=BLOCK? 5, fileName=" + dir_name() + ")",
+                      file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb"), rf + kSysResult)});
   t.push_back({"readBlockFile into an unwritable place",
                [](ViInt32 id, ViInt32*) { return vx_comm_readBlockFile(id, "BLOCK? 5", unwritable_name().c_str()); },
                SYS,
-               file_lines("vx_comm_readBlockFile", "create", unwritable_name(), "wb")});
-  t.push_back({"sendbinary of a folder",
-               [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, dir_name().c_str()); },
+               traced(rf + "(linkId=@, cmd=BLOCK? 5, fileName=" + unwritable_name() + ")",
+                      file_lines("vx_comm_readBlockFile", "create", unwritable_name(), "wb"), rf + kSysResult)});
+  t.push_back({"sendbinary of a folder", [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, dir_name().c_str()); },
                SYS,
-               file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb")});
+               traced(wf + "(linkId=@, cmd=(null), fileName=" + dir_name() + ")",
+                      file_lines("vx_comm_writeBlockFile", "open", dir_name(), "rb"), wf + kSysResult)});
   t.push_back({"receivebinary into a folder",
-               [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, dir_name().c_str()); },
-               SYS,
-               file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb")});
+               [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, dir_name().c_str()); }, SYS,
+               traced(rf + "(linkId=@, cmd=(null), fileName=" + dir_name() + ")",
+                      file_lines("vx_comm_readBlockFile", "create", dir_name(), "wb"), rf + kSysResult)});
   return t;
 }
 

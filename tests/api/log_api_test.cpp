@@ -93,6 +93,64 @@ TEST(CallLog, PathLimitIs1022Characters) {
   remove((dir + "/vx_limit_long.log").c_str());
 }
 
+std::string last_error(ViInt32 count = 1024, ViStatus* status = nullptr) {
+  std::vector<char> buf(1024, 'x');
+  ViStatus s = vx_comm_lastError(buf.data(), count);
+  if (status) *status = s;
+  return count < 1 ? std::string() : std::string(buf.data());
+}
+
+// The reason of a thread's last failed call: the call log's error lines,
+// log or no log; emptied by the next call and kept per thread.
+TEST(CallLog, LastErrorIsTheFailedCallsErrorLines) {
+  // Without a log: an open of an address that cannot be.
+  ViInt32 id = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_open("TCP-300.1.1.1", 1000, &id));
+  ASSERT_EQ(-1, id);
+  const std::string reason = last_error();
+  EXPECT_EQ(
+      "vx_comm_open() error: '300.1.1.1' is not an IPv4 address (four decimal numbers of 0 to 255); "
+      "failed opening a physical link",
+      reason);
+  // The same words as the log's lines, the repeated head said once.
+  TempLog log("last");
+  vx_usb_startdebug(log.path.c_str());
+  vx_comm_open("TCP-300.1.1.1", 1000, &id);
+  vx_usb_stopdebug();
+  std::string joined;
+  for (const std::string& l : log.lines())
+    if (l.find(" error: ") != std::string::npos) joined += (joined.empty() ? l : "; " + l.substr(22));
+  EXPECT_EQ(joined, last_error());
+  EXPECT_EQ(reason, last_error()) << "reading it changes nothing";
+
+  // Cut to fit as vx_comm_statusDesc is.
+  ViStatus s = 0;
+  EXPECT_EQ(reason.substr(0, 9), last_error(10, &s));
+  EXPECT_EQ(VI_SUCCESS_MAX_CNT, s);
+  EXPECT_EQ("", last_error(0, &s));
+  EXPECT_EQ(VI_SUCCESS_MAX_CNT, s);
+  EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_lastError(nullptr, 10));
+  // Per thread: another thread's failure is not this one's.
+  std::thread([] {
+    EXPECT_EQ("", last_error());
+    vx_comm_clear(0);
+    EXPECT_EQ("vx_comm_clear() error: VI_ERROR_CONN_LOST", last_error());
+  }).join();
+  EXPECT_EQ(reason, last_error());
+
+  // A successful open and call leave it empty; a failure without a line of
+  // its own names its status.
+  id = open_link("TCP-" + sim_addr());
+  EXPECT_EQ("", last_error());
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 100));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "HANG", 0, nullptr));
+  char buf[16];
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_gets(id, buf, sizeof buf, nullptr));
+  EXPECT_EQ("vx_comm_gets() error: VI_ERROR_TMO", last_error());
+  vx_comm_close(id);
+  EXPECT_EQ("", last_error());
+}
+
 TEST(CallLog, LinesOfConcurrentThreadsNeverInterleave) {
   TempLog log("threads");
   vx_usb_startdebug(log.path.c_str());

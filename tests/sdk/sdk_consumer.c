@@ -1,7 +1,8 @@
 /* A Windows host program built as an SDK user builds it: the header and the
  * MSVC import library of the archive, the archive's DLL beside it. Checks
  * that the DLL's version resource and vx_comm_version give the release
- * named by argv[1], then queries the first simulated instrument. */
+ * named by argv[1], that a failed open leaves its reason for
+ * vx_comm_lastError, then queries the first simulated instrument. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,6 +76,15 @@ static void check_query(void) {
   vx_comm_close(link);
 }
 
+static void check_last_error(void) {
+  const char want[] = "vx_comm_open() error: '300.1.1.1' is not an IPv4 address";
+  char reason[1024] = "";
+  ViInt32 link = 0;
+  vx_comm_open("TCP-300.1.1.1", 1000, &link);
+  ViStatus s = vx_comm_lastError(reason, sizeof reason);
+  expect(s == VI_SUCCESS && link == -1 && strncmp(reason, want, sizeof want - 1) == 0, "vx_comm_lastError", reason);
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: sdk_consumer VERSION\n");
@@ -82,7 +92,8 @@ int main(int argc, char** argv) {
   }
   expect(strcmp(vx_comm_version(), argv[1]) == 0, "vx_comm_version", vx_comm_version());
   check_resource(argv[1]);
+  check_last_error();
   check_query();
-  if (!failures) printf("sdk_consumer: %s, version resource and query fine\n", argv[1]);
+  if (!failures) printf("sdk_consumer: %s, version resource, last error and query fine\n", argv[1]);
   return failures ? 1 : 0;
 }

@@ -429,20 +429,45 @@ TEST_F(LockedBlocks, LockLinesOfTheBlockExports) {
     return w;
   };
   char buf[16];
+  const char abc[] = "abc";
   ViInt32 size = 0;
+  // Each block export's entry line, what it locks, and its result line.
+  const std::string link = "(linkId=" + std::to_string(id) + ", ", none = vx_test_ptr(nullptr);
+  auto traced = [](std::string entry, Writes w, std::string result) {
+    w.insert(w.begin(), entry);
+    w.push_back(result);
+    return w;
+  };
   fake.script(definite("abc") + definite("abc") + definite("abcdef") + definite("abc"));
   struct Case {
     std::function<ViStatus()> call;
     Writes lines;
   } cases[] = {
-      {[&] { return vx_comm_writeBlockSize(id, "C", 3); }, lockPair("vx_comm_writeBlockSize")},
-      {[&] { return vx_comm_writeBlock(id, "C", "abc", 3); }, lockPair("vx_comm_writeBlock")},
-      {[&] { return vx_comm_writeBlockFile(id, "C", path.c_str()); }, lockPair("vx_comm_writeBlockFile")},
-      {[&] { return vx_comm_readBlock(id, "Q?", buf, 16, nullptr); }, withPuts("vx_comm_readBlock")},
-      {[&] { return vx_comm_readBlock_async(id, "Q?", buf, 16, nullptr); }, withPuts(nullptr)},
-      {[&] { return vx_comm_readBlockSize(id, "Q?", &size); }, withPuts("vx_comm_readBlockSize")},
-      {[&] { return vx_comm_readBlockData(id, buf, 16, nullptr); }, lockPair("vx_comm_readBlock")},
-      {[&] { return vx_comm_readBlockFile(id, "Q?", path.c_str()); }, withPuts("vx_comm_readBlockFile")},
+      {[&] { return vx_comm_writeBlockSize(id, "C", 3); },
+       traced("vx_comm_writeBlockSize" + link + "cmd=C, count=3)", lockPair("vx_comm_writeBlockSize"),
+              "vx_comm_writeBlockSize() returns: status=0")},
+      {[&] { return vx_comm_writeBlock(id, "C", abc, 3); },
+       traced("vx_comm_writeBlock" + link + "cmd=C, buffer=" + vx_test_ptr(abc) + ", count=3)",
+              lockPair("vx_comm_writeBlock"), "vx_comm_writeBlock() returns: status=0")},
+      {[&] { return vx_comm_writeBlockFile(id, "C", path.c_str()); },
+       traced("vx_comm_writeBlockFile" + link + "cmd=C, fileName=" + path + ")", lockPair("vx_comm_writeBlockFile"),
+              "vx_comm_writeBlockFile() returns: status=0")},
+      {[&] { return vx_comm_readBlock(id, "Q?", buf, 16, nullptr); },
+       traced("vx_comm_readBlock" + link + "cmd=Q?, buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" + none + ")",
+              withPuts("vx_comm_readBlock"), "vx_comm_readBlock() returns: status=0, retCount=0")},
+      {[&] { return vx_comm_readBlock_async(id, "Q?", buf, 16, nullptr); },
+       traced("vx_comm_readBlock_async" + link + "cmd=Q?, buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" + none +
+                  ")",
+              withPuts(nullptr), "vx_comm_readBlock_async() returns: status=0, retCount=0")},
+      {[&] { return vx_comm_readBlockSize(id, "Q?", &size); },
+       traced("vx_comm_readBlockSize" + link + "cmd=Q?, retSize=" + vx_test_ptr(&size) + ")",
+              withPuts("vx_comm_readBlockSize"), "vx_comm_readBlockSize() returns: status=0, retSize=6")},
+      {[&] { return vx_comm_readBlockData(id, buf, 16, nullptr); },
+       traced("vx_comm_readBlockData" + link + "buffer=" + vx_test_ptr(buf) + ", count=16, retCount=" + none + ")",
+              lockPair("vx_comm_readBlock"), "vx_comm_readBlockData() returns: status=0, retCount=0")},
+      {[&] { return vx_comm_readBlockFile(id, "Q?", path.c_str()); },
+       traced("vx_comm_readBlockFile" + link + "cmd=Q?, fileName=" + path + ")", withPuts("vx_comm_readBlockFile"),
+              "vx_comm_readBlockFile() returns: status=0")},
   };
   for (const Case& c : cases) {
     vx_usb_startdebug(log.path.c_str());

@@ -30,6 +30,10 @@ bool vxcomm_output_finish(VxcommOutput* out, std::string* error);
 // Closes the file and removes a temporary one.
 void vxcomm_output_discard(VxcommOutput* out);
 
+// Standard output, set to pass bytes unchanged (Windows would make each
+// LF a CR LF).
+FILE* vxcomm_binary_stdout();
+
 // While a temporary file exists, a SIGINT or SIGTERM (Ctrl+C, Ctrl+Break,
 // closing the console on Windows) removes it before the tool ends as the
 // signal would end it. Null stops that.

@@ -156,3 +156,5 @@ void vxcomm_remove_on_signal(const char* path) {
     sigaction(sig, &sa, nullptr);
   }
 }
+
+FILE* vxcomm_binary_stdout() { return stdout; }

@@ -175,3 +175,9 @@ void vxcomm_remove_on_signal(const char* path) {
   InterlockedExchange(&g_signalArmed, 1);
   if (!installed) installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
+
+FILE* vxcomm_binary_stdout() {
+  fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+  return stdout;
+}

@@ -25,6 +25,7 @@ namespace {
 
 struct Options {
   const char* logPath = nullptr;
+  bool verbose = false;
   ViInt32 timeoutMs = -1;  // -1: the link's own default
   ViInt32 findMs = 1000;
   // A plain find lists every kind of instrument the tool can reach, VXI-11
@@ -48,14 +49,29 @@ std::string status_text(ViStatus s) {
   return head + std::string(desc);
 }
 
+// Why the library's last call on this thread failed, without the
+// "vx_comm_x() error: " that opens it; empty when it has nothing to add to
+// the status (a bare "vx_comm_x() error: VI_ERROR_TMO").
+std::string library_reason() {
+  char text[1024] = "";
+  vx_comm_lastError(text, sizeof text);
+  std::string r = text;
+  const size_t head = r.find("() error: ");
+  if (r.compare(0, 3, "vx_") == 0 && head != std::string::npos && r.find(' ') > head) r.erase(0, head + 10);
+  if (r.compare(0, 9, "VI_ERROR_") == 0 && r.find(' ') == std::string::npos) r.clear();
+  return r;
+}
+
 int fail(const char* what, ViStatus s) {
-  const char* hint = s == VI_ERROR_CONN_LOST ? " (the instrument closed the connection, or the network failed)" : "";
-  fprintf(stderr, "vxcomm: %s failed: %s%s\n", what, status_text(s).c_str(), hint);
+  std::string reason = library_reason();
+  if (reason.empty() && s == VI_ERROR_CONN_LOST) reason = "the instrument closed the connection, or the network failed";
+  if (!reason.empty()) reason = " (" + reason + ")";
+  fprintf(stderr, "vxcomm: %s failed: %s%s\n", what, status_text(s).c_str(), reason.c_str());
   return 1;
 }
 
 const char* kUsage =
-    "usage: vxcomm [--log FILE] [--timeout MS] COMMAND ARGS...\n"
+    "usage: vxcomm [OPTIONS] COMMAND [OPTIONS] ARGS...\n"
     "\n"
     "commands:\n"
     "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,usb,visa)\n"
@@ -63,9 +79,15 @@ const char* kUsage =
     "  send ADDRESS COMMAND...                   send each command, read nothing\n"
     "  fetch ADDRESS QUERY FILE                  send QUERY, store the block it returns in FILE\n"
     "  upload ADDRESS COMMAND FILE               send FILE as a block after COMMAND\n"
+    "  stb ADDRESS                               print the status byte (a serial poll)\n"
+    "  trigger ADDRESS                           send the device trigger\n"
+    "  clear ADDRESS                             device clear\n"
+    "  remote ADDRESS MODE                       set remote state (remote, local, lockout, or 0 to 6)\n"
+    "  local ADDRESS                             go to local\n"
     "\n"
-    "options:\n"
+    "options (before the command or after it, before ADDRESS):\n"
     "  --log FILE     trace every library call into FILE\n"
+    "  -v, --verbose  say which searches of a plain find could not run\n"
     "  --timeout MS   link timeout in milliseconds; also bounds a host name's lookup\n"
     "                 (MS) and the wait for a TCP connection (max(MS, 3000) ms)\n"
     "                 (default: the link's own, 3000 ms for both waits; 0: no limit)\n"
@@ -98,11 +120,27 @@ const char* help_for(const std::string& cmd) {
   if (cmd == "fetch")
     return "usage: vxcomm fetch ADDRESS QUERY FILE\n"
            "  Sends QUERY, reads the IEEE 488.2 block it answers with and writes its data\n"
-           "  bytes to FILE. Shows progress on a terminal.\n";
+           "  bytes to FILE (- for standard output). Shows progress on a terminal.\n";
   if (cmd == "upload")
     return "usage: vxcomm upload [--reply] ADDRESS COMMAND FILE\n"
            "  Sends COMMAND followed by the content of FILE as an IEEE 488.2 block.\n"
            "  --reply: then read and print the instrument's one-line answer.\n";
+  if (cmd == "stb")
+    return "usage: vxcomm stb ADDRESS\n"
+           "  Reads the status byte as a serial poll (VXI-11, HiSLIP, VISA) and prints it.\n";
+  if (cmd == "trigger")
+    return "usage: vxcomm trigger ADDRESS\n"
+           "  Sends the device trigger (VXI-11, HiSLIP, VISA).\n";
+  if (cmd == "clear")
+    return "usage: vxcomm clear ADDRESS\n"
+           "  Device clear: the instrument drops waiting input and output.\n";
+  if (cmd == "remote")
+    return "usage: vxcomm remote ADDRESS MODE\n"
+           "  Sets the remote state. MODE: remote, local, lockout (remote with local\n"
+           "  lockout), or one of VISA's REN modes 0 to 6.\n";
+  if (cmd == "local")
+    return "usage: vxcomm local ADDRESS\n"
+           "  Returns the instrument to local control (remote ADDRESS local).\n";
   return nullptr;
 }
 
@@ -178,8 +216,8 @@ int tcp_target(const char* address, const Options& o, std::string* target, std::
   if (colon != std::string::npos) {
     fprintf(stderr,
             "vxcomm: %s: instruments are reached on TCP port 18 only, which is not given; use %s\n"
-            "  (or a VISA name such as TCPIP0::%s::SOCKET)\n",
-            address, host.substr(0, colon).c_str(), host.c_str());
+            "  (or a VISA name such as TCPIP0::%s::%s::SOCKET)\n",
+            address, host.substr(0, colon).c_str(), host.substr(0, colon).c_str(), host.substr(colon + 1).c_str());
     return 2;
   }
   if (host[0] >= '0' && host[0] <= '9') {
@@ -243,11 +281,19 @@ int open_link(const char* address, const Options& o, Link& link) {
   ViStatus s = vx_comm_open(target.c_str(), openTmo, &link.id);
   if (s != VI_SUCCESS) return fail("open", s);
   if (link.id < 0) {
+    // The library's own words; that it then "failed opening a physical
+    // link" tells a user nothing more.
+    std::string reason = library_reason();
+    const std::string generic = "failed opening a physical link";
+    const size_t tail = reason.rfind("; " + generic);
+    if (tail != std::string::npos && tail + 2 + generic.size() == reason.size()) reason.erase(tail);
     const long long took =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     const long long bound = openTmo <= 0 ? 0 : openTmo < 3000 ? 3000 : openTmo;
     if (tcp && bound > 0 && took >= bound - 50)
       fprintf(stderr, "vxcomm: no answer from %s on port %u within %lld ms\n", shown.c_str(), kTcpPort, bound);
+    else if (tcp && !reason.empty() && reason != generic)
+      fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", shown.c_str(), reason.c_str());
     else if (tcp)
       fprintf(stderr, "vxcomm: cannot open a link to %s: the connection to port %u was refused or failed\n",
               shown.c_str(), kTcpPort);
@@ -256,6 +302,8 @@ int open_link(const char* address, const Options& o, Link& link) {
     else if (usb)
       fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument with that serial number is connected, or "
               "another program uses it\n", address);
+    else if (!reason.empty() && reason != generic && (visaLoaded || is_tcpip_name(address)))
+      fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", address, reason.c_str());
     else if (!visaLoaded && is_tcpip_name(address))
       fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument answered there (the connection was "
               "refused or failed, or it does not serve that protocol)\n", address);
@@ -306,9 +354,12 @@ int cmd_find(int argc, char** argv, Options& o) {
       return 2;
     }
   }
+  // A search that cannot run is news when the user named it, or asked
+  // with -v; a plain find lists what the others found.
+  const bool warn = named || o.verbose;
   bool notRun = false;
   if ((o.iface & IFACE_VISA) != 0 && vx_comm_loadVisa() != VI_SUCCESS) {
-    fprintf(stderr, "vxcomm find: %s; no VISA instruments are listed\n", kNoVisa);
+    if (warn) fprintf(stderr, "vxcomm find: %s; no VISA instruments are listed\n", kNoVisa);
     notRun = true;
   }
   std::vector<char> list(64 * 1024);
@@ -333,12 +384,12 @@ int cmd_find(int argc, char** argv, Options& o) {
     wm = std::max(wm, r.model.size());
     ws = std::max(ws, r.serial.size());
   }
-  printf("%-*s  %-*s  %s\n", (int)wm, "MODEL", (int)ws, "SERIAL", "ADDRESS");
+  if (!rows.empty()) printf("%-*s  %-*s  %s\n", (int)wm, "MODEL", (int)ws, "SERIAL", "ADDRESS");
   for (const Row& r : rows) printf("%-*s  %-*s  %s\n", (int)wm, r.model.c_str(), (int)ws, r.serial.c_str(), r.address.c_str());
   if (rows.empty()) fprintf(stderr, "vxcomm find: no instrument answered\n");
   if ((o.iface & IFACE_USB) != 0)
     if (const char* missing = vxcomm_usb_service_missing()) {
-      fprintf(stderr, "vxcomm find: %s\n", missing);
+      if (warn) fprintf(stderr, "vxcomm find: %s\n", missing);
       notRun = true;
     }
   if (s == VI_SUCCESS_MAX_CNT) fprintf(stderr, "vxcomm find: the list was cut short\n");
@@ -370,6 +421,15 @@ int cmd_query(int argc, char** argv, const Options& o, bool readReplies) {
       s = vx_comm_gets(link.id, buf, sizeof buf, &n);
       if (s != VI_SUCCESS) return fail(argv[i], s);
       reply.append(buf, (size_t)n);
+      // A definite-length block ("#41000" and binary data) is no line:
+      // its bytes may hold zeros and line feeds.
+      if (reply.size() >= 2 && reply[0] == '#' && reply[1] >= '1' && reply[1] <= '9') {
+        fprintf(stderr,
+                "vxcomm: the reply to %s is a block (it starts with %.*s); store it with 'vxcomm fetch "
+                "%s '%s' FILE' (FILE - writes it to standard output)\n",
+                argv[i], (int)std::min(reply.size(), (size_t)(2 + (reply[1] - '0'))), reply.c_str(), argv[0], argv[i]);
+        return 1;
+      }
     } while (!reply.empty() && reply.back() != '\n' && reply.back() != '\0' && reply.size() < (1u << 26));
     fwrite(reply.data(), 1, reply.size(), stdout);
     if (reply.empty() || reply.back() != '\n') putchar('\n');
@@ -392,16 +452,20 @@ struct Download {
   ~Download() { vxcomm_output_discard(&out); }
 };
 
-// The library reads one byte of a reply that is no block and leaves the
-// rest; that rest tells the user what came instead.
+// The library reads one byte of a reply that is no block, names it in its
+// reason, and leaves the rest; both tell the user what came instead.
 int no_block(ViInt32 id, const char* query) {
+  std::string first;
+  const std::string reason = library_reason();
+  const size_t at = reason.find("it starts with '");
+  if (at != std::string::npos && at + 16 < reason.size()) first = reason.substr(at + 16, 1);
   char rest[48] = "";
   ViInt32 n = 0;
   vx_comm_setTmoMs(id, 200);
   vx_comm_read(id, rest, sizeof rest - 1, &n);
-  std::string shown;
+  std::string shown = first;
   for (ViInt32 i = 0; i < n && rest[i] != '\n'; ++i) shown += (rest[i] >= ' ' && rest[i] < 127) ? rest[i] : '.';
-  if (n > 0)
+  if (!shown.empty())
     fprintf(stderr, "vxcomm: the reply to %s is no block (a block starts with # or four zero bytes); it went on '%s'\n",
             query, shown.c_str());
   else
@@ -416,8 +480,12 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
   }
   Download out;
   std::string why;
+  // "-" is standard output, as curl -o - has it; the summary then goes to
+  // standard error.
+  const bool toStdout = !strcmp(argv[2], "-");
+  FILE* sink = toStdout ? vxcomm_binary_stdout() : nullptr;
   // Before anything is sent: a file that cannot be made fails at once.
-  if (!vxcomm_output_open(argv[2], &out.out, &why)) {
+  if (!toStdout && !vxcomm_output_open(argv[2], &out.out, &why)) {
     fprintf(stderr, "vxcomm: cannot create %s: %s\n", argv[2], why.c_str());
     return 1;
   }
@@ -426,6 +494,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
   ViInt32 size = 0;
   ViStatus s = vx_comm_readBlockSize(link.id, argv[1], &size);
   if (s == VI_ERROR_SYSTEM_ERROR) return no_block(link.id, argv[1]);
+  if (!toStdout) sink = out.out.f;
   if (s != VI_SUCCESS) return fail("reading the block header", s);
   bool tty = isatty(2);
   std::vector<char> buf(1 << 20);
@@ -437,7 +506,7 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     ViInt32 n = 0;
     s = vx_comm_readBlockData(link.id, buf.data(), (ViInt32)buf.size(), &n);
     if (s != VI_SUCCESS && s != VI_SUCCESS_MAX_CNT) break;
-    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, out.out.f) != (size_t)n) {
+    if (n > 0 && fwrite(buf.data(), 1, (size_t)n, sink) != (size_t)n) {
       fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], strerror(errno));
       return 1;
     }
@@ -449,12 +518,12 @@ int cmd_fetch(int argc, char** argv, const Options& o) {
     }
   }
   if (s != VI_SUCCESS) return fail("reading the block", s);  // a partial block is no block
-  if (!vxcomm_output_finish(&out.out, &why)) {
-    fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], why.c_str());
+  if (toStdout ? fflush(stdout) != 0 : !vxcomm_output_finish(&out.out, &why)) {
+    fprintf(stderr, "vxcomm: cannot write %s: %s\n", argv[2], toStdout ? strerror(errno) : why.c_str());
     return 1;
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  printf("%s: %lld bytes in %.3f s\n", argv[2], done, secs);
+  fprintf(toStdout ? stderr : stdout, "%s: %lld bytes in %.3f s\n", toStdout ? "standard output" : argv[2], done, secs);
   return 0;
 }
 
@@ -497,27 +566,100 @@ int cmd_upload(int argc, char** argv, const Options& o) {
   return 0;
 }
 
+// The instrument controls: one call on a link, the same conventions as
+// the other commands.
+int cmd_control(const std::string& cmd, int argc, char** argv, const Options& o) {
+  const int want = cmd == "remote" ? 2 : 1;
+  if (argc != want) {
+    fputs(help_for(cmd), stderr);
+    return 2;
+  }
+  ViUInt16 mode = VI_GPIB_REN_ADDRESS_GTL;
+  if (cmd == "remote") {
+    const std::string m = argv[1];
+    ViInt32 n = 0;
+    if (m == "remote")
+      mode = VI_GPIB_REN_ASSERT_ADDRESS;
+    else if (m == "local")
+      mode = VI_GPIB_REN_ADDRESS_GTL;
+    else if (m == "lockout")
+      mode = VI_GPIB_REN_ASSERT_ADDRESS_LLO;
+    else if (parse_int(m.c_str(), 0, 6, &n))
+      mode = (ViUInt16)n;
+    else {
+      fprintf(stderr, "vxcomm remote: unknown mode '%s' (remote, local, lockout, or 0 to 6)\n", m.c_str());
+      return 2;
+    }
+  }
+  Link link;
+  if (int rc = open_link(argv[0], o, link)) return rc;
+  ViStatus s;
+  ViUInt16 stb = 0;
+  if (cmd == "stb")
+    s = vx_comm_readStb(link.id, &stb);
+  else if (cmd == "trigger")
+    s = vx_comm_trigger(link.id);
+  else if (cmd == "clear")
+    s = vx_comm_clear(link.id);
+  else
+    s = vx_comm_remote(link.id, mode);
+  if (s == VI_ERROR_NSUP_OPER) {
+    const bool bytes = is_tcp_address(argv[0]) || strncmp(argv[0], "USB-", 4) == 0 ||
+                       (is_tcpip_name(argv[0]) && strstr(argv[0], "SOCKET") != nullptr);
+    fprintf(stderr, "vxcomm: %s failed: %s (%s)\n", cmd.c_str(), status_text(s).c_str(),
+            bytes ? "this link carries bytes only; send the instrument's own command (*STB?, *TRG) instead, or open "
+                    "it over VXI-11 (TCPIP::host::INSTR) if it serves that"
+                  : "the instrument's protocol or the VISA library does not do it");
+    return 1;
+  }
+  if (s < VI_SUCCESS) return fail(cmd.c_str(), s);
+  if (cmd == "stb") printf("%u\n", (unsigned)stb);
+  return 0;
+}
+
+// The options a command takes before its ADDRESS, and whether each takes
+// a value.
+bool command_option(const std::string& cmd, const std::string& a, bool* takesValue) {
+  *takesValue = cmd == "find" && (a == "--iface" || a == "--wait");
+  return *takesValue || (cmd == "upload" && a == "--reply");
+}
+
 }  // namespace
+
+// One of the options every command takes, at argv[*i]: 0 when read
+// (*i then at its last word), -1 when it is none of them, else the exit
+// status.
+int global_option(int argc, char** argv, int* i, Options& o) {
+  const std::string a = argv[*i];
+  if (a == "--help" || a == "-h") {
+    fputs(kUsage, stdout);
+    return 3;
+  } else if (a == "--version") {
+    printf("vxcomm %s\nvx_comm_lib %s (loaded)\n", VX_COMM_VERSION, vx_comm_version());
+    return 3;
+  } else if (a == "-v" || a == "--verbose") {
+    o.verbose = true;
+  } else if (a == "--log" && *i + 1 < argc) {
+    o.logPath = argv[++*i];
+  } else if (a == "--timeout" && *i + 1 < argc) {
+    if (!parse_int(argv[++*i], 0, 0x7FFFFFFF, &o.timeoutMs)) {
+      fprintf(stderr, "vxcomm: --timeout takes milliseconds (0: no limit)\n");
+      return 2;
+    }
+  } else {
+    return -1;
+  }
+  return 0;
+}
 
 int main(int argc, char** argv) {
   Options o;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
-    } else if (a == "--version") {
-      printf("vxcomm %s\nvx_comm_lib %s (loaded)\n", VX_COMM_VERSION, vx_comm_version());
-      return 0;
-    } else if (a == "--log" && i + 1 < argc) {
-      o.logPath = argv[++i];
-    } else if (a == "--timeout" && i + 1 < argc) {
-      if (!parse_int(argv[++i], 0, 0x7FFFFFFF, &o.timeoutMs)) {
-        fprintf(stderr, "vxcomm: --timeout takes milliseconds (0: no limit)\n");
-        return 2;
-      }
-    } else {
+    const int rc = global_option(argc, argv, &i, o);
+    if (rc == 3) return 0;
+    if (rc > 0) return rc;
+    if (rc < 0) {
       fprintf(stderr, "vxcomm: unknown option %s\n%s", argv[i], kUsage);
       return 2;
     }
@@ -537,6 +679,31 @@ int main(int argc, char** argv) {
       fputs(help, stdout);
       return 0;
     }
+  // Options go anywhere before the address, as in git: the common ones are
+  // taken here, the command's own are passed on ahead of its arguments.
+  std::vector<char*> args;
+  for (bool options = true; i < argc; ++i) {
+    bool takesValue = false;
+    if (options && !strcmp(argv[i], "--")) {
+      options = false;
+    } else if (options && argv[i][0] == '-' && argv[i][1] != '\0') {
+      const int rc = global_option(argc, argv, &i, o);
+      if (rc > 0) return rc == 3 ? 0 : rc;
+      if (rc == 0) continue;
+      if (!command_option(cmd, argv[i], &takesValue)) {
+        fprintf(stderr, "vxcomm %s: unknown option %s\n%s", cmd.c_str(), argv[i], help);
+        return 2;
+      }
+      args.push_back(argv[i]);
+      if (takesValue && i + 1 < argc) args.push_back(argv[++i]);
+    } else {
+      options = cmd == "find";  // find has no address: its options go on
+      args.push_back(argv[i]);
+    }
+  }
+  args.push_back(nullptr);
+  const int n = (int)args.size() - 1;
+  char** rest = args.data();
   if (o.logPath) {
     // The library drops lines it cannot write without a word; a log asked
     // for and not written would pass unnoticed.
@@ -549,11 +716,22 @@ int main(int argc, char** argv) {
     vx_usb_startdebug(o.logPath);
   }
   int rc;
-  if (cmd == "find") rc = cmd_find(argc - i, argv + i, o);
-  else if (cmd == "query") rc = cmd_query(argc - i, argv + i, o, true);
-  else if (cmd == "send") rc = cmd_query(argc - i, argv + i, o, false);
-  else if (cmd == "fetch") rc = cmd_fetch(argc - i, argv + i, o);
-  else rc = cmd_upload(argc - i, argv + i, o);
+  if (cmd == "find")
+    rc = cmd_find(n, rest, o);
+  else if (cmd == "query")
+    rc = cmd_query(n, rest, o, true);
+  else if (cmd == "send")
+    rc = cmd_query(n, rest, o, false);
+  else if (cmd == "fetch")
+    rc = cmd_fetch(n, rest, o);
+  else if (cmd == "upload")
+    rc = cmd_upload(n, rest, o);
+  else if (cmd == "local") {
+    char local[] = "local";
+    char* words[] = {n > 0 ? rest[0] : nullptr, local, nullptr};
+    rc = n == 1 ? cmd_control("remote", 2, words, o) : cmd_control("local", n, rest, o);
+  } else
+    rc = cmd_control(cmd, n, rest, o);
   if (o.logPath) vx_usb_stopdebug();
   return rc;
 }

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "log/call_log.h"
+#include "log/last_error.h"
 #include "platform/dl.h"
 
 struct VisaModule {
@@ -96,6 +97,7 @@ int vx_visa_load_state() {
 }
 
 extern "C" ViStatus vx_comm_loadVisa(void) {
+  vx_last_error_begin();
   // Loads of several threads at once are serialised by this second mutex,
   // so the library is loaded once; the binding's own mutex stays free for
   // the calls on open links meanwhile.
