@@ -1,6 +1,8 @@
 """pyvisa over this library (@vxcomm) against pyvisa-py (@py), side by side
 in one run against the simulator, on a raw SOCKET (port 5025, with a plain
-socket as the floor of both) and on VXI-11 (inst0::INSTR): *IDN? queries a
+socket as the floor of both), on VXI-11 (inst0::INSTR) and on HiSLIP
+(hislip0::INSTR; pyvisa-py 0.5 speaks no HiSLIP and opens that name as the
+VXI-11 device "hislip0", which the simulator serves too): *IDN? queries a
 second, and MiB/s of a block read with query_binary_values. Best of 15
 rounds, alternating which goes first, and the median of the per-round
 ratios; every block is checked.
@@ -157,11 +159,11 @@ def main():
     p.add_argument("--block-mib", type=int, default=16)
     p.add_argument("--rounds", type=int, default=15)
     p.add_argument("--resource", action="append",
-                   help="the resource name after TCPIP0::ADDRESS:: (default: 5025::SOCKET and inst0::INSTR)")
+                   help="the resource name after TCPIP0::ADDRESS:: (default: 5025::SOCKET, inst0::INSTR, hislip0::INSTR)")
     a = p.parse_args()
     if not isolated():
         sys.exit("pyvisa_bench: refusing to run outside an isolated network namespace (tests/netns_run.sh)")
-    for tail in a.resource or ["5025::SOCKET", "inst0::INSTR"]:
+    for tail in a.resource or ["5025::SOCKET", "inst0::INSTR", "hislip0::INSTR"]:
         run(a, tail)
 
 
