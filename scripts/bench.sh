@@ -4,7 +4,7 @@
 # (HiSLIP, SOCKET, VXI-11) side by side, the library against liblxi over
 # VXI-11, then USB links and the USB search over 64 simulated USB
 # instruments, then pyvisa over this library (@vxcomm) against pyvisa-py
-# (@py) with Debian's Python, on a SOCKET and a VXI-11 resource.
+# (@py) with Debian's Python, on a SOCKET, a VXI-11 and a HiSLIP resource.
 #
 #   bench.sh [--lan] [QUERIES]
 #

@@ -10,6 +10,7 @@ on a route without them (raw TCP, direct USB).
 """
 import itertools
 import threading
+import warnings
 from typing import Any, Dict, Optional, Tuple
 
 from pyvisa import constants, errors, highlevel, rname
@@ -248,21 +249,36 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
 
     # ------------------------------------------------------ I/O --
 
+    def _passed(self, session: Any, status: StatusCode) -> StatusCode:
+        """handle_return_value() of a success or warning StatusCode member,
+        for the reads and writes: the same bookkeeping and warnings without
+        converting the status again, a good part of a short query's time."""
+        self._last_status = status
+        self._last_status_in_session[session] = status
+        if status in self.issue_warning_on and status not in self._ignore_warning_in_session[session]:
+            warnings.warn(errors.VisaIOWarning(status), stacklevel=2)
+        return status
+
     def read(self, session: Any, count: int) -> Tuple[bytes, StatusCode]:
         # A byte equal to the termination character inside a definite-length
         # block is data, not the end of the reply: the read runs on to the
         # block's end, so a block comes in a few large reads, not one read
         # per line feed in its data.
-        sess = self._session(session)
-        if sess is None:
+        sess = self.sessions.get(session)
+        if sess.__class__ is not _Session:
             return b"", self.handle_return_value(session, StatusCode.error_invalid_object)
         inst = sess.inst
         block_end = False
         try:
             if sess.termchar_en:
+                # The usual short reply comes in one read, handed on as it is.
+                if sess.fresh:
+                    data = inst.read_whole_line(sess.termchar, count)
+                    if data is not None:
+                        return data, self._passed(session, StatusCode.success_termination_character_read)
                 data, ended, sess.opaque, block_end = inst.read_reply(sess.termchar, count, sess.opaque, sess.fresh)
             else:
-                data, ended = inst.read_until(None, count)
+                data, ended = inst.read_some(count), False
                 sess.opaque = max(0, sess.opaque - len(data))
             sess.fresh = ended or block_end
         except vxcomm.Error as e:
@@ -278,20 +294,21 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             status = StatusCode.success_max_count_read
         else:
             status = StatusCode.success
-        return data, self.handle_return_value(session, status)
+        return data, self._passed(session, status)
 
     def write(self, session: Any, data: bytes) -> Tuple[int, StatusCode]:
-        sess = self._session(session)
-        if sess is None:
+        sess = self.sessions.get(session)
+        if sess.__class__ is not _Session:
             return 0, self.handle_return_value(session, StatusCode.error_invalid_object)
+        inst = sess.inst
         try:
-            with sess.inst.lock:
-                sent = sess.inst.write_raw(data)
-                if not sess.opaque and not sess.inst.buffered():
+            with inst.lock:
+                sent = inst.write_raw(data)
+                if not sess.opaque and not inst.buffered():
                     sess.fresh = True  # nothing of an older reply is left: a new one begins
         except vxcomm.Error as e:
             return 0, self._fail(session, e)
-        return sent, self.handle_return_value(session, StatusCode.success)
+        return sent, self._passed(session, StatusCode.success)
 
     def clear(self, session: Any) -> StatusCode:
         sess = self._session(session)

@@ -1,6 +1,7 @@
 import hashlib
 import struct
 import threading
+import time
 
 import pytest
 
@@ -34,6 +35,10 @@ def script(rm, name):
         seen.append(inst.query_ascii_values("ECHO 7;8", converter="d", separator=";", container=numpy.array).tolist())
         inst.write("SPLIT 3 5 abcdefgh")
         seen.append(inst.read_raw())
+        inst.write("ECHO first")  # two replies that may come in one piece
+        inst.write("ECHO second")
+        time.sleep(0.1)
+        seen.append((inst.read(), inst.read()))
         inst.write("STREAM? 100")
         seen.append(inst.read_bytes(100))
         inst.timeout = 300

@@ -488,7 +488,8 @@ class Instrument:
         try:
             if self._abort:
                 raise Error(VI_ERROR_ABORT, "vx_comm_read", "clear() ended the read")
-            self._use_tmo(self._read_tmo)
+            if self._lib_tmo != self._read_tmo:
+                self._use_tmo(self._read_tmo)
             start = time.monotonic()
             deadline = None if self._timeout is None else start + self._timeout / 1000.0
             empty = 0
@@ -554,6 +555,31 @@ class Instrument:
                 scanned = max(scanned, end)
                 self._fill()
             raise Error(VI_ERROR_SYSTEM_ERROR, "vx_comm_read", "unbounded reply")
+
+    def read_whole_line(self, term: int, count: int) -> Optional[bytes]:
+        """The fast path of read_reply() at the start of a reply with
+        nothing buffered: one read of the link, handed out as it came when
+        it is exactly one line ending in `term`, of at most `count` bytes,
+        that begins no block (the usual short reply). Otherwise None, with
+        the bytes kept for read_reply()."""
+        with self.lock:
+            if self._buffered():
+                return None
+            got = self._receive(self._chunk, _READ_CHUNK)
+            data = ctypes.string_at(self._chunk, got)
+            if got <= count and data[0] != 0x23 and data.find(_MARKS[term]) == got - 1:
+                return data
+            self._pending += data
+            return None
+
+    def read_some(self, count: int) -> bytes:
+        """read_until(None, count) without the copy through the buffer when
+        nothing is kept: what one read of the link brings, up to `count`."""
+        with self.lock:
+            if self._buffered() or count < 1:
+                return self.read_until(None, count)[0]
+            return ctypes.string_at(self._chunk, self._receive(self._chunk, min(count, _READ_CHUNK)))
+
     def read_reply(self, term: int, count: int, opaque: int, fresh: bool) -> Tuple[bytes, bool, int, bool]:
         """read_until() for a reader that tracks replies. At the start of
         one (`fresh`) it learns how far a definite-length block it begins
@@ -674,7 +700,8 @@ class Instrument:
         """Sends the bytes as they are; returns how many went."""
         data = bytes(data)
         with self.lock:
-            self._use_tmo(self._write_tmo)
+            if self._lib_tmo != self._write_tmo:
+                self._use_tmo(self._write_tmo)
             self._got.value = 0
             status = self._write_fn(self._link or 0, data or None, len(data), self._got_ref)
             if status < 0:
