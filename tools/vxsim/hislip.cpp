@@ -350,7 +350,7 @@ private:
 // them, until it goes away or kFloodSeconds pass; the session then ends.
 void Connection::flood(std::uint32_t id) {
     std::string many;
-    for (int i = 0; i < 256; ++i) many += header_bytes(kData, 0, id, 0);
+    for (int i = 0; i < 8192; ++i) many += header_bytes(kData, 0, id, 0);
     std::size_t at = 0;  // cycles through `many`, so a partial send never cuts a header
     const auto until = Clock::now() + std::chrono::seconds(kFloodSeconds);
     while (Clock::now() < until) {

@@ -41,9 +41,17 @@ bool expired(const HislipDeadline& dl, uint32_t* left) {
     *left = UINT32_MAX;
     return false;
   }
+  // The tick counts whole milliseconds, so a wait is over only after more
+  // ticks than its length: it never ends before that many real ones (a
+  // caller that checks its own clock would otherwise wait a second time).
   const uint32_t spent = vxp_tick_ms() - dl.start;
-  *left = spent >= dl.waitMs ? 0 : dl.waitMs - spent;
-  return *left == 0;
+  if (spent > dl.waitMs) {
+    *left = 0;
+    return true;
+  }
+  const uint32_t rest = dl.waitMs - spent;
+  *left = rest == UINT32_MAX ? rest : rest + 1;
+  return false;
 }
 
 ViStatus socket_receive(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, const HislipDeadline& dl,
