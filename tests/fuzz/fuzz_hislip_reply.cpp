@@ -45,7 +45,7 @@ using Clock = std::chrono::steady_clock;
 // What the client announces and what a server's lengths are held to.
 const uint64_t kAnnounced = 1u << 20;
 // Headroom over a call's own bound for a loaded machine and the sanitizers.
-const int kSlackMs = 300;
+const int kSlackMs = 1000;
 // Async exchanges may wait this much beyond the link timeout.
 const int kAsyncMarginMs = 1000;
 
@@ -373,7 +373,7 @@ void run_session(const uint8_t* data, size_t size) {
     }
     (void)s;
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    if (spent > boundMs + kSlackMs) fprintf(stderr, "operation %d took %lld ms, bound %d ms\n", op % N_OPS, (long long)spent, boundMs);
+    if (getenv("VX_FUZZ_TRACE") || spent > boundMs + kSlackMs) fprintf(stderr, "operation %d took %lld ms, bound %d ms\n", op % N_OPS, (long long)spent, boundMs);
     VX_FUZZ_CHECK(spent <= boundMs + kSlackMs);
     VX_FUZZ_CHECK(l->inLeft + l->sync.skip <= kAnnounced);
     VX_FUZZ_CHECK(l->async.skip <= kAnnounced);

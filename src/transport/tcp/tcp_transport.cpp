@@ -19,6 +19,9 @@ namespace {
 const uint16_t kInstrumentPort = 18;
 const uint32_t kDefaultTimeoutMs = 1000;
 const size_t kClearScratch = 1500;
+// Bytes per send: a send that times out on Windows reports nothing of what
+// it sent, so the count after a timeout is exact to this much.
+const size_t kSendPiece = 256 * 1024;
 
 struct TcpLink {
   // Kept as 32 bits and sign-extended back on every use, so -1 stays -1.
@@ -159,7 +162,8 @@ ViStatus vx_tcp_write(void* context, const void* buffer, ViInt32 count, ViInt32*
   const uint32_t start = vxp_tick_ms();
   while (total < count) {
     if (total > 0 && t->timeoutMs != 0 && vxp_tick_ms() - start >= t->timeoutMs) return VI_ERROR_TMO;
-    int64_t n = vxp_send(sock_of(t), p + total, (size_t)(count - total));
+    const size_t piece = (size_t)(count - total) < kSendPiece ? (size_t)(count - total) : kSendPiece;
+    int64_t n = vxp_send(sock_of(t), p + total, piece);
     // A peer that does not read is late, not gone; what went is counted.
     if (n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return VI_ERROR_TMO;
     if (n <= 0) return VI_ERROR_CONN_LOST;
