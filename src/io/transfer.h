@@ -6,7 +6,7 @@
 #include "vx_comm.h"
 
 // Moves count bytes through op (a transport read or write). After each call
-// that succeeded, stores retBase plus the running total through retCount
+// that moved bytes, stores retBase plus the running total through retCount
 // when given. Returns the status of the last call; VI_SUCCESS when count is
 // 0 or negative and no call was made.
 template <typename Op, typename Byte>
@@ -18,12 +18,16 @@ ViStatus vx_move_all(Op op, void* context, Byte* buffer, ViInt32 count, ViInt32*
     status = op(context, buffer + total, count - total, &moved);
     // Never let a transport's count walk the total past the buffer.
     if (moved > count - total) moved = count - total;
-    if (moved > 0) total += moved;
+    if (moved > 0) {
+      total += moved;
+      // Also when the call failed after moving some (a write that timed
+      // out midway): the caller learns how far it got.
+      if (retCount) *retCount = retBase + total;
+    }
     if (status != VI_SUCCESS) break;
     // A transport that claims success without moving a byte would make
     // this loop spin for ever.
     if (moved <= 0) return VI_ERROR_SYSTEM_ERROR;
-    if (retCount) *retCount = retBase + total;
   }
   return status;
 }

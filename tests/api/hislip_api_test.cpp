@@ -15,8 +15,13 @@ using Clock = std::chrono::steady_clock;
 // The instruments of hislip_api, 127.0.0.2 upwards.
 enum Fault {
   PLAIN, SLOW, INTERRUPT, FATAL, ENCRYPT, SAMEID, MAXMSG_BIG, STB_EARLY, INTERRUPTED_LATE, OVERLAP, MAXMSG_64,
-  SERVER_ERROR
+  SERVER_ERROR, BADLEN_INIT, BADLEN_REPLY, BADLEN_OVER, BADLEN_ERROR, BADLEN_STB, STB_LATE
 };
+
+// VISA statuses the library's header does not name.
+const ViStatus kErrorIo = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF003E);
+const ViStatus kErrorNsupMode = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF0046);
+const ViStatus kErrorNpermission = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A8);
 
 std::string hislip_name(Fault f, const char* device = "hislip0") {
   return "TCPIP0::127.0.0." + std::to_string(2 + (int)f) + "::" + device + "::INSTR";
@@ -161,8 +166,10 @@ TEST(Hislip, ServerErrorsEndTheCallWithTheServersText) {
     const char* line;
   };
   const Row rows[] = {
-      {SERVER_ERROR, VI_ERROR_SYSTEM_ERROR, "HiSLIP read error: HiSLIP 127.0.0.13:4880 sent Error 128 (device-defined error): simulated error"},
-      {FATAL, VI_ERROR_CONN_LOST, "sent FatalError 128 (device-defined fatal error): simulated fatal error"},
+      {SERVER_ERROR, kErrorIo,
+       "HiSLIP read error: HiSLIP 127.0.0.13:4880 sent Error 128 (device-defined error): simulated error; VI_ERROR_IO"},
+      {FATAL, VI_ERROR_CONN_LOST,
+       "sent FatalError 128 (device-defined fatal error): simulated fatal error; the link is closed (VI_ERROR_CONN_LOST)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
@@ -306,6 +313,144 @@ TEST(Hislip, CloseAndClearAsyncEndAReadWithoutLimit) {
       EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
     }
   }
+}
+
+// Each Error code becomes the status it means, and the log says which.
+TEST(Hislip, ServerErrorCodesBecomeTheirStatuses) {
+  struct Row {
+    int code;
+    ViStatus status;
+    const char* line;
+  };
+  const Row rows[] = {
+      {0, kErrorIo, "sent Error 0 (unidentified error): simulated error 0; VI_ERROR_IO"},
+      {1, VI_ERROR_NSUP_OPER, "sent Error 1 (unrecognized message type): simulated error 1; VI_ERROR_NSUP_OPER"},
+      {2, kErrorNsupMode, "sent Error 2 (unrecognized control code): simulated error 2; VI_ERROR_NSUP_MODE"},
+      {3, VI_ERROR_NSUP_OPER, "sent Error 3 (unrecognized vendor-defined message): simulated error 3; VI_ERROR_NSUP_OPER"},
+      {4, kErrorIo, "sent Error 4 (message too large): simulated error 4; VI_ERROR_IO"},
+      {5, kErrorNpermission, "sent Error 5 (authentication failed): simulated error 5; VI_ERROR_NPERMISSION"},
+      {200, kErrorIo, "sent Error 200 (device-defined error): simulated error 200; VI_ERROR_IO"},
+  };
+  ViInt32 id = open_hislip(SERVER_ERROR);
+  ASSERT_GT(id, 0);
+  char buf[64];
+  ViInt32 n = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "*IDN?", 0, nullptr));
+  ASSERT_NE(VI_SUCCESS, vx_comm_read(id, buf, sizeof buf, &n));  // the instrument's first refusal
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.code);
+    TempLog log("hislip_code");
+    vx_usb_startdebug(log.path.c_str());
+    ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, ("HISLIPERROR " + std::to_string(row.code)).c_str(), 0, nullptr));
+    EXPECT_EQ(row.status, vx_comm_read(id, buf, sizeof buf, &n));
+    vx_usb_stopdebug();
+    EXPECT_TRUE(has_line(log.lines(), row.line)) << log.text();
+  }
+  EXPECT_EQ("after\n", query(id, "ECHO after"));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// A write to an instrument that reads nothing ends with the link's first
+// timeout (1000 ms, never set here) and counts what went, on every LAN
+// route that streams bytes.
+TEST(Hislip, LanWritesToAPeerThatReadsNothingTimeOut) {
+  const std::string names[] = {"TCP-127.0.0.2", "TCPIP0::127.0.0.2::5025::SOCKET", hislip_name(PLAIN)};
+  const std::string data(32u << 20, 'x');
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    vx_comm_freeVisa();
+    ViInt32 id = open_link(name);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "DEAF 4000", 0, nullptr));
+    ViInt32 n = -1;
+    auto t0 = Clock::now();
+    EXPECT_EQ(VI_ERROR_TMO, vx_comm_writeBlocking(id, data.data(), (ViInt32)data.size(), &n));
+    EXPECT_LT(elapsed_ms(t0), 3000.0);
+    EXPECT_GT(n, 0);
+    EXPECT_LT(n, (ViInt32)data.size());
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  }
+}
+
+// A read that times out has waited its whole timeout, never a moment less:
+// a caller that checks its own clock against the timeout (the pyvisa
+// backend does) would otherwise read a second time.
+TEST(Hislip, AReadTimesOutNoEarlierThanItsTimeout) {
+  ViInt32 id = open_hislip(PLAIN);
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 150));
+  for (int i = 0; i < 10; ++i) {
+    char buf[16];
+    ViInt32 n = 0;
+    auto t0 = Clock::now();
+    EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, &n));
+    EXPECT_GE(elapsed_ms(t0), 150.0);
+  }
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+}
+
+// A length above what the client allows (it announces 1 MiB), or a payload
+// on a message that has none, ends the link at once; it does not wedge it.
+TEST(Hislip, LengthsAboveTheMaximumEndTheLink) {
+  enum Call { OPEN, QUERY, STB };
+  struct Row {
+    Fault fault;
+    Call call;
+    const char* line;
+  };
+  const Row rows[] = {
+      {BADLEN_INIT, OPEN, "sent a message of type 1 with 9223372036854775808 payload bytes, above the 0 it may carry"},
+      {BADLEN_REPLY, QUERY, "sent a message of type 7 with 9223372036854775808 payload bytes, above the 1048576"},
+      {BADLEN_OVER, QUERY, "sent a message of type 6 with 1048577 payload bytes, above the 1048576"},
+      {BADLEN_ERROR, QUERY, "sent a message of type 3 with 9223372036854775808 payload bytes, above the 1048576"},
+      {BADLEN_STB, STB, "sent a message of type 22 with 4 payload bytes, above the 0 it may carry"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    vx_comm_freeVisa();
+    TempLog log("hislip_length");
+    vx_usb_startdebug(log.path.c_str());
+    ViInt32 id = -7;
+    EXPECT_EQ(VI_SUCCESS, vx_comm_open(hislip_name(row.fault).c_str(), 1000, &id));
+    auto t0 = Clock::now();
+    if (row.call == OPEN) {
+      EXPECT_EQ(-1, id);
+    } else {
+      ASSERT_GT(id, 0);
+      char buf[64];
+      ViInt32 n = 0;
+      ViUInt16 stb = 0;
+      if (row.call == QUERY) {
+        ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "*IDN?", 0, nullptr));
+        EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, sizeof buf, &n));
+      } else {
+        EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
+      }
+      EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_read(id, buf, sizeof buf, &n));
+      EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_readStb(id, &stb));
+    }
+    EXPECT_LT(elapsed_ms(t0), 900.0);
+    vx_usb_stopdebug();
+    EXPECT_TRUE(has_line(log.lines(), row.line)) << log.text();
+    if (id > 0) {
+      EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+    }
+  }
+}
+
+// A status response that comes after its query timed out is not taken as
+// the answer to the next query.
+TEST(Hislip, ALateStatusResponseIsNotTheNextOnesAnswer) {
+  ViInt32 id = open_hislip(STB_LATE);  // the first response comes 1500 ms late
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 200));  // a status query waits 1200 ms
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "STB 1", 0, nullptr));
+  ViUInt16 stb = 0;
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_readStb(id, &stb));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "STB 2", 0, nullptr));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
+  EXPECT_EQ(2, stb);
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
 }  // namespace

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -54,6 +56,8 @@ constexpr std::size_t kOutLimit = 4 * 1024 * 1024;     // queued for the client 
 constexpr std::size_t kReadAhead = 2 * (kHeader + kMaxChunk);  // most one read of a channel takes
 constexpr int kHoldMs = 1000;                          // interrupt and stb-early holds, status catch-up
 constexpr int kLateMs = 200;                           // interrupted-late
+constexpr std::uint64_t kHugeLength = 1ull << 63;      // badlen: what a header declares
+constexpr int kFloodSeconds = 15;                      // flood: how long at most
 
 struct Header {
     std::uint8_t type = 0, control = 0;
@@ -288,6 +292,7 @@ private:
     bool sync_message_ready();
     void handle_async(const Msg& m);
     void answer_status();
+    void flood(std::uint32_t id);
     bool status_caught_up() const;
     bool status_id_seen() const;
     void device_clear();
@@ -338,7 +343,30 @@ private:
     std::uint32_t status_id_ = 0;        // its MessageID
     std::uint32_t expected_id_ = kFirstMessageId;  // the id after the last Data/DataEnd/Trigger read
     Clock::time_point status_until_{};
+    bool stb_late_done_ = false;
 };
+
+// Empty Data messages with the query's id, as fast as the client takes
+// them, until it goes away or kFloodSeconds pass; the session then ends.
+void Connection::flood(std::uint32_t id) {
+    std::string many;
+    for (int i = 0; i < 8192; ++i) many += header_bytes(kData, 0, id, 0);
+    std::size_t at = 0;  // cycles through `many`, so a partial send never cuts a header
+    const auto until = Clock::now() + std::chrono::seconds(kFloodSeconds);
+    while (Clock::now() < until) {
+        pollfd p = {sync_, POLLOUT, 0};
+        if (::poll(&p, 1, 100) < 0 && errno != EINTR) break;
+        if (p.revents & (POLLERR | POLLHUP)) break;
+        ssize_t n = ::send(sync_, many.data() + at, many.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            at = (at + static_cast<std::size_t>(n)) % many.size();
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        break;
+    }
+    ended_ = true;
+}
 
 Connection::~Connection() {
     {
@@ -677,6 +705,18 @@ bool Connection::status_caught_up() const {
 
 void Connection::answer_status() {
     status_waiting_ = false;
+    if (f_.bad_length == "stb") {
+        send_async(message(kAsyncStatusResponse, stb(), 0, "xxxx"));
+        return;
+    }
+    if (f_.stb_late_ms != 0 && !stb_late_done_) {
+        // The status as it is now, sent after the client gave up on it.
+        stb_late_done_ = true;
+        const std::string late = message(kAsyncStatusResponse, stb(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(f_.stb_late_ms));
+        send_async(late);
+        return;
+    }
     send_async(message(kAsyncStatusResponse, stb(), 0));
     if (f_.stb_early && holding_) hold_until_ = Clock::now();  // the held DataEnd follows the status response
 }
@@ -760,6 +800,28 @@ void Connection::handle_sync(Msg& m) {
             ++data_ends_;
             if (f_.fatal_at != 0 && data_ends_ == f_.fatal_at) {
                 fatal(128, "simulated fatal error");
+                return;
+            }
+            if (f_.flood) {
+                flood(h.param);
+                return;
+            }
+            if (!f_.bad_length.empty() && f_.bad_length != "stb") {
+                // The header alone: a client that believed it waits for ever.
+                if (f_.bad_length == "over")
+                    queue(header_bytes(kData, 0, h.param, kHislipMaxMessage + 1));
+                else if (f_.bad_length == "error")
+                    queue(header_bytes(kError, kErrDeviceDefined, 0, kHugeLength));
+                else
+                    queue(header_bytes(kDataEnd, 0, h.param, kHugeLength));
+                feed_.clear();
+                return;
+            }
+            if (f_.error_at != 0 && feed_.compare(0, 12, "HISLIPERROR ") == 0) {
+                // The error instrument refuses this one with the code it names.
+                const unsigned long code = std::strtoul(feed_.c_str() + 12, nullptr, 10);
+                feed_.clear();
+                queue(message(kError, static_cast<std::uint8_t>(code), 0, "simulated error " + std::to_string(code)));
                 return;
             }
             if (f_.error_at != 0 && data_ends_ == f_.error_at) {
@@ -911,7 +973,12 @@ void Connection::run(const Header& init, const std::string& sub_address) {
     // Encryption-mandatory (bit 1) and initial-encryption (bit 2) are HiSLIP 2.0's.
     const std::uint16_t version = f_.encrypt ? 0x0200 : 0x0100;
     const std::uint8_t control = static_cast<std::uint8_t>((overlapped_ ? 1 : 0) | (f_.encrypt ? 6 : 0));
-    if (!send_all(sync_, message(kInitializeResponse, control, (std::uint32_t{version} << 16) | link_->id))) return;
+    const std::uint32_t param = (std::uint32_t{version} << 16) | link_->id;
+    if (f_.bad_length == "init") {
+        send_all(sync_, header_bytes(kInitializeResponse, control, param, kHugeLength));
+        return;
+    }
+    if (!send_all(sync_, message(kInitializeResponse, control, param))) return;
     ::fcntl(sync_, F_SETFL, ::fcntl(sync_, F_GETFL) | O_NONBLOCK);
 
     while (!ended_) {
@@ -1087,6 +1154,11 @@ bool apply_hislip_fault(HislipFaults& f, const std::string& fault) {
     else if (fault == "stb-early") f.stb_early = true;
     else if (fault == "interrupted-late") f.interrupted_late = true;
     else if (fault == "error") f.error_at = 1;
+    else if (fault == "flood") f.flood = true;
+    else if (fault == "badlen=init" || fault == "badlen=reply" || fault == "badlen=over" || fault == "badlen=error" ||
+             fault == "badlen=stb")
+        f.bad_length = fault.substr(7);
+    else if (fault_number(fault, "stb-late=", 60000, v)) f.stb_late_ms = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "fatal=", 0xFFFFFFFFull, v) && v > 0) f.fatal_at = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "error=", 0xFFFFFFFFull, v) && v > 0) f.error_at = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "slow=", 3600000, v)) f.slow_ms = static_cast<std::uint32_t>(v);

@@ -34,6 +34,11 @@ struct HislipFaults {
     std::uint64_t max_message = kHislipMaxMessage;
     bool stb_early = false;           // a reply's last byte waits for the next status response
     bool interrupted_late = false;    // AsyncInterrupted first, Interrupted 200 ms later
+    // Hostile habits, for the client's own checks.
+    bool flood = false;               // a query gets endless empty Data with its id, no DataEnd
+    std::string bad_length;           // init, reply, over, error: that header declares a length beyond
+                                      // any maximum; stb: AsyncStatusResponse carries a payload
+    std::uint32_t stb_late_ms = 0;    // the first status response goes out this much late
 };
 // Parses one --hislip-fault value onto f; false when it is not one.
 bool apply_hislip_fault(HislipFaults& f, const std::string& fault);

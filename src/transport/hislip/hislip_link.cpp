@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "info/status_text.h"
 #include "log/call_log.h"
 #include "platform/clock.h"
 
@@ -33,15 +34,24 @@ const uint32_t kClearTakeoverMs = 2000;
 const uint64_t kOwnMaximum = 1u << 20;
 // Bytes per Data message at most, whatever the server takes.
 const uint64_t kChunkMax = 1u << 20;
+const uint8_t kOwedTypes = VX_HISLIP_OWED_TYPES;
 
 bool expired(const HislipDeadline& dl, uint32_t* left) {
   if (dl.waitMs == 0) {
     *left = UINT32_MAX;
     return false;
   }
+  // The tick counts whole milliseconds, so a wait is over only after more
+  // ticks than its length: it never ends before that many real ones (a
+  // caller that checks its own clock would otherwise wait a second time).
   const uint32_t spent = vxp_tick_ms() - dl.start;
-  *left = spent >= dl.waitMs ? 0 : dl.waitMs - spent;
-  return *left == 0;
+  if (spent > dl.waitMs) {
+    *left = 0;
+    return true;
+  }
+  const uint32_t rest = dl.waitMs - spent;
+  *left = rest == UINT32_MAX ? rest : rest + 1;
+  return false;
 }
 
 ViStatus socket_receive(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, const HislipDeadline& dl,
@@ -50,17 +60,16 @@ ViStatus socket_receive(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, c
   for (;;) {
     if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
     if (preemptable && l->preempt.load() > 0) return VI_ERROR_TMO;
+    // Before every receive, not only after an empty wait: a peer that keeps
+    // sending must not hold the call past its time.
     uint32_t left;
-    const bool over = expired(dl, &left);
-    int ready = vxp_wait_readable(c->sock, over ? 0 : (left < kSliceMs ? left : kSliceMs));
+    if (expired(dl, &left)) return VI_ERROR_TMO;
+    int ready = vxp_wait_readable(c->sock, left < kSliceMs ? left : kSliceMs);
     if (ready < 0) {
       l->dead = true;
       return VI_ERROR_CONN_LOST;
     }
-    if (ready == 0) {
-      if (over) return VI_ERROR_TMO;
-      continue;
-    }
+    if (ready == 0) continue;
     int64_t k = vxp_recv(c->sock, p, n);
     if (k > 0) {
       *got = (size_t)k;
@@ -111,6 +120,8 @@ ViStatus take_some(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, const 
 // Drops what remains of a message body being skipped.
 ViStatus drop_skipped(HislipLink* l, HislipChannel* c, const HislipDeadline& dl, bool preemptable) {
   while (c->skip > 0) {
+    uint32_t left;
+    if (expired(dl, &left)) return VI_ERROR_TMO;
     if (c->len == c->at) {
       c->at = c->len = 0;
       ViStatus s = fill_to(l, c, 1, dl, preemptable);
@@ -124,34 +135,53 @@ ViStatus drop_skipped(HislipLink* l, HislipChannel* c, const HislipDeadline& dl,
   return VI_SUCCESS;
 }
 
-ViStatus send_all(HislipLink* l, HislipChannel* c, const uint8_t* p, size_t n, bool* started) {
+// Each send waits at most the socket's send timeout (the link timeout);
+// the deadline bounds the sends of one message together. *sent counts the
+// bytes that went.
+ViStatus send_all(HislipLink* l, HislipChannel* c, const uint8_t* p, size_t n, const HislipDeadline& dl,
+                  size_t* sent) {
   size_t total = 0;
   while (total < n) {
     if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+    uint32_t left;
+    if (*sent > 0 && expired(dl, &left)) return VI_ERROR_TMO;
     int64_t k = vxp_send(c->sock, p + total, n - total);
+    if (k < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return VI_ERROR_TMO;
     if (k <= 0) {
-      // Nothing of the message went: the link is still in step.
-      if (!*started && k < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return VI_ERROR_TMO;
       l->dead = true;
       return VI_ERROR_CONN_LOST;
     }
     total += (size_t)k;
-    *started = true;
+    *sent += (size_t)k;
   }
   return VI_SUCCESS;
 }
 
+// Sends one message; *payloadSent (when given) counts its payload bytes
+// that went. A timeout before its first byte leaves the link in step; one
+// after it leaves the server inside a message the link cannot finish, so
+// the link is cut (the call still reports the timeout and what went).
 ViStatus send_message(HislipLink* l, HislipChannel* c, uint8_t type, uint8_t control, uint32_t parameter,
-                      const uint8_t* payload, size_t n) {
+                      const uint8_t* payload, size_t n, size_t* payloadSent = nullptr) {
   uint8_t joined[VX_HISLIP_HEADER_SIZE + kJoinMax];
   vx_hislip_encode(joined, type, control, parameter, n);
-  bool started = false;
+  const HislipDeadline dl = vx_hislip_deadline((uint32_t)l->timeoutMs.load());
+  size_t sent = 0;
+  ViStatus s;
   if (n <= kJoinMax) {
     if (n > 0) memcpy(joined + VX_HISLIP_HEADER_SIZE, payload, n);
-    return send_all(l, c, joined, VX_HISLIP_HEADER_SIZE + n, &started);
+    s = send_all(l, c, joined, VX_HISLIP_HEADER_SIZE + n, dl, &sent);
+  } else {
+    s = send_all(l, c, joined, VX_HISLIP_HEADER_SIZE, dl, &sent);
+    if (s == VI_SUCCESS) s = send_all(l, c, payload, n, dl, &sent);
   }
-  ViStatus s = send_all(l, c, joined, VX_HISLIP_HEADER_SIZE, &started);
-  if (s == VI_SUCCESS) s = send_all(l, c, payload, n, &started);
+  if (payloadSent) *payloadSent = sent > VX_HISLIP_HEADER_SIZE ? sent - VX_HISLIP_HEADER_SIZE : 0;
+  if (s == VI_ERROR_TMO && sent > 0) {
+    writeLog("HiSLIP error: sending to %s timed out inside a message (%llu of its %llu bytes went); the link "
+             "cannot go on and is closed\n",
+             l->peer, (unsigned long long)sent, (unsigned long long)(VX_HISLIP_HEADER_SIZE + n));
+    vx_hislip_cut(l);
+  }
   return s;
 }
 
@@ -163,9 +193,9 @@ void clean_text(char* text, size_t n) {
 }
 
 // Reads the text of an Error or FatalError (the first kErrorTextMax bytes;
-// the rest is skipped) and logs it.
-void log_server_error(HislipLink* l, HislipChannel* c, const HislipHeader& h, const HislipDeadline& dl,
-                      const char* context) {
+// the rest is skipped) and logs it with the status the call returns for it.
+ViStatus log_server_error(HislipLink* l, HislipChannel* c, const HislipHeader& h, const HislipDeadline& dl,
+                          const char* context, bool opening = false) {
   char text[kErrorTextMax + 1];
   size_t want = h.length < kErrorTextMax ? (size_t)h.length : kErrorTextMax;
   size_t have = 0;
@@ -177,8 +207,12 @@ void log_server_error(HislipLink* l, HislipChannel* c, const HislipHeader& h, co
   c->skip = h.length - have;
   clean_text(text, have);
   const bool fatal = h.type == HISLIP_FATAL_ERROR;
-  writeLog("%s error: HiSLIP %s sent %s %u (%s): %s\n", context, l->peer, fatal ? "FatalError" : "Error",
-           (unsigned)h.control, fatal ? vx_hislip_fatal_text(h.control) : vx_hislip_error_text(h.control), text);
+  const ViStatus status = fatal ? VI_ERROR_CONN_LOST : vx_hislip_error_status(h.control);
+  const VxStatusText* name = vx_status_text(status);
+  writeLog("%s error: HiSLIP %s sent %s %u (%s): %s; %s\n", context, l->peer, fatal ? "FatalError" : "Error",
+           (unsigned)h.control, fatal ? vx_hislip_fatal_text(h.control) : vx_hislip_error_text(h.control), text,
+           opening ? "the open fails" : fatal ? "the link is closed (VI_ERROR_CONN_LOST)" : name ? name->name : "");
+  return status;
 }
 
 // The server ended the session: both connections are closed, and every
@@ -194,6 +228,36 @@ ViStatus fatal_error(HislipLink* l, HislipChannel* c, const HislipHeader& h, con
   return VI_ERROR_CONN_LOST;
 }
 
+// Tells the server why the client ends the session (as far as it can be
+// sent at once) and ends the link.
+ViStatus end_for_bad_message(HislipLink* l, HislipChannel* c, const char* text) {
+  send_message(l, c, HISLIP_FATAL_ERROR, VX_HISLIP_FATAL_BAD_HEADER, 0, (const uint8_t*)text, strlen(text));
+  vx_hislip_cut(l);
+  return VI_ERROR_CONN_LOST;
+}
+
+// The most payload a server's message of this type may carry: what the
+// client announced for Data, Error texts and types it does not know; the
+// size for AsyncMaximumMessageSizeResponse; nothing for the other replies.
+uint64_t payload_limit(uint8_t type) {
+  switch (type) {
+    case HISLIP_INITIALIZE_RESPONSE:
+    case HISLIP_DEVICE_CLEAR_ACKNOWLEDGE:
+    case HISLIP_ASYNC_REMOTE_LOCAL_RESPONSE:
+    case HISLIP_INTERRUPTED:
+    case HISLIP_ASYNC_INTERRUPTED:
+    case HISLIP_ASYNC_INITIALIZE_RESPONSE:
+    case HISLIP_ASYNC_SERVICE_REQUEST:
+    case HISLIP_ASYNC_STATUS_RESPONSE:
+    case HISLIP_ASYNC_DEVICE_CLEAR_ACKNOWLEDGE:
+      return 0;
+    case HISLIP_ASYNC_MAXIMUM_MESSAGE_SIZE_RESPONSE:
+      return 8;
+    default:
+      return kOwnMaximum;
+  }
+}
+
 // The next header on channel c, after what remains of the last body.
 ViStatus next_header(HislipLink* l, HislipChannel* c, HislipHeader* h, const HislipDeadline& dl, bool preemptable,
                      const char* context) {
@@ -203,14 +267,18 @@ ViStatus next_header(HislipLink* l, HislipChannel* c, HislipHeader* h, const His
   if (!vx_hislip_decode(c->buf + c->at, h)) {
     writeLog("%s error: HiSLIP %s sent bytes that are no message (no \"HS\" prologue); the link is closed\n", context,
              l->peer);
-    uint8_t fatal[VX_HISLIP_HEADER_SIZE];
-    vx_hislip_encode(fatal, HISLIP_FATAL_ERROR, VX_HISLIP_FATAL_BAD_HEADER, 0, 0);
-    bool started = false;
-    send_all(l, c, fatal, sizeof fatal, &started);
-    vx_hislip_cut(l);
-    return VI_ERROR_CONN_LOST;
+    return end_for_bad_message(l, c, "no HS prologue");
   }
   c->at += VX_HISLIP_HEADER_SIZE;
+  // A length the client never allowed cannot be skipped or waited for: the
+  // stream after it is not the peer's next message.
+  const uint64_t most = payload_limit(h->type);
+  if (h->length > most) {
+    writeLog("%s error: HiSLIP %s sent a message of type %u with %llu payload bytes, above the %llu it may carry; "
+             "the link is closed\n",
+             context, l->peer, (unsigned)h->type, (unsigned long long)h->length, (unsigned long long)most);
+    return end_for_bad_message(l, c, "payload length above the maximum");
+  }
   return VI_SUCCESS;
 }
 
@@ -227,11 +295,15 @@ ViStatus async_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t p
   if (s != VI_SUCCESS) return s;
   for (;;) {
     s = next_header(l, &l->async, reply, dl, false, context);
+    if (s == VI_ERROR_TMO && expect < kOwedTypes && l->asyncOwed[expect] < UINT32_MAX) ++l->asyncOwed[expect];
     if (s != VI_SUCCESS) return s;
     if (reply->type == HISLIP_FATAL_ERROR) return fatal_error(l, &l->async, *reply, dl, context);
-    if (reply->type == HISLIP_ERROR) {
-      log_server_error(l, &l->async, *reply, dl, context);
-      return VI_ERROR_SYSTEM_ERROR;
+    if (reply->type == HISLIP_ERROR) return log_server_error(l, &l->async, *reply, dl, context);
+    // The answer to an exchange that timed out comes before this one's.
+    if (reply->type < kOwedTypes && l->asyncOwed[reply->type] > 0) {
+      --l->asyncOwed[reply->type];
+      l->async.skip = reply->length;
+      continue;
     }
     if (reply->type != expect) {
       l->async.skip = reply->length;
@@ -267,10 +339,10 @@ bool reply_is_current(const HislipLink* l, uint32_t id) {
 }
 
 // Data, DataEnd or Trigger on the synchronous channel, with the next id.
-ViStatus send_sync(HislipLink* l, uint8_t type, const uint8_t* payload, size_t n) {
+ViStatus send_sync(HislipLink* l, uint8_t type, const uint8_t* payload, size_t n, size_t* payloadSent = nullptr) {
   const uint8_t rmt = (!l->overlapped && l->rmt.exchange(false)) ? VX_HISLIP_RMT_DELIVERED : 0;
   const uint32_t id = l->nextId.load();
-  ViStatus s = send_message(l, &l->sync, type, rmt, id, payload, n);
+  ViStatus s = send_message(l, &l->sync, type, rmt, id, payload, n, payloadSent);
   if (s != VI_SUCCESS) {
     if (rmt) l->rmt = true;
     return s;
@@ -310,6 +382,7 @@ HislipLink* vx_hislip_new_link() {
   l->inLeft = 0;
   l->inEnd = false;
   l->heldLength = 0;
+  for (uint32_t& owed : l->asyncOwed) owed = 0;
   if (!l->sync.buf || !l->async.buf) {
     vx_hislip_free_link(l);
     return nullptr;
@@ -343,7 +416,7 @@ bool vx_hislip_initialize(HislipLink* l, const char* subAddress, const HislipDea
     s = next_header(l, &l->sync, &h, dl, false, "vx_comm_open()");
     if (s != VI_SUCCESS) break;
     if (h.type == HISLIP_FATAL_ERROR || h.type == HISLIP_ERROR) {
-      log_server_error(l, &l->sync, h, dl, "vx_comm_open()");
+      log_server_error(l, &l->sync, h, dl, "vx_comm_open()", true);
       return false;
     }
     if (h.type != HISLIP_INITIALIZE_RESPONSE) {
@@ -406,6 +479,11 @@ ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* mo
   if (s != VI_SUCCESS) return s;
   const HislipDeadline dl = link_deadline(l, 0);
   while (*moved < count) {
+    uint32_t left;
+    if (expired(dl, &left)) {
+      s = VI_ERROR_TMO;
+      break;
+    }
     if (l->inLeft > 0) {
       size_t want = count - *moved;
       if (want > l->inLeft) want = (size_t)l->inLeft;
@@ -440,8 +518,7 @@ ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* mo
       case HISLIP_FATAL_ERROR:
         return fatal_error(l, &l->sync, h, dl, "HiSLIP read");
       case HISLIP_ERROR:
-        log_server_error(l, &l->sync, h, dl, "HiSLIP read");
-        return VI_ERROR_SYSTEM_ERROR;
+        return log_server_error(l, &l->sync, h, dl, "HiSLIP read");
       default:
         // Interrupted (the abandoned reply's data are dropped by their id),
         // and anything a newer server may send.
@@ -496,8 +573,13 @@ ViStatus send_pieces(HislipLink* l, const uint8_t* p, size_t count, bool end, si
       l->heldLength = 0;
     }
     const bool last = *moved + n == count;
-    ViStatus s = send_sync(l, last && end ? HISLIP_DATA_END : HISLIP_DATA, piece, prefix + n);
-    if (s != VI_SUCCESS) return s;
+    size_t went = 0;
+    ViStatus s = send_sync(l, last && end ? HISLIP_DATA_END : HISLIP_DATA, piece, prefix + n, &went);
+    if (s != VI_SUCCESS) {
+      // What was held counted for the write that gave it.
+      if (went > prefix) *moved += went - prefix;
+      return s;
+    }
     *moved += n;
   }
   return VI_SUCCESS;

@@ -41,6 +41,9 @@ struct HislipLink;
 typedef ViStatus (*HislipReceive)(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, const HislipDeadline& dl,
                                   bool preemptable, size_t* got);
 
+// Reply types below this are counted in HislipLink.asyncOwed.
+#define VX_HISLIP_OWED_TYPES 32
+
 // Small writes without a line end wait for the next write (at most this).
 #define VX_HISLIP_HELD_MAX 256
 #define VX_HISLIP_PEER_SIZE 280
@@ -58,6 +61,9 @@ struct HislipLink {
   std::mutex syncLock;
   // One exchange at a time on the asynchronous channel.
   std::mutex asyncLock;
+  // asyncLock's: per reply type, the answers still to come to exchanges
+  // that timed out. The server answers in order, so these come first.
+  uint32_t asyncOwed[VX_HISLIP_OWED_TYPES];
   // One clear at a time.
   std::mutex clearLock;
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vx_comm.h"
+
 #define VX_HISLIP_HEADER_SIZE 16
 
 enum HislipType : uint8_t {
@@ -72,5 +74,8 @@ uint64_t vx_hislip_get_be64(const uint8_t* p);
 // comes in the payload).
 const char* vx_hislip_fatal_text(uint8_t code);
 const char* vx_hislip_error_text(uint8_t code);
+// The status a call returns when the server answers it with Error `code`
+// (the link goes on; a FatalError always ends it: VI_ERROR_CONN_LOST).
+ViStatus vx_hislip_error_status(uint8_t code);
 
 #endif

@@ -39,6 +39,9 @@ bool connect_channel(HislipLink* l, HislipChannel* c, uint32_t addr, uint16_t po
   // Headers and small messages go out at once, not after the peer's
   // delayed acknowledgement.
   vxp_set_nodelay(c->sock);
+  // Sends wait as long as reads from the start, not only once the caller
+  // sets a timeout.
+  vxp_set_send_timeout(c->sock, (uint32_t)l->timeoutMs.load());
   return true;
 }
 

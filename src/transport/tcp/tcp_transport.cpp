@@ -1,3 +1,5 @@
+// The raw TCP transport: SOCKET names and the instrument port 18, bytes both
+// ways with the link timeout on every receive and on each whole write.
 #include "transport/tcp/tcp_transport.h"
 
 #include <cstdint>
@@ -15,12 +17,16 @@
 namespace {
 
 const uint16_t kInstrumentPort = 18;
-const uint32_t kDefaultRecvTimeoutMs = 1000;
+const uint32_t kDefaultTimeoutMs = 1000;
 const size_t kClearScratch = 1500;
+// Bytes per send: a send that times out on Windows reports nothing of what
+// it sent, so the count after a timeout is exact to this much.
+const size_t kSendPiece = 256 * 1024;
 
 struct TcpLink {
   // Kept as 32 bits and sign-extended back on every use, so -1 stays -1.
   int32_t socket;
+  uint32_t timeoutMs;  // of each receive and of a whole write (0: no limit)
 };
 
 vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
@@ -41,7 +47,10 @@ int32_t connect_to(uint32_t addr, uint16_t port, uint32_t waitMs, const char* sh
   // algorithm the second would wait for the peer's delayed acknowledgement
   // (tens of ms per query on Linux, up to 200 ms on Windows).
   vxp_set_nodelay(s);
-  vxp_set_recv_timeout(s, kDefaultRecvTimeoutMs);
+  // Both ways from the start: a peer that stops reading must not hold a
+  // write for ever.
+  vxp_set_recv_timeout(s, kDefaultTimeoutMs);
+  vxp_set_send_timeout(s, kDefaultTimeoutMs);
   return (int32_t)s;
 }
 
@@ -96,6 +105,7 @@ ViStatus open_with(ConnectFn connect, const char* address, ViInt32 tmoMs, LinkSl
   TcpLink* t = new (std::nothrow) TcpLink;
   if (!t) return VI_ERROR_SYSTEM_ERROR;
   t->socket = -1;
+  t->timeoutMs = kDefaultTimeoutMs;
   if (!vxp_net_startup()) {
     delete t;
     return VI_ERROR_SYSTEM_ERROR;
@@ -148,8 +158,14 @@ ViStatus vx_tcp_write(void* context, const void* buffer, ViInt32 count, ViInt32*
   if (count <= 0) return VI_SUCCESS;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   ViInt32 total = 0;
+  // Each send waits at most the timeout; the whole write too.
+  const uint32_t start = vxp_tick_ms();
   while (total < count) {
-    int64_t n = vxp_send(sock_of(t), p + total, (size_t)(count - total));
+    if (total > 0 && t->timeoutMs != 0 && vxp_tick_ms() - start >= t->timeoutMs) return VI_ERROR_TMO;
+    const size_t piece = (size_t)(count - total) < kSendPiece ? (size_t)(count - total) : kSendPiece;
+    int64_t n = vxp_send(sock_of(t), p + total, piece);
+    // A peer that does not read is late, not gone; what went is counted.
+    if (n < 0 && vxp_socket_error_is_timeout(vxp_last_socket_error())) return VI_ERROR_TMO;
     if (n <= 0) return VI_ERROR_CONN_LOST;
     total += (ViInt32)n;
     if (retCount) *retCount = total;
@@ -161,6 +177,7 @@ ViStatus vx_tcp_settmo(void* context, ViInt32 tmoMs) {
   TcpLink* t = static_cast<TcpLink*>(context);
   if (!vxp_set_recv_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
   if (!vxp_set_send_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
+  t->timeoutMs = (uint32_t)tmoMs;
   return VI_SUCCESS;
 }
 
