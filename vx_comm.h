@@ -36,13 +36,15 @@ typedef uint16_t ViUInt16;
 #define VI_ERROR_TMO ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0015))
 #define VI_ERROR_CONN_LOST ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A6))
 #define VI_ERROR_NSUP_OPER ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0067))
-/* What a VXI-11 instrument's error codes become (docs/reference/links.md). */
+/* What VXI-11 and HiSLIP instruments' error codes become (docs/reference/links.md). */
 #define VI_ERROR_RSRC_LOCKED ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF000F))
 #define VI_ERROR_RSRC_NFOUND ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0011))
 #define VI_ERROR_INV_RSRC_NAME ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0012))
 #define VI_ERROR_IO ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF003E))
+#define VI_ERROR_NSUP_MODE ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0046))
 #define VI_ERROR_RSRC_BUSY ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0072))
 #define VI_ERROR_INV_PARAMETER ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0078))
+#define VI_ERROR_NPERMISSION ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A8))
 
 /* Links. address: "TCP-" and a dotted IPv4 address, or text starting with a
  * digit (TCP, port 18); "USB-" and a serial number (direct USB); anything

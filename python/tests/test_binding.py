@@ -75,6 +75,9 @@ def test_library_version_and_status_texts():
     assert vxcomm.status_description(vxcomm.VI_ERROR_TMO) == "Timeout expired before operation completed."
     assert vxcomm.status_description(0xBFFF0015) == vxcomm.status_description(vxcomm.VI_ERROR_TMO)
     assert vxcomm.status_description(-1) == "unknown status 0xFFFFFFFF"
+    constants = pytest.importorskip("pyvisa.constants")
+    assert {name: value for value, name in vxcomm._errors.STATUS_NAMES.items()} == {
+        name: getattr(constants, name) for name in vxcomm._errors.STATUS_NAMES.values()}
 
 
 def test_timeout_none_means_no_limit_on_every_route(addrs, tmp_path):

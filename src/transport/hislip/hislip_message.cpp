@@ -81,25 +81,16 @@ const char* vx_hislip_error_text(uint8_t code) {
   }
 }
 
-namespace {
-
-// VISA statuses the library's header does not name.
-const ViStatus kErrorIo = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF003E);
-const ViStatus kErrorNsupMode = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF0046);
-const ViStatus kErrorNpermission = (ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A8);
-
-}  // namespace
-
 ViStatus vx_hislip_error_status(uint8_t code) {
   switch (code) {
     case 1:  // unrecognized message type: the server does not do that
     case 3:  // unrecognized vendor-defined message
       return VI_ERROR_NSUP_OPER;
     case 2:  // unrecognized control code: e.g. a remote/local mode it lacks
-      return kErrorNsupMode;
+      return VI_ERROR_NSUP_MODE;
     case 5:
-      return kErrorNpermission;
+      return VI_ERROR_NPERMISSION;
     default:  // unidentified, message too large, device-defined, reserved
-      return kErrorIo;
+      return VI_ERROR_IO;
   }
 }
