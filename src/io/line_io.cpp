@@ -125,9 +125,10 @@ ViStatus read_line(LinkSlot* slot, char* buf, ViInt32 count, ViInt32* retCount) 
     if (pos > count - 1) pos = count - 1;
   }
 
+  // A failed line is dropped here only: the instrument is told nothing (a
+  // timeout is no reason to clear it; vx_comm_clear does that when asked).
   if (status != VI_SUCCESS) {
     buf[0] = '\0';
-    slot->ops.clear(slot->context);
     return status;
   }
   if (pos < count) buf[pos] = '\0';

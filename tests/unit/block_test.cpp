@@ -90,8 +90,9 @@ struct Blocks : ::testing::Test {
   void fail_writes_after(int calls) {
     g_writesLeft = calls;
     g_fakeWrite = slot_of(id)->ops.write;
-    slot_of(id)->ops.write = failing_write;
+    slot_of(id)->ops.write = slot_of(id)->ops.writeMore = failing_write;
   }
+  void restore_writes() { slot_of(id)->ops.write = slot_of(id)->ops.writeMore = g_fakeWrite; }
   int32_t blockSize() {
     std::lock_guard<std::mutex> hold(slot_of(id)->stateLock);
     return slot_of(id)->blockSize;
@@ -114,6 +115,9 @@ TEST_F(Blocks, WriteBlockSendsCommandSeparatorHeaderAndData) {
       {"MMEM:DATA 'f.bin'", 5, {"MMEM:DATA 'f.bin'", ",", "#15", "abcde"}},
       {"DATA\r\n", 5, {"DATA", " ", "#15", "abcde"}},
       {"AB\nC D", 5, {"AB", " ", "#15", "abcde"}},  // the space after the LF is not the command's
+      {"WAV:DATA  ", 5, {"WAV:DATA", " ", "#15", "abcde"}},  // spaces at the end are no parameter
+      {"MMEM:DATA 'f' \n", 5, {"MMEM:DATA 'f'", ",", "#15", "abcde"}},
+      {"   ", 5, {" ", "#15", "abcde"}},
       {nullptr, 5, {" ", "#15", "abcde"}},
       {"DATA", 0, {"DATA", " ", "#10"}},
   };
@@ -144,7 +148,7 @@ TEST_F(Blocks, FailedWriteSendsNothingAfterIt) {
     fail_writes_after(ok);
     EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_writeBlock(id, "CMD", "abcde", 5)) << ok;
     EXPECT_EQ(Writes(all.begin(), all.begin() + ok), fake.writes);
-    slot_of(id)->ops.write = g_fakeWrite;
+    restore_writes();
   }
 }
 
@@ -480,7 +484,7 @@ TEST_F(LockedBlocks, EveryFailurePathReleasesTheLock) {
   for (size_t i = 0; i < sizeof failures / sizeof failures[0]; ++i) {
     vx_usb_startdebug(log.path.c_str());
     EXPECT_LT(failures[i](), VI_SUCCESS) << i;
-    if (g_fakeWrite) slot_of(id)->ops.write = g_fakeWrite;
+    if (g_fakeWrite) restore_writes();
     fake.reads.clear();
     vx_comm_clear(id);
     vxp_lock_result r = VXP_LOCK_ERROR;

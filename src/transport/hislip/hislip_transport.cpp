@@ -98,14 +98,23 @@ ViStatus hislip_read(void* context, void* buffer, ViInt32 count, ViInt32* retCou
   return s;
 }
 
-ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+ViStatus write_bytes(void* context, const void* buffer, ViInt32 count, ViInt32* retCount, bool mayEnd) {
   HislipLink* l = link_of(context);
   if (retCount) *retCount = 0;
   std::lock_guard<std::mutex> hold(l->syncLock);
   size_t moved = 0;
-  ViStatus s = vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved);
+  ViStatus s =
+      vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved, mayEnd);
   if (retCount) *retCount = (ViInt32)moved;
   return s;
+}
+
+ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, true);
+}
+
+ViStatus hislip_write_more(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, false);
 }
 
 ViStatus hislip_end(void* context) {
@@ -156,5 +165,6 @@ const TransportOps vx_hislip_ops = {
     hislip_readstb,  // readStb
     hislip_trigger,  // trigger
     hislip_remote,   // remote
-    hislip_end,      // endMessage
+    hislip_end,         // endMessage
+    hislip_write_more,  // writeMore
 };

@@ -192,6 +192,7 @@ const TransportOps vx_tcp_ops = {
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
+    vx_tcp_write,               // writeMore
 };
 
 const TransportOps vx_tcp_socket_ops = {
@@ -206,4 +207,5 @@ const TransportOps vx_tcp_socket_ops = {
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
+    vx_tcp_write,               // writeMore
 };

@@ -331,7 +331,9 @@ ViStatus send_chunks(Vxi11Device* d, const uint8_t* p, size_t count, bool end, s
   return VI_SUCCESS;
 }
 
-ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+// A write; `mayEnd` false for bytes of a message that goes on after them
+// (writeMore), whose last byte ends nothing even when it is a line feed.
+ViStatus write_bytes(void* context, const void* buffer, ViInt32 count, ViInt32* retCount, bool mayEnd) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   if (retCount) *retCount = 0;
   std::unique_lock<std::mutex> hold;
@@ -340,7 +342,7 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
   if (count <= 0) return VI_SUCCESS;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   const size_t n = (size_t)count;
-  const bool endsLine = p[n - 1] == '\n';
+  const bool endsLine = mayEnd && p[n - 1] == '\n';
   // A write that ends no line keeps its last bytes back: they go with the
   // next write (a command and its line feed in one RPC), or carry END when
   // the caller ends the message there (vxi11_end).
@@ -359,6 +361,14 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
   d->heldLength += keep;
   if (retCount) *retCount = count;
   return VI_SUCCESS;
+}
+
+ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, true);
+}
+
+ViStatus vxi11_write_more(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, false);
 }
 
 // Ends the message on the bytes held back; nothing held means the last
@@ -476,5 +486,6 @@ const TransportOps vx_vxi11_ops = {
     vxi11_readstb,  // readStb
     vxi11_trigger,  // trigger
     vxi11_remote,   // remote
-    vxi11_end,      // endMessage
+    vxi11_end,         // endMessage
+    vxi11_write_more,  // writeMore
 };
