@@ -90,18 +90,48 @@ bool numeric_label(const char* at, size_t len) {
   return true;
 }
 
-// A host: strict dotted IPv4, or a host name of labels of letters, digits,
-// '-' and '_'. Text made of numbers only that is no strict address is
-// refused: the system's resolver would read "127.1" or "0x7f.1" as some
-// address of its own making.
+// An IPv6 literal in brackets ("[::1]", "[fe80::1%eth0]"): hex digits,
+// colons and dots, then an optional zone after '%'. Stored without the
+// brackets; the system reads the address itself when the link opens.
+const char* check_ipv6(const Part& p, char* out) {
+  const char* bad = "the host in brackets is not an IPv6 address";
+  if (p.len < 4 || p.at[p.len - 1] != ']') return bad;
+  const size_t len = p.len - 2;
+  if (len >= VX_RNAME_HOST_SIZE) return "the host name is too long";
+  bool zone = false, colon = false;
+  for (size_t i = 1; i <= len; ++i) {
+    char c = p.at[i];
+    if (c == '%' && !zone && i > 1 && i < len) {
+      zone = true;
+      continue;
+    }
+    bool ok = zone ? (is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'z') || c == '_' || c == '-' || c == '.')
+                   : (is_hex(c) || c == ':' || c == '.');
+    if (!ok) return bad;
+    colon = colon || c == ':';
+  }
+  if (!colon) return bad;
+  memcpy(out, p.at + 1, len);
+  out[len] = '\0';
+  return nullptr;
+}
+
+// A host: strict dotted IPv4, an IPv6 literal in brackets, or a host name
+// of labels of letters, digits, '-' and '_', a fully qualified one perhaps
+// with its final dot ("host.lab."). Text made of numbers only that is no
+// strict address is refused: the system's resolver would read "127.1" or
+// "0x7f.1" as some address of its own making.
 const char* check_host(const Part& p, char* out) {
+  if (p.len > 0 && p.at[0] == '[') return check_ipv6(p, out);
   if (p.len == 0 || p.len >= VX_RNAME_HOST_SIZE) return "the host name is too long";
   memcpy(out, p.at, p.len);
   out[p.len] = '\0';
+  // The root's empty label after a final dot is no label to check.
+  const size_t labels = p.len > 1 && p.at[p.len - 1] == '.' ? p.len - 1 : p.len;
   bool allNumeric = true;
-  for (size_t start = 0; start <= p.len;) {
+  for (size_t start = 0; start <= labels;) {
     size_t end = start;
-    while (end < p.len && p.at[end] != '.') ++end;
+    while (end < labels && p.at[end] != '.') ++end;
     const size_t len = end - start;
     if (len == 0 || len > 63) return "the host is not a host name or a dotted IPv4 address";
     for (size_t i = start; i < end; ++i) {
@@ -247,7 +277,9 @@ const char* parse(const char* text, VxResourceName* r) {
   Part parts[kMaxParts];
   int n = 0;
   for (const char* p = text;;) {
-    const char* sep = strstr(p, "::");
+    // The colons inside an IPv6 literal's brackets separate nothing.
+    const char* close = *p == '[' ? strchr(p, ']') : nullptr;
+    const char* sep = strstr(close ? close : p, "::");
     const char* end = sep ? sep : text + len;
     if (end == p) return "the name has an empty part";
     if (n == kMaxParts) return "the name has too many parts";

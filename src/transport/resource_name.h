@@ -32,8 +32,9 @@ struct VxResourceName {
   uint16_t board;  // the number after the interface, 0 when left out
   VxRnameClass rclass;
 
-  // TCPIP: a dotted IPv4 address (decimal, leading zeros allowed) or a host
-  // name, as written.
+  // TCPIP: a dotted IPv4 address (decimal, leading zeros allowed), an IPv6
+  // address without its brackets ("::1", "fe80::1%eth0") or a host name, as
+  // written.
   char host[VX_RNAME_HOST_SIZE];
   // SOCKET: the TCP port (1..65535). INSTR over HiSLIP: the port after the
   // comma, 4880 (the HiSLIP port) when left out. 0 otherwise.

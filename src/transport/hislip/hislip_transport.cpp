@@ -26,11 +26,12 @@ uint32_t left_of(const HislipDeadline& dl, uint32_t fallback) {
   return spent >= dl.waitMs ? 1 : dl.waitMs - spent;
 }
 
-bool connect_channel(HislipLink* l, HislipChannel* c, uint32_t addr, uint16_t port, const HislipDeadline& dl) {
-  c->sock = vxp_tcp_socket();
+bool connect_channel(HislipLink* l, HislipChannel* c, const vxp_address& addr, uint16_t port,
+                     const HislipDeadline& dl) {
+  c->sock = vxp_tcp_socket_for(addr);
   if (c->sock == VXP_BAD_SOCKET) return false;
   const uint32_t waitMs = left_of(dl, 0);
-  vxp_connect_result rc = vxp_tcp_connect_within(c->sock, addr, port, waitMs);
+  vxp_connect_result rc = vxp_tcp_connect_to(c->sock, addr, port, waitMs);
   if (rc != VXP_CONNECTED) {
     if (rc == VXP_CONNECT_TIMED_OUT)
       writeLog("vx_comm_open() error: no answer from %s within %u ms\n", l->peer, (unsigned)dl.waitMs);
@@ -59,7 +60,7 @@ ViStatus hislip_open(const char* name, ViInt32 tmoMs, LinkSlot* slot) {
   // The lookup, both connections and the three exchanges share one wait.
   const HislipDeadline dl = vx_hislip_deadline(vx_open_wait_ms(tmoMs));
   const HislipDeadline replies = {dl.start, dl.waitMs == 0 ? kUnboundedOpenReplyMs : dl.waitMs};
-  uint32_t addr = 0;
+  vxp_address addr{};
   uint16_t session = 0;
   const bool opened = vx_host_address(r.host, dl.waitMs, &addr) && connect_channel(l, &l->sync, addr, r.port, dl) &&
                       vx_hislip_initialize(l, r.device, replies, &session) &&

@@ -149,7 +149,8 @@ uint32_t chunk_for(uint32_t maxRecvSize) {
 
 // The core channel and the link on it; the abort channel when offered.
 // Logs why it failed, as the caller's log shows nothing else.
-bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const char* device, const Deadline& dl) {
+bool connect_link(Vxi11Device* d, const vxp_address& addr, const char* hostText, const char* device,
+                  const Deadline& dl) {
   uint16_t port = 0;
   RpcStatus pm = vx_portmap_getport(addr, VX_VXI11_CORE_PROG, VX_VXI11_VERSION, dl.left(kUnboundedOpenReplyMs), &port);
   if (pm != RPC_OK || port == 0) {
@@ -187,7 +188,7 @@ bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const cha
 
 // TCPIP[board]::host[::device]::INSTR, read again from the whole name; the
 // device ("inst0" when left out, "gpib0,5", any other name) goes to
-// create_link as the reader lower-cased it.
+// create_link as written.
 ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   VxResourceName r;
   const char* why = nullptr;
@@ -200,7 +201,7 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
   // One wait for the lookup, the portmapper, the connections and create_link.
   const Deadline dl{vxp_tick_ms(), vx_open_wait_ms(tmoMs)};
-  uint32_t addr;
+  vxp_address addr;
   Vxi11Device* d = nullptr;
   if (!vx_host_address(r.host, dl.left(0), &addr) || (d = new_device()) == nullptr ||
       !connect_link(d, addr, r.host, r.device, dl)) {
