@@ -33,4 +33,9 @@ struct LinkSlot;
 // after it. The caller holds the link's lock.
 ViStatus vx_block_raw_write(LinkSlot* slot, const void* buffer, ViInt32 count, ViInt32* retCount, bool whole);
 
+// Forgets the data a vx_comm_writeBlockSize announced: any other write
+// (a line, another block) means the caller has left that block, and later
+// raw writes are plain ones again.
+void vx_block_forget_owed(LinkSlot* slot);
+
 #endif

@@ -36,6 +36,7 @@ ViStatus writeBlockHeader(LinkSlot* slot, const char* cmd, ViInt32 size) {
   // A negative size has no header form and nine digits hold no more than
   // this; refusing here keeps the header buffer whole and sends nothing.
   if (size < 0 || size > VX_BLOCK_MAX_SIZE) return VI_ERROR_SYSTEM_ERROR;
+  vx_block_forget_owed(slot);
   char header[12];  // '#', the digit count, up to nine digits, the NUL of snprintf
   int digits = snprintf(header + 2, sizeof header - 2, "%d", (int)size);
   if (digits < 1 || digits > 9) return VI_ERROR_SYSTEM_ERROR;
@@ -170,4 +171,9 @@ ViStatus vx_block_raw_write(LinkSlot* slot, const void* buffer, ViInt32 count, V
   }
   if (status == VI_SUCCESS && count == owed && moved == owed) status = slot->ops.endMessage(slot->context);
   return status;
+}
+
+void vx_block_forget_owed(LinkSlot* slot) {
+  std::lock_guard<std::mutex> hold(slot->stateLock);
+  slot->blockOwed = 0;
 }

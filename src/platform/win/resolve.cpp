@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "platform/net.h"
