@@ -150,7 +150,7 @@ ViStatus vx_block_raw_write(LinkSlot* slot, const void* buffer, ViInt32 count, V
     std::lock_guard<std::mutex> hold(slot->stateLock);
     owed = slot->blockOwed;
   }
-  if (owed <= 0) {
+  if (owed <= 0 || count <= 0) {
     if (whole) return vx_move_all<WriteOp>(slot->ops.write, slot->context, bytes, count, retCount);
     return slot->ops.write(slot->context, buffer, count, retCount);
   }

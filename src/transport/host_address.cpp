@@ -25,7 +25,7 @@ bool vx_host_address(const char* host, uint32_t waitMs, vxp_address* addr) {
   }
   vxp_resolve_result rc = vxp_resolve_host(host, waitMs, addr);
   if (rc == VXP_RESOLVED) return true;
-  if (strchr(host, ':'))
+  if (rc == VXP_RESOLVE_FAILED && strchr(host, ':'))
     writeLog("vx_comm_open() error: '%s' is no IPv6 address this system can use (a zone after '%%' must name one of "
              "its network interfaces)\n",
              host);
