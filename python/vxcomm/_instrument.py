@@ -59,8 +59,9 @@ _NOT_CONNECTED = {
     VXI11: "refused, unreachable, or no VXI-11 server there",
     HISLIP: "refused, unreachable, or no HiSLIP server there",
 }
-_SOCKET_NAME = re.compile(r"TCPIP[0-9]*::[^:]+::([0-9]{1,5})::SOCKET", re.IGNORECASE)
-_INSTR_NAME = re.compile(r"TCPIP[0-9]*::[^:]+(?:::([^:]+))?::INSTR", re.IGNORECASE)
+# The host: a name, dotted IPv4, or an IPv6 literal in brackets.
+_SOCKET_NAME = re.compile(r"TCPIP[0-9]*::(?:\[[^\]]+\]|[^:\[]+)::([0-9]{1,5})::SOCKET", re.IGNORECASE)
+_INSTR_NAME = re.compile(r"TCPIP[0-9]*::(?:\[[^\]]+\]|[^:\[]+)(?:::([^:]+))?::INSTR", re.IGNORECASE)
 
 # VISA's REN modes (viGpibControlREN), and the names remote() takes for the
 # three a scripter wants.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "io/block.h"
 #include "io/transfer.h"
 #include "log/call_log.h"
 
@@ -33,6 +34,7 @@ ViInt32 command_length(const char* cmd, ViInt32 bound) {
 
 ViStatus send_line(LinkSlot* slot, const char* cmd, ViInt32 count, ViInt32* retCount) {
   if (retCount) *retCount = 0;
+  vx_block_forget_owed(slot);
   ViInt32 len = command_length(cmd, count >= 1 ? count : kNoBound);
   if (len >= 1 && len < kJoinMax && cmd[len - 1] != '\n') {
     char line[kJoinMax];
@@ -125,9 +127,10 @@ ViStatus read_line(LinkSlot* slot, char* buf, ViInt32 count, ViInt32* retCount) 
     if (pos > count - 1) pos = count - 1;
   }
 
+  // A failed line is dropped here only: the instrument is told nothing (a
+  // timeout is no reason to clear it; vx_comm_clear does that when asked).
   if (status != VI_SUCCESS) {
     buf[0] = '\0';
-    slot->ops.clear(slot->context);
     return status;
   }
   if (pos < count) buf[pos] = '\0';

@@ -1,4 +1,5 @@
 // Raw transfers, clear and timeout: the bytes go through untouched.
+#include "io/block.h"
 #include "io/transfer.h"
 #include "link/link_call.h"
 #include "log/call_log.h"
@@ -6,7 +7,6 @@
 namespace {
 
 typedef ViStatus (*ReadOp)(void*, void*, ViInt32, ViInt32*);
-typedef ViStatus (*WriteOp)(void*, const void*, ViInt32, ViInt32*);
 
 int shown(const ViInt32* retCount) { return retCount ? (int)*retCount : 0; }
 
@@ -20,7 +20,7 @@ extern "C" ViStatus vx_comm_write(ViInt32 linkId, const void* buffer, ViInt32 co
            (void*)retCount);
   LinkSlot* slot = call.slot();
   ViStatus status =
-      call.locked("vx_comm_write", [&] { return slot->ops.write(slot->context, buffer, count, retCount); });
+      call.locked("vx_comm_write", [&] { return vx_block_raw_write(slot, buffer, count, retCount, false); });
   writeLog("vx_comm_write() returns: status=%d, retCount=%d\n", (int)status, shown(retCount));
   return status;
 }
@@ -44,9 +44,8 @@ extern "C" ViStatus vx_comm_writeBlocking(ViInt32 linkId, const void* buffer, Vi
   writeLog("vx_comm_writeBlocking(linkId=%d, buffer=%p, count=%d, retCount=%p)\n", (int)linkId, buffer, (int)count,
            (void*)retCount);
   LinkSlot* slot = call.slot();
-  ViStatus status = call.locked("vx_comm_writeBlocking", [&] {
-    return vx_move_all<WriteOp>(slot->ops.write, slot->context, static_cast<const uint8_t*>(buffer), count, retCount);
-  });
+  ViStatus status =
+      call.locked("vx_comm_writeBlocking", [&] { return vx_block_raw_write(slot, buffer, count, retCount, true); });
   writeLog("vx_comm_writeBlocking() returns: status=%d, retCount=%d\n", (int)status, shown(retCount));
   return status;
 }

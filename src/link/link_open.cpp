@@ -22,6 +22,7 @@ void wipe(LinkSlot* s) {
   s->pendingLength = 0;
   s->blockSize = 0;
   s->blockConsumed = 0;
+  s->blockOwed = 0;
   s->useLock = 0;
   s->lockMutex = nullptr;
 }

@@ -23,6 +23,7 @@ void vx_lib_attach() {
     s.pendingLength = 0;
     s.blockSize = 0;
     s.blockConsumed = 0;
+    s.blockOwed = 0;
     s.useLock = 0;
     s.lockMutex = nullptr;
     vx_gate_reset(&s.gate);
@@ -89,4 +90,5 @@ void vx_link_reset_state(LinkSlot* slot) {
   slot->pendingLength = 0;
   slot->blockSize = 0;
   slot->blockConsumed = 0;
+  slot->blockOwed = 0;
 }

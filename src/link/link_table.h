@@ -22,6 +22,9 @@ struct LinkSlot {
   int32_t pendingLength;
   int32_t blockSize;  // BlockState of the block being read
   int32_t blockConsumed;
+  // Data bytes a vx_comm_writeBlockSize announced that the caller's raw
+  // writes have not sent yet; no message ends before the last of them.
+  int32_t blockOwed;
   int32_t useLock;  // 1: calls take the per-link lock (direct USB links)
   vxp_mutex* lockMutex;
 
@@ -75,7 +78,8 @@ void vx_comm_unlock(LinkSlot* slot, const char* name);
 // can make an allocation fail; malloc by default, released with free.
 extern void* (*vx_link_alloc)(size_t size);
 
-// Releases the PendingLine and zeroes the BlockState (caller holds stateLock).
+// Releases the PendingLine and zeroes the BlockState and blockOwed (caller
+// holds stateLock).
 void vx_link_reset_state(LinkSlot* slot);
 
 #endif

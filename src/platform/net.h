@@ -42,6 +42,25 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port);
 enum vxp_connect_result { VXP_CONNECTED, VXP_CONNECT_FAILED, VXP_CONNECT_TIMED_OUT };
 vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms);
 
+// An IP address of either family, as a host lookup gives it.
+struct vxp_address {
+  uint8_t family;     // 4 or 6
+  uint8_t bytes[16];  // network order; IPv4 in the first four
+  uint32_t scope;     // IPv6 zone (interface index), 0 when none
+};
+
+inline vxp_address vxp_address_v4(uint32_t addr) {
+  vxp_address a = {4, {0}, 0};
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr);
+  for (int i = 0; i < 4; ++i) a.bytes[i] = b[i];
+  return a;
+}
+
+// A TCP socket of the address's family, and vxp_tcp_connect_within to an
+// address of either family (the socket must be of its family).
+vxp_socket vxp_tcp_socket_for(const vxp_address& a);
+vxp_connect_result vxp_tcp_connect_to(vxp_socket s, const vxp_address& a, uint16_t port, uint32_t ms);
+
 bool vxp_set_nodelay(vxp_socket s);
 bool vxp_set_broadcast(vxp_socket s);
 // Timeouts in milliseconds; 0 means no limit, as on both platforms.

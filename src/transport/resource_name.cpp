@@ -90,18 +90,48 @@ bool numeric_label(const char* at, size_t len) {
   return true;
 }
 
-// A host: strict dotted IPv4, or a host name of labels of letters, digits,
-// '-' and '_'. Text made of numbers only that is no strict address is
-// refused: the system's resolver would read "127.1" or "0x7f.1" as some
-// address of its own making.
+// An IPv6 literal in brackets ("[::1]", "[fe80::1%eth0]"): hex digits,
+// colons and dots, then an optional zone after '%'. Stored without the
+// brackets; the system reads the address itself when the link opens.
+const char* check_ipv6(const Part& p, char* out) {
+  const char* bad = "the host in brackets is not an IPv6 address";
+  if (p.len < 4 || p.at[p.len - 1] != ']') return bad;
+  const size_t len = p.len - 2;
+  if (len >= VX_RNAME_HOST_SIZE) return "the host name is too long";
+  bool zone = false, colon = false;
+  for (size_t i = 1; i <= len; ++i) {
+    char c = p.at[i];
+    if (c == '%' && !zone && i > 1 && i < len) {
+      zone = true;
+      continue;
+    }
+    bool ok = zone ? (is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'z') || c == '_' || c == '-' || c == '.')
+                   : (is_hex(c) || c == ':' || c == '.');
+    if (!ok) return bad;
+    colon = colon || c == ':';
+  }
+  if (!colon) return bad;
+  memcpy(out, p.at + 1, len);
+  out[len] = '\0';
+  return nullptr;
+}
+
+// A host: strict dotted IPv4, an IPv6 literal in brackets, or a host name
+// of labels of letters, digits, '-' and '_', a fully qualified one perhaps
+// with its final dot ("host.lab."). Text made of numbers only that is no
+// strict address is refused: the system's resolver would read "127.1" or
+// "0x7f.1" as some address of its own making.
 const char* check_host(const Part& p, char* out) {
+  if (p.len > 0 && p.at[0] == '[') return check_ipv6(p, out);
   if (p.len == 0 || p.len >= VX_RNAME_HOST_SIZE) return "the host name is too long";
   memcpy(out, p.at, p.len);
   out[p.len] = '\0';
+  // The root's empty label after a final dot is no label to check.
+  const size_t labels = p.len > 1 && p.at[p.len - 1] == '.' ? p.len - 1 : p.len;
   bool allNumeric = true;
-  for (size_t start = 0; start <= p.len;) {
+  for (size_t start = 0; start <= labels;) {
     size_t end = start;
-    while (end < p.len && p.at[end] != '.') ++end;
+    while (end < labels && p.at[end] != '.') ++end;
     const size_t len = end - start;
     if (len == 0 || len > 63) return "the host is not a host name or a dotted IPv4 address";
     for (size_t i = start; i < end; ++i) {
@@ -119,56 +149,74 @@ const char* check_host(const Part& p, char* out) {
   return nullptr;
 }
 
-// The device of a TCPIP INSTR name, lower-cased into the record.
+// True when the `len` bytes at `at` begin with `word`, in any case.
+bool starts_with_word(const char* at, size_t len, const char* word) {
+  const size_t n = strlen(word);
+  if (len < n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (lower(at[i]) != word[i]) return false;
+  return true;
+}
+
+// The device of a TCPIP INSTR name into the record, as written: the words
+// inst, gpib and hislip are read in any case, but the name goes to the
+// instrument unchanged, since a device table may tell "COM1" from "com1".
 const char* check_device(const Part& p, VxResourceName* r) {
-  const char* bad = "the device is not instN, gpibN,M, hislipN[,port] or a plain device name";
+  const char* bad = "the device is not instN, gpibN,M, hislip...[,port] or a plain device name";
   if (p.len >= VX_RNAME_FIELD_SIZE) return "the device name is too long";
   for (size_t i = 0; i < p.len; ++i) {
     char c = lower(p.at[i]);
     bool ok =
         is_digit(c) || (c >= 'a' && c <= 'z') || c == '_' || c == ',' || c == '.' || c == '-' || c == '[' || c == ']';
     if (!ok) return bad;
-    r->device[i] = c;
   }
+  memcpy(r->device, p.at, p.len);
   r->device[p.len] = '\0';
   const char* d = r->device;
   const char* end = d + p.len;
-  // The known forms are the word and a digit; anything else is a plain name.
-  struct Form {
-    const char* word;
-    VxLanDeviceKind kind;
-  };
-  const Form forms[] = {{"inst", VX_LAN_INST}, {"gpib", VX_LAN_GPIB}, {"hislip", VX_LAN_HISLIP}};
-  r->deviceKind = VX_LAN_OTHER;
-  for (const Form& f : forms) {
-    size_t n = strlen(f.word);
-    if (p.len <= n || strncmp(d, f.word, n) != 0 || !is_digit(d[n])) continue;
-    r->deviceKind = f.kind;
-    const char* num = d + n;
-    const char* comma = static_cast<const char*>(memchr(num, ',', (size_t)(end - num)));
+  const char* comma = static_cast<const char*>(memchr(d, ',', p.len));
+  unsigned v;
+  // Every name that begins with "hislip" is a HiSLIP sub-address (hislip0,
+  // hislip_PXI0_CHASSIS1_SLOT1_INDEX0), with the port after a comma.
+  if (starts_with_word(d, p.len, "hislip")) {
+    r->deviceKind = VX_LAN_HISLIP;
+    r->port = kHislipPort;
     const char* numEnd = comma ? comma : end;
-    unsigned v;
-    if (!read_decimal(num, (size_t)(numEnd - num), 5, 0xFFFF, &v)) return bad;
-    r->deviceIndex = (uint16_t)v;
-    if (f.kind == VX_LAN_INST) return comma ? bad : nullptr;
-    if (f.kind == VX_LAN_HISLIP) {
-      r->port = kHislipPort;
-      if (!comma) return nullptr;
-      if (!read_decimal(comma + 1, (size_t)(end - comma - 1), 5, 0xFFFF, &v) || v == 0) return bad;
-      r->port = (uint16_t)v;
-      return nullptr;
-    }
-    // gpibN,M[,S]
-    if (!comma) return bad;
-    const char* second = static_cast<const char*>(memchr(comma + 1, ',', (size_t)(end - comma - 1)));
-    const char* primaryEnd = second ? second : end;
-    if (!read_decimal(comma + 1, (size_t)(primaryEnd - comma - 1), 2, kMaxGpibAddress, &v)) return bad;
-    r->primary = (int16_t)v;
-    if (second) {
-      if (!read_decimal(second + 1, (size_t)(end - second - 1), 2, kMaxGpibAddress, &v)) return bad;
-      r->secondary = (int16_t)v;
-    }
+    if (read_decimal(d + 6, (size_t)(numEnd - d - 6), 5, 0xFFFF, &v)) r->deviceIndex = (uint16_t)v;
+    if (!comma) return nullptr;
+    if (!read_decimal(comma + 1, (size_t)(end - comma - 1), 5, 0xFFFF, &v) || v == 0) return bad;
+    r->port = (uint16_t)v;
+    r->device[comma - d] = '\0';  // the sub-address sent is the part before the port
     return nullptr;
+  }
+  // instN and gpibN,M are the word and a digit; anything else is a plain name.
+  r->deviceKind = VX_LAN_OTHER;
+  VxLanDeviceKind kind;
+  size_t n;
+  if (starts_with_word(d, p.len, "inst") && p.len > 4 && is_digit(d[4])) {
+    kind = VX_LAN_INST;
+    n = 4;
+  } else if (starts_with_word(d, p.len, "gpib") && p.len > 4 && is_digit(d[4])) {
+    kind = VX_LAN_GPIB;
+    n = 4;
+  } else {
+    return nullptr;
+  }
+  r->deviceKind = kind;
+  const char* num = d + n;
+  const char* numEnd = comma ? comma : end;
+  if (!read_decimal(num, (size_t)(numEnd - num), 5, 0xFFFF, &v)) return bad;
+  r->deviceIndex = (uint16_t)v;
+  if (kind == VX_LAN_INST) return comma ? bad : nullptr;
+  // gpibN,M[,S]
+  if (!comma) return bad;
+  const char* second = static_cast<const char*>(memchr(comma + 1, ',', (size_t)(end - comma - 1)));
+  const char* primaryEnd = second ? second : end;
+  if (!read_decimal(comma + 1, (size_t)(primaryEnd - comma - 1), 2, kMaxGpibAddress, &v)) return bad;
+  r->primary = (int16_t)v;
+  if (second) {
+    if (!read_decimal(second + 1, (size_t)(end - second - 1), 2, kMaxGpibAddress, &v)) return bad;
+    r->secondary = (int16_t)v;
   }
   return nullptr;
 }
@@ -229,7 +277,9 @@ const char* parse(const char* text, VxResourceName* r) {
   Part parts[kMaxParts];
   int n = 0;
   for (const char* p = text;;) {
-    const char* sep = strstr(p, "::");
+    // The colons inside an IPv6 literal's brackets separate nothing.
+    const char* close = *p == '[' ? strchr(p, ']') : nullptr;
+    const char* sep = strstr(close ? close : p, "::");
     const char* end = sep ? sep : text + len;
     if (end == p) return "the name has an empty part";
     if (n == kMaxParts) return "the name has too many parts";

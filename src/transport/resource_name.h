@@ -23,7 +23,7 @@ enum VxRnameClass { VX_RNAME_INSTR, VX_RNAME_SOCKET, VX_RNAME_RAW };
 enum VxLanDeviceKind {
   VX_LAN_INST,    // instN: a VXI-11 core device
   VX_LAN_GPIB,    // gpibN,M: a VXI-11 gateway's GPIB instrument
-  VX_LAN_HISLIP,  // hislipN[,port]: HiSLIP
+  VX_LAN_HISLIP,  // any name beginning with hislip, [,port] after it: HiSLIP
   VX_LAN_OTHER,   // any other VXI-11 device name, handed on as written
 };
 
@@ -32,16 +32,18 @@ struct VxResourceName {
   uint16_t board;  // the number after the interface, 0 when left out
   VxRnameClass rclass;
 
-  // TCPIP: a dotted IPv4 address (decimal, leading zeros allowed) or a host
-  // name, as written.
+  // TCPIP: a dotted IPv4 address (decimal, leading zeros allowed), an IPv6
+  // address without its brackets ("::1", "fe80::1%eth0") or a host name, as
+  // written.
   char host[VX_RNAME_HOST_SIZE];
   // SOCKET: the TCP port (1..65535). INSTR over HiSLIP: the port after the
   // comma, 4880 (the HiSLIP port) when left out. 0 otherwise.
   uint16_t port;
-  // INSTR: the device, lower-cased ("inst0", "gpib0,5", "hislip0").
+  // INSTR: the device as written ("inst0", "gpib0,5", "COM1"); HiSLIP: the
+  // sub-address without the port ("hislip0" of "hislip0,4880").
   char device[VX_RNAME_FIELD_SIZE];
   VxLanDeviceKind deviceKind;
-  // instN / gpibN / hislipN: N; gpibN,M: M (0..30) in `primary`, the
+  // instN / gpibN / hislipN: N (0 for other HiSLIP sub-addresses); gpibN,M: M (0..30) in `primary`, the
   // secondary address (0..30) in `secondary` or -1.
   uint16_t deviceIndex;
   int16_t primary;

@@ -1,6 +1,6 @@
 // The table of operations every transport supplies (open, close, read,
 // write, setTimeout, clear, abort, the three instrument controls readStb,
-// trigger, remote, and endMessage), bound into a link's slot by
+// trigger, remote, endMessage and writeMore), bound into a link's slot by
 // vx_comm_open.
 // Plain function pointers, each documented with its return convention and
 // the locks its caller holds.
@@ -72,6 +72,11 @@ struct TransportOps {
   // its message. Byte-stream routes have no message end to send and bind
   // vx_transport_stream_end. The per-link lock is held.
   ViStatus (*endMessage)(void* context);
+  // Sends bytes of a message that goes on after them (a block's data before
+  // its last byte): as write, but on a message route even a last byte that
+  // is a line feed does not end the message; endMessage or a later write
+  // ends it. Byte streams bind their write.
+  ViStatus (*writeMore)(void* context, const void* buffer, ViInt32 count, ViInt32* retCount);
 };
 
 inline ViStatus vx_transport_nsup_readstb(void*, ViUInt16*) { return VI_ERROR_NSUP_OPER; }

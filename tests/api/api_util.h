@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -48,10 +49,21 @@ inline std::string upload_reply(size_t n) {
   return line;
 }
 
+// The simulator's reply to an upload of `data` (UPLOAD, SINK).
+inline std::string upload_reply_of(const std::string& data) {
+  vxsim::Checksum sum;
+  sum.update(data.data(), data.size());
+  char line[64];
+  snprintf(line, sizeof line, "%zu,%016llx\n", data.size(), (unsigned long long)sum.value());
+  return line;
+}
+
 // On a route with messages (VXI-11, HiSLIP): a block ends its message on
 // its last byte, so the instrument runs it at once, whatever its size (held
-// back whole, sent in pieces, or ending in a line feed). Counted by the
-// simulator's ENDCOUNT?, whose own query is one message.
+// back whole, sent in pieces, or ending in a line feed), and no line feed
+// inside its data ends it sooner: not where a file's piece ends, nor where
+// one of the caller's raw writes after vx_comm_writeBlockSize ends. Counted
+// by the simulator's ENDCOUNT?, whose own query is one message.
 inline void expect_blocks_end_their_message(ViInt32 id) {
   for (size_t size : {size_t(0), size_t(10), size_t(300), size_t(70000)}) {
     SCOPED_TRACE("block of " + std::to_string(size));
@@ -62,6 +74,36 @@ inline void expect_blocks_end_their_message(ViInt32 id) {
     ViInt32 n = 0;
     ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, buf, sizeof buf, &n));
     EXPECT_EQ(upload_reply(size), std::string(buf, (size_t)n));
+    EXPECT_EQ(before + 2, std::stoul(query(id, "ENDCOUNT?")));
+  }
+  std::string data = pattern(3000);
+  data[1023] = data[2047] = '\n';  // the ends of the file's 1024-byte pieces
+  TempLog file("lf_pieces");
+  std::ofstream(file.path, std::ios::binary).write(data.data(), (std::streamsize)data.size());
+  const struct {
+    const char* how;
+    std::function<ViStatus()> send;
+  } uploads[] = {
+      {"file", [&] { return vx_comm_writeBlockFile(id, "UPLOAD", file.path.c_str()); }},
+      {"announced, then raw writes ending in line feeds",
+       [&] {
+         ViStatus s = vx_comm_writeBlockSize(id, "UPLOAD", (ViInt32)data.size());
+         for (size_t at = 0; s == VI_SUCCESS && at < data.size(); at += 1024) {
+           ViInt32 n = 0;
+           const size_t len = data.size() - at < 1024 ? data.size() - at : 1024;
+           s = vx_comm_write(id, data.data() + at, (ViInt32)len, &n);
+         }
+         return s;
+       }},
+  };
+  for (const auto& u : uploads) {
+    SCOPED_TRACE(u.how);
+    const unsigned long before = std::stoul(query(id, "ENDCOUNT?"));
+    ASSERT_EQ(VI_SUCCESS, u.send());
+    char buf[64];
+    ViInt32 n = 0;
+    ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, buf, sizeof buf, &n));
+    EXPECT_EQ(upload_reply_of(data), std::string(buf, (size_t)n));
     EXPECT_EQ(before + 2, std::stoul(query(id, "ENDCOUNT?")));
   }
 }

@@ -108,7 +108,7 @@ TEST(NativeNames, AHostNameWithoutAnAddressFailsWithinTheOpensWait) {
   EXPECT_EQ(-1, id);
   const std::vector<std::string> lines = log.lines();
   ASSERT_EQ(4u, lines.size());
-  EXPECT_TRUE(lines[1] == "vx_comm_open() error: host name 'no-such-host.invalid' has no IPv4 address" ||
+  EXPECT_TRUE(lines[1] == "vx_comm_open() error: host name 'no-such-host.invalid' has no IPv4 or IPv6 address" ||
               lines[1] == "vx_comm_open() error: no address for host name 'no-such-host.invalid' within 3000 ms")
       << lines[1];
 }

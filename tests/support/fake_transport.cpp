@@ -90,7 +90,7 @@ ViStatus fake_remote(void* context, ViUInt16 mode) {
 
 const TransportOps fake_ops = {fake_open,    fake_close,   fake_read,   fake_write,
                                fake_settmo,  fake_clear,   fake_abort,  fake_readstb,
-                               fake_trigger, fake_remote,  vx_transport_stream_end};
+                               fake_trigger, fake_remote,  vx_transport_stream_end, fake_write};
 
 }  // namespace
 
@@ -109,6 +109,7 @@ ViInt32 fake_attach(FakeLink* fake, bool useLock) {
     s.pendingLength = 0;
     s.blockSize = 0;
     s.blockConsumed = 0;
+    s.blockOwed = 0;
     s.useLock = useLock ? 1 : 0;
     s.lockMutex = useLock ? vxp_mutex_create() : nullptr;
     vx_gate_open(&s.gate);

@@ -53,6 +53,22 @@ std::string file_text(const std::string& path) {
   return ss.str();
 }
 
+// A writeMore and an endMessage that leave their mark in the fake's
+// writes, to tell them from plain writes.
+ViStatus marked_more(void* context, const void* bytes, ViInt32 count, ViInt32* retCount) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->writes.push_back("more:" + std::string(static_cast<const char*>(bytes), (size_t)count));
+  if (retCount) *retCount = count;
+  return VI_SUCCESS;
+}
+ViStatus marked_end(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->writes.push_back("end");
+  return VI_SUCCESS;
+}
+
 // Transport writes that succeed for a number of calls and then fail, put
 // in place of the fake's own write.
 int g_writesLeft = 0;
@@ -90,8 +106,9 @@ struct Blocks : ::testing::Test {
   void fail_writes_after(int calls) {
     g_writesLeft = calls;
     g_fakeWrite = slot_of(id)->ops.write;
-    slot_of(id)->ops.write = failing_write;
+    slot_of(id)->ops.write = slot_of(id)->ops.writeMore = failing_write;
   }
+  void restore_writes() { slot_of(id)->ops.write = slot_of(id)->ops.writeMore = g_fakeWrite; }
   int32_t blockSize() {
     std::lock_guard<std::mutex> hold(slot_of(id)->stateLock);
     return slot_of(id)->blockSize;
@@ -114,6 +131,9 @@ TEST_F(Blocks, WriteBlockSendsCommandSeparatorHeaderAndData) {
       {"MMEM:DATA 'f.bin'", 5, {"MMEM:DATA 'f.bin'", ",", "#15", "abcde"}},
       {"DATA\r\n", 5, {"DATA", " ", "#15", "abcde"}},
       {"AB\nC D", 5, {"AB", " ", "#15", "abcde"}},  // the space after the LF is not the command's
+      {"WAV:DATA  ", 5, {"WAV:DATA", " ", "#15", "abcde"}},  // spaces at the end are no parameter
+      {"MMEM:DATA 'f' \n", 5, {"MMEM:DATA 'f'", ",", "#15", "abcde"}},
+      {"   ", 5, {" ", "#15", "abcde"}},
       {nullptr, 5, {" ", "#15", "abcde"}},
       {"DATA", 0, {"DATA", " ", "#10"}},
   };
@@ -126,6 +146,31 @@ TEST_F(Blocks, WriteBlockSendsCommandSeparatorHeaderAndData) {
   EXPECT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "CMD", 1000));
   EXPECT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "CMD", 999999999));
   EXPECT_EQ((Writes{"CMD", " ", "#41000", "CMD", " ", "#9999999999"}), fake.writes);
+}
+
+// After writeBlockSize the raw writes short of the last announced byte go
+// as writeMore (a line feed there ends no message); the one that sends it
+// is plain and, ending there, ends the message; one that goes on past it is
+// plain alone. A line or another block forgets the count.
+TEST_F(Blocks, RawWritesAfterWriteBlockSizeEndTheMessageOnTheLastAnnouncedByte) {
+  slot_of(id)->ops.writeMore = marked_more;
+  slot_of(id)->ops.endMessage = marked_end;
+  ViInt32 n = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "D", 6));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "ab\n", 3, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlocking(id, "cd\n", 3, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "x", 1, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "D", 2));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "ab\n", 3, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "D", 4));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "Q?", 0, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "ab", 2, &n));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockSize(id, "D", 0));
+  EXPECT_EQ((Writes{"D", " ", "#16", "more:ab\n", "cd\n", "end", "x",  //
+                    "D", " ", "#12", "ab\n",                           //
+                    "D", " ", "#14", "Q?\n", "ab",                     //
+                    "D", " ", "#10", "end"}),
+            fake.writes);
 }
 
 TEST_F(Blocks, SizesWithoutAHeaderFormSendNothing) {
@@ -144,7 +189,7 @@ TEST_F(Blocks, FailedWriteSendsNothingAfterIt) {
     fail_writes_after(ok);
     EXPECT_EQ(VI_ERROR_CONN_LOST, vx_comm_writeBlock(id, "CMD", "abcde", 5)) << ok;
     EXPECT_EQ(Writes(all.begin(), all.begin() + ok), fake.writes);
-    slot_of(id)->ops.write = g_fakeWrite;
+    restore_writes();
   }
 }
 
@@ -505,7 +550,7 @@ TEST_F(LockedBlocks, EveryFailurePathReleasesTheLock) {
   for (size_t i = 0; i < sizeof failures / sizeof failures[0]; ++i) {
     vx_usb_startdebug(log.path.c_str());
     EXPECT_LT(failures[i](), VI_SUCCESS) << i;
-    if (g_fakeWrite) slot_of(id)->ops.write = g_fakeWrite;
+    if (g_fakeWrite) restore_writes();
     fake.reads.clear();
     vx_comm_clear(id);
     vxp_lock_result r = VXP_LOCK_ERROR;

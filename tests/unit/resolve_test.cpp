@@ -6,31 +6,36 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-
-#include "common/ipv4.h"
+#include <cstring>
 
 namespace {
 
-TEST(Resolve, HostsFileNamesResolveOnTheWorkerAndInline) {
-  uint32_t loopback;
-  ASSERT_TRUE(vx_ipv4_parse("127.0.0.1", &loopback));
+TEST(Resolve, HostsFileNamesAndIpv6LiteralsResolveOnTheWorkerAndInline) {
+  const uint8_t v4[4] = {127, 0, 0, 1};
+  const uint8_t v6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   for (uint32_t ms : {0u, 5000u}) {
     SCOPED_TRACE(ms);
-    uint32_t addr = 0;
-    EXPECT_EQ(VXP_RESOLVED, vxp_resolve_ipv4("localhost", ms, &addr));
-    EXPECT_EQ(loopback, addr);
-    EXPECT_EQ(VXP_RESOLVE_FAILED, vxp_resolve_ipv4("", ms, &addr));
+    vxp_address addr{};
+    EXPECT_EQ(VXP_RESOLVED, vxp_resolve_host("localhost", ms, &addr));
+    EXPECT_EQ(4, addr.family);
+    EXPECT_EQ(0, memcmp(v4, addr.bytes, 4));
+    EXPECT_EQ(VXP_RESOLVED, vxp_resolve_host("::1", ms, &addr));
+    EXPECT_EQ(6, addr.family);
+    EXPECT_EQ(0, memcmp(v6, addr.bytes, 16));
+    EXPECT_EQ(VXP_RESOLVE_FAILED, vxp_resolve_host("", ms, &addr));
+    EXPECT_EQ(VXP_RESOLVE_FAILED, vxp_resolve_host("::1%no-such-card", ms, &addr));
   }
 }
 
 TEST(Resolve, AnUnknownNameFailsWithinTheLimit) {
-  uint32_t addr = 7;
+  vxp_address addr{};
+  addr.family = 7;
   const auto start = std::chrono::steady_clock::now();
-  const vxp_resolve_result rc = vxp_resolve_ipv4("no-such-host.invalid", 300, &addr);
+  const vxp_resolve_result rc = vxp_resolve_host("no-such-host.invalid", 300, &addr);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   EXPECT_TRUE(rc == VXP_RESOLVE_FAILED || rc == VXP_RESOLVE_TIMED_OUT) << rc;
   EXPECT_LT(ms.count(), 300 + 1500);
-  EXPECT_EQ(7u, addr);
+  EXPECT_EQ(7, addr.family);
 }
 
 }  // namespace

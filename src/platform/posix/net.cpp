@@ -20,13 +20,13 @@
 bool vxp_net_startup() { return true; }
 void vxp_net_cleanup() {}
 
-static vxp_socket make_socket(int type, int proto) {
-  int fd = socket(AF_INET, type | SOCK_CLOEXEC, proto);
+static vxp_socket make_socket(int family, int type, int proto) {
+  int fd = socket(family, type | SOCK_CLOEXEC, proto);
   return fd < 0 ? VXP_BAD_SOCKET : (vxp_socket)fd;
 }
 
-vxp_socket vxp_tcp_socket() { return make_socket(SOCK_STREAM, IPPROTO_TCP); }
-vxp_socket vxp_udp_socket() { return make_socket(SOCK_DGRAM, IPPROTO_UDP); }
+vxp_socket vxp_tcp_socket() { return make_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+vxp_socket vxp_udp_socket() { return make_socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP); }
 
 int vxp_socket_close(vxp_socket s) { return close((int)s) == 0 ? 0 : -1; }
 
@@ -61,14 +61,50 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
   return rc == 0;
 }
 
+// The socket address of `a`, its length in *len.
+static struct sockaddr_storage make_sockaddr(const vxp_address& a, uint16_t port, socklen_t* len) {
+  struct sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  if (a.family == 6) {
+    struct sockaddr_in6* sa = reinterpret_cast<struct sockaddr_in6*>(&ss);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    memcpy(&sa->sin6_addr, a.bytes, 16);
+    sa->sin6_scope_id = a.scope;
+    *len = sizeof *sa;
+  } else {
+    struct sockaddr_in* sa = reinterpret_cast<struct sockaddr_in*>(&ss);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    memcpy(&sa->sin_addr, a.bytes, 4);
+    *len = sizeof *sa;
+  }
+  return ss;
+}
+
+vxp_socket vxp_tcp_socket_for(const vxp_address& a) {
+  return make_socket(a.family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
 vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms) {
-  if (ms == 0) return vxp_tcp_connect(s, addr, port) ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+  return vxp_tcp_connect_to(s, vxp_address_v4(addr), port, ms);
+}
+
+vxp_connect_result vxp_tcp_connect_to(vxp_socket s, const vxp_address& a, uint16_t port, uint32_t ms) {
+  socklen_t saLen = 0;
+  struct sockaddr_storage sa = make_sockaddr(a, port, &saLen);
   int fd = (int)s;
+  if (ms == 0) {
+    int rc;
+    do {
+      rc = connect(fd, (struct sockaddr*)&sa, saLen);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+  }
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return VXP_CONNECT_FAILED;
-  struct sockaddr_in sa = make_addr(addr, port);
   vxp_connect_result result = VXP_CONNECTED;
-  if (connect(fd, (struct sockaddr*)&sa, sizeof sa) != 0) {
+  if (connect(fd, (struct sockaddr*)&sa, saLen) != 0) {
     result = VXP_CONNECT_FAILED;
     if (errno == EINPROGRESS || errno == EINTR) {
       // A signal must not restart the whole wait: poll for what is left.

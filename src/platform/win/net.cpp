@@ -31,22 +31,22 @@ void vxp_net_cleanup() {
   ReleaseSRWLockExclusive(&g_net_lock);
 }
 
-static vxp_socket make_socket(int type, int proto) {
+static vxp_socket make_socket(int family, int type, int proto) {
   // Not inheritable, like SOCK_CLOEXEC on the POSIX side: a child process
   // started by the host must not keep an instrument connection open.
-  SOCKET s = WSASocketW(AF_INET, type, proto, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = WSASocketW(family, type, proto, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
     // Systems older than Windows 7 SP1 reject the flag.
-    s = WSASocketW(AF_INET, type, proto, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    s = WSASocketW(family, type, proto, nullptr, 0, WSA_FLAG_OVERLAPPED);
     if (s != INVALID_SOCKET) SetHandleInformation((HANDLE)s, HANDLE_FLAG_INHERIT, 0);
   }
   return s == INVALID_SOCKET ? VXP_BAD_SOCKET : (vxp_socket)s;
 }
 
-vxp_socket vxp_tcp_socket() { return make_socket(SOCK_STREAM, IPPROTO_TCP); }
+vxp_socket vxp_tcp_socket() { return make_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
 
 vxp_socket vxp_udp_socket() {
-  vxp_socket s = make_socket(SOCK_DGRAM, IPPROTO_UDP);
+  vxp_socket s = make_socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s != VXP_BAD_SOCKET) {
     // Windows reports an ICMP "port unreachable" for an earlier sendto as a
     // WSAECONNRESET on the next recvfrom; Linux does not on an unconnected
@@ -100,14 +100,44 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
   return connect((SOCKET)s, (struct sockaddr*)&sa, (int)sizeof sa) == 0;
 }
 
+// The socket address of `a`, its length in *len.
+static struct sockaddr_storage make_sockaddr(const vxp_address& a, uint16_t port, int* len) {
+  struct sockaddr_storage ss;
+  memset(&ss, 0, sizeof ss);
+  if (a.family == 6) {
+    struct sockaddr_in6* sa = reinterpret_cast<struct sockaddr_in6*>(&ss);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    memcpy(&sa->sin6_addr, a.bytes, 16);
+    sa->sin6_scope_id = a.scope;
+    *len = (int)sizeof *sa;
+  } else {
+    struct sockaddr_in* sa = reinterpret_cast<struct sockaddr_in*>(&ss);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    memcpy(&sa->sin_addr, a.bytes, 4);
+    *len = (int)sizeof *sa;
+  }
+  return ss;
+}
+
+vxp_socket vxp_tcp_socket_for(const vxp_address& a) {
+  return make_socket(a.family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
 vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t port, uint32_t ms) {
-  if (ms == 0) return vxp_tcp_connect(s, addr, port) ? VXP_CONNECTED : VXP_CONNECT_FAILED;
+  return vxp_tcp_connect_to(s, vxp_address_v4(addr), port, ms);
+}
+
+vxp_connect_result vxp_tcp_connect_to(vxp_socket s, const vxp_address& a, uint16_t port, uint32_t ms) {
+  int saLen = 0;
+  struct sockaddr_storage sa = make_sockaddr(a, port, &saLen);
   SOCKET sock = (SOCKET)s;
+  if (ms == 0) return connect(sock, (struct sockaddr*)&sa, saLen) == 0 ? VXP_CONNECTED : VXP_CONNECT_FAILED;
   u_long nonBlocking = 1;
   if (ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) return VXP_CONNECT_FAILED;
-  struct sockaddr_in sa = make_addr(addr, port);
   vxp_connect_result result = VXP_CONNECTED;
-  if (connect(sock, (struct sockaddr*)&sa, (int)sizeof sa) != 0) {
+  if (connect(sock, (struct sockaddr*)&sa, saLen) != 0) {
     result = VXP_CONNECT_FAILED;
     if (WSAGetLastError() == WSAEWOULDBLOCK) {
       // Success shows as writable, a refusal in the exception set.

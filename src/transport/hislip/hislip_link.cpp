@@ -587,11 +587,11 @@ ViStatus send_pieces(HislipLink* l, const uint8_t* p, size_t count, bool end, si
 
 }  // namespace
 
-ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* moved) {
+ViStatus vx_hislip_write(HislipLink* l, const uint8_t* p, size_t count, size_t* moved, bool mayEnd) {
   *moved = 0;
   if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
   if (count == 0) return VI_SUCCESS;
-  const bool endsLine = p[count - 1] == '\n';
+  const bool endsLine = mayEnd && p[count - 1] == '\n';
   // A write that ends no line keeps its last bytes back: they go with the
   // next write (a command and its line feed in one message), or end the
   // message as DataEnd when the caller ends it there (vx_hislip_end).

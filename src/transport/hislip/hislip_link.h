@@ -98,7 +98,8 @@ bool vx_hislip_max_message_size(HislipLink* l, const HislipDeadline& dl);
 
 // The transport's operations, same conventions as TransportOps'.
 ViStatus vx_hislip_read(HislipLink* l, uint8_t* buffer, size_t count, size_t* moved);
-ViStatus vx_hislip_write(HislipLink* l, const uint8_t* buffer, size_t count, size_t* moved);
+// `mayEnd` false: bytes of a message that goes on after them (writeMore).
+ViStatus vx_hislip_write(HislipLink* l, const uint8_t* buffer, size_t count, size_t* moved, bool mayEnd = true);
 ViStatus vx_hislip_clear(HislipLink* l);
 ViStatus vx_hislip_status(HislipLink* l, ViUInt16* stb);
 ViStatus vx_hislip_trigger(HislipLink* l);

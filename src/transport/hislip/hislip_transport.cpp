@@ -26,11 +26,12 @@ uint32_t left_of(const HislipDeadline& dl, uint32_t fallback) {
   return spent >= dl.waitMs ? 1 : dl.waitMs - spent;
 }
 
-bool connect_channel(HislipLink* l, HislipChannel* c, uint32_t addr, uint16_t port, const HislipDeadline& dl) {
-  c->sock = vxp_tcp_socket();
+bool connect_channel(HislipLink* l, HislipChannel* c, const vxp_address& addr, uint16_t port,
+                     const HislipDeadline& dl) {
+  c->sock = vxp_tcp_socket_for(addr);
   if (c->sock == VXP_BAD_SOCKET) return false;
   const uint32_t waitMs = left_of(dl, 0);
-  vxp_connect_result rc = vxp_tcp_connect_within(c->sock, addr, port, waitMs);
+  vxp_connect_result rc = vxp_tcp_connect_to(c->sock, addr, port, waitMs);
   if (rc != VXP_CONNECTED) {
     if (rc == VXP_CONNECT_TIMED_OUT)
       writeLog("vx_comm_open() error: no answer from %s within %u ms\n", l->peer, (unsigned)dl.waitMs);
@@ -62,7 +63,7 @@ ViStatus hislip_open(const char* name, ViInt32 tmoMs, LinkSlot* slot) {
   // The lookup, both connections and the three exchanges share one wait.
   const HislipDeadline dl = vx_hislip_deadline(vx_open_wait_ms(tmoMs));
   const HislipDeadline replies = {dl.start, dl.waitMs == 0 ? kUnboundedOpenReplyMs : dl.waitMs};
-  uint32_t addr = 0;
+  vxp_address addr{};
   uint16_t session = 0;
   const bool opened = vx_host_address(r.host, dl.waitMs, &addr) && connect_channel(l, &l->sync, addr, r.port, dl) &&
                       vx_hislip_initialize(l, r.device, replies, &session) &&
@@ -101,14 +102,23 @@ ViStatus hislip_read(void* context, void* buffer, ViInt32 count, ViInt32* retCou
   return s;
 }
 
-ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+ViStatus write_bytes(void* context, const void* buffer, ViInt32 count, ViInt32* retCount, bool mayEnd) {
   HislipLink* l = link_of(context);
   if (retCount) *retCount = 0;
   std::lock_guard<std::mutex> hold(l->syncLock);
   size_t moved = 0;
-  ViStatus s = vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved);
+  ViStatus s =
+      vx_hislip_write(l, static_cast<const uint8_t*>(buffer), count > 0 ? (size_t)count : 0, &moved, mayEnd);
   if (retCount) *retCount = (ViInt32)moved;
   return s;
+}
+
+ViStatus hislip_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, true);
+}
+
+ViStatus hislip_write_more(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, false);
 }
 
 ViStatus hislip_end(void* context) {
@@ -159,5 +169,6 @@ const TransportOps vx_hislip_ops = {
     hislip_readstb,  // readStb
     hislip_trigger,  // trigger
     hislip_remote,   // remote
-    hislip_end,      // endMessage
+    hislip_end,         // endMessage
+    hislip_write_more,  // writeMore
 };

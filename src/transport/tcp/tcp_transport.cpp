@@ -33,10 +33,10 @@ vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
 
 // Connects to addr:port within waitMs (0: no limit of its own); `shown`
 // names the peer in the log.
-int32_t connect_to(uint32_t addr, uint16_t port, uint32_t waitMs, const char* shown) {
-  vxp_socket s = vxp_tcp_socket();
+int32_t connect_to(const vxp_address& addr, uint16_t port, uint32_t waitMs, const char* shown) {
+  vxp_socket s = vxp_tcp_socket_for(addr);
   if (s == VXP_BAD_SOCKET) return -1;
-  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, port, waitMs);
+  vxp_connect_result rc = vxp_tcp_connect_to(s, addr, port, waitMs);
   if (rc != VXP_CONNECTED) {
     if (rc == VXP_CONNECT_TIMED_OUT)
       writeLog("vx_comm_open() error: no answer from %s within %u ms\n", shown, (unsigned)waitMs);
@@ -61,7 +61,7 @@ int32_t connect_instrument(const char* address, ViInt32 tmoMs) {
     writeLog("vx_comm_open() error: '%s' is not an IPv4 address (four decimal numbers of 0 to 255)\n", address);
     return -1;
   }
-  return connect_to(addr, kInstrumentPort, vx_open_wait_ms(tmoMs), address);
+  return connect_to(vxp_address_v4(addr), kInstrumentPort, vx_open_wait_ms(tmoMs), address);
 }
 
 // TCPIP[board]::host::port::SOCKET. The name lookup and the connection
@@ -75,7 +75,7 @@ int32_t connect_socket_name(const char* name, ViInt32 tmoMs) {
   }
   const uint32_t waitMs = vx_open_wait_ms(tmoMs);
   const uint32_t start = vxp_tick_ms();
-  uint32_t addr;
+  vxp_address addr;
   if (!vx_host_address(r.host, waitMs, &addr)) return -1;
   uint32_t left = 0;
   if (waitMs != 0) {
@@ -209,6 +209,7 @@ const TransportOps vx_tcp_ops = {
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
+    vx_tcp_write,               // writeMore
 };
 
 const TransportOps vx_tcp_socket_ops = {
@@ -223,4 +224,5 @@ const TransportOps vx_tcp_socket_ops = {
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
+    vx_tcp_write,               // writeMore
 };

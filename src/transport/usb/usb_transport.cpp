@@ -32,4 +32,5 @@ const TransportOps vx_usb_ops = {
     vx_transport_nsup_trigger,  // trigger
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
+    vx_usbdev_write,            // writeMore
 };

@@ -195,4 +195,5 @@ const TransportOps vx_visa_ops = {
     vx_visa_trigger,  // trigger
     vx_visa_remote,   // remote
     vx_transport_stream_end,  // endMessage: each viWrite ends its own
+    vx_visa_write,            // writeMore
 };

@@ -29,7 +29,7 @@ bool take_port(XdrReader* results, uint16_t* port) {
 
 }  // namespace
 
-RpcStatus vx_portmap_getport(uint32_t addr, uint32_t prog, uint32_t vers, uint32_t waitMs, uint16_t* port) {
+RpcStatus vx_portmap_getport(const vxp_address& addr, uint32_t prog, uint32_t vers, uint32_t waitMs, uint16_t* port) {
   *port = 0;
   const uint32_t start = vxp_tick_ms();
   RpcChannel ch;

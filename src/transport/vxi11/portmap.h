@@ -12,10 +12,10 @@
 #define VX_PORTMAP_PORT 111
 #define VX_PORTMAP_REQUEST_SIZE (VX_RPC_CALL_HEADER + 16)
 
-// The TCP port of program `prog` version `vers` on `addr` (network order),
+// The TCP port of program `prog` version `vers` on `addr` (either family),
 // asked within waitMs (0: no limit). RPC_OK with *port 0 when the program
 // is not registered.
-RpcStatus vx_portmap_getport(uint32_t addr, uint32_t prog, uint32_t vers, uint32_t waitMs, uint16_t* port);
+RpcStatus vx_portmap_getport(const vxp_address& addr, uint32_t prog, uint32_t vers, uint32_t waitMs, uint16_t* port);
 
 // A GETPORT call datagram for the TCP port of prog/vers.
 void vx_portmap_request(uint8_t out[VX_PORTMAP_REQUEST_SIZE], uint32_t xid, uint32_t prog, uint32_t vers);

@@ -128,11 +128,15 @@ void vx_rpc_channel_init_io(RpcChannel* ch, const RpcChannelIo* io) {
 }
 
 bool vx_rpc_channel_connect(RpcChannel* ch, uint32_t addr, uint16_t port, uint32_t waitMs, bool* timedOut) {
+  return vx_rpc_channel_connect(ch, vxp_address_v4(addr), port, waitMs, timedOut);
+}
+
+bool vx_rpc_channel_connect(RpcChannel* ch, const vxp_address& addr, uint16_t port, uint32_t waitMs, bool* timedOut) {
   *timedOut = false;
   vx_rpc_channel_init(ch, VXP_BAD_SOCKET);
-  vxp_socket s = vxp_tcp_socket();
+  vxp_socket s = vxp_tcp_socket_for(addr);
   if (s == VXP_BAD_SOCKET) return false;
-  vxp_connect_result rc = vxp_tcp_connect_within(s, addr, port, waitMs);
+  vxp_connect_result rc = vxp_tcp_connect_to(s, addr, port, waitMs);
   if (rc != VXP_CONNECTED) {
     *timedOut = rc == VXP_CONNECT_TIMED_OUT;
     vxp_socket_close(s);

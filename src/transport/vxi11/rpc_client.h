@@ -49,6 +49,8 @@ void vx_rpc_channel_init_io(RpcChannel* ch, const RpcChannelIo* io);
 // port) within waitMs (0: the system's own limit); *timedOut tells a
 // connect that ran out of time from one refused.
 bool vx_rpc_channel_connect(RpcChannel* ch, uint32_t addr, uint16_t port, uint32_t waitMs, bool* timedOut);
+// The same to an address of either family (a link's open: IPv6 too).
+bool vx_rpc_channel_connect(RpcChannel* ch, const vxp_address& addr, uint16_t port, uint32_t waitMs, bool* timedOut);
 // Closes the socket and frees the reply buffer.
 void vx_rpc_channel_close(RpcChannel* ch);
 

@@ -189,7 +189,8 @@ uint32_t chunk_for(uint32_t maxRecvSize) {
 
 // The core channel and the link on it; the abort channel when offered.
 // Logs why it failed, as the caller's log shows nothing else.
-bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const char* device, const Deadline& dl) {
+bool connect_link(Vxi11Device* d, const vxp_address& addr, const char* hostText, const char* device,
+                  const Deadline& dl) {
   snprintf(d->peer, sizeof d->peer, "%s", hostText);
   uint16_t port = 0;
   RpcStatus pm = vx_portmap_getport(addr, VX_VXI11_CORE_PROG, VX_VXI11_VERSION, dl.left(kUnboundedOpenReplyMs), &port);
@@ -228,7 +229,7 @@ bool connect_link(Vxi11Device* d, uint32_t addr, const char* hostText, const cha
 
 // TCPIP[board]::host[::device]::INSTR, read again from the whole name; the
 // device ("inst0" when left out, "gpib0,5", any other name) goes to
-// create_link as the reader lower-cased it.
+// create_link as written.
 ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   VxResourceName r;
   const char* why = nullptr;
@@ -241,7 +242,7 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
   if (!vxp_net_startup()) return VI_ERROR_SYSTEM_ERROR;
   // One wait for the lookup, the portmapper, the connections and create_link.
   const Deadline dl{vxp_tick_ms(), vx_open_wait_ms(tmoMs)};
-  uint32_t addr;
+  vxp_address addr;
   Vxi11Device* d = nullptr;
   if (!vx_host_address(r.host, dl.left(0), &addr) || (d = new_device()) == nullptr ||
       !connect_link(d, addr, r.host, r.device, dl)) {
@@ -381,7 +382,9 @@ ViStatus send_chunks(Vxi11Device* d, const uint8_t* p, size_t count, bool end, s
   return VI_SUCCESS;
 }
 
-ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+// A write; `mayEnd` false for bytes of a message that goes on after them
+// (writeMore), whose last byte ends nothing even when it is a line feed.
+ViStatus write_bytes(void* context, const void* buffer, ViInt32 count, ViInt32* retCount, bool mayEnd) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   if (retCount) *retCount = 0;
   std::unique_lock<std::mutex> hold;
@@ -390,7 +393,7 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
   if (count <= 0) return VI_SUCCESS;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   const size_t n = (size_t)count;
-  const bool endsLine = p[n - 1] == '\n';
+  const bool endsLine = mayEnd && p[n - 1] == '\n';
   // A write that ends no line keeps its last bytes back: they go with the
   // next write (a command and its line feed in one RPC), or carry END when
   // the caller ends the message there (vxi11_end).
@@ -409,6 +412,14 @@ ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* 
   d->heldLength += keep;
   if (retCount) *retCount = count;
   return VI_SUCCESS;
+}
+
+ViStatus vxi11_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, true);
+}
+
+ViStatus vxi11_write_more(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  return write_bytes(context, buffer, count, retCount, false);
 }
 
 // Ends the message on the bytes held back; nothing held means the last
@@ -530,5 +541,6 @@ const TransportOps vx_vxi11_ops = {
     vxi11_readstb,  // readStb
     vxi11_trigger,  // trigger
     vxi11_remote,   // remote
-    vxi11_end,      // endMessage
+    vxi11_end,         // endMessage
+    vxi11_write_more,  // writeMore
 };
