@@ -11,6 +11,7 @@
 // .15 answering every call on a link with error 11/17/21, .16 sending 200
 // forged GETPORT replies with each of its own.
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -319,6 +320,9 @@ TEST(Vxi11Link, DeviceErrorCodesAreTheirVisaStatuses) {
     EXPECT_EQ(c.status, vx_comm_readStb(id, &stb));
     EXPECT_EQ(c.status, vx_comm_trigger(id));
     EXPECT_EQ(c.status, vx_comm_clear(id));
+    char reason[256];
+    EXPECT_EQ(VI_SUCCESS, vx_comm_lastError(reason, sizeof reason));
+    EXPECT_NE(nullptr, strstr(reason, c.line)) << reason;
     vx_usb_stopdebug();
     EXPECT_NE(std::string::npos, log.text().find("device_write answered " + std::string(c.line))) << log.text();
     EXPECT_NE(std::string::npos, log.text().find("device_readstb answered " + std::string(c.line))) << log.text();

@@ -164,19 +164,20 @@ void free_device(Vxi11Device* d) {
 
 // The status of a call on the link, with a log line for what the status
 // alone does not say: late replies dropped, a call that had no reply, an
-// error code the device answered.
+// error code the device answered (the last two are error lines, so they are
+// the thread's reason for vx_comm_lastError).
 ViStatus outcome(Vxi11Device* d, const char* proc, const Vxi11Result& r, uint32_t waitMs) {
   if (d->core.dropped > 0)
     writeLog("VXI-11 %s: dropped %u late reply(ies) to an earlier call that had timed out (xid %u)\n", d->peer,
              d->core.dropped, (unsigned)d->core.droppedXid);
   const ViStatus status = status_of(r);
   if (r.rpc == RPC_TIMED_OUT) {
-    writeLog("VXI-11 %s: %s had no reply within %u ms%s; the link stays usable, and a reply that comes later is "
+    writeLog("VXI-11 error: %s: %s had no reply within %u ms%s; the link stays usable, and a reply that comes later is "
              "dropped\n",
              d->peer, proc, (unsigned)waitMs, d->core.cutReply ? " (its reply came in part)" : "");
   } else if (r.rpc == RPC_OK && r.error != VXI11_NO_ERROR) {
     const VxStatusText* t = vx_status_text(status);
-    writeLog("VXI-11 %s: %s answered VXI-11 error %u (%s): %s\n", d->peer, proc, (unsigned)r.error,
+    writeLog("VXI-11 error: %s: %s answered VXI-11 error %u (%s): %s\n", d->peer, proc, (unsigned)r.error,
              error_text(r.error), t ? t->name : "VI_ERROR_SYSTEM_ERROR");
   }
   return status;
