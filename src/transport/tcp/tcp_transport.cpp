@@ -2,6 +2,7 @@
 // ways with the link timeout on every receive and on each whole write.
 #include "transport/tcp/tcp_transport.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -26,7 +27,9 @@ const size_t kSendPiece = 256 * 1024;
 struct TcpLink {
   // Kept as 32 bits and sign-extended back on every use, so -1 stays -1.
   int32_t socket;
-  uint32_t timeoutMs;  // of each receive and of a whole write (0: no limit)
+  // Of each receive and of a whole write (0: no limit). Calls on a TCP link
+  // take no per-link lock, so a setTmoMs may meet a write on another thread.
+  std::atomic<uint32_t> timeoutMs;
 };
 
 vxp_socket sock_of(const TcpLink* t) { return (vxp_socket)t->socket; }
@@ -105,7 +108,7 @@ ViStatus open_with(ConnectFn connect, const char* address, ViInt32 tmoMs, LinkSl
   TcpLink* t = new (std::nothrow) TcpLink;
   if (!t) return VI_ERROR_SYSTEM_ERROR;
   t->socket = -1;
-  t->timeoutMs = kDefaultTimeoutMs;
+  t->timeoutMs.store(kDefaultTimeoutMs, std::memory_order_relaxed);
   if (!vxp_net_startup()) {
     delete t;
     return VI_ERROR_SYSTEM_ERROR;
@@ -161,7 +164,8 @@ ViStatus vx_tcp_write(void* context, const void* buffer, ViInt32 count, ViInt32*
   // Each send waits at most the timeout; the whole write too.
   const uint32_t start = vxp_tick_ms();
   while (total < count) {
-    if (total > 0 && t->timeoutMs != 0 && vxp_tick_ms() - start >= t->timeoutMs) return VI_ERROR_TMO;
+    const uint32_t limit = t->timeoutMs.load(std::memory_order_relaxed);
+    if (total > 0 && limit != 0 && vxp_tick_ms() - start >= limit) return VI_ERROR_TMO;
     const size_t piece = (size_t)(count - total) < kSendPiece ? (size_t)(count - total) : kSendPiece;
     int64_t n = vxp_send(sock_of(t), p + total, piece);
     // A peer that does not read is late, not gone; what went is counted.
@@ -177,7 +181,7 @@ ViStatus vx_tcp_settmo(void* context, ViInt32 tmoMs) {
   TcpLink* t = static_cast<TcpLink*>(context);
   if (!vxp_set_recv_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
   if (!vxp_set_send_timeout(sock_of(t), (uint32_t)tmoMs)) return VI_ERROR_SYSTEM_ERROR;
-  t->timeoutMs = (uint32_t)tmoMs;
+  t->timeoutMs.store((uint32_t)tmoMs, std::memory_order_relaxed);
   return VI_SUCCESS;
 }
 
