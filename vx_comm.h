@@ -119,6 +119,13 @@ void vx_comm_freeVisa(void);
  * "*IDN?"); entries "model:serial:TCPIP0::a.b.c.d::inst0::INSTR;", listed
  * after the others. In no combination of the other bits. */
 #define IFACE_VXI11 0x002
+/* LAN instruments that announce themselves by mDNS / DNS-SD (_hislip._tcp,
+ * _vxi-11._tcp, _scpi-raw._tcp): entries "model:serial:TCPIP0::a.b.c.d::
+ * hislip0::INSTR;" (hislip0,port off 4880), "...::inst0::INSTR;" and
+ * "...::port::SOCKET;", model and serial from the TXT keys Model and
+ * SerialNumber; listed last. Queries leave from an ephemeral port, so no
+ * system responder is disturbed. In no combination of the other bits. */
+#define IFACE_MDNS 0x004
 #define IFACE_USB 0x010
 #define IFACE_VISA 0x300
 ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);

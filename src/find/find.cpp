@@ -15,12 +15,13 @@
 namespace {
 
 // Table order is the order of the list: LAN, then USB, then VISA, then
-// VXI-11 (last, so the others keep their places).
+// VXI-11, then mDNS (last, so the others keep their places).
 const FindSearch kSearches[] = {
     {IFACE_LAN, vx_lan_scan},
     {IFACE_USB, vx_usbdev_scan},
     {IFACE_VISA, vx_visa_scan},
     {IFACE_VXI11, vx_vxi11_scan},
+    {IFACE_MDNS, vx_mdns_scan},
 };
 
 const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order

@@ -168,6 +168,15 @@ struct Vxi11Responders {
 // notKept when the list is full). Anything else changes nothing.
 bool vx_vxi11_take_datagram(Vxi11Responders* r, const uint8_t* datagram, size_t length, uint32_t from, uint32_t xid);
 
+// ----------------------------------------------------------------- mDNS --
+
+// Asks the DNS-SD responders on every IPv4 card for HiSLIP, VXI-11 and raw
+// SCPI instruments (mdns_scan.cpp) for tmoMs (compared as unsigned).
+// Entries model:serial:TCPIP0::a.b.c.d::hislip0::INSTR (hislip0,port when
+// not 4880), ...::inst0::INSTR and ...::port::SOCKET, model and serial from
+// the TXT keys Model and SerialNumber (empty when absent).
+ViStatus vx_mdns_scan(char* text, int tmoMs, int capacity, int* length);
+
 // ------------------------------------------------------------------ USB --
 
 // Probes every present direct USB instrument in a worker thread of its own

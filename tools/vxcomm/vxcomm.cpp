@@ -31,7 +31,7 @@ struct Options {
   // A plain find lists every kind of instrument the tool can reach, VXI-11
   // ones too: a person looking for an instrument should not have to know
   // which protocol it speaks. Scripts that want the short search name theirs.
-  ViInt32 iface = IFACE_LAN | IFACE_VXI11 | IFACE_USB | IFACE_VISA;
+  ViInt32 iface = IFACE_LAN | IFACE_VXI11 | IFACE_MDNS | IFACE_USB | IFACE_VISA;
 };
 
 // Without --timeout, how long the tool waits for a host name's address.
@@ -74,7 +74,7 @@ const char* kUsage =
     "usage: vxcomm [OPTIONS] COMMAND [OPTIONS] ARGS...\n"
     "\n"
     "commands:\n"
-    "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,usb,visa)\n"
+    "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,mdns,usb,visa)\n"
     "  query ADDRESS COMMAND...                  send each command, print each reply line\n"
     "  send ADDRESS COMMAND...                   send each command, read nothing\n"
     "  fetch ADDRESS QUERY FILE                  send QUERY, store the block it returns in FILE\n"
@@ -104,13 +104,15 @@ const char* kUsage =
 const char* help_for(const std::string& cmd) {
   if (cmd == "find")
     return "usage: vxcomm find [--iface LIST] [--wait MS]\n"
-           "  Searches the interfaces in LIST (comma-separated: lan, vxi11, usb, visa;\n"
-           "  default all) and prints one instrument a line: model, serial, address.\n"
+           "  Searches the interfaces in LIST (comma-separated: lan, vxi11, mdns, usb,\n"
+           "  visa; default all) and prints one instrument a line: model, serial, address.\n"
            "  vxi11 finds LAN instruments of any make that serve VXI-11, listed as\n"
            "  TCPIP0::a.b.c.d::inst0::INSTR; an instrument that answers both LAN searches\n"
-           "  is listed under both addresses (either opens it). --wait is how long each\n"
-           "  LAN search listens for answers (default 1000 ms); the searches run side\n"
-           "  by side, so a find takes about --wait.\n";
+           "  is listed under both addresses (either opens it). mdns asks the LAN's\n"
+           "  DNS-SD responders for HiSLIP, VXI-11 and raw SCPI instruments\n"
+           "  (::hislip0::INSTR, ::inst0::INSTR, ::PORT::SOCKET). --wait is how long\n"
+           "  each LAN search listens for answers (default 1000 ms); the searches run\n"
+           "  side by side, so a find takes about --wait.\n";
   if (cmd == "query")
     return "usage: vxcomm query ADDRESS COMMAND...\n"
            "  Sends each COMMAND as a line and prints the reply line it gets.\n";
@@ -337,10 +339,11 @@ int cmd_find(int argc, char** argv, Options& o) {
         std::string name = list.substr(at, comma - at);
         if (name == "lan") o.iface |= IFACE_LAN;
         else if (name == "vxi11") o.iface |= IFACE_VXI11;
+        else if (name == "mdns") o.iface |= IFACE_MDNS;
         else if (name == "usb") o.iface |= IFACE_USB;
         else if (name == "visa") o.iface |= IFACE_VISA;
         else {
-          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, vxi11, usb, visa)\n", name.c_str());
+          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, vxi11, mdns, usb, visa)\n", name.c_str());
           return 2;
         }
       }

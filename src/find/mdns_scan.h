@@ -1,0 +1,77 @@
+// The mDNS search's state: instances and hosts learnt from the answers so
+// far, what is still to be asked, and the entries they make. The socket
+// loop lives in mdns_scan.cpp; this part works over memory.
+#ifndef VX_FIND_MDNS_SCAN_H
+#define VX_FIND_MDNS_SCAN_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "find/dns_message.h"
+#include "platform/multicast.h"
+#include "vx_comm.h"
+
+// The service types asked for, in this order.
+enum MdnsService { MDNS_HISLIP, MDNS_VXI11, MDNS_SCPI_RAW, MDNS_LXI, MDNS_SERVICES };
+
+#define VX_MDNS_MAX_INSTANCES 64
+#define VX_MDNS_MAX_HOSTS 32
+#define VX_MDNS_FIELD_SIZE 32
+
+struct MdnsInstance {
+  DnsName name;
+  int service;
+  int card;  // the card its PTR answer came by
+  bool haveSrv, haveTxt;
+  uint16_t port;
+  DnsName target;
+  char model[VX_MDNS_FIELD_SIZE], serial[VX_MDNS_FIELD_SIZE];
+  uint32_t askedAt;  // ms into the search of the last question for it
+  int asks;
+};
+
+struct MdnsHost {
+  DnsName name;
+  int card;
+  bool haveAddr, addrOnCard;
+  uint32_t addr;  // network order
+  uint32_t askedAt;
+  int asks;
+};
+
+struct MdnsState {
+  uint16_t id;  // of every query; answers must carry it
+  DnsName services[MDNS_SERVICES];
+  vxp_card cards[16];
+  int cardCount;
+  MdnsInstance instances[VX_MDNS_MAX_INSTANCES];
+  int instanceCount;
+  MdnsHost hosts[VX_MDNS_MAX_HOSTS];
+  int hostCount;
+};
+
+// Empties the state for a search with query id `id` over these cards.
+void vx_mdns_begin(MdnsState* s, uint16_t id, const vxp_card* cards, int cardCount);
+
+// Takes one datagram from `from` (network order): nothing unless it is a
+// response to our id from a card's subnet. Records naming an instance or
+// host already known fill in what is missing; a PTR to a new instance adds
+// it. A malformed record ends the reading of that message, keeping what
+// came before.
+void vx_mdns_take_answer(MdnsState* s, const uint8_t* msg, size_t size, uint32_t from);
+
+// The next query due at `nowMs`: SRV and TXT of an instance missing them,
+// or A of a host, each asked again `reaskMs` after its last question and
+// at most `maxAsks` times. Writes it into buf and returns its size (0 when
+// nothing is due); *card is the card to send it by.
+size_t vx_mdns_next_query(MdnsState* s, uint32_t nowMs, uint32_t reaskMs, int maxAsks, uint8_t* buf, size_t capacity,
+                          int* card);
+
+// The PTR query for one service type.
+size_t vx_mdns_service_query(const MdnsState* s, int service, uint8_t* buf, size_t capacity);
+
+// Appends an entry for every instance with an address and route, each
+// address once. VI_SUCCESS_MAX_CNT when one did not fit.
+ViStatus vx_mdns_list(const MdnsState* s, char* text, int capacity, int* length);
+
+#endif

@@ -1,0 +1,52 @@
+// Win32 side of the platform layer: multicast cards and sending.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/multicast.h"
+
+int vxp_multicast_cards(vxp_card* out, int capacity) {
+  if (!out || capacity <= 0) return 0;
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  // The list can grow between the sizing call and the real one: a few tries.
+  ULONG size = 16 * 1024;
+  IP_ADAPTER_ADDRESSES* list = nullptr;
+  ULONG rc = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    free(list);
+    list = (IP_ADAPTER_ADDRESSES*)malloc(size);
+    if (!list) return 0;
+    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
+  }
+  int n = 0;
+  if (rc == NO_ERROR) {
+    for (IP_ADAPTER_ADDRESSES* a = list; a && n < capacity; a = a->Next) {
+      if (a->OperStatus != IfOperStatusUp || (a->Flags & IP_ADAPTER_NO_MULTICAST)) continue;
+      if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK || a->IfType == IF_TYPE_PPP || a->IfType == IF_TYPE_TUNNEL) continue;
+      for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u && n < capacity; u = u->Next) {
+        const SOCKADDR* sa = u->Address.lpSockaddr;
+        if (!sa || sa->sa_family != AF_INET || u->OnLinkPrefixLength > 32) continue;
+        struct sockaddr_in in;
+        memcpy(&in, sa, sizeof in);
+        const uint32_t hostMask =
+            u->OnLinkPrefixLength == 0 ? 0u : (0xFFFFFFFFu << (32 - u->OnLinkPrefixLength));
+        bool seen = false;
+        for (int i = 0; i < n; ++i) seen = seen || out[i].addr == in.sin_addr.s_addr;
+        if (!seen) out[n++] = vxp_card{in.sin_addr.s_addr, htonl(hostMask)};
+      }
+    }
+  }
+  free(list);
+  return n;
+}
+
+bool vxp_set_multicast_card(vxp_socket s, uint32_t cardAddr) {
+  // Winsock takes the card's address as a DWORD here, in network order.
+  DWORD card = cardAddr;
+  DWORD ttl = 255;
+  return setsockopt((SOCKET)s, IPPROTO_IP, IP_MULTICAST_IF, (const char*)&card, sizeof card) == 0 &&
+         setsockopt((SOCKET)s, IPPROTO_IP, IP_MULTICAST_TTL, (const char*)&ttl, sizeof ttl) == 0;
+}

@@ -1,0 +1,230 @@
+// The DNS message reader (names, compression, record lengths) and the mDNS
+// search's state over answers built in memory: what it asks again and the
+// entries it makes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "find/dns_message.h"
+#include "find/mdns_scan.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+// The name's labels joined by '|', so dots inside a label stay visible.
+std::string labels_of(const DnsName& n) {
+  std::string out;
+  for (size_t p = 0; n.wire[p] != 0; p += 1u + n.wire[p]) {
+    if (!out.empty()) out += '|';
+    out.append(reinterpret_cast<const char*>(n.wire + p + 1), n.wire[p]);
+  }
+  return out;
+}
+
+Bytes label_bytes(const std::string& text) {
+  Bytes b(1 + text.size(), (uint8_t)text.size());
+  memcpy(b.data() + 1, text.data(), text.size());
+  return b;
+}
+
+struct NameCase {
+  const char* what;
+  Bytes msg;
+  size_t at;
+  const char* labels;  // null: refused
+  size_t after;
+};
+
+TEST(DnsName, ReadsCompressedNamesAndRefusesBadOnes) {
+  Bytes longName;
+  for (int i = 0; i < 5; ++i) {
+    Bytes l = label_bytes(std::string(63, 'a'));
+    longName.insert(longName.end(), l.begin(), l.end());
+  }
+  longName.push_back(0);
+  Bytes dotted = label_bytes("VXSIM 1130.0341k02");
+  dotted.insert(dotted.end(), {5, 'l', 'o', 'c', 'a', 'l', 0});
+  const NameCase cases[] = {
+      {"plain", {3, 'a', 'b', 'c', 0}, 0, "abc", 5},
+      {"pointer back", {3, 'a', 'b', 'c', 0, 1, 'x', 0xC0, 0}, 5, "x|abc", 9},
+      {"dots inside a label", dotted, 0, "VXSIM 1130.0341k02|local", dotted.size()},
+      {"pointer to itself", {0xC0, 0}, 0, nullptr, 0},
+      {"pointer forward", {0xC0, 2, 0}, 0, nullptr, 0},
+      {"two pointers in a loop", {1, 'a', 0xC0, 4, 1, 'b', 0xC0, 0}, 4, nullptr, 0},
+      {"label past the end", {5, 'a', 'b'}, 0, nullptr, 0},
+      {"pointer cut", {1, 'a', 0xC0}, 0, nullptr, 0},
+      {"no root label", {1, 'a'}, 0, nullptr, 0},
+      {"extended label type", {0x41, 'a', 0}, 0, nullptr, 0},
+      {"over 255 bytes", longName, 0, nullptr, 0},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    DnsName n;
+    size_t at = c.at;
+    const bool ok = vx_dns_read_name(c.msg.data(), c.msg.size(), &at, &n);
+    ASSERT_EQ(ok, c.labels != nullptr);
+    if (!ok) continue;
+    EXPECT_EQ(labels_of(n), c.labels);
+    EXPECT_EQ(at, c.after);
+  }
+}
+
+// ----------------------------------------------------------- answers --
+
+const uint16_t kId = 0x1234;
+const uint32_t kCardAddr = 0x010012C6u;  // 198.18.0.1, network order on little-endian
+const uint32_t kPeer = 0x020012C6u;      // 198.18.0.2
+
+uint32_t v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t x[4] = {a, b, c, d};
+  uint32_t v;
+  memcpy(&v, x, 4);
+  return v;
+}
+
+DnsName name(std::vector<const char*> labels) {
+  DnsName n;
+  EXPECT_TRUE(vx_dns_name_from_labels(&n, labels.data(), (int)labels.size()));
+  return n;
+}
+
+struct Answer {
+  Bytes buf = Bytes(2048);
+  DnsWriter w;
+  uint16_t count = 0;
+  explicit Answer(uint16_t id = kId) { vx_dns_writer_begin(&w, buf.data(), buf.size(), DnsHeader{id, 0x8400, 0, 0, 0, 0}); }
+  void record(const DnsName& n, uint16_t type, const Bytes& data) {
+    vx_dns_put_record(&w, n, type, 120, data.data(), data.size());
+    ++count;
+  }
+  void ptr(const DnsName& service, const DnsName& instance) { record(service, VX_DNS_PTR, Bytes(instance.wire, instance.wire + instance.size)); }
+  void srv(const DnsName& instance, uint16_t port, const DnsName& host) {
+    Bytes d{0, 0, 0, 0, (uint8_t)(port >> 8), (uint8_t)port};
+    d.insert(d.end(), host.wire, host.wire + host.size);
+    record(instance, VX_DNS_SRV, d);
+  }
+  void txt(const DnsName& instance, std::vector<std::string> strings) {
+    Bytes d;
+    for (const std::string& s : strings) {
+      Bytes l = label_bytes(s);
+      d.insert(d.end(), l.begin(), l.end());
+    }
+    record(instance, VX_DNS_TXT, d);
+  }
+  void a(const DnsName& host, uint32_t addr) { record(host, VX_DNS_A, Bytes((uint8_t*)&addr, (uint8_t*)&addr + 4)); }
+  Bytes done() {
+    EXPECT_TRUE(w.ok);
+    buf[6] = (uint8_t)(count >> 8);
+    buf[7] = (uint8_t)count;
+    return Bytes(buf.begin(), buf.begin() + (long)w.size);
+  }
+};
+
+struct MdnsStateTest : ::testing::Test {
+  MdnsState s;
+  const DnsName hislip = name({"_hislip", "_tcp", "local"});
+  const DnsName raw = name({"_scpi-raw", "_tcp", "local"});
+  const DnsName lxi = name({"_lxi", "_tcp", "local"});
+  const DnsName host = name({"vxsim-peer", "local"});
+  void SetUp() override {
+    const vxp_card card{kCardAddr, v4(255, 255, 255, 0)};
+    vx_mdns_begin(&s, kId, &card, 1);
+  }
+  void take(const Bytes& m, uint32_t from = kPeer) { vx_mdns_take_answer(&s, m.data(), m.size(), from); }
+  std::string list() {
+    char text[512] = "";
+    int length = 0;
+    EXPECT_EQ(vx_mdns_list(&s, text, sizeof text, &length), VI_SUCCESS);
+    return std::string(text, (size_t)length);
+  }
+  // The questions of the next query due, as "type:first label" texts.
+  std::string next(uint32_t now) {
+    uint8_t q[512];
+    int card = -1;
+    size_t n = vx_mdns_next_query(&s, now, 60, 6, q, sizeof q, &card);
+    if (n == 0) return "";
+    EXPECT_EQ(card, 0);
+    std::string out;
+    size_t at = 12;
+    for (int i = 0; i < ((q[4] << 8) | q[5]); ++i) {
+      DnsName qn;
+      EXPECT_TRUE(vx_dns_read_name(q, n, &at, &qn));
+      out += (out.empty() ? "" : " ") + std::to_string((q[at] << 8) | q[at + 1]) + ":" + labels_of(qn).substr(0, labels_of(qn).find('|'));
+      at += 4;
+    }
+    return out;
+  }
+};
+
+// A responder that cut its answer at 512 bytes gave the PTR alone: the
+// instance's SRV and TXT are asked for, then what is still missing, again
+// after the re-ask time, and the host's address once the SRV names it.
+TEST_F(MdnsStateTest, AsksAgainForWhatACappedAnswerLeftOut) {
+  const DnsName inst = name({"VXSIM 1130.0341k02", "_hislip", "_tcp", "local"});
+  Answer capped;
+  capped.ptr(hislip, inst);
+  take(capped.done());
+  EXPECT_EQ(next(0), "33:VXSIM 1130.0341k02 16:VXSIM 1130.0341k02");
+  EXPECT_EQ(next(10), "");  // not again before the re-ask time
+  Answer srvOnly;
+  srvOnly.srv(inst, 4881, host);
+  take(srvOnly.done());
+  EXPECT_EQ(next(60), "16:VXSIM 1130.0341k02");
+  EXPECT_EQ(next(60), "1:vxsim-peer");
+  EXPECT_EQ(list(), "");  // no address yet
+  Answer rest;
+  rest.txt(inst, {"Manufacturer=VXSIM", "Model=MODEL-H", "SerialNumber=SN:H1"});
+  rest.a(host, kPeer);
+  take(rest.done());
+  EXPECT_EQ(next(500), "");
+  EXPECT_EQ(list(), "MODEL-H:SN_H1:TCPIP0::198.18.0.2::hislip0,4881::INSTR;");
+}
+
+// Everything in one answer, records before the PTR that names them; the
+// _lxi instance names a SOCKET instance without TXT keys of its own; a
+// second instance at the same address and port is listed once.
+TEST_F(MdnsStateTest, ListsEachRouteOnceWithTheLxiKeysAsFallback) {
+  const DnsName sock1 = name({"VXSIM SOCKET 0002", "_scpi-raw", "_tcp", "local"});
+  const DnsName sock2 = name({"VXSIM SOCKET copy", "_scpi-raw", "_tcp", "local"});
+  const DnsName lxiInst = name({"VXSIM SOCKET 0002", "_lxi", "_tcp", "local"});
+  Answer m;
+  m.srv(sock1, 5025, host);
+  m.txt(sock1, {});
+  m.srv(sock2, 5025, host);
+  m.txt(sock2, {});
+  m.srv(lxiInst, 80, host);
+  m.txt(lxiInst, {"Model=MODEL-S", "SerialNumber=SN-S2"});
+  m.a(host, kPeer);
+  m.ptr(raw, sock1);
+  m.ptr(raw, sock2);
+  m.ptr(lxi, lxiInst);
+  take(m.done());
+  EXPECT_EQ(list(), "MODEL-S:SN-S2:TCPIP0::198.18.0.2::5025::SOCKET;");
+}
+
+TEST_F(MdnsStateTest, DropsAnswersFromElsewhereOrMalformed) {
+  const DnsName inst = name({"VXSIM HISLIP 0001", "_hislip", "_tcp", "local"});
+  Answer other(kId + 1);
+  other.ptr(hislip, inst);
+  take(other.done());  // not our id
+  Answer m;
+  m.ptr(hislip, inst);
+  take(m.done(), v4(198, 18, 1, 2));  // another subnet
+  Answer notChild;
+  notChild.ptr(hislip, name({"x", "_vxi-11", "_tcp", "local"}));
+  take(notChild.done());  // an instance of another type
+  EXPECT_EQ(s.instanceCount, 0);
+
+  // A record whose length runs past the message ends the reading there.
+  Answer overrun;
+  overrun.ptr(hislip, inst);
+  Bytes msg = overrun.done();
+  msg[msg.size() - inst.size - 1] = 0xFF;
+  take(msg);
+  EXPECT_EQ(s.instanceCount, 0);
+}
+
+}  // namespace
