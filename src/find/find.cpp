@@ -48,6 +48,44 @@ void run_search(void* arg) {
   r->status = r->run(r->text, r->tmoMs, r->capacity, &r->length);
 }
 
+// The address field of the entry [begin, end): after its second ':'; null
+// for text that is not an entry.
+const char* address_of(const char* begin, const char* end) {
+  const char* first = static_cast<const char*>(memchr(begin, ':', (size_t)(end - begin)));
+  if (!first) return nullptr;
+  const char* second = static_cast<const char*>(memchr(first + 1, ':', (size_t)(end - first - 1)));
+  return second ? second + 1 : nullptr;
+}
+
+// Two searches can reach one instrument by the same route (VXI-11 and mDNS
+// both list ::inst0::INSTR): each address stays where it came first, later
+// entries naming it go. Returns the list's new length, NUL-terminated.
+int64_t drop_repeated_addresses(char* list, int64_t length) {
+  int64_t kept = 0;
+  for (int64_t p = 0; p < length;) {
+    const char* semi = static_cast<const char*>(memchr(list + p, ';', (size_t)(length - p)));
+    const int64_t end = semi ? semi - list + 1 : length;  // one past the entry's ';'
+    const char* address = address_of(list + p, list + end - 1);
+    bool repeated = false;
+    for (int64_t q = 0; address && !repeated && q < kept;) {
+      const char* qSemi = static_cast<const char*>(memchr(list + q, ';', (size_t)(kept - q)));
+      if (!qSemi) break;
+      const int64_t qEnd = qSemi - list + 1;
+      const char* other = address_of(list + q, list + qEnd - 1);
+      const int64_t n = list + end - 1 - address;
+      repeated = other && list + qEnd - 1 - other == n && memcmp(other, address, (size_t)n) == 0;
+      q = qEnd;
+    }
+    if (!repeated) {
+      if (kept != p) memmove(list + kept, list + p, (size_t)(end - p));
+      kept += end - p;
+    }
+    p = end;
+  }
+  list[kept] = '\0';
+  return kept;
+}
+
 }  // namespace
 
 void vx_find_broadcast_begin(BroadcastPlan* plan, vxp_socket sock, uint16_t port, const void* request, size_t length) {
@@ -177,6 +215,7 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
     setup->release(r.text);
   }
 
+  position = drop_repeated_addresses(devices, position);
   if (retCount) *retCount = (int)position;
   const ViStatus status = cutShort ? VI_SUCCESS_MAX_CNT : VI_SUCCESS;
   writeLog("vx_comm_find() returns: status=%d, retCount=%d\n", (int)status, (int)position);

@@ -246,6 +246,14 @@ TEST_F(FindMerge, LengthsNearIntMaxNeitherOverflowNorReadPastTheBuffer) {
   EXPECT_EQ(std::vector<size_t>({(size_t)INT_MAX, (size_t)INT_MAX, (size_t)INT_MAX}), g_heap.sizes);
 }
 
+TEST_F(FindMerge, AnAddressTwoSearchesListIsKeptOnceWhereItCameFirst) {
+  g_search[0].text = "A:1:TCPIP0::h::inst0::INSTR;L;";
+  g_search[2].text = "B:2:TCPIP0::h::inst0::INSTR;C:3:TCPIP0::h::inst0::INSTR0;L;";
+  EXPECT_EQ(VI_SUCCESS, find(100));
+  EXPECT_EQ("A:1:TCPIP0::h::inst0::INSTR;L;C:3:TCPIP0::h::inst0::INSTR0;L;", std::string(devices));
+  EXPECT_EQ((int)strlen(devices), ret);
+}
+
 // Each search waits its tmoMs: run one after another, a find of three
 // would take three times as long.
 TEST_F(FindMerge, SearchesRunSideBySide) {
