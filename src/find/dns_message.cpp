@@ -116,13 +116,12 @@ int vx_dns_reader_next(DnsReader* r, DnsRecord* rec) {
   return 1;
 }
 
-bool vx_dns_read_srv(const uint8_t* msg, size_t size, const DnsRecord& rec, uint16_t* port, DnsName* target) {
+bool vx_dns_read_srv(const uint8_t* msg, const DnsRecord& rec, uint16_t* port, DnsName* target) {
   if (rec.type != VX_DNS_SRV || rec.dataSize < 7) return false;
   *port = be16(msg + rec.data + 4);
   size_t at = rec.data + 6;
   // The target's own bytes must lie within the record; pointers may lead
   // to earlier parts of the message.
-  (void)size;
   return vx_dns_read_name(msg, rec.data + rec.dataSize, &at, target);
 }
 

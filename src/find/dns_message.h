@@ -67,7 +67,7 @@ int vx_dns_reader_next(DnsReader* r, DnsRecord* rec);
 
 // SRV data: port and target (a name that may be compressed, starting
 // within the record's data). A data: the address in network order.
-bool vx_dns_read_srv(const uint8_t* msg, size_t size, const DnsRecord& rec, uint16_t* port, DnsName* target);
+bool vx_dns_read_srv(const uint8_t* msg, const DnsRecord& rec, uint16_t* port, DnsName* target);
 bool vx_dns_read_a(const uint8_t* msg, const DnsRecord& rec, uint32_t* addr);
 // The value of key `key` (compared without case) among a TXT record's
 // "key=value" strings, cut to outSize - 1 bytes and NUL-terminated. False

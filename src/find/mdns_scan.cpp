@@ -56,7 +56,7 @@ MdnsInstance* find_instance(MdnsState* s, const DnsName& name) {
   return nullptr;
 }
 
-void take_record(MdnsState* s, const uint8_t* msg, size_t size, const DnsRecord& rec, int card) {
+void take_record(MdnsState* s, const uint8_t* msg, const DnsRecord& rec, int card) {
   if (rec.klass != VX_DNS_CLASS_IN) return;
   if (rec.type == VX_DNS_PTR) {
     for (int k = 0; k < MDNS_SERVICES; ++k) {
@@ -79,7 +79,7 @@ void take_record(MdnsState* s, const uint8_t* msg, size_t size, const DnsRecord&
     MdnsInstance* in = find_instance(s, rec.name);
     if (!in) return;
     if (rec.type == VX_DNS_SRV && !in->haveSrv) {
-      if (!vx_dns_read_srv(msg, size, rec, &in->port, &in->target)) return;
+      if (!vx_dns_read_srv(msg, rec, &in->port, &in->target)) return;
       in->haveSrv = true;
       if (!find_host(s, in->target) && s->hostCount < VX_MDNS_MAX_HOSTS) {
         MdnsHost& h = s->hosts[s->hostCount++];
@@ -144,7 +144,7 @@ void vx_mdns_take_answer(MdnsState* s, const uint8_t* msg, size_t size, uint32_t
   for (int pass = 0; pass < 2; ++pass) {
     if (!vx_dns_reader_begin(&r, msg, size)) return;
     while (vx_dns_reader_next(&r, &rec) == 1)
-      if ((rec.type == VX_DNS_PTR) == (pass == 0)) take_record(s, msg, size, rec, card);
+      if ((rec.type == VX_DNS_PTR) == (pass == 0)) take_record(s, msg, rec, card);
   }
 }
 

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       DnsName target;
       uint32_t addr;
       char value[8];
-      if (vx_dns_read_srv(msg, size, rec, &port, &target)) check_name(target);
+      if (vx_dns_read_srv(msg, rec, &port, &target)) check_name(target);
       vx_dns_read_a(msg, rec, &addr);
       if (vx_dns_txt_value(msg, rec, "Model", value, sizeof value)) VX_FUZZ_CHECK(strlen(value) < sizeof value);
     }
