@@ -11,7 +11,6 @@
 
 #include "find/find.h"
 #include "find/mdns_scan.h"
-#include "log/call_log.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 
