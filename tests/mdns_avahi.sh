@@ -136,8 +136,8 @@ done
 [ "${ns:-$own_ns}" != "$own_ns" ] || { echo "mdns_avahi.sh: no nested namespace" >&2; exit 2; }
 ip link set "$peer" netns "$child" || exit 2
 ip addr add 198.18.0.1/24 dev "$card" && ip link set dev "$card" multicast on up || exit 2
-# Multicast leaves by the card, not by the default route on lo.
-ip route add 224.0.0.0/4 dev "$card" || exit 2
+# No multicast route: like everything else it leaves by lo (the default
+# route), so only a query sent out of the card itself reaches the peer.
 
 if [ "$coexist" = yes ]; then
   unshare --mount --propagation private -- bash -c '
