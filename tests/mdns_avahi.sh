@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Runs a program against three LAN instruments that announce themselves by
+# mDNS through Debian's avahi-daemon, an independent responder. Started by
+# netns_run.sh, after its check that the namespace holds only `lo`: adds one
+# veth pair (198.18.0.1/24 here, 198.18.0.2/24 on the peer, which moves into
+# a nested namespace), and there starts a simulator and an avahi-daemon
+# publishing static services for it as host vxsim-peer.local:
+#
+#   "VXSIM HISLIP 0001"  _hislip._tcp     4880  MODEL-H  SN-H1
+#   "VXSIM SOCKET 0002"  _scpi-raw._tcp   5025  MODEL-S  SN-S2
+#   "VXSIM VXI11 0003"   _vxi-11._tcp      111  MODEL-V  SN-V3
+#
+# each also as _lxi._tcp on port 80, TXT Manufacturer=VXSIM, Model, SerialNumber.
+#
+#   mdns_avahi.sh VXSIM [--coexist] [--wine PREFIX] -- PROGRAM [ARGS...]
+#
+# --coexist starts a second avahi-daemon on this side's card, holding port
+# 5353 here, as on a desktop. --wine runs PROGRAM (a .exe) under Wine, with
+# a wineserver of its own started after the card is made.
+# Each daemon runs in a mount namespace of its own, with its own /run (pid
+# file and socket) and the test's services folder over /etc/avahi/services;
+# the machine's own /etc is never written.
+# PROGRAM gets VX_MDNS_PEER=198.18.0.2; its status is ours.
+set -u
+[ "${VX_NETNS_ISOLATED:-}" = 1 ] || { echo "mdns_avahi.sh: run me through netns_run.sh" >&2; exit 2; }
+sim="$1"; shift
+coexist=no
+wine_prefix=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --coexist) coexist=yes; shift ;;
+    --wine) wine_prefix="$2"; shift 2 ;;
+    --) shift; break ;;
+    *) echo "mdns_avahi.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+[ $# -gt 0 ] || { echo "mdns_avahi.sh: no command given" >&2; exit 2; }
+avahi=${AVAHI_DAEMON:-/usr/sbin/avahi-daemon}
+[ -x "$avahi" ] || { echo "mdns_avahi.sh: $avahi missing (scripts/deps.sh installs it)" >&2; exit 2; }
+
+card=vxt0 peer=vxt1
+ip link add "$card" type veth peer name "$peer" || { echo "mdns_avahi.sh: cannot make a veth pair" >&2; exit 2; }
+work=$(mktemp -d)
+chmod 755 "$work"
+child="" near=""
+cleanup() {
+  local f
+  for f in "$work"/*.pid; do
+    [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null
+  done
+  [ -z "$near" ] || { kill "$near" 2>/dev/null; wait "$near" 2>/dev/null; }
+  # The peer's shell reaps its daemons and ends; it is ended if it does not.
+  if [ -n "$child" ]; then
+    for _ in $(seq 1 40); do kill -0 "$child" 2>/dev/null || break; sleep 0.05; done
+    kill "$child" 2>/dev/null
+    wait "$child" 2>/dev/null
+  fi
+  ip link del "$card" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A daemon's configuration: host NAME on card IFACE only, IPv4, no D-Bus,
+# no wide-area DNS, nothing published but the static services.
+avahi_conf() {
+  cat <<EOF
+[server]
+host-name=$1
+domain-name=local
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=$2
+enable-dbus=no
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-addresses=yes
+publish-hinfo=no
+publish-workstation=no
+publish-domain=no
+[reflector]
+enable-reflector=no
+[rlimits]
+EOF
+}
+# One instrument: NAME TYPE PORT MODEL SERIAL, also as an LXI web page.
+avahi_service() {
+  local txt="<txt-record>Manufacturer=VXSIM</txt-record><txt-record>Model=$4</txt-record>"
+  txt="$txt<txt-record>SerialNumber=$5</txt-record>"
+  cat <<EOF
+<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>$1</name>
+  <service><type>$2</type><port>$3</port>$txt</service>
+  <service><type>_lxi._tcp</type><port>80</port>$txt</service>
+</service-group>
+EOF
+}
+mkdir -p "$work/services" "$work/none" || exit 2
+# The daemon keeps its runtime folder owned by its user, and it checks that
+# it got it; in a user namespace the avahi user has no uid. So the daemons'
+# own view of the user and group files names root as that user.
+{ grep -v '^avahi:' /etc/passwd; echo 'avahi:x:0:0:avahi:/nonexistent:/usr/sbin/nologin'; } >"$work/passwd"
+{ grep -v '^avahi:' /etc/group; echo 'avahi:x:0:'; } >"$work/group"
+chmod 644 "$work/passwd" "$work/group"
+avahi_conf vxsim-peer "$peer" >"$work/peer.conf"
+avahi_conf vxsim-near "$card" >"$work/near.conf"
+avahi_service "VXSIM HISLIP 0001" _hislip._tcp 4880 MODEL-H SN-H1 >"$work/services/hislip.service"
+avahi_service "VXSIM SOCKET 0002" _scpi-raw._tcp 5025 MODEL-S SN-S2 >"$work/services/socket.service"
+avahi_service "VXSIM VXI11 0003" _vxi-11._tcp 111 MODEL-V SN-V3 >"$work/services/vxi11.service"
+
+# The peer's side: its own network and mount namespace inside this one,
+# holding the peer card, a simulator on it and the announcing daemon.
+unshare --net --mount --propagation private -- bash -c '
+  for _ in $(seq 1 100); do ip link show "$1" >/dev/null 2>&1 && break; sleep 0.05; done
+  ip link set lo up && ip addr add 198.18.0.2/24 dev "$1" && ip link set dev "$1" multicast on up || exit 2
+  mount -t tmpfs -o mode=0755 tmpfs /run && mount --bind "$3/services" /etc/avahi/services &&
+    mount --bind "$3/passwd" /etc/passwd && mount --bind "$3/group" /etc/group || exit 2
+  "$2" --quiet --max-seconds 600 --ready-file "$3/ready" --addr 198.18.0.2 --test-card "$1" &
+  echo $! >"$3/sim.pid"
+  "$4" -f "$3/peer.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title 2>"$3/peer.log" &
+  echo $! >"$3/peer.pid"
+  wait
+' mdns_peer "$peer" "$sim" "$work" "$avahi" &
+child=$!
+# The peer moves only once the child is in its own namespace.
+own_ns=$(readlink /proc/self/ns/net)
+for _ in $(seq 1 100); do
+  ns=$(readlink "/proc/$child/ns/net" 2>/dev/null) || break
+  [ "$ns" != "$own_ns" ] && break
+  sleep 0.05
+done
+[ "${ns:-$own_ns}" != "$own_ns" ] || { echo "mdns_avahi.sh: no nested namespace" >&2; exit 2; }
+ip link set "$peer" netns "$child" || exit 2
+ip addr add 198.18.0.1/24 dev "$card" && ip link set dev "$card" multicast on up || exit 2
+# No multicast route: like everything else it leaves by lo (the default
+# route), so only a query sent out of the card itself reaches the peer.
+
+if [ "$coexist" = yes ]; then
+  unshare --mount --propagation private -- bash -c '
+    mount -t tmpfs -o mode=0755 tmpfs /run && mount --bind "$1/none" /etc/avahi/services &&
+      mount --bind "$1/passwd" /etc/passwd && mount --bind "$1/group" /etc/group || exit 2
+    exec "$2" -f "$1/near.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title 2>"$1/near.log"
+  ' mdns_near "$work" "$avahi" &
+  near=$!
+fi
+
+# Bounded: the simulator listens, and the daemons have probed their names
+# and announced every service.
+ready=no
+for _ in $(seq 1 300); do
+  n=$(grep -c "successfully established" "$work/peer.log" 2>/dev/null)
+  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 3 ] &&
+     { [ "$coexist" = no ] || grep -q "Server startup complete" "$work/near.log" 2>/dev/null; }; then
+    ready=yes
+    break
+  fi
+  kill -0 "$child" 2>/dev/null || break
+  [ -z "$near" ] || kill -0 "$near" 2>/dev/null || break
+  sleep 0.05
+done
+if [ "$ready" != yes ]; then
+  echo "mdns_avahi.sh: the peer (simulator and avahi-daemon) not ready after 15 s" >&2
+  cat "$work/peer.log" "$work/near.log" >&2 2>/dev/null
+  exit 2
+fi
+
+# Exactly lo and the card made above, or nothing runs.
+links=$(ip -o link show | awk -F': ' '{print $2}' | sed 's/@.*//' | sort | tr '\n' ' ')
+if [ "$links" != "lo $card " ]; then
+  echo "mdns_avahi.sh: refusing to run: interfaces other than lo and $card: $links" >&2
+  exit 2
+fi
+export VX_NETNS_OWN_IFACES="$card" VX_MDNS_PEER=198.18.0.2
+if [ -n "$wine_prefix" ]; then
+  wineserver=${WINESERVER:-/usr/lib/wine/wineserver64}
+  export WINEPREFIX="$wine_prefix"
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -p || exit 2
+  "${WINE:-/usr/lib/wine/wine64}" "$@"
+  rc=$?
+  "$wineserver" -k 2>/dev/null
+  exit $rc
+fi
+"$@"
