@@ -160,7 +160,7 @@ void vx_dns_put_bytes(DnsWriter* w, const void* data, size_t n) {
     w->ok = false;
     return;
   }
-  memcpy(w->buf + w->size, data, n);
+  if (n > 0) memcpy(w->buf + w->size, data, n);
   w->size += n;
 }
 

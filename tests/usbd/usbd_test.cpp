@@ -785,13 +785,14 @@ TEST(Vxusbd, ManyClientsAndReplugsLeaveDescriptorsAndMemoryFlat) {
                "stress: %zu rounds in %lld ms; descriptors %d -> %d; heap in use %ld -> %ld KiB; RSS %ld -> %ld KiB\n",
                rounds, static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
                fds, open_fds(), heap / 1024, heap_after / 1024, rss, rss_after);
-  // A few sockets of umockdev's ioctl forwarding (its server ends are in
-  // this process) now and then outlive their node's close; a descriptor
-  // left per round would show as dozens.
-  EXPECT_LE(open_fds(), fds + 8) << fd_targets();
+  // A few sockets and eventfds of umockdev's ioctl forwarding (its server
+  // ends are in this process) now and then outlive their node's close, ten
+  // of them on a loaded machine; a descriptor left per round would show as
+  // dozens.
+  EXPECT_LE(open_fds(), fds + 16) << fd_targets();
   // A connection's record left per round (about 1 KiB) shows; umockdev
   // keeps some 300 bytes per replug of its own.
-  EXPECT_LT(heap_after - heap, 16 * 1024 + 128 * static_cast<long>(rounds));
+  EXPECT_LT(heap_after - heap, 24 * 1024 + 128 * static_cast<long>(rounds));
   if (!kSanitized) {
     EXPECT_LT(rss_after - rss, 4 * 1024);
   }
