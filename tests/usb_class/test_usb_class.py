@@ -183,13 +183,14 @@ def test_list_and_open_composite_path():
 @pytest.mark.parametrize("dev", [USB488], indirect=True)
 def test_command_runs_at_eom_only(dev):
     ends = int(dev.query("ENDCOUNT?"))
+    dev.out_msg(b"ECHO z\n", eom=False)  # a LF without EOM runs nothing yet
     dev.out_msg(b"ECHO a", eom=False)
     dev.out_msg(b"b", eom=False)
     dev.request_in()
     dev.pending(BULK_IN)
     dev.out_msg(b"c", eom=True)  # EOM ends the message, a LF is implied
     r, d = dev.call(BULK_IN, out_len=4096)
-    assert d[12:12 + struct.unpack("<I", d[4:8])[0]] == b"abc\n" and d[8] == 1
+    assert d[12:12 + struct.unpack("<I", d[4:8])[0]] == b"z\nabc\n" and d[8] == 1
     assert int(dev.query("ENDCOUNT?")) == ends + 2  # the ECHO message and the first ENDCOUNT?
 
 
@@ -288,7 +289,7 @@ def test_ren_local_lockout(p, ok):
 
 
 def test_trigger_message():
-    for p, counts in [(USB488, True), (PLAIN, False)]:
+    for p, counts in [(USB488, True), (NOINTR, False), (PLAIN, False)]:
         d = Dev(p)
         before = int(d.query("TRIGCOUNT?"))
         t = d.next_tag()
