@@ -45,6 +45,8 @@ const char kAddress[] = "USB-000000000000001234";
 const char kIdn[] = "Vextron AG,UM-EMU,0,1.0";
 std::string g_self;
 
+// The emulated instruments' USBTMC interface is number 1: their paths name
+// it (&mi_01).
 std::string path_of(const char* ids, const std::string& serial) {
   return std::string("\\\\?\\usb#") + ids + "#" + serial + "#{a9fdbb24-128a-11d5-9961-00108335e361}";
 }
@@ -223,8 +225,8 @@ TEST(Vxusbd, ListsEveryUsbtmcInterfaceAndTheLibraryKeepsItsOwn) {
   st.start();
 
   // In bus order; '#' cannot be part of a path segment.
-  std::vector<std::string> want = {path_of("vid_03eb&pid_afff", kSerial), path_of("vid_1234&pid_5678", "OTHER_VENDOR"),
-                                   path_of("vid_03eb&pid_afff", "")};
+  std::vector<std::string> want = {path_of("vid_03eb&pid_afff&mi_01", kSerial), path_of("vid_1234&pid_5678&mi_01", "OTHER_VENDOR"),
+                                   path_of("vid_03eb&pid_afff&mi_01", "")};
   EXPECT_EQ(want, bus_list());
 
   char found[1024] = {0};
@@ -255,7 +257,7 @@ TEST(Vxusbd, WithoutUsbListsNothingAndSaysWhy) {
     st.start();
     EXPECT_TRUE(bus_list().empty());
     BusClient c;
-    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   }
   std::fflush(stderr);
   ::dup2(saved, 2);
@@ -333,8 +335,8 @@ TEST(Vxusbd, UnplugEndsEveryConnectionAndTheDeviceLeavesTheList) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 20000));
   BusClient idle, other;
-  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff", kSerial)));
-  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", quiet.serial)));
+  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff&mi_01", quiet.serial)));
 
   st.bed.unplug(idle_dev);
   EXPECT_TRUE(other.ended());
@@ -360,7 +362,7 @@ TEST(Vxusbd, TwoClientsShareOneDevice) {
   Stack st;
   st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient a, b;
   ASSERT_TRUE(a.open(path));
   ASSERT_TRUE(b.open(path));
@@ -378,7 +380,7 @@ TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
   setup.kernel_driver = true;
   int dev = st.bed.add(setup);
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
   ASSERT_TRUE(a->open(path));
   EXPECT_FALSE(st.bed.counters(dev).driver_bound);
@@ -399,7 +401,7 @@ TEST(Vxusbd, DataOfABulkInCancelledTooLateStaysForTheNext) {
   int dev = st.bed.add(instrument());
   st.start();
   BusClient c;
-  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   std::uint32_t id = 0, result = 9;
   std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 6, 0, 0, 0, 1, 0, 0, 0, '*', 'I', 'D', 'N', '?', '\n', 0, 0};
   std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 0, 1, 0, 0, 0, 0, 0, 0}, got;
@@ -428,7 +430,7 @@ TEST(Vxusbd, PreClearAbortsTheDevicesBulkTransfers) {
   Stack st;
   int dev = st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient reader, clearer;
   ASSERT_TRUE(reader.open(path));
   ASSERT_TRUE(clearer.open(path));
@@ -451,7 +453,7 @@ TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
   Stack st;
   st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient good;
   ASSERT_TRUE(good.open(path));
   std::uint32_t id = 0;
@@ -461,7 +463,7 @@ TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
     std::uint32_t claimed;
   } cases[] = {
       {"frame over 65536", BusClient::u32s({16, 1, 0, 0}), 65537},
-      {"unknown kind", BusClient::u32s({20, 1, 0, 0}), 0},
+      {"unknown kind", BusClient::u32s({21, 1, 0, 0}), 0},
       {"id 0", BusClient::u32s({17, 0, 0, 64}), 0},
       {"short request", BusClient::u32s({17, 1}), 0},
   };
@@ -512,7 +514,7 @@ TEST(Vxusbd, ClearBehindQueuedReadsOfAClosedConnectionLeavesTheServiceUp) {
   int dev = st.bed.add(instrument());
   st.start();
   st.bed.set_silent(dev, true);
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   {
     BusClient c;
     ASSERT_TRUE(c.open(path));
@@ -539,7 +541,7 @@ TEST(Vxusbd, ASecondOutstandingTransferEndsTheConnection) {
   int dev = st.bed.add(instrument());
   st.start();
   st.bed.set_silent(dev, true);
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient c;
   ASSERT_TRUE(c.open(path));
   ASSERT_TRUE(c.send(BusClient::u32s({17, 1, 0, 64})));
@@ -568,7 +570,7 @@ TEST(Vxusbd, MessagesOfWholePacketsWithOrWithoutAZeroLengthPacket) {
     st.bed.add(setup);
     st.start();
     BusClient bus;
-    ASSERT_TRUE(bus.open(path_of("vid_03eb&pid_afff", kSerial)));
+    ASSERT_TRUE(bus.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
     std::uint32_t id = 0, result = 9;
     for (std::uint8_t tag = 1; tag < 5; tag = static_cast<std::uint8_t>(tag + 2)) {
       // "DATA? 1005": a reply of 1012 bytes, a message of 12 + 1012.
@@ -664,7 +666,7 @@ TEST(Vxusbd, ASlowClearOfOneDeviceHoldsUpNoOtherClient) {
   st.bed.add(instrument());
   st.start();
   BusClient clearer;
-  ASSERT_TRUE(clearer.open(path_of("vid_03eb&pid_afff", slow.serial)));
+  ASSERT_TRUE(clearer.open(path_of("vid_03eb&pid_afff&mi_01", slow.serial)));
   ViInt32 id = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
@@ -692,7 +694,7 @@ TEST(Vxusbd, ASlowSerialNumberHoldsUpNoOtherClient) {
   auto started = std::chrono::steady_clock::now();
   st.start();
   BusClient other;
-  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   std::uint32_t id = 0;
   EXPECT_EQ(std::string(kIdn) + "\n", other.query_idn(id));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
@@ -733,7 +735,7 @@ TEST(Vxusbd, ManyClientsAndReplugsLeaveDescriptorsAndMemoryFlat) {
   second.serial = "000000000000005678";
   int replugged = st.bed.add(second);
   st.start();
-  const std::string a = path_of("vid_03eb&pid_afff", kSerial), b = path_of("vid_03eb&pid_afff", second.serial);
+  const std::string a = path_of("vid_03eb&pid_afff&mi_01", kSerial), b = path_of("vid_03eb&pid_afff&mi_01", second.serial);
   int fds = 0;
   long heap = 0, rss = 0;
   auto started = std::chrono::steady_clock::now();
