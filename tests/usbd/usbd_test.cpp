@@ -819,6 +819,13 @@ TEST(Vxusbd, NotificationQueuesKeepTheNewestSixteen) {
     EXPECT_EQ((std::vector<std::uint8_t>{static_cast<std::uint8_t>(0x80 | tag), static_cast<std::uint8_t>(tag)}), got);
   }
   expect_pending(bus, 30, 0);
+  // Unplugged under a waiting interrupt in: it fails, the connection ends.
+  ASSERT_TRUE(bus.send(BusClient::u32s({20, 31, 1, 8})));
+  st.bed.unplug(dev, false);
+  std::vector<std::uint8_t> reply;
+  ASSERT_TRUE(bus.recv(reply));
+  EXPECT_EQ(BusClient::u32s({31, 1, 0}), reply);
+  EXPECT_TRUE(bus.ended());
 }
 
 // A device that sends the whole reply as one message, more than the size
