@@ -31,16 +31,19 @@ INSTRUMENTS = {
     "VXSIM VXI11 0003": ("_vxi-11._tcp", 111, "MODEL-V", "SN-V3"),
 }
 SERVICE_TYPES = ["_hislip._tcp", "_scpi-raw._tcp", "_vxi-11._tcp", "_lxi._tcp"]
-PEER_HOST = (b"vxsim-peer", b"local")
+PEER_HOST = "vxsim-peer.local"
+# One more, without TXT keys or an _lxi instance, on a host of its own.
+PLAIN = ("_scpi-raw._tcp", "VXSIM PLAIN 0004", 5025, (b"txtvers=1",), "vxsim-plain.local", "198.18.0.3")
 
 
-def expected():
-    """(type, instance) -> (port, TXT strings) as published."""
+def expected(peer):
+    """(type, instance) -> (port, TXT strings, host, addresses) as published."""
     want = {}
     for inst, (stype, port, model, serial) in INSTRUMENTS.items():
         txt = (b"Manufacturer=VXSIM", b"Model=" + model.encode(), b"SerialNumber=" + serial.encode())
-        want[(stype, inst)] = (port, txt)
-        want[("_lxi._tcp", inst)] = (80, txt)
+        want[(stype, inst)] = (port, txt, PEER_HOST, [peer])
+        want[("_lxi._tcp", inst)] = (80, txt, PEER_HOST, [peer])
+    want[(PLAIN[0], PLAIN[1])] = (PLAIN[2], PLAIN[3], PLAIN[4], [PLAIN[5]])
     return want
 
 
@@ -241,9 +244,9 @@ def main(argv):
               f"TXT {' '.join(t.decode(errors='replace') for t in txt)}")
     print(f"{len(found)} services in {took:.2f} s")
     bad = 0
-    for key, (port, txt) in sorted(expected().items()):
+    want_all = expected(peer)
+    for key, want in sorted(want_all.items()):
         got = found.get(key)
-        want = (port, txt, ".".join(p.decode() for p in PEER_HOST), [peer])
         if got is None:
             print(f"MISSING {key[0]} {key[1]!r}")
             bad += 1
@@ -251,7 +254,7 @@ def main(argv):
                 (want[0], tuple(sorted(want[1])), want[2], want[3]):
             print(f"WRONG {key[0]} {key[1]!r}: got {got}, want {want}")
             bad += 1
-    for key in sorted(set(found) - set(expected())):
+    for key in sorted(set(found) - set(want_all)):
         print(f"UNEXPECTED {key[0]} {key[1]!r}")
         bad += 1
     return 1 if bad else 0

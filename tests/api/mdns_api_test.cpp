@@ -1,5 +1,6 @@
 // The mDNS search against a real responder: run by tests/mdns_avahi.sh,
-// which publishes three instruments at VX_MDNS_PEER; skipped without it.
+// which publishes three instruments at VX_MDNS_PEER and a fourth, without
+// TXT keys, at 198.18.0.3; skipped without it.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,7 +11,7 @@
 
 namespace {
 
-TEST(MdnsFind, FindsTheThreeInstrumentsAndQueriesEach) {
+TEST(MdnsFind, FindsTheFourInstrumentsAndQueriesEach) {
   const char* peer = getenv("VX_MDNS_PEER");
   if (!peer || !*peer) GTEST_SKIP() << "VX_MDNS_PEER not set: no responder";
   const std::string at = std::string("TCPIP0::") + peer;
@@ -18,6 +19,8 @@ TEST(MdnsFind, FindsTheThreeInstrumentsAndQueriesEach) {
       "MODEL-H:SN-H1:" + at + "::hislip0::INSTR;",
       "MODEL-S:SN-S2:" + at + "::5025::SOCKET;",
       "MODEL-V:SN-V3:" + at + "::inst0::INSTR;",
+      // Named by its "*IDN?" over the route it announced.
+      "MODEL-P:SN-P4:TCPIP0::198.18.0.3::5025::SOCKET;",
   };
   char list[4096] = "";
   ViInt32 n = 0;
@@ -34,7 +37,8 @@ TEST(MdnsFind, FindsTheThreeInstrumentsAndQueriesEach) {
     }
   }
   for (const std::string& e : expected) {
-    const std::string address = e.substr(e.find(at), e.size() - e.find(at) - 1);
+    const size_t from = e.find("TCPIP0::");
+    const std::string address = e.substr(from, e.size() - from - 1);
     SCOPED_TRACE(address);
     ViInt32 id = open_link(address);
     EXPECT_FALSE(query(id, "*IDN?").empty());
