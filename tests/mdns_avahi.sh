@@ -17,6 +17,13 @@
 #
 #   "VXSIM PLAIN 0004"   _scpi-raw._tcp   5025  (TXT without keys, no _lxi)
 #
+# The cards also have IPv6 (fd00:198:18::1/64 here, ::2 on the peer, which
+# the daemon publishes for vxsim-peer.local beside its IPv4 address); the
+# static host entries give vxsim-plain.local fd00:198:18::3 as well, and
+# vxsim-six.local (nobody answers there) fd00:198:18::6 alone:
+#
+#   "VXSIM SIX 0005"     _hislip._tcp     4880  MODEL-6  SN-6
+#
 #   mdns_avahi.sh VXSIM [--coexist] [--wine PREFIX] -- PROGRAM [ARGS...]
 #
 # --coexist starts a second avahi-daemon on this side's card, holding port
@@ -104,14 +111,17 @@ avahi_service() {
 </service-group>
 EOF
 }
-# The instrument that announces no keys, on a host of its own.
-avahi_plain() {
+# An instrument on a host of its own: NAME TYPE PORT HOST TXT...
+avahi_other_host() {
+  local name=$1 type=$2 port=$3 host=$4 txt="" t
+  shift 4
+  for t in "$@"; do txt="$txt<txt-record>$t</txt-record>"; done
   cat <<EOF
 <?xml version="1.0" standalone='no'?>
 <!DOCTYPE service-group SYSTEM "avahi-service.dtd">
 <service-group>
-  <name>$1</name>
-  <service><type>$2</type><port>$3</port><host-name>$4</host-name><txt-record>txtvers=1</txt-record></service>
+  <name>$name</name>
+  <service><type>$type</type><port>$port</port><host-name>$host</host-name>$txt</service>
 </service-group>
 EOF
 }
@@ -127,8 +137,11 @@ avahi_conf vxsim-near "$card" >"$work/near.conf"
 avahi_service "VXSIM HISLIP 0001" _hislip._tcp 4880 MODEL-H SN-H1 >"$work/services/hislip.service"
 avahi_service "VXSIM SOCKET 0002" _scpi-raw._tcp 5025 MODEL-S SN-S2 >"$work/services/socket.service"
 avahi_service "VXSIM VXI11 0003" _vxi-11._tcp 111 MODEL-V SN-V3 >"$work/services/vxi11.service"
-avahi_plain "VXSIM PLAIN 0004" _scpi-raw._tcp 5025 vxsim-plain.local >"$work/services/plain.service"
-echo "198.18.0.3 vxsim-plain.local" >"$work/hosts"
+avahi_other_host "VXSIM PLAIN 0004" _scpi-raw._tcp 5025 vxsim-plain.local txtvers=1 >"$work/services/plain.service"
+avahi_other_host "VXSIM SIX 0005" _hislip._tcp 4880 vxsim-six.local Model=MODEL-6 SerialNumber=SN-6 \
+  >"$work/services/six.service"
+printf '%s\n' "198.18.0.3 vxsim-plain.local" "fd00:198:18::3 vxsim-plain.local" "fd00:198:18::6 vxsim-six.local" \
+  >"$work/hosts"
 : >"$work/no-hosts"
 chmod 644 "$work/hosts" "$work/no-hosts"
 
@@ -139,7 +152,7 @@ unshare --net --mount --propagation private -- bash -c '
   # 198.18.0.3 sits on lo, so the daemon (on the card only) answers from
   # 198.18.0.2 alone; the kernel still answers ARP for it on the card.
   ip link set lo up && ip addr add 198.18.0.2/24 dev "$1" && ip addr add 198.18.0.3/32 dev lo &&
-    ip link set dev "$1" multicast on up || exit 2
+    ip addr add fd00:198:18::2/64 dev "$1" nodad && ip link set dev "$1" multicast on up || exit 2
   mount -t tmpfs -o mode=0755 tmpfs /run && mount --bind "$3/services" /etc/avahi/services &&
     mount --bind "$3/hosts" /etc/avahi/hosts &&
     mount --bind "$3/passwd" /etc/passwd && mount --bind "$3/group" /etc/group || exit 2
@@ -160,7 +173,8 @@ for _ in $(seq 1 100); do
 done
 [ "${ns:-$own_ns}" != "$own_ns" ] || { echo "mdns_avahi.sh: no nested namespace" >&2; exit 2; }
 ip link set "$peer" netns "$child" || exit 2
-ip addr add 198.18.0.1/24 dev "$card" && ip link set dev "$card" multicast on up || exit 2
+ip addr add 198.18.0.1/24 dev "$card" && ip addr add fd00:198:18::1/64 dev "$card" nodad &&
+  ip link set dev "$card" multicast on up || exit 2
 # No multicast route: like everything else it leaves by lo (the default
 # route), so only a query sent out of the card itself reaches the peer.
 
@@ -179,7 +193,7 @@ fi
 ready=no
 for _ in $(seq 1 300); do
   n=$(grep -c "successfully established" "$work/peer.log" 2>/dev/null)
-  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 4 ] &&
+  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 5 ] &&
      { [ "$coexist" = no ] || grep -q "Server startup complete" "$work/near.log" 2>/dev/null; }; then
     ready=yes
     break

@@ -8,7 +8,7 @@ it announces and checks it against the instruments the script publishes.
 Each query goes from an ephemeral port to 224.0.0.251:5353, out of the card
 that reaches PEER, so the responder answers by unicast and port 5353 is never
 bound here. PTR for each service type, then SRV and TXT of each instance and
-A of its host. --save DIR keeps a few raw answers (fuzzing seeds). Exit
+A and AAAA of its host. --save DIR keeps a few raw answers (fuzzing seeds). Exit
 status 0 when every instrument is there as published, 1 when not, 2 when the
 query cannot be made."""
 
@@ -21,8 +21,8 @@ import sys
 import time
 
 MDNS = ("224.0.0.251", 5353)
-T_A, T_PTR, T_TXT, T_SRV = 1, 12, 16, 33
-TYPE_NAMES = {T_A: "a", T_PTR: "ptr", T_TXT: "txt", T_SRV: "srv"}
+T_A, T_PTR, T_TXT, T_AAAA, T_SRV = 1, 12, 16, 28, 33
+TYPE_NAMES = {T_A: "a", T_PTR: "ptr", T_TXT: "txt", T_AAAA: "aaaa", T_SRV: "srv"}
 
 # What tests/mdns_avahi.sh publishes: instance -> (service type, port, model, serial).
 INSTRUMENTS = {
@@ -32,8 +32,15 @@ INSTRUMENTS = {
 }
 SERVICE_TYPES = ["_hislip._tcp", "_scpi-raw._tcp", "_vxi-11._tcp", "_lxi._tcp"]
 PEER_HOST = "vxsim-peer.local"
-# One more, without TXT keys or an _lxi instance, on a host of its own.
-PLAIN = ("_scpi-raw._tcp", "VXSIM PLAIN 0004", 5025, (b"txtvers=1",), "vxsim-plain.local", "198.18.0.3")
+PEER_V6 = "fd00:198:18::2"  # the peer card's own, which the daemon publishes too
+# Two more on hosts of their own: one without TXT keys or an _lxi instance,
+# one with an IPv6 address alone: (type, instance, port, TXT, host, addresses).
+OTHER_HOSTS = [
+    ("_scpi-raw._tcp", "VXSIM PLAIN 0004", 5025, (b"txtvers=1",), "vxsim-plain.local",
+     ["198.18.0.3", "fd00:198:18::3"]),
+    ("_hislip._tcp", "VXSIM SIX 0005", 4880, (b"Model=MODEL-6", b"SerialNumber=SN-6"), "vxsim-six.local",
+     ["fd00:198:18::6"]),
+]
 
 
 def expected(peer):
@@ -41,9 +48,10 @@ def expected(peer):
     want = {}
     for inst, (stype, port, model, serial) in INSTRUMENTS.items():
         txt = (b"Manufacturer=VXSIM", b"Model=" + model.encode(), b"SerialNumber=" + serial.encode())
-        want[(stype, inst)] = (port, txt, PEER_HOST, [peer])
-        want[("_lxi._tcp", inst)] = (80, txt, PEER_HOST, [peer])
-    want[(PLAIN[0], PLAIN[1])] = (PLAIN[2], PLAIN[3], PLAIN[4], [PLAIN[5]])
+        want[(stype, inst)] = (port, txt, PEER_HOST, [peer, PEER_V6])
+        want[("_lxi._tcp", inst)] = (80, txt, PEER_HOST, [peer, PEER_V6])
+    for stype, inst, port, txt, host, addrs in OTHER_HOSTS:
+        want[(stype, inst)] = (port, txt, host, addrs)
     return want
 
 
@@ -138,6 +146,10 @@ def parse(msg):
             if rdlen != 4:
                 raise Malformed("A record not 4 bytes")
             data = socket.inet_ntoa(rd)
+        elif rtype == T_AAAA:
+            if rdlen != 16:
+                raise Malformed("AAAA record not 16 bytes")
+            data = socket.inet_ntop(socket.AF_INET6, rd)
         else:
             data = bytes(rd)
         records.append((name, rtype, data))
@@ -160,12 +172,14 @@ class Querier:
         self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
         self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
 
-    def ask(self, labels, qtype):
-        """Records of the peer's answer to one question: three tries of one second."""
+    def ask(self, labels, qtype, also=None):
+        """Records of the peer's answer to one question (two when `also` is a
+        second type): three tries of one second."""
+        types = [qtype] + ([also] if also else [])
         for _ in range(3):
             ident = random.randrange(1, 0x10000)
-            self.sock.sendto(struct.pack("!6H", ident, 0, 1, 0, 0, 0) + encode_name(labels)
-                             + struct.pack("!HH", qtype, 1), MDNS)
+            self.sock.sendto(struct.pack("!6H", ident, 0, len(types), 0, 0, 0)
+                             + b"".join(encode_name(labels) + struct.pack("!HH", t, 1) for t in types), MDNS)
             deadline = time.monotonic() + 1.0
             while True:
                 left = deadline - time.monotonic()
@@ -212,8 +226,8 @@ def browse(q):
             srv = [r[2] for r in q.ask(full, T_SRV) if r[1] == T_SRV and same_name(r[0], full)]
             txt = [r[2] for r in q.ask(full, T_TXT) if r[1] == T_TXT and same_name(r[0], full)]
             port, host = srv[0] if srv else (None, ())
-            addrs = sorted({r[2] for r in q.ask(host, T_A) if r[1] == T_A and same_name(r[0], host)}) \
-                if host else []
+            addrs = sorted({r[2] for r in q.ask(host, T_A, T_AAAA)
+                            if r[1] in (T_A, T_AAAA) and same_name(r[0], host)}) if host else []
             found[(stype, full[0].decode(errors="replace"))] = (
                 port, txt[0] if txt else (), b".".join(host).decode(errors="replace"), addrs)
     return found

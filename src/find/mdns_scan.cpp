@@ -45,6 +45,47 @@ bool on_card(const MdnsState* s, int card, uint32_t addr) {
   return (addr & c.mask) == (c.addr & c.mask);
 }
 
+// Within one of the card's IPv6 prefixes (its link-local one included).
+bool on_card6(const vxp_card& c, const uint8_t addr[16]) {
+  for (int i = 0; i < c.v6Count && i < VXP_CARD_MAX_V6; ++i) {
+    const vxp_card_v6& v = c.v6[i];
+    const int whole = v.prefix / 8, bits = v.prefix % 8;
+    if (v.prefix > 128 || memcmp(v.addr, addr, (size_t)whole) != 0) continue;
+    const uint8_t mask = (uint8_t)(0xFF00u >> bits);
+    if (bits == 0 || ((v.addr[whole] ^ addr[whole]) & mask) == 0) return true;
+  }
+  return false;
+}
+
+// An IPv6 address as text (RFC 5952: lower case, no leading zeros, the
+// longest run of two or more zero groups as "::").
+void ipv6_text(const uint8_t a[16], char out[40]) {
+  uint16_t g[8];
+  for (int i = 0; i < 8; ++i) g[i] = (uint16_t)((a[2 * i] << 8) | a[2 * i + 1]);
+  int best = -1, bestLen = 1;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && g[j] == 0) ++j;
+    if (j - i > bestLen) {
+      best = i;
+      bestLen = j - i;
+    }
+    i = j > i ? j : i + 1;
+  }
+  char* p = out;
+  for (int i = 0; i < 8; ++i) {
+    if (i == best) {
+      *p++ = ':';
+      if (i == 0) *p++ = ':';
+      i += bestLen - 1;
+      continue;
+    }
+    p += snprintf(p, 6, "%x", (unsigned)g[i]);
+    if (i < 7) *p++ = ':';
+  }
+  *p = '\0';
+}
+
 MdnsHost* find_host(MdnsState* s, const DnsName& name) {
   for (int i = 0; i < s->hostCount; ++i)
     if (vx_dns_name_equal(s->hosts[i].name, name)) return &s->hosts[i];
@@ -99,6 +140,16 @@ void take_record(MdnsState* s, const uint8_t* msg, const DnsRecord& rec, int car
     }
     return;
   }
+  if (rec.type == VX_DNS_AAAA) {
+    MdnsHost* h = find_host(s, rec.name);
+    uint8_t addr[16];
+    if (!h || h->haveAddr6 || h->card != card || !vx_dns_read_aaaa(msg, rec, addr)) return;
+    if (!on_card6(s->cards[card], addr)) return;
+    memcpy(h->addr6, addr, 16);
+    h->haveAddr6 = true;
+    h->linkLocal6 = addr[0] == 0xFE && (addr[1] & 0xC0) == 0x80;
+    return;
+  }
   if (rec.type == VX_DNS_A) {
     MdnsHost* h = find_host(s, rec.name);
     uint32_t addr = 0;
@@ -116,8 +167,20 @@ void take_record(MdnsState* s, const uint8_t* msg, const DnsRecord& rec, int car
 bool address_of(const MdnsState* s, const MdnsInstance& in, char* address, size_t size) {
   if (in.service == MDNS_LXI || !in.haveSrv) return false;
   const MdnsHost* h = find_host(s, in.target);
-  char dotted[16];
-  if (!h || !h->haveAddr || !vxp_inet_text(h->addr, dotted, sizeof dotted)) return false;
+  // IPv4 when the host has it; an IPv6 literal in brackets otherwise.
+  char dotted[64];
+  if (!h) return false;
+  if (h->haveAddr) {
+    if (!vxp_inet_text(h->addr, dotted, sizeof dotted)) return false;
+  } else if (h->haveAddr6) {
+    char text[40];
+    ipv6_text(h->addr6, text);
+    const int n = snprintf(dotted, sizeof dotted, "[%s%s%s]", text, h->linkLocal6 ? "%" : "",
+                           h->linkLocal6 ? s->cards[h->card].zone : "");
+    if (n <= 0 || (size_t)n >= sizeof dotted) return false;
+  } else {
+    return false;
+  }
   int n;
   if (in.service == MDNS_HISLIP && in.port == kHislipPort)
     n = snprintf(address, size, "TCPIP0::%s::hislip0::INSTR", dotted);
@@ -212,8 +275,11 @@ size_t vx_mdns_next_query(MdnsState* s, uint32_t nowMs, uint32_t reaskMs, int ma
   for (int i = 0; i < s->hostCount; ++i) {
     MdnsHost& h = s->hosts[i];
     if (h.haveAddr || !due(h.askedAt, h.asks, nowMs, reaskMs, maxAsks)) continue;
-    vx_dns_writer_begin(&w, buf, capacity, DnsHeader{s->id, 0, 1, 0, 0, 0});
+    // An IPv6 address only matters where the card has IPv6.
+    const bool ask6 = !h.haveAddr6 && s->cards[h.card].v6Count > 0;
+    vx_dns_writer_begin(&w, buf, capacity, DnsHeader{s->id, 0, (uint16_t)(1 + ask6), 0, 0, 0});
     vx_dns_put_question(&w, h.name, VX_DNS_A);
+    if (ask6) vx_dns_put_question(&w, h.name, VX_DNS_AAAA);
     h.askedAt = nowMs;
     ++h.asks;
     if (!w.ok) continue;
@@ -246,7 +312,7 @@ ViStatus vx_mdns_list(const MdnsState* s, char* text, int capacity, int* length)
   ViStatus status = VI_SUCCESS;
   for (int i = 0; i < s->instanceCount; ++i) {
     const MdnsInstance& in = s->instances[i];
-    char address[80];
+    char address[VX_MDNS_ADDRESS_SIZE];
     if (!address_of(s, in, address, sizeof address) || listed(text, *length, address)) continue;
     const char *model, *serial;
     if (!announced_keys(s, in, &model, &serial)) {
@@ -271,7 +337,7 @@ struct Probe {
   IdentifyCall call;
   int instance;
   uint32_t waitMs;
-  char address[80];
+  char address[VX_MDNS_ADDRESS_SIZE];
   char reply[kReplySize];
   bool identified;
   vxp_thread* thread;

@@ -17,6 +17,9 @@ enum MdnsService { MDNS_HISLIP, MDNS_VXI11, MDNS_SCPI_RAW, MDNS_LXI, MDNS_SERVIC
 #define VX_MDNS_MAX_INSTANCES 64
 #define VX_MDNS_MAX_HOSTS 32
 #define VX_MDNS_FIELD_SIZE 32
+// A resource name of an entry: "TCPIP0::[" an IPv6 literal with its zone
+// "]::hislip0,65535::INSTR" at the longest.
+#define VX_MDNS_ADDRESS_SIZE 112
 
 struct MdnsInstance {
   DnsName name;
@@ -39,6 +42,10 @@ struct MdnsHost {
   int card;
   bool haveAddr;
   uint32_t addr;  // network order, within the card's subnet
+  // An IPv6 address within a prefix of the card, used when no IPv4 one
+  // comes; a link-local one is named with the card's zone.
+  bool haveAddr6, linkLocal6;
+  uint8_t addr6[16];
   uint32_t askedAt;
   int asks;
 };
@@ -66,7 +73,7 @@ void vx_mdns_begin(MdnsState* s, uint16_t id, const vxp_card* cards, int cardCou
 void vx_mdns_take_answer(MdnsState* s, const uint8_t* msg, size_t size, uint32_t from, int card);
 
 // The next query due at `nowMs`: SRV and TXT of an instance missing them,
-// or A of a host, each asked again `reaskMs` after its last question and
+// or A of a host (and AAAA when its card has IPv6), each asked again `reaskMs` after its last question and
 // at most `maxAsks` times. Writes it into buf and returns its size (0 when
 // nothing is due); *card is the card to send it by.
 size_t vx_mdns_next_query(MdnsState* s, uint32_t nowMs, uint32_t reaskMs, int maxAsks, uint8_t* buf, size_t capacity,

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The search's state over the same message, as from a peer on the card.
   static MdnsState s;
-  const vxp_card card{0x0100007Fu, 0x000000FFu};
+  const vxp_card card{0x0100007Fu, 0x000000FFu, 0, {}, ""};
   vx_mdns_begin(&s, size >= 2 ? (uint16_t)((msg[0] << 8) | msg[1]) : 0, &card, 1);
   vx_mdns_take_answer(&s, msg, size, 0x0200007Fu, 0);
   VX_FUZZ_CHECK(s.instanceCount <= VX_MDNS_MAX_INSTANCES && s.hostCount <= VX_MDNS_MAX_HOSTS);
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DnsReader q;
     VX_FUZZ_CHECK(vx_dns_reader_begin(&q, query, n) && q.at == n);
   }
-  char address[80];
+  char address[VX_MDNS_ADDRESS_SIZE];
   for (int k = 0; k <= VX_MDNS_MAX_INSTANCES; ++k) {
     const int i = vx_mdns_next_identify(&s, address, sizeof address);
     if (i < 0) break;
