@@ -14,6 +14,7 @@
 
 #include "find/find.h"
 #include "find/mdns_scan.h"
+#include "log/call_log.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/thread.h"
@@ -346,6 +347,11 @@ struct Probe {
 void probe_worker(void* arg) {
   Probe* p = static_cast<Probe*>(arg);
   p->identified = vx_transport_identify(&p->call, p->address, p->waitMs, p->reply, sizeof p->reply);
+  // The open's own lines (if any) say why; this one says whose search it was.
+  if (!p->identified)
+    writeLog("vx_comm_find() mDNS search: %s announced no Model or SerialNumber and gave no *IDN? reply within %u "
+             "ms; listed without them\n",
+             p->address, (unsigned)p->waitMs);
 }
 
 // Every socket of the search and its buffers, released together.
@@ -365,7 +371,7 @@ struct ScanArea {
   }
 };
 
-// Sends what is due on the card's socket.
+// Sends what is due, each query on the socket of its card.
 void send_due(ScanArea* a, uint64_t elapsed, int* marksPassed) {
   MdnsState* s = a->state;
   const uint32_t target = group();
@@ -482,8 +488,8 @@ ViStatus vx_mdns_scan(char* text, int tmoMs, int capacity, int* length) {
       cards[a.sockCount] = found[c];
       a.socks[a.sockCount++] = sock;
     }
-    if (status == VI_SUCCESS) status = scan_cards(&a, cards, a.sockCount, limit);
-    if (a.state) {
+    if (status == VI_SUCCESS) {
+      status = scan_cards(&a, cards, a.sockCount, limit);
       const ViStatus listStatus = vx_mdns_list(a.state, text, capacity, len);
       if (status == VI_SUCCESS) status = listStatus;
     }
