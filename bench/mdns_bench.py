@@ -10,7 +10,8 @@ bench/mdns_bench.py ROUNDS, with VX_COMM_LIB and PYTHONPATH set).
 Each round, taking turns at going first:
 - the library: vx_comm_find(IFACE_MDNS) with tmoMs rising along a ladder
   until the list holds every instrument of the harness (its *IDN? of the
-  one without TXT keys and the IPv6-only one included); the figure is the
+  one without TXT keys and the IPv6-only one included, the silent one
+  without model and serial); the figure is the
   smallest such tmoMs (the call takes that long: the search listens for
   all of it) and the call's wall time;
 - liblxi: a fresh avahi-daemon on this side's card with a D-Bus system bus
@@ -39,10 +40,12 @@ LIBRARY_WANTS = {
     ("MODEL-V", "SN-V3", "TCPIP0::198.18.0.2::inst0::INSTR"),
     ("MODEL-P", "SN-P4", "TCPIP0::198.18.0.3::5025::SOCKET"),  # by its *IDN?
     ("MODEL-6", "SN-6", "TCPIP0::[fd00:198:18::6]::hislip0::INSTR"),
+    ("", "", "TCPIP0::198.18.0.9::5025::SOCKET"),  # nobody there to ask *IDN?
 }
 # The instance names lxi prints: three instruments each also as _lxi, and
-# the one without keys.
-LXI_WANTS = {"VXSIM HISLIP 0001": 2, "VXSIM SOCKET 0002": 2, "VXSIM VXI11 0003": 2, "VXSIM PLAIN 0004": 1}
+# the two without keys.
+LXI_WANTS = {"VXSIM HISLIP 0001": 2, "VXSIM SOCKET 0002": 2, "VXSIM VXI11 0003": 2, "VXSIM PLAIN 0004": 1,
+             "VXSIM SILENT 0006": 1}
 AVAHI = "/usr/sbin/avahi-daemon"
 
 

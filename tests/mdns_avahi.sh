@@ -24,6 +24,11 @@
 #
 #   "VXSIM SIX 0005"     _hislip._tcp     4880  MODEL-6  SN-6
 #
+# and vxsim-silent.local, 198.18.0.9, where nobody answers (not even ARP),
+# without TXT keys:
+#
+#   "VXSIM SILENT 0006"  _scpi-raw._tcp   5025
+#
 #   mdns_avahi.sh VXSIM [--coexist] [--wine PREFIX] -- PROGRAM [ARGS...]
 #
 # --coexist starts a second avahi-daemon on this side's card, holding port
@@ -140,8 +145,9 @@ avahi_service "VXSIM VXI11 0003" _vxi-11._tcp 111 MODEL-V SN-V3 >"$work/services
 avahi_other_host "VXSIM PLAIN 0004" _scpi-raw._tcp 5025 vxsim-plain.local txtvers=1 >"$work/services/plain.service"
 avahi_other_host "VXSIM SIX 0005" _hislip._tcp 4880 vxsim-six.local Model=MODEL-6 SerialNumber=SN-6 \
   >"$work/services/six.service"
+avahi_other_host "VXSIM SILENT 0006" _scpi-raw._tcp 5025 vxsim-silent.local >"$work/services/silent.service"
 printf '%s\n' "198.18.0.3 vxsim-plain.local" "fd00:198:18::3 vxsim-plain.local" "fd00:198:18::6 vxsim-six.local" \
-  >"$work/hosts"
+  "198.18.0.9 vxsim-silent.local" >"$work/hosts"
 : >"$work/no-hosts"
 chmod 644 "$work/hosts" "$work/no-hosts"
 
@@ -193,7 +199,7 @@ fi
 ready=no
 for _ in $(seq 1 300); do
   n=$(grep -c "successfully established" "$work/peer.log" 2>/dev/null)
-  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 5 ] &&
+  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 6 ] &&
      { [ "$coexist" = no ] || grep -q "Server startup complete" "$work/near.log" 2>/dev/null; }; then
     ready=yes
     break

@@ -33,13 +33,15 @@ INSTRUMENTS = {
 SERVICE_TYPES = ["_hislip._tcp", "_scpi-raw._tcp", "_vxi-11._tcp", "_lxi._tcp"]
 PEER_HOST = "vxsim-peer.local"
 PEER_V6 = "fd00:198:18::2"  # the peer card's own, which the daemon publishes too
-# Two more on hosts of their own: one without TXT keys or an _lxi instance,
-# one with an IPv6 address alone: (type, instance, port, TXT, host, addresses).
+# More on hosts of their own: one without TXT keys or an _lxi instance, one
+# with an IPv6 address alone, one where nobody answers:
+# (type, instance, port, TXT, host, addresses).
 OTHER_HOSTS = [
     ("_scpi-raw._tcp", "VXSIM PLAIN 0004", 5025, (b"txtvers=1",), "vxsim-plain.local",
      ["198.18.0.3", "fd00:198:18::3"]),
     ("_hislip._tcp", "VXSIM SIX 0005", 4880, (b"Model=MODEL-6", b"SerialNumber=SN-6"), "vxsim-six.local",
      ["fd00:198:18::6"]),
+    ("_scpi-raw._tcp", "VXSIM SILENT 0006", 5025, (), "vxsim-silent.local", ["198.18.0.9"]),
 ]
 
 
