@@ -52,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The search's state over the same message, as from a peer on the card.
   static MdnsState s;
-  const vxp_card card{0x0100007Fu, 0x000000FFu, 0, {}, ""};
+  // Any IPv6 address is on the card (a prefix of 0), so AAAA records reach
+  // the entries too, link-local ones with the zone.
+  const vxp_card card{0x0100007Fu, 0x000000FFu, 1, {}, "fz0"};
   vx_mdns_begin(&s, size >= 2 ? (uint16_t)((msg[0] << 8) | msg[1]) : 0, &card, 1);
   vx_mdns_take_answer(&s, msg, size, 0x0200007Fu, 0);
   VX_FUZZ_CHECK(s.instanceCount <= VX_MDNS_MAX_INSTANCES && s.hostCount <= VX_MDNS_MAX_HOSTS);
