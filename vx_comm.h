@@ -122,9 +122,12 @@ void vx_comm_freeVisa(void);
 /* LAN instruments that announce themselves by mDNS / DNS-SD (_hislip._tcp,
  * _vxi-11._tcp, _scpi-raw._tcp): entries "model:serial:TCPIP0::a.b.c.d::
  * hislip0::INSTR;" (hislip0,port off 4880), "...::inst0::INSTR;" and
- * "...::port::SOCKET;", model and serial from the TXT keys Model and
- * SerialNumber; listed last. Queries leave from an ephemeral port, so no
- * system responder is disturbed. In no combination of the other bits. */
+ * "...::port::SOCKET;" (an instrument with an IPv6 address alone:
+ * "TCPIP0::[addr]::..."), model and serial from the TXT keys Model and
+ * SerialNumber, else from "*IDN?" over that route within tmoMs; listed
+ * last. Only answers from the subnet of the card that asked are kept.
+ * Queries leave from an ephemeral port, so no system responder is
+ * disturbed. In no combination of the other bits. */
 #define IFACE_MDNS 0x004
 #define IFACE_USB 0x010
 #define IFACE_VISA 0x300

@@ -6,21 +6,45 @@
 # instruments, then pyvisa over this library (@vxcomm) against pyvisa-py
 # (@py) with Debian's Python, on a SOCKET, a VXI-11 and a HiSLIP resource.
 #
-#   bench.sh [--lan] [QUERIES]
+#   bench.sh [--lan | --mdns [ROUNDS]] [QUERIES]
 #
 # --lan runs only the LAN protocol tables: the routes, liblxi and pyvisa.
+# --mdns runs only the mDNS search against liblxi's Avahi browse
+# (bench/mdns_bench.py in the avahi harness); it needs Debian's lxi-tools,
+# which deps.sh does not install (no CI job runs it): apt-get install
+# lxi-tools. The whole run includes it when lxi is there.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 lan_only=0
+mdns_only=0
 if [ "${1:-}" = --lan ]; then
   lan_only=1
+  shift
+elif [ "${1:-}" = --mdns ]; then
+  mdns_only=1
   shift
 fi
 bash "$top/scripts/deps.sh" native
 out=${VX_BUILD_ROOT:-$top/build}/release
 cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out" -j "$(nproc)" --target vxbench vxsim vxvisa >/dev/null
+cmake --build "$out" -j "$(nproc)" --target vx_comm_lib vxbench vxsim vxvisa >/dev/null
 sim=(--sim "$out/bin/vxsim" --addr 127.0.0.2)
+# The library's one-shot mDNS search against `lxi discover -m` (liblxi over
+# an avahi-daemon of the bench's own), on the responders of the avahi
+# harness.
+mdns_bench() {
+  if ! command -v lxi >/dev/null; then
+    echo "bench.sh: no lxi (apt-get install lxi-tools): the mDNS figures are skipped"
+    return 0
+  fi
+  VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" PYTHONDONTWRITEBYTECODE=1 \
+    "$top/tests/netns_run.sh" -- "$top/tests/mdns_avahi.sh" "$out/bin/vxsim" -- \
+    /usr/bin/python3 "$top/bench/mdns_bench.py" "$@"
+}
+if [ "$mdns_only" = 1 ]; then
+  mdns_bench "$@"
+  exit 0
+fi
 if [ "$lan_only" = 1 ]; then
   "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench" --routes 127.0.0.2 "$@"
 else
@@ -46,3 +70,6 @@ if [ "$lan_only" = 0 ]; then
 fi
 VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
   "$top/tests/netns_run.sh" "${sim[@]}" -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2
+if [ "$lan_only" = 0 ]; then
+  mdns_bench
+fi

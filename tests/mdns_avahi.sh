@@ -1,16 +1,33 @@
 #!/usr/bin/env bash
-# Runs a program against three LAN instruments that announce themselves by
+# Runs a program against four LAN instruments that announce themselves by
 # mDNS through Debian's avahi-daemon, an independent responder. Started by
 # netns_run.sh, after its check that the namespace holds only `lo`: adds one
-# veth pair (198.18.0.1/24 here, 198.18.0.2/24 on the peer, which moves into
-# a nested namespace), and there starts a simulator and an avahi-daemon
-# publishing static services for it as host vxsim-peer.local:
+# veth pair (198.18.0.1/24 here, 198.18.0.2/24 on the peer, which moves
+# into a nested namespace that also holds 198.18.0.3), and there starts a
+# simulator on both addresses and an avahi-daemon publishing static services for it
+# as host vxsim-peer.local (198.18.0.2):
 #
 #   "VXSIM HISLIP 0001"  _hislip._tcp     4880  MODEL-H  SN-H1
 #   "VXSIM SOCKET 0002"  _scpi-raw._tcp   5025  MODEL-S  SN-S2
 #   "VXSIM VXI11 0003"   _vxi-11._tcp      111  MODEL-V  SN-V3
 #
-# each also as _lxi._tcp on port 80, TXT Manufacturer=VXSIM, Model, SerialNumber.
+# each also as _lxi._tcp on port 80, TXT Manufacturer=VXSIM, Model, SerialNumber;
+# and as host vxsim-plain.local (198.18.0.3, a static host entry), one
+# that names itself only when asked "*IDN?" (VXSIM,MODEL-P,SN-P4,1.0):
+#
+#   "VXSIM PLAIN 0004"   _scpi-raw._tcp   5025  (TXT without keys, no _lxi)
+#
+# The cards also have IPv6 (fd00:198:18::1/64 here, ::2 on the peer, which
+# the daemon publishes for vxsim-peer.local beside its IPv4 address); the
+# static host entries give vxsim-plain.local fd00:198:18::3 as well, and
+# vxsim-six.local (nobody answers there) fd00:198:18::6 alone:
+#
+#   "VXSIM SIX 0005"     _hislip._tcp     4880  MODEL-6  SN-6
+#
+# and vxsim-silent.local, 198.18.0.9, where nobody answers (not even ARP),
+# without TXT keys:
+#
+#   "VXSIM SILENT 0006"  _scpi-raw._tcp   5025
 #
 #   mdns_avahi.sh VXSIM [--coexist] [--wine PREFIX] -- PROGRAM [ARGS...]
 #
@@ -99,6 +116,20 @@ avahi_service() {
 </service-group>
 EOF
 }
+# An instrument on a host of its own: NAME TYPE PORT HOST TXT...
+avahi_other_host() {
+  local name=$1 type=$2 port=$3 host=$4 txt="" t
+  shift 4
+  for t in "$@"; do txt="$txt<txt-record>$t</txt-record>"; done
+  cat <<EOF
+<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>$name</name>
+  <service><type>$type</type><port>$port</port><host-name>$host</host-name>$txt</service>
+</service-group>
+EOF
+}
 mkdir -p "$work/services" "$work/none" || exit 2
 # The daemon keeps its runtime folder owned by its user, and it checks that
 # it got it; in a user namespace the avahi user has no uid. So the daemons'
@@ -111,15 +142,28 @@ avahi_conf vxsim-near "$card" >"$work/near.conf"
 avahi_service "VXSIM HISLIP 0001" _hislip._tcp 4880 MODEL-H SN-H1 >"$work/services/hislip.service"
 avahi_service "VXSIM SOCKET 0002" _scpi-raw._tcp 5025 MODEL-S SN-S2 >"$work/services/socket.service"
 avahi_service "VXSIM VXI11 0003" _vxi-11._tcp 111 MODEL-V SN-V3 >"$work/services/vxi11.service"
+avahi_other_host "VXSIM PLAIN 0004" _scpi-raw._tcp 5025 vxsim-plain.local txtvers=1 >"$work/services/plain.service"
+avahi_other_host "VXSIM SIX 0005" _hislip._tcp 4880 vxsim-six.local Model=MODEL-6 SerialNumber=SN-6 \
+  >"$work/services/six.service"
+avahi_other_host "VXSIM SILENT 0006" _scpi-raw._tcp 5025 vxsim-silent.local >"$work/services/silent.service"
+printf '%s\n' "198.18.0.3 vxsim-plain.local" "fd00:198:18::3 vxsim-plain.local" "fd00:198:18::6 vxsim-six.local" \
+  "198.18.0.9 vxsim-silent.local" >"$work/hosts"
+: >"$work/no-hosts"
+chmod 644 "$work/hosts" "$work/no-hosts"
 
 # The peer's side: its own network and mount namespace inside this one,
 # holding the peer card, a simulator on it and the announcing daemon.
 unshare --net --mount --propagation private -- bash -c '
   for _ in $(seq 1 100); do ip link show "$1" >/dev/null 2>&1 && break; sleep 0.05; done
-  ip link set lo up && ip addr add 198.18.0.2/24 dev "$1" && ip link set dev "$1" multicast on up || exit 2
+  # 198.18.0.3 sits on lo, so the daemon (on the card only) answers from
+  # 198.18.0.2 alone; the kernel still answers ARP for it on the card.
+  ip link set lo up && ip addr add 198.18.0.2/24 dev "$1" && ip addr add 198.18.0.3/32 dev lo &&
+    ip addr add fd00:198:18::2/64 dev "$1" nodad && ip link set dev "$1" multicast on up || exit 2
   mount -t tmpfs -o mode=0755 tmpfs /run && mount --bind "$3/services" /etc/avahi/services &&
+    mount --bind "$3/hosts" /etc/avahi/hosts &&
     mount --bind "$3/passwd" /etc/passwd && mount --bind "$3/group" /etc/group || exit 2
-  "$2" --quiet --max-seconds 600 --ready-file "$3/ready" --addr 198.18.0.2 --test-card "$1" &
+  "$2" --quiet --max-seconds 600 --ready-file "$3/ready" --addr 198.18.0.2 --addr 198.18.0.3 \
+    --idn "" --idn "VXSIM,MODEL-P,SN-P4,1.0" --test-card "$1" &
   echo $! >"$3/sim.pid"
   "$4" -f "$3/peer.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title 2>"$3/peer.log" &
   echo $! >"$3/peer.pid"
@@ -135,13 +179,15 @@ for _ in $(seq 1 100); do
 done
 [ "${ns:-$own_ns}" != "$own_ns" ] || { echo "mdns_avahi.sh: no nested namespace" >&2; exit 2; }
 ip link set "$peer" netns "$child" || exit 2
-ip addr add 198.18.0.1/24 dev "$card" && ip link set dev "$card" multicast on up || exit 2
+ip addr add 198.18.0.1/24 dev "$card" && ip addr add fd00:198:18::1/64 dev "$card" nodad &&
+  ip link set dev "$card" multicast on up || exit 2
 # No multicast route: like everything else it leaves by lo (the default
 # route), so only a query sent out of the card itself reaches the peer.
 
 if [ "$coexist" = yes ]; then
   unshare --mount --propagation private -- bash -c '
     mount -t tmpfs -o mode=0755 tmpfs /run && mount --bind "$1/none" /etc/avahi/services &&
+      mount --bind "$1/no-hosts" /etc/avahi/hosts &&
       mount --bind "$1/passwd" /etc/passwd && mount --bind "$1/group" /etc/group || exit 2
     exec "$2" -f "$1/near.conf" --no-drop-root --no-chroot --no-rlimits --no-proc-title 2>"$1/near.log"
   ' mdns_near "$work" "$avahi" &
@@ -153,7 +199,7 @@ fi
 ready=no
 for _ in $(seq 1 300); do
   n=$(grep -c "successfully established" "$work/peer.log" 2>/dev/null)
-  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 3 ] &&
+  if [ -f "$work/ready" ] && [ "${n:-0}" -ge 6 ] &&
      { [ "$coexist" = no ] || grep -q "Server startup complete" "$work/near.log" 2>/dev/null; }; then
     ready=yes
     break

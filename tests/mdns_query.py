@@ -8,7 +8,7 @@ it announces and checks it against the instruments the script publishes.
 Each query goes from an ephemeral port to 224.0.0.251:5353, out of the card
 that reaches PEER, so the responder answers by unicast and port 5353 is never
 bound here. PTR for each service type, then SRV and TXT of each instance and
-A of its host. --save DIR keeps a few raw answers (fuzzing seeds). Exit
+A and AAAA of its host. --save DIR keeps a few raw answers (fuzzing seeds). Exit
 status 0 when every instrument is there as published, 1 when not, 2 when the
 query cannot be made."""
 
@@ -21,8 +21,8 @@ import sys
 import time
 
 MDNS = ("224.0.0.251", 5353)
-T_A, T_PTR, T_TXT, T_SRV = 1, 12, 16, 33
-TYPE_NAMES = {T_A: "a", T_PTR: "ptr", T_TXT: "txt", T_SRV: "srv"}
+T_A, T_PTR, T_TXT, T_AAAA, T_SRV = 1, 12, 16, 28, 33
+TYPE_NAMES = {T_A: "a", T_PTR: "ptr", T_TXT: "txt", T_AAAA: "aaaa", T_SRV: "srv"}
 
 # What tests/mdns_avahi.sh publishes: instance -> (service type, port, model, serial).
 INSTRUMENTS = {
@@ -31,16 +31,29 @@ INSTRUMENTS = {
     "VXSIM VXI11 0003": ("_vxi-11._tcp", 111, "MODEL-V", "SN-V3"),
 }
 SERVICE_TYPES = ["_hislip._tcp", "_scpi-raw._tcp", "_vxi-11._tcp", "_lxi._tcp"]
-PEER_HOST = (b"vxsim-peer", b"local")
+PEER_HOST = "vxsim-peer.local"
+PEER_V6 = "fd00:198:18::2"  # the peer card's own, which the daemon publishes too
+# More on hosts of their own: one without TXT keys or an _lxi instance, one
+# with an IPv6 address alone, one where nobody answers:
+# (type, instance, port, TXT, host, addresses).
+OTHER_HOSTS = [
+    ("_scpi-raw._tcp", "VXSIM PLAIN 0004", 5025, (b"txtvers=1",), "vxsim-plain.local",
+     ["198.18.0.3", "fd00:198:18::3"]),
+    ("_hislip._tcp", "VXSIM SIX 0005", 4880, (b"Model=MODEL-6", b"SerialNumber=SN-6"), "vxsim-six.local",
+     ["fd00:198:18::6"]),
+    ("_scpi-raw._tcp", "VXSIM SILENT 0006", 5025, (), "vxsim-silent.local", ["198.18.0.9"]),
+]
 
 
-def expected():
-    """(type, instance) -> (port, TXT strings) as published."""
+def expected(peer):
+    """(type, instance) -> (port, TXT strings, host, addresses) as published."""
     want = {}
     for inst, (stype, port, model, serial) in INSTRUMENTS.items():
         txt = (b"Manufacturer=VXSIM", b"Model=" + model.encode(), b"SerialNumber=" + serial.encode())
-        want[(stype, inst)] = (port, txt)
-        want[("_lxi._tcp", inst)] = (80, txt)
+        want[(stype, inst)] = (port, txt, PEER_HOST, [peer, PEER_V6])
+        want[("_lxi._tcp", inst)] = (80, txt, PEER_HOST, [peer, PEER_V6])
+    for stype, inst, port, txt, host, addrs in OTHER_HOSTS:
+        want[(stype, inst)] = (port, txt, host, addrs)
     return want
 
 
@@ -135,6 +148,10 @@ def parse(msg):
             if rdlen != 4:
                 raise Malformed("A record not 4 bytes")
             data = socket.inet_ntoa(rd)
+        elif rtype == T_AAAA:
+            if rdlen != 16:
+                raise Malformed("AAAA record not 16 bytes")
+            data = socket.inet_ntop(socket.AF_INET6, rd)
         else:
             data = bytes(rd)
         records.append((name, rtype, data))
@@ -157,12 +174,14 @@ class Querier:
         self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
         self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
 
-    def ask(self, labels, qtype):
-        """Records of the peer's answer to one question: three tries of one second."""
+    def ask(self, labels, qtype, also=None):
+        """Records of the peer's answer to one question (two when `also` is a
+        second type): three tries of one second."""
+        types = [qtype] + ([also] if also else [])
         for _ in range(3):
             ident = random.randrange(1, 0x10000)
-            self.sock.sendto(struct.pack("!6H", ident, 0, 1, 0, 0, 0) + encode_name(labels)
-                             + struct.pack("!HH", qtype, 1), MDNS)
+            self.sock.sendto(struct.pack("!6H", ident, 0, len(types), 0, 0, 0)
+                             + b"".join(encode_name(labels) + struct.pack("!HH", t, 1) for t in types), MDNS)
             deadline = time.monotonic() + 1.0
             while True:
                 left = deadline - time.monotonic()
@@ -209,8 +228,8 @@ def browse(q):
             srv = [r[2] for r in q.ask(full, T_SRV) if r[1] == T_SRV and same_name(r[0], full)]
             txt = [r[2] for r in q.ask(full, T_TXT) if r[1] == T_TXT and same_name(r[0], full)]
             port, host = srv[0] if srv else (None, ())
-            addrs = sorted({r[2] for r in q.ask(host, T_A) if r[1] == T_A and same_name(r[0], host)}) \
-                if host else []
+            addrs = sorted({r[2] for r in q.ask(host, T_A, T_AAAA)
+                            if r[1] in (T_A, T_AAAA) and same_name(r[0], host)}) if host else []
             found[(stype, full[0].decode(errors="replace"))] = (
                 port, txt[0] if txt else (), b".".join(host).decode(errors="replace"), addrs)
     return found
@@ -241,9 +260,9 @@ def main(argv):
               f"TXT {' '.join(t.decode(errors='replace') for t in txt)}")
     print(f"{len(found)} services in {took:.2f} s")
     bad = 0
-    for key, (port, txt) in sorted(expected().items()):
+    want_all = expected(peer)
+    for key, want in sorted(want_all.items()):
         got = found.get(key)
-        want = (port, txt, ".".join(p.decode() for p in PEER_HOST), [peer])
         if got is None:
             print(f"MISSING {key[0]} {key[1]!r}")
             bad += 1
@@ -251,7 +270,7 @@ def main(argv):
                 (want[0], tuple(sorted(want[1])), want[2], want[3]):
             print(f"WRONG {key[0]} {key[1]!r}: got {got}, want {want}")
             bad += 1
-    for key in sorted(set(found) - set(expected())):
+    for key in sorted(set(found) - set(want_all)):
         print(f"UNEXPECTED {key[0]} {key[1]!r}")
         bad += 1
     return 1 if bad else 0

@@ -131,6 +131,12 @@ bool vx_dns_read_a(const uint8_t* msg, const DnsRecord& rec, uint32_t* addr) {
   return true;
 }
 
+bool vx_dns_read_aaaa(const uint8_t* msg, const DnsRecord& rec, uint8_t addr[16]) {
+  if (rec.type != VX_DNS_AAAA || rec.dataSize != 16) return false;
+  memcpy(addr, msg + rec.data, 16);
+  return true;
+}
+
 bool vx_dns_txt_value(const uint8_t* msg, const DnsRecord& rec, const char* key, char* out, size_t outSize) {
   if (rec.type != VX_DNS_TXT || outSize == 0) return false;
   const size_t keyLen = strlen(key);

@@ -12,7 +12,7 @@
 #define VX_DNS_NAME_MAX 255  // a name's wire form, root label included
 #define VX_DNS_LABEL_MAX 63
 
-enum : uint16_t { VX_DNS_A = 1, VX_DNS_PTR = 12, VX_DNS_TXT = 16, VX_DNS_SRV = 33 };
+enum : uint16_t { VX_DNS_A = 1, VX_DNS_PTR = 12, VX_DNS_TXT = 16, VX_DNS_AAAA = 28, VX_DNS_SRV = 33 };
 #define VX_DNS_CLASS_IN 1
 #define VX_DNS_FLAG_RESPONSE 0x8000
 
@@ -66,9 +66,11 @@ bool vx_dns_reader_begin(DnsReader* r, const uint8_t* msg, size_t size);
 int vx_dns_reader_next(DnsReader* r, DnsRecord* rec);
 
 // SRV data: port and target (a name that may be compressed, starting
-// within the record's data). A data: the address in network order.
+// within the record's data). A data: the address in network order; AAAA
+// data: the 16 bytes of the address.
 bool vx_dns_read_srv(const uint8_t* msg, const DnsRecord& rec, uint16_t* port, DnsName* target);
 bool vx_dns_read_a(const uint8_t* msg, const DnsRecord& rec, uint32_t* addr);
+bool vx_dns_read_aaaa(const uint8_t* msg, const DnsRecord& rec, uint8_t addr[16]);
 // The value of key `key` (compared without case) among a TXT record's
 // "key=value" strings, cut to outSize - 1 bytes and NUL-terminated. False
 // when the key is absent or the strings overrun the data.

@@ -173,8 +173,10 @@ bool vx_vxi11_take_datagram(Vxi11Responders* r, const uint8_t* datagram, size_t 
 // Asks the DNS-SD responders on every IPv4 card for HiSLIP, VXI-11 and raw
 // SCPI instruments (mdns_scan.cpp) for tmoMs (compared as unsigned).
 // Entries model:serial:TCPIP0::a.b.c.d::hislip0::INSTR (hislip0,port when
-// not 4880), ...::inst0::INSTR and ...::port::SOCKET, model and serial from
-// the TXT keys Model and SerialNumber (empty when absent).
+// not 4880), ...::inst0::INSTR and ...::port::SOCKET (TCPIP0::[v6]::... for
+// a host with an IPv6 address alone), model and serial from the TXT keys
+// Model and SerialNumber, else from "*IDN?" over the entry's route (empty
+// when neither names it).
 ViStatus vx_mdns_scan(char* text, int tmoMs, int capacity, int* length);
 
 // ------------------------------------------------------------------ USB --

@@ -1,6 +1,7 @@
-// Platform layer, multicast sending: the IPv4 cards with their masks, and
-// the card a socket's multicast datagrams leave by. posix/multicast.cpp and
-// win/multicast.cpp define the same functions.
+// Platform layer, multicast sending: the IPv4 cards with their masks (and
+// the IPv6 prefixes of the same interface), and the card a socket's
+// multicast datagrams leave by. posix/multicast.cpp and win/multicast.cpp
+// define the same functions.
 #ifndef VX_PLATFORM_MULTICAST_H
 #define VX_PLATFORM_MULTICAST_H
 
@@ -8,10 +9,24 @@
 
 #include "platform/net.h"
 
-// One IPv4 card: its address and subnet mask, both in network order.
+#define VXP_CARD_MAX_V6 4
+
+// An IPv6 address of a card and the length of its on-link prefix.
+struct vxp_card_v6 {
+  uint8_t addr[16];
+  uint8_t prefix;
+};
+
+// One IPv4 card: its address and subnet mask, both in network order; the
+// IPv6 addresses of the same interface (at most VXP_CARD_MAX_V6, link-local
+// ones included) and the zone that names the interface in an IPv6 literal
+// ("eth0" on POSIX, the interface index on Windows).
 struct vxp_card {
   uint32_t addr;
   uint32_t mask;
+  int v6Count;
+  vxp_card_v6 v6[VXP_CARD_MAX_V6];
+  char zone[16];
 };
 
 // The IPv4 addresses of the cards that are up and can multicast, loopback

@@ -40,6 +40,14 @@ void choose_native(const char* name, TransportRoute* route) {
 
 }  // namespace
 
+void vx_route_choose_native(const char* name, TransportRoute* route) {
+  route->ops = nullptr;
+  route->address = name;
+  route->perLinkLock = false;
+  route->refusal = nullptr;
+  choose_native(name, route);
+}
+
 void vx_route_choose(const char* address, TransportRoute* route) {
   route->ops = nullptr;
   route->address = address;

@@ -27,5 +27,8 @@ struct TransportRoute {
 // Prefixes are case-sensitive, as they always were; resource names are
 // not.
 void vx_route_choose(const char* address, TransportRoute* route);
+// The library's own route for a TCPIP resource name, whether or not a VISA
+// library is loaded (the mDNS search's identification).
+void vx_route_choose_native(const char* name, TransportRoute* route);
 
 #endif

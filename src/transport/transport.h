@@ -16,7 +16,12 @@ struct LinkSlot;
 // How long an open may wait on the network, from the caller's open
 // timeout: tmoMs > 0 waits at most max(tmoMs, 3000) ms (3 s lets one lost
 // SYN be sent again), anything else has no limit of its own (0).
+// A search that identifies instruments through these tables must end on
+// time, so while it holds a cap on its thread (vx_open_cap_ms, nonzero)
+// every open there waits at most that long, the 3 s floor left out.
+inline thread_local uint32_t vx_open_cap_ms = 0;
 inline uint32_t vx_open_wait_ms(ViInt32 tmoMs) {
+  if (vx_open_cap_ms != 0) return tmoMs > 0 && (uint32_t)tmoMs < vx_open_cap_ms ? (uint32_t)tmoMs : vx_open_cap_ms;
   if (tmoMs <= 0) return 0;
   return tmoMs < 3000 ? 3000u : (uint32_t)tmoMs;
 }

@@ -52,9 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The search's state over the same message, as from a peer on the card.
   static MdnsState s;
-  const vxp_card card{0x0100007Fu, 0x000000FFu};
+  // Any IPv6 address is on the card (a prefix of 0), so AAAA records reach
+  // the entries too, link-local ones with the zone.
+  const vxp_card card{0x0100007Fu, 0x000000FFu, 1, {}, "fz0"};
   vx_mdns_begin(&s, size >= 2 ? (uint16_t)((msg[0] << 8) | msg[1]) : 0, &card, 1);
-  vx_mdns_take_answer(&s, msg, size, 0x0200007Fu);
+  vx_mdns_take_answer(&s, msg, size, 0x0200007Fu, 0);
   VX_FUZZ_CHECK(s.instanceCount <= VX_MDNS_MAX_INSTANCES && s.hostCount <= VX_MDNS_MAX_HOSTS);
   for (int i = 0; i < s.instanceCount; ++i) {
     check_name(s.instances[i].name);
@@ -69,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VX_FUZZ_CHECK(n <= sizeof query && at == 0);
     DnsReader q;
     VX_FUZZ_CHECK(vx_dns_reader_begin(&q, query, n) && q.at == n);
+  }
+  char address[VX_MDNS_ADDRESS_SIZE];
+  for (int k = 0; k <= VX_MDNS_MAX_INSTANCES; ++k) {
+    const int i = vx_mdns_next_identify(&s, address, sizeof address);
+    if (i < 0) break;
+    VX_FUZZ_CHECK(i < s.instanceCount && memchr(address, 0, sizeof address));
+    vx_mdns_identified(&s, i, "VXSIM,MODEL:1,SN;1,1.0");
   }
   char text[300];
   int length = 0;

@@ -115,6 +115,7 @@ struct Answer {
     record(instance, VX_DNS_TXT, d);
   }
   void a(const DnsName& host, uint32_t addr) { record(host, VX_DNS_A, Bytes((uint8_t*)&addr, (uint8_t*)&addr + 4)); }
+  void aaaa(const DnsName& host, const Bytes& addr) { record(host, VX_DNS_AAAA, addr); }
   Bytes done() {
     EXPECT_TRUE(w.ok);
     buf[6] = (uint8_t)(count >> 8);
@@ -129,11 +130,14 @@ struct MdnsStateTest : ::testing::Test {
   const DnsName raw = name({"_scpi-raw", "_tcp", "local"});
   const DnsName lxi = name({"_lxi", "_tcp", "local"});
   const DnsName host = name({"vxsim-peer", "local"});
+  // Card 0 reaches the peer; card 1 another subnet.
   void SetUp() override {
-    const vxp_card card{kCardAddr, v4(255, 255, 255, 0)};
-    vx_mdns_begin(&s, kId, &card, 1);
+    const vxp_card cards[2] = {{kCardAddr, v4(255, 255, 255, 0), 0, {}, ""}, {v4(198, 18, 1, 1), v4(255, 255, 255, 0), 0, {}, ""}};
+    vx_mdns_begin(&s, kId, cards, 2);
   }
-  void take(const Bytes& m, uint32_t from = kPeer) { vx_mdns_take_answer(&s, m.data(), m.size(), from); }
+  void take(const Bytes& m, uint32_t from = kPeer, int card = 0) {
+    vx_mdns_take_answer(&s, m.data(), m.size(), from, card);
+  }
   std::string list() {
     char text[512] = "";
     int length = 0;
@@ -212,7 +216,8 @@ TEST_F(MdnsStateTest, DropsAnswersFromElsewhereOrMalformed) {
   take(other.done());  // not our id
   Answer m;
   m.ptr(hislip, inst);
-  take(m.done(), v4(198, 18, 1, 2));  // another subnet
+  take(m.done(), v4(198, 18, 1, 2));  // another card's subnet than the one that asked
+  take(m.done(), kPeer, 1);           // to card 1, from card 0's subnet
   Answer notChild;
   notChild.ptr(hislip, name({"x", "_vxi-11", "_tcp", "local"}));
   take(notChild.done());  // an instance of another type
@@ -225,6 +230,110 @@ TEST_F(MdnsStateTest, DropsAnswersFromElsewhereOrMalformed) {
   msg[msg.size() - inst.size - 1] = 0xFF;
   take(msg);
   EXPECT_EQ(s.instanceCount, 0);
+}
+
+// A host's address is taken only within the subnet of the card that asked
+// (a host with an address elsewhere is reached by another card, if any),
+// and only from answers to that card.
+TEST_F(MdnsStateTest, TakesAnAddressOnlyWithinTheAskingCardsSubnet) {
+  const DnsName inst = name({"VXSIM HISLIP 0001", "_hislip", "_tcp", "local"});
+  Answer found;
+  found.ptr(hislip, inst);
+  found.srv(inst, 4880, host);
+  found.txt(inst, {"Model=MODEL-H", "SerialNumber=SN-H1"});
+  take(found.done());
+  Answer elsewhere;
+  elsewhere.a(host, v4(198, 18, 1, 7));
+  take(elsewhere.done());
+  Answer toOtherCard;
+  toOtherCard.a(host, kPeer);
+  take(toOtherCard.done(), v4(198, 18, 1, 2), 1);
+  EXPECT_EQ(list(), "");
+  Answer onCard;
+  onCard.a(host, v4(198, 18, 0, 9));
+  take(onCard.done());
+  EXPECT_EQ(list(), "MODEL-H:SN-H1:TCPIP0::198.18.0.9::hislip0::INSTR;");
+}
+
+// "*IDN?" is asked once, of an instance whose TXT names nothing (nor its
+// host's _lxi instance), and its answer fills model and serial.
+TEST_F(MdnsStateTest, AsksIdentityOnlyOfInstrumentsWithoutKeys) {
+  const DnsName plain = name({"VXSIM PLAIN", "_scpi-raw", "_tcp", "local"});
+  const DnsName named = name({"VXSIM NAMED", "_hislip", "_tcp", "local"});
+  const DnsName other = name({"vxsim-other", "local"});
+  const DnsName lxiInst = name({"VXSIM OTHER", "_lxi", "_tcp", "local"});
+  const DnsName byLxi = name({"VXSIM OTHER", "_scpi-raw", "_tcp", "local"});
+  Answer m;
+  m.ptr(raw, plain);
+  m.srv(plain, 5025, host);
+  m.txt(plain, {"txtvers=1"});
+  m.ptr(hislip, named);
+  m.srv(named, 4880, host);
+  m.txt(named, {"Model=MODEL-H"});
+  m.ptr(lxi, lxiInst);
+  m.srv(lxiInst, 80, other);
+  m.txt(lxiInst, {"SerialNumber=SN-L"});
+  m.ptr(raw, byLxi);
+  m.srv(byLxi, 5025, other);
+  m.txt(byLxi, {});
+  m.a(host, kPeer);
+  m.a(other, v4(198, 18, 0, 3));
+  take(m.done());
+  char address[VX_MDNS_ADDRESS_SIZE];
+  const int index = vx_mdns_next_identify(&s, address, sizeof address);
+  ASSERT_GE(index, 0);
+  EXPECT_STREQ(address, "TCPIP0::198.18.0.2::5025::SOCKET");
+  EXPECT_EQ(vx_mdns_next_identify(&s, address, sizeof address), -1);  // once
+  vx_mdns_identified(&s, index, "VXSIM,MODEL-101,SN:0001,1.0");
+  EXPECT_EQ(list(),
+            "MODEL-101:SN_0001:TCPIP0::198.18.0.2::5025::SOCKET;MODEL-H::TCPIP0::198.18.0.2::hislip0::INSTR;"
+            ":SN-L:TCPIP0::198.18.0.3::5025::SOCKET;");
+}
+
+// Where the card has IPv6, AAAA is asked with A; a host with an IPv6
+// address alone is listed by it in brackets (a link-local one with the
+// card's zone), one with both by its IPv4 address; an IPv6 address outside
+// the card's prefixes is not taken.
+TEST_F(MdnsStateTest, ListsAnIpv6OnlyHostInBrackets) {
+  vxp_card card{kCardAddr, v4(255, 255, 255, 0), 2, {}, "vxt0"};
+  const Bytes ula = {0xfd, 0, 0x01, 0x98, 0, 0x18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x06};
+  const Bytes linkLocal = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x11, 0x22, 0xff, 0xfe, 0x33, 0x44, 0x55};
+  const Bytes elsewhere = {0xfd, 0, 0x01, 0x98, 0, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x06};
+  memcpy(card.v6[0].addr, ula.data(), 16);
+  card.v6[0].addr[15] = 1;
+  card.v6[0].prefix = 64;
+  card.v6[1].addr[0] = 0xfe;
+  card.v6[1].addr[1] = 0x80;
+  card.v6[1].prefix = 64;
+  struct Host {
+    const char* host;
+    std::vector<Bytes> six;
+    bool withV4;
+    const char* at;  // null: not listed
+  };
+  const Host hosts[] = {
+      {"six", {ula}, false, "[fd00:198:18::6]"},
+      {"local", {linkLocal}, false, "[fe80::211:22ff:fe33:4455%vxt0]"},
+      {"both", {ula}, true, "198.18.0.2"},
+      {"far", {elsewhere}, false, nullptr},
+  };
+  for (const Host& h : hosts) {
+    SCOPED_TRACE(h.host);
+    vx_mdns_begin(&s, kId, &card, 1);
+    const DnsName inst = name({"VXSIM", "_hislip", "_tcp", "local"});
+    const DnsName target = name({h.host, "local"});
+    Answer m;
+    m.ptr(hislip, inst);
+    m.srv(inst, 4880, target);
+    m.txt(inst, {"Model=M", "SerialNumber=S"});
+    take(m.done());
+    EXPECT_EQ(next(0), std::string("1:") + h.host + " 28:" + h.host);
+    Answer addr;
+    for (const Bytes& b : h.six) addr.aaaa(target, b);
+    if (h.withV4) addr.a(target, kPeer);
+    take(addr.done());
+    EXPECT_EQ(list(), h.at ? std::string("M:S:TCPIP0::") + h.at + "::hislip0::INSTR;" : std::string());
+  }
 }
 
 }  // namespace

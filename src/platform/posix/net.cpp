@@ -190,6 +190,26 @@ int vxp_wait_readable(vxp_socket s, uint32_t ms) {
   return 1;  // POLLIN, or POLLHUP/POLLERR, which a receive then reports
 }
 
+int vxp_wait_any_readable(const vxp_socket* s, int count, uint32_t ms, bool* ready) {
+  if (count <= 0 || count > 16) return -1;
+  struct pollfd p[16];
+  for (int i = 0; i < count; ++i) {
+    p[i].fd = (int)s[i];
+    p[i].events = POLLIN;
+    p[i].revents = 0;
+    ready[i] = false;
+  }
+  const int timeout = ms > (uint32_t)INT_MAX ? INT_MAX : (int)ms;
+  const int rc = poll(p, (nfds_t)count, timeout);
+  if (rc < 0) return errno == EINTR ? 0 : -1;
+  if (rc == 0) return 0;
+  for (int i = 0; i < count; ++i) {
+    if (p[i].revents & POLLNVAL) return -1;
+    ready[i] = p[i].revents != 0;
+  }
+  return 1;
+}
+
 int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uint16_t port) {
   struct sockaddr_in sa = make_addr(addr, port);
   ssize_t n = sendto((int)s, buf, len, MSG_NOSIGNAL, (struct sockaddr*)&sa, sizeof sa);

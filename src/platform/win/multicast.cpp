@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,7 +20,7 @@ int vxp_multicast_cards(vxp_card* out, int capacity) {
     free(list);
     list = (IP_ADAPTER_ADDRESSES*)malloc(size);
     if (!list) return 0;
-    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
+    rc = GetAdaptersAddresses(AF_UNSPEC, flags, nullptr, list, &size);
   }
   int n = 0;
   if (rc == NO_ERROR) {
@@ -35,7 +36,22 @@ int vxp_multicast_cards(vxp_card* out, int capacity) {
             u->OnLinkPrefixLength == 0 ? 0u : (0xFFFFFFFFu << (32 - u->OnLinkPrefixLength));
         bool seen = false;
         for (int i = 0; i < n; ++i) seen = seen || out[i].addr == in.sin_addr.s_addr;
-        if (!seen) out[n++] = vxp_card{in.sin_addr.s_addr, htonl(hostMask)};
+        if (seen) continue;
+        vxp_card& c = out[n++];
+        memset(&c, 0, sizeof c);
+        c.addr = in.sin_addr.s_addr;
+        c.mask = htonl(hostMask);
+        // Windows names the zone of an IPv6 literal by the interface index.
+        snprintf(c.zone, sizeof c.zone, "%lu", (unsigned long)(a->Ipv6IfIndex ? a->Ipv6IfIndex : a->IfIndex));
+        for (IP_ADAPTER_UNICAST_ADDRESS* w = a->FirstUnicastAddress; w && c.v6Count < VXP_CARD_MAX_V6; w = w->Next) {
+          const SOCKADDR* sa6 = w->Address.lpSockaddr;
+          if (!sa6 || sa6->sa_family != AF_INET6 || w->OnLinkPrefixLength > 128) continue;
+          struct sockaddr_in6 six;
+          memcpy(&six, sa6, sizeof six);
+          vxp_card_v6& v = c.v6[c.v6Count++];
+          memcpy(v.addr, &six.sin6_addr, 16);
+          v.prefix = (uint8_t)w->OnLinkPrefixLength;
+        }
       }
     }
   }

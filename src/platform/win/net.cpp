@@ -223,6 +223,20 @@ int vxp_wait_readable(vxp_socket s, uint32_t ms) {
   return rc == 0 ? 0 : 1;  // a closed or failed connection also reads as ready
 }
 
+int vxp_wait_any_readable(const vxp_socket* s, int count, uint32_t ms, bool* ready) {
+  if (count <= 0 || count > 16) return -1;
+  fd_set readSet;
+  FD_ZERO(&readSet);
+  for (int i = 0; i < count; ++i) FD_SET((SOCKET)s[i], &readSet);
+  struct timeval tv;
+  tv.tv_sec = (long)(ms / 1000u);
+  tv.tv_usec = (long)((ms % 1000u) * 1000u);
+  const int rc = select(0, &readSet, nullptr, nullptr, &tv);
+  if (rc == SOCKET_ERROR) return -1;
+  for (int i = 0; i < count; ++i) ready[i] = FD_ISSET((SOCKET)s[i], &readSet) != 0;
+  return rc == 0 ? 0 : 1;
+}
+
 int64_t vxp_sendto(vxp_socket s, const void* buf, size_t len, uint32_t addr, uint16_t port) {
   // A datagram cannot be cut like a stream write; one this long would be
   // refused by the stack anyway.
