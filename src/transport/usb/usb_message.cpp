@@ -169,6 +169,7 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload) {
 
 ViStatus vx_usbdev_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_write(d, buffer, count, retCount, true);
   if (retCount) *retCount = 0;
   const uint8_t* data = static_cast<const uint8_t*>(buffer);
   int32_t total = 0;
@@ -188,6 +189,7 @@ ViStatus vx_usbdev_write(void* context, const void* buffer, ViInt32 count, ViInt
 // it fails at once without a transfer, as a TCP read of no bytes does.
 ViStatus vx_usbdev_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_read(d, buffer, count, retCount);
   if (retCount) *retCount = 0;
   if (count < 1) return VI_ERROR_TMO;
   int32_t got = 0;
@@ -198,4 +200,17 @@ ViStatus vx_usbdev_read(void* context, void* buffer, ViInt32 count, ViInt32* ret
   }
   if (retCount) *retCount = got;
   return VI_SUCCESS;
+}
+
+// The maker's own devices end every 1012-byte piece with EOM: their
+// messages need no end of their own.
+ViStatus vx_usbdev_writeMore(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_write(d, buffer, count, retCount, false);
+  return vx_usbdev_write(context, buffer, count, retCount);
+}
+
+ViStatus vx_usbdev_endMessage(void* context) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  return d->tmc ? vx_usbtmc_end(d) : VI_SUCCESS;
 }
