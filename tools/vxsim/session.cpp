@@ -1138,6 +1138,21 @@ Next cmd_clearcount(Session& s, std::string_view) { return reply_number(s, s.sta
 Next cmd_abortcount(Session& s, std::string_view) { return reply_number(s, s.state().aborts.load()); }
 Next cmd_endcount(Session& s, std::string_view) { return reply_number(s, s.state().ends.load()); }
 
+// A service request: RQS joins the status byte, and a USB488 device with an
+// interrupt-IN endpoint sends it as a notification on each open connection.
+Next cmd_srq(Session& s, std::string_view) {
+    s.state().stb.fetch_or(0x40);
+    s.state().srqs.fetch_add(1);
+    return Next::Continue;
+}
+
+Next cmd_renstate(Session& s, std::string_view) {
+    char reply[48];
+    std::snprintf(reply, sizeof reply, "%d,%d,%d,%llu", s.state().ren.load() ? 1 : 0, s.state().remote.load() ? 1 : 0,
+                  s.state().lockout.load() ? 1 : 0, static_cast<unsigned long long>(s.state().locals.load()));
+    return s.send_line(reply) ? Next::Continue : Next::End;
+}
+
 const Command kCommands[] = {
     {"*IDN?", cmd_idn, "*IDN?", "identification line"},
     {"*RST", cmd_accept, "*RST", "accepted, no reply"},
@@ -1149,7 +1164,10 @@ const Command kCommands[] = {
     {"REMOTE?", cmd_remote, "REMOTE?", "1 after VXI-11 device_remote, 0 at start and after device_local"},
     {"CLEARCOUNT?", cmd_clearcount, "CLEARCOUNT?", "VXI-11 device_clear calls so far"},
     {"ABORTCOUNT?", cmd_abortcount, "ABORTCOUNT?", "VXI-11 device_abort calls so far"},
-    {"ENDCOUNT?", cmd_endcount, "ENDCOUNT?", "messages ended by VXI-11 END or HiSLIP DataEnd so far, this one included"},
+    {"ENDCOUNT?", cmd_endcount, "ENDCOUNT?",
+     "messages ended by VXI-11 END, HiSLIP DataEnd or USBTMC EOM so far, this one included"},
+    {"SRQ", cmd_srq, "SRQ", "request service: RQS (64) joins the status byte; a USB488 device notifies it"},
+    {"RENSTATE?", cmd_renstate, "RENSTATE?", "USB488 <ren>,<remote>,<lockout> (each 0 or 1),<returns to local so far>"},
     {"ECHO", cmd_echo, "ECHO <text>", "reply <text> exactly"},
     {"SPLIT", cmd_split, "SPLIT <pieces> <pauseMs> <text>",
      "reply <text> in <pieces> sends, <pauseMs> apart"},

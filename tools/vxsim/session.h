@@ -22,6 +22,12 @@ struct InstrumentState {
     std::atomic<std::uint64_t> aborts{0};  // VXI-11 device_abort calls that found their link
     std::atomic<std::uint64_t> ends{0};    // messages ended by VXI-11 END or HiSLIP DataEnd
     std::atomic<bool> remote{false};
+    // USB488: REN asserted by REN_CONTROL, LOCAL_LOCKOUT in force; service
+    // requests asked for by SRQ (each USB connection sends one per request).
+    std::atomic<bool> ren{false};
+    std::atomic<bool> lockout{false};
+    std::atomic<std::uint64_t> locals{0};  // USB488: returns from remote to local
+    std::atomic<std::uint64_t> srqs{0};
 };
 
 // One simulated instrument: a listening address and what it says it is.

@@ -137,7 +137,14 @@ void print_help() {
         "  --usb-path TEXT   its whole device path (replaces the default form)\n"
         "  --usb-fault F     a fault (repeatable): noanswer, badecho, zerofill,\n"
         "                    pending-forever, pending=N, empty=N, cut=N, slow=MS, vanish=N,\n"
-        "                    latecancel=MS, stray\n"
+        "                    latecancel=MS, stray, clearread\n"
+        "  --usb-class VID:PID  make it another maker's USBTMC class device (hex ids):\n"
+        "                    USB488 with trigger, REN and interrupt-IN 0x83, vendor\n"
+        "                    messages ignored, a command run at the message with EOM\n"
+        "  --usb-caps LIST   its capabilities (comma-separated): usbtmc (plain USBTMC,\n"
+        "                    no USB488), usb488, notrigger, noren, nointr\n"
+        "  --usb-quirk Q     a quirk of real devices (repeatable): rigol, noeom, nopad,\n"
+        "                    iface=N, packet=64\n"
         "  --usb-tcp-port N  also serve the USB bus protocol on 127.0.0.1:N\n"
         "  --ready-file P    once all listeners are up, write \"<pid>\\n\" to P\n"
         "                    (via P.tmp + rename); removed again on clean exit\n"
@@ -315,10 +322,30 @@ Options parse_options(int argc, char** argv) {
                 u.idn = v;
             } else if (arg == "--usb-ids") {
                 u.path = usb_default_path(u.serial, v);
+                unsigned vid = 0, pid = 0;
+                if (std::sscanf(v.c_str(), "vid_%4x&pid_%4x", &vid, &pid) == 2) {
+                    u.vendor = static_cast<std::uint16_t>(vid);
+                    u.product = static_cast<std::uint16_t>(pid);
+                }
             } else if (arg == "--usb-path") {
                 u.path = v;
             } else if (!apply_usb_fault(u, v)) {
                 usage_error("unknown --usb-fault '" + v + "'");
+            }
+        } else if (arg == "--usb-class" || arg == "--usb-caps" || arg == "--usb-quirk") {
+            std::string v = need_value();
+            if (o.usb.empty()) usage_error(arg + " needs a --usb before it");
+            UsbInstrument& u = *o.usb.back();
+            if (arg == "--usb-class") {
+                unsigned vid = 0, pid = 0;
+                char end = 0;
+                if (v.size() != 9 || std::sscanf(v.c_str(), "%4x:%4x%c", &vid, &pid, &end) != 2)
+                    usage_error("--usb-class takes VID:PID in hex (e.g. 1ab1:04ce), not '" + v + "'");
+                make_usb_class_device(u, static_cast<std::uint16_t>(vid), static_cast<std::uint16_t>(pid));
+            } else if (!u.class_device) {
+                usage_error(arg + " needs --usb-class before it");
+            } else if (arg == "--usb-caps" ? !apply_usb_caps(u, v) : !apply_usb_quirk(u, v)) {
+                usage_error("unknown " + arg + " '" + v + "'");
             }
         } else if (arg == "--ready-file") {
             o.ready_file = need_value();
