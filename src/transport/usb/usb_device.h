@@ -165,8 +165,8 @@ bool vx_usbdev_drainInput(UsbDevice* d);
 // is present, after a log line saying so.
 bool vx_usbdev_findByName(const char* name, char* path, size_t pathSize, UsbTmcInterface* info);
 // Opens the interface at `path` with class requests only: the reservation,
-// GET_CAPABILITIES and the clear.
-bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* info);
+// GET_CAPABILITIES and the clear, each within timeoutMs.
+bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* info, int32_t timeoutMs);
 ViStatus vx_usbtmc_read(UsbDevice* d, void* buffer, ViInt32 count, ViInt32* retCount);
 ViStatus vx_usbtmc_write(UsbDevice* d, const void* buffer, ViInt32 count, ViInt32* retCount, bool mayEnd);
 ViStatus vx_usbtmc_end(UsbDevice* d);

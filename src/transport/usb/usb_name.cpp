@@ -96,12 +96,13 @@ bool vx_usbdev_findByName(const char* name, char* path, size_t pathSize, UsbTmcI
   return false;
 }
 
-bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* info) {
+bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* info, int32_t timeoutMs) {
   d->device = nullptr;
   d->deviceMutex = nullptr;
-  d->timeout.store(VX_USB_OPEN_TIMEOUT_MS);
+  d->timeout.store(timeoutMs);
   d->tmc = true;
   d->tmcIf = *info;
+  d->tmcIf.quirks = vx_usb_quirks(info->vendor, info->product);
   size_t n = strlen(path);
   if (n > VX_USB_PATH_SIZE - 1) n = VX_USB_PATH_SIZE - 1;  // for the log lines only
   memcpy(d->path, path, n);

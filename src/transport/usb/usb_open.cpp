@@ -172,7 +172,7 @@ ViStatus open_by_name(const char* address, LinkSlot* slot) {
   d->tag.store(1);
   d->checkCounter.store(0);
   const bool own = info.vendor == VX_USB_VENDOR && info.product == VX_USB_PRODUCT;
-  if (own ? !vx_usbdev_openPath(d, path) : !vx_usbtmc_openPath(d, path, &info)) {
+  if (own ? !vx_usbdev_openPath(d, path) : !vx_usbtmc_openPath(d, path, &info, VX_USB_OPEN_TIMEOUT_MS)) {
     vx_usbdev_close(d);
     return failed;
   }
