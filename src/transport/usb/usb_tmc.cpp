@@ -83,9 +83,9 @@ bool send_data(UsbDevice* d, const uint8_t* p, uint32_t n, bool eom, uint32_t* s
   return true;
 }
 
-// One bulk in of up to `want` bytes into the in buffer.
-bool bulk_in(UsbDevice* d, uint32_t want, uint32_t* moved) {
-  vxp_usb_op op = {VXP_USB_BULK_IN, 0, nullptr, 0, in_buffer(d), want};
+// One bulk in of up to `want` bytes into the in buffer, from `at` on.
+bool bulk_in(UsbDevice* d, uint32_t want, uint32_t* moved, uint32_t at = 0) {
+  vxp_usb_op op = {VXP_USB_BULK_IN, 0, nullptr, 0, in_buffer(d) + at, want};
   *moved = 0;
   bool ok = vx_usbdev_transfer(d, &op, wait_of(d), moved);
   if (*moved > want) *moved = want;
@@ -156,13 +156,19 @@ bool read_new(UsbDevice* d, uint8_t* dest, uint32_t room, uint32_t* got) {
   d->inTag = tag;
   if (!send_transfer(d, msg, VX_USB_HEADER, tag)) return false;
   for (int stale = 0;; ++stale) {
+    // The header may come in pieces (a bus handing over short transfers).
+    const uint32_t want = in_size(d, (uint64_t)VX_USB_HEADER + (asked < most ? asked : most));
     uint32_t moved = 0;
-    if (!bulk_in(d, in_size(d, (uint64_t)VX_USB_HEADER + (asked < most ? asked : most)), &moved)) {
-      vx_usbtmc_abortIn(d, tag);
-      return false;
+    while (moved < VX_USB_HEADER) {
+      uint32_t more = 0;
+      if (!bulk_in(d, want - moved, &more, moved)) {
+        vx_usbtmc_abortIn(d, tag);
+        return false;
+      }
+      moved += more;
     }
     const uint8_t* in = in_buffer(d);
-    if (moved < VX_USB_HEADER || in[0] != VX_USBTMC_DEV_DEP_MSG_IN) {
+    if (in[0] != VX_USBTMC_DEV_DEP_MSG_IN) {
       writeLog("USB error: %s: a reply without a valid DEV_DEP_MSG_IN header (%u bytes, MsgID %u); the reply is "
                "aborted\n",
                d->path, (unsigned)moved, (unsigned)in[0]);
