@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "find/find.h"
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "transport/usb/usb_device.h"
 
@@ -63,13 +64,18 @@ bool collect(void* ctx, const vxp_usb_info* i) {
   return ++c->count < kMaxInterfaces;
 }
 
-// "*IDN?" over a class-only open; true with the reply in `reply`.
+// "*IDN?" over a class-only open; true with the reply in `reply`. The open
+// (capabilities, clear) gets tmoMs; the query what is left of it.
 bool identify(const Described* x, int tmoMs, char* reply, size_t size) {
   UsbDevice d;
   d.tag.store(1);
   d.checkCounter.store(0);
   bool answered = false;
-  if (vx_usbtmc_openPath(&d, x->path, &x->info, tmoMs)) {
+  reply[0] = '\0';
+  const uint32_t start = vxp_tick_ms();
+  const uint32_t wait = tmoMs > 0 ? (uint32_t)tmoMs : 1;
+  if (vx_usbtmc_openPath(&d, x->path, &x->info, (int32_t)wait) && vxp_tick_ms() - start < wait) {
+    d.timeout.store((int32_t)(wait - (vxp_tick_ms() - start)));
     static const char kIdn[] = "*IDN?\n";
     ViInt32 n = 0;
     answered = vx_usbtmc_write(&d, kIdn, (ViInt32)(sizeof kIdn - 1), &n, true) == VI_SUCCESS &&

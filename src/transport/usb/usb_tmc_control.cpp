@@ -32,12 +32,12 @@ const uint8_t kStandardEndpointOut = 0x02;
 const uint8_t kClearFeature = 1;
 
 // The polls of a clear or an abort: at most this many (the Linux driver's
-// bound), within this time, this far apart.
+// bound), this far apart, within the control wait below.
 const int kMaxPolls = 100;
-const uint32_t kPollBoundMs = 5000;
 const uint32_t kPollGapMs = 5;
-// A control request waits at most this long (a link timeout of none
-// included).
+// A control request waits at most the link timeout, and never longer than
+// this (a link timeout of none included); so do a clear's or an abort's
+// polls and drains, each.
 const uint32_t kControlWaitMs = 5000;
 // A drain of bulk in reads at most this many transfers, each this briefly.
 const int kMaxDrainReads = 100;
@@ -60,7 +60,8 @@ bool halt_clear(UsbDevice* d, uint8_t endpoint) {
 bool drain(UsbDevice* d) {
   const uint16_t packet = d->tmcIf.bulkInPacket ? d->tmcIf.bulkInPacket : 64;
   const uint32_t want = VX_USB_TMC_BUFFER - VX_USB_TMC_BUFFER % packet;
-  for (int i = 0; i < kMaxDrainReads; ++i) {
+  const uint32_t start = vxp_tick_ms(), bound = control_wait(d);
+  for (int i = 0; i < kMaxDrainReads && vxp_tick_ms() - start < bound; ++i) {
     vxp_usb_op op = {VXP_USB_BULK_IN, 0, nullptr, 0, d->tmcBuffer + VX_USB_TMC_BUFFER, want};
     uint32_t moved = 0;
     if (!vx_usbdev_transfer(d, &op, kDrainWaitMs, &moved)) return false;
@@ -79,8 +80,8 @@ void forget_messages(UsbDevice* d) {
 // bounds; bit 0 of its second byte asks for bulk in to be read meanwhile.
 // True when it ended with SUCCESS.
 bool poll_status(UsbDevice* d, uint8_t requestType, uint8_t request, uint16_t index, uint16_t length) {
-  const uint32_t start = vxp_tick_ms();
-  for (int polls = 0; polls < kMaxPolls && vxp_tick_ms() - start < kPollBoundMs; ++polls) {
+  const uint32_t start = vxp_tick_ms(), bound = control_wait(d);
+  for (int polls = 0; polls < kMaxPolls && vxp_tick_ms() - start < bound; ++polls) {
     uint8_t answer[8] = {};
     uint32_t moved = 0;
     if (!vx_usbtmc_control(d, requestType, request, 0, index, answer, length, &moved) || moved < 1) return false;
@@ -91,7 +92,7 @@ bool poll_status(UsbDevice* d, uint8_t requestType, uint8_t request, uint16_t in
       vxp_sleep_ms(kPollGapMs);
   }
   writeLog("USB error: %s: the device stayed busy with request %u for %d polls or %u ms\n", d->path,
-           (unsigned)request, kMaxPolls, (unsigned)kPollBoundMs);
+           (unsigned)request, kMaxPolls, (unsigned)bound);
   return false;
 }
 
