@@ -261,30 +261,35 @@ void fail_at_once(vxp_usb* d) {
 
 }  // namespace
 
-void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
+namespace {
+
+// A connection of one request (LIST, DESCRIBE) and its one reply frame, in
+// a fresh heap block; null when there is none (no service, a timeout, or a
+// service that predates the request and closes the connection).
+uint8_t* ask_bus(uint32_t request, uint32_t* n) {
   const int64_t deadline = now_ms() + kListWaitMs;
   int fd = connect_bus(deadline);
-  if (fd < 0) return;
+  if (fd < 0) return nullptr;
   uint8_t req[4];
-  vx_put_le32(req, kList);
-  uint32_t n = 0;
-  uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
+  vx_put_le32(req, request);
+  uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, n, deadline) : nullptr;
   vxp_fork_close(fd);
+  return body;
+}
+
+}  // namespace
+
+void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
+  uint32_t n = 0;
+  uint8_t* body = ask_bus(kList, &n);
   if (!body) return;
   vxp_usb_bus_list_paths(body, n, each, ctx);
   free(body);
 }
 
 void vxp_usb_describe(bool (*each)(void* ctx, const vxp_usb_info* info), void* ctx) {
-  const int64_t deadline = now_ms() + kListWaitMs;
-  int fd = connect_bus(deadline);
-  if (fd < 0) return;
-  uint8_t req[4];
-  vx_put_le32(req, VXP_USB_BUS_DESCRIBE);
   uint32_t n = 0;
-  // A service that predates DESCRIBE closes the connection: no record.
-  uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
-  vxp_fork_close(fd);
+  uint8_t* body = ask_bus(VXP_USB_BUS_DESCRIBE, &n);
   if (!body) return;
   vxp_usb_bus_describe_records(body, n, each, ctx);
   free(body);

@@ -146,6 +146,18 @@ bool vx_usbdev_openPath(UsbDevice* d, const char* path);
 void vx_usbdev_closeHandles(UsbDevice* d);
 
 // Messages.
+// The 12-byte USBTMC bulk header.
+inline void vx_usbdev_putHeader(uint8_t* msg, uint8_t msgId, uint8_t tag, uint32_t size, uint8_t attributes) {
+  msg[0] = msgId;
+  msg[1] = tag;
+  msg[2] = (uint8_t)~tag;
+  msg[3] = 0;
+  vx_put_le32(msg + 4, size);
+  msg[8] = attributes;
+  msg[9] = 0;
+  msg[10] = 0;
+  msg[11] = 0;
+}
 uint8_t vx_usbdev_nextTag(UsbDevice* d);
 bool vx_usbdev_transfer(UsbDevice* d, const vxp_usb_op* op, uint32_t waitMs, uint32_t* moved);
 bool vx_usbdev_writeMessage(UsbDevice* d, const void* data, int32_t length, int32_t* sent);

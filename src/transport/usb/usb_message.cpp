@@ -8,16 +8,7 @@ namespace {
 
 // The 12-byte USBTMC bulk header with the device's next tag.
 void build_header(UsbDevice* d, uint8_t* msg, uint8_t msgId, uint32_t transferSize, uint8_t attributes) {
-  uint8_t tag = vx_usbdev_nextTag(d);
-  msg[0] = msgId;
-  msg[1] = tag;
-  msg[2] = (uint8_t)~tag;
-  msg[3] = 0;
-  vx_put_le32(msg + 4, transferSize);
-  msg[8] = attributes;
-  msg[9] = 0;
-  msg[10] = 0;
-  msg[11] = 0;
+  vx_usbdev_putHeader(msg, msgId, vx_usbdev_nextTag(d), transferSize, attributes);
 }
 
 uint32_t wait_of(UsbDevice* d) { return (uint32_t)d->timeout.load(); }

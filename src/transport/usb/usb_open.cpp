@@ -158,6 +158,16 @@ void vx_usbdev_closeHandles(UsbDevice* d) {
 
 namespace {
 
+UsbDevice* new_device() {
+  UsbDevice* d = new (std::nothrow) UsbDevice;
+  if (!d) return nullptr;
+  d->device = nullptr;
+  d->deviceMutex = nullptr;
+  d->tag.store(1);
+  d->checkCounter.store(0);
+  return d;
+}
+
 // A VISA USB name: the maker's own devices as "USB-" names are opened,
 // other makers' with class requests only.
 ViStatus open_by_name(const char* address, LinkSlot* slot) {
@@ -165,12 +175,8 @@ ViStatus open_by_name(const char* address, LinkSlot* slot) {
   char path[VX_USB_TMC_PATH];
   UsbTmcInterface info;
   if (!vx_usbdev_findByName(address, path, sizeof path, &info)) return failed;
-  UsbDevice* d = new (std::nothrow) UsbDevice;
+  UsbDevice* d = new_device();
   if (!d) return failed;
-  d->device = nullptr;
-  d->deviceMutex = nullptr;
-  d->tag.store(1);
-  d->checkCounter.store(0);
   const bool own = info.vendor == VX_USB_VENDOR && info.product == VX_USB_PRODUCT;
   if (own ? !vx_usbdev_openPath(d, path) : !vx_usbtmc_openPath(d, path, &info, VX_USB_OPEN_TIMEOUT_MS)) {
     vx_usbdev_close(d);
@@ -202,12 +208,8 @@ ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
   vx_usbdev_enumerate(found, 1, &count, serial);
   if (count == 0) return failed;
 
-  UsbDevice* d = new (std::nothrow) UsbDevice;
+  UsbDevice* d = new_device();
   if (!d) return failed;
-  d->device = nullptr;
-  d->deviceMutex = nullptr;
-  d->tag.store(1);
-  d->checkCounter.store(0);
   if (!vx_usbdev_openPath(d, found[0])) {
     vx_usbdev_close(d);
     return failed;

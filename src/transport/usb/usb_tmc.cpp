@@ -34,18 +34,6 @@ uint32_t max_transfer(uint32_t limit, uint16_t packet) {
 uint8_t* out_buffer(UsbDevice* d) { return d->tmcBuffer; }
 uint8_t* in_buffer(UsbDevice* d) { return d->tmcBuffer + VX_USB_TMC_BUFFER; }
 
-void put_header(uint8_t* msg, uint8_t msgId, uint8_t tag, uint32_t size, uint8_t attributes) {
-  msg[0] = msgId;
-  msg[1] = tag;
-  msg[2] = (uint8_t)~tag;
-  msg[3] = 0;
-  vx_put_le32(msg + 4, size);
-  msg[8] = attributes;
-  msg[9] = 0;
-  msg[10] = 0;
-  msg[11] = 0;
-}
-
 // One bulk-out transfer, whole. One that did not go through is aborted, so
 // that the device's next message starts clean.
 bool send_transfer(UsbDevice* d, const uint8_t* msg, uint32_t length, uint8_t tag) {
@@ -70,7 +58,7 @@ bool send_data(UsbDevice* d, const uint8_t* p, uint32_t n, bool eom, uint32_t* s
     const uint32_t payload = fromHeld + take;
     const bool last = *sent + take == n;
     const uint8_t tag = vx_usbdev_nextTag(d);
-    put_header(msg, VX_USBTMC_DEV_DEP_MSG_OUT, tag, payload, last && eom ? 1 : 0);
+    vx_usbdev_putHeader(msg, VX_USBTMC_DEV_DEP_MSG_OUT, tag, payload, last && eom ? 1 : 0);
     memcpy(msg + VX_USB_HEADER, d->held, fromHeld);
     if (take > 0) memcpy(msg + VX_USB_HEADER + fromHeld, p + *sent, take);
     uint32_t length = VX_USB_HEADER + payload;
@@ -151,7 +139,7 @@ bool read_new(UsbDevice* d, uint8_t* dest, uint32_t room, uint32_t* got) {
   const uint32_t asked = (d->tmcIf.quirks & VX_USB_QUIRK_WHOLE_REPLY) || room < most ? room : most;
   const uint8_t tag = vx_usbdev_nextTag(d);
   uint8_t* msg = out_buffer(d);
-  put_header(msg, VX_USBTMC_REQUEST_DEV_DEP_MSG_IN, tag, asked, 0);
+  vx_usbdev_putHeader(msg, VX_USBTMC_REQUEST_DEV_DEP_MSG_IN, tag, asked, 0);
   d->outTag = tag;
   d->inTag = tag;
   if (!send_transfer(d, msg, VX_USB_HEADER, tag)) return false;

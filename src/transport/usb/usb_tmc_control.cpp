@@ -233,11 +233,9 @@ ViStatus vx_usbtmc_trigger(UsbDevice* d) {
   if (!is_usb488(d) || !(d->tmcIf.usb488Interface & 1))
     return refuse(d, "the trigger", "the device's capabilities do not offer TRIGGER");
   std::lock_guard<std::recursive_mutex> hold(d->stepLock);
-  uint8_t msg[VX_USB_HEADER] = {};
+  uint8_t msg[VX_USB_HEADER];
   const uint8_t tag = vx_usbdev_nextTag(d);
-  msg[0] = VX_USB488_TRIGGER;
-  msg[1] = tag;
-  msg[2] = (uint8_t)~tag;
+  vx_usbdev_putHeader(msg, VX_USB488_TRIGGER, tag, 0, 0);
   d->outTag = tag;
   vxp_usb_op op = {VXP_USB_BULK_OUT, 0, msg, sizeof msg, nullptr, 0};
   uint32_t moved = 0;
