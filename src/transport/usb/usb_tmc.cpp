@@ -20,6 +20,8 @@ namespace {
 // Replies to requests that timed out before, dropped before the answer
 // to this one; a device sending more is taken as out of step.
 const int kMaxStaleReplies = 8;
+// Transfers of one stale reply read off before the read gives up.
+const int kMaxStaleReads = 256;
 // Empty replies in a row before a read gives up.
 const int kMaxEmptyReplies = 100;
 
@@ -184,8 +186,10 @@ bool read_new(UsbDevice* d, uint8_t* dest, uint32_t room, uint32_t* got) {
       vx_usbtmc_abortIn(d, tag);
       return false;
     }
-    while (d->msgLeft > 0) {
-      if (!bulk_in(d, in_size(d, d->msgLeft), &moved)) {
+    // A stale reply's rest is read off, but not for ever: a header can
+    // announce 4 GiB.
+    for (int reads = 0; d->msgLeft > 0; ++reads) {
+      if (reads == kMaxStaleReads || !bulk_in(d, in_size(d, d->msgLeft), &moved)) {
         d->msgLeft = 0;
         vx_usbtmc_abortIn(d, tag);
         return false;
