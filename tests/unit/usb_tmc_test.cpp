@@ -156,6 +156,12 @@ TEST_F(UsbTmc, AMessageEndsWithEomOnItsLastTransferOnly) {
          vx_usbtmc_read(x, b, 4, nullptr);
        },
        {{5, 1}}},
+      {"a trigger sends the kept tail first, not ended",
+       [](UsbDevice* x) {
+         vx_usbtmc_write(x, "ABC", 3, nullptr, true);
+         vx_usbtmc_trigger(x);
+       },
+       {{3, 0}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

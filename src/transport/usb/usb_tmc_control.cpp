@@ -233,6 +233,9 @@ ViStatus vx_usbtmc_trigger(UsbDevice* d) {
   if (!is_usb488(d) || !(d->tmcIf.usb488Interface & 1))
     return refuse(d, "the trigger", "the device's capabilities do not offer TRIGGER");
   std::lock_guard<std::recursive_mutex> hold(d->stepLock);
+  // What a write kept back goes first, without its end, as the VXI-11
+  // route sends its held bytes before a trigger.
+  if (!vx_usbtmc_flushHeld(d, false)) return VI_ERROR_TMO;
   uint8_t msg[VX_USB_HEADER];
   const uint8_t tag = vx_usbdev_nextTag(d);
   vx_usbdev_putHeader(msg, VX_USB488_TRIGGER, tag, 0, 0);
