@@ -49,6 +49,16 @@ bool Devices::list(std::vector<std::string>& paths, bool may_wait) {
   if (!g_bus.gone && !g_bus.reading) paths.push_back(kPath);
   return true;
 }
+bool Devices::describe(std::vector<std::uint8_t>& reply, bool may_wait) {
+  if (g_bus.reading && may_wait) return false;
+  reply.assign(4, 0);
+  if (g_bus.gone || g_bus.reading) return true;
+  put32(reply.data(), 1);
+  reply.insert(reply.end(), kPath, kPath + sizeof kPath);  // with its NUL
+  reply.resize(reply.size() + 48, 0);
+  reply.insert(reply.end(), {'V', 0, 'M', 0, '1', 0});
+  return true;
+}
 Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait) {
   if (g_bus.reading) return may_wait ? Opened::wait : Opened::no;
   if (g_bus.gone || path != kPath) return Opened::no;
@@ -68,7 +78,7 @@ const char* Devices::request(Client* c, const Request& r) {
       }
     return nullptr;
   }
-  if (r.kind < 16 || r.kind > 18) return "unknown request kind";
+  if (r.kind < 16 || r.kind > 20 || r.kind == 19) return "unknown request kind";
   if (r.id == 0 || c->transfers.count(r.id)) return "transfer id 0 or already in use";
   if (!c->transfers.empty()) return "a second transfer while one is outstanding";
   c->transfers[r.id] = nullptr;

@@ -19,14 +19,14 @@ def path(ids, serial):
     return "\\\\?\\usb#%s#%s#%s" % (ids, serial, GUID)
 
 
-USB488 = path("vid_1ab1&pid_04ce", "CLASS488")
+USB488 = path("vid_2a8d&pid_0396", "CLASS488")
 PLAIN = path("vid_0957&pid_1798", "CLASSTMC")
 NOINTR = path("vid_f4ec&pid_ee38", "CLASSNOINTR")
 RIGOL = path("vid_1ab1&pid_0588", "RIGOL")
 NOEOM = path("vid_f4ec&pid_1301", "NOEOM")
 NOPAD = path("vid_05e6&pid_2450", "NOPAD")
 COMPOSITE = path("vid_0699&pid_0368&mi_02", "COMPOSITE")
-CLEARREAD = path("vid_1ab1&pid_04ce", "CLEARREAD")
+CLEARREAD = path("vid_2a8d&pid_0396", "CLEARREAD")
 OWN = path("vid_03eb&pid_afff", "000000000000000OWN")
 
 
@@ -159,7 +159,7 @@ def describe():
 # vendor, product, bcdDevice, interface, protocol, bulk out, bulk in,
 # interrupt in, their packet sizes, speed, then the three strings.
 DESCRIBED = [
-    (USB488, (0x1ab1, 0x04ce, 0x100, 0, 1, 0x02, 0x81, 0x83, 512, 512, 512, 3, "RIGOL TECHNOLOGIES", "DS1104Z", "CLASS488")),
+    (USB488, (0x2a8d, 0x0396, 0x100, 0, 1, 0x02, 0x81, 0x83, 512, 512, 512, 3, "KEYSIGHT TECHNOLOGIES", "DSOX1204G", "CLASS488")),
     (PLAIN, (0x0957, 0x1798, 0x100, 0, 0, 0x02, 0x81, 0, 512, 512, 0, 3, "Agilent", "DSO-X", "CLASSTMC")),
     (COMPOSITE, (0x0699, 0x0368, 0x100, 2, 1, 0x02, 0x81, 0x83, 64, 64, 64, 2, "TEKTRONIX", "TBS 1052B", "COMPOSITE")),
     (OWN, (0x03eb, 0xafff, 0x100, 0, 0, 0x02, 0x81, 0, 512, 512, 0, 3, "Vextron AG", "UM-208", "000000000000000OWN")),
@@ -183,13 +183,14 @@ def test_list_and_open_composite_path():
 @pytest.mark.parametrize("dev", [USB488], indirect=True)
 def test_command_runs_at_eom_only(dev):
     ends = int(dev.query("ENDCOUNT?"))
+    dev.out_msg(b"ECHO z\n", eom=False)  # a LF without EOM runs nothing yet
     dev.out_msg(b"ECHO a", eom=False)
     dev.out_msg(b"b", eom=False)
     dev.request_in()
     dev.pending(BULK_IN)
     dev.out_msg(b"c", eom=True)  # EOM ends the message, a LF is implied
     r, d = dev.call(BULK_IN, out_len=4096)
-    assert d[12:12 + struct.unpack("<I", d[4:8])[0]] == b"abc\n" and d[8] == 1
+    assert d[12:12 + struct.unpack("<I", d[4:8])[0]] == b"z\nabc\n" and d[8] == 1
     assert int(dev.query("ENDCOUNT?")) == ends + 2  # the ECHO message and the first ENDCOUNT?
 
 
@@ -288,7 +289,7 @@ def test_ren_local_lockout(p, ok):
 
 
 def test_trigger_message():
-    for p, counts in [(USB488, True), (PLAIN, False)]:
+    for p, counts in [(USB488, True), (NOINTR, False), (PLAIN, False)]:
         d = Dev(p)
         before = int(d.query("TRIGCOUNT?"))
         t = d.next_tag()

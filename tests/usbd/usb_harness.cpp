@@ -24,7 +24,7 @@ namespace usbmock {
 
 namespace {
 
-constexpr std::uint8_t kEpOut = 0x01, kEpIn = 0x82;
+constexpr std::uint8_t kEpOut = 0x01, kEpIn = 0x82, kEpInterrupt = 0x83;
 
 void put32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -34,8 +34,9 @@ std::uint32_t get32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// Device, configuration, a vendor-specific interface 0, and (for an
-// instrument) the USBTMC interface with its bulk out and bulk in endpoints.
+// Device, configuration, vendor-specific interfaces up to the USBTMC one,
+// and (for an instrument) the USBTMC interface with its bulk out and bulk
+// in endpoints (and interrupt in), then a second one if asked for.
 std::vector<std::uint8_t> descriptors(const DeviceSetup& s) {
   std::vector<std::uint8_t> d = {18,
                                  1,
@@ -51,22 +52,36 @@ std::vector<std::uint8_t> descriptors(const DeviceSetup& s) {
                                  static_cast<std::uint8_t>(s.product >> 8),
                                  0x00,
                                  0x01,
-                                 0,
-                                 0,
+                                 static_cast<std::uint8_t>(s.manufacturer.empty() ? 0 : 1),
+                                 static_cast<std::uint8_t>(s.product_name.empty() ? 0 : 2),
                                  static_cast<std::uint8_t>(s.serial.empty() ? 0 : 3),
                                  1};
-  std::uint8_t interfaces = s.usbtmc ? 2 : 1;
-  std::uint16_t total = static_cast<std::uint16_t>(9 + 9 + (s.usbtmc ? 9 + 7 + 7 : 0));
-  std::vector<std::uint8_t> c = {
-      9, 2, static_cast<std::uint8_t>(total), static_cast<std::uint8_t>(total >> 8), interfaces, 1, 0, 0x80, 50};
-  c.insert(c.end(), {9, 4, 0, 0, 0, 0xFF, 0, 0, 0});
+  std::vector<std::uint8_t> c = {9, 2, 0, 0, 0, 1, 0, 0x80, 50};
+  int vendor_interfaces = s.usbtmc ? s.usbtmc_interface : 1;
+  for (int i = 0; i < vendor_interfaces; ++i) c.insert(c.end(), {9, 4, static_cast<std::uint8_t>(i), 0, 0, 0xFF, 0, 0, 0});
   if (s.usbtmc) {
     std::uint8_t lo = static_cast<std::uint8_t>(s.packet), hi = static_cast<std::uint8_t>(s.packet >> 8);
-    c.insert(c.end(), {9, 4, kUsbtmcInterface, 0, 2, 0xFE, 0x03, 0x01, 0});
+    std::uint8_t number = static_cast<std::uint8_t>(s.usbtmc_interface);
+    c.insert(c.end(), {9, 4, number, 0, static_cast<std::uint8_t>(s.interrupt_in ? 3 : 2), 0xFE, 0x03, s.protocol, 0});
     c.insert(c.end(), {7, 5, kEpOut, 2, lo, hi, 0});
     c.insert(c.end(), {7, 5, kEpIn, 2, lo, hi, 0});
+    if (s.interrupt_in) c.insert(c.end(), {7, 5, kEpInterrupt, 3, 8, 0, 4});
+    if (s.second_usbtmc) {
+      c.insert(c.end(), {9, 4, static_cast<std::uint8_t>(number + 1), 0, 2, 0xFE, 0x03, 0x00, 0});
+      c.insert(c.end(), {7, 5, 0x04, 2, lo, hi, 0});
+      c.insert(c.end(), {7, 5, 0x85, 2, lo, hi, 0});
+    }
   }
+  c[4] = static_cast<std::uint8_t>(vendor_interfaces + (s.usbtmc ? 1 + (s.second_usbtmc ? 1 : 0) : 0));
+  c[2] = static_cast<std::uint8_t>(c.size());
+  c[3] = static_cast<std::uint8_t>(c.size() >> 8);
   d.insert(d.end(), c.begin(), c.end());
+  return d;
+}
+
+std::vector<std::uint8_t> string_descriptor(const std::string& text) {
+  std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+  for (char ch : text) d.insert(d.end(), {static_cast<std::uint8_t>(ch), 0});
   return d;
 }
 
@@ -97,6 +112,8 @@ struct Device {
   int fifo = -1;  // our end of the node's FIFO
   bool fifo_full = false;
   std::deque<UMockdevIoctlData*> in_waiting;
+  std::deque<UMockdevIoctlData*> interrupt_waiting;
+  std::deque<std::vector<std::uint8_t>> notes;  // to go out on the interrupt endpoint
   std::deque<Done> done;
   std::deque<Done> late;  // answered later by a timer thread (serial_ms)
   // Who submitted each URB: as the kernel, a handle reaps only its own (a
@@ -120,6 +137,7 @@ struct Device {
   void take_out(const std::uint8_t* p, std::size_t n);
   bool next_message();
   void serve_bulk_in();
+  void serve_interrupt();
   std::vector<std::uint8_t> control(const std::uint8_t* setup, int& status);
   void reset_for_clear();
   void update_fifo();
@@ -220,9 +238,9 @@ bool Device::next_message() {
   } else if (dev_req && !output.empty()) {
     id = 2;
     tag = dev_tag;
-    n = static_cast<std::uint32_t>(output.size() < dev_size ? output.size() : dev_size);
+    n = static_cast<std::uint32_t>(output.size() < dev_size || setup.whole_reply ? output.size() : dev_size);
     payload = reinterpret_cast<const std::uint8_t*>(output.data());
-    attributes = n == output.size() ? 1 : 0;
+    attributes = n == output.size() && !setup.whole_reply ? 1 : 0;
     dev_req = false;
   } else {
     return false;
@@ -279,6 +297,14 @@ void Device::serve_bulk_in() {
   }
 }
 
+void Device::serve_interrupt() {
+  while (!gone && !notes.empty() && !interrupt_waiting.empty()) {
+    done.push_back(Done{interrupt_waiting.front(), 0, notes.front()});
+    interrupt_waiting.pop_front();
+    notes.pop_front();
+  }
+}
+
 std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
   std::uint8_t type = s[0], request = s[1];
   std::uint16_t value = static_cast<std::uint16_t>(s[2] | s[3] << 8),
@@ -287,13 +313,22 @@ std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
   if (type == 0x80 && request == 6 && value >> 8 == 3) {  // GET_DESCRIPTOR(string)
     std::uint8_t which = static_cast<std::uint8_t>(value);
     if (which == 0) return {4, 3, 0x09, 0x04};
-    if (which == 3 && !setup.serial.empty()) {
-      std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(2 + 2 * setup.serial.size()), 3};
-      for (char ch : setup.serial) d.insert(d.end(), {static_cast<std::uint8_t>(ch), 0});
-      return d;
-    }
+    if (which == 1 && !setup.manufacturer.empty()) return string_descriptor(setup.manufacturer);
+    if (which == 2 && !setup.product_name.empty()) return string_descriptor(setup.product_name);
+    if (which == 3 && !setup.serial.empty()) return string_descriptor(setup.serial);
+  } else if (type == 0xA2 && request >= 1 && request <= 4) {
+    // The abort requests name their endpoint in wIndex.
+    counters.endpoint_index = index;
+    return {0x80, static_cast<std::uint8_t>(value)};  // STATUS_FAILED: nothing in progress
+  } else if (type == 0xA1 && request == 128 && setup.protocol == 1) {  // READ_STATUS_BYTE
+    std::uint8_t tag = static_cast<std::uint8_t>(value);
+    if (index != setup.usbtmc_interface) ++counters.bad_index;
+    if (!setup.interrupt_in) return {1, tag, setup.stb};
+    notes.push_back({static_cast<std::uint8_t>(0x80 | tag), setup.stb});
+    serve_interrupt();
+    return {1, tag, 0};
   } else if (type == 0xA1 && (request == 5 || request == 6)) {
-    if (index != kUsbtmcInterface) {
+    if (index != setup.usbtmc_interface) {
       ++counters.bad_index;
     } else if (request == 5) {  // INITIATE_CLEAR
       reset_for_clear();
@@ -372,10 +407,14 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
       }
       umockdev_ioctl_client_complete(client, 0, 0);
       return TRUE;
-    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_CLAIMINTERFACE: {
+      UMockdevIoctlData* n = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned int), nullptr);
+      d->counters.claimed_interface = static_cast<int>(*reinterpret_cast<unsigned int*>(n->data));
+      umockdev_ioctl_data_unref(n);
       if (d->counters.driver_bound) ++d->counters.claimed_while_bound;
       umockdev_ioctl_client_complete(client, d->counters.driver_bound ? -1 : 0, d->counters.driver_bound ? EBUSY : 0);
       return TRUE;
+    }
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:
@@ -420,6 +459,9 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         ++d->counters.bulk_in_submitted;
         d->in_waiting.push_back(urb_data);
         d->serve_bulk_in();
+      } else if (urb->type == USBDEVFS_URB_TYPE_INTERRUPT && urb->endpoint == kEpInterrupt && d->setup.interrupt_in) {
+        d->interrupt_waiting.push_back(urb_data);
+        d->serve_interrupt();
       } else {
         if (buffer) umockdev_ioctl_data_unref(buffer);
         umockdev_ioctl_data_unref(urb_data);
@@ -479,6 +521,14 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
       }
+      for (auto it = d->interrupt_waiting.begin(); it != d->interrupt_waiting.end(); ++it) {
+        if ((*it)->client_addr != addr) continue;
+        d->done.push_back(Done{*it, -ENOENT, {}});
+        d->interrupt_waiting.erase(it);
+        d->update_fifo();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+      }
       ++d->counters.discard_late;
       umockdev_ioctl_client_complete(client, -1, EINVAL);
       return TRUE;
@@ -506,6 +556,7 @@ Testbed::~Testbed() {
     {
       std::lock_guard<std::mutex> lock(impl_->mutex);
       for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
+      for (UMockdevIoctlData* u : d->interrupt_waiting) umockdev_ioctl_data_unref(u);
       for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
       for (Done& x : d->late) umockdev_ioctl_data_unref(x.urb);
     }
@@ -544,8 +595,8 @@ int Testbed::add(const DeviceSetup& setup) {
   std::snprintf(text, sizeof text,
                 "P: /devices/usb%d\nN: bus/usb/%03d/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                 "E: BUSNUM=%03d\nE: DEVNUM=001\nE: DEVNAME=%s\nA: busnum=%d\\n\nA: devnum=1\\n\n"
-                "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
-                d->bus, d->bus, d->bus, node, d->bus, hex.c_str());
+                "A: bConfigurationValue=1\\n\nA: speed=%s\\n\nH: descriptors=%s\n",
+                d->bus, d->bus, d->bus, node, d->bus, setup.packet > 64 ? "480" : "12", hex.c_str());
   d->record = text;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -579,8 +630,11 @@ void Testbed::replug(int index) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     // Left only if the host never reaped them (callers wait until it has).
     for (UMockdevIoctlData* u : d->in_waiting) umockdev_ioctl_data_unref(u);
+    for (UMockdevIoctlData* u : d->interrupt_waiting) umockdev_ioctl_data_unref(u);
     for (Done& x : d->done) umockdev_ioctl_data_unref(x.urb);
     for (Done& x : d->late) umockdev_ioctl_data_unref(x.urb);
+    d->interrupt_waiting.clear();
+    d->notes.clear();
     d->in_waiting.clear();
     d->done.clear();
     d->late.clear();
@@ -614,7 +668,9 @@ void Testbed::unplug(int index, bool announce) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     d->gone = true;
     for (UMockdevIoctlData* u : d->in_waiting) d->done.push_back(Done{u, -ENODEV, {}});
+    for (UMockdevIoctlData* u : d->interrupt_waiting) d->done.push_back(Done{u, -ENODEV, {}});
     d->in_waiting.clear();
+    d->interrupt_waiting.clear();
     d->update_fifo();
   }
   if (announce) announce_removal(index);
@@ -631,7 +687,17 @@ Counters Testbed::counters(int index) {
   Device* d = impl_->devices.at(static_cast<std::size_t>(index));
   Counters c = d->counters;
   c.reads_waiting = static_cast<int>(d->in_waiting.size());
+  c.interrupt_waiting = static_cast<int>(d->interrupt_waiting.size());
+  c.notes_queued = static_cast<int>(d->notes.size());
   return c;
+}
+
+void Testbed::notify(int index, const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Device* d = impl_->devices.at(static_cast<std::size_t>(index));
+  d->notes.push_back(bytes);
+  d->serve_interrupt();
+  d->update_fifo();
 }
 
 }  // namespace usbmock

@@ -18,6 +18,11 @@
 
 namespace usbmock {
 
+// The USBTMC interface number of an emulated instrument unless its setup
+// says otherwise (interface 0 is a vendor-specific one), so that a class
+// request left at wIndex 0 is noticed.
+inline constexpr int kUsbtmcInterface = 1;
+
 struct DeviceSetup {
   std::uint16_t vendor = 0x03EB, product = 0xAFFF;
   std::string serial;  // empty: no serial string descriptor
@@ -30,6 +35,14 @@ struct DeviceSetup {
   bool no_short_end = false;      // nor a short packet: the transfer only ends when full
   int clear_halt_ms = 0;          // CLEAR_HALT answered this late
   int serial_ms = 0;              // the serial number's string descriptor answered this late
+  // Other makers' devices.
+  std::string manufacturer, product_name;  // string descriptors (empty: none)
+  int usbtmc_interface = kUsbtmcInterface;  // vendor-specific interfaces before it
+  bool second_usbtmc = false;  // one more USBTMC interface after it (endpoints 0x04, 0x85)
+  std::uint8_t protocol = 0;   // bInterfaceProtocol: 1 USB488
+  bool interrupt_in = false;   // an interrupt-IN endpoint 0x83 (8-byte packets)
+  std::uint8_t stb = 0;        // READ_STATUS_BYTE's status byte
+  bool whole_reply = false;    // the whole reply in one message whatever size was asked, EOM not set
 };
 
 // What a device saw, for the cases to check.
@@ -44,6 +57,10 @@ struct Counters {
   int reads_waiting = 0;        // bulk ins waiting for the device
   bool driver_bound = false;    // the kernel's driver holds the interface now
   int claimed_while_bound = 0;  // claims the kernel's driver would have refused
+  int claimed_interface = -1;   // the interface number of the last claim
+  int interrupt_waiting = 0;    // interrupt ins waiting for a notification
+  int notes_queued = 0;         // notifications not yet taken by an interrupt in
+  int endpoint_index = -1;      // wIndex of the last class request to an endpoint
 };
 
 struct Device;
@@ -72,6 +89,8 @@ class Testbed {
   // host reaped the old transfers (in_flight 0), as the kernel gives them back.
   void replug(int index);
   Counters counters(int index);
+  // The device sends these bytes on its interrupt-IN endpoint.
+  void notify(int index, const std::vector<std::uint8_t>& bytes);
 
   struct Impl;
 
@@ -79,11 +98,6 @@ class Testbed {
   void plug(Device* d);
   std::unique_ptr<Impl> impl_;
 };
-
-// The USBTMC interface number of every emulated instrument (interface 0
-// is a vendor-specific one), so that a class request left at wIndex 0 is
-// noticed.
-inline constexpr int kUsbtmcInterface = 1;
 
 }  // namespace usbmock
 

@@ -45,6 +45,8 @@ const char kAddress[] = "USB-000000000000001234";
 const char kIdn[] = "Vextron AG,UM-EMU,0,1.0";
 std::string g_self;
 
+// The emulated instruments' USBTMC interface is number 1: their paths name
+// it (&mi_01).
 std::string path_of(const char* ids, const std::string& serial) {
   return std::string("\\\\?\\usb#") + ids + "#" + serial + "#{a9fdbb24-128a-11d5-9961-00108335e361}";
 }
@@ -223,8 +225,8 @@ TEST(Vxusbd, ListsEveryUsbtmcInterfaceAndTheLibraryKeepsItsOwn) {
   st.start();
 
   // In bus order; '#' cannot be part of a path segment.
-  std::vector<std::string> want = {path_of("vid_03eb&pid_afff", kSerial), path_of("vid_1234&pid_5678", "OTHER_VENDOR"),
-                                   path_of("vid_03eb&pid_afff", "")};
+  std::vector<std::string> want = {path_of("vid_03eb&pid_afff&mi_01", kSerial), path_of("vid_1234&pid_5678&mi_01", "OTHER_VENDOR"),
+                                   path_of("vid_03eb&pid_afff&mi_01", "")};
   EXPECT_EQ(want, bus_list());
 
   char found[1024] = {0};
@@ -255,7 +257,7 @@ TEST(Vxusbd, WithoutUsbListsNothingAndSaysWhy) {
     st.start();
     EXPECT_TRUE(bus_list().empty());
     BusClient c;
-    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+    EXPECT_FALSE(c.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   }
   std::fflush(stderr);
   ::dup2(saved, 2);
@@ -333,8 +335,8 @@ TEST(Vxusbd, UnplugEndsEveryConnectionAndTheDeviceLeavesTheList) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 20000));
   BusClient idle, other;
-  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff", kSerial)));
-  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", quiet.serial)));
+  ASSERT_TRUE(idle.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff&mi_01", quiet.serial)));
 
   st.bed.unplug(idle_dev);
   EXPECT_TRUE(other.ended());
@@ -360,7 +362,7 @@ TEST(Vxusbd, TwoClientsShareOneDevice) {
   Stack st;
   st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient a, b;
   ASSERT_TRUE(a.open(path));
   ASSERT_TRUE(b.open(path));
@@ -378,7 +380,7 @@ TEST(Vxusbd, KernelDriverIsDetachedWhileInUseAndGivenBack) {
   setup.kernel_driver = true;
   int dev = st.bed.add(setup);
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
   ASSERT_TRUE(a->open(path));
   EXPECT_FALSE(st.bed.counters(dev).driver_bound);
@@ -399,7 +401,7 @@ TEST(Vxusbd, DataOfABulkInCancelledTooLateStaysForTheNext) {
   int dev = st.bed.add(instrument());
   st.start();
   BusClient c;
-  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(c.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   std::uint32_t id = 0, result = 9;
   std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 6, 0, 0, 0, 1, 0, 0, 0, '*', 'I', 'D', 'N', '?', '\n', 0, 0};
   std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 0, 1, 0, 0, 0, 0, 0, 0}, got;
@@ -428,7 +430,7 @@ TEST(Vxusbd, PreClearAbortsTheDevicesBulkTransfers) {
   Stack st;
   int dev = st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient reader, clearer;
   ASSERT_TRUE(reader.open(path));
   ASSERT_TRUE(clearer.open(path));
@@ -451,7 +453,7 @@ TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
   Stack st;
   st.bed.add(instrument());
   st.start();
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient good;
   ASSERT_TRUE(good.open(path));
   std::uint32_t id = 0;
@@ -461,7 +463,7 @@ TEST(Vxusbd, ProtocolErrorsCloseOnlyThatConnection) {
     std::uint32_t claimed;
   } cases[] = {
       {"frame over 65536", BusClient::u32s({16, 1, 0, 0}), 65537},
-      {"unknown kind", BusClient::u32s({20, 1, 0, 0}), 0},
+      {"unknown kind", BusClient::u32s({21, 1, 0, 0}), 0},
       {"id 0", BusClient::u32s({17, 0, 0, 64}), 0},
       {"short request", BusClient::u32s({17, 1}), 0},
   };
@@ -512,7 +514,7 @@ TEST(Vxusbd, ClearBehindQueuedReadsOfAClosedConnectionLeavesTheServiceUp) {
   int dev = st.bed.add(instrument());
   st.start();
   st.bed.set_silent(dev, true);
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   {
     BusClient c;
     ASSERT_TRUE(c.open(path));
@@ -539,7 +541,7 @@ TEST(Vxusbd, ASecondOutstandingTransferEndsTheConnection) {
   int dev = st.bed.add(instrument());
   st.start();
   st.bed.set_silent(dev, true);
-  std::string path = path_of("vid_03eb&pid_afff", kSerial);
+  std::string path = path_of("vid_03eb&pid_afff&mi_01", kSerial);
   BusClient c;
   ASSERT_TRUE(c.open(path));
   ASSERT_TRUE(c.send(BusClient::u32s({17, 1, 0, 64})));
@@ -568,7 +570,7 @@ TEST(Vxusbd, MessagesOfWholePacketsWithOrWithoutAZeroLengthPacket) {
     st.bed.add(setup);
     st.start();
     BusClient bus;
-    ASSERT_TRUE(bus.open(path_of("vid_03eb&pid_afff", kSerial)));
+    ASSERT_TRUE(bus.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
     std::uint32_t id = 0, result = 9;
     for (std::uint8_t tag = 1; tag < 5; tag = static_cast<std::uint8_t>(tag + 2)) {
       // "DATA? 1005": a reply of 1012 bytes, a message of 12 + 1012.
@@ -585,6 +587,278 @@ TEST(Vxusbd, MessagesOfWholePacketsWithOrWithoutAZeroLengthPacket) {
       EXPECT_EQ('\n', got.back());
     }
   }
+}
+
+// ---- Other makers' devices: DESCRIBE, interface paths, the interrupt-IN
+// endpoint, a reply larger than asked.
+
+usbmock::DeviceSetup usb488_device() {  // USB488 with an interrupt-IN endpoint, interface 0
+  usbmock::DeviceSetup s;
+  s.vendor = 0x1AB1;
+  s.product = 0x04CE;
+  s.serial = "DS1ZA000000001";
+  s.manufacturer = "RIGOL TECHNOLOGIES";
+  s.product_name = "DS1104Z";
+  s.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000001,00.04.04";
+  s.usbtmc_interface = 0;
+  s.protocol = 1;
+  s.interrupt_in = true;
+  s.packet = 512;
+  s.stb = 0x52;
+  return s;
+}
+
+usbmock::DeviceSetup full_speed_device() {  // plain USBTMC, 64-byte packets
+  usbmock::DeviceSetup s;
+  s.vendor = 0xF4EC;
+  s.product = 0xEE38;
+  s.serial = "SDG1XA000001";
+  s.manufacturer = "Siglent\tTech";  // not printable: '_' in DESCRIBE
+  s.usbtmc_interface = 0;
+  return s;
+}
+
+usbmock::DeviceSetup composite_device() {  // USBTMC interfaces 2 and 3
+  usbmock::DeviceSetup s;
+  s.vendor = 0x0699;
+  s.product = 0x0368;
+  s.serial = "C010001";
+  s.product_name = "TBS 1052B";
+  s.usbtmc_interface = 2;
+  s.second_usbtmc = true;
+  s.packet = 512;
+  return s;
+}
+
+struct Described {
+  std::string path;
+  std::vector<std::uint32_t> fields;
+  std::string texts[3];
+};
+
+std::vector<Described> bus_describe() {
+  BusClient c;
+  std::vector<std::uint8_t> r;
+  std::vector<Described> out;
+  if (!c.send(BusClient::u32s({3})) || !c.recv(r) || r.size() < 4) return out;
+  auto u32 = [&](std::size_t at) { return r[at] | r[at + 1] << 8 | r[at + 2] << 16 | std::uint32_t(r[at + 3]) << 24; };
+  auto text = [&](std::size_t& at) {
+    std::size_t end = at;
+    while (end < r.size() && r[end]) ++end;
+    std::string t(r.begin() + static_cast<std::ptrdiff_t>(at), r.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end + 1;
+    return t;
+  };
+  std::size_t at = 4;
+  for (std::uint32_t i = 0; i < u32(0) && at < r.size(); ++i) {
+    Described d;
+    d.path = text(at);
+    for (int k = 0; k < 12 && at + 4 <= r.size(); ++k, at += 4) d.fields.push_back(u32(at));
+    for (std::string& t : d.texts) t = text(at);
+    out.push_back(d);
+  }
+  EXPECT_EQ(r.size(), at) << "bytes after the last record";
+  return out;
+}
+
+TEST(Vxusbd, DescribesEveryUsbtmcInterfaceAndListsTheFirstOfEachDevice) {
+  Stack st;
+  st.bed.add(usb488_device());
+  st.bed.add(full_speed_device());
+  st.bed.add(composite_device());
+  st.bed.add(instrument());
+  st.start();
+  // vendor, product, bcdDevice, interface, protocol, bulk out, bulk in,
+  // interrupt in, their packet sizes, speed; then the three strings.
+  struct Row {
+    std::string path;
+    std::vector<std::uint32_t> fields;
+    std::string manufacturer, product, serial;
+  } want[] = {
+      {path_of("vid_1ab1&pid_04ce", "DS1ZA000000001"),
+       {0x1AB1, 0x04CE, 0x100, 0, 1, 0x01, 0x82, 0x83, 512, 512, 8, 3}, "RIGOL TECHNOLOGIES", "DS1104Z", "DS1ZA000000001"},
+      {path_of("vid_f4ec&pid_ee38", "SDG1XA000001"), {0xF4EC, 0xEE38, 0x100, 0, 0, 0x01, 0x82, 0, 64, 64, 0, 2},
+       "Siglent_Tech", "", "SDG1XA000001"},
+      {path_of("vid_0699&pid_0368&mi_02", "C010001"), {0x0699, 0x0368, 0x100, 2, 0, 0x01, 0x82, 0, 512, 512, 0, 3}, "",
+       "TBS 1052B", "C010001"},
+      {path_of("vid_0699&pid_0368&mi_03", "C010001"), {0x0699, 0x0368, 0x100, 3, 0, 0x04, 0x85, 0, 512, 512, 0, 3}, "",
+       "TBS 1052B", "C010001"},
+      {path_of("vid_03eb&pid_afff&mi_01", kSerial), {0x03EB, 0xAFFF, 0x100, 1, 0, 0x01, 0x82, 0, 64, 64, 0, 2}, "", "",
+       kSerial},
+  };
+  std::vector<Described> got = bus_describe();
+  ASSERT_EQ(std::size(want), got.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE(want[i].path);
+    EXPECT_EQ(want[i].path, got[i].path);
+    EXPECT_EQ(want[i].fields, got[i].fields);
+    EXPECT_EQ(want[i].manufacturer, got[i].texts[0]);
+    EXPECT_EQ(want[i].product, got[i].texts[1]);
+    EXPECT_EQ(want[i].serial, got[i].texts[2]);
+  }
+  // LIST: the composite device's first USBTMC interface only.
+  EXPECT_EQ((std::vector<std::string>{want[0].path, want[1].path, want[2].path, want[4].path}), bus_list());
+}
+
+// A record of the 0x80002080 request: setup bytes, then room for data.
+std::vector<std::uint8_t> control_record(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                                         std::uint16_t index, std::uint16_t length) {
+  std::vector<std::uint8_t> r(24, 0);
+  r[0] = type;
+  r[1] = request;
+  r[2] = static_cast<std::uint8_t>(value);
+  r[3] = static_cast<std::uint8_t>(value >> 8);
+  r[4] = static_cast<std::uint8_t>(index);
+  r[5] = static_cast<std::uint8_t>(index >> 8);
+  r[6] = static_cast<std::uint8_t>(length);
+  r[7] = static_cast<std::uint8_t>(length >> 8);
+  return r;
+}
+
+TEST(Vxusbd, OpenOfAnInterfacePathClaimsThatInterface) {
+  Stack st;
+  int usb488 = st.bed.add(usb488_device());
+  int composite = st.bed.add(composite_device());
+  int own = st.bed.add(instrument());
+  st.start();
+  struct Case {
+    int dev;
+    std::string path;
+    int number;
+  } cases[] = {{usb488, path_of("vid_1ab1&pid_04ce", "DS1ZA000000001"), 0},
+               {composite, path_of("vid_0699&pid_0368&mi_02", "C010001"), 2},
+               {own, path_of("vid_03eb&pid_afff&mi_01", kSerial), 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    BusClient bus;
+    ASSERT_TRUE(bus.open(c.path));
+    EXPECT_EQ(c.number, st.bed.counters(c.dev).claimed_interface);
+    std::uint32_t id = 0, result = 9;
+    EXPECT_NE(std::string::npos, bus.query_idn(id).find(','));
+    // A class request to the interface reaches the claimed one.
+    std::vector<std::uint8_t> got;
+    ASSERT_TRUE(bus.transfer(18, ++id, 1, control_record(0xA1, 5, 0, 0, 1), &result, &got, 0x80002080u));
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ(0, st.bed.counters(c.dev).bad_index);
+  }
+  // Endpoint requests keep the endpoint the library names.
+  BusClient bus;
+  ASSERT_TRUE(bus.open(cases[0].path));
+  std::uint32_t result = 9;
+  std::vector<std::uint8_t> got;
+  ASSERT_TRUE(bus.transfer(18, 1, 2, control_record(0xA2, 3, 7, 0x82, 2), &result, &got, 0x80002080u));
+  EXPECT_EQ(0u, result);
+  EXPECT_EQ((std::vector<std::uint8_t>{0x80, 7}), got);
+  EXPECT_EQ(0x82, st.bed.counters(usb488).endpoint_index);
+}
+
+// A kind 20 request that must stay pending: cancelled, it completes with 2.
+void expect_pending(BusClient& bus, std::uint32_t id, std::uint32_t code) {
+  ASSERT_TRUE(bus.send(BusClient::u32s({20, id, code, 8})));
+  pollfd pfd{bus.fd, POLLIN, 0};
+  EXPECT_EQ(0, ::poll(&pfd, 1, 100)) << "code " << code;
+  ASSERT_TRUE(bus.send(BusClient::u32s({19, id, 0, 0})));
+  std::vector<std::uint8_t> reply;
+  ASSERT_TRUE(bus.recv(reply));
+  EXPECT_EQ(BusClient::u32s({id, 2, 0}), reply);
+}
+
+TEST(Vxusbd, InterruptNotificationsReachEveryConnectionKeptApartByKind) {
+  Stack st;
+  int dev = st.bed.add(usb488_device());
+  st.bed.add(full_speed_device());
+  st.start();
+  std::string path = path_of("vid_1ab1&pid_04ce", "DS1ZA000000001");
+  auto a = std::make_unique<BusClient>(), b = std::make_unique<BusClient>();
+  ASSERT_TRUE(a->open(path));
+  ASSERT_TRUE(b->open(path));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).interrupt_waiting == 1; }));  // one for both
+  std::uint32_t result = 9;
+  std::vector<std::uint8_t> got;
+  // READ_STATUS_BYTE: the status byte comes on the interrupt endpoint.
+  ASSERT_TRUE(a->transfer(18, 1, 3, control_record(0xA1, 128, 5, 0, 3), &result, &got, 0x80002080u));
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 5, 0}), got);
+  st.bed.notify(dev, {0x81, 0x41});  // a service request
+  for (BusClient* c : {a.get(), b.get()}) {
+    ASSERT_TRUE(c->transfer(20, 2, 8, {}, &result, &got, 1));
+    EXPECT_EQ((std::vector<std::uint8_t>{0x81, 0x41}), got);
+    ASSERT_TRUE(c->transfer(20, 3, 8, {}, &result, &got, 0));
+    EXPECT_EQ((std::vector<std::uint8_t>{0x85, 0x52}), got);
+    expect_pending(*c, 4, 0);
+    expect_pending(*c, 5, 1);
+    ASSERT_TRUE(c->transfer(20, 6, 8, {}, &result, &got, 2));  // no such kind
+    EXPECT_EQ(1u, result);
+  }
+  BusClient plain;  // no interrupt endpoint
+  ASSERT_TRUE(plain.open(path_of("vid_f4ec&pid_ee38", "SDG1XA000001")));
+  ASSERT_TRUE(plain.transfer(20, 1, 8, {}, &result, &got, 0));
+  EXPECT_EQ(1u, result);
+  // Read while a client has the device open, and only then.
+  a.reset();
+  EXPECT_EQ(1, st.bed.counters(dev).interrupt_waiting);
+  b.reset();
+  EXPECT_TRUE(eventually([&] { return st.bed.counters(dev).interrupt_waiting == 0; }));
+}
+
+TEST(Vxusbd, NotificationQueuesKeepTheNewestSixteen) {
+  Stack st;
+  int dev = st.bed.add(usb488_device());
+  st.start();
+  BusClient bus;
+  ASSERT_TRUE(bus.open(path_of("vid_1ab1&pid_04ce", "DS1ZA000000001")));
+  ASSERT_TRUE(eventually([&] { return st.bed.counters(dev).interrupt_waiting == 1; }));
+  for (std::uint8_t tag = 2; tag < 22; ++tag) st.bed.notify(dev, {static_cast<std::uint8_t>(0x80 | tag), tag});
+  ASSERT_TRUE(eventually([&] {
+    usbmock::Counters c = st.bed.counters(dev);
+    return c.notes_queued == 0 && c.interrupt_waiting == 1;
+  }));
+  std::uint32_t result = 9;
+  std::vector<std::uint8_t> got;
+  for (std::uint32_t tag = 6; tag < 22; ++tag) {
+    ASSERT_TRUE(bus.transfer(20, tag, 8, {}, &result, &got, 0));
+    EXPECT_EQ((std::vector<std::uint8_t>{static_cast<std::uint8_t>(0x80 | tag), static_cast<std::uint8_t>(tag)}), got);
+  }
+  expect_pending(bus, 30, 0);
+  // Unplugged under a waiting interrupt in: it fails, the connection ends.
+  ASSERT_TRUE(bus.send(BusClient::u32s({20, 31, 1, 8})));
+  st.bed.unplug(dev, false);
+  std::vector<std::uint8_t> reply;
+  ASSERT_TRUE(bus.recv(reply));
+  EXPECT_EQ(BusClient::u32s({31, 1, 0}), reply);
+  EXPECT_TRUE(bus.ended());
+}
+
+// A device that sends the whole reply as one message, more than the size
+// asked, at full speed: the library gets it in pieces of what it asks for,
+// none lost and no packet overflowing.
+TEST(Vxusbd, WholeReplyLargerThanAskedComesInPieces) {
+  Stack st;
+  usbmock::DeviceSetup s = full_speed_device();
+  s.whole_reply = true;
+  int dev = st.bed.add(s);
+  st.start();
+  BusClient bus;
+  ASSERT_TRUE(bus.open(path_of("vid_f4ec&pid_ee38", "SDG1XA000001")));
+  std::vector<std::uint8_t> out = {1, 1, 0xFE, 0, 10, 0, 0, 0, 1, 0, 0, 0};
+  for (char ch : std::string("DATA? 300\n")) out.push_back(static_cast<std::uint8_t>(ch));
+  out.insert(out.end(), {0, 0});
+  std::vector<std::uint8_t> req = {2, 2, 0xFD, 0, 100, 0, 0, 0, 0, 0, 0, 0}, got, all;
+  std::uint32_t id = 0, result = 9;
+  ASSERT_TRUE(bus.transfer(16, ++id, 0, out, &result, nullptr));
+  ASSERT_TRUE(bus.transfer(16, ++id, 0, req, &result, nullptr));
+  for (int i = 0; i < 10 && all.size() < 12 + 306; ++i) {
+    ASSERT_TRUE(bus.transfer(17, ++id, 112, {}, &result, &got));
+    ASSERT_EQ(0u, result);
+    ASSERT_LE(got.size(), 112u);
+    all.insert(all.end(), got.begin(), got.end());
+  }
+  // "#3300", 300 bytes, LF, and the two alignment zeros with the last piece.
+  ASSERT_EQ(12u + 306u + 2u, all.size());
+  EXPECT_EQ(306u, all[4] | all[5] << 8);
+  EXPECT_EQ(0, all[8]);  // no EOM
+  EXPECT_EQ(std::string("#3300ABC"), std::string(all.begin() + 12, all.begin() + 20));
+  EXPECT_EQ('\n', all[12 + 305]);
+  EXPECT_EQ(0, st.bed.counters(dev).overflows);
 }
 
 int open_fds() {
@@ -664,7 +938,7 @@ TEST(Vxusbd, ASlowClearOfOneDeviceHoldsUpNoOtherClient) {
   st.bed.add(instrument());
   st.start();
   BusClient clearer;
-  ASSERT_TRUE(clearer.open(path_of("vid_03eb&pid_afff", slow.serial)));
+  ASSERT_TRUE(clearer.open(path_of("vid_03eb&pid_afff&mi_01", slow.serial)));
   ViInt32 id = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_open(kAddress, 2000, &id));
   ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
@@ -692,7 +966,7 @@ TEST(Vxusbd, ASlowSerialNumberHoldsUpNoOtherClient) {
   auto started = std::chrono::steady_clock::now();
   st.start();
   BusClient other;
-  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff", kSerial)));
+  ASSERT_TRUE(other.open(path_of("vid_03eb&pid_afff&mi_01", kSerial)));
   std::uint32_t id = 0;
   EXPECT_EQ(std::string(kIdn) + "\n", other.query_idn(id));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
@@ -733,7 +1007,7 @@ TEST(Vxusbd, ManyClientsAndReplugsLeaveDescriptorsAndMemoryFlat) {
   second.serial = "000000000000005678";
   int replugged = st.bed.add(second);
   st.start();
-  const std::string a = path_of("vid_03eb&pid_afff", kSerial), b = path_of("vid_03eb&pid_afff", second.serial);
+  const std::string a = path_of("vid_03eb&pid_afff&mi_01", kSerial), b = path_of("vid_03eb&pid_afff&mi_01", second.serial);
   int fds = 0;
   long heap = 0, rss = 0;
   auto started = std::chrono::steady_clock::now();

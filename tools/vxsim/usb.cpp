@@ -648,14 +648,17 @@ void Device::run() {
         }
         // Notifications from other connections and SRQs come without a wake-up.
         if (intr_pending_ && timeout > 10) timeout = 10;
-        pollfd pfds[3] = {{bus_, POLLIN, 0}, {hook_->idle.wake_fd, POLLIN, 0}, {stream_, POLLIN, 0}};
+        // A class device waits for the session's idleness (the end of a
+        // reply); the maker's own device never does.
+        pollfd pfds[3] = {{bus_, POLLIN, 0}, {stream_, POLLIN, 0}, {hook_->idle.wake_fd, POLLIN, 0}};
         bool want_stream = stream_open_ && stream_buf_.size() < kStreamCap;
-        int r = ::poll(pfds, want_stream ? 3 : 2, timeout);
+        if (!want_stream) pfds[1].fd = -1;  // ignored by poll
+        int r = ::poll(pfds, inst_.class_device ? 3 : 2, timeout);
         if (r < 0 && errno != EINTR) return;
         if (inst_.gone.load()) return;
         if (r <= 0) continue;
-        if (pfds[1].revents & POLLIN) drain_eventfd(hook_->idle.wake_fd);
-        if (want_stream && (pfds[2].revents & (POLLIN | POLLHUP | POLLERR))) read_stream();
+        if (inst_.class_device && (pfds[2].revents & POLLIN)) drain_eventfd(hook_->idle.wake_fd);
+        if (want_stream && (pfds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_stream();
         if (pfds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t k = ::recv(bus_, buf, sizeof buf, 0);
             if (k < 0 && errno == EINTR) continue;

@@ -264,6 +264,15 @@ bool Service::on_frame(Client* c, const std::uint8_t* body, std::uint32_t n) {
       write_to(c);
       return false;
     }
+    if (what == 3 && n == 4) {
+      std::vector<std::uint8_t> reply;
+      if (!devices_.describe(reply, may_wait)) return park();
+      c->first_done = true;
+      send_frame(c, reply.data(), reply.size(), nullptr, 0);
+      c->closing = true;
+      write_to(c);
+      return false;
+    }
     if (what == 2) {
       std::string path(reinterpret_cast<const char*>(body) + 4, n - 4);
       Devices::Opened how = devices_.open(c, path, may_wait);

@@ -20,7 +20,7 @@ namespace vxusbd {
 
 namespace {
 
-constexpr std::uint32_t kBulkOut = 16, kBulkIn = 17, kIoctl = 18, kCancel = 19;
+constexpr std::uint32_t kBulkOut = 16, kBulkIn = 17, kIoctl = 18, kCancel = 19, kInterruptIn = 20;
 constexpr std::uint32_t kDone = 0, kFailed = 1, kCancelled = 2;
 constexpr std::uint32_t kControlRequest = 0x80002080u, kPreClear = 0x80002004u, kPostClear = 0x8000201Cu;
 constexpr std::uint8_t kUsbtmcClass = 0xFE, kUsbtmcSubclass = 0x03;
@@ -46,6 +46,7 @@ struct Transfer {
   bool cancelling = false;
   bool discard = false;  // aborted by a clear: what it brings is stale
   bool more = false;     // bulk in: holds the first part of a message, the rest is asked for
+  std::uint32_t code = 0;  // kind 20: which notifications
   Job* job = nullptr;    // the clear-halt job working for it
 };
 
@@ -62,27 +63,37 @@ struct Job {
   std::thread thread;
 };
 
-// A serial number read on arrival: the language list, then the string, as
-// asynchronous control transfers on a handle of its own.
+// The strings read on arrival: the language list, then the manufacturer,
+// product and serial strings that the device has, as asynchronous control
+// transfers on a handle of its own.
 struct SerialRead {
   Devices* owner = nullptr;
   libusb_device* dev = nullptr;  // referenced
   libusb_device_handle* handle = nullptr;
   libusb_transfer* xfer = nullptr;  // while libusb has it
-  std::uint8_t index = 0;
-  bool language_known = false;
+  std::uint8_t index[3] = {0, 0, 0};  // iManufacturer, iProduct, iSerialNumber
+  int at = -1;                        // the string asked for; -1: the language list
+  std::uint16_t language = 0;
   bool left = false;  // unplugged meanwhile, or not opened: nothing is kept
-  std::string serial;
+  Devices::Strings strings;
   unsigned char buf[LIBUSB_CONTROL_SETUP_SIZE + 255] = {};
 };
 
 struct Device {
+  Devices* owner = nullptr;
   libusb_device* dev = nullptr;
   libusb_device_handle* handle = nullptr;
   std::string path;
   int interface_number = 0;
-  std::uint8_t ep_out = 0, ep_in = 0;
-  std::uint32_t packet_in = 64;
+  std::uint8_t ep_out = 0, ep_in = 0, ep_interrupt = 0;
+  std::uint32_t packet_in = 64, packet_interrupt = 0;
+  // The interrupt-IN endpoint is read while a client has the device open:
+  // one transfer, submitted again as each notification arrives.
+  libusb_transfer* interrupt = nullptr;
+  std::vector<std::uint8_t> interrupt_buf;
+  bool interrupt_cancelling = false;
+  bool interrupt_failed = false;  // the endpoint failed: kind 20 fails from then on
+  std::vector<Transfer*> interrupt_waiting;  // kind 20 transfers waiting for a notification
   int jobs = 0;  // clear-halt jobs still running on the handle
   bool driver_detached = false;
   bool gone = false;
@@ -107,6 +118,11 @@ void LIBUSB_CALL transfer_callback(libusb_transfer* x) {
   t->owner->on_transfer_done(t);
 }
 
+void LIBUSB_CALL interrupt_callback(libusb_transfer* x) {
+  Device* d = static_cast<Device*>(x->user_data);
+  d->owner->on_interrupt_done(d);
+}
+
 void LIBUSB_CALL serial_callback(libusb_transfer* x) {
   SerialRead* s = static_cast<SerialRead*>(x->user_data);
   s->owner->on_serial_done(s);
@@ -125,14 +141,55 @@ std::string path_safe(const unsigned char* s, int n) {
   return out;
 }
 
-const libusb_interface_descriptor* usbtmc_interface(const libusb_config_descriptor* config) {
+// A DESCRIBE text: printable ASCII, the rest '_'.
+std::string text_safe(const std::string& s) {
+  std::string out;
+  for (char c : s) out.push_back(c >= 0x20 && c < 0x7F ? c : '_');
+  return out;
+}
+
+// The USBTMC interfaces, in descriptor order.
+std::vector<const libusb_interface_descriptor*> usbtmc_interfaces(const libusb_config_descriptor* config) {
+  std::vector<const libusb_interface_descriptor*> found;
   for (int i = 0; i < config->bNumInterfaces; ++i) {
     const libusb_interface& itf = config->interface[i];
     if (itf.num_altsetting < 1) continue;
     const libusb_interface_descriptor* alt = &itf.altsetting[0];
-    if (alt->bInterfaceClass == kUsbtmcClass && alt->bInterfaceSubClass == kUsbtmcSubclass) return alt;
+    if (alt->bInterfaceClass == kUsbtmcClass && alt->bInterfaceSubClass == kUsbtmcSubclass) found.push_back(alt);
   }
-  return nullptr;
+  return found;
+}
+
+const libusb_interface_descriptor* usbtmc_interface(const libusb_config_descriptor* config) {
+  std::vector<const libusb_interface_descriptor*> all = usbtmc_interfaces(config);
+  return all.empty() ? nullptr : all[0];
+}
+
+// An interface's endpoints: the first bulk out, bulk in and interrupt in.
+struct Endpoints {
+  std::uint8_t out = 0, in = 0, interrupt = 0;
+  std::uint32_t out_packet = 0, in_packet = 0, interrupt_packet = 0;
+};
+
+Endpoints endpoints_of(const libusb_interface_descriptor* alt) {
+  Endpoints e;
+  for (int i = 0; i < alt->bNumEndpoints; ++i) {
+    const libusb_endpoint_descriptor& ep = alt->endpoint[i];
+    std::uint32_t packet = ep.wMaxPacketSize & 0x7FF;
+    bool in = (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
+    int type = ep.bmAttributes & 3;
+    if (type == LIBUSB_TRANSFER_TYPE_BULK && in && !e.in) {
+      e.in = ep.bEndpointAddress;
+      e.in_packet = packet;
+    } else if (type == LIBUSB_TRANSFER_TYPE_BULK && !in && !e.out) {
+      e.out = ep.bEndpointAddress;
+      e.out_packet = packet;
+    } else if (type == LIBUSB_TRANSFER_TYPE_INTERRUPT && in && !e.interrupt) {
+      e.interrupt = ep.bEndpointAddress;
+      e.interrupt_packet = packet;
+    }
+  }
+  return e;
 }
 
 libusb_config_descriptor* config_of(libusb_device* dev) {
@@ -142,7 +199,7 @@ libusb_config_descriptor* config_of(libusb_device* dev) {
   return config;
 }
 
-// The USBTMC interface's number, or -1.
+// The first USBTMC interface's number, or -1.
 int usbtmc_number(libusb_device* dev) {
   libusb_config_descriptor* config = config_of(dev);
   if (!config) return -1;
@@ -157,6 +214,7 @@ int usbtmc_number(libusb_device* dev) {
 Devices::~Devices() { stop(); }
 
 void Devices::start() {
+  stopping_ = false;
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     log_line("error: cannot make a pipe: %s", std::strerror(errno));
     wake_[0] = wake_[1] = -1;
@@ -188,6 +246,7 @@ void Devices::start() {
 }
 
 void Devices::stop() {
+  stopping_ = true;
   // The jobs end within the kernel's timeouts; their devices are closed below.
   for (Job* j : jobs_) j->thread.join();
   {
@@ -212,13 +271,18 @@ void Devices::stop() {
         t->cancelling = true;
         libusb_cancel_transfer(t->xfer);
       }
+  for (Device* d : devices_)
+    if (d->interrupt && !d->interrupt_cancelling) {
+      d->interrupt_cancelling = true;
+      libusb_cancel_transfer(d->interrupt);
+    }
   for (auto& kv : reading_)
     if (kv.second->xfer) libusb_cancel_transfer(kv.second->xfer);
   // Cancelled transfers come back within a few event rounds; bounded.
   for (int round = 0; round < 100; ++round) {
     bool any = false;
     for (auto& kv : reading_) any = any || kv.second->xfer;
-    for (Device* d : devices_) any = any || !d->flying.empty();
+    for (Device* d : devices_) any = any || !d->flying.empty() || d->interrupt;
     if (!any) break;
     timeval tv{0, 10000};
     libusb_handle_events_timeout_completed(ctx_, &tv, nullptr);
@@ -229,14 +293,16 @@ void Devices::stop() {
     for (Transfer* t : d->bulk_in)
       if (!t->xfer) delete t;
     for (Transfer* t : d->pre_clears) delete t;
-    if (d->flying.empty()) close_device(d);  // else libusb still owns transfers: leak rather than free under it
+    for (Transfer* t : d->interrupt_waiting) delete t;
+    d->interrupt_waiting.clear();
+    if (d->flying.empty() && !d->interrupt) close_device(d);  // else libusb still owns transfers: leak rather than free under it
   }
   devices_.clear();
   if (have_hotplug_) libusb_hotplug_deregister_callback(ctx_, hotplug_);
   have_hotplug_ = false;
   std::vector<SerialRead*> ended;
   ended.swap(ended_reads_);
-  for (SerialRead* r : ended) end_serial_read(r, r->serial);
+  for (SerialRead* r : ended) end_serial_read(r);
   for (auto& kv : serials_) libusb_unref_device(kv.first);
   serials_.clear();
   reading_.clear();  // what is left libusb still owns: leaked rather than freed under it
@@ -246,31 +312,39 @@ void Devices::stop() {
   ctx_ = nullptr;
 }
 
-const std::string* Devices::serial_of(libusb_device* dev, std::uint8_t index) {
+const Devices::Strings* Devices::strings_of(libusb_device* dev, const std::uint8_t index[3]) {
   auto it = serials_.find(dev);
   if (it != serials_.end()) return &it->second;
-  if (index == 0) return &(serials_[libusb_ref_device(dev)] = std::string());
+  if (!index[0] && !index[1] && !index[2]) return &(serials_[libusb_ref_device(dev)] = Strings());
   read_serial(dev, index);
   it = serials_.find(dev);  // a read that could not start ends at once
   return it != serials_.end() ? &it->second : nullptr;
 }
 
-void Devices::read_serial(libusb_device* dev, std::uint8_t index) {
+void Devices::read_serial(libusb_device* dev, const std::uint8_t index[3]) {
   if (serials_.count(dev) || reading_.count(dev)) return;
   SerialRead* s = new SerialRead;
   s->owner = this;
   s->dev = libusb_ref_device(dev);
-  s->index = index;
+  std::memcpy(s->index, index, sizeof s->index);
   reading_[s->dev] = s;
   // Opening the node does not wait for the device; its answers come in
   // on_serial_done.
   if (libusb_open(dev, &s->handle) != 0) {
     // Out of descriptors, say: asked again at the next LIST or OPEN.
     s->left = true;
-    end_serial_read(s, std::string());
+    end_serial_read(s);
   } else if (!ask_string(s, 0, 0)) {
-    end_serial_read(s, std::string());
+    end_serial_read(s);
   }
+}
+
+// The next string the device has; false when none is left (or it cannot
+// be asked for).
+bool Devices::ask_next_string(SerialRead* s) {
+  while (++s->at < 3)
+    if (s->index[s->at] != 0) return ask_string(s, s->index[s->at], s->language);
+  return false;
 }
 
 bool Devices::ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language) {
@@ -295,34 +369,38 @@ void Devices::on_serial_done(SerialRead* s) {
   // A string descriptor: its length (at most what came), type 3, UTF-16LE.
   int n = ok ? std::min<int>(d[0], x->actual_length) : 0;
   ok = ok && d[1] == LIBUSB_DT_STRING && n >= 2;
-  libusb_free_transfer(x);
-  if (ok && !s->language_known && n >= 4) {
-    s->language_known = true;
-    if (ask_string(s, s->index, static_cast<std::uint16_t>(d[2] | d[3] << 8))) return;
-    ok = false;
+  if (s->at < 0) {
+    // The language list: without one, no string can be asked for.
+    bool more = false;
+    if (ok && n >= 4) {
+      s->language = static_cast<std::uint16_t>(d[2] | d[3] << 8);
+      more = ask_next_string(s);
+    }
+    libusb_free_transfer(x);
+    if (!more) ended_reads_.push_back(s);
+    return;
   }
-  std::string serial;
-  if (ok && s->language_known) {
+  if (ok) {
     // As libusb's ASCII read: what is not ASCII becomes '?'.
-    unsigned char text[128];
-    int k = 0;
-    for (int i = 2; i + 1 < n && k < static_cast<int>(sizeof text); i += 2)
-      text[k++] = d[i + 1] == 0 && d[i] < 0x80 ? d[i] : '?';
-    serial = path_safe(text, k);
+    std::string& text = s->strings.text[s->at];
+    for (int i = 2; i + 1 < n && text.size() < 127; i += 2)
+      text.push_back(static_cast<char>(d[i + 1] == 0 && d[i] < 0x80 ? d[i] : '?'));
   }
+  libusb_free_transfer(x);
+  // A string that cannot be read stays empty; the others are still asked for.
+  if (ask_next_string(s)) return;
   // Its handle cannot be closed inside libusb's callback: the read ends
   // after the event round.
-  s->serial = serial;
   ended_reads_.push_back(s);
 }
 
-void Devices::end_serial_read(SerialRead* s, const std::string& serial) {
+void Devices::end_serial_read(SerialRead* s) {
   reading_.erase(s->dev);
   if (s->handle) libusb_close(s->handle);
   // Kept while the device is present: a device that cannot be read is not
   // asked again at every list.
   if (!s->left)
-    serials_[s->dev] = serial;
+    serials_[s->dev] = s->strings;
   else
     libusb_unref_device(s->dev);
   ++reads_finished_;
@@ -355,17 +433,37 @@ std::vector<Devices::Found> Devices::enumerate(bool* pending) {
   for (ssize_t i = 0; i < n; ++i) {
     libusb_device_descriptor desc;
     if (libusb_get_device_descriptor(list[i], &desc) != 0) continue;
-    int number = usbtmc_number(list[i]);
-    if (number < 0) continue;
-    const std::string* serial = serial_of(list[i], desc.iSerialNumber);
-    if (!serial) {
-      *pending = true;
-      continue;
+    libusb_config_descriptor* config = config_of(list[i]);
+    if (!config) continue;
+    std::vector<const libusb_interface_descriptor*> alts = usbtmc_interfaces(config);
+    const std::uint8_t index[3] = {desc.iManufacturer, desc.iProduct, desc.iSerialNumber};
+    const Strings* strings = alts.empty() ? nullptr : strings_of(list[i], index);
+    if (!alts.empty() && !strings) *pending = true;
+    int speed = libusb_get_device_speed(list[i]);
+    for (std::size_t k = 0; strings && k < alts.size(); ++k) {
+      const libusb_interface_descriptor* alt = alts[k];
+      // A composite device's interface other than 0 is named in the path.
+      char head[48];
+      if (alt->bInterfaceNumber != 0)
+        std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x&mi_%02x#", desc.idVendor, desc.idProduct,
+                      alt->bInterfaceNumber);
+      else
+        std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", desc.idVendor, desc.idProduct);
+      const std::string& serial = strings->text[2];
+      std::string path =
+          head + path_safe(reinterpret_cast<const unsigned char*>(serial.data()), static_cast<int>(serial.size())) +
+          "#" + kInterfaceGuid;
+      Endpoints e = endpoints_of(alt);
+      Found f{libusb_ref_device(list[i]), alt->bInterfaceNumber, path, k == 0, {}, strings};
+      const std::uint32_t fields[12] = {desc.idVendor,     desc.idProduct,     desc.bcdDevice,
+                                        alt->bInterfaceNumber, alt->bInterfaceProtocol, e.out,
+                                        e.in,              e.interrupt,        e.out_packet,
+                                        e.in_packet,       e.interrupt_packet,
+                                        static_cast<std::uint32_t>(speed > 4 ? 4 : speed < 0 ? 0 : speed)};
+      std::memcpy(f.fields, fields, sizeof fields);
+      found.push_back(f);
     }
-    char head[32];
-    std::snprintf(head, sizeof head, "\\\\?\\usb#vid_%04x&pid_%04x#", desc.idVendor, desc.idProduct);
-    std::string path = head + *serial + "#" + kInterfaceGuid;
-    found.push_back(Found{libusb_ref_device(list[i]), number, path});
+    libusb_free_config_descriptor(config);
   }
   libusb_free_device_list(list, 1);
   // A stable order, whatever order libusb learnt of the devices in.
@@ -381,9 +479,40 @@ bool Devices::list(std::vector<std::string>& paths, bool may_wait) {
   bool pending = false;
   std::vector<Found> found = enumerate(&pending);
   for (Found& f : found) {
-    paths.push_back(f.path);
+    if (f.first) paths.push_back(f.path);
     libusb_unref_device(f.dev);
   }
+  return !(pending && may_wait);
+}
+
+bool Devices::describe(std::vector<std::uint8_t>& reply, bool may_wait) {
+  bool pending = false;
+  std::vector<Found> found = enumerate(&pending);
+  reply.assign(4, 0);
+  std::uint32_t count = 0;
+  bool full = false;
+  for (Found& f : found) {
+    std::vector<std::uint8_t> rec(f.path.begin(), f.path.end());
+    rec.push_back(0);
+    for (std::uint32_t v : f.fields) {
+      std::uint8_t b[4];
+      put32(b, v);
+      rec.insert(rec.end(), b, b + 4);
+    }
+    for (const std::string& t : f.strings->text) {
+      std::string safe = text_safe(t);
+      rec.insert(rec.end(), safe.begin(), safe.end());
+      rec.push_back(0);
+    }
+    libusb_unref_device(f.dev);
+    if (full || reply.size() + rec.size() > 65536) {
+      full = true;  // the rest does not fit in a frame
+      continue;
+    }
+    reply.insert(reply.end(), rec.begin(), rec.end());
+    ++count;
+  }
+  put32(reply.data(), count);
   return !(pending && may_wait);
 }
 
@@ -409,22 +538,21 @@ Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait)
     int rc = f ? libusb_open(f->dev, &h) : LIBUSB_ERROR_NOT_FOUND;
     if (rc == 0) {
       d = new Device;
+      d->owner = this;
       d->dev = libusb_ref_device(f->dev);
       d->handle = h;
       d->path = path;
       d->interface_number = f->interface_number;
       if (libusb_config_descriptor* config = config_of(f->dev)) {
-        if (const libusb_interface_descriptor* alt = usbtmc_interface(config)) {
-          for (int i = 0; i < alt->bNumEndpoints; ++i) {
-            const libusb_endpoint_descriptor& ep = alt->endpoint[i];
-            if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK) continue;
-            if (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
-              if (!d->ep_in) d->ep_in = ep.bEndpointAddress;
-              if (ep.wMaxPacketSize & 0x7FF) d->packet_in = ep.wMaxPacketSize & 0x7FF;
-            } else if (!d->ep_out) {
-              d->ep_out = ep.bEndpointAddress;
-            }
-          }
+        // The interface the path names.
+        for (const libusb_interface_descriptor* alt : usbtmc_interfaces(config)) {
+          if (alt->bInterfaceNumber != f->interface_number) continue;
+          Endpoints e = endpoints_of(alt);
+          d->ep_in = e.in;
+          d->ep_out = e.out;
+          if (e.in_packet) d->packet_in = e.in_packet;
+          d->ep_interrupt = e.interrupt;
+          d->packet_interrupt = e.interrupt_packet ? e.interrupt_packet : 64;
         }
         libusb_free_config_descriptor(config);
       }
@@ -458,7 +586,85 @@ Devices::Opened Devices::open(Client* c, const std::string& path, bool may_wait)
   d->clients.push_back(c);
   c->device = d;
   log_line("open %s (connection %llu)", path.c_str(), static_cast<unsigned long long>(c->number));
+  arm_interrupt(d);
   return Opened::yes;
+}
+
+void Devices::arm_interrupt(Device* d) {
+  if (!d->ep_interrupt || d->interrupt || d->interrupt_failed || d->gone || d->clients.empty()) return;
+  d->interrupt_buf.assign(d->packet_interrupt, 0);
+  libusb_transfer* x = libusb_alloc_transfer(0);
+  int rc = LIBUSB_ERROR_NO_MEM;
+  if (x) {
+    libusb_fill_interrupt_transfer(x, d->handle, d->ep_interrupt, d->interrupt_buf.data(),
+                                   static_cast<int>(d->interrupt_buf.size()), interrupt_callback, d, 0);
+    rc = libusb_submit_transfer(x);
+  }
+  if (rc != 0) {
+    if (x) libusb_free_transfer(x);
+    if (rc == LIBUSB_ERROR_NO_DEVICE) {
+      unplugged(d);
+    } else {
+      log_line("error: %s: interrupt in not started: %s", d->path.c_str(), libusb_error_name(rc));
+      d->interrupt_failed = true;
+    }
+    serve_interrupt(d);
+    return;
+  }
+  d->interrupt = x;
+  d->interrupt_cancelling = false;
+}
+
+void Devices::on_interrupt_done(Device* d) {
+  libusb_transfer* x = d->interrupt;
+  d->interrupt = nullptr;
+  libusb_transfer_status status = x->status;
+  if (status == LIBUSB_TRANSFER_COMPLETED && x->actual_length > 0) {
+    // A copy for every connection, into the queue of its kind.
+    std::vector<std::uint8_t> note(x->buffer, x->buffer + x->actual_length);
+    int kind = note[0] == 0x81 ? 1 : 0;
+    for (Client* c : d->clients) {
+      auto& q = c->notes[kind];
+      if (q.size() >= kMaxNotes) {
+        q.pop_front();
+        if (c->notes_dropped++ == 0)
+          log_line("%s: connection %llu does not read its notifications; the oldest are dropped", d->path.c_str(),
+                   static_cast<unsigned long long>(c->number));
+      }
+      q.push_back(note);
+    }
+  }
+  libusb_free_transfer(x);
+  if (status == LIBUSB_TRANSFER_NO_DEVICE) {
+    unplugged(d);
+  } else if (status != LIBUSB_TRANSFER_COMPLETED && status != LIBUSB_TRANSFER_CANCELLED) {
+    // Not asked again: a stalled endpoint would answer at once, for ever.
+    log_line("error: %s: interrupt in failed: %s", d->path.c_str(), libusb_error_name(status));
+    d->interrupt_failed = true;
+  }
+  serve_interrupt(d);
+  // Cancelled when its last client left: asked again if one came meanwhile.
+  if (!stopping_ && (status == LIBUSB_TRANSFER_COMPLETED || status == LIBUSB_TRANSFER_CANCELLED)) arm_interrupt(d);
+}
+
+// Completes the kind 20 transfers whose queue has a notification, and fails
+// them all once the endpoint has failed or the device is gone.
+void Devices::serve_interrupt(Device* d) {
+  std::vector<Transfer*> waiting;
+  waiting.swap(d->interrupt_waiting);
+  for (Transfer* t : waiting) {
+    auto& q = t->client->notes[t->code];
+    if (!q.empty()) {
+      std::vector<std::uint8_t> note = std::move(q.front());
+      q.pop_front();
+      std::uint32_t n = std::min<std::uint32_t>(static_cast<std::uint32_t>(note.size()), t->out_length);
+      complete(t, kDone, n, note.data());
+    } else if (d->interrupt_failed || d->gone) {
+      complete(t, kFailed, 0, nullptr);
+    } else {
+      d->interrupt_waiting.push_back(t);
+    }
+  }
 }
 
 void Devices::complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data) {
@@ -808,11 +1014,14 @@ const char* Devices::request(Client* c, const Request& r) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    auto w = std::find(d->interrupt_waiting.begin(), d->interrupt_waiting.end(), t);
+    if (w != d->interrupt_waiting.end()) d->interrupt_waiting.erase(w);
     if (t->job) t->job->transfer = nullptr;  // the job runs on; its result is dropped
     complete(t, kCancelled, 0, nullptr);
     return nullptr;
   }
-  if (r.kind != kBulkOut && r.kind != kBulkIn && r.kind != kIoctl) return "unknown request kind";
+  if (r.kind != kBulkOut && r.kind != kBulkIn && r.kind != kIoctl && r.kind != kInterruptIn)
+    return "unknown request kind";
   if (r.id == 0 || c->transfers.count(r.id)) return "transfer id 0 or already in use";
   // The library keeps one outstanding; more would let one connection queue
   // without bound.
@@ -837,6 +1046,16 @@ const char* Devices::request(Client* c, const Request& r) {
   }
   if (r.kind == kIoctl) {
     ioctl(d, t, r);
+    return nullptr;
+  }
+  if (r.kind == kInterruptIn) {
+    if (!d->ep_interrupt || r.code > 1 || d->interrupt_failed) {
+      complete(t, kFailed, 0, nullptr);
+      return nullptr;
+    }
+    t->code = r.code;
+    d->interrupt_waiting.push_back(t);
+    serve_interrupt(d);
     return nullptr;
   }
   t->buf.assign(r.data, r.data + r.data_length);
@@ -875,12 +1094,19 @@ void Devices::detach(Client* c) {
     if (q != d->bulk_in.end()) d->bulk_in.erase(q);
     auto p = std::find(d->pre_clears.begin(), d->pre_clears.end(), t);
     if (p != d->pre_clears.end()) d->pre_clears.erase(p);
+    auto w = std::find(d->interrupt_waiting.begin(), d->interrupt_waiting.end(), t);
+    if (w != d->interrupt_waiting.end()) d->interrupt_waiting.erase(w);
     if (t->job) t->job->transfer = nullptr;
     delete t;
   }
   c->transfers.clear();
   d->clients.erase(std::remove(d->clients.begin(), d->clients.end(), c), d->clients.end());
   c->device = nullptr;
+  // Nobody left to read the interrupt endpoint for.
+  if (d->clients.empty() && d->interrupt && !d->interrupt_cancelling) {
+    d->interrupt_cancelling = true;
+    libusb_cancel_transfer(d->interrupt);
+  }
   log_line("close %s (connection %llu)", d->path.c_str(), static_cast<unsigned long long>(c->number));
 }
 
@@ -928,7 +1154,7 @@ void Devices::end_gone() {
 void Devices::sweep() {
   for (std::size_t i = 0; i < devices_.size();) {
     Device* d = devices_[i];
-    if (d->clients.empty() && d->flying.empty() && d->jobs == 0) {
+    if (d->clients.empty() && d->flying.empty() && d->jobs == 0 && !d->interrupt) {
       for (Transfer* t : d->bulk_in) delete t;  // orphans only: a client's would have a client
       for (Transfer* t : d->pre_clears) delete t;
       close_device(d);
@@ -963,13 +1189,15 @@ void Devices::handle_events(const pollfd*, std::size_t) {
   // Outside libusb's callbacks: reads' handles are closed and opened here.
   std::vector<SerialRead*> ended;
   ended.swap(ended_reads_);
-  for (SerialRead* r : ended) end_serial_read(r, r->serial);
+  for (SerialRead* r : ended) end_serial_read(r);
   std::vector<libusb_device*> arrived;
   arrived.swap(arrived_);
   for (libusb_device* dev : arrived) {
     libusb_device_descriptor desc;
-    if (libusb_get_device_descriptor(dev, &desc) == 0 && desc.iSerialNumber != 0 && usbtmc_number(dev) >= 0)
-      read_serial(dev, desc.iSerialNumber);
+    if (libusb_get_device_descriptor(dev, &desc) == 0 && usbtmc_number(dev) >= 0) {
+      const std::uint8_t index[3] = {desc.iManufacturer, desc.iProduct, desc.iSerialNumber};
+      if (index[0] || index[1] || index[2]) read_serial(dev, index);
+    }
     libusb_unref_device(dev);
   }
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,7 +47,12 @@ struct Client {
   std::uint64_t parked_at_reads = 0;  // Devices::reads_finished() when parked
   Device* device = nullptr;
   std::map<std::uint32_t, Transfer*> transfers;  // outstanding, by id
+  // Notifications of the device's interrupt-IN endpoint not yet handed
+  // over: not service requests (0), service requests (1), kMaxNotes each.
+  std::deque<std::vector<std::uint8_t>> notes[2];
+  std::uint64_t notes_dropped = 0;
 };
+inline constexpr std::size_t kMaxNotes = 16;
 
 // A transfer request of an open connection.
 struct Request {
@@ -81,6 +87,8 @@ class Devices {
   // The bus paths; false (may_wait) while a listed device's serial number
   // is still being read. Without may_wait those devices are left out.
   bool list(std::vector<std::string>& paths, bool may_wait);
+  // The DESCRIBE reply (a whole frame body: count and records), as list.
+  bool describe(std::vector<std::uint8_t>& reply, bool may_wait);
   // Opens the device with this path for the client (sharing the handle);
   // wait: not found while serial numbers are still being read (may_wait).
   enum class Opened { yes, no, wait };
@@ -106,21 +114,35 @@ class Devices {
   void on_device_left(libusb_device* dev);
   void on_device_arrived(libusb_device* dev);
   void on_serial_done(SerialRead* s);
+  void on_interrupt_done(Device* d);
+
+  // A device's manufacturer, product and serial strings (ASCII, what is
+  // not ASCII as '?'; empty when absent or unreadable).
+  struct Strings {
+    std::string text[3];
+  };
 
  private:
+  // One USBTMC interface of a present device.
   struct Found {
     libusb_device* dev;
     int interface_number;
     std::string path;
+    bool first;  // the device's first USBTMC interface (LIST shows only these)
+    std::uint32_t fields[12];  // as DESCRIBE sends them
+    const Strings* strings;
   };
-  // Devices whose serial number is still being read are left out (and
+  // Devices whose strings are still being read are left out (and
   // *pending set).
   std::vector<Found> enumerate(bool* pending);
-  // The serial number, or null while it is read (the read is started).
-  const std::string* serial_of(libusb_device* dev, std::uint8_t index);
-  void read_serial(libusb_device* dev, std::uint8_t index);
+  // The strings, or null while they are read (the read is started).
+  const Strings* strings_of(libusb_device* dev, const std::uint8_t index[3]);
+  void read_serial(libusb_device* dev, const std::uint8_t index[3]);
+  bool ask_next_string(SerialRead* s);
+  void arm_interrupt(Device* d);
+  void serve_interrupt(Device* d);
   bool ask_string(SerialRead* s, std::uint8_t index, std::uint16_t language);
-  void end_serial_read(SerialRead* s, const std::string& serial);
+  void end_serial_read(SerialRead* s);
   void complete(Transfer* t, std::uint32_t result, std::uint32_t count, const std::uint8_t* data);
   void start_bulk_in(Device* d);
   std::size_t bulk_in_size(Device* d, Transfer* t) const;
@@ -142,11 +164,12 @@ class Devices {
   // Serial numbers already read, per present device, and the reads under
   // way (asynchronous control transfers on a handle of their own: a slow
   // device holds up nobody). A device is referenced while in either table.
-  std::map<libusb_device*, std::string> serials_;
+  std::map<libusb_device*, Strings> serials_;
   std::map<libusb_device*, SerialRead*> reading_;
   std::vector<libusb_device*> arrived_;  // referenced; their reads start in handle_events
   std::vector<SerialRead*> ended_reads_;  // answered; closed in handle_events
   std::uint64_t reads_finished_ = 0;
+  bool stopping_ = false;  // no interrupt transfer is submitted again
   int hotplug_ = 0;
   bool have_hotplug_ = false;
   // Blocking requests running on their threads, those finished (handed
