@@ -12,7 +12,7 @@
 
 namespace {
 
-const char k488[] = "USB0::0x1AB1::0x04CE::CLASS488::INSTR";
+const char k488[] = "USB0::0x2A8D::0x0396::CLASS488::INSTR";
 const char kTmc[] = "USB0::0x0957::0x1798::CLASSTMC::INSTR";   // USBTMC only
 const char kNoIntr[] = "USB0::0xF4EC::0xEE38::CLASSNOINTR::INSTR";  // USB488 without interrupt, trigger, REN
 const char kRigol[] = "USB0::0x1AB1::0x0588::RIGOL::INSTR";
@@ -45,8 +45,8 @@ TEST_F(UsbClass, NamesOpenTheirInterfaceAndAnswerQueries) {
     const char* name;
     const char* idnStart;
   } rows[] = {
-      {k488, "RIGOL TECHNOLOGIES,DS1104Z,CLASS488,"},
-      {"usb0::6833::1230::class488::instr", "RIGOL TECHNOLOGIES,DS1104Z,CLASS488,"},  // decimal ids, any case
+      {k488, "KEYSIGHT TECHNOLOGIES,DSOX1204G,CLASS488,"},
+      {"usb0::10893::918::class488::instr", "KEYSIGHT TECHNOLOGIES,DSOX1204G,CLASS488,"},  // decimal ids, any case
       {kTmc, "Agilent,DSO-X,CLASSTMC,"},
       {kRigol, ""},
       {kNoEom, ""},
@@ -192,7 +192,7 @@ TEST(UsbClassFind, ListsEveryMakersInterfacesOnceBesideTheUsbSearch) {
   ASSERT_EQ(VI_SUCCESS, vx_comm_find(list.data(), 2000, (ViInt32)list.size(), &n, IFACE_USBTMC));
   std::string all(list.data());
   EXPECT_EQ((ViInt32)all.size(), n);
-  for (const char* entry : {"DS1104Z:CLASS488:USB0::0x1AB1::0x04CE::CLASS488::INSTR;",
+  for (const char* entry : {"DSOX1204G:CLASS488:USB0::0x2A8D::0x0396::CLASS488::INSTR;",
                             "TBS 1052B:COMPOSITE:USB0::0x0699::0x0368::COMPOSITE::2::INSTR;",
                             "DSO-X:CLASSTMC:USB0::0x0957::0x1798::CLASSTMC::INSTR;",
                             ":USB0::0x03EB::0xAFFF::000000000000000OWN::INSTR;"})
