@@ -256,6 +256,12 @@ TEST_F(UsbTmc, ATimedOutReadIsAbortedAndTheNextQueryGetsItsOwnAnswer) {
   // INITIATE_ABORT_BULK_IN for the request's tag on the bulk-in endpoint,
   // then CHECK_ABORT_BULK_IN_STATUS.
   EXPECT_EQ((std::vector<std::vector<unsigned>>{{3, 1, kIn}, {4, 0, kIn}}), controls());
+  // Every bulk in, the drain's too, asks what one frame of the bus carries.
+  for (const FakeUsbOp& op : driver.ops()) {
+    if (op.kind == VXP_USB_BULK_IN) {
+      EXPECT_LE(op.outLength, VX_USB_TMC_MAX_IN);
+    }
+  }
   device.bulkIn.push_back(done(reply(2, "mine\n", 5)));
   EXPECT_EQ("mine\n", read(100));
 }

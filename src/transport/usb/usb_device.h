@@ -54,6 +54,11 @@ struct UsbTmcInterface {
 #define VX_USB_TMC_MAX_OUT 65520u
 #define VX_USB_TMC_MAX_IN 65524u
 #define VX_USB_TMC_BUFFER 65536u
+// The longest transfer within `limit`: whole packets.
+inline uint32_t vx_usbtmc_maxTransfer(uint32_t limit, uint16_t packet) {
+  if (packet == 0 || packet > limit) return limit & ~3u;
+  return limit / packet * packet;
+}
 // A write's tail kept back, so that the message's end can go on it.
 #define VX_USB_TMC_HELD 64u
 // The longest interface path taken from the bus.

@@ -27,12 +27,6 @@ const int kMaxEmptyReplies = 100;
 
 uint32_t wait_of(UsbDevice* d) { return (uint32_t)d->timeout.load(); }
 
-// The longest transfer: whole packets within the bus's frame.
-uint32_t max_transfer(uint32_t limit, uint16_t packet) {
-  if (packet == 0 || packet > limit) return limit & ~3u;
-  return limit / packet * packet;
-}
-
 uint8_t* out_buffer(UsbDevice* d) { return d->tmcBuffer; }
 uint8_t* in_buffer(UsbDevice* d) { return d->tmcBuffer + VX_USB_TMC_BUFFER; }
 
@@ -50,7 +44,7 @@ bool send_transfer(UsbDevice* d, const uint8_t* msg, uint32_t length, uint8_t ta
 // bus and the packet size allow; EOM on the last when `eom`. *sent counts
 // the bytes of p that went.
 bool send_data(UsbDevice* d, const uint8_t* p, uint32_t n, bool eom, uint32_t* sent) {
-  const uint32_t room = (max_transfer(VX_USB_TMC_MAX_OUT, d->tmcIf.bulkOutPacket) - VX_USB_HEADER) & ~3u;
+  const uint32_t room = (vx_usbtmc_maxTransfer(VX_USB_TMC_MAX_OUT, d->tmcIf.bulkOutPacket) - VX_USB_HEADER) & ~3u;
   const bool pad = (d->tmcIf.quirks & VX_USB_QUIRK_NO_PADDING) == 0;
   *sent = 0;
   do {
@@ -85,7 +79,7 @@ bool bulk_in(UsbDevice* d, uint32_t want, uint32_t* moved, uint32_t at = 0) {
 // What a bulk in asks for `payload` more bytes: whole packets, within the
 // bus's frame.
 uint32_t in_size(UsbDevice* d, uint64_t payload) {
-  const uint32_t most = max_transfer(VX_USB_TMC_MAX_IN, d->tmcIf.bulkInPacket);
+  const uint32_t most = vx_usbtmc_maxTransfer(VX_USB_TMC_MAX_IN, d->tmcIf.bulkInPacket);
   const uint32_t packet = d->tmcIf.bulkInPacket ? d->tmcIf.bulkInPacket : 1;
   if (payload >= most) return most;
   uint64_t whole = (payload + packet - 1) / packet * packet;
@@ -137,7 +131,7 @@ uint64_t block_length(const uint8_t* p, uint32_t n) {
 // for the caller (`room`). A reply to an earlier request is dropped whole.
 bool read_new(UsbDevice* d, uint8_t* dest, uint32_t room, uint32_t* got) {
   *got = 0;
-  const uint32_t most = max_transfer(VX_USB_TMC_MAX_IN, d->tmcIf.bulkInPacket) - VX_USB_HEADER;
+  const uint32_t most = vx_usbtmc_maxTransfer(VX_USB_TMC_MAX_IN, d->tmcIf.bulkInPacket) - VX_USB_HEADER;
   const uint32_t asked = (d->tmcIf.quirks & VX_USB_QUIRK_WHOLE_REPLY) || room < most ? room : most;
   const uint8_t tag = vx_usbdev_nextTag(d);
   uint8_t* msg = out_buffer(d);

@@ -59,7 +59,8 @@ bool halt_clear(UsbDevice* d, uint8_t endpoint) {
 // (the device's data has ended).
 bool drain(UsbDevice* d) {
   const uint16_t packet = d->tmcIf.bulkInPacket ? d->tmcIf.bulkInPacket : 64;
-  const uint32_t want = VX_USB_TMC_BUFFER - VX_USB_TMC_BUFFER % packet;
+  // Whole packets, within what one completion frame of the bus carries.
+  const uint32_t want = vx_usbtmc_maxTransfer(VX_USB_TMC_MAX_IN, packet);
   const uint32_t start = vxp_tick_ms(), bound = control_wait(d);
   for (int i = 0; i < kMaxDrainReads && vxp_tick_ms() - start < bound; ++i) {
     vxp_usb_op op = {VXP_USB_BULK_IN, 0, nullptr, 0, d->tmcBuffer + VX_USB_TMC_BUFFER, want};
