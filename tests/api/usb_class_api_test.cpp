@@ -3,6 +3,7 @@
 // usb_class_api test starts them; see tests/CMakeLists.txt): queries,
 // blocks as one message, the USB488 controls, the clear after a timeout,
 // and the USBTMC search.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -94,6 +95,18 @@ TEST_F(UsbClass, AMebibyteBlockGoesEachWayAsOneMessage) {
     EXPECT_EQ(upload_reply(size), std::string(line, (size_t)n));
     // The upload and this query: one message each.
     EXPECT_EQ(before + 2, std::stoul(query(id, "ENDCOUNT?")));
+
+    // A file upload too.
+    const std::string file = vx_test_temp_dir() + "/vx_usbclass_upload.bin";
+    FILE* f = fopen(file.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(size, fwrite(data.data(), 1, size, f));
+    fclose(f);
+    ASSERT_EQ(VI_SUCCESS, vx_comm_writeBlockFile(id, "UPLOAD", file.c_str()));
+    remove(file.c_str());
+    ASSERT_EQ(VI_SUCCESS, vx_comm_gets(id, line, sizeof line, &n));
+    EXPECT_EQ(upload_reply(size), std::string(line, (size_t)n));
+    EXPECT_EQ(before + 4, std::stoul(query(id, "ENDCOUNT?")));
 
     std::vector<char> back(size);
     ViInt32 got = 0;
