@@ -59,7 +59,7 @@ bool collect(void* ctx, const vxp_usb_info* i) {
   d.info.interruptIn = i->interruptIn;
   d.info.bulkOutPacket = i->bulkOutPacket;
   d.info.bulkInPacket = i->bulkInPacket;
-  copy_text(d.product, sizeof d.product, i->product_name);
+  copy_text(d.product, sizeof d.product, i->productName);
   copy_text(d.serial, sizeof d.serial, i->serial);
   return ++c->count < kMaxInterfaces;
 }

@@ -55,7 +55,7 @@ struct vxp_usb_info {
   uint16_t interruptPacket;
   uint8_t speed;  // 1 low, 2 full, 3 high, 4 super, 0 unknown
   const char* manufacturer;  // string descriptors, "" when absent
-  const char* product_name;
+  const char* productName;
   const char* serial;
 };
 

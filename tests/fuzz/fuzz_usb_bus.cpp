@@ -79,7 +79,7 @@ bool take_record(void* ctx, const vxp_usb_info* i) {
   Described* d = static_cast<Described*>(ctx);
   const uint32_t f[12] = {i->vendor,  i->product, i->bcdDevice,     i->interfaceNumber, i->protocol,        i->bulkOut,
                           i->bulkIn,  i->interruptIn, i->bulkOutPacket, i->bulkInPacket,    i->interruptPacket, i->speed};
-  d->records.push_back(print_record(i->path, f, i->manufacturer, i->product_name, i->serial));
+  d->records.push_back(print_record(i->path, f, i->manufacturer, i->productName, i->serial));
   return d->records.size() < d->stopAfter;
 }
 

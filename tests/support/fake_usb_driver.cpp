@@ -17,7 +17,7 @@ void f_describe(bool (*each)(void*, const vxp_usb_info*), void* ctx) {
   for (const FakeUsbInfo& f : g_fake->infos) {
     vxp_usb_info i = {f.path.c_str(), f.vendor,  f.product,       f.bcdDevice,    f.interfaceNumber,
                       f.protocol,     f.bulkOut, f.bulkIn,        f.interruptIn,  f.bulkOutPacket,
-                      f.bulkInPacket, f.interruptPacket, f.speed, f.manufacturer.c_str(), f.product_name.c_str(),
+                      f.bulkInPacket, f.interruptPacket, f.speed, f.manufacturer.c_str(), f.productName.c_str(),
                       f.serial.c_str()};
     if (!each(ctx, &i)) break;
   }

@@ -35,7 +35,7 @@ struct FakeUsbInfo {
   uint8_t bulkOut = 0x01, bulkIn = 0x82, interruptIn = 0;
   uint16_t bulkOutPacket = 512, bulkInPacket = 512, interruptPacket = 0;
   uint8_t speed = 3;
-  std::string manufacturer, product_name, serial;
+  std::string manufacturer, productName, serial;
 };
 
 class FakeUsbDriver {

@@ -506,8 +506,8 @@ void vxp_usb_bus_describe_records(const uint8_t* body, size_t n, bool (*each)(vo
     }
     at += 48;
     info.manufacturer = take_text(body, n, &at);
-    info.product_name = info.manufacturer ? take_text(body, n, &at) : nullptr;
-    info.serial = info.product_name ? take_text(body, n, &at) : nullptr;
+    info.productName = info.manufacturer ? take_text(body, n, &at) : nullptr;
+    info.serial = info.productName ? take_text(body, n, &at) : nullptr;
     if (!info.serial) return;
     if (!fits) continue;
     info.vendor = (uint16_t)f[0];
