@@ -129,6 +129,15 @@ void vx_comm_freeVisa(void);
  * Queries leave from an ephemeral port, so no system responder is
  * disturbed. In no combination of the other bits. */
 #define IFACE_MDNS 0x004
+/* Every maker's USB instruments (USBTMC interfaces; on Linux, through the
+ * USB bus service; Windows lists none), probed with class requests and
+ * "*IDN?": entries "model:serial:USB0::0x1AB1::0x04CE::SERIAL::INSTR;"
+ * ("::N" before "::INSTR" for interface N other than 0), model and serial
+ * from the identification, else from the product and serial strings;
+ * listed last. With IFACE_USB in the same call the maker's own devices
+ * are left out here (listed as "USB-" names there). In no combination of
+ * the other bits. */
+#define IFACE_USBTMC 0x008
 #define IFACE_USB 0x010
 #define IFACE_VISA 0x300
 ViStatus vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt32* retCount, ViInt32 iface);
@@ -137,9 +146,13 @@ ViStatus stdcall_vx_comm_find(char* devices, ViInt32 tmoMs, ViInt32 count, ViInt
 /* Instrument controls (IEEE 488). readStb reads the status byte (a serial
  * poll); trigger sends the device trigger; remote sets the remote state,
  * mode being one of VISA's REN modes below. VISA links call viReadSTB,
- * viAssertTrigger (default protocol) and viGpibControlREN. A link whose
- * route cannot do one (raw TCP; direct USB; a VISA library without the
- * function) answers VI_ERROR_NSUP_OPER. A null stb or another mode:
+ * viAssertTrigger (default protocol) and viGpibControlREN. USB links to
+ * other makers' instruments (opened by a USB VISA name without a VISA
+ * library) send USB488's READ_STATUS_BYTE, TRIGGER and REN_CONTROL /
+ * GO_TO_LOCAL / LOCAL_LOCKOUT where the device's capabilities offer them.
+ * A link whose route or device cannot do one (raw TCP; the maker's own
+ * USB devices; a USB device without the capability; a VISA library
+ * without the function) answers VI_ERROR_NSUP_OPER. A null stb or another mode:
  * VI_ERROR_SYSTEM_ERROR. */
 #ifndef VI_GPIB_REN_DEASSERT
 #define VI_GPIB_REN_DEASSERT 0           /* local: REN false */

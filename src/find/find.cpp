@@ -15,13 +15,14 @@
 namespace {
 
 // Table order is the order of the list: LAN, then USB, then VISA, then
-// VXI-11, then mDNS (last, so the others keep their places).
+// VXI-11, then mDNS, then USBTMC (last, so the others keep their places).
 const FindSearch kSearches[] = {
     {IFACE_LAN, vx_lan_scan},
     {IFACE_USB, vx_usbdev_scan},
     {IFACE_VISA, vx_visa_scan},
     {IFACE_VXI11, vx_vxi11_scan},
     {IFACE_MDNS, vx_mdns_scan},
+    {IFACE_USBTMC, vx_usbtmc_scan},
 };
 
 const uint32_t kLimitedBroadcast = 0xFFFFFFFFu;  // 255.255.255.255, the same in either byte order
@@ -184,6 +185,9 @@ ViStatus vx_find_run(const FindSetup* setup, char* devices, int tmoMs, int count
     r.text = static_cast<char*>(setup->alloc((size_t)count));
     if (!r.text) continue;
     r.run = row.run;
+    // The maker's own devices are listed by the USB search as "USB-"
+    // names; beside it the USBTMC search leaves them out.
+    if (row.run == vx_usbtmc_scan && (iface & IFACE_USB)) r.run = vx_usbtmc_scan_others;
     r.tmoMs = tmoMs;
     r.capacity = count;
     // Without a thread the search runs here, one after another as before.

@@ -185,4 +185,10 @@ ViStatus vx_mdns_scan(char* text, int tmoMs, int capacity, int* length);
 // and lists those that answer "*IDN?".
 ViStatus vx_usbdev_scan(char* text, int tmoMs, int capacity, int* length);
 
+// Probes every USBTMC interface the USB bus describes (any maker's) with
+// class requests and "*IDN?"; the second leaves out the maker's own devices
+// (for a call that lists them with IFACE_USB too).
+ViStatus vx_usbtmc_scan(char* text, int tmoMs, int capacity, int* length);
+ViStatus vx_usbtmc_scan_others(char* text, int tmoMs, int capacity, int* length);
+
 #endif

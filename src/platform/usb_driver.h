@@ -13,11 +13,16 @@
 
 struct vxp_usb;
 
-enum vxp_usb_kind { VXP_USB_BULK_OUT = 0, VXP_USB_BULK_IN = 1, VXP_USB_IOCTL = 2 };
+enum vxp_usb_kind { VXP_USB_BULK_OUT = 0, VXP_USB_BULK_IN = 1, VXP_USB_IOCTL = 2, VXP_USB_INTERRUPT_IN = 3 };
+
+// The interrupt-IN codes: the next notification that is not a service
+// request (a READ_STATUS_BYTE answer), or the next service request.
+enum { VXP_USB_NOTIFY_STATUS = 0, VXP_USB_NOTIFY_SERVICE = 1 };
 
 // One operation: for bulk out `in` holds the bytes to write; for bulk in
 // `out` receives up to outLength bytes; an I/O control sends `in` with
-// `code` and receives up to outLength bytes into `out`. The buffers must stay
+// `code` and receives up to outLength bytes into `out`; an interrupt in
+// receives one notification of the kind `code` says into `out`. The buffers must stay
 // valid until vxp_usb_result or vxp_usb_cancel has returned.
 struct vxp_usb_op {
   vxp_usb_kind kind;
@@ -32,6 +37,35 @@ struct vxp_usb_op {
 // instrument class, in enumeration order, until it returns false. Paths are
 // 8-bit text (converted from wide text on Windows).
 void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx);
+
+// One USBTMC interface of any maker, as the bus describes it. The texts
+// point into the describer's memory: valid during the call only.
+struct vxp_usb_info {
+  const char* path;  // as vxp_usb_open takes it
+  uint16_t vendor;
+  uint16_t product;
+  uint16_t bcdDevice;
+  uint8_t interfaceNumber;
+  uint8_t protocol;  // bInterfaceProtocol: 0 USBTMC, 1 USB488
+  uint8_t bulkOut;   // endpoint addresses; 0: none
+  uint8_t bulkIn;
+  uint8_t interruptIn;
+  uint16_t bulkOutPacket;  // wMaxPacketSize each; 0: none
+  uint16_t bulkInPacket;
+  uint16_t interruptPacket;
+  uint8_t speed;  // 1 low, 2 full, 3 high, 4 super, 0 unknown
+  const char* manufacturer;  // string descriptors, "" when absent
+  const char* productName;
+  const char* serial;
+};
+
+// Calls each(ctx, info) for every USBTMC interface of every maker's
+// present device, in enumeration order, until it returns false. Lists
+// nothing where the platform cannot describe them (Windows: the maker's
+// driver sees only the maker's devices).
+void vxp_usb_describe(bool (*each)(void* ctx, const vxp_usb_info* info), void* ctx);
+// Whether vxp_usb_describe can list anything here (false on Windows).
+bool vxp_usb_can_describe();
 
 // Opens a device interface for overlapped I/O, with its one overlapped
 // record and manual-reset event; null when the path cannot be opened.

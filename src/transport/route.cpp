@@ -22,9 +22,17 @@ void choose_native(const char* name, TransportRoute* route) {
   VxResourceName r;
   const char* why = nullptr;
   if (!vx_rname_parse(name, &r, &why)) return refuse(route, why);
-  if (r.interface == VX_RNAME_USB)
+  if (r.interface == VX_RNAME_USB) {
+    // Where the bus describes every maker's USBTMC interfaces (Linux), the
+    // USB transport opens the name; its open reads the whole name again.
+    if (vxp_usb_can_describe() && r.rclass == VX_RNAME_INSTR) {
+      route->ops = &vx_usb_ops;
+      route->perLinkLock = true;
+      return;
+    }
     return refuse(route,
                   "USB resource names need a VISA library (\"USB-\" and the serial number opens a direct USB link)");
+  }
   if (r.rclass == VX_RNAME_SOCKET) {
     route->ops = &vx_tcp_socket_ops;
     return;

@@ -5,7 +5,9 @@
 // completed by the first whole frame with its id, with exactly
 // min(count, data carried) bytes and never more than its buffer; other ids
 // are dropped; a length over the limit, below 12 or data beyond the buffer
-// ends the connection; nothing is lost, repeated or reordered.
+// ends the connection; nothing is lost, repeated or reordered. DESCRIBE
+// replies: each record taken as a plain reference reads it, none past a
+// cut, none with a field too wide for its member, never a read past the body.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
@@ -15,6 +17,7 @@
 
 #include "fuzz_util.h"
 #include "platform/posix/usb_bus_frames.h"
+#include "platform/usb_driver.h"
 
 namespace {
 
@@ -60,6 +63,63 @@ void fuzz_list(FuzzedDataProvider& in) {
   VX_FUZZ_CHECK(got.paths == want);
 }
 
+struct Described {
+  std::vector<std::string> records;  // every field, printed
+  size_t stopAfter;
+};
+
+std::string print_record(const std::string& path, const uint32_t* f, const std::string& m, const std::string& p,
+                         const std::string& s) {
+  std::string out = path + "|";
+  for (int k = 0; k < 12; ++k) out += std::to_string(f[k]) + ",";
+  return out + "|" + m + "|" + p + "|" + s;
+}
+
+bool take_record(void* ctx, const vxp_usb_info* i) {
+  Described* d = static_cast<Described*>(ctx);
+  const uint32_t f[12] = {i->vendor,  i->product, i->bcdDevice,     i->interfaceNumber, i->protocol,        i->bulkOut,
+                          i->bulkIn,  i->interruptIn, i->bulkOutPacket, i->bulkInPacket,    i->interruptPacket, i->speed};
+  d->records.push_back(print_record(i->path, f, i->manufacturer, i->productName, i->serial));
+  return d->records.size() < d->stopAfter;
+}
+
+void fuzz_describe(FuzzedDataProvider& in) {
+  Described got;
+  got.stopAfter = in.ConsumeIntegralInRange<size_t>(1, 20);
+  const std::string body = in.ConsumeRemainingBytesAsString();
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[body.size() + 1]);
+  memcpy(copy.get(), body.data(), body.size());
+  vxp_usb_bus_describe_records(copy.get(), body.size(), take_record, &got);
+
+  std::vector<std::string> want;
+  if (body.size() >= 4) {
+    const uint32_t count = get32(body, 0);
+    const uint32_t widest[12] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFF};
+    size_t at = 4;
+    auto text = [&](std::string* t) {
+      size_t end = body.find('\0', at);
+      if (at > body.size() || end == std::string::npos) return false;
+      *t = body.substr(at, end - at);
+      at = end + 1;
+      return true;
+    };
+    for (uint32_t r = 0; r < count && want.size() < got.stopAfter; ++r) {
+      std::string path, m, p, s;
+      if (!text(&path) || body.size() - at < 48) break;
+      uint32_t f[12];
+      bool fits = true;
+      for (int k = 0; k < 12; ++k) {
+        f[k] = get32(body, at + 4 * (size_t)k);
+        fits = fits && f[k] <= widest[k];
+      }
+      at += 48;
+      if (!text(&m) || !text(&p) || !text(&s)) break;
+      if (fits) want.push_back(print_record(path, f, m, p, s));
+    }
+  }
+  VX_FUZZ_CHECK(got.records == want);
+}
+
 struct Transfer {
   uint32_t kind, id, outLength, inLength;
   bool keepData;
@@ -67,12 +127,12 @@ struct Transfer {
 
 void fuzz_transfers(FuzzedDataProvider& in) {
   std::vector<Transfer> transfers(in.ConsumeIntegralInRange<size_t>(1, 8));
-  const uint32_t kinds[] = {VXP_USB_BUS_BULK_OUT, VXP_USB_BUS_BULK_IN, VXP_USB_BUS_IOCTL};
+  const uint32_t kinds[] = {VXP_USB_BUS_BULK_OUT, VXP_USB_BUS_BULK_IN, VXP_USB_BUS_IOCTL, VXP_USB_BUS_INTERRUPT_IN};
   for (Transfer& t : transfers) {
-    t.kind = kinds[in.ConsumeIntegralInRange<int>(0, 2)];
+    t.kind = kinds[in.ConsumeIntegralInRange<int>(0, 3)];
     t.id = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(1, 4) : in.ConsumeIntegral<uint32_t>();
     t.outLength = t.kind == VXP_USB_BUS_BULK_OUT ? 0 : in.ConsumeIntegralInRange<uint32_t>(0, 300);
-    t.inLength = t.kind == VXP_USB_BUS_BULK_IN ? 0 : in.ConsumeIntegralInRange<uint32_t>(0, 2000);
+    t.inLength = t.kind == VXP_USB_BUS_BULK_IN || t.kind == VXP_USB_BUS_INTERRUPT_IN ? 0 : in.ConsumeIntegralInRange<uint32_t>(0, 2000);
     t.keepData = in.ConsumeIntegralInRange<int>(0, 7) != 0;
   }
   std::vector<size_t> pieces(in.ConsumeIntegralInRange<size_t>(1, 8));
@@ -150,9 +210,15 @@ void fuzz_transfers(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  if (in.ConsumeBool())
-    fuzz_list(in);
-  else
-    fuzz_transfers(in);
+  switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+    case 0:
+      fuzz_list(in);
+      break;
+    case 1:
+      fuzz_transfers(in);
+      break;
+    default:
+      fuzz_describe(in);
+  }
   return 0;
 }

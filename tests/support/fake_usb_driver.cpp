@@ -13,7 +13,19 @@ void f_list(bool (*each)(void*, const char*), void* ctx) {
   for (const std::string& p : g_fake->paths)
     if (!each(ctx, p.c_str())) break;
 }
-vxp_usb* f_open(const char*) { return kHandle; }
+void f_describe(bool (*each)(void*, const vxp_usb_info*), void* ctx) {
+  for (const FakeUsbInfo& f : g_fake->infos) {
+    vxp_usb_info i = {f.path.c_str(), f.vendor,  f.product,       f.bcdDevice,    f.interfaceNumber,
+                      f.protocol,     f.bulkOut, f.bulkIn,        f.interruptIn,  f.bulkOutPacket,
+                      f.bulkInPacket, f.interruptPacket, f.speed, f.manufacturer.c_str(), f.productName.c_str(),
+                      f.serial.c_str()};
+    if (!each(ctx, &i)) break;
+  }
+}
+vxp_usb* f_open(const char* path) {
+  g_fake->opened = path;
+  return kHandle;
+}
 void f_close(vxp_usb*) {}
 void f_start(vxp_usb*, const vxp_usb_op* op) { g_fake->start(op); }
 void f_wait(vxp_usb*, uint32_t ms) { g_fake->wait(ms); }
@@ -24,7 +36,7 @@ void f_interrupt(vxp_usb*) { g_fake->interrupt(); }
 void f_preempt(vxp_usb*, bool on) { g_fake->preempt(on); }
 
 const UsbDriverOps kFakeOps = {f_list,    f_open,   f_close,     f_start,  f_wait,
-                               f_pending, f_cancel, f_result,    f_interrupt, f_preempt};
+                               f_pending, f_cancel, f_result,    f_interrupt, f_preempt, f_describe};
 
 }  // namespace
 

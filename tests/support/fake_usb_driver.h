@@ -27,6 +27,17 @@ struct FakeUsbAnswer {
   int64_t written = -1;       // bulk out: bytes reported written (-1: all)
 };
 
+// One described interface; `path` is also what the open takes.
+struct FakeUsbInfo {
+  std::string path;
+  uint16_t vendor = 0, product = 0, bcdDevice = 0;
+  uint8_t interfaceNumber = 0, protocol = 1;
+  uint8_t bulkOut = 0x01, bulkIn = 0x82, interruptIn = 0;
+  uint16_t bulkOutPacket = 512, bulkInPacket = 512, interruptPacket = 0;
+  uint8_t speed = 3;
+  std::string manufacturer, productName, serial;
+};
+
 class FakeUsbDriver {
  public:
   // Installs itself as the transport's driver until destroyed.
@@ -35,6 +46,8 @@ class FakeUsbDriver {
 
   std::function<FakeUsbAnswer(const FakeUsbOp&)> respond;
   std::vector<std::string> paths;  // what list reports
+  std::vector<FakeUsbInfo> infos;  // what describe reports
+  std::string opened;              // the last path opened
 
   std::vector<FakeUsbOp> ops() const;
   // Starts that found the record in use by another operation.

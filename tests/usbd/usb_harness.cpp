@@ -53,7 +53,7 @@ std::vector<std::uint8_t> descriptors(const DeviceSetup& s) {
                                  0x00,
                                  0x01,
                                  static_cast<std::uint8_t>(s.manufacturer.empty() ? 0 : 1),
-                                 static_cast<std::uint8_t>(s.product_name.empty() ? 0 : 2),
+                                 static_cast<std::uint8_t>(s.productName.empty() ? 0 : 2),
                                  static_cast<std::uint8_t>(s.serial.empty() ? 0 : 3),
                                  1};
   std::vector<std::uint8_t> c = {9, 2, 0, 0, 0, 1, 0, 0x80, 50};
@@ -314,7 +314,7 @@ std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
     std::uint8_t which = static_cast<std::uint8_t>(value);
     if (which == 0) return {4, 3, 0x09, 0x04};
     if (which == 1 && !setup.manufacturer.empty()) return string_descriptor(setup.manufacturer);
-    if (which == 2 && !setup.product_name.empty()) return string_descriptor(setup.product_name);
+    if (which == 2 && !setup.productName.empty()) return string_descriptor(setup.productName);
     if (which == 3 && !setup.serial.empty()) return string_descriptor(setup.serial);
   } else if (type == 0xA2 && request >= 1 && request <= 4) {
     // The abort requests name their endpoint in wIndex.

@@ -36,7 +36,7 @@ struct DeviceSetup {
   int clear_halt_ms = 0;          // CLEAR_HALT answered this late
   int serial_ms = 0;              // the serial number's string descriptor answered this late
   // Other makers' devices.
-  std::string manufacturer, product_name;  // string descriptors (empty: none)
+  std::string manufacturer, productName;  // string descriptors (empty: none)
   int usbtmc_interface = kUsbtmcInterface;  // vendor-specific interfaces before it
   bool second_usbtmc = false;  // one more USBTMC interface after it (endpoints 0x04, 0x85)
   std::uint8_t protocol = 0;   // bInterfaceProtocol: 1 USB488

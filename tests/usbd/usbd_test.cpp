@@ -598,7 +598,7 @@ usbmock::DeviceSetup usb488_device() {  // USB488 with an interrupt-IN endpoint,
   s.product = 0x04CE;
   s.serial = "DS1ZA000000001";
   s.manufacturer = "RIGOL TECHNOLOGIES";
-  s.product_name = "DS1104Z";
+  s.productName = "DS1104Z";
   s.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000001,00.04.04";
   s.usbtmc_interface = 0;
   s.protocol = 1;
@@ -623,7 +623,7 @@ usbmock::DeviceSetup composite_device() {  // USBTMC interfaces 2 and 3
   s.vendor = 0x0699;
   s.product = 0x0368;
   s.serial = "C010001";
-  s.product_name = "TBS 1052B";
+  s.productName = "TBS 1052B";
   s.usbtmc_interface = 2;
   s.second_usbtmc = true;
   s.packet = 512;

@@ -12,10 +12,12 @@
 enum : uint32_t {
   VXP_USB_BUS_LIST = 1,
   VXP_USB_BUS_OPEN = 2,
+  VXP_USB_BUS_DESCRIBE = 3,
   VXP_USB_BUS_BULK_OUT = 16,
   VXP_USB_BUS_BULK_IN = 17,
   VXP_USB_BUS_IOCTL = 18,
   VXP_USB_BUS_CANCEL = 19,
+  VXP_USB_BUS_INTERRUPT_IN = 20,
 };
 enum : uint32_t { VXP_USB_BUS_RESULT_OK = 0 };
 
@@ -25,7 +27,7 @@ enum vxp_usb_bus_state { VXP_USB_BUS_NONE, VXP_USB_BUS_PENDING, VXP_USB_BUS_DONE
 struct vxp_usb_bus_transfer {
   vxp_usb_bus_state state;
   uint32_t id;
-  uint32_t kind;       // VXP_USB_BUS_BULK_OUT, _BULK_IN or _IOCTL
+  uint32_t kind;       // VXP_USB_BUS_BULK_OUT, _BULK_IN, _IOCTL or _INTERRUPT_IN
   void* out;           // receives up to outLength bytes (bulk in, I/O control)
   uint32_t outLength;
   uint32_t inLength;   // bytes sent (bulk out, I/O control)
@@ -45,5 +47,15 @@ int vxp_usb_bus_take_frame(vxp_usb_bus_transfer* t, uint8_t* rx, size_t* rxHave,
 // bytes, in order, until it returns false; a path without its NUL is not
 // taken.
 void vxp_usb_bus_list_paths(const uint8_t* body, size_t n, bool (*each)(void* ctx, const char* path), void* ctx);
+
+struct vxp_usb_info;
+
+// Calls each(ctx, info) for the records of a DESCRIBE reply body of n
+// bytes, in order, until it returns false. A record cut short (a text
+// without its NUL, fields past the end) ends the reading; a field wider
+// than the record's member (an id over 16 bits, an endpoint over 8) makes
+// the record skipped, as a service's mistake.
+void vxp_usb_bus_describe_records(const uint8_t* body, size_t n, bool (*each)(void* ctx, const vxp_usb_info* info),
+                                  void* ctx);
 
 #endif

@@ -44,6 +44,7 @@ enum : uint32_t {
   kBulkIn = VXP_USB_BUS_BULK_IN,
   kIoctl = VXP_USB_BUS_IOCTL,
   kCancel = VXP_USB_BUS_CANCEL,
+  kInterruptIn = VXP_USB_BUS_INTERRUPT_IN,
 };
 
 int64_t now_ms() {
@@ -260,19 +261,41 @@ void fail_at_once(vxp_usb* d) {
 
 }  // namespace
 
-void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
+namespace {
+
+// A connection of one request (LIST, DESCRIBE) and its one reply frame, in
+// a fresh heap block; null when there is none (no service, a timeout, or a
+// service that predates the request and closes the connection).
+uint8_t* ask_bus(uint32_t request, uint32_t* n) {
   const int64_t deadline = now_ms() + kListWaitMs;
   int fd = connect_bus(deadline);
-  if (fd < 0) return;
+  if (fd < 0) return nullptr;
   uint8_t req[4];
-  vx_put_le32(req, kList);
-  uint32_t n = 0;
-  uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, &n, deadline) : nullptr;
+  vx_put_le32(req, request);
+  uint8_t* body = send_frame(fd, req, 4, nullptr, 0) ? recv_frame(fd, n, deadline) : nullptr;
   vxp_fork_close(fd);
+  return body;
+}
+
+}  // namespace
+
+void vxp_usb_list(bool (*each)(void* ctx, const char* path), void* ctx) {
+  uint32_t n = 0;
+  uint8_t* body = ask_bus(kList, &n);
   if (!body) return;
   vxp_usb_bus_list_paths(body, n, each, ctx);
   free(body);
 }
+
+void vxp_usb_describe(bool (*each)(void* ctx, const vxp_usb_info* info), void* ctx) {
+  uint32_t n = 0;
+  uint8_t* body = ask_bus(VXP_USB_BUS_DESCRIBE, &n);
+  if (!body) return;
+  vxp_usb_bus_describe_records(body, n, each, ctx);
+  free(body);
+}
+
+bool vxp_usb_can_describe() { return true; }
 
 vxp_usb* vxp_usb_open(const char* path) {
   if (!path) return nullptr;
@@ -331,10 +354,13 @@ void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
   d->op.id = d->lastId;
   d->op.out = op->out;
   d->op.outLength = op->kind == VXP_USB_BULK_OUT ? 0 : op->outLength;
-  d->op.inLength = op->kind == VXP_USB_BULK_IN ? 0 : op->inLength;
+  d->op.inLength = op->kind == VXP_USB_BULK_OUT || op->kind == VXP_USB_IOCTL ? op->inLength : 0;
   d->op.ok = false;
   d->op.bytes = 0;
-  d->op.kind = op->kind == VXP_USB_BULK_OUT ? kBulkOut : op->kind == VXP_USB_BULK_IN ? kBulkIn : kIoctl;
+  d->op.kind = op->kind == VXP_USB_BULK_OUT   ? kBulkOut
+               : op->kind == VXP_USB_BULK_IN  ? kBulkIn
+               : op->kind == VXP_USB_IOCTL    ? kIoctl
+                                              : kInterruptIn;
   if (d->gone.load() || d->interrupted.load()) {
     fail_at_once(d);
     return;
@@ -342,7 +368,7 @@ void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
   uint8_t head[16];
   vx_put_le32(head, d->op.kind);
   vx_put_le32(head + 4, d->op.id);
-  vx_put_le32(head + 8, d->op.kind == kIoctl ? op->code : 0);
+  vx_put_le32(head + 8, d->op.kind == kIoctl || d->op.kind == kInterruptIn ? op->code : 0);
   vx_put_le32(head + 12, d->op.outLength);
   if (!send_frame(d->fd, head, sizeof head, op->in, d->op.inLength)) mark_gone(d);
 }
@@ -442,6 +468,61 @@ void vxp_usb_bus_list_paths(const uint8_t* body, size_t n, bool (*each)(void* ct
     const char* path = reinterpret_cast<const char*>(body + at);
     at = (size_t)(end - body) + 1;
     if (!each(ctx, path)) break;
+  }
+}
+
+namespace {
+
+// Reads a NUL-ended text at *at; null when the body ends first.
+const char* take_text(const uint8_t* body, size_t n, size_t* at) {
+  if (*at >= n) return nullptr;
+  const uint8_t* end = static_cast<const uint8_t*>(memchr(body + *at, 0, n - *at));
+  if (!end) return nullptr;
+  const char* text = reinterpret_cast<const char*>(body + *at);
+  *at = (size_t)(end - body) + 1;
+  return text;
+}
+
+}  // namespace
+
+void vxp_usb_bus_describe_records(const uint8_t* body, size_t n, bool (*each)(void* ctx, const vxp_usb_info* info),
+                                  void* ctx) {
+  if (n < 4) return;
+  const uint32_t count = vx_get_le32(body);
+  size_t at = 4;
+  // The fields' widest values: ids and bcdDevice 16 bits, the interface,
+  // protocol and endpoints 8, packet sizes 16, the speed 8.
+  static const uint32_t kMax[12] = {0xFFFF, 0xFFFF, 0xFFFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFF};
+  for (uint32_t i = 0; i < count; ++i) {
+    vxp_usb_info info;
+    info.path = take_text(body, n, &at);
+    if (!info.path) return;
+    if (n - at < 48) return;
+    uint32_t f[12];
+    bool fits = true;
+    for (int k = 0; k < 12; ++k) {
+      f[k] = vx_get_le32(body + at + 4 * k);
+      if (f[k] > kMax[k]) fits = false;
+    }
+    at += 48;
+    info.manufacturer = take_text(body, n, &at);
+    info.productName = info.manufacturer ? take_text(body, n, &at) : nullptr;
+    info.serial = info.productName ? take_text(body, n, &at) : nullptr;
+    if (!info.serial) return;
+    if (!fits) continue;
+    info.vendor = (uint16_t)f[0];
+    info.product = (uint16_t)f[1];
+    info.bcdDevice = (uint16_t)f[2];
+    info.interfaceNumber = (uint8_t)f[3];
+    info.protocol = (uint8_t)f[4];
+    info.bulkOut = (uint8_t)f[5];
+    info.bulkIn = (uint8_t)f[6];
+    info.interruptIn = (uint8_t)f[7];
+    info.bulkOutPacket = (uint16_t)f[8];
+    info.bulkInPacket = (uint16_t)f[9];
+    info.interruptPacket = (uint16_t)f[10];
+    info.speed = (uint8_t)f[11];
+    if (!each(ctx, &info)) return;
   }
 }
 

@@ -196,6 +196,10 @@ void vxp_usb_start(vxp_usb* d, const vxp_usb_op* op) {
       started = DeviceIoControl(d->device, op->code, inLength ? io->buffer : nullptr, inLength,
                                 outLength ? out : nullptr, outLength, nullptr, &io->overlapped);
       break;
+    case VXP_USB_INTERRUPT_IN:
+      // The maker's driver has no interrupt endpoint to read.
+      d->failedAtOnce = true;
+      return;
   }
   if (!started && GetLastError() != ERROR_IO_PENDING) {
     d->failedAtOnce = true;
@@ -259,5 +263,10 @@ void vxp_usb_preempt(vxp_usb* d, bool on) {
   else
     ResetEvent(d->preempt);
 }
+
+// The maker's driver knows only the maker's devices; other makers' USB
+// instruments are reached through a VISA library on Windows.
+void vxp_usb_describe(bool (*)(void*, const vxp_usb_info*), void*) {}
+bool vxp_usb_can_describe() { return false; }
 
 const char* vxp_usb_take_problem() { return nullptr; }

@@ -115,5 +115,7 @@ bool vx_usbdev_clearAndCheck(UsbDevice* d) {
 }
 
 ViStatus vx_usbdev_clear(void* context) {
-  return vx_usbdev_clearAndCheck(static_cast<UsbDevice*>(context)) ? VI_SUCCESS : VI_ERROR_TMO;
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_clear(d) ? VI_SUCCESS : VI_ERROR_TMO;
+  return vx_usbdev_clearAndCheck(d) ? VI_SUCCESS : VI_ERROR_TMO;
 }

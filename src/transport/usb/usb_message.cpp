@@ -8,16 +8,7 @@ namespace {
 
 // The 12-byte USBTMC bulk header with the device's next tag.
 void build_header(UsbDevice* d, uint8_t* msg, uint8_t msgId, uint32_t transferSize, uint8_t attributes) {
-  uint8_t tag = vx_usbdev_nextTag(d);
-  msg[0] = msgId;
-  msg[1] = tag;
-  msg[2] = (uint8_t)~tag;
-  msg[3] = 0;
-  vx_put_le32(msg + 4, transferSize);
-  msg[8] = attributes;
-  msg[9] = 0;
-  msg[10] = 0;
-  msg[11] = 0;
+  vx_usbdev_putHeader(msg, msgId, vx_usbdev_nextTag(d), transferSize, attributes);
 }
 
 uint32_t wait_of(UsbDevice* d) { return (uint32_t)d->timeout.load(); }
@@ -169,6 +160,7 @@ bool vx_usbdev_readVendorIn(UsbDevice* d, uint8_t* dest, int32_t* payload) {
 
 ViStatus vx_usbdev_write(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_write(d, buffer, count, retCount, true);
   if (retCount) *retCount = 0;
   const uint8_t* data = static_cast<const uint8_t*>(buffer);
   int32_t total = 0;
@@ -188,6 +180,7 @@ ViStatus vx_usbdev_write(void* context, const void* buffer, ViInt32 count, ViInt
 // it fails at once without a transfer, as a TCP read of no bytes does.
 ViStatus vx_usbdev_read(void* context, void* buffer, ViInt32 count, ViInt32* retCount) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_read(d, buffer, count, retCount);
   if (retCount) *retCount = 0;
   if (count < 1) return VI_ERROR_TMO;
   int32_t got = 0;
@@ -198,4 +191,17 @@ ViStatus vx_usbdev_read(void* context, void* buffer, ViInt32 count, ViInt32* ret
   }
   if (retCount) *retCount = got;
   return VI_SUCCESS;
+}
+
+// The maker's own devices end every 1012-byte piece with EOM: their
+// messages need no end of their own.
+ViStatus vx_usbdev_writeMore(void* context, const void* buffer, ViInt32 count, ViInt32* retCount) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  if (d->tmc) return vx_usbtmc_write(d, buffer, count, retCount, false);
+  return vx_usbdev_write(context, buffer, count, retCount);
+}
+
+ViStatus vx_usbdev_endMessage(void* context) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  return d->tmc ? vx_usbtmc_end(d) : VI_SUCCESS;
 }

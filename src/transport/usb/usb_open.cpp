@@ -149,14 +149,49 @@ bool vx_usbdev_openPath(UsbDevice* d, const char* path) {
 
 void vx_usbdev_closeHandles(UsbDevice* d) {
   if (d->device) vx_usb_driver->close(d->device);
+  delete[] d->tmcBuffer;
+  d->tmcBuffer = nullptr;
   d->device = nullptr;
   vxp_named_mutex_release(d->deviceMutex);
   d->deviceMutex = nullptr;
 }
 
+namespace {
+
+UsbDevice* new_device() {
+  UsbDevice* d = new (std::nothrow) UsbDevice;
+  if (!d) return nullptr;
+  d->device = nullptr;
+  d->deviceMutex = nullptr;
+  d->tag.store(1);
+  d->checkCounter.store(0);
+  return d;
+}
+
+// A VISA USB name: the maker's own devices as "USB-" names are opened,
+// other makers' with class requests only.
+ViStatus open_by_name(const char* address, LinkSlot* slot) {
+  const ViStatus failed = -1;
+  char path[VX_USB_TMC_PATH];
+  UsbTmcInterface info;
+  if (!vx_usbdev_findByName(address, path, sizeof path, &info)) return failed;
+  UsbDevice* d = new_device();
+  if (!d) return failed;
+  const bool own = info.vendor == VX_USB_VENDOR && info.product == VX_USB_PRODUCT;
+  if (own ? !vx_usbdev_openPath(d, path) : !vx_usbtmc_openPath(d, path, &info, VX_USB_OPEN_TIMEOUT_MS)) {
+    vx_usbdev_close(d);
+    return failed;
+  }
+  slot->context = d;
+  if (own) vx_usbdev_clearAndCheck(d);
+  return VI_SUCCESS;
+}
+
+}  // namespace
+
 ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
   const ViStatus failed = -1;
-  if (strncmp(address, "USB-", 4) != 0) return failed;
+  if (strncmp(address, "USB-", 4) != 0) return open_by_name(address, slot);
   // The serial number is the first word after the prefix, as "USB-%s" reads it.
   auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
   const char* p = address + 4;
@@ -173,12 +208,8 @@ ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
   vx_usbdev_enumerate(found, 1, &count, serial);
   if (count == 0) return failed;
 
-  UsbDevice* d = new (std::nothrow) UsbDevice;
+  UsbDevice* d = new_device();
   if (!d) return failed;
-  d->device = nullptr;
-  d->deviceMutex = nullptr;
-  d->tag.store(1);
-  d->checkCounter.store(0);
   if (!vx_usbdev_openPath(d, found[0])) {
     vx_usbdev_close(d);
     return failed;
@@ -192,6 +223,13 @@ ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
 ViStatus vx_usbdev_close(void* context) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
   if (!d) return VI_ERROR_CONN_LOST;
+  if (d->tmc && d->device && d->heldLength > 0) {
+    // A message the caller began and never ended goes, ended, within a
+    // short wait: a silent device must not hold the close.
+    int32_t t = d->timeout.load();
+    if (t <= 0 || t > VX_USB_OPEN_TIMEOUT_MS) d->timeout.store(VX_USB_OPEN_TIMEOUT_MS);
+    vx_usbtmc_end(d);
+  }
   vx_usbdev_closeHandles(d);
   delete d;
   return VI_SUCCESS;

@@ -15,11 +15,28 @@ const UsbDriverOps vx_usb_platform_driver = {
     vxp_usb_result,   // result
     vxp_usb_interrupt,  // interrupt
     vxp_usb_preempt,    // preempt
+    vxp_usb_describe,   // describe
 };
 const UsbDriverOps* vx_usb_driver = &vx_usb_platform_driver;
 
-// The status byte, trigger and remote state are USB488 requests, which
-// this transport does not speak yet.
+// The status byte, trigger and remote state are USB488 requests, spoken
+// to other makers' devices whose capabilities offer them; the maker's own
+// devices have none.
+ViStatus vx_usbdev_readStb(void* context, ViUInt16* stb) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  return d->tmc ? vx_usbtmc_readStb(d, stb) : VI_ERROR_NSUP_OPER;
+}
+
+ViStatus vx_usbdev_trigger(void* context) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  return d->tmc ? vx_usbtmc_trigger(d) : VI_ERROR_NSUP_OPER;
+}
+
+ViStatus vx_usbdev_remote(void* context, ViUInt16 mode) {
+  UsbDevice* d = static_cast<UsbDevice*>(context);
+  return d->tmc ? vx_usbtmc_remote(d, mode) : VI_ERROR_NSUP_OPER;
+}
+
 const TransportOps vx_usb_ops = {
     vx_usbdev_open,             // open
     vx_usbdev_close,            // close
@@ -28,9 +45,9 @@ const TransportOps vx_usb_ops = {
     vx_usbdev_settmo,           // setTimeout
     vx_usbdev_clear,            // clear
     vx_usbdev_abort,            // abort
-    vx_transport_nsup_readstb,  // readStb
-    vx_transport_nsup_trigger,  // trigger
-    vx_transport_nsup_remote,   // remote
-    vx_transport_stream_end,    // endMessage
-    vx_usbdev_write,            // writeMore
+    vx_usbdev_readStb,          // readStb
+    vx_usbdev_trigger,          // trigger
+    vx_usbdev_remote,           // remote
+    vx_usbdev_endMessage,       // endMessage
+    vx_usbdev_writeMore,        // writeMore
 };
