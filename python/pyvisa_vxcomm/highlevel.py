@@ -188,7 +188,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         return self._rm_session, self.handle_return_value(None, StatusCode.success)
 
     def list_resources(self, session: Any, query: str = ALL_INSTRUMENTS) -> Tuple[str, ...]:
-        interfaces = ["lan", "vxi11", "mdns", "usb"]
+        interfaces = ["lan", "vxi11", "mdns", "usb", "usbtmc"]
         try:
             vxcomm.load_visa()
             interfaces.append("visa")

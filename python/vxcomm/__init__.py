@@ -70,7 +70,7 @@ __all__ = [
     "status_description", "status_name", "stop_log",
     "VI_SUCCESS", "VI_SUCCESS_TERM_CHAR", "VI_SUCCESS_MAX_CNT", "VI_ERROR_SYSTEM_ERROR", "VI_ERROR_TMO",
     "VI_ERROR_CONN_LOST", "VI_ERROR_RSRC_NFOUND", "VI_ERROR_INV_RSRC_NAME", "VI_ERROR_ABORT", "VI_ERROR_RSRC_BUSY",
-    "VI_ERROR_NSUP_OPER", "VI_ERROR_RSRC_LOCKED", "VI_ERROR_IO", "VI_ERROR_INV_PARAMETER", "IFACE_LAN", "IFACE_VXI11", "IFACE_MDNS", "IFACE_USB", "IFACE_VISA",
+    "VI_ERROR_NSUP_OPER", "VI_ERROR_RSRC_LOCKED", "VI_ERROR_IO", "VI_ERROR_INV_PARAMETER", "IFACE_LAN", "IFACE_VXI11", "IFACE_MDNS", "IFACE_USB", "IFACE_USBTMC", "IFACE_VISA",
     "VI_GPIB_REN_DEASSERT", "VI_GPIB_REN_ASSERT", "VI_GPIB_REN_DEASSERT_GTL", "VI_GPIB_REN_ASSERT_ADDRESS",
     "VI_GPIB_REN_ASSERT_LLO", "VI_GPIB_REN_ASSERT_ADDRESS_LLO", "VI_GPIB_REN_ADDRESS_GTL",
 ]
@@ -78,9 +78,11 @@ __all__ = [
 IFACE_LAN = 0x001
 IFACE_VXI11 = 0x002
 IFACE_MDNS = 0x004
+IFACE_USBTMC = 0x008
 IFACE_USB = 0x010
 IFACE_VISA = 0x300
-_IFACES = {"lan": IFACE_LAN, "vxi11": IFACE_VXI11, "mdns": IFACE_MDNS, "usb": IFACE_USB, "visa": IFACE_VISA}
+_IFACES = {"lan": IFACE_LAN, "vxi11": IFACE_VXI11, "mdns": IFACE_MDNS, "usb": IFACE_USB, "usbtmc": IFACE_USBTMC,
+           "visa": IFACE_VISA}
 
 
 class Device(NamedTuple):
@@ -101,7 +103,7 @@ def _iface_bits(interfaces: Union[str, int, Iterable[str]]) -> int:
         try:
             bits |= _IFACES[name.lower()]
         except KeyError:
-            raise ValueError("unknown interface %r (lan, vxi11, mdns, usb, visa)" % name) from None
+            raise ValueError("unknown interface %r (lan, vxi11, mdns, usb, usbtmc, visa)" % name) from None
     return bits
 
 
@@ -118,13 +120,15 @@ def parse_devices(text: str) -> List[Device]:
     return found
 
 
-def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "mdns", "usb", "visa"), timeout: int = 1000,
-         max_chars: int = 1 << 20) -> List[Device]:
+def find(interfaces: Union[str, int, Iterable[str]] = ("lan", "mdns", "usb", "usbtmc", "visa"),
+         timeout: int = 1000, max_chars: int = 1 << 20) -> List[Device]:
     """Searches for instruments; `timeout` is the LAN search's wait in ms.
     "vxi11" (not searched unless asked) finds other makers' LAN
     instruments over VXI-11, as TCPIP0::a.b.c.d::inst0::INSTR addresses.
     "mdns" (searched by default) lists the instruments that DNS-SD
     responders announce: HiSLIP, VXI-11 and raw SCPI addresses.
+    "usbtmc" (searched by default) lists every maker's USB instruments
+    the USB service serves, as USB0::0xVVVV::0xPPPP::serial::INSTR names.
     The library does not search while a link of the process is open: that
     raises vxcomm.Error VI_ERROR_RSRC_BUSY. One call is one search: a list
     longer than `max_chars` (1 MiB holds far more than a search can find)

@@ -49,11 +49,15 @@ _MARKS = [bytes((b,)) for b in range(256)]
 # itself when no VISA library is loaded (raw TCP to a port, VXI-11,
 # HiSLIP); their timeouts read as TCP's.
 TCP, USB, VISA, SOCKET, VXI11, HISLIP = "tcp", "usb", "visa", "socket", "vxi11", "hislip"
+# Any maker's USBTMC instrument by its VISA name, served through the USB bus
+# (Linux) when no VISA library is loaded.
+USBTMC = "usbtmc"
 _TCP_LIKE = (TCP, SOCKET, VXI11, HISLIP)
 _SERIAL_LENGTH = 18
 _NOT_CONNECTED = {
     TCP: "refused, unreachable, or no instrument on port 18",
     USB: "no such device on the USB bus, or it is open already",
+    USBTMC: "no such USB instrument on the USB bus, or it is open already",
     VISA: "the VISA library did not open it",
     SOCKET: "refused, unreachable, or nothing listens on that port",
     VXI11: "refused, unreachable, or no VXI-11 server there",
@@ -61,6 +65,8 @@ _NOT_CONNECTED = {
 }
 # The host: a name, dotted IPv4, or an IPv6 literal in brackets.
 _SOCKET_NAME = re.compile(r"TCPIP[0-9]*::(?:\[[^\]]+\]|[^:\[]+)::([0-9]{1,5})::SOCKET", re.IGNORECASE)
+_USB_INSTR_NAME = re.compile(r"USB[0-9]*::(?:0x[0-9a-f]{1,4}|[0-9]{1,5})::(?:0x[0-9a-f]{1,4}|[0-9]{1,5})::[^:]+"
+                             r"(?:::[0-9]{1,3})?::INSTR", re.IGNORECASE)
 _INSTR_NAME = re.compile(r"TCPIP[0-9]*::(?:\[[^\]]+\]|[^:\[]+)(?:::([^:]+))?::INSTR", re.IGNORECASE)
 
 # VISA's REN modes (viGpibControlREN), and the names remote() takes for the
@@ -80,6 +86,8 @@ _NO_CONTROL = {
     SOCKET: "a raw TCP link carries bytes only; send the instrument's own command (*STB?, *TRG) instead, or "
             "open it over VXI-11 (TCPIP::host::INSTR) if it serves that",
     USB: "direct USB links have no such control yet; send the instrument's own command (*STB?, *TRG) instead",
+    USBTMC: "the instrument does not declare it in its USB488 capabilities; send its own command (*STB?, *TRG) "
+            "instead",
     VXI11: "the VXI-11 server does not do it",
     HISLIP: "the HiSLIP server does not do it",
     VISA: "the VISA library does not do it for this resource",
@@ -110,18 +118,21 @@ def no_visa_text() -> str:
         where = "libvisa.so through the loader's search path (LD_LIBRARY_PATH, the ldconfig cache, /lib, /usr/lib)"
     return ("no VISA library is loaded: vx_comm_lib looked for %s and found none, or one without all the VISA "
             "calls it needs; install a VISA library there, or open the instrument by a TCP- or USB- address "
-            "(TCPIP::host::port::SOCKET and TCPIP::host::INSTR names open without one)" % where)
+            "(TCPIP::host::port::SOCKET and TCPIP::host::INSTR names open without one, and on Linux "
+            "USB::vendor::product::serial::INSTR names through the USB service)" % where)
 
 
 def native_route(name: str) -> Optional[str]:
-    """SOCKET, VXI11 or HISLIP for a VISA name the library serves itself
-    when no VISA library is loaded, None for the others (USB, GPIB, ...)."""
+    """SOCKET, VXI11, HISLIP or USBTMC for a VISA name the library serves
+    itself when no VISA library is loaded, None for the others (GPIB, ...)."""
     socket_name = _SOCKET_NAME.fullmatch(name)
     if socket_name:
         return SOCKET if 1 <= int(socket_name.group(1)) <= 65535 else None
     instr = _INSTR_NAME.fullmatch(name)
     if instr:
         return HISLIP if (instr.group(1) or "").lower().startswith("hislip") else VXI11
+    if _USB_INSTR_NAME.fullmatch(name):
+        return USBTMC
     return None
 
 
@@ -326,7 +337,7 @@ class Instrument:
                                 "%r is no resource name vx_comm_lib can open: %s" % (address, refused),
                                 reason=reason)
             why = reason or _NOT_CONNECTED[self.route]
-            if self.route == USB:
+            if self.route in (USB, USBTMC):
                 why = usb_service_problem() or why
             elif self.route == VISA and visa_missing:
                 why = no_visa_text()
@@ -431,8 +442,10 @@ class Instrument:
 
     def read_stb(self) -> int:
         """The status byte, read as a serial poll (VXI-11 device_readstb,
-        HiSLIP AsyncStatusQuery, VISA viReadSTB). Raises NotSupportedError on raw TCP and direct USB
-        links, where "*STB?" asks the instrument instead."""
+        HiSLIP AsyncStatusQuery, USB488 READ_STATUS_BYTE, VISA viReadSTB).
+        Raises NotSupportedError on raw TCP, on the maker's direct USB links
+        and on a USB instrument without USB488, where "*STB?" asks the
+        instrument instead."""
         stb = ctypes.c_uint16(0)
         self._control("vx_comm_readStb", "read_stb()",
                       lambda link: _library.function("vx_comm_readStb")(link, ctypes.byref(stb)))
@@ -440,7 +453,7 @@ class Instrument:
 
     def trigger(self) -> None:
         """Sends the device trigger (VXI-11 device_trigger, HiSLIP Trigger,
-        VISA viAssertTrigger). NotSupportedError as read_stb()."""
+        USB488 TRIGGER, VISA viAssertTrigger). NotSupportedError as read_stb()."""
         self._control("vx_comm_trigger", "trigger()", _library.function("vx_comm_trigger"))
 
     def remote(self, mode: Union[int, str]) -> None:

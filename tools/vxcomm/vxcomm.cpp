@@ -31,7 +31,7 @@ struct Options {
   // A plain find lists every kind of instrument the tool can reach, VXI-11
   // ones too: a person looking for an instrument should not have to know
   // which protocol it speaks. Scripts that want the short search name theirs.
-  ViInt32 iface = IFACE_LAN | IFACE_VXI11 | IFACE_MDNS | IFACE_USB | IFACE_VISA;
+  ViInt32 iface = IFACE_LAN | IFACE_VXI11 | IFACE_MDNS | IFACE_USB | IFACE_USBTMC | IFACE_VISA;
 };
 
 // Without --timeout, how long the tool waits for a host name's address.
@@ -74,7 +74,7 @@ const char* kUsage =
     "usage: vxcomm [OPTIONS] COMMAND [OPTIONS] ARGS...\n"
     "\n"
     "commands:\n"
-    "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,mdns,usb,visa)\n"
+    "  find [--iface LIST] [--wait MS]           list the instruments that answer (LIST: lan,vxi11,mdns,usb,usbtmc,visa)\n"
     "  query ADDRESS COMMAND...                  send each command, print each reply line\n"
     "  send ADDRESS COMMAND...                   send each command, read nothing\n"
     "  fetch ADDRESS QUERY FILE                  send QUERY, store the block it returns in FILE\n"
@@ -99,13 +99,16 @@ const char* kUsage =
     "name>, USB-<serial of 18 characters> or a VISA resource name. The VISA library\n"
     "is loaded when an address or the search needs it; without one, TCPIP names\n"
     "still open: ::SOCKET (raw TCP), ::INSTR and ::instN::INSTR (VXI-11),\n"
-    "::hislipN::INSTR (HiSLIP).\n";
+    "::hislipN::INSTR (HiSLIP); on Linux USB::VID::PID::SERIAL::INSTR names open\n"
+    "any maker's USB instrument through the USB service.\n";
 
 const char* help_for(const std::string& cmd) {
   if (cmd == "find")
     return "usage: vxcomm find [--iface LIST] [--wait MS]\n"
            "  Searches the interfaces in LIST (comma-separated: lan, vxi11, mdns, usb,\n"
-           "  visa; default all) and prints one instrument a line: model, serial, address.\n"
+           "  usbtmc, visa; default all) and prints one instrument a line: model, serial,\n"
+           "  address. usbtmc lists every maker's USB instruments the USB service\n"
+           "  serves, as USB0::0xVVVV::0xPPPP::SERIAL::INSTR (Linux).\n"
            "  vxi11 finds LAN instruments of any make that serve VXI-11, listed as\n"
            "  TCPIP0::a.b.c.d::inst0::INSTR; an instrument that answers both LAN searches\n"
            "  is listed under both addresses (either opens it). mdns asks the LAN's\n"
@@ -167,6 +170,17 @@ bool is_tcpip_name(const char* a) {
   for (size_t i = 0; i < sizeof prefix - 1; ++i)
     if (toupper((unsigned char)a[i]) != prefix[i]) return false;
   return true;
+}
+
+// A VISA USB name ("USB0::..."), which the library serves itself on Linux
+// through the USB service when no VISA library is loaded.
+bool is_usb_name(const char* a) {
+  if (toupper((unsigned char)a[0]) != 'U' || toupper((unsigned char)a[1]) != 'S' ||
+      toupper((unsigned char)a[2]) != 'B')
+    return false;
+  const char* p = a + 3;
+  while (*p >= '0' && *p <= '9') ++p;
+  return p[0] == ':' && p[1] == ':';
 }
 
 // The lookup, bounded: a resolver that gets no answer retries for ten
@@ -299,12 +313,13 @@ int open_link(const char* address, const Options& o, Link& link) {
     else if (tcp)
       fprintf(stderr, "vxcomm: cannot open a link to %s: the connection to port %u was refused or failed\n",
               shown.c_str(), kTcpPort);
-    else if (const char* missing = usb ? vxcomm_usb_service_missing() : nullptr)
+    else if (const char* missing = usb || (!visaLoaded && is_usb_name(address)) ? vxcomm_usb_service_missing()
+                                                                                  : nullptr)
       fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", address, missing);
     else if (usb)
       fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument with that serial number is connected, or "
               "another program uses it\n", address);
-    else if (!reason.empty() && reason != generic && (visaLoaded || is_tcpip_name(address)))
+    else if (!reason.empty() && reason != generic && (visaLoaded || is_tcpip_name(address) || is_usb_name(address)))
       fprintf(stderr, "vxcomm: cannot open a link to %s: %s\n", address, reason.c_str());
     else if (!visaLoaded && is_tcpip_name(address))
       fprintf(stderr, "vxcomm: cannot open a link to %s: no instrument answered there (the connection was "
@@ -341,9 +356,10 @@ int cmd_find(int argc, char** argv, Options& o) {
         else if (name == "vxi11") o.iface |= IFACE_VXI11;
         else if (name == "mdns") o.iface |= IFACE_MDNS;
         else if (name == "usb") o.iface |= IFACE_USB;
+        else if (name == "usbtmc") o.iface |= IFACE_USBTMC;
         else if (name == "visa") o.iface |= IFACE_VISA;
         else {
-          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, vxi11, mdns, usb, visa)\n", name.c_str());
+          fprintf(stderr, "vxcomm find: unknown interface '%s' (lan, vxi11, mdns, usb, usbtmc, visa)\n", name.c_str());
           return 2;
         }
       }
@@ -390,7 +406,7 @@ int cmd_find(int argc, char** argv, Options& o) {
   if (!rows.empty()) printf("%-*s  %-*s  %s\n", (int)wm, "MODEL", (int)ws, "SERIAL", "ADDRESS");
   for (const Row& r : rows) printf("%-*s  %-*s  %s\n", (int)wm, r.model.c_str(), (int)ws, r.serial.c_str(), r.address.c_str());
   if (rows.empty()) fprintf(stderr, "vxcomm find: no instrument answered\n");
-  if ((o.iface & IFACE_USB) != 0)
+  if ((o.iface & (IFACE_USB | IFACE_USBTMC)) != 0)
     if (const char* missing = vxcomm_usb_service_missing()) {
       if (warn) fprintf(stderr, "vxcomm find: %s\n", missing);
       notRun = true;
