@@ -225,7 +225,9 @@ stb on a byte stream|1|VI_ERROR_NSUP_OPER (0xBFFF0067): The given session or obj
 an unknown remote mode|2|unknown mode 'on'|remote TCPIP0::$a::inst0::INSTR on
 no portmapper|1|cannot open a link to TCPIP0::127.0.0.9::INSTR: no VXI-11 core channel at 127.0.0.9|query TCPIP0::127.0.0.9::INSTR '*IDN?'
 EOT
-env -u LD_LIBRARY_PATH "$vx" query "$usb" '*IDN?' >/dev/null 2>"$work/err"
+# A name only a VISA library serves (USB names open through the USB
+# service without one).
+env -u LD_LIBRARY_PATH "$vx" query GPIB0::5::INSTR '*IDN?' >/dev/null 2>"$work/err"
 check "no visa library exit status" test $? = 1
 check "no visa library message" grep -q 'no VISA library could be loaded' "$work/err"
 env -u LD_LIBRARY_PATH "$vx" find --iface visa --wait 300 >/dev/null 2>&1
@@ -243,6 +245,14 @@ check "USB fetch exit status" test $? = 0
 want=$("$vx" query "$u" "BLOCKSUM? 70000")
 got=$("$vx" upload --reply "$u" UPLOAD "$work/ublk")
 check "USB fetched bytes round-trip exactly" test -n "$want" -a "$want" = "$got"
+# Another maker's USB488 instrument (tests/CMakeLists.txt), by its VISA
+# name, with no VISA library to take it.
+c=USB0::0x2A8D::0x0396::CLASS0002::INSTR
+env -u LD_LIBRARY_PATH "$vx" find --iface usbtmc --wait 300 >"$work/findtmc" 2>&1
+check "find --iface usbtmc lists it by its VISA name" grep -Eq " CLASS0002 +$c\$" "$work/findtmc"
+check "USB488 query by VISA name" test "$(env -u LD_LIBRARY_PATH "$vx" query "$c" 'ECHO class')" = "class"
+env -u LD_LIBRARY_PATH "$vx" send "$c" 'STB 66'
+check "USB488 status byte" test "$(env -u LD_LIBRARY_PATH "$vx" stb "$c")" = 66
 # Nobody on the USB bus socket: the tool names the service to start, once.
 mv /run/vx_comm_lib/usb.sock /run/vx_comm_lib/usb.sock.away
 "$vx" find --iface usb --wait 300 >"$work/nousb.out" 2>"$work/nousb"
@@ -258,6 +268,8 @@ for v in "" -v; do
 done
 "$vx" query "$u" '*IDN?' >/dev/null 2>"$work/nousb"
 check "a USB open without the USB service names it" grep -q 'start the USB service vxusbd' "$work/nousb"
+env -u LD_LIBRARY_PATH "$vx" query "$c" '*IDN?' >/dev/null 2>"$work/nousb"
+check "a USB VISA name without the USB service names it" grep -q 'start the USB service vxusbd' "$work/nousb"
 "$vx" find --iface lan --wait 300 >/dev/null 2>"$work/nousb"
 check "a LAN find does not" test "$(grep -c vxusbd "$work/nousb")" = 0
 mv /run/vx_comm_lib/usb.sock.away /run/vx_comm_lib/usb.sock

@@ -18,5 +18,6 @@ python=/usr/bin/python3
 "$python" -m venv --system-site-packages "$work/venv"
 "$work/venv/bin/pip" install --no-index --quiet --disable-pip-version-check --config-settings library="$library" "$src/python"
 cd "$work"  # import the installed package, not the source folder
-VX_COMM_LIB=$library LD_LIBRARY_PATH=$visa_dir "$src/tests/netns_run.sh" --sim "$sim" --sim-arg --usb --sim-arg VX0000000000000USB -- \
+VX_COMM_LIB=$library LD_LIBRARY_PATH=$visa_dir "$src/tests/netns_run.sh" --sim "$sim" --sim-arg --usb --sim-arg VX0000000000000USB \
+  --sim-arg --usb --sim-arg CLASS0001 --sim-arg --usb-class --sim-arg 2a8d:0396 -- \
   "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$src/python/tests"

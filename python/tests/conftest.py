@@ -9,6 +9,8 @@ import sys
 import pytest
 
 USB_SERIAL = "VX0000000000000USB"  # the simulator's USB instrument (tests/python_check.sh)
+# Its USB488 instrument of another maker (the same script's --usb-class).
+USB_CLASS_NAME = "USB0::0x2A8D::0x0396::CLASS0001::INSTR"
 
 
 def isolated():

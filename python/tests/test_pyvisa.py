@@ -6,7 +6,7 @@ import time
 import pytest
 
 import vxcomm
-from conftest import USB_SERIAL, checksum, pattern, without_visa
+from conftest import USB_CLASS_NAME, USB_SERIAL, checksum, pattern, without_visa
 
 pyvisa = pytest.importorskip("pyvisa")
 numpy = pytest.importorskip("numpy")
@@ -72,7 +72,7 @@ def test_names_search_attributes_and_refusals(addrs, monkeypatch):
 
     rm = pyvisa.ResourceManager("@vxcomm")
     tcp = {"TCPIP0::%s::18::SOCKET" % a for a in addrs}
-    usb = {"USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL}
+    usb = {"USB0::0x03EB::0xAFFF::%s::INSTR" % USB_SERIAL, USB_CLASS_NAME}
     vxi = {"TCPIP0::%s::inst0::INSTR" % a for a in addrs}
     for query, want in [("?*", tcp | usb | vxi), ("?*::INSTR", tcp | usb | vxi), ("?*INSTR", usb | vxi),
                         ("?*SOCKET", tcp), ("TCPIP?*", tcp | vxi), ("USB?*", usb), ("TCPIP?*INSTR", vxi)]:
@@ -145,6 +145,33 @@ print(json.dumps(seen))
 def test_socket_and_instr_names_open_without_a_visa_library(addrs, name, controls):
     seen = without_visa(_SIDE_BY_SIDE, name.format(addrs[1]))
     assert seen["@vxcomm"] == seen["@py"] and seen["@vxcomm"][2:] == controls
+
+
+# Another maker's USB488 instrument on the USB bus (the simulator's class
+# device, tests/python_check.sh), by its VISA name with no VISA library.
+_USB_CLASS = r"""
+import hashlib, json, sys, pyvisa
+name = sys.argv[1]
+rm = pyvisa.ResourceManager("@vxcomm")
+seen = [name in rm.list_resources("USB?*")]
+with rm.open_resource(name, read_termination="\n", write_termination="\n") as inst:
+    seen.append(inst.query("*IDN?").split(",")[0])
+    inst.write("STB 66")
+    seen.append(inst.read_stb())
+    before = int(inst.query("TRIGCOUNT?"))
+    inst.assert_trigger()
+    seen.append(int(inst.query("TRIGCOUNT?")) - before)
+    inst.control_ren(pyvisa.constants.RENLineOperation.asrt_address_llo)
+    seen.append(inst.query("RENSTATE?").split(",")[:3])
+    block = inst.query_binary_values("BLOCK? 300000 lf", datatype="B", container=bytes)
+    seen.append(hashlib.sha1(block).hexdigest())
+print(json.dumps(seen))
+"""
+
+
+def test_other_makers_usb_instruments_open_without_a_visa_library():
+    seen = without_visa(_USB_CLASS, USB_CLASS_NAME)
+    assert seen == [True, "Vextron AG", 66, 1, ["1", "1", "1"], hashlib.sha1(pattern(300000)).hexdigest()]
 
 
 # HiSLIP, which pyvisa-py 0.5 does not speak: @vxcomm alone, the controls
