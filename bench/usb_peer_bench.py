@@ -1,0 +1,54 @@
+"""One round of pyvisa-py's USB route (@py, pyusb over libusb) on the
+emulated instrument of bench/usb_peer_bench.cpp, which starts this script
+with umockdev's preload library and its testbed (UMOCKDEV_DIR), so that
+libusb here reaches the same emulated device as vxusbd there.
+
+    usb_peer_bench.py RESOURCE QUERIES BLOCK_BYTES
+
+Prints one line: the seconds of the queries, of the block read and of the
+block write with the "*IDN?" after it (the device has taken the whole block
+once it answers), or "error: ..." and exits 1.
+"""
+import sys
+import time
+
+import pyvisa
+
+
+def main():
+    resource, queries, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource(resource)
+    try:
+        inst.timeout = 20000
+        idn = inst.query("*IDN?")
+        if not idn.strip():
+            raise RuntimeError("no identification")
+        t0 = time.perf_counter()
+        for _ in range(queries):
+            if not inst.query("*IDN?"):
+                raise RuntimeError("empty reply")
+        query_s = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        block = inst.query_binary_values("DATA? %d" % size, datatype="B", container=bytes)
+        read_s = time.perf_counter() - t0
+        if len(block) != size or block[:26] != b"ABCDEFGHIJKLMNOPQRSTUVWXYZ" or block[-1] != ord("A") + (size - 1) % 26:
+            raise RuntimeError("block of %d bytes not the device's pattern" % len(block))
+        payload = bytes(block)
+        t0 = time.perf_counter()
+        inst.write_binary_values("SINK ", payload, datatype="B")
+        if not inst.query("*IDN?").strip():
+            raise RuntimeError("no reply after the write")
+        write_s = time.perf_counter() - t0
+        print("%.6f %.6f %.6f" % (query_s, read_s, write_s), flush=True)
+    finally:
+        inst.close()
+        rm.close()
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Exception as e:  # reported to the driver, which stops the run
+        print("error: %s: %s" % (type(e).__name__, e), flush=True)
+        sys.exit(1)
