@@ -8,6 +8,7 @@
 //
 //   vxbench_usbpeer PEER_SCRIPT [ROUNDS]
 #include <fcntl.h>
+#include <time.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -48,7 +49,26 @@ double seconds_since(Clock::time_point t0) { return std::chrono::duration<double
 
 struct Times {
   double query_s = 0, read_s = 0, write_s = 0;
+  double query_cpu_s = 0;  // the client's CPU time in the queries
 };
+
+// vxusbd's thread, whose CPU time counts with the library's: pyvisa-py's
+// process does both jobs (USBTMC and libusb).
+std::atomic<pid_t> g_daemon_tid{0};
+
+double client_cpu_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  double own = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  // schedstat: nanoseconds on a CPU first.
+  std::string path = "/proc/self/task/" + std::to_string(g_daemon_tid.load()) + "/schedstat";
+  unsigned long long ns = 0;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    if (std::fscanf(f, "%llu", &ns) != 1) ns = 0;
+    std::fclose(f);
+  }
+  return own + static_cast<double>(ns) / 1e9;
+}
 
 std::string query(ViInt32 id, const char* cmd) {
   char buf[256];
@@ -70,8 +90,10 @@ Times run_library(std::vector<char>& block) {
   query(id, "*IDN?\n");
   Times t;
   auto t0 = Clock::now();
+  double c0 = client_cpu_s();
   for (int i = 0; i < kQueries; ++i) query(id, "*IDN?\n");
   t.query_s = seconds_since(t0);
+  t.query_cpu_s = client_cpu_s() - c0;
   ViInt32 n = 0;
   const std::string cmd = "DATA? " + std::to_string(kBlock) + "\n";
   t0 = Clock::now();
@@ -134,7 +156,7 @@ Times run_peer(const std::string& script) {
   ::waitpid(child, &status, 0);
   Times t;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(out.c_str(), "%lf %lf %lf", &t.query_s, &t.read_s, &t.write_s) != 3)
+      std::sscanf(out.c_str(), "%lf %lf %lf %lf", &t.query_s, &t.read_s, &t.write_s, &t.query_cpu_s) != 4)
     die("pyvisa-py: " + (out.empty() ? std::string("no result") : out));
   return t;
 }
@@ -169,12 +191,15 @@ int main(int argc, char** argv) {
   bed.add(setup);
   std::atomic<bool> stop{false};
   std::thread daemon([&] {
+    g_daemon_tid.store(static_cast<pid_t>(::gettid()));
     vxusbd::Options o;
     vxusbd::run(o, &stop);
   });
   std::vector<char> block(kBlock);
   // In turn, never two on the device at once (vxusbd holds it only while
   // a link is open), taking turns at going first.
+  for (int i = 0; i < 500 && g_daemon_tid.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (g_daemon_tid.load() == 0) die("vxusbd's thread did not start");
   std::vector<Times> lib, peer;
   for (int round = 0; round < rounds; ++round) {
     if (round % 2 == 0) {
@@ -193,23 +218,40 @@ int main(int argc, char** argv) {
     return c;
   };
   // Per round, pyvisa-py's time over the library's: above 1, the library is faster.
-  auto ratio = [&](double Times::*f) {
+  auto ratios = [&](double Times::*f) {
     std::vector<double> r;
     for (std::size_t i = 0; i < lib.size(); ++i) r.push_back(peer[i].*f / lib[i].*f);
-    return median(r);
+    std::sort(r.begin(), r.end());
+    return r;
   };
   const double mib = kBlock / 1048576.0;
-  double lq = median(column(lib, &Times::query_s)), pq = median(column(peer, &Times::query_s));
-  double lr = median(column(lib, &Times::read_s)), pr = median(column(peer, &Times::read_s));
-  double lw = median(column(lib, &Times::write_s)), pw = median(column(peer, &Times::write_s));
-  std::printf("USB488 device 1ab1:04ce emulated with umockdev, medians of %d rounds | library over vxusbd | "
-              "pyvisa-py (@py, pyusb) | @py time / library time (median of rounds)\n",
-              rounds);
-  std::printf("*IDN? round trip (%d a round)        | %8.0f us (%5.0f /s) | %8.0f us (%5.0f /s) | %.2f\n", kQueries,
-              lq / kQueries * 1e6, kQueries / lq, pq / kQueries * 1e6, kQueries / pq, ratio(&Times::query_s));
-  std::printf("16 MiB block read                     | %8.0f ms (%5.1f MiB/s) | %8.0f ms (%5.1f MiB/s) | %.2f\n",
-              lr * 1e3, mib / lr, pr * 1e3, mib / pr, ratio(&Times::read_s));
-  std::printf("16 MiB block write and *IDN?          | %8.0f ms (%5.1f MiB/s) | %8.0f ms (%5.1f MiB/s) | %.2f\n",
-              lw * 1e3, mib / lw, pw * 1e3, mib / pw, ratio(&Times::write_s));
+  std::printf("USB488 device 1ab1:04ce emulated with umockdev, %d rounds, medians (min - max)\n", rounds);
+  std::printf("%-30s | %-22s | %-22s | %s\n", "figure", "library over vxusbd", "pyvisa-py (@py, pyusb)",
+              "@py time / library time, per round");
+  struct Row {
+    const char* name;
+    double Times::*f;
+    double per;  // operations a round
+    const char* unit;
+    double scale;
+  } rows[] = {{"*IDN? round trip", &Times::query_s, kQueries, "us", 1e6},
+              {"16 MiB block read", &Times::read_s, 1, "ms", 1e3},
+              {"16 MiB block write + *IDN?", &Times::write_s, 1, "ms", 1e3},
+              {"client CPU per *IDN? (a)", &Times::query_cpu_s, kQueries, "us", 1e6}};
+  for (const Row& row : rows) {
+    std::vector<double> l = column(lib, row.f), p = column(peer, row.f), r = ratios(row.f);
+    char a[64], b[64];
+    double lm = median(l) / row.per, pm = median(p) / row.per;
+    if (row.per == 1) {
+      std::snprintf(a, sizeof a, "%.0f %s (%.1f MiB/s)", lm * row.scale, row.unit, mib / lm);
+      std::snprintf(b, sizeof b, "%.0f %s (%.1f MiB/s)", pm * row.scale, row.unit, mib / pm);
+    } else {
+      std::snprintf(a, sizeof a, "%.0f %s", lm * row.scale, row.unit);
+      std::snprintf(b, sizeof b, "%.0f %s", pm * row.scale, row.unit);
+    }
+    std::printf("%-30s | %-22s | %-22s | %.2f (%.2f - %.2f)\n", row.name, a, b, median(r), r.front(), r.back());
+  }
+  std::printf("(a) the library: the calling thread and vxusbd's; pyvisa-py: its whole process; both with the\n"
+              "    preload library's ioctl forwarding, not the device's handler\n");
   return 0;
 }
