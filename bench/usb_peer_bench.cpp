@@ -8,11 +8,11 @@
 //
 //   vxbench_usbpeer PEER_SCRIPT [ROUNDS]
 #include <fcntl.h>
-#include <time.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,7 +56,7 @@ double seconds_since(Clock::time_point t0) { return std::chrono::duration<double
 struct Times {
   double query_s = 0, read_s = 0, write_s = 0;
   double small_query_s = 0;  // the library reading replies into kSmallRoom bytes
-  double query_cpu_s = 0;  // the client's CPU time in the queries
+  double query_cpu_s = 0;    // the client's CPU time in the queries
 };
 
 // vxusbd's thread, whose CPU time counts with the library's: pyvisa-py's
@@ -113,7 +113,8 @@ Times run_library(std::vector<char>& block) {
   vx_comm_gets(id, lf, sizeof lf, &n);  // the line feed after the block
   t.read_s = seconds_since(t0);
   for (int i = 0; i < kBlock; ++i)
-    if (block[static_cast<std::size_t>(i)] != static_cast<char>('A' + i % 26)) die("library: block not the device's pattern");
+    if (block[static_cast<std::size_t>(i)] != static_cast<char>('A' + i % 26))
+      die("library: block not the device's pattern");
   t0 = Clock::now();
   if (vx_comm_writeBlock(id, "SINK ", block.data(), kBlock) != VI_SUCCESS) die("library: block write failed");
   query(id, "*IDN?\n");  // the device has taken the whole block once it answers
@@ -263,7 +264,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%-30s | %-22s | %-22s | %.2f (%.2f - %.2f)\n", row.name, a, b, median(r), r.front(), r.back());
   }
-  std::printf("(a) the library: the calling thread and vxusbd's; pyvisa-py: its whole process; both with the\n"
-              "    preload library's ioctl forwarding, not the device's handler\n");
+  std::printf(
+      "(a) the library: the calling thread and vxusbd's; pyvisa-py: its whole process; both with the\n"
+      "    preload library's ioctl forwarding, not the device's handler\n");
   return 0;
 }
