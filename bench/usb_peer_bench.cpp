@@ -43,7 +43,8 @@ const int kQueries = 200;
 const int kChunk = 20 * 1024;
 const int kSmallRoom = 256;
 const int kBlock = 16 * 1024 * 1024;
-// A round of either client takes a few seconds; a stuck one is ended.
+// A round takes a few seconds; a stuck Python process is ended (the
+// library's calls end at their own timeouts).
 const int kPeerDeadlineMs = 300000;
 
 [[noreturn]] void die(const std::string& what) {
