@@ -6,19 +6,27 @@
 # instruments, then pyvisa over this library (@vxcomm) against pyvisa-py
 # (@py) with Debian's Python, on a SOCKET, a VXI-11 and a HiSLIP resource.
 #
-#   bench.sh [--lan | --mdns [ROUNDS]] [QUERIES]
+#   bench.sh [--lan | --mdns [ROUNDS] | --usb-peer [ROUNDS]] [QUERIES]
 #
 # --lan runs only the LAN protocol tables: the routes, liblxi and pyvisa.
 # --mdns runs only the mDNS search against liblxi's Avahi browse
 # (bench/mdns_bench.py in the avahi harness); it needs Debian's lxi-tools,
 # which deps.sh does not install (no CI job runs it): apt-get install
 # lxi-tools. The whole run includes it when lxi is there.
+# --usb-peer runs only the library over vxusbd against pyvisa-py's USB route
+# (pyusb) on one umockdev-emulated USB488 instrument (bench/usb_peer_bench.cpp,
+# default 7 rounds); it needs Debian's python3-pyvisa-py and python3-usb.
+# The whole run includes it when they are there.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 lan_only=0
 mdns_only=0
+usb_peer_only=0
 if [ "${1:-}" = --lan ]; then
   lan_only=1
+  shift
+elif [ "${1:-}" = --usb-peer ]; then
+  usb_peer_only=1
   shift
 elif [ "${1:-}" = --mdns ]; then
   mdns_only=1
@@ -45,6 +53,20 @@ if [ "$mdns_only" = 1 ]; then
   mdns_bench "$@"
   exit 0
 fi
+# The library over vxusbd against pyvisa-py's USB route (pyusb), both on
+# one USB488 instrument emulated with umockdev.
+usb_peer_bench() {
+  if ! /usr/bin/python3 -c 'import pyvisa_py, usb' 2>/dev/null; then
+    echo "bench.sh: no pyvisa-py or pyusb (apt-get install python3-pyvisa-py python3-usb): the USB peer figures are skipped"
+    return 0
+  fi
+  cmake --build "$out" -j "$(nproc)" --target vxbench_usbpeer >/dev/null
+  "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbpeer" "$top/bench/usb_peer_bench.py" "$@"
+}
+if [ "$usb_peer_only" = 1 ]; then
+  usb_peer_bench "$@"
+  exit 0
+fi
 if [ "$lan_only" = 1 ]; then
   "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench" --routes 127.0.0.2 "$@"
 else
@@ -67,6 +89,7 @@ if [ "$lan_only" = 0 ]; then
   # emulated with umockdev (bench/usbd_bench.cpp).
   cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
   "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"
+  usb_peer_bench
 fi
 VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
   "$top/tests/netns_run.sh" "${sim[@]}" -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2

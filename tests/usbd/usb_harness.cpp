@@ -320,6 +320,15 @@ std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
     // The abort requests name their endpoint in wIndex.
     counters.endpoint_index = index;
     return {0x80, static_cast<std::uint8_t>(value)};  // STATUS_FAILED: nothing in progress
+  } else if (type == 0xA1 && request == 7 && setup.host_setup) {  // GET_CAPABILITIES
+    std::vector<std::uint8_t> caps(24, 0);
+    caps[0] = 1;
+    caps[3] = 1;  // bcdUSBTMC 1.00
+    if (setup.protocol == 1) {
+      caps[13] = 1;     // bcdUSB488 1.00
+      caps[14] = 0x04;  // a USB488.2 interface, without REN_CONTROL or TRIGGER
+    }
+    return caps;
   } else if (type == 0xA1 && request == 128 && setup.protocol == 1) {  // READ_STATUS_BYTE
     std::uint8_t tag = static_cast<std::uint8_t>(value);
     if (index != setup.usbtmc_interface) ++counters.bad_index;
@@ -415,6 +424,15 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
       umockdev_ioctl_client_complete(client, d->counters.driver_bound ? -1 : 0, d->counters.driver_bound ? EBUSY : 0);
       return TRUE;
     }
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_SETINTERFACE:
+      if (!d->setup.host_setup) {
+        std::fprintf(stderr, "usb harness: ioctl 0x%lx not emulated\n", request);
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return TRUE;
+      }
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return TRUE;
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:

@@ -43,6 +43,9 @@ struct DeviceSetup {
   bool interrupt_in = false;   // an interrupt-IN endpoint 0x83 (8-byte packets)
   std::uint8_t stb = 0;        // READ_STATUS_BYTE's status byte
   bool whole_reply = false;    // the whole reply in one message whatever size was asked, EOM not set
+  // Answers what other hosts' opens send (pyusb's): SET_CONFIGURATION,
+  // SET_INTERFACE and GET_CAPABILITIES (a USB488 interface for protocol 1).
+  bool host_setup = false;
 };
 
 // What a device saw, for the cases to check.
