@@ -84,6 +84,12 @@ std::vector<Kind> kinds() {
   usb488.stb = 0x52;
   k.push_back({"usb488", usb488, "USB0::0x1AB1::0x04CE::DS1ZA000000001::INSTR",
                "DS1104Z:DS1ZA000000001:USB0::0x1AB1::0x04CE::DS1ZA000000001::INSTR;", true});
+  // USB488 without an interrupt-IN endpoint: the status byte in the control reply.
+  usbmock::DeviceSetup polled = device(0x2A8D, 0x0396, "MY59000001", "KEYSIGHT TECHNOLOGIES,DSOX1204G,MY59000001,2.12");
+  polled.protocol = 1;
+  polled.stb = 0x52;
+  k.push_back({"usb488 polled", polled, "USB0::0x2A8D::0x0396::MY59000001::INSTR",
+               "DSOX1204G:MY59000001:USB0::0x2A8D::0x0396::MY59000001::INSTR;", true});
   // The whole reply as one message whatever size was asked, EOM not set.
   usbmock::DeviceSetup whole = device(0x1AB1, 0x0588, "DS1ED000000001", "Rigol Technologies,DS1102E,DS1ED000000001,00.02");
   whole.whole_reply = true;
@@ -184,8 +190,10 @@ TEST_P(LibraryOverVxusbd, EveryRowOfItsKind) {
     SCOPED_TRACE("USB488 controls");
     // An earlier poll's notification and a service request wait in the
     // queue: neither is this poll's status byte.
-    bus.bed.notify(bus.dev, {0x80 | 9, 0x99});
-    bus.bed.notify(bus.dev, {0x81, 0x41});
+    if (k.setup.interrupt_in) {
+      bus.bed.notify(bus.dev, {0x80 | 9, 0x99});
+      bus.bed.notify(bus.dev, {0x81, 0x41});
+    }
     ASSERT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
     EXPECT_EQ(0x52, stb);
     ASSERT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
