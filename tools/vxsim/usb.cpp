@@ -723,12 +723,12 @@ void serve_open(int fd, UsbInstrument& inst, std::uint64_t id) {
     si.addr = "usb:" + inst.serial;
     si.idn = inst.idn;
     si.state = inst.state;
-    if (!send_frame(fd, std::vector<std::uint8_t>{0, 0, 0, 0})) return;
     int stream = -1;
     std::shared_ptr<SessionHook> hook;
     if (!start_usb_session(si, id, stream, hook)) return;
+    // The handle takes notifications before the client hears it is open.
     Device dev(fd, stream, inst, hook, si, id);
-    dev.run();
+    if (send_frame(fd, std::vector<std::uint8_t>{0, 0, 0, 0})) dev.run();
 }
 
 void put_text(std::vector<std::uint8_t>& out, const std::string& text) {
