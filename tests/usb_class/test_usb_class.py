@@ -322,6 +322,17 @@ def test_abort_bulk_out(dev):
     assert dev.query("ECHO after") == b"after\n"
 
 
+@pytest.mark.parametrize("dev", [USB488], indirect=True)
+def test_clear_ends_a_running_delay(dev):
+    """INITIATE_CLEAR ends a command still running, as VXI-11's device_clear:
+    its reply never comes after the clear."""
+    dev.out_msg(b"DELAY 300 ECHO late\n")
+    assert dev.control(0xA1, 5, length=1) == (0, b"\x01")
+    assert dev.control(0xA1, 6, length=2) == (0, bytes([1, 0]))
+    time.sleep(0.5)
+    assert dev.query("ECHO own") == b"own\n"
+
+
 def test_clear_asks_to_read_bulk_in_first():
     d = Dev(CLEARREAD)
     assert d.control(0xA1, 5, length=1) == (0, b"\x01")

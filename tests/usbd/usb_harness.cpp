@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -132,6 +133,7 @@ struct Device {
   std::size_t msg_at = 0;
   int pending_left = 0;
   bool zlp_due = false;
+  std::uint64_t clears = 0;  // a SLOW? reply computed before a clear never comes
 
   void run_command(const std::string& text);
   void take_out(const std::uint8_t* p, std::size_t n);
@@ -149,6 +151,7 @@ struct Testbed::Impl {
   std::mutex mutex;
   std::vector<Device*> devices;
   std::vector<std::thread> timers;  // joined before the devices go
+  bool stopping = false;            // the slow replies' timers give up
 };
 
 // libusb polls the node for POLLOUT, the sign of a reapable URB. A regular
@@ -178,6 +181,20 @@ void Device::reset_for_clear() {
   msg_at = 0;
   dev_req = vendor_req = false;
   pending_left = setup.pending_polls;
+  ++clears;
+}
+
+// The pattern "DATA? N" sends, as the length of a block taken.
+static long block_of(const std::string& cmd) {
+  std::size_t at = 4;
+  if (cmd.size() < at + 2 || cmd[at] != '#' || cmd[at + 1] < '1' || cmd[at + 1] > '9') return -1;
+  std::size_t digits = static_cast<std::size_t>(cmd[at + 1] - '0'), start = at + 2 + digits;
+  if (cmd.size() < start) return -1;
+  std::size_t n = std::strtoul(cmd.substr(at + 2, digits).c_str(), nullptr, 10);
+  if (cmd.size() != start + n) return -1;
+  for (std::size_t i = 0; i < n; ++i)
+    if (cmd[start + i] != static_cast<char>('A' + i % 26)) return -1;
+  return static_cast<long>(n);
 }
 
 void Device::run_command(const std::string& text) {
@@ -191,6 +208,24 @@ void Device::run_command(const std::string& text) {
     output += "#" + std::to_string(digits.size()) + digits;
     for (std::size_t i = 0; i < n; ++i) output.push_back(static_cast<char>('A' + i % 26));
     output += "\n";
+  } else if (cmd.compare(0, 6, "SLOW? ") == 0) {
+    int ms = std::atoi(cmd.c_str() + 6);
+    impl->timers.emplace_back([this, ms, clears_then = clears] {
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+      for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        if (clears != clears_then || gone || impl->stopping) return;
+        if (std::chrono::steady_clock::now() >= until) break;
+      }
+      std::lock_guard<std::mutex> lock(impl->mutex);
+      if (clears != clears_then || gone) return;
+      output += "SLOW\n";
+      serve_bulk_in();
+      update_fifo();
+    });
+  } else if (cmd.compare(0, 4, "BLK ") == 0) {
+    counters.block = block_of(text);
   }
 }
 
@@ -199,8 +234,10 @@ void Device::take_out(const std::uint8_t* p, std::size_t n) {
   for (int rounds = 0; rounds < 1000 && out_asm.size() >= 12; ++rounds) {
     std::uint8_t id = out_asm[0];
     std::uint32_t size = get32(&out_asm[4]);
-    std::size_t need = id == 1 ? (12 + static_cast<std::size_t>(size) + 3) / 4 * 4 : id == 126 ? 16 : 12;
-    if (id != 1 && id != 2 && id != 126 && id != 127) {
+    std::size_t need = id == 1 ? 12 + static_cast<std::size_t>(size) : id == 126 ? 16 : 12;
+    if (!setup.nopad) need = (need + 3) / 4 * 4;
+    if (id != 1 && id != 2 && id != 126 && id != 127 && id != 128) {
+      ++counters.bad_out;
       out_asm.clear();
       return;
     }
@@ -208,6 +245,8 @@ void Device::take_out(const std::uint8_t* p, std::size_t n) {
     if (id == 1) {
       command.append(reinterpret_cast<const char*>(&out_asm[12]), size);
       if (out_asm[8] & 1) {  // EOM
+        ++counters.messages;
+        counters.last_message = static_cast<long>(command.size());
         run_command(command);
         command.clear();
       }
@@ -215,6 +254,8 @@ void Device::take_out(const std::uint8_t* p, std::size_t n) {
       dev_req = true;
       dev_tag = out_asm[1];
       dev_size = size;
+    } else if (id == 128) {
+      ++counters.triggers;
     } else if (id == 126) {
       std::memcpy(echo, &out_asm[12], 4);
     } else {
@@ -319,16 +360,34 @@ std::vector<std::uint8_t> Device::control(const std::uint8_t* s, int& status) {
   } else if (type == 0xA2 && request >= 1 && request <= 4) {
     // The abort requests name their endpoint in wIndex.
     counters.endpoint_index = index;
-    return {0x80, static_cast<std::uint8_t>(value)};  // STATUS_FAILED: nothing in progress
-  } else if (type == 0xA1 && request == 7 && setup.host_setup) {  // GET_CAPABILITIES
+    std::uint8_t tag = static_cast<std::uint8_t>(value);
+    if (request == 2 || request == 4) return {1, 0, 0, 0, 0, 0, 0, 0};  // CHECK_ABORT_*_STATUS: done
+    if (request == 3 && index == kEpIn && ((dev_req && dev_tag == tag) || (msg_at < msg.size() && msg[1] == tag))) {
+      // The reply in progress ends; what was queued for it goes.
+      ++counters.aborted_in;
+      dev_req = false;
+      msg.clear();
+      msg_at = 0;
+      output.clear();
+      return {1, tag};
+    }
+    return {0x80, tag};  // STATUS_FAILED: nothing in progress
+  } else if (type == 0xA1 && request == 7) {  // GET_CAPABILITIES
     std::vector<std::uint8_t> caps(24, 0);
     caps[0] = 1;
     caps[3] = 1;  // bcdUSBTMC 1.00
     if (setup.protocol == 1) {
       caps[13] = 1;     // bcdUSB488 1.00
-      caps[14] = 0x04;  // a USB488.2 interface, without REN_CONTROL or TRIGGER
+      caps[14] = 0x07;  // USB488.2, REN_CONTROL and friends, TRIGGER
+      caps[15] = 0x0F;  // SCPI, SR1, RL1, DT1
     }
     return caps;
+  } else if (type == 0xA1 && request >= 160 && request <= 162 && setup.protocol == 1) {
+    if (index != setup.usbtmc_interface) ++counters.bad_index;
+    if (request == 160) counters.ren = value;
+    if (request == 161) ++counters.go_to_locals;
+    if (request == 162) ++counters.local_lockouts;
+    return {1};
   } else if (type == 0xA1 && request == 128 && setup.protocol == 1) {  // READ_STATUS_BYTE
     std::uint8_t tag = static_cast<std::uint8_t>(value);
     if (index != setup.usbtmc_interface) ++counters.bad_index;
@@ -569,6 +628,10 @@ Testbed::Testbed() : impl_(new Impl) {
 }
 
 Testbed::~Testbed() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = true;
+  }
   for (std::thread& t : impl_->timers) t.join();
   for (Device* d : impl_->devices) {
     {

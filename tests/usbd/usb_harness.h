@@ -3,7 +3,9 @@
 // sees real sysfs descriptors and real usbfs ioctls; the ioctl handler keeps
 // the URBs of each device in queues and the device model behind them
 // speaks USBTMC: "*IDN?", "DATA? N" (a definite-length block of N bytes),
-// the clear handshake and the vendor echo.
+// the clear handshake and the vendor echo; "SLOW? MS" (the reply "SLOW"
+// comes that late, unless a clear came first) and "BLK #..." (a block
+// taken, counted) for the library's conversations.
 //
 // The program must be linked with the umockdev preload library
 // (-Wl,--no-as-needed -lumockdev-preload) and build the testbed before
@@ -43,9 +45,10 @@ struct DeviceSetup {
   bool interrupt_in = false;   // an interrupt-IN endpoint 0x83 (8-byte packets)
   std::uint8_t stb = 0;        // READ_STATUS_BYTE's status byte
   bool whole_reply = false;    // the whole reply in one message whatever size was asked, EOM not set
-  // Answers what other hosts' opens send (pyusb's): SET_CONFIGURATION,
-  // SET_INTERFACE and GET_CAPABILITIES (a USB488 interface for protocol 1).
+  // Answers what other hosts' opens send (pyusb's): SET_CONFIGURATION and
+  // SET_INTERFACE.
   bool host_setup = false;
+  bool nopad = false;          // takes a bulk-out message's alignment zeros for the next header
 };
 
 // What a device saw, for the cases to check.
@@ -64,6 +67,15 @@ struct Counters {
   int interrupt_waiting = 0;    // interrupt ins waiting for a notification
   int notes_queued = 0;         // notifications not yet taken by an interrupt in
   int endpoint_index = -1;      // wIndex of the last class request to an endpoint
+  // The library's side of a conversation.
+  int messages = 0;         // DEV_DEP_MSG_OUT messages ended (EOM)
+  long last_message = 0;    // bytes of the last one
+  long block = -1;          // bytes of the last "BLK #..." block, -1: its data were not the pattern
+  int bad_out = 0;          // bulk-out bytes that were no message header
+  int triggers = 0;         // USB488 TRIGGER messages
+  int aborted_in = 0;       // INITIATE_ABORT_BULK_IN of the reply in progress
+  int ren = -1;             // the last REN_CONTROL value
+  int local_lockouts = 0, go_to_locals = 0;
 };
 
 struct Device;

@@ -105,16 +105,36 @@ void notify_all(UsbInstrument& inst, const std::vector<std::uint8_t>& note) {
     for (UsbNotifyQueues* nq : inst.listeners) push_note(*nq, note, inst.index);
 }
 
+// The instrument's session behind a socket pair: our end (blocking) in fd.
+bool start_usb_session(const Instrument& si, std::uint64_t id, int& fd, std::shared_ptr<SessionHook>& hook) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        log_line("usb: cannot make a socket pair: %s", std::strerror(errno));
+        return false;
+    }
+    hook = std::make_shared<SessionHook>();
+    if (hook->idle.wake_fd < 0 || !start_session_thread(pair[1], si, id, "usb bus", hook)) {
+        if (hook->idle.wake_fd < 0) ::close(pair[1]);
+        ::close(pair[0]);
+        return false;
+    }
+    fd = pair[0];
+    return true;
+}
+
 // One open device handle.
 class Device {
 public:
-    Device(int bus, int stream, UsbInstrument& inst, std::shared_ptr<SessionHook> hook)
-        : bus_(bus), stream_(stream), inst_(inst), state_(*inst.state), hook_(std::move(hook)) {
+    Device(int bus, int stream, UsbInstrument& inst, std::shared_ptr<SessionHook> hook, const Instrument& si,
+           std::uint64_t id)
+        : bus_(bus), stream_(stream), inst_(inst), state_(*inst.state), hook_(std::move(hook)), si_(si), id_(id) {
         srq_seen_ = state_.srqs.load();
         std::lock_guard<std::mutex> lock(inst_.notify_mutex);
         inst_.listeners.push_back(&notes_);
     }
     ~Device() {
+        // The instrument's side sees the end of its stream and finishes.
+        ::close(stream_);
         std::lock_guard<std::mutex> lock(inst_.notify_mutex);
         for (auto it = inst_.listeners.begin(); it != inst_.listeners.end(); ++it)
             if (*it == &notes_) {
@@ -150,6 +170,8 @@ private:
     UsbInstrument& inst_;
     InstrumentState& state_;
     std::shared_ptr<SessionHook> hook_;  // tells when the session has said all it will
+    Instrument si_;                      // what the session runs, for a fresh one at a clear
+    std::uint64_t id_;
     std::uint64_t written_ = 0;          // bytes fed to the session
     std::string held_;                   // class device: the message until its EOM
     UsbNotifyQueues notes_;              // under inst_.notify_mutex
@@ -237,6 +259,19 @@ void Device::reset_for_clear() {
     out_asm_.clear();
     read_stream();
     stream_buf_.clear();
+    if (inst_.class_device) {
+        // As VXI-11's device_clear: a fresh session, so that a command still
+        // running (a DELAY) ends and its late reply never comes.
+        int fd = -1;
+        std::shared_ptr<SessionHook> hook;
+        if (start_usb_session(si_, id_, fd, hook)) {
+            ::close(stream_);
+            stream_ = fd;
+            hook_ = std::move(hook);
+            written_ = 0;
+            stream_open_ = true;
+        }
+    }
     held_.clear();
     pending_left_ = inst_.pending_polls;
     if (inst_.clear_read) {
@@ -683,33 +718,17 @@ struct ConnectionStart {
 };
 
 void serve_open(int fd, UsbInstrument& inst, std::uint64_t id) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        log_line("usb: cannot make a socket pair: %s", std::strerror(errno));
-        return;
-    }
-    if (!send_frame(fd, std::vector<std::uint8_t>{0, 0, 0, 0})) {
-        ::close(pair[0]);
-        ::close(pair[1]);
-        return;
-    }
     Instrument si;
     si.index = inst.index;
     si.addr = "usb:" + inst.serial;
     si.idn = inst.idn;
     si.state = inst.state;
-    auto hook = std::make_shared<SessionHook>();
-    if (hook->idle.wake_fd < 0 || !start_session_thread(pair[1], si, id, "usb bus", hook)) {
-        if (hook->idle.wake_fd < 0) ::close(pair[1]);
-        ::close(pair[0]);
-        return;
-    }
-    {
-        Device dev(fd, pair[0], inst, hook);
-        dev.run();
-    }
-    // The instrument's side sees the end of its stream and finishes.
-    ::close(pair[0]);
+    int stream = -1;
+    std::shared_ptr<SessionHook> hook;
+    if (!start_usb_session(si, id, stream, hook)) return;
+    // The handle takes notifications before the client hears it is open.
+    Device dev(fd, stream, inst, hook, si, id);
+    if (send_frame(fd, std::vector<std::uint8_t>{0, 0, 0, 0})) dev.run();
 }
 
 void put_text(std::vector<std::uint8_t>& out, const std::string& text) {
