@@ -81,6 +81,14 @@ TEST_F(UsbClass, AbsentInstrumentsFailWithALineSayingSo) {
   }
 }
 
+TEST_F(UsbClass, AnInstrumentInUseSaysSo) {
+  open(k488);
+  ViInt32 second = -7;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_open(k488, 1000, &second));
+  EXPECT_EQ(-1, second);
+  EXPECT_NE(std::string::npos, last_error().find("is in use by another link or program")) << last_error();
+}
+
 TEST_F(UsbClass, AMebibyteBlockGoesEachWayAsOneMessage) {
   const size_t size = 1 << 20;
   const std::string data = pattern(size);

@@ -112,9 +112,18 @@ bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* i
   char name[VX_USB_PATH_SIZE];
   vx_usbdev_mutexName(path, name);
   d->deviceMutex = vxp_named_mutex_claim(name);
-  if (!d->deviceMutex) return false;
+  if (!d->deviceMutex) {
+    writeLog("vx_comm_open() error: the USB instrument %04X:%04X (%s) is in use by another link or program\n",
+             (unsigned)info->vendor, (unsigned)info->product, d->path);
+    return false;
+  }
   d->device = vx_usb_driver->open(path);
-  if (!d->device) return false;
+  if (!d->device) {
+    writeLog("vx_comm_open() error: the USB service did not open %04X:%04X (%s): unplugged meanwhile, or its "
+             "interface is taken\n",
+             (unsigned)info->vendor, (unsigned)info->product, d->path);
+    return false;
+  }
   vx_usbtmc_getCapabilities(d);
   // Whether the device answers the clear or not, the link is open.
   vx_usbtmc_clear(d);
