@@ -86,27 +86,37 @@ bool identify(const Described* x, int tmoMs, char* reply, size_t size) {
   return answered;
 }
 
+// One interface's probe and the entry it gives; the entries are joined in
+// the bus's order once every probe has ended, so that a list cut short
+// keeps the first instruments, the same each time.
+struct Probe {
+  const Described* x;
+  int tmoMs;
+  char model[VX_FIND_FIELD_SIZE];
+  char serial[VX_FIND_FIELD_SIZE];
+  char address[VX_FIND_FIELD_SIZE + 48];
+};
+
 void probe_worker(void* arg) {
-  const ProbeJob* job = static_cast<const ProbeJob*>(arg);
-  const Described* x = reinterpret_cast<const Described*>(job->target);
+  Probe* p = static_cast<Probe*>(arg);
+  const Described* x = p->x;
   char reply[kReplyText];
-  char maker[VX_FIND_FIELD_SIZE] = {}, model[VX_FIND_FIELD_SIZE] = {}, serial[VX_FIND_FIELD_SIZE] = {};
-  const char* rest = identify(x, job->tmoMs, reply, sizeof reply) ? reply : nullptr;
-  rest = vx_find_take_field(vx_find_take_field(rest, maker), model);
+  char maker[VX_FIND_FIELD_SIZE] = {};
+  p->model[0] = p->serial[0] = '\0';
+  const char* rest = identify(x, p->tmoMs, reply, sizeof reply) ? reply : nullptr;
+  rest = vx_find_take_field(vx_find_take_field(rest, maker), p->model);
   if (rest) {
     // The serial is the third field, up to the next comma or the line's end.
     size_t n = strcspn(rest, ",\r\n");
-    copy_text(serial, n + 1 < sizeof serial ? n + 1 : sizeof serial, rest);
+    copy_text(p->serial, n + 1 < sizeof p->serial ? n + 1 : sizeof p->serial, rest);
   } else {
-    copy_text(model, sizeof model, x->product);
-    copy_text(serial, sizeof serial, x->serial);
+    copy_text(p->model, sizeof p->model, x->product);
+    copy_text(p->serial, sizeof p->serial, x->serial);
   }
-  char address[VX_FIND_FIELD_SIZE + 48];
   char iface[8] = "";
   if (x->info.interfaceNumber != 0) snprintf(iface, sizeof iface, "::%u", (unsigned)x->info.interfaceNumber);
-  snprintf(address, sizeof address, "USB0::0x%04X::0x%04X::%s%s::INSTR", (unsigned)x->info.vendor,
+  snprintf(p->address, sizeof p->address, "USB0::0x%04X::0x%04X::%s%s::INSTR", (unsigned)x->info.vendor,
            (unsigned)x->info.product, x->serial, iface);
-  vx_find_report(job->results, model, serial, address);
 }
 
 ViStatus scan(char* text, int tmoMs, int capacity, int* length, bool withOwn) {
@@ -118,20 +128,23 @@ ViStatus scan(char* text, int tmoMs, int capacity, int* length, bool withOwn) {
   Collect c = {table, 0, withOwn};
   vx_usb_driver->describe(collect, &c);
 
+  static_assert(sizeof(Probe) * kMaxInterfaces < 32 * 1024, "the probes are on the search's stack");
+  Probe probes[kMaxInterfaces];
+  vxp_thread* threads[kMaxInterfaces] = {};
+  for (int i = 0; i < c.count; ++i) {
+    probes[i].x = &table[i];
+    probes[i].tmoMs = tmoMs;
+    threads[i] = vxp_thread_start(probe_worker, &probes[i], kWorkerStack);
+    if (!threads[i]) probe_worker(&probes[i]);
+  }
+  for (int i = 0; i < c.count; ++i)
+    if (threads[i]) vxp_thread_join(threads[i]);
   ProbeResults results;
   results.text = text;
   results.capacity = capacity;
   results.length = 0;
   results.cutShort = false;
-  ProbeJob jobs[kMaxInterfaces];
-  vxp_thread* threads[kMaxInterfaces] = {};
-  for (int i = 0; i < c.count; ++i) {
-    jobs[i] = ProbeJob{reinterpret_cast<const char*>(&table[i]), tmoMs, &results, nullptr, 0, 0};
-    threads[i] = vxp_thread_start(probe_worker, &jobs[i], kWorkerStack);
-    if (!threads[i]) probe_worker(&jobs[i]);
-  }
-  for (int i = 0; i < c.count; ++i)
-    if (threads[i]) vxp_thread_join(threads[i]);
+  for (int i = 0; i < c.count; ++i) vx_find_report(&results, probes[i].model, probes[i].serial, probes[i].address);
   if (length) *length = results.length;
   return results.cutShort ? VI_SUCCESS_MAX_CNT : VI_SUCCESS;
 }

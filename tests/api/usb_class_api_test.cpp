@@ -219,6 +219,15 @@ TEST(UsbClassFind, ListsEveryMakersInterfacesOnceBesideTheUsbSearch) {
                             "DSO-X:CLASSTMC:USB0::0x0957::0x1798::CLASSTMC::INSTR;",
                             ":USB0::0x03EB::0xAFFF::000000000000000OWN::INSTR;"})
     EXPECT_NE(std::string::npos, all.find(entry)) << entry << " in " << all;
+  // In the bus's order, whichever probe ends first: a list cut short keeps
+  // the same instruments each time.
+  size_t at = 0;
+  for (const char* serial : {"::CLASS488::", "::CLASSTMC::", "::CLASSNOINTR::", "::RIGOL::", "::NOEOM::", "::NOPAD::",
+                             "::COMPOSITE::", "::CLEARREAD::", "::000000000000000OWN::"}) {
+    size_t here = all.find(serial);
+    EXPECT_TRUE(here != std::string::npos && here >= at) << serial << " in " << all;
+    if (here != std::string::npos) at = here;
+  }
 
   n = -1;
   ASSERT_EQ(VI_SUCCESS, vx_comm_find(list.data(), 2000, (ViInt32)list.size(), &n, IFACE_USBTMC | IFACE_USB));
