@@ -167,6 +167,23 @@ ViStatus vx_comm_readStb(ViInt32 linkId, ViUInt16* stb);
 ViStatus vx_comm_trigger(ViInt32 linkId);
 ViStatus vx_comm_remote(ViInt32 linkId, ViUInt16 mode);
 
+/* Exclusive lock: two programs sharing an instrument take turns under it.
+ * lock takes it for the link, waiting up to tmoMs (0: not at all) while
+ * another client holds it; unlock gives it back. While another client
+ * holds it, this link's reads, writes, triggers and clears wait for it up
+ * to the link timeout. VXI-11 links send device_lock (waiting; a server
+ * that refuses the wait is asked once more without it) and device_unlock;
+ * HiSLIP links AsyncLock; VISA links viLock (VI_EXCLUSIVE_LOCK) and
+ * viUnlock. Direct USB links hold their device alone from open to close:
+ * lock and unlock return VI_SUCCESS at once. A close gives back what the
+ * link holds. A lock another client kept through the wait:
+ * VI_ERROR_RSRC_LOCKED; unlock without the lock: VI_ERROR_SYSTEM_ERROR
+ * (VXI-11, HiSLIP) or VISA's status. Raw TCP links, and VISA libraries
+ * without viLock, answer VI_ERROR_NSUP_OPER. A negative tmoMs:
+ * VI_ERROR_SYSTEM_ERROR. */
+ViStatus vx_comm_lock(ViInt32 linkId, ViInt32 tmoMs);
+ViStatus vx_comm_unlock(ViInt32 linkId);
+
 /* Call log: trace every call into the file at path (created or emptied);
  * stopdebug turns tracing off. */
 void vx_usb_startdebug(const char* path);

@@ -55,3 +55,30 @@ extern "C" ViStatus vx_comm_remote(ViInt32 linkId, ViUInt16 mode) {
   writeLog("vx_comm_remote() returns: status=%d\n", (int)status);
   return status;
 }
+
+extern "C" ViStatus vx_comm_lock(ViInt32 linkId, ViInt32 tmoMs) {
+  LinkCall call(linkId);
+  if (!call) {
+    writeLog("vx_comm_lock() error: VI_ERROR_CONN_LOST\n");
+    return VI_ERROR_CONN_LOST;
+  }
+  if (tmoMs < 0) return VI_ERROR_SYSTEM_ERROR;
+  writeLog("vx_comm_lock(linkId=%d, tmoMs=%d)\n", (int)linkId, (int)tmoMs);
+  LinkSlot* slot = call.slot();
+  ViStatus status = call.locked("vx_comm_lock", [&] { return slot->ops.lock(slot->context, tmoMs); });
+  writeLog("vx_comm_lock() returns: status=%d\n", (int)status);
+  return status;
+}
+
+extern "C" ViStatus vx_comm_unlock(ViInt32 linkId) {
+  LinkCall call(linkId);
+  if (!call) {
+    writeLog("vx_comm_unlock() error: VI_ERROR_CONN_LOST\n");
+    return VI_ERROR_CONN_LOST;
+  }
+  writeLog("vx_comm_unlock(linkId=%d)\n", (int)linkId);
+  LinkSlot* slot = call.slot();
+  ViStatus status = call.locked("vx_comm_unlock", [&] { return slot->ops.unlock(slot->context); });
+  writeLog("vx_comm_unlock() returns: status=%d\n", (int)status);
+  return status;
+}

@@ -33,9 +33,9 @@ class LinkCall {
   // Runs work() holding the per-link lock under the export's `name`.
   template <typename Work>
   ViStatus locked(const char* name, Work work) {
-    vx_comm_lock(slot_, name);
+    vx_link_lock(slot_, name);
     ViStatus status = work();
-    vx_comm_unlock(slot_, name);
+    vx_link_unlock(slot_, name);
     // The status alone does not say who ended the connection; a close of
     // our own is not news.
     if (status == VI_ERROR_CONN_LOST && !vx_link_closing(slot_))

@@ -132,9 +132,9 @@ extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
 }
 
 void vx_link_finish_close(LinkSlot* slot, bool logged) {
-  vx_comm_lock(slot, "vx_comm_close");
+  vx_link_lock(slot, "vx_comm_close");
   slot->ops.close(slot->context);
-  vx_comm_unlock(slot, "vx_comm_close");
+  vx_link_unlock(slot, "vx_comm_close");
 
   if (logged) writeLog("vx_comm_close(): locking link list mutex\n");
   vx_link_list_lock();

@@ -68,7 +68,7 @@ ViStatus vx_link_outcome(const LinkSlot* slot, ViStatus status) {
   return status < VI_SUCCESS && vx_link_closing(slot) ? VI_ERROR_CONN_LOST : status;
 }
 
-void vx_comm_lock(LinkSlot* slot, const char* name) {
+void vx_link_lock(LinkSlot* slot, const char* name) {
   if (slot->useLock == 0 || slot->lockMutex == nullptr) return;
   writeLog("vx_comm_lock(%p, %s)\n", (void*)slot, name);
   if (vxp_mutex_trylock(slot->lockMutex) == VXP_BUSY) {
@@ -78,7 +78,7 @@ void vx_comm_lock(LinkSlot* slot, const char* name) {
   }
 }
 
-void vx_comm_unlock(LinkSlot* slot, const char* name) {
+void vx_link_unlock(LinkSlot* slot, const char* name) {
   if (slot->useLock == 0 || slot->lockMutex == nullptr) return;
   writeLog("vx_comm_unlock(%p, %s)\n", (void*)slot, name);
   vxp_mutex_unlock(slot->lockMutex);

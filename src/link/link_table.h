@@ -71,8 +71,8 @@ ViStatus vx_link_outcome(const LinkSlot* slot, ViStatus status);
 
 // The per-link lock; no-ops on links without one. `name` is the export's
 // name for the log lines.
-void vx_comm_lock(LinkSlot* slot, const char* name);
-void vx_comm_unlock(LinkSlot* slot, const char* name);
+void vx_link_lock(LinkSlot* slot, const char* name);
+void vx_link_unlock(LinkSlot* slot, const char* name);
 
 // Heap buffers a link keeps (the PendingLine) come from here, so that tests
 // can make an allocation fail; malloc by default, released with free.

@@ -1,6 +1,6 @@
 // The table of operations every transport supplies (open, close, read,
 // write, setTimeout, clear, abort, the three instrument controls readStb,
-// trigger, remote, endMessage and writeMore), bound into a link's slot by
+// trigger, remote, endMessage, writeMore, lock and unlock), bound into a link's slot by
 // vx_comm_open.
 // Plain function pointers, each documented with its return convention and
 // the locks its caller holds.
@@ -82,11 +82,20 @@ struct TransportOps {
   // is a line feed does not end the message; endMessage or a later write
   // ends it. Byte streams bind their write.
   ViStatus (*writeMore)(void* context, const void* buffer, ViInt32 count, ViInt32* retCount);
+
+  // The exclusive lock on the instrument: lock waits up to `tmoMs` (0: not
+  // at all) while another client holds it, VI_ERROR_RSRC_LOCKED when it
+  // was not given; unlock gives it back. A route without locks binds the
+  // vx_transport_nsup_* functions. The per-link lock is held.
+  ViStatus (*lock)(void* context, ViInt32 tmoMs);
+  ViStatus (*unlock)(void* context);
 };
 
 inline ViStatus vx_transport_nsup_readstb(void*, ViUInt16*) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_trigger(void*) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_remote(void*, ViUInt16) { return VI_ERROR_NSUP_OPER; }
+inline ViStatus vx_transport_nsup_lock(void*, ViInt32) { return VI_ERROR_NSUP_OPER; }
+inline ViStatus vx_transport_nsup_unlock(void*) { return VI_ERROR_NSUP_OPER; }
 // On a byte stream the bytes already sent are the whole message.
 inline ViStatus vx_transport_stream_end(void*) { return VI_SUCCESS; }
 

@@ -101,6 +101,10 @@ const std::vector<LinkExport>& link_exports() {
        "vx_comm_trigger() error: VI_ERROR_CONN_LOST"},
       {"vx_comm_remote", [](ViInt32 id, ViInt32*) { return vx_comm_remote(id, VI_GPIB_REN_ASSERT); },
        "vx_comm_remote() error: VI_ERROR_CONN_LOST"},
+      {"vx_comm_lock", [](ViInt32 id, ViInt32*) { return vx_comm_lock(id, 0); },
+       "vx_comm_lock() error: VI_ERROR_CONN_LOST"},
+      {"vx_comm_unlock", [](ViInt32 id, ViInt32*) { return vx_comm_unlock(id); },
+       "vx_comm_unlock() error: VI_ERROR_CONN_LOST"},
       {"vx_usb_close", [](ViInt32 id, ViInt32*) { return vx_usb_close(id); }, nullptr},
       {"vx_usb_puts", [](ViInt32 id, ViInt32* n) { return vx_usb_puts(id, "*IDN?", 0, n); },
        "vx_comm_puts() error: VI_ERROR_CONN_LOST"},
@@ -217,6 +221,7 @@ std::vector<Row> rows() {
   for (ViUInt16 mode : {(ViUInt16)7, (ViUInt16)0xFFFF})
     t.push_back({"remote mode " + std::to_string(mode),
                  [mode](ViInt32 id, ViInt32*) { return vx_comm_remote(id, mode); }, SYS, {}});
+  t.push_back({"lock negative timeout", [](ViInt32 id, ViInt32*) { return vx_comm_lock(id, -1); }, SYS, {}});
   t.push_back({"sendbinary null name", [](ViInt32 id, ViInt32*) { return vx_usb_sendbinary(id, nullptr); }, SYS, {}});
   t.push_back(
       {"receivebinary null name", [](ViInt32 id, ViInt32*) { return vx_usb_receivebinary(id, nullptr); }, SYS, {}});

@@ -235,6 +235,21 @@ TEST_F(UsbLink, CloseEndsAReadThatWaitsWithoutLimit) {
   EXPECT_GT(id, 0);
 }
 
+// The machine-wide reservation holds a USB device from open to close, so
+// its lock is the link's at once, however long the wait asked, and no
+// other link can reach the device meanwhile.
+TEST_F(UsbLink, LockIsTheLinksAtOnce) {
+  open(kPlain);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 60000));
+  EXPECT_LT(elapsed_ms(t0), 5000.0);
+  ViInt32 other = -5;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_open(listed(kPlain).c_str(), 1000, &other));
+  EXPECT_EQ(-1, other);  // no second link to the device
+  EXPECT_EQ(VI_SUCCESS, vx_comm_unlock(id));
+  EXPECT_EQ(0u, query(id, "*IDN?").rfind("Vextron AG,UM-", 0));
+}
+
 // The unlocked clear rescues a link whose read waits without a limit: it
 // starts at once, ends that read, and leaves the link usable.
 TEST_F(UsbLink, UnlockedClearEndsAReadThatWaitsWithoutLimit) {

@@ -251,8 +251,8 @@ TEST(VisaBinding, StatesMatchTheInstalledLibrary) {
 }
 
 // A SOCKET name goes to the VISA library whenever a usable one is loaded,
-// and the controls with it: the fixture's status byte tells the triggers
-// and the REN mode it was given. A library without the controls still
+// and the controls and the lock with it: the fixture's status byte tells
+// the triggers and the REN mode it was given. A library without them still
 // loads and they answer VI_ERROR_NSUP_OPER; without a usable library the
 // name opens raw TCP, which has none either.
 TEST(VisaBinding, ControlsReachTheLibraryOrAnswerNotSupported) {
@@ -268,6 +268,8 @@ TEST(VisaBinding, ControlsReachTheLibraryOrAnswerNotSupported) {
     EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));
     EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_trigger(id));
     EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS));
+    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_lock(id, 0));
+    EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_unlock(id));
     EXPECT_EQ(77, stb);
   } else {
     EXPECT_EQ(VI_SUCCESS, vx_comm_readStb(id, &stb));
@@ -285,6 +287,16 @@ TEST(VisaBinding, ControlsReachTheLibraryOrAnswerNotSupported) {
     EXPECT_EQ(kIo, vx_comm_readStb(id, &stb));
     vx_test_setenv("VXVISA_FAIL", "");
     EXPECT_EQ(77, stb);
+    // The lock: a second link on the same resource waits and is refused
+    // while the first holds it, and gets it once given back.
+    ViInt32 other = open_link(visa_address(0));
+    ASSERT_GT(other, 0);
+    EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 0));
+    EXPECT_EQ(VI_ERROR_RSRC_LOCKED, vx_comm_lock(other, 100));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_unlock(id));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_lock(other, 0));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_close(other));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 0));
   }
   EXPECT_EQ("z\n", query(id, "ECHO z"));
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));

@@ -9,7 +9,8 @@
 // whatever its io_timeout (the reply's end 1 s later), .12 answering
 // nothing after create_link and its broadcast GETPORT 1.5 s late, .13/.14/
 // .15 answering every call on a link with error 11/17/21, .16 sending 200
-// forged GETPORT replies with each of its own.
+// forged GETPORT replies with each of its own, .17 refusing the waiting
+// form of a lock (lock_api_test.cpp).
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -256,8 +257,9 @@ TEST(Vxi11Link, ALateReplyIsDroppedAndTheLinkLivesOn) {
   ASSERT_GT(id, 0);
   TempLog log("vxi11_late");
   vx_usb_startdebug(log.path.c_str());
-  // The socket waits 1500 ms: the reply begins at 1.0 s and ends at 2.0 s.
-  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 500));
+  // The socket waits 1600 ms (lock and I/O timeouts of 300 ms, and 1 s):
+  // the reply begins at 1.0 s and ends at 2.0 s.
+  ASSERT_EQ(VI_SUCCESS, vx_comm_setTmoMs(id, 300));
   write_line(id, "*IDN?");
   char buf[64];
   EXPECT_EQ(VI_ERROR_TMO, vx_comm_read(id, buf, sizeof buf, nullptr));
@@ -265,7 +267,7 @@ TEST(Vxi11Link, ALateReplyIsDroppedAndTheLinkLivesOn) {
   EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-109,", 0)) << "the link works after the late reply";
   vx_usb_stopdebug();
   const std::string text = log.text();
-  EXPECT_NE(std::string::npos, text.find("device_read had no reply within 1500 ms (its reply came in part); the link "
+  EXPECT_NE(std::string::npos, text.find("device_read had no reply within 1600 ms (its reply came in part); the link "
                                          "stays usable"))
       << text;
   EXPECT_NE(std::string::npos, text.find("dropped 1 late reply(ies) to an earlier call")) << text;

@@ -167,15 +167,15 @@ void run_calls(FuzzedDataProvider& in, uint32_t xid0, const std::string& stream)
         break;
       }
       case 1:
-        r = vx_vxi11_write(&ch, 1, kWrite, sizeof kWrite - 1, true, waitMs, waitMs, &accepted);
+        r = vx_vxi11_write(&ch, 1, kWrite, sizeof kWrite - 1, true, waitMs, waitMs, waitMs, &accepted);
         break;
       case 2:
         announced = (size_t)request + kReadSlack;
-        r = vx_vxi11_read(&ch, 1, request, waitMs, waitMs, &data, &length, &reason);
+        r = vx_vxi11_read(&ch, 1, request, waitMs, waitMs, waitMs, &data, &length, &reason);
         break;
       case 3: {
         uint8_t stb = 0;
-        r = vx_vxi11_generic(&ch, VXI11_READSTB, 1, waitMs, waitMs, &stb);
+        r = vx_vxi11_generic(&ch, VXI11_READSTB, 1, waitMs, waitMs, waitMs, &stb);
         break;
       }
       default:

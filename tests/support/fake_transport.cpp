@@ -88,9 +88,24 @@ ViStatus fake_remote(void* context, ViUInt16 mode) {
   return f->controlStatus;
 }
 
-const TransportOps fake_ops = {fake_open,    fake_close,   fake_read,   fake_write,
-                               fake_settmo,  fake_clear,   fake_abort,  fake_readstb,
-                               fake_trigger, fake_remote,  vx_transport_stream_end, fake_write};
+ViStatus fake_lock(void* context, ViInt32 tmoMs) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back("lock " + std::to_string(tmoMs));
+  return f->controlStatus;
+}
+
+ViStatus fake_unlock(void* context) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back("unlock");
+  return f->controlStatus;
+}
+
+const TransportOps fake_ops = {fake_open,    fake_close,  fake_read,   fake_write,
+                               fake_settmo,  fake_clear,  fake_abort,  fake_readstb,
+                               fake_trigger, fake_remote, vx_transport_stream_end, fake_write,
+                               fake_lock,    fake_unlock};
 
 }  // namespace
 

@@ -568,7 +568,7 @@ TEST_F(LockedBlocks, EveryFailurePathReleasesTheLock) {
 }
 
 TEST_F(LockedBlocks, AsyncReadTakesNoLockWithoutACommand) {
-  vx_comm_lock(slot_of(id), "holder");
+  vx_link_lock(slot_of(id), "holder");
   fake.script("#15abcde");
   std::atomic<bool> done{false};
   ViStatus status = VI_ERROR_SYSTEM_ERROR;
@@ -578,7 +578,7 @@ TEST_F(LockedBlocks, AsyncReadTakesNoLockWithoutACommand) {
     done = true;
   });
   bool finished = eventually([&] { return done.load(); });
-  vx_comm_unlock(slot_of(id), "holder");
+  vx_link_unlock(slot_of(id), "holder");
   reader.join();
   EXPECT_TRUE(finished) << "the lock-free read waited for the lock";
   EXPECT_EQ(VI_SUCCESS, status);

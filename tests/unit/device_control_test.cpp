@@ -1,4 +1,4 @@
-// The three instrument controls over the fake transport: each reaches its
+// The instrument controls and the lock over the fake transport: each reaches its
 // operation once under the per-link lock, passes the status on, hands the
 // status byte over only when it was read, and logs entry and result.
 #include <gtest/gtest.h>
@@ -36,6 +36,10 @@ TEST(DeviceControl, EachCallRunsItsOperationUnderTheLockAndPassesTheStatusOn) {
        "vx_comm_trigger(linkId=@)", "vx_comm_trigger() returns: status=%"},
       {"vx_comm_remote", [](ViInt32 id, ViUInt16*) { return vx_comm_remote(id, VI_GPIB_REN_ASSERT_ADDRESS_LLO); },
        "remote 5", "vx_comm_remote(linkId=@, mode=5)", "vx_comm_remote() returns: status=%"},
+      {"vx_comm_lock", [](ViInt32 id, ViUInt16*) { return vx_comm_lock(id, 2500); }, "lock 2500",
+       "vx_comm_lock(linkId=@, tmoMs=2500)", "vx_comm_lock() returns: status=%"},
+      {"vx_comm_unlock", [](ViInt32 id, ViUInt16*) { return vx_comm_unlock(id); }, "unlock",
+       "vx_comm_unlock(linkId=@)", "vx_comm_unlock() returns: status=%"},
   };
   for (const ControlRow& row : rows)
     for (ViStatus status : {VI_SUCCESS, VI_SUCCESS_MAX_CNT, VI_ERROR_NSUP_OPER, VI_ERROR_TMO}) {

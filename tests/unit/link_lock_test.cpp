@@ -44,7 +44,7 @@ TEST_F(LockedLink, UncontendedCallWritesLockAndUnlockAroundTheWork) {
 
 TEST_F(LockedLink, SecondThreadWaitsAndLogsItsWait) {
   LinkSlot* s = slot_of(id);
-  vx_comm_lock(s, "holder");
+  vx_link_lock(s, "holder");
   std::atomic<bool> done{false};
   std::thread other([&] {
     vx_comm_write(id, "x", 1, nullptr);
@@ -56,7 +56,7 @@ TEST_F(LockedLink, SecondThreadWaitsAndLogsItsWait) {
     EXPECT_TRUE(fake.writes.empty()) << "the waiting call reached the transport";
   }
   EXPECT_FALSE(done);
-  vx_comm_unlock(s, "holder");
+  vx_link_unlock(s, "holder");
   other.join();
   auto lines = log.lines();
   std::vector<std::string> want = {
@@ -75,8 +75,8 @@ TEST_F(LockedLink, SecondThreadWaitsAndLogsItsWait) {
 
 TEST_F(LockedLink, LockIsRecursiveAndFreedOnlyAfterEveryRelease) {
   LinkSlot* s = slot_of(id);
-  vx_comm_lock(s, "outer");
-  vx_comm_lock(s, "inner");
+  vx_link_lock(s, "outer");
+  vx_link_lock(s, "inner");
   auto tryFromOther = [&] {
     vxp_lock_result r = VXP_LOCK_ERROR;
     std::thread t([&] {
@@ -87,15 +87,15 @@ TEST_F(LockedLink, LockIsRecursiveAndFreedOnlyAfterEveryRelease) {
     return r;
   };
   EXPECT_EQ(VXP_BUSY, tryFromOther());
-  vx_comm_unlock(s, "inner");
+  vx_link_unlock(s, "inner");
   EXPECT_EQ(VXP_BUSY, tryFromOther());
-  vx_comm_unlock(s, "outer");
+  vx_link_unlock(s, "outer");
   EXPECT_EQ(VXP_LOCKED, tryFromOther());
   EXPECT_EQ(std::string::npos, log.text().find("waiting"));
 }
 
 TEST_F(LockedLink, LockOfAThreadThatEndedIsTakenAsFree) {
-  std::thread([&] { vx_comm_lock(slot_of(id), "ended"); }).join();
+  std::thread([&] { vx_link_lock(slot_of(id), "ended"); }).join();
   ASSERT_EQ(VI_SUCCESS, vx_comm_write(id, "z", 1, nullptr));
   EXPECT_EQ(std::string::npos, log.text().find("waiting"));
 }

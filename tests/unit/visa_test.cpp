@@ -178,13 +178,13 @@ TEST_F(VisaUnit, AMissingFunctionFailsTheLoadAfterAllNineWereLookedUp) {
     lib.hidden = missing;
     const int closes = lib.closes;
     EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
-    // The three optional controls are looked up too, after the nine.
+    // The optional controls and lock calls are looked up too, after the nine.
     std::vector<std::string> all(std::begin(kNine), std::end(kNine));
-    all.insert(all.end(), {"viReadSTB", "viAssertTrigger", "viGpibControlREN"});
+    all.insert(all.end(), {"viReadSTB", "viAssertTrigger", "viGpibControlREN", "viLock", "viUnlock"});
     EXPECT_EQ(all, lib.lookedUp);
     EXPECT_EQ(1, vx_visa_load_state());
     EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
-    EXPECT_EQ(12u, lib.lookedUp.size());
+    EXPECT_EQ(14u, lib.lookedUp.size());
     // Kept loaded, but unusable, until the host frees it.
     EXPECT_EQ(closes, lib.closes.load());
     EXPECT_EQ(-1, open("USB0::1::2::A::INSTR"));

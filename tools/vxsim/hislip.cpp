@@ -48,6 +48,7 @@ enum : std::uint8_t { kErrUnidentified = 0, kErrBadType, kErrBadControl, kErrBad
 constexpr std::uint8_t kErrDeviceDefined = 128;  // 128-255: the device's own
 
 constexpr std::size_t kHeader = 16;
+constexpr std::uint32_t kMaxLockWaitMs = 60000;  // AsyncLock request timeouts are capped here
 constexpr std::uint32_t kFirstMessageId = 0xFFFFFF00u;
 constexpr std::uint16_t kVendorId = 0x5658;            // "VX"
 constexpr std::size_t kMaxControlPayload = 64 * 1024;  // payload of anything but Data/DataEnd
@@ -908,10 +909,18 @@ void Connection::handle_async(const Msg& m) {
     case kAsyncLock: {
         std::uint8_t result = 3;  // error
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::unique_lock<std::mutex> lock(g_mutex);
             auto it = g_lock_owner.find(hi_.inst);
             if (h.control == 1 && m.payload.empty()) {
-                // Exclusive request: granted or refused at once (the timeout is not waited).
+                // Exclusive request: granted when free, else waited for up to
+                // its timeout (capped; polled, as locks are rare here).
+                const auto until = Clock::now() + std::chrono::milliseconds(std::min<std::uint32_t>(h.param, kMaxLockWaitMs));
+                while (it != g_lock_owner.end() && it->second != link_.get() && Clock::now() < until) {
+                    lock.unlock();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    lock.lock();
+                    it = g_lock_owner.find(hi_.inst);
+                }
                 if (it == g_lock_owner.end() || it->second == link_.get()) {
                     g_lock_owner[hi_.inst] = link_.get();
                     result = 1;

@@ -127,6 +127,15 @@ private:
     std::uint32_t device_write(Link& link, XdrIn& in, std::uint32_t& size);
     bool device_read(Link& link, XdrIn& in, XdrOut& out);
     std::uint32_t lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout);
+    // Before a call on the device: waits (waitlock flag) up to lock_timeout
+    // while another link holds the lock; error 11 when it is still held.
+    std::uint32_t await_lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout);
+    // The same for a Device_GenericParms call, read from its arguments.
+    std::uint32_t generic_lock(Link& link, XdrIn& in) {
+        std::uint32_t flags = in.u32(), lock_timeout = in.u32();
+        return await_lock(link, flags, lock_timeout);
+    }
+    std::uint32_t acquire(Link& link, std::uint32_t flags, std::uint32_t lock_timeout, bool take);
     void destroy(std::uint32_t id);
 
     int fd_;
@@ -255,6 +264,15 @@ void CoreConnection::create_link(XdrIn& in, XdrOut& out) {
 }
 
 std::uint32_t CoreConnection::lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout) {
+    return acquire(link, flags, lock_timeout, true);
+}
+
+std::uint32_t CoreConnection::await_lock(Link& link, std::uint32_t flags, std::uint32_t lock_timeout) {
+    return acquire(link, flags, lock_timeout, false);
+}
+
+std::uint32_t CoreConnection::acquire(Link& link, std::uint32_t flags, std::uint32_t lock_timeout, bool take) {
+    if (vi_.faults.no_lock_wait && ((flags & kFlagWaitLock) || lock_timeout != 0)) return kErrParameter;
     auto until = deadline_after((flags & kFlagWaitLock) ? lock_timeout : 0);
     // Bounded by the lock timeout (capped); polled, as locks are rare here.
     for (;;) {
@@ -262,7 +280,7 @@ std::uint32_t CoreConnection::lock(Link& link, std::uint32_t flags, std::uint32_
             std::lock_guard<std::mutex> guard(g_links_mutex);
             auto it = g_lock_owner.find(&vi_);
             if (it == g_lock_owner.end() || it->second == link.id) {
-                g_lock_owner[&vi_] = link.id;
+                if (take) g_lock_owner[&vi_] = link.id;
                 return kErrNone;
             }
         }
@@ -274,11 +292,12 @@ std::uint32_t CoreConnection::lock(Link& link, std::uint32_t flags, std::uint32_
 
 std::uint32_t CoreConnection::device_write(Link& link, XdrIn& in, std::uint32_t& size) {
     std::uint32_t io_timeout = in.u32();
-    in.u32();  // lock_timeout
+    std::uint32_t lock_timeout = in.u32();
     std::uint32_t flags = in.u32();
     std::string data = in.opaque(kMaxRecordCap);
     size = 0;
     if (!in.ok()) return kErrNone;
+    if (std::uint32_t locked = await_lock(link, flags, lock_timeout)) return locked;
     const std::size_t given = data.size();
     // END closes the program message, as the LF does on a raw connection.
     if (flags & kFlagEnd) vi_.inst->state->ends.fetch_add(1);
@@ -312,9 +331,15 @@ std::uint32_t CoreConnection::device_write(Link& link, XdrIn& in, std::uint32_t&
 
 bool CoreConnection::device_read(Link& link, XdrIn& in, XdrOut& out) {
     std::uint32_t request = in.u32(), io_timeout = in.u32();
-    in.u32();  // lock_timeout
+    std::uint32_t lock_timeout = in.u32();
     std::uint32_t flags = in.u32();
     char term = static_cast<char>(in.u32() & 0xFF);
+    if (std::uint32_t locked = await_lock(link, flags, lock_timeout)) {
+        out.u32(locked);
+        out.u32(0);
+        out.opaque(nullptr, 0);
+        return true;
+    }
     const std::size_t want = std::min<std::size_t>(request, kMaxReadChunk);
     const std::uint64_t gen = link.aborts.load();
     const auto start = Clock::now();
@@ -462,10 +487,13 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         break;
     case kDeviceReadstb: {
         std::uint32_t stb = 0;
+        std::uint32_t io_timeout = 0;
         if (link) {
-            in.u32();  // flags
-            in.u32();  // lock_timeout
-            std::uint32_t io_timeout = in.u32();
+            std::uint32_t flags = in.u32(), lock_timeout = in.u32();
+            io_timeout = in.u32();
+            error = await_lock(*link, flags, lock_timeout);
+        }
+        if (link && !error) {
             // MAV must not depend on how fast the session works: let it take
             // what was written first (while it works, up to io_timeout).
             const std::uint64_t gen = link->aborts.load();
@@ -481,12 +509,14 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         break;
     }
     case kDeviceTrigger:
-        if (link) vi_.inst->state->triggers.fetch_add(1);
+        if (link) error = generic_lock(*link, in);
+        if (link && !error) vi_.inst->state->triggers.fetch_add(1);
         res.u32(error);
         break;
     case kDeviceClear:
         // Pending output and partial input go with the old session.
-        if (link) {
+        if (link) error = generic_lock(*link, in);
+        if (link && !error) {
             vi_.inst->state->clears.fetch_add(1);
             if (!start_session(*link)) error = kErrOutOfResources;
         }
@@ -494,7 +524,8 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         break;
     case kDeviceRemote:
     case kDeviceLocal:
-        if (link) vi_.inst->state->remote.store(call.proc == kDeviceRemote);
+        if (link) error = generic_lock(*link, in);
+        if (link && !error) vi_.inst->state->remote.store(call.proc == kDeviceRemote);
         res.u32(error);
         break;
     case kDeviceLock: {
@@ -676,6 +707,7 @@ bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
     else if (fault == "noanswer") f.no_answer = true;
     else if (fault == "close-drops") f.close_drops = true;
     else if (fault == "nocontrols") f.no_controls = true;
+    else if (fault == "nolockwait") f.no_lock_wait = true;
     else if (fault_number(fault, "frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
     else if (fault_number(fault, "maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);

@@ -31,6 +31,7 @@ struct Vxi11Faults {
     bool no_answer = false;          // device_read gets no reply unless aborted
     bool close_drops = false;        // a link's session ending (CLOSE, RESET) ends the core connection
     bool no_controls = false;        // readstb, trigger, remote and local answer error 8
+    bool no_lock_wait = false;       // a call with the waitlock flag or a lock_timeout answers error 5
     // Hostile or broken instruments:
     std::uint32_t error = 0;         // every call on a link answers this error code (0: none)
     std::uint32_t late_ms = 0;       // device_read answers this late whatever its io_timeout, the

@@ -106,7 +106,7 @@ void print_help() {
         "  --vxi11-fault F   a VXI-11 fault of the last --addr before it (of every\n"
         "                    instrument when none is before it; repeatable): frag=N,\n"
         "                    pmap-nolast, maxrecv=N, refuse=E, slow=MS, noanswer,\n"
-        "                    close-drops, nocontrols, error=E, late=MS, mute,\n"
+        "                    close-drops, nocontrols, nolockwait, error=E, late=MS, mute,\n"
         "                    pmap-delay=MS, forge=N\n"
         "  --no-hislip       no HiSLIP server (it is on by default)\n"
         "  --hislip-port N   HiSLIP port (default 4880)\n"

@@ -2,6 +2,7 @@
 #include "vxvisa.h"
 
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "platform/net.h"
@@ -24,6 +26,8 @@ const ViStatus kWarnDevNotPresent = (ViStatus)0x3FFF007DUL;
 const ViStatus kErrorInvProt = (ViStatus)0xBFFF0079UL;
 const ViStatus kErrorInvMode = (ViStatus)0xBFFF0091UL;
 const ViUInt16 kLastRenMode = 6;  // VI_GPIB_REN_ADDRESS_GTL
+const ViStatus kErrorInvLockType = (ViStatus)0xBFFF0020UL;
+const ViStatus kErrorSesnNlocked = (ViStatus)0xBFFF009CUL;
 const ViUInt32 kTmoInfinite = 0xFFFFFFFFu;
 const uint16_t kPort = 18;
 const uint32_t kDefaultTmoMs = 2000;
@@ -72,6 +76,8 @@ struct Session {
 
 std::mutex g_lock;
 std::map<ViUInt32, std::shared_ptr<Session>> g_sessions;
+// g_lock's: the session holding each resource's exclusive lock (viLock).
+std::map<std::string, ViSession> g_lockOwner;
 ViUInt32 g_lastSession = 0;
 bool g_tableSet = false;
 std::string g_tableText;
@@ -358,6 +364,9 @@ extern "C" ViStatus viClose(ViObject vi) {
     if (it == g_sessions.end()) return kErrorInvObject;
     s = it->second;
     g_sessions.erase(it);
+    // A closed session's lock goes with it.
+    for (auto o = g_lockOwner.begin(); o != g_lockOwner.end();)
+      o = o->second == (ViSession)vi ? g_lockOwner.erase(o) : std::next(o);
   }
   // As VISA libraries do, closing a session ends the calls blocked on it:
   // they return with an error. The socket itself goes with the last of them.
@@ -481,5 +490,42 @@ extern "C" ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode) {
   if (mode > kLastRenMode) return kErrorInvMode;
   std::lock_guard<std::mutex> hold(s->lock);
   s->renMode = mode;
+  return VI_SUCCESS;
+}
+
+// An exclusive lock per resource name, across the sessions of this
+// process: given when free, waited for up to the timeout (capped at 10 s)
+// while another session holds it. Shared locks are not served.
+extern "C" ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, const ViChar* requestedKey,
+                           ViChar* accessKey) {
+  (void)requestedKey;
+  (void)accessKey;
+  if (ViStatus fault = count("viLock")) return fault;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (lockType != VI_EXCLUSIVE_LOCK) return kErrorInvLockType;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout < 10000 ? timeout : 10000);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(g_lock);
+      auto it = g_lockOwner.find(s->rsrc.name);
+      if (it == g_lockOwner.end() || it->second == vi) {
+        g_lockOwner[s->rsrc.name] = vi;
+        return VI_SUCCESS;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= until) return VI_ERROR_RSRC_LOCKED;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+extern "C" ViStatus viUnlock(ViSession vi) {
+  if (ViStatus fault = count("viUnlock")) return fault;
+  auto s = session(vi);
+  if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_lockOwner.find(s->rsrc.name);
+  if (it == g_lockOwner.end() || it->second != vi) return kErrorSesnNlocked;
+  g_lockOwner.erase(it);
   return VI_SUCCESS;
 }

@@ -28,7 +28,8 @@
 // library writes it. viAssertTrigger (default protocol only) and
 // viGpibControlREN (modes 0 to 6) are kept per device session; viReadSTB
 // reports them as the triggers seen times 8 plus the last REN mode (7 while
-// none was set).
+// none was set). viLock (exclusive only) and viUnlock keep one lock per
+// resource name across the process's sessions; viClose gives it back.
 #ifndef VXVISA_H
 #define VXVISA_H
 

@@ -646,6 +646,39 @@ ViStatus vx_hislip_remote(HislipLink* l, ViUInt16 mode) {
                         HISLIP_ASYNC_REMOTE_LOCAL_RESPONSE, link_deadline(l, kAsyncMarginMs), &h);
 }
 
+ViStatus vx_hislip_lock(HislipLink* l, ViInt32 tmoMs) {
+  std::lock_guard<std::mutex> hold(l->asyncLock);
+  const uint32_t t = (uint32_t)tmoMs;
+  const HislipDeadline dl = vx_hislip_deadline(t > UINT32_MAX - kAsyncMarginMs ? 0 : t + kAsyncMarginMs);
+  HislipHeader h;
+  ViStatus s = async_exchange(l, HISLIP_ASYNC_LOCK, VX_HISLIP_LOCK_REQUEST, t, nullptr, 0, HISLIP_ASYNC_LOCK_RESPONSE,
+                              dl, &h, nullptr, 0, nullptr, "HiSLIP lock");
+  if (s != VI_SUCCESS) return s;
+  if (h.control == VX_HISLIP_LOCK_SUCCESS) return VI_SUCCESS;
+  if (h.control == VX_HISLIP_LOCK_FAILED) {
+    writeLog("HiSLIP error: %s: the lock is held by another client; not given within %u ms: VI_ERROR_RSRC_LOCKED\n",
+             l->peer, (unsigned)t);
+    return VI_ERROR_RSRC_LOCKED;
+  }
+  writeLog("HiSLIP error: %s: the lock request answered error (code %u)\n", l->peer, (unsigned)h.control);
+  return VI_ERROR_SYSTEM_ERROR;
+}
+
+ViStatus vx_hislip_unlock(HislipLink* l) {
+  std::lock_guard<std::mutex> hold(l->asyncLock);
+  // The release names the last message sent, so the server lets go after
+  // it has taken that message.
+  HislipHeader h;
+  ViStatus s = async_exchange(l, HISLIP_ASYNC_LOCK, VX_HISLIP_LOCK_RELEASE, l->nextId.load() - 2, nullptr, 0,
+                              HISLIP_ASYNC_LOCK_RESPONSE, link_deadline(l, kAsyncMarginMs), &h, nullptr, 0, nullptr,
+                              "HiSLIP unlock");
+  if (s != VI_SUCCESS) return s;
+  if (h.control == VX_HISLIP_LOCK_SUCCESS || h.control == VX_HISLIP_LOCK_SHARED_RELEASED) return VI_SUCCESS;
+  writeLog("HiSLIP error: %s: the lock release answered error (code %u): no lock held by this link\n", l->peer,
+           (unsigned)h.control);
+  return VI_ERROR_SYSTEM_ERROR;
+}
+
 // AsyncDeviceClear, its acknowledge, DeviceClearComplete and
 // DeviceClearAcknowledge (IVI-6.1 device clear). A call in flight on the
 // synchronous channel in another thread (vx_comm_clear_async) is asked to

@@ -104,6 +104,10 @@ ViStatus vx_hislip_clear(HislipLink* l);
 ViStatus vx_hislip_status(HislipLink* l, ViUInt16* stb);
 ViStatus vx_hislip_trigger(HislipLink* l);
 ViStatus vx_hislip_remote(HislipLink* l, ViUInt16 mode);
+// AsyncLock: an exclusive lock (no lock string), the server waiting up to
+// tmoMs for it; and its release.
+ViStatus vx_hislip_lock(HislipLink* l, ViInt32 tmoMs);
+ViStatus vx_hislip_unlock(HislipLink* l);
 // Sends what a write held back, the last piece as DataEnd when `end`
 // (syncLock held).
 ViStatus vx_hislip_flush(HislipLink* l, bool end);

@@ -16,6 +16,8 @@ enum HislipType : uint8_t {
   HISLIP_INITIALIZE_RESPONSE = 1,
   HISLIP_FATAL_ERROR = 2,
   HISLIP_ERROR = 3,
+  HISLIP_ASYNC_LOCK = 4,
+  HISLIP_ASYNC_LOCK_RESPONSE = 5,
   HISLIP_DATA = 6,
   HISLIP_DATA_END = 7,
   HISLIP_DEVICE_CLEAR_COMPLETE = 8,
@@ -50,6 +52,14 @@ enum HislipType : uint8_t {
 // InitializeResponse of a HiSLIP 2.0 server: it accepts no connection
 // without encryption.
 #define VX_HISLIP_ENCRYPTION_MANDATORY 0x02
+
+// AsyncLock control codes: request and release; AsyncLockResponse codes.
+#define VX_HISLIP_LOCK_RELEASE 0
+#define VX_HISLIP_LOCK_REQUEST 1
+#define VX_HISLIP_LOCK_FAILED 0   // request: not granted within its timeout
+#define VX_HISLIP_LOCK_SUCCESS 1  // request granted; release: exclusive lock released
+#define VX_HISLIP_LOCK_SHARED_RELEASED 2
+#define VX_HISLIP_LOCK_ERROR 3
 
 // FatalError codes the client sends.
 #define VX_HISLIP_FATAL_BAD_HEADER 1

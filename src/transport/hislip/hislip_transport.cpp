@@ -156,6 +156,19 @@ ViStatus hislip_trigger(void* context) {
 
 ViStatus hislip_remote(void* context, ViUInt16 mode) { return vx_hislip_remote(link_of(context), mode); }
 
+ViStatus hislip_lock(void* context, ViInt32 tmoMs) { return vx_hislip_lock(link_of(context), tmoMs); }
+
+// Bytes a write held back go before the lock is given back.
+ViStatus hislip_unlock(void* context) {
+  HislipLink* l = link_of(context);
+  {
+    std::lock_guard<std::mutex> hold(l->syncLock);
+    ViStatus s = vx_hislip_flush(l, false);
+    if (s != VI_SUCCESS) return s;
+  }
+  return vx_hislip_unlock(l);
+}
+
 }  // namespace
 
 const TransportOps vx_hislip_ops = {
@@ -171,4 +184,6 @@ const TransportOps vx_hislip_ops = {
     hislip_remote,   // remote
     hislip_end,         // endMessage
     hislip_write_more,  // writeMore
+    hislip_lock,        // lock
+    hislip_unlock,      // unlock
 };

@@ -214,6 +214,8 @@ const TransportOps vx_tcp_ops = {
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
     vx_tcp_write,               // writeMore
+    vx_transport_nsup_lock,     // lock
+    vx_transport_nsup_unlock,   // unlock
 };
 
 const TransportOps vx_tcp_socket_ops = {
@@ -229,4 +231,6 @@ const TransportOps vx_tcp_socket_ops = {
     vx_transport_nsup_remote,   // remote
     vx_transport_stream_end,    // endMessage
     vx_tcp_write,               // writeMore
+    vx_transport_nsup_lock,     // lock
+    vx_transport_nsup_unlock,   // unlock
 };

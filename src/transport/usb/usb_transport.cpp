@@ -37,6 +37,15 @@ ViStatus vx_usbdev_remote(void* context, ViUInt16 mode) {
   return d->tmc ? vx_usbtmc_remote(d, mode) : VI_ERROR_NSUP_OPER;
 }
 
+namespace {
+
+// The machine-wide reservation holds the device for this link from open to
+// close: no other program can reach it, so the lock is already ours.
+ViStatus usb_lock(void*, ViInt32) { return VI_SUCCESS; }
+ViStatus usb_unlock(void*) { return VI_SUCCESS; }
+
+}  // namespace
+
 const TransportOps vx_usb_ops = {
     vx_usbdev_open,             // open
     vx_usbdev_close,            // close
@@ -50,4 +59,6 @@ const TransportOps vx_usb_ops = {
     vx_usbdev_remote,           // remote
     vx_usbdev_endMessage,       // endMessage
     vx_usbdev_writeMore,        // writeMore
+    usb_lock,                   // lock
+    usb_unlock,                 // unlock
 };

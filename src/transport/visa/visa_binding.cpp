@@ -62,6 +62,8 @@ bool resolve(void* lib, VisaFunctions* fn, const char** missing) {
   take(fn->viReadSTB, "viReadSTB");
   take(fn->viAssertTrigger, "viAssertTrigger");
   take(fn->viGpibControlREN, "viGpibControlREN");
+  take(fn->viLock, "viLock");
+  take(fn->viUnlock, "viUnlock");
   return all;
 }
 

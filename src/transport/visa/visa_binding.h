@@ -37,6 +37,8 @@ struct VisaFunctions {
   viReadSTB_fn viReadSTB;
   viAssertTrigger_fn viAssertTrigger;
   viGpibControlREN_fn viGpibControlREN;
+  viLock_fn viLock;
+  viUnlock_fn viUnlock;
 };
 
 struct VisaModule;

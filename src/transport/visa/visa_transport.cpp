@@ -175,6 +175,24 @@ ViStatus vx_visa_remote(void* context, ViUInt16 mode) {
   return use.fn().viGpibControlREN(link->device, mode);
 }
 
+ViStatus vx_visa_lock(void* context, ViInt32 tmoMs) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  if (!use.fn().viLock) return VI_ERROR_NSUP_OPER;
+  return use.fn().viLock(link->device, VI_EXCLUSIVE_LOCK, (ViUInt32)tmoMs, nullptr, nullptr);
+}
+
+ViStatus vx_visa_unlock(void* context) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  if (!use.fn().viUnlock) return VI_ERROR_NSUP_OPER;
+  return use.fn().viUnlock(link->device);
+}
+
 void vx_visa_abort(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
   link->aborted.store(true);
@@ -196,4 +214,6 @@ const TransportOps vx_visa_ops = {
     vx_visa_remote,   // remote
     vx_transport_stream_end,  // endMessage: each viWrite ends its own
     vx_visa_write,            // writeMore
+    vx_visa_lock,             // lock
+    vx_visa_unlock,           // unlock
 };

@@ -38,9 +38,15 @@ typedef ViStatus (*viSetAttribute_fn)(ViObject vi, ViAttr attr, ViAttrState valu
 typedef ViStatus (*viReadSTB_fn)(ViSession vi, ViUInt16* status);
 typedef ViStatus (*viAssertTrigger_fn)(ViSession vi, ViUInt16 protocol);
 typedef ViStatus (*viGpibControlREN_fn)(ViSession vi, ViUInt16 mode);
+// The key arguments are ViConstKeyId and ViChar[]; an exclusive lock passes
+// null for both.
+typedef ViStatus (*viLock_fn)(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, const ViChar* requestedKey,
+                              ViChar* accessKey);
+typedef ViStatus (*viUnlock_fn)(ViSession vi);
 
 #define VI_ATTR_TMO_VALUE ((ViAttr)0x3FFF001AUL)
 #define VI_NO_LOCK ((ViAccessMode)0)
+#define VI_EXCLUSIVE_LOCK ((ViAccessMode)1)
 #define VI_TRIG_PROT_DEFAULT ((ViUInt16)0)
 // Buffer length the standard fixes for viFindRsrc and viFindNext names.
 #define VI_FIND_BUFLEN 256

@@ -5,8 +5,9 @@
 
 namespace {
 
-const uint32_t kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kDestroyLink = 23, kDeviceAbort = 1;
-const uint32_t kFlagEnd = 8;
+const uint32_t kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kDeviceLock = 18, kDeviceUnlock = 19,
+               kDestroyLink = 23, kDeviceAbort = 1;
+const uint32_t kFlagWaitLock = 1, kFlagEnd = 8;
 const size_t kSmallReply = 1024;
 // A device_read reply may carry a little more than asked of a device that
 // miscounts; what is beyond the request is kept by the transport.
@@ -59,14 +60,14 @@ Vxi11Result vx_vxi11_create_link(RpcChannel* core, const char* device, uint32_t 
 }
 
 Vxi11Result vx_vxi11_write(RpcChannel* core, uint32_t lid, const uint8_t* data, uint32_t length, bool end,
-                           uint32_t ioTimeout, uint32_t waitMs, uint32_t* accepted) {
+                           uint32_t ioTimeout, uint32_t lockTimeout, uint32_t waitMs, uint32_t* accepted) {
   *accepted = 0;
   uint8_t buf[24];
   XdrWriter w = vx_xdr_writer(buf, sizeof buf);
   vx_xdr_put(&w, lid);
   vx_xdr_put(&w, ioTimeout);
-  vx_xdr_put(&w, 0);  // lock_timeout
-  vx_xdr_put(&w, end ? kFlagEnd : 0);
+  vx_xdr_put(&w, lockTimeout);
+  vx_xdr_put(&w, (end ? kFlagEnd : 0) | (lockTimeout ? kFlagWaitLock : 0));
   vx_xdr_put(&w, length);  // the opaque's length; its bytes follow as bulk
   XdrReader res;
   Vxi11Result r = call(core, VX_VXI11_CORE_PROG, kDeviceWrite, w, data, length, waitMs, kSmallReply, &res);
@@ -75,7 +76,8 @@ Vxi11Result vx_vxi11_write(RpcChannel* core, uint32_t lid, const uint8_t* data, 
   return checked(core, r, res);
 }
 
-Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout, uint32_t waitMs,
+Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout,
+                          uint32_t lockTimeout, uint32_t waitMs,
                           const uint8_t** data, uint32_t* length, uint32_t* reason) {
   *data = nullptr;
   *length = 0;
@@ -85,8 +87,9 @@ Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, 
   vx_xdr_put(&w, lid);
   vx_xdr_put(&w, requestSize);
   vx_xdr_put(&w, ioTimeout);
-  vx_xdr_put(&w, 0);  // lock_timeout
-  vx_xdr_put(&w, 0);  // flags: no termination character; lines are read by the library
+  vx_xdr_put(&w, lockTimeout);
+  // No termination character: lines are read by the library.
+  vx_xdr_put(&w, lockTimeout ? kFlagWaitLock : 0);
   vx_xdr_put(&w, 0);  // termChar
   XdrReader res;
   const size_t limit = (size_t)requestSize + kReadSlack;
@@ -97,13 +100,13 @@ Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, 
   return checked(core, r, res);
 }
 
-Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout, uint32_t waitMs,
-                             uint8_t* stb) {
+Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout,
+                             uint32_t lockTimeout, uint32_t waitMs, uint8_t* stb) {
   uint8_t buf[16];
   XdrWriter w = vx_xdr_writer(buf, sizeof buf);
   vx_xdr_put(&w, lid);
-  vx_xdr_put(&w, 0);  // flags
-  vx_xdr_put(&w, 0);  // lock_timeout
+  vx_xdr_put(&w, lockTimeout ? kFlagWaitLock : 0);
+  vx_xdr_put(&w, lockTimeout);
   vx_xdr_put(&w, ioTimeout);
   XdrReader res;
   Vxi11Result r = call(core, VX_VXI11_CORE_PROG, proc, w, nullptr, 0, waitMs, kSmallReply, &res);
@@ -125,6 +128,20 @@ Vxi11Result lid_call(RpcChannel* channel, uint32_t prog, uint32_t proc, uint32_t
 }
 
 }  // namespace
+
+Vxi11Result vx_vxi11_lock(RpcChannel* core, uint32_t lid, bool wait, uint32_t lockTimeout, uint32_t waitMs) {
+  uint8_t buf[12];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  vx_xdr_put(&w, wait ? kFlagWaitLock : 0);
+  vx_xdr_put(&w, lockTimeout);
+  XdrReader res;
+  return call(core, VX_VXI11_CORE_PROG, kDeviceLock, w, nullptr, 0, waitMs, kSmallReply, &res);
+}
+
+Vxi11Result vx_vxi11_unlock(RpcChannel* core, uint32_t lid, uint32_t waitMs) {
+  return lid_call(core, VX_VXI11_CORE_PROG, kDeviceUnlock, lid, waitMs);
+}
 
 Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs) {
   return lid_call(core, VX_VXI11_CORE_PROG, kDestroyLink, lid, waitMs);

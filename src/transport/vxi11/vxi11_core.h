@@ -1,7 +1,8 @@
 // The VXI-11 procedures the library calls (VXI-11 specification, section
 // B): on the core channel create_link, device_write, device_read,
 // device_readstb, device_trigger, device_clear, device_remote,
-// device_local and destroy_link; on the abort channel device_abort.
+// device_local, device_lock, device_unlock and destroy_link; on the abort
+// channel device_abort.
 #ifndef VX_VXI11_CORE_H
 #define VX_VXI11_CORE_H
 
@@ -60,17 +61,23 @@ struct Vxi11Link {
 };
 
 // waitMs bounds each whole call on the socket (0: no limit); ioTimeout is
-// the VXI-11 io_timeout the device itself keeps.
+// the VXI-11 io_timeout the device itself keeps, lockTimeout how long the
+// device waits for a lock another link holds before it starts.
 Vxi11Result vx_vxi11_create_link(RpcChannel* core, const char* device, uint32_t waitMs, Vxi11Link* link);
 // *accepted: the bytes the device took.
 Vxi11Result vx_vxi11_write(RpcChannel* core, uint32_t lid, const uint8_t* data, uint32_t length, bool end,
-                           uint32_t ioTimeout, uint32_t waitMs, uint32_t* accepted);
+                           uint32_t ioTimeout, uint32_t lockTimeout, uint32_t waitMs, uint32_t* accepted);
 // *data points into the channel's reply buffer, valid until its next call.
-Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout, uint32_t waitMs,
+Vxi11Result vx_vxi11_read(RpcChannel* core, uint32_t lid, uint32_t requestSize, uint32_t ioTimeout,
+                          uint32_t lockTimeout, uint32_t waitMs,
                           const uint8_t** data, uint32_t* length, uint32_t* reason);
 // *stb is written by VXI11_READSTB only (may be null otherwise).
-Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout, uint32_t waitMs,
-                             uint8_t* stb);
+Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, uint32_t ioTimeout,
+                             uint32_t lockTimeout, uint32_t waitMs, uint8_t* stb);
+// device_lock: `wait` sets the waitlock flag, so the device waits up to
+// lockTimeout for a lock another link holds.
+Vxi11Result vx_vxi11_lock(RpcChannel* core, uint32_t lid, bool wait, uint32_t lockTimeout, uint32_t waitMs);
+Vxi11Result vx_vxi11_unlock(RpcChannel* core, uint32_t lid, uint32_t waitMs);
 Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs);
 Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs);
 

@@ -33,12 +33,12 @@ Vxi11Probe vx_vxi11_identify(uint32_t addr, uint16_t port, uint32_t waitMs, char
     static const uint8_t kIdentify[] = "*IDN?\n";
     uint32_t accepted = 0;
     uint32_t left = left_of(start, waitMs);
-    r = vx_vxi11_write(&core, link.lid, kIdentify, sizeof kIdentify - 1, true, left, left, &accepted);
+    r = vx_vxi11_write(&core, link.lid, kIdentify, sizeof kIdentify - 1, true, left, 0, left, &accepted);
     if (r.rpc == RPC_OK && r.error == VXI11_NO_ERROR && accepted == sizeof kIdentify - 1) {
       const uint8_t* data;
       uint32_t length, reason;
       left = left_of(start, waitMs);
-      r = vx_vxi11_read(&core, link.lid, (uint32_t)(size - 1), left, left, &data, &length, &reason);
+      r = vx_vxi11_read(&core, link.lid, (uint32_t)(size - 1), left, 0, left, &data, &length, &reason);
       // A reply that fills the buffer may have been cut: not used.
       if (r.rpc == RPC_OK && r.error == VXI11_NO_ERROR && length > 0 && length < size - 1) {
         memcpy(reply, data, length);

@@ -24,8 +24,8 @@
 namespace {
 
 const uint32_t kDefaultTimeoutMs = 1000;  // as a TCP link's first receive timeout
-// The socket waits this much longer than the device's own io_timeout, so
-// the device's timeout (error 15) arrives first.
+// The socket waits this much longer than the device's own lock and I/O
+// timeouts together, so the device's timeout (error 11 or 15) arrives first.
 const uint32_t kSocketMarginMs = 1000;
 // maxRecvSize 0 says nothing; 1024 is what every VXI-11 device must take.
 const uint32_t kMinChunk = 1024;
@@ -57,6 +57,10 @@ struct Vxi11Device {
   std::mutex abortLock;
   std::atomic<int32_t> timeoutMs;
   std::atomic<bool> aborted;  // close has interrupted the link: every call fails
+  // The device refused a call that waits for a lock (waitlock flag, a
+  // lock_timeout): later calls ask without the wait.
+  std::atomic<bool> lockWaitRefused;
+  bool lockHeld;  // core lock's: device_lock succeeded and no unlock since
   // Bytes of a device_read reply beyond what its read asked for.
   uint8_t* spare;
   size_t spareLength, spareAt;
@@ -68,11 +72,13 @@ struct Vxi11Device {
 
 // io_timeout and the socket wait for a link timeout, as on a TCP link: 0 is
 // no limit (the device gets the longest io_timeout VXI-11 has), anything
-// else that many milliseconds as an unsigned number.
+// else that many milliseconds as an unsigned number. Each call may wait
+// that long for another link's lock too (lock_timeout, see lock_for), and
+// then as long again for its I/O: the socket waits for both.
 void waits_for(int32_t tmoMs, uint32_t* ioTimeout, uint32_t* waitMs) {
   const uint32_t t = (uint32_t)tmoMs;
   *ioTimeout = t == 0 ? UINT32_MAX : t;
-  *waitMs = (t == 0 || t > UINT32_MAX - kSocketMarginMs) ? 0 : t + kSocketMarginMs;
+  *waitMs = (t == 0 || t > (UINT32_MAX - kSocketMarginMs) / 2) ? 0 : 2 * t + kSocketMarginMs;
 }
 
 // What each Device_ErrorCode means to a VISA program, and its words in the
@@ -148,6 +154,8 @@ Vxi11Device* new_device() {
   d->chunk = kMinChunk;
   d->timeoutMs = (int32_t)kDefaultTimeoutMs;
   d->aborted = false;
+  d->lockWaitRefused = false;
+  d->lockHeld = false;
   d->spare = nullptr;
   d->spareLength = d->spareAt = 0;
   d->heldLength = 0;
@@ -181,6 +189,26 @@ ViStatus outcome(Vxi11Device* d, const char* proc, const Vxi11Result& r, uint32_
              error_text(r.error), t ? t->name : "VI_ERROR_SYSTEM_ERROR");
   }
   return status;
+}
+
+// The lock_timeout of a call with this io_timeout: as long, so a call on an
+// instrument another client holds waits for it up to the link timeout;
+// none on a device that refused waiting for a lock.
+uint32_t lock_for(const Vxi11Device* d, uint32_t ioTimeout) { return d->lockWaitRefused ? 0 : ioTimeout; }
+
+// Some devices answer an error to the waiting form of a call (the waitlock
+// flag, a lock_timeout other than 0) but take the form without it. True,
+// with a log line and the device marked for every later call, when `r` is
+// such an answer to a call that asked for a wait: it goes once more
+// without.
+bool refused_lock_wait(Vxi11Device* d, const char* proc, const Vxi11Result& r, uint32_t lockTimeout) {
+  if (lockTimeout == 0 || r.rpc != RPC_OK) return false;
+  if (r.error != VXI11_SYNTAX && r.error != VXI11_PARAMETER && r.error != VXI11_NOT_SUPPORTED) return false;
+  d->lockWaitRefused = true;
+  writeLog("VXI-11 %s: %s refused the wait for a lock (VXI-11 error %u, %s); asking again without it, here and on "
+           "every later call\n",
+           d->peer, proc, (unsigned)r.error, error_text(r.error));
+  return true;
 }
 
 uint32_t chunk_for(uint32_t maxRecvSize) {
@@ -257,10 +285,13 @@ ViStatus vxi11_open(const char* address, ViInt32 tmoMs, LinkSlot* slot) {
 
 // Sends what a write held back, with END when it ends the message, within
 // the given waits; the core lock is held.
-ViStatus flush_held_within(Vxi11Device* d, bool end, uint32_t io, uint32_t wait) {
+ViStatus flush_held_within(Vxi11Device* d, bool end, uint32_t io, uint32_t lock, uint32_t wait) {
   if (d->heldLength == 0) return VI_SUCCESS;
   uint32_t accepted = 0;
-  Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, end, io, wait, &accepted);
+  Vxi11Result r =
+      vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, end, io, lock, wait, &accepted);
+  if (accepted == 0 && refused_lock_wait(d, "device_write", r, lock))
+    r = vx_vxi11_write(&d->core, d->link.lid, d->held, (uint32_t)d->heldLength, end, io, 0, wait, &accepted);
   ViStatus s = outcome(d, "device_write", r, wait);
   if (s == VI_SUCCESS && accepted != d->heldLength) s = VI_ERROR_TMO;
   d->heldLength = 0;
@@ -271,7 +302,7 @@ ViStatus flush_held_within(Vxi11Device* d, bool end, uint32_t io, uint32_t wait)
 ViStatus flush_held(Vxi11Device* d, bool end) {
   uint32_t io, wait;
   waits_for(d->timeoutMs, &io, &wait);
-  return flush_held_within(d, end, io, wait);
+  return flush_held_within(d, end, io, lock_for(d, io), wait);
 }
 
 // The core lock for one operation; false (with the status to return) when
@@ -292,8 +323,11 @@ ViStatus vxi11_close(void* context) {
     if (!d->aborted && !d->core.broken) {
       // One short wait for both: a silent instrument under a link timeout
       // of 0 (none) must not hold the close for ever.
+      // destroy_link gives back a lock the link holds; a device_unlock
+      // first, for a device that forgets to.
       const Deadline dl{vxp_tick_ms(), kCloseWaitMs};
-      flush_held_within(d, false, dl.left(0), dl.left(0));
+      flush_held_within(d, false, dl.left(0), 0, dl.left(0));
+      if (d->lockHeld && !d->core.broken) vx_vxi11_unlock(&d->core, d->link.lid, dl.left(0));
       if (!d->core.broken) vx_vxi11_destroy_link(&d->core, d->link.lid, dl.left(0));
     }
   }
@@ -322,7 +356,10 @@ ViStatus vxi11_read(void* context, void* buffer, ViInt32 count, ViInt32* retCoun
   uint32_t io, wait, length = 0, reason = 0;
   waits_for(d->timeoutMs, &io, &wait);
   const uint8_t* data = nullptr;
-  Vxi11Result r = vx_vxi11_read(&d->core, d->link.lid, (uint32_t)count, io, wait, &data, &length, &reason);
+  const uint32_t lock = lock_for(d, io);
+  Vxi11Result r = vx_vxi11_read(&d->core, d->link.lid, (uint32_t)count, io, lock, wait, &data, &length, &reason);
+  if (refused_lock_wait(d, "device_read", r, lock))
+    r = vx_vxi11_read(&d->core, d->link.lid, (uint32_t)count, io, 0, wait, &data, &length, &reason);
   status = outcome(d, "device_read", r, wait);
   // Bytes that came with a timeout are delivered; the next read sees it.
   if (r.rpc != RPC_OK || length == 0) return status == VI_SUCCESS ? VI_ERROR_TMO : status;
@@ -366,7 +403,11 @@ ViStatus send_chunks(Vxi11Device* d, const uint8_t* p, size_t count, bool end, s
     }
     const bool last = *sent + n == count;
     uint32_t accepted = 0;
-    Vxi11Result r = vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && end, io, wait, &accepted);
+    const uint32_t lock = lock_for(d, io);
+    Vxi11Result r =
+        vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && end, io, lock, wait, &accepted);
+    if (accepted == 0 && refused_lock_wait(d, "device_write", r, lock))
+      r = vx_vxi11_write(&d->core, d->link.lid, piece, (uint32_t)(prefix + n), last && end, io, 0, wait, &accepted);
     ViStatus status = outcome(d, "device_write", r, wait);
     if (accepted > prefix + n) accepted = (uint32_t)(prefix + n);
     d->heldLength = 0;  // sent, or lost with the call
@@ -464,7 +505,11 @@ ViStatus vxi11_clear(void* context) {
   uint32_t io, wait;
   const int32_t tmo = d->timeoutMs;
   waits_for(tmo == 0 ? (int32_t)kClearNoLimitMs : tmo, &io, &wait);
-  return outcome(d, "device_clear", vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, wait, nullptr), wait);
+  const uint32_t lock = lock_for(d, io);
+  Vxi11Result r = vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, lock, wait, nullptr);
+  if (refused_lock_wait(d, "device_clear", r, lock))
+    r = vx_vxi11_generic(&d->core, VXI11_CLEAR, d->link.lid, io, 0, wait, nullptr);
+  return outcome(d, "device_clear", r, wait);
 }
 
 // One Device_GenericParms procedure under the core lock, after what a
@@ -482,7 +527,10 @@ ViStatus generic_call(Vxi11Device* d, Vxi11Generic proc, uint8_t* stb) {
                      : proc == VXI11_TRIGGER ? "device_trigger"
                      : proc == VXI11_REMOTE  ? "device_remote"
                                              : "device_local";
-  return outcome(d, name, vx_vxi11_generic(&d->core, proc, d->link.lid, io, wait, stb), wait);
+  const uint32_t lock = lock_for(d, io);
+  Vxi11Result r = vx_vxi11_generic(&d->core, proc, d->link.lid, io, lock, wait, stb);
+  if (refused_lock_wait(d, name, r, lock)) r = vx_vxi11_generic(&d->core, proc, d->link.lid, io, 0, wait, stb);
+  return outcome(d, name, r, wait);
 }
 
 ViStatus vxi11_readstb(void* context, ViUInt16* stb) {
@@ -517,6 +565,38 @@ ViStatus vxi11_remote(void* context, ViUInt16 mode) {
   return generic_call(static_cast<Vxi11Device*>(context), proc, nullptr);
 }
 
+// device_lock, waiting up to tmoMs for a lock another link holds; a
+// device that refuses the wait is asked once without it.
+ViStatus vxi11_lock(void* context, ViInt32 tmoMs) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  std::unique_lock<std::mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  const uint32_t t = (uint32_t)tmoMs;
+  const bool wait = t != 0 && !d->lockWaitRefused;
+  const uint32_t waitMs = t > UINT32_MAX - kSocketMarginMs ? 0 : t + kSocketMarginMs;
+  Vxi11Result r = vx_vxi11_lock(&d->core, d->link.lid, wait, wait ? t : 0, waitMs);
+  if (refused_lock_wait(d, "device_lock", r, wait ? t : 0)) r = vx_vxi11_lock(&d->core, d->link.lid, false, 0, waitMs);
+  status = outcome(d, "device_lock", r, waitMs);
+  if (status == VI_SUCCESS) d->lockHeld = true;
+  return status;
+}
+
+ViStatus vxi11_unlock(void* context) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  std::unique_lock<std::mutex> hold;
+  ViStatus status;
+  if (!take_core(d, &hold, &status)) return status;
+  // Bytes written under the lock reach the device before it is given back.
+  status = flush_held(d, false);
+  if (status != VI_SUCCESS) return status;
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  status = outcome(d, "device_unlock", vx_vxi11_unlock(&d->core, d->link.lid, wait), wait);
+  if (status == VI_SUCCESS) d->lockHeld = false;
+  return status;
+}
+
 // Close meeting calls in flight: from now on every call fails; device_abort
 // ends the one in flight, and if the core channel is not free soon after,
 // the connection is cut, which ends it whatever the device does.
@@ -544,4 +624,6 @@ const TransportOps vx_vxi11_ops = {
     vxi11_remote,   // remote
     vxi11_end,         // endMessage
     vxi11_write_more,  // writeMore
+    vxi11_lock,        // lock
+    vxi11_unlock,      // unlock
 };
