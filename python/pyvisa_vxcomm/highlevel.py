@@ -6,7 +6,9 @@ Every call answers with a StatusCode through handle_return_value (which
 raises pyvisa's VisaIOError for an error); calls this library cannot do
 answer VI_ERROR_NSUP_OPER. read_stb, assert_trigger and gpib_control_ren
 go to the library's controls, which answer VI_ERROR_NSUP_OPER themselves
-on a route without them (raw TCP, direct USB).
+on a route without them (raw TCP, direct USB). lock and unlock (and an
+open with AccessModes.exclusive_lock) take the instrument's exclusive lock
+through the library; shared locks answer VI_ERROR_NSUP_OPER.
 """
 import itertools
 import threading
@@ -217,7 +219,8 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
              open_timeout: int = constants.VI_TMO_IMMEDIATE) -> Tuple[int, StatusCode]:
         if session not in self.sessions:
             return 0, self.handle_return_value(None, StatusCode.error_invalid_object)
-        if access_mode not in (constants.AccessModes.no_lock, 0):
+        exclusive = access_mode == constants.AccessModes.exclusive_lock
+        if access_mode not in (constants.AccessModes.no_lock, 0) and not exclusive:
             return 0, self.handle_return_value(None, StatusCode.error_nonsupported_operation)
         try:
             address, rclass = to_library(resource_name)
@@ -235,6 +238,13 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             return 0, self._fail(None, e)
         except (ValueError, UnicodeError):  # a NUL, or text the encoding cannot carry
             return 0, self.handle_return_value(None, StatusCode.error_invalid_resource_name)
+        if exclusive:
+            # The lock waits as long as the open may.
+            try:
+                inst.lock(wait)
+            except vxcomm.Error as e:
+                inst.close()
+                return 0, self._fail(None, e)
         handle = self._new_handle(_Session(resource_name, rclass, inst))
         return handle, self.handle_return_value(handle, StatusCode.success)
 
@@ -340,6 +350,30 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         if protocol != constants.TriggerProtocol.default:
             return self.handle_return_value(session, StatusCode.error_invalid_protocol)
         return self._control(session, sess.inst.trigger)
+
+    def lock(self, session: Any, lock_type: constants.Lock, timeout: int,
+             requested_key: Optional[str] = None) -> Tuple[str, StatusCode]:
+        sess = self._session(session)
+        if sess is None:
+            return "", self.handle_return_value(session, StatusCode.error_invalid_object)
+        if lock_type != constants.AccessModes.exclusive_lock:
+            return "", self.handle_return_value(session, StatusCode.error_nonsupported_operation)
+        wait = None if timeout is None or timeout == VI_TMO_INFINITE or timeout == float("inf") else int(timeout)
+        try:
+            sess.inst.lock(wait)
+        except vxcomm.Error as e:
+            return "", self._fail(session, e)
+        return "", self.handle_return_value(session, StatusCode.success)
+
+    def unlock(self, session: Any) -> StatusCode:
+        sess = self._session(session)
+        if sess is None:
+            return self.handle_return_value(session, StatusCode.error_invalid_object)
+        try:
+            sess.inst.unlock()
+        except vxcomm.Error as e:
+            return self._fail(session, e)
+        return self.handle_return_value(session, StatusCode.success)
 
     def gpib_control_ren(self, session: Any, mode: constants.RENLineOperation) -> StatusCode:
         sess = self._session(session)

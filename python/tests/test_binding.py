@@ -514,3 +514,37 @@ def test_remote_takes_visa_modes_and_three_names(inst, tmp_path, mode, sent):
     else:
         assert "mode=%d)" % sent in log.read_text()
         assert "remote() is not supported on %s: a raw TCP link carries bytes only" % inst.address in str(e.value)
+
+
+# The instrument's lock over the names the library serves itself (without a
+# VISA library): each step's outcome, a status for a refusal.
+_LOCK = r"""
+import json, sys, vxcomm
+name, addr = sys.argv[1:]
+seen = []
+def step(call):
+    try:
+        call()
+        seen.append("ok")
+    except vxcomm.Error as e:
+        seen.append(type(e).__name__ if isinstance(e, vxcomm.NotSupportedError) else e.status)
+with vxcomm.open(name, timeout=2000) as a, vxcomm.open(name, timeout=2000) as b:
+    with a.lock(0) as held:
+        seen.append(held is a)
+        step(lambda: b.lock(200))
+    with b.lock(2000):  # given back at the end of a's block
+        with a.lock:  # as before, the lock of this process's threads
+            step(lambda: a.lock(0))
+    step(lambda: a.lock(0))
+    step(a.unlock)
+with vxcomm.open("TCP-" + addr) as raw:
+    step(lambda: raw.lock(0))
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("form", ["TCPIP0::{}::inst0::INSTR", "TCPIP0::{}::hislip0::INSTR"])
+def test_lock_is_a_context_manager_and_still_the_threads_lock(addrs, form):
+    locked = vxcomm.VI_ERROR_RSRC_LOCKED
+    seen = without_visa(_LOCK, form.format(addrs[1]), addrs[1])
+    assert seen == [True, locked, locked, "ok", "ok", "NotSupportedError"]

@@ -88,7 +88,10 @@ def test_names_search_attributes_and_refusals(addrs, monkeypatch):
         assert inst.query("DELAY 300 ECHO late") == "late" and inst.timeout == float("inf")
         inst.send_end = False
         assert not inst.send_end
-        for call in (inst.read_stb, inst.assert_trigger, inst.lock_excl, lambda: inst.get_visa_attribute(0x3FFF0199)):
+        # The device is this link's alone from open to close: its lock at once.
+        inst.lock_excl(timeout=0)
+        inst.unlock()
+        for call in (inst.read_stb, inst.assert_trigger, lambda: inst.get_visa_attribute(0x3FFF0199)):
             with pytest.raises(pyvisa.VisaIOError) as e:
                 call()
             assert e.value.error_code in (StatusCode.error_nonsupported_operation,
@@ -229,3 +232,42 @@ def test_query_is_one_unit_across_threads(addrs, via):
         t.join(60)
     inst.close()
     assert not wrong
+
+
+# pyvisa's locks over the names the library serves itself (without a VISA
+# library): each step's outcome, a status code for a refusal.
+_LOCKS = r"""
+import json, sys, pyvisa
+from pyvisa.constants import AccessModes
+name, addr = sys.argv[1:]
+rm = pyvisa.ResourceManager("@vxcomm")
+seen = []
+def step(call):
+    try:
+        call()
+        seen.append("ok")
+    except pyvisa.VisaIOError as e:
+        seen.append(int(e.error_code))
+holder = rm.open_resource(name, access_mode=AccessModes.exclusive_lock, open_timeout=2000)
+other = rm.open_resource(name, read_termination="\n", write_termination="\n")
+step(lambda: other.lock_excl(timeout=200))
+step(lambda: rm.open_resource(name, access_mode=AccessModes.exclusive_lock, open_timeout=200))
+step(holder.unlock)
+with other.lock_context(timeout=2000):
+    seen.append(other.query("*IDN?").startswith("VXSIM,"))
+    step(lambda: holder.lock_excl(timeout=0))
+step(lambda: holder.lock_excl(timeout=0))
+step(lambda: other.lock(timeout=0, requested_key="shared"))
+holder.close()
+other.close()
+with rm.open_resource("TCPIP0::%s::18::SOCKET" % addr) as raw:
+    step(lambda: raw.lock_excl(timeout=0))
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.parametrize("form", ["TCPIP0::{}::inst0::INSTR", "TCPIP0::{}::hislip0::INSTR"])
+def test_locks_through_pyvisa(addrs, form):
+    locked, nsup = int(StatusCode.error_resource_locked), int(StatusCode.error_nonsupported_operation)
+    seen = without_visa(_LOCKS, form.format(addrs[1]), addrs[1])
+    assert seen == [locked, locked, "ok", True, locked, "ok", nsup, nsup]

@@ -285,6 +285,59 @@ def _create_beside(target: str, old: Optional[os.stat_result]) -> Tuple[str, Any
     raise FileExistsError("no free name for a temporary file beside %s" % target)
 
 
+class _Lock:
+    """An instrument's `lock`. Used as is (`with inst.lock:`), the lock of
+    this process's threads, as an RLock. Called, `inst.lock(timeout)`, the
+    instrument's exclusive lock against other programs (vx_comm_lock),
+    given back by `inst.unlock()` or at the end of a `with` block."""
+
+    def __init__(self, inst: "Instrument") -> None:
+        self._threads = threading.RLock()
+        self._inst = weakref.ref(inst)
+
+    def acquire(self, *args: Any, **kwargs: Any) -> bool:
+        return self._threads.acquire(*args, **kwargs)
+
+    def release(self) -> None:
+        self._threads.release()
+
+    def __enter__(self) -> bool:
+        return self._threads.acquire()
+
+    def __exit__(self, *exc: Any) -> None:
+        self._threads.release()
+
+    def __call__(self, timeout: Union[float, None, str] = "timeout") -> "_HeldLock":
+        inst = self._inst()
+        if inst is None:
+            raise ValueError("the instrument is gone")
+        inst._lock_instrument(timeout)
+        return _HeldLock(inst)
+
+
+class _HeldLock:
+    """The instrument's exclusive lock, taken; a `with` block gives it back
+    at its end."""
+
+    def __init__(self, inst: "Instrument") -> None:
+        self._inst = inst
+
+    def __enter__(self) -> "Instrument":
+        return self._inst
+
+    def __exit__(self, *exc: Any) -> None:
+        if self._inst._link is not None:  # a close gave it back already
+            self._inst.unlock()
+
+
+_LOCK_NO_LIMIT = 0x7FFFFFFF
+_NO_LOCK = {
+    TCP: "a raw TCP link has no locks",
+    SOCKET: "a raw TCP link has no locks",
+    VISA: "the VISA library has no viLock",
+}
+
+
 class Instrument:
     """A link opened by vxcomm.open(); use it in a `with` block.
 
@@ -301,7 +354,7 @@ class Instrument:
         self.route = route_of(address)
         self.encoding = encoding
         self.write_termination = write_termination
-        self.lock = threading.RLock()
+        self.lock = _Lock(self)
         self._pending = bytearray()
         self._rpos = 0
         self._lf_owed = False  # a block ended before its line feed came
@@ -472,6 +525,25 @@ class Instrument:
             if not VI_GPIB_REN_DEASSERT <= value <= VI_GPIB_REN_ADDRESS_GTL:
                 raise ValueError("remote mode %d is none of VISA's REN modes 0 to 6" % value)
         self._control("vx_comm_remote", "remote()", lambda link: _library.function("vx_comm_remote")(link, value))
+
+    # ------------------------------------------------------- locking --
+
+    def _lock_instrument(self, timeout: Union[float, None, str]) -> None:
+        if timeout == "timeout":
+            timeout = self._timeout
+        wait = _LOCK_NO_LIMIT if timeout is None else int(min(max(timeout, 0), _LOCK_NO_LIMIT))
+        with self.lock:
+            status = _library.function("vx_comm_lock")(self.link_id, wait)
+        if status == VI_ERROR_NSUP_OPER:
+            raise NotSupportedError(status, "vx_comm_lock", "lock() is not supported on %s: %s"
+                                    % (self.address, _NO_LOCK.get(self.route, "the route has no locks")))
+        check(status, "vx_comm_lock")
+
+    def unlock(self) -> None:
+        """Gives back the instrument's exclusive lock (see `lock`)."""
+        with self.lock:
+            status = _library.function("vx_comm_unlock")(self.link_id)
+        check(status, "vx_comm_unlock")
 
     # ------------------------------------------------ buffered input --
 

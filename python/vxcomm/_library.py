@@ -50,6 +50,8 @@ _SIGNATURES = {
     "vx_comm_readStb": (ViStatus, [_I, ctypes.POINTER(_U16)]),
     "vx_comm_trigger": (ViStatus, [_I]),
     "vx_comm_remote": (ViStatus, [_I, _U16]),
+    "vx_comm_lock": (ViStatus, [_I, _I]),
+    "vx_comm_unlock": (ViStatus, [_I]),
 }
 
 

@@ -2,7 +2,8 @@
  * MSVC import library of the archive, the archive's DLL beside it. Checks
  * that the DLL's version resource and vx_comm_version give the release
  * named by argv[1], that a failed open leaves its reason for
- * vx_comm_lastError, then queries the first simulated instrument. */
+ * vx_comm_lastError, then queries the first simulated instrument (and asks
+ * its raw TCP link for the lock it does not have). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -73,6 +74,9 @@ static void check_query(void) {
   if (s == VI_SUCCESS) s = vx_comm_gets(link, reply, sizeof reply, NULL);
   if (s != VI_SUCCESS) vx_comm_statusDesc(s, reply, sizeof reply);
   expect(s == VI_SUCCESS && strncmp(reply, "VXSIM,", 6) == 0, "query *IDN?", reply);
+  /* The lock calls resolve through the import library; raw TCP has none. */
+  expect(vx_comm_lock(link, 0) == VI_ERROR_NSUP_OPER && vx_comm_unlock(link) == VI_ERROR_NSUP_OPER,
+         "lock on raw TCP not supported", address);
   vx_comm_close(link);
 }
 
