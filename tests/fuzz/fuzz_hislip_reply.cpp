@@ -261,7 +261,8 @@ void check_async_sent(Sent* s, const Ids& ids) {
   }
 }
 
-enum Op { INIT, ASYNC_INIT, MAX_SIZE, WRITE_LINE, WRITE_HELD, READ, STATUS, REMOTE, TRIGGER, CLEAR, PREEMPTED_READ, N_OPS };
+enum Op { INIT, ASYNC_INIT, MAX_SIZE, WRITE_LINE, WRITE_HELD, READ, STATUS, REMOTE, TRIGGER, CLEAR, PREEMPTED_READ, LOCK,
+          UNLOCK, N_OPS };
 
 // Input: the timeout (1..20 ms), whether the server floods, then sections
 // as a capture writes them: a tag, a 16-bit big-endian length, the bytes.
@@ -365,6 +366,15 @@ void run_session(const uint8_t* data, size_t size) {
       case TRIGGER:
         s = vx_hislip_trigger(l);
         boundMs = 2 * (int)tmo;
+        break;
+      case LOCK:
+        // The lock's own wait (0 to the link timeout) bounds the exchange.
+        s = vx_hislip_lock(l, (ViInt32)(arg % (tmo + 1)));
+        boundMs = (int)(arg % (tmo + 1)) + kAsyncMarginMs;
+        break;
+      case UNLOCK:
+        s = vx_hislip_unlock(l);
+        boundMs = (int)tmo + kAsyncMarginMs;
         break;
       default:
         s = vx_hislip_clear(l);
