@@ -105,23 +105,34 @@ TEST(Lock, Vxi11CallsWaitForAnotherLinksLockUpToTheLinkTimeout) {
   vx_comm_close(b);
 }
 
-// A VXI-11 instrument that takes a lock only without a wait: the lock is
-// asked for once more in that form, said so in the log, and later calls go
-// without the wait too.
+// A VXI-11 instrument that takes a lock or a call only without a wait for
+// a lock: the first refused is asked once more in that form, said so in
+// the log, and the link's later calls go without the wait too.
 TEST(Lock, Vxi11DeviceRefusingTheWaitIsAskedAgainWithout) {
   REQUIRE_LOCK_SUITE();
-  ViInt32 id = open_link("TCPIP0::127.0.0.17::inst0::INSTR");
-  ASSERT_GT(id, 0);
-  TempLog log("nolockwait");
-  vx_usb_startdebug(log.path.c_str());
-  EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 1000));
-  EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,", 0));
-  EXPECT_EQ(VI_SUCCESS, vx_comm_unlock(id));
-  vx_usb_stopdebug();
-  EXPECT_NE(std::string::npos, log.text().find("device_lock refused the wait for a lock (VXI-11 error 5, parameter "
-                                                "error); asking again without it"))
-      << log.text();
-  vx_comm_close(id);
+  for (bool lockFirst : {true, false}) {
+    SCOPED_TRACE(lockFirst ? "lock first" : "a write first");
+    ViInt32 id = open_link("TCPIP0::127.0.0.17::inst0::INSTR");
+    ASSERT_GT(id, 0);
+    TempLog log("nolockwait");
+    vx_usb_startdebug(log.path.c_str());
+    if (lockFirst) {
+      EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 1000));
+    }
+    EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,", 0));
+    EXPECT_EQ(VI_SUCCESS, vx_comm_trigger(id));
+    if (!lockFirst) {
+      EXPECT_EQ(VI_SUCCESS, vx_comm_lock(id, 1000));
+    }
+    EXPECT_EQ(VI_SUCCESS, vx_comm_unlock(id));
+    vx_usb_stopdebug();
+    const std::string text = log.text();
+    const std::string said = std::string(lockFirst ? "device_lock" : "device_write") +
+                             " refused the wait for a lock (VXI-11 error 5, parameter error); asking again without it";
+    EXPECT_NE(std::string::npos, text.find(said)) << text;
+    EXPECT_EQ(text.find("refused the wait"), text.rfind("refused the wait")) << "said once: " << text;
+    vx_comm_close(id);
+  }
 }
 
 // Raw TCP has no locks.
