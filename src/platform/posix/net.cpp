@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/socket_address.h"
 
 bool vxp_net_startup() { return true; }
 void vxp_net_cleanup() {}
@@ -61,27 +63,6 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
   return rc == 0;
 }
 
-// The socket address of `a`, its length in *len.
-static struct sockaddr_storage make_sockaddr(const vxp_address& a, uint16_t port, socklen_t* len) {
-  struct sockaddr_storage ss;
-  memset(&ss, 0, sizeof ss);
-  if (a.family == 6) {
-    struct sockaddr_in6* sa = reinterpret_cast<struct sockaddr_in6*>(&ss);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    memcpy(&sa->sin6_addr, a.bytes, 16);
-    sa->sin6_scope_id = a.scope;
-    *len = sizeof *sa;
-  } else {
-    struct sockaddr_in* sa = reinterpret_cast<struct sockaddr_in*>(&ss);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    memcpy(&sa->sin_addr, a.bytes, 4);
-    *len = sizeof *sa;
-  }
-  return ss;
-}
-
 vxp_socket vxp_tcp_socket_for(const vxp_address& a) {
   return make_socket(a.family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
 }
@@ -91,8 +72,9 @@ vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t 
 }
 
 vxp_connect_result vxp_tcp_connect_to(vxp_socket s, const vxp_address& a, uint16_t port, uint32_t ms) {
-  socklen_t saLen = 0;
-  struct sockaddr_storage sa = make_sockaddr(a, port, &saLen);
+  size_t addrLen = 0;
+  struct sockaddr_storage sa = vxp_sockaddr_of(a, port, &addrLen);
+  const socklen_t saLen = (socklen_t)addrLen;
   int fd = (int)s;
   if (ms == 0) {
     int rc;

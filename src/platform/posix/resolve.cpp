@@ -10,50 +10,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 
+#include "platform/socket_address.h"
+
 namespace {
 
 std::atomic<int> g_pending{0};
-
-// The first IPv4 address of `host`, or its first IPv6 one when it has no
-// IPv4 address (a name with both is reached over IPv4, as the searches
-// are). Text holding a ':' is an IPv6 literal, never looked up as a name.
-bool lookup(const char* host, vxp_address* out) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  if (strchr(host, ':')) hints.ai_flags = AI_NUMERICHOST;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  bool ok = false;
-  for (int family : {AF_INET, AF_INET6}) {
-    for (struct addrinfo* a = found; a && !ok; a = a->ai_next) {
-      if (a->ai_family != family) continue;
-      if (family == AF_INET && a->ai_addrlen >= sizeof(struct sockaddr_in)) {
-        struct sockaddr_in sa;
-        memcpy(&sa, a->ai_addr, sizeof sa);
-        *out = vxp_address{4, {0}, 0};
-        memcpy(out->bytes, &sa.sin_addr, 4);
-        ok = true;
-      } else if (family == AF_INET6 && a->ai_addrlen >= sizeof(struct sockaddr_in6)) {
-        struct sockaddr_in6 sa;
-        memcpy(&sa, a->ai_addr, sizeof sa);
-        *out = vxp_address{6, {0}, (uint32_t)sa.sin6_scope_id};
-        memcpy(out->bytes, &sa.sin6_addr, 16);
-        ok = true;
-      }
-    }
-  }
-  freeaddrinfo(found);
-  return ok;
-}
 
 // A worker may still run when the host unloads the library; its code must
 // stay mapped until it returns. The first worker marks the library as never
@@ -80,7 +47,7 @@ struct Lookup {
 
 vxp_resolve_result vxp_resolve_host(const char* host, uint32_t ms, vxp_address* addr) {
   if (!host || !*host) return VXP_RESOLVE_FAILED;
-  if (ms == 0) return lookup(host, addr) ? VXP_RESOLVED : VXP_RESOLVE_FAILED;
+  if (ms == 0) return vxp_lookup_first(host, addr) ? VXP_RESOLVED : VXP_RESOLVE_FAILED;
 
   if (g_pending.fetch_add(1) >= VXP_RESOLVE_PENDING_MAX) {
     g_pending.fetch_sub(1);
@@ -93,7 +60,7 @@ vxp_resolve_result vxp_resolve_host(const char* host, uint32_t ms, vxp_address* 
     keep_loaded();
     std::thread([job] {
       vxp_address a = {4, {0}, 0};
-      bool ok = lookup(job->host.c_str(), &a);
+      bool ok = vxp_lookup_first(job->host.c_str(), &a);
       {
         std::lock_guard<std::mutex> hold(job->m);
         job->done = true;

@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/socket_address.h"
+#include "platform/win/adapters.h"
 
 // The clean-up that takes the count to zero closes every socket of the
 // process. Unserialised, it can overlap another thread's start-up and close
@@ -100,27 +102,6 @@ bool vxp_tcp_connect(vxp_socket s, uint32_t addr, uint16_t port) {
   return connect((SOCKET)s, (struct sockaddr*)&sa, (int)sizeof sa) == 0;
 }
 
-// The socket address of `a`, its length in *len.
-static struct sockaddr_storage make_sockaddr(const vxp_address& a, uint16_t port, int* len) {
-  struct sockaddr_storage ss;
-  memset(&ss, 0, sizeof ss);
-  if (a.family == 6) {
-    struct sockaddr_in6* sa = reinterpret_cast<struct sockaddr_in6*>(&ss);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    memcpy(&sa->sin6_addr, a.bytes, 16);
-    sa->sin6_scope_id = a.scope;
-    *len = (int)sizeof *sa;
-  } else {
-    struct sockaddr_in* sa = reinterpret_cast<struct sockaddr_in*>(&ss);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    memcpy(&sa->sin_addr, a.bytes, 4);
-    *len = (int)sizeof *sa;
-  }
-  return ss;
-}
-
 vxp_socket vxp_tcp_socket_for(const vxp_address& a) {
   return make_socket(a.family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
 }
@@ -130,8 +111,9 @@ vxp_connect_result vxp_tcp_connect_within(vxp_socket s, uint32_t addr, uint16_t 
 }
 
 vxp_connect_result vxp_tcp_connect_to(vxp_socket s, const vxp_address& a, uint16_t port, uint32_t ms) {
-  int saLen = 0;
-  struct sockaddr_storage sa = make_sockaddr(a, port, &saLen);
+  size_t addrLen = 0;
+  struct sockaddr_storage sa = vxp_sockaddr_of(a, port, &addrLen);
+  const int saLen = (int)addrLen;
   SOCKET sock = (SOCKET)s;
   if (ms == 0) return connect(sock, (struct sockaddr*)&sa, saLen) == 0 ? VXP_CONNECTED : VXP_CONNECT_FAILED;
   u_long nonBlocking = 1;
@@ -278,31 +260,19 @@ static int add_unique(uint32_t* out, int n, int capacity, uint32_t addr) {
 
 int vxp_broadcast_addresses(uint32_t* out, int capacity) {
   if (!out || capacity <= 0) return 0;
-  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-  // The list can grow between the sizing call and the real one: a few tries.
-  ULONG size = 16 * 1024;
-  IP_ADAPTER_ADDRESSES* list = nullptr;
-  ULONG rc = ERROR_BUFFER_OVERFLOW;
-  for (int attempt = 0; attempt < 4 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
-    free(list);
-    list = (IP_ADAPTER_ADDRESSES*)malloc(size);
-    if (!list) return 0;
-    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
-  }
+  IP_ADAPTER_ADDRESSES* list = vxp_win_adapters(AF_INET);
   int n = 0;
-  if (rc == NO_ERROR) {
-    for (IP_ADAPTER_ADDRESSES* a = list; a; a = a->Next) {
-      if (a->OperStatus != IfOperStatusUp) continue;
-      if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK || a->IfType == IF_TYPE_PPP || a->IfType == IF_TYPE_TUNNEL) continue;
-      for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
-        const SOCKADDR* sa = u->Address.lpSockaddr;
-        if (!sa || sa->sa_family != AF_INET || u->OnLinkPrefixLength > 30) continue;
-        struct sockaddr_in in;
-        memcpy(&in, sa, sizeof in);
-        const uint32_t host = ntohl(in.sin_addr.s_addr);
-        const uint32_t hostBits = u->OnLinkPrefixLength == 0 ? 0xFFFFFFFFu : (0xFFFFFFFFu >> u->OnLinkPrefixLength);
-        n = add_unique(out, n, capacity, htonl(host | hostBits));
-      }
+  for (IP_ADAPTER_ADDRESSES* a = list; a; a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp) continue;
+    if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK || a->IfType == IF_TYPE_PPP || a->IfType == IF_TYPE_TUNNEL) continue;
+    for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
+      const SOCKADDR* sa = u->Address.lpSockaddr;
+      if (!sa || sa->sa_family != AF_INET || u->OnLinkPrefixLength > 30) continue;
+      struct sockaddr_in in;
+      memcpy(&in, sa, sizeof in);
+      const uint32_t host = ntohl(in.sin_addr.s_addr);
+      const uint32_t hostBits = u->OnLinkPrefixLength == 0 ? 0xFFFFFFFFu : (0xFFFFFFFFu >> u->OnLinkPrefixLength);
+      n = add_unique(out, n, capacity, htonl(host | hostBits));
     }
   }
   free(list);

@@ -6,48 +6,14 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <new>
 
 #include "platform/net.h"
+#include "platform/socket_address.h"
 
 namespace {
 
 volatile LONG g_pending = 0;
-
-// The first IPv4 address of `host`, or its first IPv6 one when it has no
-// IPv4 address (a name with both is reached over IPv4, as the searches
-// are). Text holding a ':' is an IPv6 literal, never looked up as a name.
-bool lookup(const char* host, vxp_address* out) {
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  if (strchr(host, ':')) hints.ai_flags = AI_NUMERICHOST;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
-  bool ok = false;
-  for (int family : {AF_INET, AF_INET6}) {
-    for (struct addrinfo* a = found; a && !ok; a = a->ai_next) {
-      if (a->ai_family != family) continue;
-      if (family == AF_INET && a->ai_addrlen >= sizeof(struct sockaddr_in)) {
-        struct sockaddr_in sa;
-        memcpy(&sa, a->ai_addr, sizeof sa);
-        *out = vxp_address{4, {0}, 0};
-        memcpy(out->bytes, &sa.sin_addr, 4);
-        ok = true;
-      } else if (family == AF_INET6 && a->ai_addrlen >= sizeof(struct sockaddr_in6)) {
-        struct sockaddr_in6 sa;
-        memcpy(&sa, a->ai_addr, sizeof sa);
-        *out = vxp_address{6, {0}, (uint32_t)sa.sin6_scope_id};
-        memcpy(out->bytes, &sa.sin6_addr, 16);
-        ok = true;
-      }
-    }
-  }
-  freeaddrinfo(found);
-  return ok;
-}
 
 // Shared by the caller and the worker; the last of the two to let go frees
 // it. The worker's results are published by the event.
@@ -69,7 +35,7 @@ void release(Lookup* job) {
 DWORD WINAPI lookup_main(LPVOID p) {
   Lookup* job = static_cast<Lookup*>(p);
   vxp_address a = {4, {0}, 0};
-  job->found = lookup(job->host, &a);
+  job->found = vxp_lookup_first(job->host, &a);
   job->addr = a;
   SetEvent(job->done);
   HMODULE pin = job->pin;
@@ -88,7 +54,7 @@ vxp_resolve_result vxp_resolve_host(const char* host, uint32_t ms, vxp_address* 
   if (!host || !*host || strlen(host) >= sizeof(Lookup::host)) return VXP_RESOLVE_FAILED;
   if (ms == 0) {
     if (!vxp_net_startup()) return VXP_RESOLVE_FAILED;
-    bool ok = lookup(host, addr);
+    bool ok = vxp_lookup_first(host, addr);
     vxp_net_cleanup();
     return ok ? VXP_RESOLVED : VXP_RESOLVE_FAILED;
   }
