@@ -45,6 +45,8 @@ typedef uint16_t ViUInt16;
 #define VI_ERROR_RSRC_BUSY ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0072))
 #define VI_ERROR_INV_PARAMETER ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0078))
 #define VI_ERROR_NPERMISSION ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF00A8))
+#define VI_ERROR_NENABLED ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF002F))
+#define VI_ERROR_ABORT ((ViStatus)(VX_ERROR_BASE_ + 0x3FFF0030))
 
 /* Links. address: "TCP-" and a dotted IPv4 address, or text starting with a
  * digit (TCP, port 18); "USB-" and a serial number (direct USB); anything
@@ -183,6 +185,30 @@ ViStatus vx_comm_remote(ViInt32 linkId, ViUInt16 mode);
  * VI_ERROR_SYSTEM_ERROR. */
 ViStatus vx_comm_lock(ViInt32 linkId, ViInt32 tmoMs);
 ViStatus vx_comm_unlock(ViInt32 linkId);
+
+/* Service requests: instead of polling the status byte, wait until the
+ * instrument asks for service. enableSrq(linkId, 1) starts collecting the
+ * link's service requests, enableSrq(linkId, 0) stops and forgets those
+ * queued. waitSrq waits up to tmoMs (0: takes one already queued, if any;
+ * negative: no limit) for the next and gives the status byte read with it
+ * through stb, and through dropped (may be null) how many requests came
+ * while the queue (VX_SRQ_QUEUE_LENGTH of them) was full since the last
+ * wait returned one. The wait holds no per-link lock: other threads go on
+ * with the link meanwhile. VXI-11 links receive device_intr_srq on an
+ * interrupt channel the library serves; HiSLIP links AsyncServiceRequest;
+ * USB links to other makers' USB488 instruments the interrupt-IN
+ * notification; VISA links VI_EVENT_SERVICE_REQ. The status byte is the one
+ * the notification carried (USB488), else a serial poll at the wake-up.
+ * waitSrq returns VI_ERROR_NENABLED when not collecting, VI_ERROR_TMO when
+ * none came in time, VI_ERROR_ABORT when vx_comm_clear or
+ * vx_comm_clear_async ended the wait, VI_ERROR_CONN_LOST when a close did.
+ * Routes without service requests (raw TCP, the maker's own USB devices,
+ * a USB device without an interrupt-IN endpoint, a VISA library without
+ * events) answer VI_ERROR_NSUP_OPER to enableSrq. A null stb:
+ * VI_ERROR_SYSTEM_ERROR. */
+#define VX_SRQ_QUEUE_LENGTH 50
+ViStatus vx_comm_enableSrq(ViInt32 linkId, ViInt32 enable);
+ViStatus vx_comm_waitSrq(ViInt32 linkId, ViInt32 tmoMs, ViUInt16* stb, ViInt32* dropped);
 
 /* Call log: trace every call into the file at path (created or emptied);
  * stopdebug turns tracing off. */

@@ -70,6 +70,7 @@ extern "C" ViStatus vx_comm_readBlocking(ViInt32 linkId, void* buffer, ViInt32 c
 static ViStatus clear_entered(LinkCall& call) {
   LinkSlot* slot = call.slot();
   writeLog("vx_comm_clear_async(linkId=%d)\n", (int)call.linkId());
+  vx_srq_interrupt(&slot->srq);
   ViStatus status = call.unlocked([&] { return slot->ops.clear(slot->context); });
   {
     std::lock_guard<std::mutex> hold(slot->stateLock);

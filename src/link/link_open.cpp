@@ -125,6 +125,8 @@ extern "C" ViStatus vx_comm_close(ViInt32 linkId) {
   // A call the transport could not interrupt in time (a VISA library that
   // holds on) finishes the close itself when it leaves, so the close
   // returns within the bound and nothing is released under it.
+  // A wait for a service request is inside without a transport call.
+  vx_srq_close(&slot->srq);
   if (callsInside) slot->ops.abort(slot->context);
   if (vx_gate_drain(&slot->gate, kDrainLimitMs) || vx_gate_hand_off(&slot->gate)) vx_link_finish_close(slot, true);
   writeLog("vx_comm_close() returns: status is always VI_SUCCESS\n");
@@ -135,6 +137,8 @@ void vx_link_finish_close(LinkSlot* slot, bool logged) {
   vx_link_lock(slot, "vx_comm_close");
   slot->ops.close(slot->context);
   vx_link_unlock(slot, "vx_comm_close");
+  // The transport posts no more once its close has returned.
+  vx_srq_reset(&slot->srq);
 
   if (logged) writeLog("vx_comm_close(): locking link list mutex\n");
   vx_link_list_lock();

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "link/gate.h"
+#include "link/srq_queue.h"
 #include "platform/mutex.h"
 #include "transport/transport.h"
 #include "vx_comm.h"
@@ -37,6 +38,8 @@ struct LinkSlot {
   // Guards PendingLine and BlockState against the unlocked clear and against
   // calls from several threads on links without a per-link lock.
   std::mutex stateLock;
+  // The service requests received and not yet waited for.
+  vx_srq_queue srq;
 };
 
 extern LinkSlot vx_link_table[VX_LINK_COUNT];

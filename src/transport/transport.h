@@ -1,7 +1,7 @@
 // The table of operations every transport supplies (open, close, read,
 // write, setTimeout, clear, abort, the three instrument controls readStb,
-// trigger, remote, endMessage, writeMore, lock and unlock), bound into a link's slot by
-// vx_comm_open.
+// trigger, remote, endMessage, writeMore, lock, unlock and srqEnable),
+// bound into a link's slot by vx_comm_open.
 // Plain function pointers, each documented with its return convention and
 // the locks its caller holds.
 #ifndef VX_TRANSPORT_H
@@ -25,6 +25,16 @@ inline uint32_t vx_open_wait_ms(ViInt32 tmoMs) {
   if (tmoMs <= 0) return 0;
   return tmoMs < 3000 ? 3000u : (uint32_t)tmoMs;
 }
+
+// Where a transport delivers the link's service requests. post may be
+// called from any thread of the transport's (never with a lock the
+// link's callers take around a transport operation); stb is the status
+// byte the notification carried, or -1 when it carried none (the waiter
+// then reads it with readStb).
+struct SrqSink {
+  void (*post)(SrqSink* sink, int stb);
+  void* owner;  // the poster's own; transports leave it alone
+};
 
 struct TransportOps {
   // Makes the physical connection for `address` (prefix handling already
@@ -89,6 +99,14 @@ struct TransportOps {
   // vx_transport_nsup_* functions. The per-link lock is held.
   ViStatus (*lock)(void* context, ViInt32 tmoMs);
   ViStatus (*unlock)(void* context);
+
+  // Service requests: on, the transport posts every request of the
+  // instrument to `sink` from then on; off (sink null), it stops, and no
+  // post runs once it returns. close stops them too, before it returns.
+  // Enabling twice, or stopping what never started, succeeds. A route or
+  // device without service requests binds vx_transport_nsup_srq. The
+  // per-link lock is held.
+  ViStatus (*srqEnable)(void* context, SrqSink* sink);
 };
 
 inline ViStatus vx_transport_nsup_readstb(void*, ViUInt16*) { return VI_ERROR_NSUP_OPER; }
@@ -96,6 +114,7 @@ inline ViStatus vx_transport_nsup_trigger(void*) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_remote(void*, ViUInt16) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_lock(void*, ViInt32) { return VI_ERROR_NSUP_OPER; }
 inline ViStatus vx_transport_nsup_unlock(void*) { return VI_ERROR_NSUP_OPER; }
+inline ViStatus vx_transport_nsup_srq(void*, SrqSink*) { return VI_ERROR_NSUP_OPER; }
 // On a byte stream the bytes already sent are the whole message.
 inline ViStatus vx_transport_stream_end(void*) { return VI_SUCCESS; }
 

@@ -13,6 +13,7 @@ ViStatus fake_close(void* context) {
   FakeLink* f = static_cast<FakeLink*>(context);
   std::lock_guard<std::mutex> hold(f->m);
   f->closeCalls++;
+  f->srqSink = nullptr;
   return VI_SUCCESS;
 }
 
@@ -102,10 +103,18 @@ ViStatus fake_unlock(void* context) {
   return f->controlStatus;
 }
 
+ViStatus fake_srq(void* context, SrqSink* sink) {
+  FakeLink* f = static_cast<FakeLink*>(context);
+  std::lock_guard<std::mutex> hold(f->m);
+  f->controls.push_back(sink ? "srq on" : "srq off");
+  if (f->controlStatus == VI_SUCCESS) f->srqSink = sink;
+  return f->controlStatus;
+}
+
 const TransportOps fake_ops = {fake_open,    fake_close,  fake_read,   fake_write,
                                fake_settmo,  fake_clear,  fake_abort,  fake_readstb,
                                fake_trigger, fake_remote, vx_transport_stream_end, fake_write,
-                               fake_lock,    fake_unlock};
+                               fake_lock,    fake_unlock, fake_srq};
 
 }  // namespace
 

@@ -34,6 +34,7 @@ struct FakeLink {
   std::vector<std::string> controls;  // "readStb", "trigger", "remote <mode>"
   ViUInt16 stb = 0;                   // what readStb hands over, whatever its status
   ViStatus controlStatus = VI_SUCCESS;
+  SrqSink* srqSink = nullptr;  // where service requests go while enabled
   std::function<void()> onRead;  // runs at the start of every read, unlocked
 
   void script(const std::string& data) { reads.push_back({data, VI_SUCCESS}); }

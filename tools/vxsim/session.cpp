@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -1138,11 +1139,43 @@ Next cmd_clearcount(Session& s, std::string_view) { return reply_number(s, s.sta
 Next cmd_abortcount(Session& s, std::string_view) { return reply_number(s, s.state().aborts.load()); }
 Next cmd_endcount(Session& s, std::string_view) { return reply_number(s, s.state().ends.load()); }
 
-// A service request: RQS joins the status byte, and a USB488 device with an
-// interrupt-IN endpoint sends it as a notification on each open connection.
+// A service request: RQS joins the status byte, and each route sends it
+// (VXI-11 device_intr_srq, HiSLIP AsyncServiceRequest, the USB488
+// notification on each open connection).
 Next cmd_srq(Session& s, std::string_view) {
-    s.state().stb.fetch_or(0x40);
-    s.state().srqs.fetch_add(1);
+    s.state().request_service();
+    return Next::Continue;
+}
+
+Next cmd_sre_set(Session& s, std::string_view args) {
+    std::uint64_t v = 0;
+    if (take_number(s, args, "*SRE", "value", 0, 255, v)) s.state().sre.store(static_cast<unsigned>(v) & ~0x40u);
+    return Next::Continue;
+}
+Next cmd_sre_query(Session& s, std::string_view) { return reply_number(s, s.state().sre.load()); }
+
+Next cmd_ese_set(Session& s, std::string_view args) {
+    std::uint64_t v = 0;
+    if (take_number(s, args, "*ESE", "value", 0, 255, v)) s.state().ese.store(static_cast<unsigned>(v));
+    return Next::Continue;
+}
+
+// Reading the event status register empties it, and ESB leaves the status byte.
+Next cmd_esr_query(Session& s, std::string_view) {
+    const unsigned esr = s.state().esr.exchange(0);
+    s.state().stb.fetch_and(~0x20u);
+    return reply_number(s, esr);
+}
+
+// A measurement that ends after <ms>, on a thread of its own that keeps the
+// instrument's state alive.
+Next cmd_meas(Session& s, std::string_view args) {
+    std::uint64_t ms = 0;
+    if (!take_number(s, args, "MEAS", "ms", 0, kMaxPauseMs, ms)) return Next::Continue;
+    std::thread([state = s.shared_state(), ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        state->measurement_done();
+    }).detach();
     return Next::Continue;
 }
 
@@ -1166,7 +1199,14 @@ const Command kCommands[] = {
     {"ABORTCOUNT?", cmd_abortcount, "ABORTCOUNT?", "VXI-11 device_abort calls so far"},
     {"ENDCOUNT?", cmd_endcount, "ENDCOUNT?",
      "messages ended by VXI-11 END, HiSLIP DataEnd or USBTMC EOM so far, this one included"},
-    {"SRQ", cmd_srq, "SRQ", "request service: RQS (64) joins the status byte; a USB488 device notifies it"},
+    {"SRQ", cmd_srq, "SRQ", "request service now: RQS (64) joins the status byte and every route sends it"},
+    {"*SRE", cmd_sre_set, "*SRE <n>", "service request enable: the status byte bits that request service"},
+    {"*SRE?", cmd_sre_query, "*SRE?", "the service request enable, decimal"},
+    {"*ESE", cmd_ese_set, "*ESE <n>", "event status enable: the event bits that set ESB (32)"},
+    {"*ESR?", cmd_esr_query, "*ESR?", "the event status register, decimal; reading empties it and clears ESB"},
+    {"MEAS", cmd_meas, "MEAS <ms>",
+     "a measurement ending after <ms>: OPC (1) joins *ESR?; ESB (32) joins the status byte if *ESE has 1; "
+     "service is requested if *SRE has 32"},
     {"RENSTATE?", cmd_renstate, "RENSTATE?", "USB488 <ren>,<remote>,<lockout> (each 0 or 1),<returns to local so far>"},
     {"ECHO", cmd_echo, "ECHO <text>", "reply <text> exactly"},
     {"SPLIT", cmd_split, "SPLIT <pieces> <pauseMs> <text>",
@@ -1212,6 +1252,31 @@ Next Session::dispatch(std::string_view line) {
     }
     note("unknown command '%s' (ignored)", printable(line).c_str());
     return Next::Continue;
+}
+
+void InstrumentState::request_service() {
+    stb.fetch_or(0x40);
+    {
+        std::lock_guard<std::mutex> hold(srq_mutex_);
+        srqs.fetch_add(1);
+    }
+    srq_cv_.notify_all();
+}
+
+std::uint64_t InstrumentState::wait_service(std::uint64_t seen, int ms) {
+    std::unique_lock<std::mutex> hold(srq_mutex_);
+    srq_cv_.wait_for(hold, std::chrono::milliseconds(ms < 0 ? 0 : ms), [&] { return srqs.load() > seen; });
+    return srqs.load();
+}
+
+void InstrumentState::measurement_done() {
+    esr.fetch_or(1);
+    unsigned joined = 0;
+    if (ese.load() & 1) {
+        stb.fetch_or(0x20);
+        joined = 0x20;
+    }
+    if (sre.load() & joined) request_service();
 }
 
 }  // namespace vxsim

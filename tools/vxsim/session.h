@@ -28,6 +28,24 @@ struct InstrumentState {
     std::atomic<bool> lockout{false};
     std::atomic<std::uint64_t> locals{0};  // USB488: returns from remote to local
     std::atomic<std::uint64_t> srqs{0};
+
+    // IEEE 488.2 status: *SRE's enable, *ESE's enable and the event status
+    // register (operation complete, bit 0, set when a MEAS ends).
+    std::atomic<unsigned> sre{0}, ese{0}, esr{0};
+    // The instrument requests service: RQS (64) joins the status byte, srqs
+    // counts it, and the routes waiting in wait_service wake up. Each route
+    // keeps how many it has sent.
+    void request_service();
+    // Waits up to ms for srqs to pass `seen`; returns srqs.
+    std::uint64_t wait_service(std::uint64_t seen, int ms);
+    // A MEAS that ended: OPC joins the event register, ESB the status byte
+    // where *ESE enables OPC, and service is requested where *SRE enables
+    // what joined.
+    void measurement_done();
+
+private:
+    std::mutex srq_mutex_;
+    std::condition_variable srq_cv_;
 };
 
 // One simulated instrument: a listening address and what it says it is.
@@ -184,6 +202,7 @@ public:
     // ---- helpers for command handlers ----
     const Instrument& instrument() const { return inst_; }
     InstrumentState& state() { return *inst_.state; }
+    std::shared_ptr<InstrumentState> shared_state() const { return inst_.state; }
     // Bytes taken from the connection so far by the line reader and raw reads.
     std::uint64_t consumed() const { return consumed_; }
     // Sends everything (one send call unless the kernel takes less); false if

@@ -186,4 +186,5 @@ const TransportOps vx_hislip_ops = {
     hislip_write_more,  // writeMore
     hislip_lock,        // lock
     hislip_unlock,      // unlock
+    vx_transport_nsup_srq,  // srqEnable
 };

@@ -216,6 +216,7 @@ const TransportOps vx_tcp_ops = {
     vx_tcp_write,               // writeMore
     vx_transport_nsup_lock,     // lock
     vx_transport_nsup_unlock,   // unlock
+    vx_transport_nsup_srq,  // srqEnable
 };
 
 const TransportOps vx_tcp_socket_ops = {
@@ -233,4 +234,5 @@ const TransportOps vx_tcp_socket_ops = {
     vx_tcp_write,               // writeMore
     vx_transport_nsup_lock,     // lock
     vx_transport_nsup_unlock,   // unlock
+    vx_transport_nsup_srq,  // srqEnable
 };

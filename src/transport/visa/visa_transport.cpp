@@ -216,4 +216,5 @@ const TransportOps vx_visa_ops = {
     vx_visa_write,            // writeMore
     vx_visa_lock,             // lock
     vx_visa_unlock,           // unlock
+    vx_transport_nsup_srq,  // srqEnable
 };

@@ -626,4 +626,5 @@ const TransportOps vx_vxi11_ops = {
     vxi11_write_more,  // writeMore
     vxi11_lock,        // lock
     vxi11_unlock,      // unlock
+    vx_transport_nsup_srq,  // srqEnable
 };
