@@ -77,6 +77,12 @@ static void check_query(void) {
   /* The lock calls resolve through the import library; raw TCP has none. */
   expect(vx_comm_lock(link, 0) == VI_ERROR_NSUP_OPER && vx_comm_unlock(link) == VI_ERROR_NSUP_OPER,
          "lock on raw TCP not supported", address);
+  {
+    ViUInt16 stb = 0;
+    expect(vx_comm_enableSrq(link, 1) == VI_ERROR_NSUP_OPER &&
+               vx_comm_waitSrq(link, 0, &stb, NULL) == VI_ERROR_NENABLED,
+           "service requests on raw TCP not supported", address);
+  }
   vx_comm_close(link);
 }
 
