@@ -128,7 +128,7 @@ TEST(Srq, OtherThreadsUseTheLinkDuringTheWaitAndCloseEndsIt) {
     ASSERT_FALSE(idn.empty());
     std::future<ViStatus> waiter = std::async(std::launch::async, [id] {
       ViUInt16 stb = 0;
-      return vx_comm_waitSrq(id, -1, &stb, nullptr);
+      return vx_comm_waitSrq(id, 20000, &stb, nullptr);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(idn, query(id, "*IDN?")) << i;

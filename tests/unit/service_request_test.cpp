@@ -85,7 +85,7 @@ TEST(ServiceRequest, WaitLeavesTheLinkFreeAndEndsOnClearAndClose) {
     std::atomic<ViStatus> waited{1};
     std::thread waiter([&] {
       ViUInt16 stb = 0;
-      waited = vx_comm_waitSrq(id, -1, &stb, nullptr);
+      waited = vx_comm_waitSrq(id, 10000, &stb, nullptr);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ViInt32 n = 0;
