@@ -23,9 +23,13 @@ inline constexpr const char* kUsbBusSocket = "/run/vx_comm_lib/usb.sock";
 // endpoint and not yet handed over: notifications that are not service
 // requests (0) and service requests (1), at most kUsbNotifyQueue each.
 inline constexpr std::size_t kUsbNotifyQueue = 16;
+// Each is woken through its eventfd as a notification joins; the service
+// requests it has been handed are counted up to the instrument's srqs.
 struct UsbNotifyQueues {
     std::deque<std::vector<std::uint8_t>> q[2];
     std::uint64_t dropped = 0;
+    std::uint64_t srq_seen = 0;
+    int wake_fd = -1;
 };
 
 struct UsbInstrument {
