@@ -117,11 +117,12 @@ void hand_out_srqs(UsbInstrument& inst) {
 }
 
 // Hands each service request to the connections as it is made, so that the
-// notification carries the status byte of that moment and goes out at once.
-void watch_srqs(UsbInstrument* inst) {
+// notification carries the status byte of that moment and goes out at once;
+// until `stop`, seen within 100 ms.
+void watch_srqs(UsbInstrument* inst, const std::atomic<bool>* stop) {
     std::uint64_t seen = inst->state->srqs.load();
-    for (;;) {
-        const std::uint64_t now = inst->state->wait_service(seen, 1000);
+    while (!stop->load()) {
+        const std::uint64_t now = inst->state->wait_service(seen, 100);
         if (now == seen) continue;
         seen = now;
         std::lock_guard<std::mutex> lock(inst->notify_mutex);
@@ -946,7 +947,7 @@ bool UsbBus::open(std::vector<UsbInstrument*> instruments) {
     }
     fd_ = fd;
     for (UsbInstrument* inst : instruments_)
-        if (inst->interrupt_in != 0) std::thread(watch_srqs, inst).detach();
+        if (inst->interrupt_in != 0) watchers_.emplace_back(watch_srqs, inst, &stop_watching_);
     return true;
 }
 
@@ -991,6 +992,9 @@ void UsbBus::on_readable(int listener, const void* thread_attr) {
 }
 
 void UsbBus::close_all() {
+    stop_watching_.store(true);
+    for (std::thread& t : watchers_) t.join();
+    watchers_.clear();
     if (tcp_fd_ >= 0) {
         ::close(tcp_fd_);
         tcp_fd_ = -1;

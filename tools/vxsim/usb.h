@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session.h"
@@ -90,6 +91,10 @@ bool apply_usb_fault(UsbInstrument& inst, const std::string& fault);
 
 class UsbBus {
 public:
+    UsbBus() = default;
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+    ~UsbBus() { close_all(); }
     // Binds the bus socket; false (with a log line) when it cannot.
     bool open(std::vector<UsbInstrument*> instruments);
     // Also serves the same protocol on 127.0.0.1:port (for a driver that
@@ -106,6 +111,10 @@ private:
     int tcp_fd_ = -1;
     std::vector<UsbInstrument*> instruments_;
     std::uint64_t next_id_ = 1;
+    // One per instrument with an interrupt-IN endpoint: its service
+    // requests to the connections (usb.cpp), until close_all.
+    std::vector<std::thread> watchers_;
+    std::atomic<bool> stop_watching_{false};
 };
 
 }  // namespace vxsim
