@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -395,6 +396,9 @@ struct SrqCollector {
 // and a read that fails (the device gone) ends the reader.
 TEST_F(UsbTmc, ServiceRequestsAreTheWellFormedSrqNotificationsOfTheirOwnHandle) {
   d.tmcIf.interruptIn = kIntr;
+  // A path longer than the one kept for log lines opens whole.
+  const std::string path = "\\\\?\\usb#vid_2a8d&pid_0396#" + std::string(300, 'S') + "#{a9fdbb24}";
+  snprintf(d.tmcPath, sizeof d.tmcPath, "%s", path.c_str());
   std::mutex m;
   std::deque<FakeUsbAnswer> srqNotes = {done(Bytes{0x81}), done(Bytes{0x82, 0x11}), done(Bytes{0x81, 0x41, 0}),
                                         done(Bytes{0x81, 0x42})};
@@ -409,6 +413,7 @@ TEST_F(UsbTmc, ServiceRequestsAreTheWellFormedSrqNotificationsOfTheirOwnHandle) 
   SrqCollector c;
   ASSERT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, &c.sink));
   EXPECT_EQ(1, driver.openHandles());
+  EXPECT_EQ(path, driver.opened);
   EXPECT_EQ(std::vector<int>{0x42}, c.waitFor(1));
   EXPECT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, nullptr));
   EXPECT_EQ(0, driver.openHandles());

@@ -6,7 +6,7 @@
 // of connections open an interface and hands each its own copy of every
 // notification; the machine-wide reservation is the link's and is not
 // taken again.
-#include <cstring>
+#include <atomic>
 #include <new>
 
 #include "log/call_log.h"
@@ -18,6 +18,7 @@ struct UsbSrqReader {
   SrqSink* sink;
   const char* path;  // the device's, which outlives the reader
   vxp_thread* thread;
+  std::atomic<bool> stopping{false};
 };
 
 namespace {
@@ -44,7 +45,13 @@ void read_requests(void* arg) {
       return;
     }
     uint32_t got = 0;
-    if (!drv->result(r->handle, &got)) return;  // stopped, or the device is gone
+    if (!drv->result(r->handle, &got)) {
+      if (!r->stopping.load())
+        writeLog("USB error: %s: the service request read failed (the device is gone, or its interrupt-IN endpoint "
+                 "failed); no more service requests on this link\n",
+                 r->path);
+      return;
+    }
     if (got == kSrqLength && note[0] == kSrqNotify) {
       r->sink->post(r->sink, note[1]);
     } else if (!malformedSeen) {
@@ -62,6 +69,7 @@ void read_requests(void* arg) {
 // closed. No post runs once it returns.
 void stop_reader(UsbSrqReader* r) {
   if (!r) return;
+  r->stopping.store(true);
   vx_usb_driver->interrupt(r->handle);
   vxp_thread_join(r->thread);
   vx_usb_driver->close(r->handle);
@@ -87,7 +95,7 @@ ViStatus vx_usbdev_srqEnable(void* context, SrqSink* sink) {
   if (d->srq) return VI_SUCCESS;
   UsbSrqReader* r = new (std::nothrow) UsbSrqReader;
   if (!r) return VI_ERROR_SYSTEM_ERROR;
-  r->handle = vx_usb_driver->open(d->path);
+  r->handle = vx_usb_driver->open(d->tmcPath);
   if (!r->handle) {
     delete r;
     writeLog("USB error: %s: service requests: the device cannot be opened a second time for them\n", d->path);
