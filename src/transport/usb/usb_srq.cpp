@@ -126,5 +126,7 @@ void vx_usbdev_srqStop(UsbDevice* d) {
 
 void vx_usbdev_srqInterrupt(UsbDevice* d) {
   std::lock_guard<std::mutex> hold(d->srqLock);
-  if (d->srq) vx_usb_driver->interrupt(d->srq->handle);
+  if (!d->srq) return;
+  d->srq->stopping.store(true);
+  vx_usb_driver->interrupt(d->srq->handle);
 }
