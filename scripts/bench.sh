@@ -20,7 +20,9 @@
 # --srq runs only the service request latency (bench/srq_bench.cpp): a
 # measurement's end awaited with vx_comm_waitSrq against polling *STB?
 # (every 10 ms by default) on VXI-11, HiSLIP and USB488 (the simulator's
-# USB bus), 20 rounds of MEAS 50 by default. The whole run includes it.
+# USB bus), 20 rounds of MEAS 50 by default; then the same over vxusbd on a
+# umockdev-emulated USB488 instrument, polling vx_comm_readStb
+# (bench/usbd_srq_bench.cpp). The whole run includes it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 lan_only=0
@@ -78,9 +80,12 @@ fi
 # Service request latency on the LAN routes and a USB488 instrument of the
 # simulator's USB bus (with an interrupt-IN endpoint).
 srq_bench() {
-  cmake --build "$out" -j "$(nproc)" --target vxbench_srq >/dev/null
+  cmake --build "$out" -j "$(nproc)" --target vxbench_srq vxbench_usbd_srq >/dev/null
   "$top/tests/netns_run.sh" "${sim[@]}" --sim-arg --usb --sim-arg CLASS488 --sim-arg --usb-class \
     --sim-arg 2a8d:0396 -- "$out/bin/vxbench_srq" "$@"
+  # The same wait and poll through vxusbd on a umockdev-emulated USB488
+  # instrument (bench/usbd_srq_bench.cpp).
+  "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd_srq" "$@"
 }
 if [ "$srq_only" = 1 ]; then
   srq_bench "$@"
