@@ -95,16 +95,23 @@ void settle(ViInt32 id, bool srq) {
     }
 }
 
-// One measurement awaited with the service request.
-void srq_round(ViInt32 id, int measMs, Samples* s) {
+// Starts a measurement of measMs: the moment of its send into *t0 and the
+// CPU time then into *c0; false (counted) when the command did not go.
+bool start_measurement(ViInt32 id, int measMs, Samples* s, Clock::time_point* t0, double* c0) {
   char meas[32];
   snprintf(meas, sizeof meas, "MEAS %d", measMs);
-  const double c0 = cpu_ms();
-  const Clock::time_point t0 = Clock::now();
-  if (!send(id, meas)) {
-    ++s->failed;
-    return;
-  }
+  *c0 = cpu_ms();
+  *t0 = Clock::now();
+  if (send(id, meas)) return true;
+  ++s->failed;
+  return false;
+}
+
+// One measurement awaited with the service request.
+void srq_round(ViInt32 id, int measMs, Samples* s) {
+  Clock::time_point t0;
+  double c0 = 0;
+  if (!start_measurement(id, measMs, s, &t0, &c0)) return;
   ViUInt16 stb = 0;
   const ViStatus st = vx_comm_waitSrq(id, measMs + 5000, &stb, nullptr);
   const Clock::time_point t1 = Clock::now();
@@ -118,14 +125,9 @@ void srq_round(ViInt32 id, int measMs, Samples* s) {
 
 // One measurement awaited by polling *STB? every gapMs.
 void poll_round(ViInt32 id, int measMs, int gapMs, Samples* s) {
-  char meas[32];
-  snprintf(meas, sizeof meas, "MEAS %d", measMs);
-  const double c0 = cpu_ms();
-  const Clock::time_point t0 = Clock::now();
-  if (!send(id, meas)) {
-    ++s->failed;
-    return;
-  }
+  Clock::time_point t0;
+  double c0 = 0;
+  if (!start_measurement(id, measMs, s, &t0, &c0)) return;
   const Clock::time_point limit = t0 + std::chrono::milliseconds(measMs + 5000);
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
