@@ -6,7 +6,7 @@
 # instruments, then pyvisa over this library (@vxcomm) against pyvisa-py
 # (@py) with Debian's Python, on a SOCKET, a VXI-11 and a HiSLIP resource.
 #
-#   bench.sh [--lan | --mdns [ROUNDS] | --usb-peer [ROUNDS]] [QUERIES]
+#   bench.sh [--lan | --mdns [ROUNDS] | --usb-peer [ROUNDS] | --srq [ROUNDS [MEAS_MS [POLL_MS]]]] [QUERIES]
 #
 # --lan runs only the LAN protocol tables: the routes, liblxi and pyvisa.
 # --mdns runs only the mDNS search against liblxi's Avahi browse
@@ -17,11 +17,18 @@
 # (pyusb) on one umockdev-emulated USB488 instrument (bench/usb_peer_bench.cpp,
 # default 7 rounds); it needs Debian's python3-pyvisa-py and python3-usb.
 # The whole run includes it when they are there.
+# --srq runs only the service request latency (bench/srq_bench.cpp): a
+# measurement's end awaited with vx_comm_waitSrq against polling *STB?
+# (every 10 ms by default) on VXI-11, HiSLIP and USB488 (the simulator's
+# USB bus), 20 rounds of MEAS 50 by default; then the same over vxusbd on a
+# umockdev-emulated USB488 instrument, polling vx_comm_readStb
+# (bench/usbd_srq_bench.cpp). The whole run includes it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 lan_only=0
 mdns_only=0
 usb_peer_only=0
+srq_only=0
 if [ "${1:-}" = --lan ]; then
   lan_only=1
   shift
@@ -30,6 +37,9 @@ elif [ "${1:-}" = --usb-peer ]; then
   shift
 elif [ "${1:-}" = --mdns ]; then
   mdns_only=1
+  shift
+elif [ "${1:-}" = --srq ]; then
+  srq_only=1
   shift
 fi
 bash "$top/scripts/deps.sh" native
@@ -67,6 +77,20 @@ if [ "$usb_peer_only" = 1 ]; then
   usb_peer_bench "$@"
   exit 0
 fi
+# Service request latency on the LAN routes and a USB488 instrument of the
+# simulator's USB bus (with an interrupt-IN endpoint).
+srq_bench() {
+  cmake --build "$out" -j "$(nproc)" --target vxbench_srq vxbench_usbd_srq >/dev/null
+  "$top/tests/netns_run.sh" "${sim[@]}" --sim-arg --usb --sim-arg CLASS488 --sim-arg --usb-class \
+    --sim-arg 2a8d:0396 -- "$out/bin/vxbench_srq" "$@"
+  # The same wait and poll through vxusbd on a umockdev-emulated USB488
+  # instrument (bench/usbd_srq_bench.cpp).
+  "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd_srq" "$@"
+}
+if [ "$srq_only" = 1 ]; then
+  srq_bench "$@"
+  exit 0
+fi
 if [ "$lan_only" = 1 ]; then
   "$top/tests/netns_run.sh" "${sim[@]}" -- "$out/bin/vxbench" --routes 127.0.0.2 "$@"
 else
@@ -90,6 +114,7 @@ if [ "$lan_only" = 0 ]; then
   cmake --build "$out" -j "$(nproc)" --target vxbench_usbd >/dev/null
   "$top/tests/netns_run.sh" -- "$out/bin/vxbench_usbd"
   usb_peer_bench
+  srq_bench
 fi
 VX_COMM_LIB="$out/bin/libvx_comm_lib.so.0" PYTHONPATH="$top/python" \
   "$top/tests/netns_run.sh" "${sim[@]}" -- /usr/bin/python3 "$top/bench/pyvisa_bench.py" 127.0.0.2

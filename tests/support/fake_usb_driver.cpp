@@ -7,7 +7,8 @@
 namespace {
 
 FakeUsbDriver* g_fake = nullptr;
-vxp_usb* const kHandle = reinterpret_cast<vxp_usb*>(&g_fake);
+
+FakeUsbDriver::Handle* handle_of(vxp_usb* d) { return reinterpret_cast<FakeUsbDriver::Handle*>(d); }
 
 void f_list(bool (*each)(void*, const char*), void* ctx) {
   for (const std::string& p : g_fake->paths)
@@ -24,16 +25,16 @@ void f_describe(bool (*each)(void*, const vxp_usb_info*), void* ctx) {
 }
 vxp_usb* f_open(const char* path) {
   g_fake->opened = path;
-  return kHandle;
+  return reinterpret_cast<vxp_usb*>(g_fake->open());
 }
-void f_close(vxp_usb*) {}
-void f_start(vxp_usb*, const vxp_usb_op* op) { g_fake->start(op); }
-void f_wait(vxp_usb*, uint32_t ms) { g_fake->wait(ms); }
-bool f_pending(vxp_usb*) { return g_fake->pending(); }
-void f_cancel(vxp_usb*) { g_fake->cancel(); }
-bool f_result(vxp_usb*, uint32_t* bytes) { return g_fake->result(bytes); }
-void f_interrupt(vxp_usb*) { g_fake->interrupt(); }
-void f_preempt(vxp_usb*, bool on) { g_fake->preempt(on); }
+void f_close(vxp_usb* d) { g_fake->close(handle_of(d)); }
+void f_start(vxp_usb* d, const vxp_usb_op* op) { g_fake->start(handle_of(d), op); }
+void f_wait(vxp_usb* d, uint32_t ms) { g_fake->wait(handle_of(d), ms); }
+bool f_pending(vxp_usb* d) { return g_fake->pending(handle_of(d)); }
+void f_cancel(vxp_usb* d) { g_fake->cancel(handle_of(d)); }
+bool f_result(vxp_usb* d, uint32_t* bytes) { return g_fake->result(handle_of(d), bytes); }
+void f_interrupt(vxp_usb* d) { g_fake->interrupt(handle_of(d)); }
+void f_preempt(vxp_usb* d, bool on) { g_fake->preempt(handle_of(d), on); }
 
 const UsbDriverOps kFakeOps = {f_list,    f_open,   f_close,     f_start,  f_wait,
                                f_pending, f_cancel, f_result,    f_interrupt, f_preempt, f_describe};
@@ -41,6 +42,7 @@ const UsbDriverOps kFakeOps = {f_list,    f_open,   f_close,     f_start,  f_wai
 }  // namespace
 
 FakeUsbDriver::FakeUsbDriver() {
+  handles_.emplace_back();
   g_fake = this;
   vx_usb_driver = &kFakeOps;
 }
@@ -60,8 +62,18 @@ int FakeUsbDriver::overlaps() const {
   return overlaps_;
 }
 
+int FakeUsbDriver::openHandles() const {
+  std::lock_guard<std::mutex> hold(m_);
+  int n = 0;
+  for (size_t i = 1; i < handles_.size(); ++i) n += handles_[i].closed ? 0 : 1;
+  return n;
+}
+
 void FakeUsbDriver::attach(UsbDevice* d) {
-  d->device = kHandle;
+  {
+    std::lock_guard<std::mutex> hold(m_);
+    d->device = reinterpret_cast<vxp_usb*>(&handles_[0]);
+  }
   d->deviceMutex = nullptr;
   d->timeout.store(VX_USB_OPEN_TIMEOUT_MS);
   d->path[0] = '\0';
@@ -69,10 +81,22 @@ void FakeUsbDriver::attach(UsbDevice* d) {
   d->checkCounter.store(0);
 }
 
-void FakeUsbDriver::start(const vxp_usb_op* op) {
+FakeUsbDriver::Handle* FakeUsbDriver::open() {
+  std::lock_guard<std::mutex> hold(m_);
+  handles_.emplace_back();
+  handles_.back().index = (int)handles_.size() - 1;
+  return &handles_.back();
+}
+
+void FakeUsbDriver::close(Handle* h) {
+  std::lock_guard<std::mutex> hold(m_);
+  h->closed = true;
+}
+
+void FakeUsbDriver::start(Handle* h, const vxp_usb_op* op) {
   std::unique_lock<std::mutex> hold(m_);
-  if (busy_) ++overlaps_;
-  busy_ = true;
+  if (h->busy) ++overlaps_;
+  h->busy = true;
   FakeUsbOp rec;
   rec.kind = op->kind;
   rec.code = op->code;
@@ -80,6 +104,7 @@ void FakeUsbDriver::start(const vxp_usb_op* op) {
   if (op->kind != VXP_USB_BULK_IN && in) rec.in.assign(in, in + op->inLength);
   rec.outLength = op->kind == VXP_USB_BULK_OUT ? 0 : op->outLength;
   rec.cancelled = false;
+  rec.handle = h->index;
   ops_.push_back(rec);
   FakeUsbAnswer a;
   if (respond) {
@@ -87,59 +112,63 @@ void FakeUsbDriver::start(const vxp_usb_op* op) {
     a = respond(rec);
     hold.lock();
   }
-  if (interrupted_) a.how = FakeUsbAnswer::FAIL;
-  pending_ = a.how == FakeUsbAnswer::PENDING;
-  ok_ = a.how == FakeUsbAnswer::DONE;
-  bytes_ = 0;
-  if (ok_ && op->kind == VXP_USB_BULK_OUT) {
-    bytes_ = a.written < 0 ? op->inLength : (uint32_t)a.written;
-  } else if (ok_) {
+  if (h->interrupted) a.how = FakeUsbAnswer::FAIL;
+  h->pending = a.how == FakeUsbAnswer::PENDING;
+  h->ok = a.how == FakeUsbAnswer::DONE;
+  h->bytes = 0;
+  if (h->ok && op->kind == VXP_USB_BULK_OUT) {
+    h->bytes = a.written < 0 ? op->inLength : (uint32_t)a.written;
+  } else if (h->ok) {
     size_t n = a.data.size() < op->outLength ? a.data.size() : op->outLength;
     if (n > 0) memcpy(op->out, a.data.data(), n);
-    bytes_ = (uint32_t)n;
+    h->bytes = (uint32_t)n;
   }
 }
 
-void FakeUsbDriver::wait(uint32_t ms) {
+void FakeUsbDriver::wait(Handle* h, uint32_t ms) {
   if (waitMicros > 0) std::this_thread::sleep_for(std::chrono::microseconds(waitMicros));
   std::unique_lock<std::mutex> hold(m_);
   // Without a limit a pending operation ends only when interrupted.
-  if (ms == 0xFFFFFFFFu) cv_.wait(hold, [&] { return !pending_ || interrupted_ || preempted_; });
-  if (pending_ && interrupted_) {
-    pending_ = false;
-    ok_ = false;
+  if (ms == 0xFFFFFFFFu) cv_.wait(hold, [&] { return !h->pending || h->interrupted || h->preempted; });
+  if (h->pending && h->interrupted) {
+    h->pending = false;
+    h->ok = false;
   }
 }
 
-bool FakeUsbDriver::pending() {
+bool FakeUsbDriver::pending(Handle* h) {
   std::lock_guard<std::mutex> hold(m_);
-  return pending_;
+  return h->pending;
 }
 
-void FakeUsbDriver::cancel() {
+void FakeUsbDriver::cancel(Handle* h) {
   std::lock_guard<std::mutex> hold(m_);
-  if (!ops_.empty()) ops_.back().cancelled = true;
-  pending_ = false;
-  ok_ = false;
-  busy_ = false;
+  for (auto it = ops_.rbegin(); it != ops_.rend(); ++it)
+    if (it->handle == h->index) {
+      it->cancelled = true;
+      break;
+    }
+  h->pending = false;
+  h->ok = false;
+  h->busy = false;
 }
 
-bool FakeUsbDriver::result(uint32_t* bytes) {
+bool FakeUsbDriver::result(Handle* h, uint32_t* bytes) {
   std::lock_guard<std::mutex> hold(m_);
-  busy_ = false;
-  *bytes = ok_ ? bytes_ : 0;
-  return ok_;
+  h->busy = false;
+  *bytes = h->ok ? h->bytes : 0;
+  return h->ok;
 }
 
-void FakeUsbDriver::preempt(bool on) {
+void FakeUsbDriver::preempt(Handle* h, bool on) {
   std::lock_guard<std::mutex> hold(m_);
-  preempted_ = on;
+  h->preempted = on;
   cv_.notify_all();
 }
 
-void FakeUsbDriver::interrupt() {
+void FakeUsbDriver::interrupt(Handle* h) {
   std::lock_guard<std::mutex> hold(m_);
-  interrupted_ = true;
+  h->interrupted = true;
   cv_.notify_all();
 }
 

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@ struct FakeUsbOp {
   std::vector<uint8_t> in;
   uint32_t outLength;
   bool cancelled;
+  int handle;  // 0: attach's; 1, 2, ...: the opens', in order
 };
 
 struct FakeUsbAnswer {
@@ -58,27 +60,37 @@ class FakeUsbDriver {
 
   // A device context on this driver, opened without a reservation.
   void attach(UsbDevice* d);
+  // Handles opened and not closed yet (attach's not counted).
+  int openHandles() const;
 
-  // Driver side, for the operation table.
-  void start(const vxp_usb_op* op);
-  void wait(uint32_t ms);
-  bool pending();
-  void cancel();
-  bool result(uint32_t* bytes);
-  void interrupt();
-  void preempt(bool on);
+  // Driver side, for the operation table. Each handle has its own
+  // overlapped record.
+  struct Handle {
+    int index = 0;
+    bool busy = false;
+    bool pending = false;
+    bool ok = false;
+    uint32_t bytes = 0;
+    bool interrupted = false;
+    bool preempted = false;
+    bool closed = false;
+  };
+  Handle* open();
+  void close(Handle* h);
+  void start(Handle* h, const vxp_usb_op* op);
+  void wait(Handle* h, uint32_t ms);
+  bool pending(Handle* h);
+  void cancel(Handle* h);
+  bool result(Handle* h, uint32_t* bytes);
+  void interrupt(Handle* h);
+  void preempt(Handle* h, bool on);
 
  private:
   mutable std::mutex m_;
   std::condition_variable cv_;
   std::vector<FakeUsbOp> ops_;
-  bool busy_ = false;
+  std::deque<Handle> handles_;  // [0]: attach's
   int overlaps_ = 0;
-  bool pending_ = false;
-  bool ok_ = false;
-  uint32_t bytes_ = 0;
-  bool interrupted_ = false;
-  bool preempted_ = false;
 };
 
 // The 12-byte USBTMC header as the transport builds it.

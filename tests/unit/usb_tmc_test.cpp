@@ -4,10 +4,15 @@
 // interface by VISA name, as transfer transcripts.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_usb_driver.h"
@@ -365,6 +370,72 @@ TEST_F(UsbTmc, Usb488DecisionsFollowTheCapabilities) {
   EXPECT_EQ(12u, o[0].in.size());
   EXPECT_EQ(128, o[0].in[0]);
   EXPECT_EQ((uint8_t)~o[0].in[1], o[0].in[2]);
+}
+
+// What a service request reader posts, for the test to wait on.
+struct SrqCollector {
+  SrqSink sink{post, this};
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<int> stbs;
+  static void post(SrqSink* s, int stb) {
+    SrqCollector* c = static_cast<SrqCollector*>(s->owner);
+    std::lock_guard<std::mutex> hold(c->m);
+    c->stbs.push_back(stb);
+    c->cv.notify_all();
+  }
+  std::vector<int> waitFor(size_t n) {
+    std::unique_lock<std::mutex> hold(m);
+    cv.wait_for(hold, std::chrono::seconds(5), [&] { return stbs.size() >= n; });
+    return stbs;
+  }
+};
+
+// The reader has its own handle and takes USB488's two-byte 0x81
+// notifications only; a stop ends its pending read and closes the handle,
+// and a read that fails (the device gone) ends the reader.
+TEST_F(UsbTmc, ServiceRequestsAreTheWellFormedSrqNotificationsOfTheirOwnHandle) {
+  d.tmcIf.interruptIn = kIntr;
+  // A path longer than the one kept for log lines opens whole.
+  const std::string path = "\\\\?\\usb#vid_2a8d&pid_0396#" + std::string(300, 'S') + "#{a9fdbb24}";
+  snprintf(d.tmcPath, sizeof d.tmcPath, "%s", path.c_str());
+  std::mutex m;
+  std::deque<FakeUsbAnswer> srqNotes = {done(Bytes{0x81}), done(Bytes{0x82, 0x11}), done(Bytes{0x81, 0x41, 0}),
+                                        done(Bytes{0x81, 0x42})};
+  int reads = 0;
+  driver.respond = [&](const FakeUsbOp& op) {
+    if (op.handle == 0) return device(op);
+    std::lock_guard<std::mutex> hold(m);
+    ++reads;
+    if (op.kind != VXP_USB_INTERRUPT_IN || op.code != VXP_USB_NOTIFY_SERVICE) return FakeUsbAnswer{FakeUsbAnswer::FAIL, {}, -1};
+    return Device::take(srqNotes);
+  };
+  SrqCollector c;
+  ASSERT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, &c.sink));
+  EXPECT_EQ(1, driver.openHandles());
+  EXPECT_EQ(path, driver.opened);
+  EXPECT_EQ(std::vector<int>{0x42}, c.waitFor(1));
+  EXPECT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, nullptr));
+  EXPECT_EQ(0, driver.openHandles());
+  EXPECT_EQ(std::vector<int>{0x42}, c.waitFor(1));
+  EXPECT_EQ(5, reads);  // the fifth stayed pending until the stop
+
+  // A failed read (the device left the bus) is not asked again.
+  srqNotes = {FakeUsbAnswer{FakeUsbAnswer::FAIL, {}, -1}};
+  reads = 0;
+  ASSERT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, &c.sink));
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> hold(m);
+      if (reads > 0) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, nullptr));
+  EXPECT_EQ(1, reads);
+  EXPECT_EQ(0, driver.openHandles());
+  EXPECT_EQ(1u, c.stbs.size());
 }
 
 TEST_F(UsbTmc, RenModesBecomeUsb488Requests) {

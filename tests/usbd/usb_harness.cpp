@@ -781,4 +781,9 @@ void Testbed::notify(int index, const std::vector<std::uint8_t>& bytes) {
   d->update_fifo();
 }
 
+void Testbed::set_stb(int index, std::uint8_t stb) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->devices.at(static_cast<std::size_t>(index))->setup.stb = stb;
+}
+
 }  // namespace usbmock

@@ -106,6 +106,8 @@ class Testbed {
   Counters counters(int index);
   // The device sends these bytes on its interrupt-IN endpoint.
   void notify(int index, const std::vector<std::uint8_t>& bytes);
+  // READ_STATUS_BYTE answers this status byte from now on.
+  void set_stb(int index, std::uint8_t stb);
 
   struct Impl;
 

@@ -210,6 +210,17 @@ TEST_P(LibraryOverVxusbd, EveryRowOfItsKind) {
     EXPECT_EQ(0, c.ren);
     EXPECT_EQ(0, c.bad_index);
     EXPECT_EQ(idn, ask(id, "*IDN?\n"));
+    if (k.setup.interrupt_in) {
+      // Read on a second connection of this process; left on for the
+      // unplug below, which ends its reader.
+      SCOPED_TRACE("a service request notification wakes the wait");
+      ASSERT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 1));
+      bus.bed.notify(bus.dev, {0x81, 0x61});
+      ViUInt16 srq = 0;
+      ASSERT_EQ(VI_SUCCESS, vx_comm_waitSrq(id, 5000, &srq, nullptr));
+      EXPECT_EQ(0x61, srq);
+      EXPECT_EQ(idn, ask(id, "*IDN?\n"));
+    }
   } else {
     SCOPED_TRACE("no USB488: the controls are refused");
     EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_readStb(id, &stb));

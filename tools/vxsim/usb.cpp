@@ -16,6 +16,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -98,6 +99,35 @@ void push_note(UsbNotifyQueues& nq, const std::vector<std::uint8_t>& note, int i
             log_line("usb: instrument %d: a connection's notification queue is full, the oldest dropped", index);
     }
     q.push_back(note);
+    if (nq.wake_fd >= 0) {
+        std::uint64_t one = 1;
+        ssize_t w = ::write(nq.wake_fd, &one, sizeof one);
+        (void)w;  // a counter that cannot grow already wakes the connection
+    }
+}
+
+// The service requests each open connection has not been handed yet, as
+// notifications 0x81 and the status byte with RQS (under notify_mutex).
+void hand_out_srqs(UsbInstrument& inst) {
+    if (inst.interrupt_in == 0) return;
+    const std::uint64_t srqs = inst.state->srqs.load();
+    const auto stb = static_cast<std::uint8_t>(inst.state->stb.load() | 0x40);
+    for (UsbNotifyQueues* nq : inst.listeners)
+        for (; nq->srq_seen < srqs; ++nq->srq_seen) push_note(*nq, {0x81, stb}, inst.index);
+}
+
+// Hands each service request to the connections as it is made, so that the
+// notification carries the status byte of that moment and goes out at once;
+// until `stop`, seen within 100 ms.
+void watch_srqs(UsbInstrument* inst, const std::atomic<bool>* stop) {
+    std::uint64_t seen = inst->state->srqs.load();
+    while (!stop->load()) {
+        const std::uint64_t now = inst->state->wait_service(seen, 100);
+        if (now == seen) continue;
+        seen = now;
+        std::lock_guard<std::mutex> lock(inst->notify_mutex);
+        hand_out_srqs(*inst);
+    }
 }
 
 void notify_all(UsbInstrument& inst, const std::vector<std::uint8_t>& note) {
@@ -128,8 +158,9 @@ public:
     Device(int bus, int stream, UsbInstrument& inst, std::shared_ptr<SessionHook> hook, const Instrument& si,
            std::uint64_t id)
         : bus_(bus), stream_(stream), inst_(inst), state_(*inst.state), hook_(std::move(hook)), si_(si), id_(id) {
-        srq_seen_ = state_.srqs.load();
+        notes_.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         std::lock_guard<std::mutex> lock(inst_.notify_mutex);
+        notes_.srq_seen = state_.srqs.load();
         inst_.listeners.push_back(&notes_);
     }
     ~Device() {
@@ -141,6 +172,7 @@ public:
                 inst_.listeners.erase(it);
                 break;
             }
+        if (notes_.wake_fd >= 0) ::close(notes_.wake_fd);
     }
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -175,7 +207,6 @@ private:
     std::uint64_t written_ = 0;          // bytes fed to the session
     std::string held_;                   // class device: the message until its EOM
     UsbNotifyQueues notes_;              // under inst_.notify_mutex
-    std::uint64_t srq_seen_ = 0;
     std::uint8_t out_tag_ = 0;           // bTag of the last bulk-out message
     std::uint32_t out_received_ = 0;     // its bytes taken so far
     std::uint32_t aborted_in_ = 0, aborted_out_ = 0;  // NBYTES_RXD of the last aborts
@@ -462,6 +493,8 @@ std::vector<std::uint8_t> Device::class_control(std::uint8_t type, std::uint8_t 
             if (!usb488) break;
             if (tag < 2 || tag > 127) return {kStatusFailed, tag, 0};
             const std::uint8_t stb = status_byte();
+            // A serial poll: the request it reports is withdrawn.
+            state_.stb.fetch_and(~0x40u);
             if (inst_.interrupt_in == 0) return {kStatusSuccess, tag, stb};
             notify_all(inst_, {static_cast<std::uint8_t>(0x80 | tag), stb});
             return {kStatusSuccess, tag, 0};
@@ -590,9 +623,7 @@ bool Device::try_interrupt_in() {
     std::vector<std::uint8_t> note;
     {
         std::lock_guard<std::mutex> lock(inst_.notify_mutex);
-        for (std::uint64_t srqs = state_.srqs.load(); srq_seen_ < srqs; ++srq_seen_)
-            if (inst_.interrupt_in != 0)
-                push_note(notes_, {0x81, static_cast<std::uint8_t>(state_.stb.load() | 0x40)}, inst_.index);
+        hand_out_srqs(inst_);
         if (!intr_pending_) return true;
         auto& q = notes_.q[intr_code_];
         if (q.empty()) return true;
@@ -681,18 +712,19 @@ void Device::run() {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(in_ready_ - Clock::now()).count();
             timeout = left < 0 ? 0 : static_cast<int>(left) + 1;
         }
-        // Notifications from other connections and SRQs come without a wake-up.
-        if (intr_pending_ && timeout > 10) timeout = 10;
         // A class device waits for the session's idleness (the end of a
-        // reply); the maker's own device never does.
-        pollfd pfds[3] = {{bus_, POLLIN, 0}, {stream_, POLLIN, 0}, {hook_->idle.wake_fd, POLLIN, 0}};
+        // reply) and for notifications (its own connection's, other
+        // connections', service requests); the maker's own device never does.
+        pollfd pfds[4] = {{bus_, POLLIN, 0}, {stream_, POLLIN, 0}, {hook_->idle.wake_fd, POLLIN, 0},
+                          {notes_.wake_fd, POLLIN, 0}};
         bool want_stream = stream_open_ && stream_buf_.size() < kStreamCap;
         if (!want_stream) pfds[1].fd = -1;  // ignored by poll
-        int r = ::poll(pfds, inst_.class_device ? 3 : 2, timeout);
+        int r = ::poll(pfds, inst_.class_device ? 4 : 2, timeout);
         if (r < 0 && errno != EINTR) return;
         if (inst_.gone.load()) return;
         if (r <= 0) continue;
         if (inst_.class_device && (pfds[2].revents & POLLIN)) drain_eventfd(hook_->idle.wake_fd);
+        if (inst_.class_device && (pfds[3].revents & POLLIN)) drain_eventfd(notes_.wake_fd);
         if (want_stream && (pfds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_stream();
         if (pfds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t k = ::recv(bus_, buf, sizeof buf, 0);
@@ -914,6 +946,8 @@ bool UsbBus::open(std::vector<UsbInstrument*> instruments) {
         return false;
     }
     fd_ = fd;
+    for (UsbInstrument* inst : instruments_)
+        if (inst->interrupt_in != 0) watchers_.emplace_back(watch_srqs, inst, &stop_watching_);
     return true;
 }
 
@@ -958,6 +992,9 @@ void UsbBus::on_readable(int listener, const void* thread_attr) {
 }
 
 void UsbBus::close_all() {
+    stop_watching_.store(true);
+    for (std::thread& t : watchers_) t.join();
+    watchers_.clear();
     if (tcp_fd_ >= 0) {
         ::close(tcp_fd_);
         tcp_fd_ = -1;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session.h"
@@ -23,9 +24,13 @@ inline constexpr const char* kUsbBusSocket = "/run/vx_comm_lib/usb.sock";
 // endpoint and not yet handed over: notifications that are not service
 // requests (0) and service requests (1), at most kUsbNotifyQueue each.
 inline constexpr std::size_t kUsbNotifyQueue = 16;
+// Each is woken through its eventfd as a notification joins; the service
+// requests it has been handed are counted up to the instrument's srqs.
 struct UsbNotifyQueues {
     std::deque<std::vector<std::uint8_t>> q[2];
     std::uint64_t dropped = 0;
+    std::uint64_t srq_seen = 0;
+    int wake_fd = -1;
 };
 
 struct UsbInstrument {
@@ -86,6 +91,10 @@ bool apply_usb_fault(UsbInstrument& inst, const std::string& fault);
 
 class UsbBus {
 public:
+    UsbBus() = default;
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+    ~UsbBus() { close_all(); }
     // Binds the bus socket; false (with a log line) when it cannot.
     bool open(std::vector<UsbInstrument*> instruments);
     // Also serves the same protocol on 127.0.0.1:port (for a driver that
@@ -102,6 +111,10 @@ private:
     int tcp_fd_ = -1;
     std::vector<UsbInstrument*> instruments_;
     std::uint64_t next_id_ = 1;
+    // One per instrument with an interrupt-IN endpoint: its service
+    // requests to the connections (usb.cpp), until close_all.
+    std::vector<std::thread> watchers_;
+    std::atomic<bool> stop_watching_{false};
 };
 
 }  // namespace vxsim

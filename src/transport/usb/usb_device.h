@@ -104,6 +104,8 @@ extern const UsbDriverOps* vx_usb_driver;
 // preempts the step in flight, whose owner cancels and reaps it, and then
 // holds stepLock for its whole sequence; a step of another thread that
 // starts meanwhile fails the same way or waits for the clear's end.
+struct UsbSrqReader;
+
 struct UsbDevice {
   vxp_usb* device;
   vxp_named_mutex* deviceMutex;
@@ -136,6 +138,14 @@ struct UsbDevice {
   // write.
   uint8_t held[VX_USB_TMC_HELD] = {};
   uint32_t heldLength = 0;
+  // The interface's whole path (path above may be cut for log lines).
+  char tmcPath[VX_USB_TMC_PATH] = {};
+
+  // Service requests (usb_srq.cpp): the reader of the interrupt-IN
+  // endpoint's SRQ notifications on its own handle while they are on.
+  // srqLock guards the pointer for the close's unlocked abort.
+  UsbSrqReader* srq = nullptr;
+  std::mutex srqLock;
 };
 
 typedef char UsbPath[VX_USB_PATH_SIZE];
@@ -223,6 +233,12 @@ ViStatus vx_usbdev_trigger(void* context);
 ViStatus vx_usbdev_remote(void* context, ViUInt16 mode);
 ViStatus vx_usbdev_endMessage(void* context);
 ViStatus vx_usbdev_writeMore(void* context, const void* buffer, ViInt32 count, ViInt32* retCount);
+// Service requests of a USB488 interface with an interrupt-IN endpoint
+// (usb_srq.cpp); stop ends the reader (no post after it returns), and
+// interrupt, from any thread, makes it end at once.
+ViStatus vx_usbdev_srqEnable(void* context, SrqSink* sink);
+void vx_usbdev_srqStop(UsbDevice* d);
+void vx_usbdev_srqInterrupt(UsbDevice* d);
 
 extern const TransportOps vx_usb_ops;
 

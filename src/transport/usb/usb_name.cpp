@@ -107,6 +107,8 @@ bool vx_usbtmc_openPath(UsbDevice* d, const char* path, const UsbTmcInterface* i
   if (n > VX_USB_PATH_SIZE - 1) n = VX_USB_PATH_SIZE - 1;  // for the log lines only
   memcpy(d->path, path, n);
   d->path[n] = '\0';
+  // Whole, for the service requests' own handle.
+  snprintf(d->tmcPath, sizeof d->tmcPath, "%s", path);
   d->tmcBuffer = new (std::nothrow) uint8_t[2 * VX_USB_TMC_BUFFER];
   if (!d->tmcBuffer) return false;
   char name[VX_USB_PATH_SIZE];

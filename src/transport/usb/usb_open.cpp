@@ -223,6 +223,7 @@ ViStatus vx_usbdev_open(const char* address, ViInt32, LinkSlot* slot) {
 ViStatus vx_usbdev_close(void* context) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
   if (!d) return VI_ERROR_CONN_LOST;
+  vx_usbdev_srqStop(d);
   if (d->tmc && d->device && d->heldLength > 0) {
     // A message the caller began and never ended goes, ended, within a
     // short wait: a silent device must not hold the close.
@@ -246,4 +247,5 @@ ViStatus vx_usbdev_settmo(void* context, ViInt32 tmoMs) {
 void vx_usbdev_abort(void* context) {
   UsbDevice* d = static_cast<UsbDevice*>(context);
   if (d && d->device) vx_usb_driver->interrupt(d->device);
+  if (d) vx_usbdev_srqInterrupt(d);
 }

@@ -61,5 +61,5 @@ const TransportOps vx_usb_ops = {
     vx_usbdev_writeMore,        // writeMore
     usb_lock,                   // lock
     usb_unlock,                 // unlock
-    vx_transport_nsup_srq,  // srqEnable
+    vx_usbdev_srqEnable,        // srqEnable
 };
