@@ -570,12 +570,12 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         they return."""
         ev = sess.events
         me = threading.current_thread()
-        link = sess.inst._link
-        while link is not None:
+        for _ in range(1 << 62):
             with ev.lock:
                 if ev.thread is not me:
                     return
-            status, stb, dropped = vxcomm.Instrument._wait_srq(link, EVENT_SLICE_MS)
+            # linkId 0 (closed meanwhile) is refused as a lost connection.
+            status, stb, dropped = vxcomm.Instrument._wait_srq(sess.inst._link or 0, EVENT_SLICE_MS)
             if status in (vxcomm.VI_ERROR_NENABLED, vxcomm.VI_ERROR_CONN_LOST):
                 return
             if status in (vxcomm.VI_ERROR_TMO, vxcomm.VI_ERROR_ABORT):

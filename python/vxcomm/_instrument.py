@@ -575,11 +575,12 @@ class Instrument:
             timeout = self._timeout
         if timeout is not None and timeout < 0:
             raise ValueError("a timeout cannot be negative (None waits without limit)")
-        link = self.link_id
+        _ = self.link_id  # raises ConnectionLostError on a closed instrument
         limit = _SLICE_MS if timeout is None else int(min(round(timeout), _LOCK_NO_LIMIT))
         for _ in range(1 << 62):
-            # Without a limit the wait goes in slices, so that Ctrl-C ends it.
-            status, stb, dropped = self._wait_srq(link, limit)
+            # Without a limit the wait goes in slices, so that Ctrl-C ends it;
+            # linkId 0 (closed meanwhile) is refused as a lost connection.
+            status, stb, dropped = self._wait_srq(self._link or 0, limit)
             if status != VI_ERROR_TMO or timeout is not None:
                 break
         if status >= 0:

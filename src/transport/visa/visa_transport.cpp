@@ -90,7 +90,7 @@ void srq_reader(void* arg) {
     }
     if (status >= VI_SUCCESS) {
       if (!link->srqStop.load()) link->srqSink->post(link->srqSink, -1);
-    } else if (status != VI_ERROR_TMO && !link->aborted.load()) {
+    } else if (status != VI_ERROR_TMO && !link->srqStop.load() && !link->aborted.load()) {
       // A library that fails at once is asked again a slice later, not in
       // a busy loop.
       vxp_sleep_ms(kSrqSliceMs);
@@ -112,7 +112,9 @@ bool stop_srq(VisaLink* link) {
 // which is unloaded once the sessions are closed (if nothing else holds it).
 ViStatus vx_visa_close(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
-  // The closed session ends the thread's wait at once.
+  // The closed session ends the thread's wait at once, and the thread then
+  // ends without waiting out a slice.
+  link->srqStop.store(true);
   close_device(link);
   stop_srq(link);
   link->module.fn().viClose(link->resourceManager);
