@@ -72,10 +72,10 @@ struct Session {
   vxp_socket sock = VXP_BAD_SOCKET;
   std::mutex lock;  // scripted state below
   size_t readStep = 0, writeStep = 0;
-  std::string pending;  // idn reply not yet read
-  int triggers = 0;     // viAssertTrigger calls
-  int renMode = -1;     // the last viGpibControlREN mode
-  bool rqs = false;     // a service request not yet read by viReadSTB
+  std::string pending;    // idn reply not yet read
+  int triggers = 0;       // viAssertTrigger calls
+  int renMode = -1;       // the last viGpibControlREN mode
+  bool rqs = false;       // a service request not yet read by viReadSTB
   bool srqQueue = false;  // VI_EVENT_SERVICE_REQ enabled for VI_QUEUE
   int srqQueued = 0;      // events in the queue
   bool closed = false;    // viClose: waits end
@@ -576,11 +576,18 @@ extern "C" ViStatus viUnlock(ViSession vi) {
 
 // Service request events through the queue mechanism only.
 namespace {
-std::shared_ptr<Session> event_device(ViSession vi, ViEventType type, ViStatus* status) {
+// The device session of an event call, or null with *status saying why.
+// The service request event, or all enabled events but to enable; the
+// queue mechanism, or all mechanisms but to enable (a wait is the queue's).
+std::shared_ptr<Session> event_device(ViSession vi, ViEventType type, ViUInt16 mechanism, bool enabling,
+                                      ViStatus* status) {
   auto s = session(vi);
-  *status = !s || s->type != Session::DEVICE ? kErrorInvObject
-            : type != VI_EVENT_SERVICE_REQ && type != kAllEnabledEvents ? kErrorInvEvent
-                                                                         : VI_SUCCESS;
+  const bool all = !enabling && type == kAllEnabledEvents;
+  const bool queue = mechanism == VI_QUEUE || (!enabling && mechanism == kAllMech);
+  *status = !s || s->type != Session::DEVICE       ? kErrorInvObject
+            : type != VI_EVENT_SERVICE_REQ && !all ? kErrorInvEvent
+            : !queue                               ? kErrorInvMech
+                                                   : VI_SUCCESS;
   return *status == VI_SUCCESS ? s : nullptr;
 }
 }  // namespace
@@ -588,9 +595,8 @@ std::shared_ptr<Session> event_device(ViSession vi, ViEventType type, ViStatus* 
 extern "C" ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter) {
   if (ViStatus fault = count("viEnableEvent")) return fault;
   ViStatus status;
-  auto s = event_device(vi, eventType == kAllEnabledEvents ? 0 : eventType, &status);
+  auto s = event_device(vi, eventType, mechanism, true, &status);
   if (!s) return status;
-  if (mechanism != VI_QUEUE) return kErrorInvMech;
   std::lock_guard<std::mutex> hold(s->lock);
   if (s->srqQueue) return kSuccessEventEn;
   s->srqQueue = true;
@@ -600,9 +606,8 @@ extern "C" ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 
 extern "C" ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
   if (ViStatus fault = count("viDisableEvent")) return fault;
   ViStatus status;
-  auto s = event_device(vi, eventType, &status);
+  auto s = event_device(vi, eventType, mechanism, false, &status);
   if (!s) return status;
-  if (mechanism != VI_QUEUE && mechanism != kAllMech) return kErrorInvMech;
   std::lock_guard<std::mutex> hold(s->lock);
   if (!s->srqQueue) return kSuccessEventDis;
   s->srqQueue = false;
@@ -612,9 +617,8 @@ extern "C" ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16
 extern "C" ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
   if (ViStatus fault = count("viDiscardEvents")) return fault;
   ViStatus status;
-  auto s = event_device(vi, eventType, &status);
+  auto s = event_device(vi, eventType, mechanism, false, &status);
   if (!s) return status;
-  if (mechanism != VI_QUEUE && mechanism != kAllMech) return kErrorInvMech;
   std::lock_guard<std::mutex> hold(s->lock);
   s->srqQueued = 0;
   return VI_SUCCESS;
@@ -626,7 +630,7 @@ extern "C" ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt3
                                   ViEvent* outContext) {
   if (ViStatus fault = count("viWaitOnEvent")) return fault;
   ViStatus status;
-  auto s = event_device(vi, inEventType, &status);
+  auto s = event_device(vi, inEventType, VI_QUEUE, false, &status);
   if (!s) return status;
   {
     std::unique_lock<std::mutex> hold(s->lock);

@@ -263,8 +263,7 @@ ViStatus vx_visa_srq(void* context, SrqSink* sink) {
   VisaUse use(link->generation);
   if (!use) return VI_ERROR_CONN_LOST;
   const VisaFunctions& fn = use.fn();
-  if (!fn.viEnableEvent || !fn.viDisableEvent || !fn.viDiscardEvents || !fn.viWaitOnEvent)
-    return VI_ERROR_NSUP_OPER;
+  if (!fn.viEnableEvent || !fn.viDisableEvent || !fn.viDiscardEvents || !fn.viWaitOnEvent) return VI_ERROR_NSUP_OPER;
   std::lock_guard<std::mutex> hold(link->srqLock);
   if (link->srqThread) return VI_SUCCESS;
   const ViStatus status = fn.viEnableEvent(link->device, VI_EVENT_SERVICE_REQ, VI_QUEUE, 0);
