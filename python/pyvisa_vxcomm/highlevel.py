@@ -38,6 +38,7 @@ ALL_EVENTS = constants.EventType.all_enabled
 QUEUE, HANDLER = constants.EventMechanism.queue, constants.EventMechanism.handler
 SUSPEND = constants.EventMechanism.suspend_handler
 ANY_MECHANISMS = QUEUE | HANDLER | SUSPEND
+RQS = 0x40  # the status byte's request service bit
 EVENT_QUEUE_LENGTH = 50  # VI_ATTR_MAX_QUEUE_LENGTH's default
 EVENT_SLICE_MS = 200  # the event thread's wait on the library, so that it ends promptly
 
@@ -100,8 +101,8 @@ class _Events:
     handlers installed, the events queued for wait_on_event, and the thread
     that takes the requests from the library while any mechanism is on.
     The library's wait reads the status byte with each request (a serial
-    poll, which lets the instrument drop its request), so the first
-    read_stb after an event gets that byte instead of polling again."""
+    poll, which lets the instrument drop RQS), so the first read_stb after
+    an event adds that byte's RQS to the one it reads."""
 
     def __init__(self) -> None:
         self.lock = threading.Condition()
@@ -110,7 +111,7 @@ class _Events:
         self.queue: collections.deque = collections.deque()
         self.overflowed = False
         self.thread: Optional[threading.Thread] = None  # the one taking events now
-        self.stb: Optional[int] = None  # the status byte of the last event, not yet read
+        self.stb: Optional[int] = None  # the status byte of the last event, not yet read_stb's
 
 
 class _QueryUnit:
@@ -381,13 +382,15 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         if sess is None:
             return 0, self.handle_return_value(session, StatusCode.error_invalid_object)
         with sess.events.lock:
-            stb, sess.events.stb = sess.events.stb, None
-        if stb is not None:
-            return stb, self.handle_return_value(session, StatusCode.success)
+            taken, sess.events.stb = sess.events.stb, None
         try:
             stb = sess.inst.read_stb()
         except vxcomm.Error as e:
             return 0, self._fail(session, e)
+        # The library's own serial poll at the request let the instrument
+        # drop RQS; the first read after the event still shows it.
+        if taken is not None:
+            stb |= taken & RQS
         return stb, self.handle_return_value(session, StatusCode.success)
 
     def assert_trigger(self, session: Any, protocol: constants.TriggerProtocol) -> StatusCode:
