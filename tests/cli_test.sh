@@ -190,6 +190,18 @@ check "visa usb query" test "$(cat "$work/q")" = VXSIM,MODEL-101,SNVX00000000000
 "$vx" find --iface visa >"$work/find" 2>&1
 check "visa find exit status" test $? = 0
 check "visa find lists the maker's instrument" grep -Eq '^VX-1 +4711 +USB0::0x03EB::0xAFFF::4711::INSTR$' "$work/find"
+# Service requests: the fixture requests one on "SRQ" (RQS, 64, joins its
+# status byte 7); the command, its exit status, what its output holds.
+while IFS='|' read -r name rc text cmd; do
+  eval "\"\$vx\" $cmd" >"$work/out" 2>&1
+  got=$?
+  check "$name: exit status $got" test "$got" = "$rc"
+  check "$name: says '$text'" grep -qF -- "$text" "$work/out"
+done <<EOT
+srq over VISA|0|71|srq --wait 5000 TCPIP0::$a::18::SOCKET '*IDN?' SRQ
+srq that times out|1|VI_ERROR_TMO (0xBFFF0015): Timeout expired before operation completed. (no service request within 200 ms)|srq --wait 200 TCPIP0::$a::18::SOCKET
+srq on a byte stream|1|VI_ERROR_NSUP_OPER (0xBFFF0067): The given session or object reference does not support this operation. (this route or instrument has no service requests|srq $a
+EOT
 # The names the library serves itself, without a VISA library: the name,
 # the exit status, what the tool prints (all of it).
 while IFS='|' read -r name rc text; do

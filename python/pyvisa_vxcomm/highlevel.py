@@ -8,8 +8,11 @@ answer VI_ERROR_NSUP_OPER. read_stb, assert_trigger and gpib_control_ren
 go to the library's controls, which answer VI_ERROR_NSUP_OPER themselves
 on a route without them (raw TCP, direct USB). lock and unlock (and an
 open with AccessModes.exclusive_lock) take the instrument's exclusive lock
-through the library; shared locks answer VI_ERROR_NSUP_OPER.
+through the library; shared locks answer VI_ERROR_NSUP_OPER. Service
+request events (the queue and handler mechanisms) come from the library's
+vx_comm_enableSrq / vx_comm_waitSrq, taken by one thread per session.
 """
+import collections
 import itertools
 import threading
 import warnings
@@ -30,6 +33,14 @@ VI_TMO_INFINITE = constants.VI_TMO_INFINITE
 FIND_TIMEOUT_MS = 500  # the LAN search's wait in list_resources
 OPEN_TIMEOUT_MS = 10000  # a TCP connection's wait for open_timeout VI_TMO_IMMEDIATE, as pyvisa-py's
 ALL_INSTRUMENTS = "?*::INSTR"  # pyvisa's default query
+SRQ = constants.EventType.service_request
+ALL_EVENTS = constants.EventType.all_enabled
+QUEUE, HANDLER = constants.EventMechanism.queue, constants.EventMechanism.handler
+SUSPEND = constants.EventMechanism.suspend_handler
+ANY_MECHANISMS = QUEUE | HANDLER | SUSPEND
+RQS = 0x40  # the status byte's request service bit
+EVENT_QUEUE_LENGTH = 50  # VI_ATTR_MAX_QUEUE_LENGTH's default
+EVENT_SLICE_MS = 200  # the event thread's wait on the library, so that it ends promptly
 
 
 def to_library(name: str) -> Tuple[str, str]:
@@ -73,6 +84,34 @@ class _Session:
         # many bytes of a definite-length block are still ahead.
         self.fresh = True
         self.opaque = 0
+        self.events = _Events()
+
+
+class _EventContext:
+    """One service request handed out by wait_on_event or to a handler,
+    until closed."""
+
+    def __init__(self, session: int):
+        self.session = session
+        self.event_type = SRQ
+
+
+class _Events:
+    """A session's service request events: the mechanisms enabled, the
+    handlers installed, the events queued for wait_on_event, and the thread
+    that takes the requests from the library while any mechanism is on.
+    The library's wait reads the status byte with each request (a serial
+    poll, which lets the instrument drop RQS), so the first read_stb after
+    an event adds that byte's RQS to the one it reads."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Condition()
+        self.mechanisms = 0
+        self.handlers: list = []  # (handler, user_handle)
+        self.queue: collections.deque = collections.deque()
+        self.overflowed = False
+        self.thread: Optional[threading.Thread] = None  # the one taking events now
+        self.stb: Optional[int] = None  # the status byte of the last event, not yet read_stb's
 
 
 class _QueryUnit:
@@ -206,7 +245,7 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             names = []
         # The library searches only while no link is open; the open ones
         # are there for sure.
-        names += [s.name for s in self.sessions.values() if isinstance(s, _Session) and s.name not in names]
+        names += [s.name for s in list(self.sessions.values()) if isinstance(s, _Session) and s.name not in names]
         found = rname.filter(names, query)
         if query == ALL_INSTRUMENTS:
             # pyvisa's default asks for every instrument; the LAN ones have
@@ -254,7 +293,12 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             return self.handle_return_value(session, StatusCode.error_invalid_object)
         if isinstance(what, _Session):
             del self.sessions[session]
+            with what.events.lock:
+                what.events.mechanisms = 0
+            self._stop_events(what)
             what.inst.close()
+        elif isinstance(what, _EventContext):
+            del self.sessions[session]
         return self.handle_return_value(session, StatusCode.success)
 
     # ------------------------------------------------------ I/O --
@@ -337,10 +381,16 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
         sess = self._session(session)
         if sess is None:
             return 0, self.handle_return_value(session, StatusCode.error_invalid_object)
+        with sess.events.lock:
+            taken, sess.events.stb = sess.events.stb, None
         try:
             stb = sess.inst.read_stb()
         except vxcomm.Error as e:
             return 0, self._fail(session, e)
+        # The library's own serial poll at the request let the instrument
+        # drop RQS; the first read after the event still shows it.
+        if taken is not None:
+            stb |= taken & RQS
         return stb, self.handle_return_value(session, StatusCode.success)
 
     def assert_trigger(self, session: Any, protocol: constants.TriggerProtocol) -> StatusCode:
@@ -390,16 +440,198 @@ class VxCommVisaLibrary(highlevel.VisaLibraryBase):
             return self._fail(session, e)
         return self.handle_return_value(session, StatusCode.success)
 
-    # No events are ever enabled here; pyvisa turns them off on close.
+    # ---------------------------------------------------- events --
+
+    def _event_args(self, session: Any, event_type: Any, mechanism: Any,
+                    enabling: bool = False) -> Tuple[Optional[_Session], Optional[StatusCode]]:
+        """The session and None, or None and the refusal: an unknown session,
+        an event other than the service request (VI_ERROR_INV_EVENT), a
+        mechanism other than the queue and handlers (VI_ERROR_NSUP_MECH for
+        suspended handlers, else VI_ERROR_INV_MECH)."""
+        sess = self._session(session)
+        if sess is None:
+            return None, StatusCode.error_invalid_object
+        if event_type != SRQ and (enabling or event_type != ALL_EVENTS):
+            return None, StatusCode.error_invalid_event
+        mech = int(mechanism)
+        if not enabling and (mech == constants.EventMechanism.all or 0 < mech <= ANY_MECHANISMS):
+            return sess, None
+        if mech in (QUEUE, HANDLER, QUEUE | HANDLER):
+            return sess, None
+        if mech in (SUSPEND, QUEUE | SUSPEND):
+            return None, StatusCode.error_nonsupported_mechanism
+        return None, StatusCode.error_invalid_mechanism
+
+    def enable_event(self, session: Any, event_type: Any, mechanism: Any, context: None = None) -> StatusCode:
+        sess, refused = self._event_args(session, event_type, mechanism, enabling=True)
+        if sess is None:
+            return self.handle_return_value(session, refused)
+        ev = sess.events
+        mech = int(mechanism)
+        with ev.lock:
+            if mech & HANDLER and not ev.handlers:
+                return self.handle_return_value(session, StatusCode.error_handler_not_installed)
+            if ev.mechanisms & mech == mech:
+                return self.handle_return_value(session, StatusCode.success_event_already_enabled)
+            starting = ev.mechanisms == 0
+        if starting:
+            try:
+                sess.inst.enable_srq()
+            except vxcomm.Error as e:
+                return self._fail(session, e)
+        with ev.lock:
+            ev.mechanisms |= mech
+            if ev.thread is None:
+                ev.thread = threading.Thread(target=self._take_events, args=(session, sess),
+                                             name="vxcomm events %s" % session, daemon=True)
+                ev.thread.start()
+        return self.handle_return_value(session, StatusCode.success)
+
     def disable_event(self, session: Any, event_type: Any, mechanism: Any) -> StatusCode:
+        sess, refused = self._event_args(session, event_type, mechanism)
+        if sess is None:
+            return self.handle_return_value(session, refused)
+        ev = sess.events
+        with ev.lock:
+            was = ev.mechanisms
+            ev.mechanisms &= ~int(mechanism)
+            off = was and not ev.mechanisms
+        if not was:
+            return self.handle_return_value(session, StatusCode.success_event_already_disabled)
+        if off:
+            self._stop_events(sess)
         return self.handle_return_value(session, StatusCode.success)
 
     def discard_events(self, session: Any, event_type: Any, mechanism: Any) -> StatusCode:
-        return self.handle_return_value(session, StatusCode.success)
+        sess, refused = self._event_args(session, event_type, mechanism)
+        if sess is None:
+            return self.handle_return_value(session, refused)
+        with sess.events.lock:
+            empty = not sess.events.queue
+            sess.events.queue.clear()
+        return self.handle_return_value(session, StatusCode.success_queue_already_empty if empty
+                                        else StatusCode.success)
+
+    def wait_on_event(self, session: Any, in_event_type: Any, timeout: Any) -> Tuple[Any, Any, StatusCode]:
+        sess = self._session(session)
+        if sess is None:
+            return in_event_type, None, self.handle_return_value(session, StatusCode.error_invalid_object)
+        if in_event_type not in (SRQ, ALL_EVENTS):
+            return in_event_type, None, self.handle_return_value(session, StatusCode.error_invalid_event)
+        ev = sess.events
+        forever = timeout is None or timeout == VI_TMO_INFINITE or timeout == float("inf")
+        with ev.lock:
+            # Checked on every pass: each wake-up counts against the one limit.
+            ready = lambda: ev.queue or not ev.mechanisms & QUEUE  # noqa: E731
+            ev.lock.wait_for(ready, None if forever else max(int(timeout), 0) / 1000.0)
+            if not ev.mechanisms & QUEUE:
+                status = StatusCode.error_not_enabled
+            elif not ev.queue:
+                status = StatusCode.error_timeout
+            else:
+                stb = ev.queue.popleft()
+                ev.stb = stb
+                overflowed, ev.overflowed = ev.overflowed, False
+                context = self._new_handle(_EventContext(session))
+                return SRQ, context, self.handle_return_value(
+                    session, StatusCode.warning_queue_overflow if overflowed else StatusCode.success)
+        return in_event_type, None, self.handle_return_value(session, status)
+
+    def install_handler(self, session: Any, event_type: Any, handler: Any,
+                        user_handle: Any) -> Tuple[Any, Any, Any, StatusCode]:
+        sess = self._session(session)
+        if sess is None:
+            return handler, user_handle, handler, self.handle_return_value(session,
+                                                                            StatusCode.error_invalid_object)
+        if event_type != SRQ:
+            return handler, user_handle, handler, self.handle_return_value(session,
+                                                                            StatusCode.error_invalid_event)
+        if not callable(handler):
+            return handler, user_handle, handler, self.handle_return_value(
+                session, StatusCode.error_invalid_handler_reference)
+        with sess.events.lock:
+            sess.events.handlers.append((handler, user_handle))
+        return handler, user_handle, handler, self.handle_return_value(session, StatusCode.success)
+
+    def uninstall_handler(self, session: Any, event_type: Any, handler: Any, user_handle: Any = None) -> StatusCode:
+        sess = self._session(session)
+        if sess is None:
+            return self.handle_return_value(session, StatusCode.error_invalid_object)
+        if event_type != SRQ:
+            return self.handle_return_value(session, StatusCode.error_invalid_event)
+        with sess.events.lock:
+            for i, (h, u) in enumerate(sess.events.handlers):
+                if h == handler and u is user_handle:
+                    del sess.events.handlers[i]
+                    return self.handle_return_value(session, StatusCode.success)
+        return self.handle_return_value(session, StatusCode.error_invalid_handler_reference)
+
+    def _take_events(self, session: int, sess: _Session) -> None:
+        """The session's event thread: each request goes to the queue (when
+        enabled, the oldest kept when it is full, as VISA does) and to every
+        handler installed (when enabled), here, with a context closed once
+        they return."""
+        ev = sess.events
+        me = threading.current_thread()
+        for _ in range(1 << 62):
+            with ev.lock:
+                if ev.thread is not me:
+                    return
+            # linkId 0 (closed meanwhile) is refused as a lost connection.
+            status, stb, dropped = vxcomm.Instrument._wait_srq(sess.inst._link or 0, EVENT_SLICE_MS)
+            if status in (vxcomm.VI_ERROR_NENABLED, vxcomm.VI_ERROR_CONN_LOST):
+                return
+            if status in (vxcomm.VI_ERROR_TMO, vxcomm.VI_ERROR_ABORT):
+                continue  # none came in this slice, or a clear ended it
+            # A request whose status byte could not be read is an event all
+            # the same; read_stb then polls.
+            got: Optional[int] = stb if status >= 0 else None
+            with ev.lock:
+                if ev.thread is not me:
+                    return
+                handlers = list(ev.handlers) if ev.mechanisms & HANDLER else []
+                if ev.mechanisms & QUEUE:
+                    if len(ev.queue) < EVENT_QUEUE_LENGTH:
+                        ev.queue.append(got)
+                    else:
+                        ev.overflowed = True
+                    ev.overflowed = ev.overflowed or dropped > 0
+                    ev.lock.notify_all()
+                if handlers:
+                    ev.stb = got
+            for handler, user_handle in handlers:
+                context = self._new_handle(_EventContext(session))
+                try:
+                    handler(session, SRQ, context, user_handle)
+                except Exception as e:  # noqa: BLE001 - a handler's fault must not end the events
+                    warnings.warn("an event handler of %s raised %r" % (sess.name, e), RuntimeWarning)
+                finally:
+                    self.sessions.pop(context, None)
+
+    def _stop_events(self, sess: _Session) -> None:
+        """Ends the session's event thread (and what waits on its queue); a
+        handler that turns the events off from within has its thread end
+        once it returns."""
+        ev = sess.events
+        with ev.lock:
+            thread, ev.thread = ev.thread, None
+            ev.queue.clear()
+            ev.lock.notify_all()
+        try:
+            sess.inst.disable_srq()  # ends the thread's wait at once
+        except vxcomm.Error:
+            pass  # a link closed already has nothing to stop
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
 
     # ------------------------------------------------ attributes --
 
     def get_attribute(self, session: Any, attribute: Any) -> Tuple[Any, StatusCode]:
+        context = self.sessions.get(session)
+        if isinstance(context, _EventContext):
+            if attribute != constants.EventAttribute.event_type:
+                return None, self.handle_return_value(session, StatusCode.error_nonsupported_attribute)
+            return context.event_type, self.handle_return_value(session, StatusCode.success)
         sess = self._session(session)
         if sess is None:
             return None, self.handle_return_value(session, StatusCode.error_invalid_object)

@@ -18,6 +18,7 @@ VI_ERROR_IO = -(2**31) + 0x3FFF003E
 VI_ERROR_INV_PARAMETER = -(2**31) + 0x3FFF0078
 VI_ERROR_NSUP_MODE = -(2**31) + 0x3FFF0046
 VI_ERROR_NPERMISSION = -(2**31) + 0x3FFF00A8
+VI_ERROR_NENABLED = -(2**31) + 0x3FFF002F
 
 STATUS_NAMES = {
     VI_SUCCESS: "VI_SUCCESS",
@@ -36,6 +37,7 @@ STATUS_NAMES = {
     VI_ERROR_INV_PARAMETER: "VI_ERROR_INV_PARAMETER",
     VI_ERROR_NSUP_MODE: "VI_ERROR_NSUP_MODE",
     VI_ERROR_NPERMISSION: "VI_ERROR_NPERMISSION",
+    VI_ERROR_NENABLED: "VI_ERROR_NENABLED",
 }
 
 
@@ -76,8 +78,8 @@ class ConnectionLostError(Error, ConnectionError):
 
 class NotSupportedError(Error):
     """VI_ERROR_NSUP_OPER: the link's route has no such operation (a status
-    byte read, trigger or remote control over raw TCP or direct USB, or a
-    VISA library without the function). Nothing was sent."""
+    byte read, trigger, remote control or service requests over raw TCP or
+    direct USB, or a VISA library without the function). Nothing was sent."""
 
 
 class FileError(Error, OSError):

@@ -19,6 +19,7 @@ from ._errors import (
     VI_ERROR_ABORT,
     VI_ERROR_CONN_LOST,
     VI_ERROR_INV_RSRC_NAME,
+    VI_ERROR_NENABLED,
     VI_ERROR_NSUP_OPER,
     VI_ERROR_RSRC_NFOUND,
     VI_ERROR_SYSTEM_ERROR,
@@ -331,6 +332,15 @@ class _HeldLock:
 
 
 _LOCK_NO_LIMIT = 0x7FFFFFFF
+_NO_SRQ = {
+    TCP: "a raw TCP link carries bytes only; poll the instrument's *STB? instead",
+    SOCKET: "a raw TCP link carries bytes only; poll the instrument's *STB? instead",
+    USB: "direct USB links have no service requests; poll the instrument's *STB? instead",
+    USBTMC: "the instrument has no interrupt-IN endpoint to send them on; poll read_stb() instead",
+    VXI11: "the VXI-11 server does not do it",
+    HISLIP: "the HiSLIP server does not do it",
+    VISA: "the VISA library has no service request events (viEnableEvent, viWaitOnEvent) for this resource",
+}
 _NO_LOCK = {
     TCP: "a raw TCP link has no locks",
     SOCKET: "a raw TCP link has no locks",
@@ -402,6 +412,9 @@ class Instrument:
         self._finalizer = weakref.finalize(self, _close_dropped, link.value, address)
         self._timeout: Optional[float] = None
         self._lib_tmo: Optional[int] = None  # what the library was last told
+        # Service requests lost to a full queue before the one the last
+        # wait_for_srq() returned.
+        self.srq_dropped = 0
         try:
             self.timeout = timeout
         except BaseException:
@@ -525,6 +538,77 @@ class Instrument:
             if not VI_GPIB_REN_DEASSERT <= value <= VI_GPIB_REN_ADDRESS_GTL:
                 raise ValueError("remote mode %d is none of VISA's REN modes 0 to 6" % value)
         self._control("vx_comm_remote", "remote()", lambda link: _library.function("vx_comm_remote")(link, value))
+
+    # ---------------------------------------------- service requests --
+
+    def enable_srq(self) -> None:
+        """Starts collecting the instrument's service requests for
+        wait_for_srq() (vx_comm_enableSrq); requests before this are not
+        kept. Enabling twice does nothing. Raises NotSupportedError on a
+        route without them (raw TCP, direct USB, a VISA library without
+        events)."""
+        with self.lock:
+            status = _library.function("vx_comm_enableSrq")(self.link_id, 1)
+        if status == VI_ERROR_NSUP_OPER:
+            raise NotSupportedError(status, "vx_comm_enableSrq", "enable_srq() is not supported on %s: %s"
+                                    % (self.address, _NO_SRQ[self.route]))
+        check(status, "vx_comm_enableSrq")
+
+    def disable_srq(self) -> None:
+        """Stops collecting service requests and forgets those not yet
+        waited for; a wait under way ends with vxcomm.Error VI_ERROR_NENABLED."""
+        with self.lock:
+            status = _library.function("vx_comm_enableSrq")(self.link_id, 0)
+        check(status, "vx_comm_enableSrq")
+
+    def wait_for_srq(self, timeout: Union[float, None, str] = "timeout") -> int:
+        """Waits for the next service request (enable_srq() first) and
+        returns the status byte read with it; up to `timeout` ms (the
+        instrument's timeout by default, None without limit, 0 takes one
+        already queued). Requests that came while none was awaited are
+        queued (50 at most); `srq_dropped` tells how many were lost to a
+        full queue before the one returned. Other threads go on with the
+        instrument meanwhile. Raises TimeoutError when none came,
+        vxcomm.Error VI_ERROR_NENABLED when not enabled, VI_ERROR_ABORT
+        when clear() ended the wait, ConnectionLostError when close() did."""
+        if timeout == "timeout":
+            timeout = self._timeout
+        if timeout is not None and timeout < 0:
+            raise ValueError("a timeout cannot be negative (None waits without limit)")
+        _ = self.link_id  # raises ConnectionLostError on a closed instrument
+        limit = _SLICE_MS if timeout is None else int(min(round(timeout), _LOCK_NO_LIMIT))
+        for _ in range(1 << 62):
+            # Without a limit the wait goes in slices, so that Ctrl-C ends it;
+            # linkId 0 (closed meanwhile) is refused as a lost connection.
+            status, stb, dropped = self._wait_srq(self._link or 0, limit)
+            if status != VI_ERROR_TMO or timeout is not None:
+                break
+        if status >= 0:
+            self.srq_dropped = dropped
+            return stb
+        reason = _library.last_error()
+        if status == VI_ERROR_TMO:
+            raise TimeoutError(status, "vx_comm_waitSrq", "no service request from %s within %s ms"
+                               % (self.address, timeout), reason=reason)
+        if status == VI_ERROR_NENABLED:
+            raise Error(status, "vx_comm_waitSrq", "service requests are not enabled on %s: call enable_srq() "
+                        "first" % self.address, reason=reason)
+        if status == VI_ERROR_ABORT:
+            raise Error(status, "vx_comm_waitSrq", "clear() ended the wait for a service request", reason=reason)
+        if status == VI_ERROR_CONN_LOST:
+            raise ConnectionLostError(status, "vx_comm_waitSrq", "the link to %s was closed or lost while waiting "
+                                      "for a service request" % self.address, reason=reason)
+        raise Error(status, "vx_comm_waitSrq", reason=reason)
+
+    @staticmethod
+    def _wait_srq(link: int, ms: int) -> Tuple[int, int, int]:
+        """One vx_comm_waitSrq: (status, status byte, dropped). It takes no
+        lock of the instrument's: a request without a status byte is
+        followed by a serial poll under the library's own lock, which waits
+        up to the timeout the link has then."""
+        stb, dropped = ctypes.c_uint16(0), ctypes.c_int32(0)
+        status = _library.function("vx_comm_waitSrq")(link, ms, ctypes.byref(stb), ctypes.byref(dropped))
+        return status, stb.value, dropped.value
 
     # ------------------------------------------------------- locking --
 

@@ -52,6 +52,8 @@ _SIGNATURES = {
     "vx_comm_remote": (ViStatus, [_I, _U16]),
     "vx_comm_lock": (ViStatus, [_I, _I]),
     "vx_comm_unlock": (ViStatus, [_I]),
+    "vx_comm_enableSrq": (ViStatus, [_I, _I]),
+    "vx_comm_waitSrq": (ViStatus, [_I, _I, ctypes.POINTER(_U16), _PI]),
 }
 
 

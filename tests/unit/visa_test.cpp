@@ -90,6 +90,27 @@ ViStatus w_viSetAttribute(ViObject v, ViAttr a, ViAttrState s) {
   return viSetAttribute(v, a, s);
 }
 
+ViStatus w_viReadSTB(ViSession v, ViUInt16* stb) {
+  Reach r;
+  return viReadSTB(v, stb);
+}
+ViStatus w_viEnableEvent(ViSession v, ViEventType t, ViUInt16 m, ViEventFilter f) {
+  Reach r;
+  return viEnableEvent(v, t, m, f);
+}
+ViStatus w_viDisableEvent(ViSession v, ViEventType t, ViUInt16 m) {
+  Reach r;
+  return viDisableEvent(v, t, m);
+}
+ViStatus w_viDiscardEvents(ViSession v, ViEventType t, ViUInt16 m) {
+  Reach r;
+  return viDiscardEvents(v, t, m);
+}
+ViStatus w_viWaitOnEvent(ViSession v, ViEventType t, ViUInt32 tmo, ViEventType* out, ViEvent* e) {
+  Reach r;
+  return viWaitOnEvent(v, t, tmo, out, e);
+}
+
 const char* const kNine[] = {"viOpenDefaultRM", "viFindRsrc", "viFindNext", "viOpen",        "viClose",
                              "viRead",          "viWrite",    "viClear",    "viSetAttribute"};
 
@@ -106,6 +127,10 @@ void* fake_open(const char* name) {
   return &g_token;
 }
 
+// The status byte and the service request events of the optional ones.
+const char* const kOptional[] = {"viReadSTB", "viEnableEvent", "viDisableEvent", "viDiscardEvents",
+                                 "viWaitOnEvent"};
+
 void* fake_sym(void*, const char* name) {
   g_lib->lookedUp.push_back(name);
   if (g_lib->hidden == name) return nullptr;
@@ -114,6 +139,10 @@ void* fake_sym(void*, const char* name) {
                    as_ptr(w_viWrite),         as_ptr(w_viClear),    as_ptr(w_viSetAttribute)};
   for (size_t i = 0; i < 9; ++i)
     if (strcmp(kNine[i], name) == 0) return table[i];
+  void* optional[] = {as_ptr(w_viReadSTB), as_ptr(w_viEnableEvent), as_ptr(w_viDisableEvent),
+                      as_ptr(w_viDiscardEvents), as_ptr(w_viWaitOnEvent)};
+  for (size_t i = 0; i < 5; ++i)
+    if (strcmp(kOptional[i], name) == 0) return optional[i];
   return nullptr;
 }
 
@@ -180,11 +209,12 @@ TEST_F(VisaUnit, AMissingFunctionFailsTheLoadAfterAllNineWereLookedUp) {
     EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
     // The optional controls and lock calls are looked up too, after the nine.
     std::vector<std::string> all(std::begin(kNine), std::end(kNine));
-    all.insert(all.end(), {"viReadSTB", "viAssertTrigger", "viGpibControlREN", "viLock", "viUnlock"});
+    all.insert(all.end(), {"viReadSTB", "viAssertTrigger", "viGpibControlREN", "viLock", "viUnlock",
+                           "viEnableEvent", "viDisableEvent", "viDiscardEvents", "viWaitOnEvent"});
     EXPECT_EQ(all, lib.lookedUp);
     EXPECT_EQ(1, vx_visa_load_state());
     EXPECT_EQ(VI_ERROR_SYSTEM_ERROR, vx_comm_loadVisa());
-    EXPECT_EQ(14u, lib.lookedUp.size());
+    EXPECT_EQ(18u, lib.lookedUp.size());
     // Kept loaded, but unusable, until the host frees it.
     EXPECT_EQ(closes, lib.closes.load());
     EXPECT_EQ(-1, open("USB0::1::2::A::INSTR"));
@@ -387,6 +417,49 @@ TEST_F(VisaUnit, CloseDuringACallReturnsAndTheCallFinishesIt) {
   EXPECT_EQ(1, vxvisa_calls("viRead") - reads);
   EXPECT_EQ(closes + 2, vxvisa_calls("viClose"));
   EXPECT_EQ(0, vxvisa_open_sessions());
+}
+
+// ---------------------------------------------------- service requests --
+
+// Requests come from the library's event queue, each event context closed,
+// the status byte read by the waiter.
+// Off disables the event; a close while on ends the thread that waits on
+// the library. A library without
+// the event calls answers VI_ERROR_NSUP_OPER.
+TEST_F(VisaUnit, ServiceRequestsComeFromTheLibrarysEventQueue) {
+  vxvisa_set_table("USB0::1::2::S::INSTR script r:ok:all\n");
+  ASSERT_EQ(VI_SUCCESS, vx_comm_loadVisa());
+  ViInt32 id = open("USB0::1::2::S::INSTR");
+  ASSERT_GT(id, 0);
+  ViUInt16 stb = 0;
+  ViInt32 dropped = -1;
+  ASSERT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 1));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 1));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "SRQ", 0, nullptr));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_waitSrq(id, 5000, &stb, &dropped));
+  EXPECT_EQ(0x40 + 7, stb);  // RQS, and the fixture's REN mode "none"
+  EXPECT_EQ(0, dropped);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(VI_SUCCESS, vx_comm_waitSrq(id, 5000, &stb, &dropped));
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_waitSrq(id, 0, &stb, &dropped));
+  EXPECT_EQ(2, vxvisa_open_sessions());  // the manager and the device: no event context left
+
+  // A request while off is not kept for the next enable.
+  ASSERT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 0));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "SRQ", 0, nullptr));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 1));
+  EXPECT_EQ(VI_ERROR_TMO, vx_comm_waitSrq(id, 300, &stb, &dropped));
+  ASSERT_EQ(VI_SUCCESS, vx_comm_puts(id, "SRQ", 0, nullptr));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_waitSrq(id, 5000, &stb, &dropped));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  vx_comm_freeVisa();
+
+  lib.hidden = "viWaitOnEvent";
+  ASSERT_EQ(VI_SUCCESS, vx_comm_loadVisa());
+  id = open("USB0::1::2::S::INSTR");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_enableSrq(id, 1));
+  EXPECT_EQ(VI_ERROR_NENABLED, vx_comm_waitSrq(id, 0, &stb, &dropped));
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
 // ------------------------------------------------------------- search --

@@ -80,6 +80,7 @@ const char* kUsage =
     "  fetch ADDRESS QUERY FILE                  send QUERY, store the block it returns in FILE\n"
     "  upload ADDRESS COMMAND FILE               send FILE as a block after COMMAND\n"
     "  stb ADDRESS                               print the status byte (a serial poll)\n"
+    "  srq [--wait MS] ADDRESS [COMMAND...]      send the commands, wait for a service request, print its status byte\n"
     "  trigger ADDRESS                           send the device trigger\n"
     "  clear ADDRESS                             device clear\n"
     "  remote ADDRESS MODE                       set remote state (remote, local, lockout, or 0 to 6)\n"
@@ -133,6 +134,12 @@ const char* help_for(const std::string& cmd) {
   if (cmd == "stb")
     return "usage: vxcomm stb ADDRESS\n"
            "  Reads the status byte as a serial poll (VXI-11, HiSLIP, VISA) and prints it.\n";
+  if (cmd == "srq")
+    return "usage: vxcomm srq [--wait MS] ADDRESS [COMMAND...]\n"
+           "  Collects the instrument's service requests, sends each COMMAND as a line\n"
+           "  (say '*SRE 32' '*ESE 1' and one that starts a measurement), waits for the\n"
+           "  next request and prints the status byte read with it. --wait bounds the\n"
+           "  wait (default: no limit). VXI-11, HiSLIP, USB488 and VISA.\n";
   if (cmd == "trigger")
     return "usage: vxcomm trigger ADDRESS\n"
            "  Sends the device trigger (VXI-11, HiSLIP, VISA).\n";
@@ -636,10 +643,52 @@ int cmd_control(const std::string& cmd, int argc, char** argv, const Options& o)
   return 0;
 }
 
+// Enables before the commands, so that a request they cause is not missed.
+int cmd_srq(int argc, char** argv, const Options& o) {
+  ViInt32 waitMs = -1;
+  if (argc >= 2 && !strcmp(argv[0], "--wait")) {
+    if (!parse_int(argv[1], 0, 0x7FFFFFFF, &waitMs)) {
+      fprintf(stderr, "vxcomm srq: --wait takes milliseconds\n");
+      return 2;
+    }
+    argc -= 2;
+    argv += 2;
+  }
+  if (argc < 1) {
+    fputs(help_for("srq"), stderr);
+    return 2;
+  }
+  Link link;
+  if (int rc = open_link(argv[0], o, link)) return rc;
+  ViStatus s = vx_comm_enableSrq(link.id, 1);
+  if (s == VI_ERROR_NSUP_OPER) {
+    fprintf(stderr, "vxcomm: srq failed: %s (%s)\n", status_text(s).c_str(),
+            "this route or instrument has no service requests; poll with 'vxcomm stb' or the instrument's *STB?");
+    return 1;
+  }
+  if (s < VI_SUCCESS) return fail("srq", s);
+  for (int i = 1; i < argc; ++i) {
+    std::string line(argv[i], strcspn(argv[i], "\r\n"));
+    line += '\n';
+    s = vx_comm_puts(link.id, line.c_str(), (ViInt32)line.size(), nullptr);
+    if (s != VI_SUCCESS) return fail(argv[i], s);
+  }
+  ViUInt16 stb = 0;
+  s = vx_comm_waitSrq(link.id, waitMs, &stb, nullptr);
+  if (s == VI_ERROR_TMO && library_reason().empty()) {
+    fprintf(stderr, "vxcomm: srq failed: %s (no service request within %d ms)\n", status_text(s).c_str(),
+            (int)waitMs);
+    return 1;
+  }
+  if (s < VI_SUCCESS) return fail("srq", s);
+  printf("%u\n", (unsigned)stb);
+  return 0;
+}
+
 // The options a command takes before its ADDRESS, and whether each takes
 // a value.
 bool command_option(const std::string& cmd, const std::string& a, bool* takesValue) {
-  *takesValue = cmd == "find" && (a == "--iface" || a == "--wait");
+  *takesValue = (cmd == "find" || cmd == "srq") && (a == "--wait" || (cmd == "find" && a == "--iface"));
   return *takesValue || (cmd == "upload" && a == "--reply");
 }
 
@@ -745,6 +794,8 @@ int main(int argc, char** argv) {
     rc = cmd_fetch(n, rest, o);
   else if (cmd == "upload")
     rc = cmd_upload(n, rest, o);
+  else if (cmd == "srq")
+    rc = cmd_srq(n, rest, o);
   else if (cmd == "local") {
     char local[] = "local";
     char* words[] = {n > 0 ? rest[0] : nullptr, local, nullptr};

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -28,6 +29,14 @@ const ViStatus kErrorInvMode = (ViStatus)0xBFFF0091UL;
 const ViUInt16 kLastRenMode = 6;  // VI_GPIB_REN_ADDRESS_GTL
 const ViStatus kErrorInvLockType = (ViStatus)0xBFFF0020UL;
 const ViStatus kErrorSesnNlocked = (ViStatus)0xBFFF009CUL;
+const ViStatus kErrorInvEvent = (ViStatus)0xBFFF0026UL;
+const ViStatus kErrorInvMech = (ViStatus)0xBFFF0027UL;
+const ViStatus kSuccessEventEn = (ViStatus)0x3FFF0002UL;
+const ViStatus kSuccessEventDis = (ViStatus)0x3FFF0003UL;
+const ViEventType kAllEnabledEvents = 0x3FFF7FFFu;
+const ViUInt16 kAllMech = 0xFFFF;
+const int kEventQueueLength = 50;  // VI_ATTR_MAX_QUEUE_LENGTH's default
+const ViUInt16 kRqs = 0x40;
 const ViUInt32 kTmoInfinite = 0xFFFFFFFFu;
 const uint16_t kPort = 18;
 const uint32_t kDefaultTmoMs = 2000;
@@ -55,7 +64,7 @@ struct Table {
 };
 
 struct Session {
-  enum { RM, FIND, DEVICE } type;
+  enum { RM, FIND, DEVICE, EVENT } type;
   std::shared_ptr<const Table> table;  // RM
   std::vector<std::string> found;      // FIND
   size_t next = 0;
@@ -63,9 +72,14 @@ struct Session {
   vxp_socket sock = VXP_BAD_SOCKET;
   std::mutex lock;  // scripted state below
   size_t readStep = 0, writeStep = 0;
-  std::string pending;  // idn reply not yet read
-  int triggers = 0;     // viAssertTrigger calls
-  int renMode = -1;     // the last viGpibControlREN mode
+  std::string pending;    // idn reply not yet read
+  int triggers = 0;       // viAssertTrigger calls
+  int renMode = -1;       // the last viGpibControlREN mode
+  bool rqs = false;       // a service request not yet read by viReadSTB
+  bool srqQueue = false;  // VI_EVENT_SERVICE_REQ enabled for VI_QUEUE
+  int srqQueued = 0;      // events in the queue
+  bool closed = false;    // viClose: waits end
+  std::condition_variable changed;
   ~Session() {
     if (sock != VXP_BAD_SOCKET) {
       vxp_socket_close(sock);
@@ -371,6 +385,11 @@ extern "C" ViStatus viClose(ViObject vi) {
   // As VISA libraries do, closing a session ends the calls blocked on it:
   // they return with an error. The socket itself goes with the last of them.
   if (s->sock != VXP_BAD_SOCKET) vxp_socket_interrupt(s->sock);
+  {
+    std::lock_guard<std::mutex> hold(s->lock);
+    s->closed = true;
+  }
+  s->changed.notify_all();
   return VI_SUCCESS;
 }
 
@@ -406,11 +425,35 @@ extern "C" ViStatus viRead(ViSession vi, ViByte* buf, ViUInt32 cnt, ViUInt32* re
   return step.status;
 }
 
+// "SRQ" written to any device: the instrument requests service. RQS joins
+// its status byte until viReadSTB reads it, and the event is queued while
+// enabled (up to the queue's length; more are lost, as in VISA).
+bool is_srq_command(const ViByte* buf, ViUInt32 cnt) {
+  if (cnt < 3 || memcmp(buf, "SRQ", 3) != 0) return false;
+  for (ViUInt32 i = 3; i < cnt; ++i)
+    if (buf[i] != '\r' && buf[i] != '\n') return false;
+  return true;
+}
+
+void request_service(Session& s) {
+  {
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.rqs = true;
+    if (s.srqQueue && s.srqQueued < kEventQueueLength) ++s.srqQueued;
+  }
+  s.changed.notify_all();
+}
+
 extern "C" ViStatus viWrite(ViSession vi, const ViByte* buf, ViUInt32 cnt, ViUInt32* retCnt) {
   if (ViStatus fault = count("viWrite")) return fault;
   if (retCnt) *retCnt = 0;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
+  if (is_srq_command(buf, cnt)) {
+    request_service(*s);
+    if (retCnt) *retCnt = cnt;
+    return VI_SUCCESS;
+  }
   if (s->rsrc.kind == KIND_TCP) {
     ViUInt32 sent = 0;
     while (sent < cnt) {
@@ -463,13 +506,14 @@ extern "C" ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) 
 
 // The three controls keep what they were asked on the device session, and
 // the status byte tells it: the triggers seen times 8, plus the last REN
-// mode (7 while none was set).
+// mode (7 while none was set), plus RQS (64) once after a service request.
 extern "C" ViStatus viReadSTB(ViSession vi, ViUInt16* status) {
   if (ViStatus fault = count("viReadSTB")) return fault;
   auto s = session(vi);
   if (!s || s->type != Session::DEVICE) return kErrorInvObject;
   std::lock_guard<std::mutex> hold(s->lock);
-  *status = (ViUInt16)((s->triggers * 8 + (s->renMode < 0 ? 7 : s->renMode)) & 0xFFFF);
+  *status = (ViUInt16)((s->triggers * 8 + (s->renMode < 0 ? 7 : s->renMode) + (s->rqs ? kRqs : 0)) & 0xFFFF);
+  s->rqs = false;
   return VI_SUCCESS;
 }
 
@@ -527,5 +571,84 @@ extern "C" ViStatus viUnlock(ViSession vi) {
   auto it = g_lockOwner.find(s->rsrc.name);
   if (it == g_lockOwner.end() || it->second != vi) return kErrorSesnNlocked;
   g_lockOwner.erase(it);
+  return VI_SUCCESS;
+}
+
+// Service request events through the queue mechanism only.
+namespace {
+// The device session of an event call, or null with *status saying why.
+// The service request event, or all enabled events but to enable; the
+// queue mechanism, or all mechanisms but to enable (a wait is the queue's).
+std::shared_ptr<Session> event_device(ViSession vi, ViEventType type, ViUInt16 mechanism, bool enabling,
+                                      ViStatus* status) {
+  auto s = session(vi);
+  const bool all = !enabling && type == kAllEnabledEvents;
+  const bool queue = mechanism == VI_QUEUE || (!enabling && mechanism == kAllMech);
+  *status = !s || s->type != Session::DEVICE       ? kErrorInvObject
+            : type != VI_EVENT_SERVICE_REQ && !all ? kErrorInvEvent
+            : !queue                               ? kErrorInvMech
+                                                   : VI_SUCCESS;
+  return *status == VI_SUCCESS ? s : nullptr;
+}
+}  // namespace
+
+extern "C" ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter) {
+  if (ViStatus fault = count("viEnableEvent")) return fault;
+  ViStatus status;
+  auto s = event_device(vi, eventType, mechanism, true, &status);
+  if (!s) return status;
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (s->srqQueue) return kSuccessEventEn;
+  s->srqQueue = true;
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
+  if (ViStatus fault = count("viDisableEvent")) return fault;
+  ViStatus status;
+  auto s = event_device(vi, eventType, mechanism, false, &status);
+  if (!s) return status;
+  std::lock_guard<std::mutex> hold(s->lock);
+  if (!s->srqQueue) return kSuccessEventDis;
+  s->srqQueue = false;
+  return VI_SUCCESS;
+}
+
+extern "C" ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism) {
+  if (ViStatus fault = count("viDiscardEvents")) return fault;
+  ViStatus status;
+  auto s = event_device(vi, eventType, mechanism, false, &status);
+  if (!s) return status;
+  std::lock_guard<std::mutex> hold(s->lock);
+  s->srqQueued = 0;
+  return VI_SUCCESS;
+}
+
+// Waits up to the timeout (VI_TMO_INFINITE: until an event or the session's
+// close) and hands out each event as a context of its own, closed by viClose.
+extern "C" ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout, ViEventType* outEventType,
+                                  ViEvent* outContext) {
+  if (ViStatus fault = count("viWaitOnEvent")) return fault;
+  ViStatus status;
+  auto s = event_device(vi, inEventType, VI_QUEUE, false, &status);
+  if (!s) return status;
+  {
+    std::unique_lock<std::mutex> hold(s->lock);
+    if (!s->srqQueue) return VI_ERROR_NENABLED;
+    auto ready = [&] { return s->srqQueued > 0 || s->closed; };
+    if (timeout == kTmoInfinite)
+      s->changed.wait(hold, ready);
+    else
+      s->changed.wait_for(hold, std::chrono::milliseconds(timeout), ready);
+    if (s->closed) return kErrorInvObject;
+    if (s->srqQueued == 0) return VI_ERROR_TMO;
+    --s->srqQueued;
+  }
+  auto e = std::make_shared<Session>();
+  e->type = Session::EVENT;
+  const ViUInt32 id = add_session(e);
+  if (outContext) *outContext = id;
+  else viClose(id);
+  if (outEventType) *outEventType = VI_EVENT_SERVICE_REQ;
   return VI_SUCCESS;
 }

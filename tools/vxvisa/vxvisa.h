@@ -1,5 +1,5 @@
 // vxvisa: the project's own VISA library, a test fixture (not part of the
-// product). It exports the twelve VISA functions the product calls, with
+// product). It exports the VISA functions the product calls, with
 // the VISA standard's signatures, and serves the resources of a table:
 //
 //   <name> tcp <IPv4>          reads and writes go to <IPv4>, TCP port 18;
@@ -30,6 +30,11 @@
 // reports them as the triggers seen times 8 plus the last REN mode (7 while
 // none was set). viLock (exclusive only) and viUnlock keep one lock per
 // resource name across the process's sessions; viClose gives it back.
+// "SRQ" written to any device (not passed on) is a service request: RQS
+// (64) joins the next viReadSTB's status byte, and VI_EVENT_SERVICE_REQ is
+// queued (at most 50) while viEnableEvent has it on with VI_QUEUE;
+// viWaitOnEvent hands each out as an event context, viDisableEvent and
+// viDiscardEvents work as in VISA. Handlers are not served.
 #ifndef VXVISA_H
 #define VXVISA_H
 
@@ -59,6 +64,11 @@ ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value);
 ViStatus viReadSTB(ViSession vi, ViUInt16* status);
 ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
 ViStatus viGpibControlREN(ViSession vi, ViUInt16 mode);
+ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
+ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout, ViEventType* outEventType,
+                       ViEvent* outContext);
 }
 
 #endif

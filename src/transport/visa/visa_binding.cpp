@@ -64,6 +64,10 @@ bool resolve(void* lib, VisaFunctions* fn, const char** missing) {
   take(fn->viGpibControlREN, "viGpibControlREN");
   take(fn->viLock, "viLock");
   take(fn->viUnlock, "viUnlock");
+  take(fn->viEnableEvent, "viEnableEvent");
+  take(fn->viDisableEvent, "viDisableEvent");
+  take(fn->viDiscardEvents, "viDiscardEvents");
+  take(fn->viWaitOnEvent, "viWaitOnEvent");
   return all;
 }
 

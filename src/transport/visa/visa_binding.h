@@ -1,5 +1,5 @@
 // The VISA binding: the VISA library loaded at run time on the host's
-// request, its nine required functions and three optional ones, and the
+// request, its nine required functions and the optional ones, and the
 // process-wide load state (0 not tried, 1 failed, 2 loaded).
 //
 // The host may unload the library while VISA links are open or a VISA
@@ -21,8 +21,8 @@
 
 #include "transport/visa/visa_types.h"
 
-// The functions, in the order they are resolved. The last three are
-// optional (null when the library lacks them): the library loads without
+// The functions, in the order they are resolved. Those after
+// viSetAttribute are optional (null when the library lacks them): the library loads without
 // them, and the calls that need them answer VI_ERROR_NSUP_OPER.
 struct VisaFunctions {
   viOpenDefaultRM_fn viOpenDefaultRM;
@@ -39,6 +39,10 @@ struct VisaFunctions {
   viGpibControlREN_fn viGpibControlREN;
   viLock_fn viLock;
   viUnlock_fn viUnlock;
+  viEnableEvent_fn viEnableEvent;
+  viDisableEvent_fn viDisableEvent;
+  viDiscardEvents_fn viDiscardEvents;
+  viWaitOnEvent_fn viWaitOnEvent;
 };
 
 struct VisaModule;

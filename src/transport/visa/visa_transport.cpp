@@ -1,15 +1,21 @@
 #include "transport/visa/visa_transport.h"
 
 #include <atomic>
+#include <mutex>
 #include <new>
 
 #include "link/link_table.h"
 #include "platform/clock.h"
+#include "platform/thread.h"
 #include "transport/visa/visa_binding.h"
 
 namespace {
 
 const uint32_t kSettleAfterOpenMs = 100;
+// The service request thread waits on the library's event queue in slices
+// this long, so that a disable or close ends it within one.
+const uint32_t kSrqSliceMs = 100;
+const size_t kSrqStack = 64 * 1024;
 
 struct VisaLink {
   // The module whose sessions these are, held until they are closed: a host
@@ -23,6 +29,13 @@ struct VisaLink {
   std::atomic<bool> aborted{false};
   // The device session is closed by abort or close, whichever comes first.
   std::atomic<bool> deviceClosed{false};
+  // Service requests: while enabled, a thread takes them from the library's
+  // event queue and posts them to srqSink. srqLock serialises starting and
+  // joining it (srqEnable under the per-link lock, close without it).
+  std::mutex srqLock;
+  vxp_thread* srqThread = nullptr;
+  SrqSink* srqSink = nullptr;
+  std::atomic<bool> srqStop{false};
 };
 
 // Closing a session is how VISA ends the calls blocked on it: they return
@@ -59,11 +72,51 @@ ViStatus vx_visa_open(const char* address, ViInt32, LinkSlot* slot) {
   return VI_SUCCESS;
 }
 
+// Each service request event is taken and its context closed at once; the
+// status byte is read by the waiter (viReadSTB), as VISA leaves it to the
+// application. Every call holds a use of the link's own module, so a host
+// that frees the library ends the thread, never a call into it.
+void srq_reader(void* arg) {
+  VisaLink* link = static_cast<VisaLink*>(arg);
+  while (!link->srqStop.load() && !link->aborted.load()) {
+    ViStatus status;
+    {
+      VisaUse use(link->generation);
+      if (!use) return;
+      ViEventType type = 0;
+      ViEvent event = 0;
+      status = use.fn().viWaitOnEvent(link->device, VI_EVENT_SERVICE_REQ, kSrqSliceMs, &type, &event);
+      if (status >= VI_SUCCESS && event != 0) use.fn().viClose(event);
+    }
+    if (status >= VI_SUCCESS) {
+      if (!link->srqStop.load()) link->srqSink->post(link->srqSink, -1);
+    } else if (status != VI_ERROR_TMO && !link->srqStop.load() && !link->aborted.load()) {
+      // A library that fails at once is asked again a slice later, not in
+      // a busy loop.
+      vxp_sleep_ms(kSrqSliceMs);
+    }
+  }
+}
+
+// Ends the thread and waits for it; true when one ran.
+bool stop_srq(VisaLink* link) {
+  std::lock_guard<std::mutex> hold(link->srqLock);
+  if (!link->srqThread) return false;
+  link->srqStop.store(true);
+  vxp_thread_join(link->srqThread);
+  link->srqThread = nullptr;
+  return true;
+}
+
 // Also after the host freed the library: the link still holds its module,
 // which is unloaded once the sessions are closed (if nothing else holds it).
 ViStatus vx_visa_close(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
+  // The closed session ends the thread's wait at once, and the thread then
+  // ends without waiting out a slice.
+  link->srqStop.store(true);
   close_device(link);
+  stop_srq(link);
   link->module.fn().viClose(link->resourceManager);
   delete link;
   return VI_SUCCESS;
@@ -193,9 +246,45 @@ ViStatus vx_visa_unlock(void* context) {
   return use.fn().viUnlock(link->device);
 }
 
+// Off disables the event and drops what the library still queues, so that
+// a later enable starts afresh. A library without the four event calls, or
+// whose resource has no service request event, answers VI_ERROR_NSUP_OPER.
+ViStatus vx_visa_srq(void* context, SrqSink* sink) {
+  VisaLink* link = static_cast<VisaLink*>(context);
+  if (!sink) {
+    if (!stop_srq(link) || link->aborted.load()) return VI_SUCCESS;
+    VisaUse use(link->generation);
+    if (!use) return VI_SUCCESS;
+    use.fn().viDisableEvent(link->device, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+    use.fn().viDiscardEvents(link->device, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+    return VI_SUCCESS;
+  }
+  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
+  VisaUse use(link->generation);
+  if (!use) return VI_ERROR_CONN_LOST;
+  const VisaFunctions& fn = use.fn();
+  if (!fn.viEnableEvent || !fn.viDisableEvent || !fn.viDiscardEvents || !fn.viWaitOnEvent) return VI_ERROR_NSUP_OPER;
+  std::lock_guard<std::mutex> hold(link->srqLock);
+  if (link->srqThread) return VI_SUCCESS;
+  const ViStatus status = fn.viEnableEvent(link->device, VI_EVENT_SERVICE_REQ, VI_QUEUE, 0);
+  if (status == VX_VISA_ERROR_INV_EVENT) return VI_ERROR_NSUP_OPER;
+  if (status < VI_SUCCESS) return status;
+  link->srqSink = sink;
+  link->srqStop.store(false);
+  link->srqThread = vxp_thread_start(srq_reader, link, kSrqStack);
+  if (!link->srqThread) {
+    fn.viDisableEvent(link->device, VI_EVENT_SERVICE_REQ, VI_QUEUE);
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  return VI_SUCCESS;
+}
+
+// The service request thread is told to stop and its wait ends with the
+// session; close joins it.
 void vx_visa_abort(void* context) {
   VisaLink* link = static_cast<VisaLink*>(context);
   link->aborted.store(true);
+  link->srqStop.store(true);
   close_device(link);
 }
 
@@ -216,5 +305,5 @@ const TransportOps vx_visa_ops = {
     vx_visa_write,            // writeMore
     vx_visa_lock,             // lock
     vx_visa_unlock,           // unlock
-    vx_transport_nsup_srq,  // srqEnable
+    vx_visa_srq,              // srqEnable
 };

@@ -1,8 +1,8 @@
 // The few VISA types, values and function signatures this library uses,
 // written from the VISA standard's published specification (VPP-4.3). No
 // header of any VISA implementation is needed: the library is loaded at run
-// time and reached only through the pointers below (nine required, three
-// optional).
+// time and reached only through the pointers below (nine required, the
+// rest optional).
 #ifndef VX_VISA_TYPES_H
 #define VX_VISA_TYPES_H
 
@@ -43,11 +43,24 @@ typedef ViStatus (*viGpibControlREN_fn)(ViSession vi, ViUInt16 mode);
 typedef ViStatus (*viLock_fn)(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, const ViChar* requestedKey,
                               ViChar* accessKey);
 typedef ViStatus (*viUnlock_fn)(ViSession vi);
+// Service request events, taken from the queue mechanism; also optional.
+typedef ViUInt32 ViEventType;
+typedef ViUInt32 ViEventFilter;
+typedef ViObject ViEvent;
+typedef ViStatus (*viEnableEvent_fn)(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
+typedef ViStatus (*viDisableEvent_fn)(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+typedef ViStatus (*viDiscardEvents_fn)(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+typedef ViStatus (*viWaitOnEvent_fn)(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
+                                     ViEventType* outEventType, ViEvent* outContext);
 
 #define VI_ATTR_TMO_VALUE ((ViAttr)0x3FFF001AUL)
 #define VI_NO_LOCK ((ViAccessMode)0)
 #define VI_EXCLUSIVE_LOCK ((ViAccessMode)1)
 #define VI_TRIG_PROT_DEFAULT ((ViUInt16)0)
+#define VI_EVENT_SERVICE_REQ ((ViEventType)0x3FFF200BUL)
+#define VI_QUEUE ((ViUInt16)1)
+// The session's resource has no such event.
+#define VX_VISA_ERROR_INV_EVENT ((ViStatus)0xBFFF0026UL)
 // Buffer length the standard fixes for viFindRsrc and viFindNext names.
 #define VI_FIND_BUFLEN 256
 
