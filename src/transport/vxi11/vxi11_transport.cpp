@@ -386,7 +386,8 @@ ViStatus srq_start(Vxi11Device* d, SrqSink* sink) {
                      vx_vxi11_enable_srq(&d->core, d->link.lid, true, bytes, sizeof bytes, wait), wait);
   }
   if (status != VI_SUCCESS) {
-    if (d->intrChannel && !d->core.broken) vx_vxi11_destroy_intr_chan(&d->core, wait);
+    if (d->intrChannel && !d->core.broken)
+      outcome(d, "destroy_intr_chan", vx_vxi11_destroy_intr_chan(&d->core, wait), wait);
     d->intrChannel = false;
     vx_intr_unregister(handle);
     return status;
