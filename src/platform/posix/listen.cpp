@@ -11,7 +11,7 @@
 #include "platform/socket_address.h"
 
 vxp_socket vxp_tcp_listen_any(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (fd < 0) return VXP_BAD_SOCKET;
   struct sockaddr_in sa;
   memset(&sa, 0, sizeof sa);
@@ -29,6 +29,7 @@ vxp_socket vxp_tcp_listen_any(uint16_t* port) {
 vxp_socket vxp_tcp_accept(vxp_socket listener) {
   int fd;
   do {
+    // Without SOCK_NONBLOCK the new socket blocks, whatever the listener.
     fd = accept4((int)listener, nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd < 0 ? VXP_BAD_SOCKET : (vxp_socket)fd;

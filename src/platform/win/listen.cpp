@@ -24,7 +24,9 @@ vxp_socket vxp_tcp_listen_any(uint16_t* port) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
   vxp_address local;
-  if (bind(s, (struct sockaddr*)&sa, (int)sizeof sa) != 0 || listen(s, 16) != 0 ||
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0 || bind(s, (struct sockaddr*)&sa, (int)sizeof sa) != 0 ||
+      listen(s, 16) != 0 ||
       !vxp_socket_local_address((vxp_socket)s, &local, port)) {
     closesocket(s);
     return VXP_BAD_SOCKET;
@@ -36,6 +38,12 @@ vxp_socket vxp_tcp_accept(vxp_socket listener) {
   SOCKET s = accept((SOCKET)listener, nullptr, nullptr);
   if (s == INVALID_SOCKET) return VXP_BAD_SOCKET;
   SetHandleInformation((HANDLE)s, HANDLE_FLAG_INHERIT, 0);
+  // An accepted socket takes the listener's non-blocking mode.
+  u_long blocking = 0;
+  if (ioctlsocket(s, FIONBIO, &blocking) != 0) {
+    closesocket(s);
+    return VXP_BAD_SOCKET;
+  }
   return (vxp_socket)s;
 }
 
