@@ -220,15 +220,16 @@ EOT
 # The instrument controls, and an open's reason, on the names the library
 # serves itself: the command, its exit status, text its output holds
 # (stdout and stderr).
-"$vx" send "$a" 'STB 66'
+# 34: no RQS, which a serial poll would take away.
+"$vx" send "$a" 'STB 34'
 while IFS='|' read -r name rc text cmd; do
   eval "env -u LD_LIBRARY_PATH \"\$vx\" $cmd" >"$work/out" 2>&1
   got=$?
   check "$name: exit status $got" test "$got" = "$rc"
   [ -z "$text" ] || check "$name: says '$text'" grep -qF -- "$text" "$work/out"
 done <<EOT
-stb over VXI-11|0|66|stb TCPIP0::$a::inst0::INSTR
-stb over HiSLIP|0|66|stb TCPIP0::$a::hislip0::INSTR
+stb over VXI-11|0|34|stb TCPIP0::$a::inst0::INSTR
+stb over HiSLIP|0|34|stb TCPIP0::$a::hislip0::INSTR
 trigger|0||trigger TCPIP0::$a::inst0::INSTR
 clear|0||clear TCPIP0::$a::hislip0::INSTR
 remote|0|1|remote TCPIP0::$a::inst0::INSTR remote && "$vx" query $a 'REMOTE?'

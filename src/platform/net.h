@@ -76,8 +76,9 @@ int64_t vxp_recv(vxp_socket s, void* buf, size_t len);
 // Waits up to ms for the socket to become readable (0: poll without
 // waiting). Returns 1 when readable, 0 when not, -1 when the poll failed.
 int vxp_wait_readable(vxp_socket s, uint32_t ms);
-// The same over `count` sockets (at most 16): ready[i] tells which have
+// The same over `count` sockets (at most VXP_WAIT_MAX): ready[i] tells which have
 // something to read; 1 when any has, 0 after ms with none, -1 on failure.
+#define VXP_WAIT_MAX 128
 int vxp_wait_any_readable(const vxp_socket* s, int count, uint32_t ms, bool* ready);
 
 // Datagrams. sendto returns the bytes sent or -1. recvfrom returns the

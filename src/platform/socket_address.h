@@ -32,6 +32,28 @@ inline struct sockaddr_storage vxp_sockaddr_of(const vxp_address& a, uint16_t po
   return ss;
 }
 
+// The address and port (host order) of a socket address of either
+// family; false for any other family.
+inline bool vxp_address_from(const struct sockaddr_storage& ss, vxp_address* out, uint16_t* port) {
+  if (ss.ss_family == AF_INET) {
+    struct sockaddr_in sa;
+    memcpy(&sa, &ss, sizeof sa);
+    *out = vxp_address{4, {0}, 0};
+    memcpy(out->bytes, &sa.sin_addr, 4);
+    *port = ntohs(sa.sin_port);
+    return true;
+  }
+  if (ss.ss_family == AF_INET6) {
+    struct sockaddr_in6 sa;
+    memcpy(&sa, &ss, sizeof sa);
+    *out = vxp_address{6, {0}, (uint32_t)sa.sin6_scope_id};
+    memcpy(out->bytes, &sa.sin6_addr, 16);
+    *port = ntohs(sa.sin6_port);
+    return true;
+  }
+  return false;
+}
+
 // The first IPv4 address of `host`, or its first IPv6 one when it has no
 // IPv4 address (a name with both is reached over IPv4, as the searches
 // are). Text holding a ':' is an IPv6 literal, never looked up as a name.

@@ -10,7 +10,9 @@
 // nothing after create_link and its broadcast GETPORT 1.5 s late, .13/.14/
 // .15 answering every call on a link with error 11/17/21, .16 sending 200
 // forged GETPORT replies with each of its own, .17 refusing the waiting
-// form of a lock (lock_api_test.cpp).
+// form of a lock (lock_api_test.cpp), .18 refusing create_intr_chan
+// (error 8), .19 giving its first link the id 0. Service requests common
+// to every route are in srq_api_test.cpp.
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -178,18 +180,19 @@ TEST(Vxi11Link, ControlsReachTheDevice) {
     const char* command;  // a query and its answer after `act`
     const char* answer;
   } rows[] = {
-      {"STB 66",
+      {"STB 66: the serial poll takes RQS (64) away",
        [&] {
          write_line(id, "STB 66");
          EXPECT_EQ(66, stb());
+         EXPECT_EQ(2, stb());
        },
-       "*STB?", "66\n"},
+       "*STB?", "2\n"},
       {"MAV while a reply waits",
        [&] {
          write_line(id, "*IDN?");
-         EXPECT_EQ(66 | 16, stb());
+         EXPECT_EQ(2 | 16, stb());
          EXPECT_EQ(std::string(kIdn), read_reply(id));
-         EXPECT_EQ(66, stb());
+         EXPECT_EQ(2, stb());
        },
        "", ""},
       {"trigger", [&] { ASSERT_EQ(VI_SUCCESS, vx_comm_trigger(id)); }, "TRIGCOUNT?", ""},
@@ -330,6 +333,42 @@ TEST(Vxi11Link, DeviceErrorCodesAreTheirVisaStatuses) {
     EXPECT_NE(std::string::npos, log.text().find("device_readstb answered " + std::string(c.line))) << log.text();
     EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
   }
+}
+
+// A device that refuses the interrupt channel: service requests are not
+// supported, with the device's error in the log, and the channel it never
+// made is not destroyed, then or at close (the simulator would answer
+// error 6, which the log would show).
+TEST(Vxi11Link, ServiceRequestsADeviceRefusesAreNotSupported) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.18"));
+  ASSERT_GT(id, 0);
+  TempLog log("vxi11_nointr");
+  vx_usb_startdebug(log.path.c_str());
+  EXPECT_EQ(VI_ERROR_NSUP_OPER, vx_comm_enableSrq(id, 1));
+  ViUInt16 stb = 0;
+  EXPECT_EQ(VI_ERROR_NENABLED, vx_comm_waitSrq(id, 0, &stb, nullptr));
+  EXPECT_EQ(0u, query(id, "*IDN?").rfind("VXSIM,MODEL-1", 0)) << "the link works on";
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
+  vx_usb_stopdebug();
+  const std::string text = log.text();
+  EXPECT_NE(std::string::npos,
+            text.find("create_intr_chan answered VXI-11 error 8 (operation not supported): VI_ERROR_NSUP_OPER"))
+      << text;
+  EXPECT_EQ(std::string::npos, text.find("destroy_intr_chan")) << text;
+}
+
+// Link id 0 is a link like any other: its service requests arrive.
+TEST(Vxi11Link, ServiceRequestsOnLinkIdZero) {
+  REQUIRE_VXI11_SUITE();
+  ViInt32 id = open_link(vxi11("127.0.0.19"));
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(VI_SUCCESS, vx_comm_enableSrq(id, 1));
+  write_line(id, "SRQ");
+  ViUInt16 stb = 0;
+  EXPECT_EQ(VI_SUCCESS, vx_comm_waitSrq(id, 5000, &stb, nullptr));
+  EXPECT_EQ(0x40, stb & 0x40);
+  EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }
 
 // Forged portmapper replies (200 from .16, naming a port where nothing

@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@ enum : std::uint32_t {
     kErrNotSupported = 8,
     kErrChannelNotEstablished = 6,
     kErrAbort = 23,
+    kErrChannelEstablished = 29,
 };
 
 enum : std::uint32_t {
@@ -57,6 +59,10 @@ constexpr std::size_t kMaxReadChunk = 1024 * 1024;      // most bytes one device
 constexpr std::size_t kMaxRecordCap = 64 * 1024 * 1024;  // most bytes of one call we take
 constexpr std::size_t kMaxLinksPerConnection = 64;
 constexpr std::uint64_t kMaxWaitMs = 24ull * 3600 * 1000;  // io and lock timeouts are capped here
+constexpr std::uint32_t kIntrProg = 0x0607B1, kIntrSrq = 30, kDeviceTcp = 0;
+constexpr std::size_t kMaxHandle = 40;
+constexpr int kIntrConnectMs = 2000;  // create_intr_chan's connection to the client
+constexpr int kIntrSendMs = 2000;     // a device_intr_srq the client does not take in this long ends the channel
 
 struct Link {
     std::uint32_t id = 0;
@@ -103,10 +109,133 @@ int ms_until(Clock::time_point t) {
     return left > 1000 ? 1000 : static_cast<int>(left) + 1;
 }
 
+// The interrupt channel of one core connection (create_intr_chan): a
+// connection to the client and a thread that sends device_intr_srq, the
+// handle of each link with service requests on, once for every request of
+// the instrument since that link's enable. It never reads: the call has no
+// reply.
+class IntrChannel {
+public:
+    IntrChannel(const Vxi11Instrument& vi) : vi_(vi) {}
+    ~IntrChannel() { close(); }
+    // Connects to the client and starts sending; error code for the reply.
+    std::uint32_t open(std::uint32_t host_addr, std::uint32_t port);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+    // device_enable_srq of a link: on with a handle, or off.
+    void enable(std::uint32_t link, bool on, const std::string& handle);
+
+private:
+    void run();
+    bool send_srq(const std::string& handle);
+
+    const Vxi11Instrument& vi_;
+    int fd_ = -1;
+    std::thread sender_;
+    std::atomic<bool> stop_{false};
+    std::mutex m_;  // the links below
+    struct Enabled {
+        std::string handle;
+        std::uint64_t sent;  // the instrument's request count this link has been told of
+    };
+    std::map<std::uint32_t, Enabled> links_;
+    std::uint32_t xid_ = 0;
+};
+
+std::uint32_t IntrChannel::open(std::uint32_t host_addr, std::uint32_t port) {
+    if (fd_ >= 0) return kErrChannelEstablished;
+    if (port == 0 || port > 65535) return kErrParameter;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return kErrOutOfResources;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(host_addr);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p = {fd, POLLOUT, 0};
+        int err = ETIMEDOUT;
+        socklen_t len = sizeof err;
+        if (::poll(&p, 1, kIntrConnectMs) == 1) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        rc = err == 0 ? 0 : -1;
+    }
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+    if (rc != 0) {
+        if (!g_settings.quiet) log_line("[vxi-11 %s] create_intr_chan: cannot connect to %s:%u", vi_.inst->addr.c_str(), text, port);
+        ::close(fd);
+        return kErrChannelNotEstablished;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    timeval tv{kIntrSendMs / 1000, (kIntrSendMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!g_settings.quiet) log_line("[vxi-11 %s] create_intr_chan: connected to %s:%u", vi_.inst->addr.c_str(), text, port);
+    fd_ = fd;
+    stop_ = false;
+    sender_ = std::thread([this] { run(); });
+    return kErrNone;
+}
+
+void IntrChannel::close() {
+    if (fd_ < 0) return;
+    stop_ = true;
+    if (sender_.joinable()) sender_.join();
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void IntrChannel::enable(std::uint32_t link, bool on, const std::string& handle) {
+    std::lock_guard<std::mutex> hold(m_);
+    if (on)
+        links_[link] = Enabled{handle, vi_.inst->state->srqs.load()};
+    else
+        links_.erase(link);
+}
+
+bool IntrChannel::send_srq(const std::string& handle) {
+    XdrOut out;
+    out.u32(++xid_);
+    out.u32(0);  // CALL
+    out.u32(2);
+    out.u32(kIntrProg);
+    out.u32(1);
+    out.u32(kIntrSrq);
+    out.u32(0);  // credential and verifier: AUTH_NONE
+    out.u32(0);
+    out.u32(0);
+    out.u32(0);
+    out.opaque(handle.data(), handle.size());
+    return write_record(fd_, out.bytes(), RecordStyle{vi_.faults.frag, true});
+}
+
+void IntrChannel::run() {
+    InstrumentState& state = *vi_.inst->state;
+    std::uint64_t seen = state.srqs.load();
+    while (!stop_.load()) {
+        // Short waits, so a close is not held up.
+        const std::uint64_t now = state.wait_service(seen, 100);
+        std::lock_guard<std::mutex> hold(m_);
+        for (auto& [id, e] : links_) {
+            for (; e.sent < now; ++e.sent) {
+                if (!send_srq(e.handle)) {
+                    log_line("[vxi-11 %s] device_intr_srq to link %u failed: %s; interrupt channel ended",
+                             vi_.inst->addr.c_str(), id, std::strerror(errno));
+                    links_.clear();
+                    return;
+                }
+            }
+        }
+        seen = now;
+    }
+}
+
 // One core channel connection and the links it made.
 class CoreConnection {
 public:
-    CoreConnection(int fd, const Vxi11Instrument& vi, unsigned abort_port) : fd_(fd), vi_(vi), abort_port_(abort_port) {}
+    CoreConnection(int fd, const Vxi11Instrument& vi, unsigned abort_port)
+        : fd_(fd), vi_(vi), abort_port_(abort_port), intr_(vi) {}
     ~CoreConnection();
     void run();
 
@@ -145,9 +274,11 @@ private:
     bool gone_ = false;
     bool split_reply_ = false;  // the reply goes in two fragments, the second 1000 ms late
     XdrOut res_;  // a call's results, kept from call to call with their memory
+    IntrChannel intr_;
 };
 
 CoreConnection::~CoreConnection() {
+    intr_.close();
     std::vector<std::uint32_t> ids = mine_;
     for (std::uint32_t id : ids) destroy(id);
 }
@@ -172,6 +303,7 @@ void CoreConnection::destroy(std::uint32_t id) {
         if (owner != g_lock_owner.end() && owner->second == id) g_lock_owner.erase(owner);
     }
     mine_.erase(std::remove(mine_.begin(), mine_.end(), id), mine_.end());
+    intr_.enable(id, false, std::string());
     // The session's input ends with our end of the pair; it finishes alone.
     if (link) release_hooked_session(link->session);
 }
@@ -237,7 +369,7 @@ void CoreConnection::create_link(XdrIn& in, XdrOut& out) {
         link->vi = &vi_;
         {
             std::lock_guard<std::mutex> lock(g_links_mutex);
-            link->id = g_next_link++;
+            link->id = vi_.faults.lid0 && g_links.count(0) == 0 ? 0 : g_next_link++;
         }
         if (link->abort_fd < 0 || !start_session(*link)) {
             error = kErrOutOfResources;
@@ -427,10 +559,24 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         create_link(in, out);
         return true;
     }
-    if (call.proc == kCreateIntrChan || call.proc == kDestroyIntrChan) {
-        // No interrupt channel: service requests are not sent.
+    if (call.proc == kCreateIntrChan) {
+        const std::uint32_t host_addr = in.u32(), host_port = in.u32(), prog = in.u32(), vers = in.u32(),
+                            family = in.u32();
+        std::uint32_t error = kErrNotSupported;
+        if (!in.ok())
+            error = kErrParameter;
+        else if (!vi_.faults.no_intr && prog == kIntrProg && vers == 1 && family == kDeviceTcp)
+            error = intr_.open(host_addr, host_port);
         begin_reply(out, call.xid, Accept::Success);
-        out.u32(call.proc == kCreateIntrChan ? kErrNotSupported : kErrChannelNotEstablished);
+        out.u32(error);
+        return true;
+    }
+    if (call.proc == kDestroyIntrChan) {
+        begin_reply(out, call.xid, Accept::Success);
+        out.u32(intr_.is_open() ? kErrNone : kErrChannelNotEstablished);
+        if (!g_settings.quiet)
+            log_line("[vxi-11 %s] destroy_intr_chan%s", vi_.inst->addr.c_str(), intr_.is_open() ? "" : ": none made");
+        intr_.close();
         return true;
     }
     if (call.proc < kDeviceWrite || call.proc > kDestroyLink || call.proc == 21) {
@@ -502,7 +648,9 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
             }
             if (gone_) return false;
             pull(*link, 0);
-            stb = (link->vi->inst->state->stb.load() & ~0x10u) | (link->pending.empty() ? 0 : 0x10u);
+            // The serial poll takes RQS away, as IEEE 488.2 has it.
+            const unsigned now = link->vi->inst->state->stb.fetch_and(~0x40u);
+            stb = (now & ~0x10u) | (link->pending.empty() ? 0 : 0x10u);
         }
         res.u32(error);
         res.u32(stb);
@@ -545,10 +693,23 @@ bool CoreConnection::handle(const RpcCall& call, XdrOut& out) {
         }
         res.u32(error);
         break;
-    case kDeviceEnableSrq:
+    case kDeviceEnableSrq: {
+        const bool on = in.boolean();
+        const std::string handle = in.opaque(kMaxHandle);
+        if (link && (!in.ok() || (on && handle.empty()))) {
+            // Some instruments crash on an empty handle; this one refuses it.
+            error = kErrParameter;
+            log_line("[vxi-11 %s] device_enable_srq on link %u refused: %s", vi_.inst->addr.c_str(), id,
+                     in.ok() ? "empty handle" : "malformed arguments");
+        } else if (link) {
+            intr_.enable(id, on, handle);
+        }
+        res.u32(error);
+        break;
+    }
     case kDeviceDocmd:
         res.u32(link ? kErrNotSupported : error);
-        if (call.proc == kDeviceDocmd) res.u32(0);  // empty data_out
+        res.u32(0);  // empty data_out
         break;
     case kDestroyLink:
         if (link) destroy(id);
@@ -708,6 +869,8 @@ bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault) {
     else if (fault == "close-drops") f.close_drops = true;
     else if (fault == "nocontrols") f.no_controls = true;
     else if (fault == "nolockwait") f.no_lock_wait = true;
+    else if (fault == "nointr") f.no_intr = true;
+    else if (fault == "lid0") f.lid0 = true;
     else if (fault_number(fault, "frag=", 1u << 20, v) && v > 0) f.frag = static_cast<std::size_t>(v);
     else if (fault_number(fault, "maxrecv=", 0xFFFFFFFFull, v)) f.max_recv = static_cast<std::uint32_t>(v);
     else if (fault_number(fault, "refuse=", 0xFFFFFFFFull, v) && v > 0) f.refuse = static_cast<std::uint32_t>(v);

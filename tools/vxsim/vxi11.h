@@ -40,6 +40,8 @@ struct Vxi11Faults {
     std::uint32_t pmap_delay_ms = 0; // broadcast GETPORT replies leave this late
     std::uint32_t forge = 0;         // each broadcast GETPORT reply comes with this many forged
                                      // ones from 127.77.x.y, naming port 1 (where nothing listens)
+    bool no_intr = false;            // create_intr_chan answers error 8: no service requests
+    bool lid0 = false;               // the first link gets id 0 (a valid id) when it is free
 };
 // Parses one --vxi11-fault value onto f; false when it is not one.
 bool apply_vxi11_fault(Vxi11Faults& f, const std::string& fault);

@@ -107,7 +107,7 @@ void print_help() {
         "                    instrument when none is before it; repeatable): frag=N,\n"
         "                    pmap-nolast, maxrecv=N, refuse=E, slow=MS, noanswer,\n"
         "                    close-drops, nocontrols, nolockwait, error=E, late=MS, mute,\n"
-        "                    pmap-delay=MS, forge=N\n"
+        "                    pmap-delay=MS, forge=N, nointr, lid0\n"
         "  --no-hislip       no HiSLIP server (it is on by default)\n"
         "  --hislip-port N   HiSLIP port (default 4880)\n"
         "  --hislip-fault F  a HiSLIP fault of the last --addr before it (of every\n"

@@ -173,8 +173,8 @@ int vxp_wait_readable(vxp_socket s, uint32_t ms) {
 }
 
 int vxp_wait_any_readable(const vxp_socket* s, int count, uint32_t ms, bool* ready) {
-  if (count <= 0 || count > 16) return -1;
-  struct pollfd p[16];
+  if (count <= 0 || count > VXP_WAIT_MAX) return -1;
+  struct pollfd p[VXP_WAIT_MAX];
   for (int i = 0; i < count; ++i) {
     p[i].fd = (int)s[i];
     p[i].events = POLLIN;

@@ -1,4 +1,7 @@
 // Win32 side of the platform layer: sockets and datagrams.
+// Room in an fd_set for every socket vxp_wait_any_readable takes (the
+// default is 64); the sets never leave this file.
+#define FD_SETSIZE 128
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
@@ -206,7 +209,7 @@ int vxp_wait_readable(vxp_socket s, uint32_t ms) {
 }
 
 int vxp_wait_any_readable(const vxp_socket* s, int count, uint32_t ms, bool* ready) {
-  if (count <= 0 || count > 16) return -1;
+  if (count <= 0 || count > VXP_WAIT_MAX || count > FD_SETSIZE) return -1;
   fd_set readSet;
   FD_ZERO(&readSet);
   for (int i = 0; i < count; ++i) FD_SET((SOCKET)s[i], &readSet);

@@ -6,7 +6,8 @@
 namespace {
 
 const uint32_t kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kDeviceLock = 18, kDeviceUnlock = 19,
-               kDestroyLink = 23, kDeviceAbort = 1;
+               kDestroyLink = 23, kDeviceAbort = 1, kEnableSrq = 20, kCreateIntrChan = 25, kDestroyIntrChan = 26;
+const uint32_t kDeviceTcp = 0;  // the interrupt channel's prog_family
 const uint32_t kFlagWaitLock = 1, kFlagEnd = 8;
 const size_t kSmallReply = 1024;
 // A device_read reply may carry a little more than asked of a device that
@@ -149,4 +150,35 @@ Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitM
 
 Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs) {
   return lid_call(abortChannel, VX_VXI11_ABORT_PROG, kDeviceAbort, lid, waitMs);
+}
+
+Vxi11Result vx_vxi11_create_intr_chan(RpcChannel* core, uint32_t hostAddr, uint16_t hostPort, uint32_t waitMs) {
+  uint8_t buf[20];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, hostAddr);
+  vx_xdr_put(&w, hostPort);  // an unsigned short travels as a whole XDR word
+  vx_xdr_put(&w, VX_VXI11_INTR_PROG);
+  vx_xdr_put(&w, VX_VXI11_VERSION);
+  vx_xdr_put(&w, kDeviceTcp);
+  XdrReader res;
+  return call(core, VX_VXI11_CORE_PROG, kCreateIntrChan, w, nullptr, 0, waitMs, kSmallReply, &res);
+}
+
+Vxi11Result vx_vxi11_destroy_intr_chan(RpcChannel* core, uint32_t waitMs) {
+  uint8_t buf[1];
+  XdrWriter w = vx_xdr_writer(buf, 0);  // no arguments
+  XdrReader res;
+  return call(core, VX_VXI11_CORE_PROG, kDestroyIntrChan, w, nullptr, 0, waitMs, kSmallReply, &res);
+}
+
+Vxi11Result vx_vxi11_enable_srq(RpcChannel* core, uint32_t lid, bool enable, const uint8_t* handle, uint32_t length,
+                                uint32_t waitMs) {
+  uint8_t buf[12 + VX_VXI11_MAX_HANDLE];
+  XdrWriter w = vx_xdr_writer(buf, sizeof buf);
+  vx_xdr_put(&w, lid);
+  vx_xdr_put(&w, enable ? 1 : 0);
+  if (length == 0 || length > VX_VXI11_MAX_HANDLE) w.ok = false;  // an empty handle has crashed instruments
+  vx_xdr_put_opaque(&w, handle, length);
+  XdrReader res;
+  return call(core, VX_VXI11_CORE_PROG, kEnableSrq, w, nullptr, 0, waitMs, kSmallReply, &res);
 }

@@ -1,8 +1,9 @@
 // The VXI-11 procedures the library calls (VXI-11 specification, section
 // B): on the core channel create_link, device_write, device_read,
 // device_readstb, device_trigger, device_clear, device_remote,
-// device_local, device_lock, device_unlock and destroy_link; on the abort
-// channel device_abort.
+// device_local, device_lock, device_unlock, destroy_link, and for service
+// requests create_intr_chan, device_enable_srq and destroy_intr_chan; on
+// the abort channel device_abort.
 #ifndef VX_VXI11_CORE_H
 #define VX_VXI11_CORE_H
 
@@ -14,6 +15,12 @@
 #define VX_VXI11_CORE_PROG 0x0607AFu
 #define VX_VXI11_ABORT_PROG 0x0607B0u
 #define VX_VXI11_VERSION 1u
+// The interrupt channel's program, served by the library (intr_server.h),
+// and its one procedure, device_intr_srq.
+#define VX_VXI11_INTR_PROG 0x0607B1u
+#define VX_VXI11_INTR_SRQ 30u
+// The longest handle device_enable_srq takes.
+#define VX_VXI11_MAX_HANDLE 40u
 
 // Device_ErrorCode values (VXI-11 B.5.2).
 enum Vxi11Error : uint32_t {
@@ -79,6 +86,15 @@ Vxi11Result vx_vxi11_generic(RpcChannel* core, Vxi11Generic proc, uint32_t lid, 
 Vxi11Result vx_vxi11_lock(RpcChannel* core, uint32_t lid, bool wait, uint32_t lockTimeout, uint32_t waitMs);
 Vxi11Result vx_vxi11_unlock(RpcChannel* core, uint32_t lid, uint32_t waitMs);
 Vxi11Result vx_vxi11_destroy_link(RpcChannel* core, uint32_t lid, uint32_t waitMs);
+// create_intr_chan: the device connects to hostAddr:hostPort (an IPv4
+// address as a number, 127.0.0.1 being 0x7F000001) over TCP and sends its
+// device_intr_srq calls there. destroy_intr_chan closes that connection.
+Vxi11Result vx_vxi11_create_intr_chan(RpcChannel* core, uint32_t hostAddr, uint16_t hostPort, uint32_t waitMs);
+Vxi11Result vx_vxi11_destroy_intr_chan(RpcChannel* core, uint32_t waitMs);
+// device_enable_srq: on, the device names `handle` (1 to 40 bytes) in each
+// device_intr_srq of this link.
+Vxi11Result vx_vxi11_enable_srq(RpcChannel* core, uint32_t lid, bool enable, const uint8_t* handle, uint32_t length,
+                                uint32_t waitMs);
 Vxi11Result vx_vxi11_abort(RpcChannel* abortChannel, uint32_t lid, uint32_t waitMs);
 
 #endif

@@ -16,8 +16,10 @@
 #include "info/status_text.h"
 #include "log/call_log.h"
 #include "platform/clock.h"
+#include "platform/listen.h"
 #include "transport/host_address.h"
 #include "transport/resource_name.h"
+#include "transport/vxi11/intr_server.h"
 #include "transport/vxi11/portmap.h"
 #include "transport/vxi11/vxi11_core.h"
 
@@ -68,6 +70,11 @@ struct Vxi11Device {
   uint8_t held[kHeldMax];
   size_t heldLength;
   char peer[256];  // the host as the name gave it, for the log
+  // Service requests (core lock's): on, under this handle of the interrupt
+  // channel's server; whether create_intr_chan succeeded on this link.
+  bool srqOn;
+  uint32_t srqHandle;
+  bool intrChannel;
 };
 
 // io_timeout and the socket wait for a link timeout, as on a TCP link: 0 is
@@ -160,6 +167,9 @@ Vxi11Device* new_device() {
   d->spareLength = d->spareAt = 0;
   d->heldLength = 0;
   d->peer[0] = '\0';
+  d->srqOn = false;
+  d->srqHandle = 0;
+  d->intrChannel = false;
   return d;
 }
 
@@ -316,6 +326,77 @@ bool take_core(Vxi11Device* d, std::unique_lock<std::mutex>* hold, ViStatus* sta
   return true;
 }
 
+// Service requests off: device_enable_srq false and, when this link made
+// it, destroy_intr_chan (when `tell`, within the deadline), then the
+// handle is given back whatever the device answered. The core lock is held.
+ViStatus srq_stop(Vxi11Device* d, bool tell, const Deadline& dl) {
+  ViStatus status = VI_SUCCESS;
+  if (tell && !d->core.broken) {
+    uint8_t handle[VX_INTR_HANDLE_SIZE];
+    vx_intr_handle_bytes(d->srqHandle, handle);
+    uint32_t wait = dl.left(0);
+    status = outcome(d, "device_enable_srq",
+                     vx_vxi11_enable_srq(&d->core, d->link.lid, false, handle, sizeof handle, wait), wait);
+    if (d->intrChannel && !d->core.broken) {
+      wait = dl.left(0);
+      const ViStatus s = outcome(d, "destroy_intr_chan", vx_vxi11_destroy_intr_chan(&d->core, wait), wait);
+      if (status == VI_SUCCESS) status = s;
+    }
+  }
+  d->intrChannel = false;
+  vx_intr_unregister(d->srqHandle);
+  d->srqOn = false;
+  return status;
+}
+
+// Service requests on: a handle of the interrupt channel's server for the
+// sink, create_intr_chan naming this host's address on the link (that of
+// the core channel's socket) and the server's port, then
+// device_enable_srq with the handle. The core lock is held.
+ViStatus srq_start(Vxi11Device* d, SrqSink* sink) {
+  vxp_address local;
+  uint16_t localPort = 0;
+  if (!vxp_socket_local_address(d->core.sock, &local, &localPort)) {
+    writeLog("VXI-11 error: %s: the link's own address is unknown (error %d); no service requests\n", d->peer,
+             vxp_last_socket_error());
+    return VI_ERROR_SYSTEM_ERROR;
+  }
+  if (local.family != 4) {
+    writeLog("VXI-11 error: %s: service requests need an IPv4 link (create_intr_chan names this host by an IPv4 "
+             "address): VI_ERROR_NSUP_OPER\n",
+             d->peer);
+    return VI_ERROR_NSUP_OPER;
+  }
+  uint32_t handle = 0;
+  uint16_t port = 0;
+  if (!vx_intr_register(sink, &handle, &port)) return VI_ERROR_SYSTEM_ERROR;
+  const uint32_t hostAddr = (uint32_t)local.bytes[0] << 24 | (uint32_t)local.bytes[1] << 16 |
+                            (uint32_t)local.bytes[2] << 8 | local.bytes[3];
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  ViStatus status = VI_SUCCESS;
+  if (!d->intrChannel) {
+    status = outcome(d, "create_intr_chan", vx_vxi11_create_intr_chan(&d->core, hostAddr, port, wait), wait);
+    d->intrChannel = status == VI_SUCCESS;
+  }
+  if (status == VI_SUCCESS) {
+    uint8_t bytes[VX_INTR_HANDLE_SIZE];
+    vx_intr_handle_bytes(handle, bytes);
+    status = outcome(d, "device_enable_srq",
+                     vx_vxi11_enable_srq(&d->core, d->link.lid, true, bytes, sizeof bytes, wait), wait);
+  }
+  if (status != VI_SUCCESS) {
+    if (d->intrChannel && !d->core.broken)
+      outcome(d, "destroy_intr_chan", vx_vxi11_destroy_intr_chan(&d->core, wait), wait);
+    d->intrChannel = false;
+    vx_intr_unregister(handle);
+    return status;
+  }
+  d->srqOn = true;
+  d->srqHandle = handle;
+  return VI_SUCCESS;
+}
+
 ViStatus vxi11_close(void* context) {
   Vxi11Device* d = static_cast<Vxi11Device*>(context);
   {
@@ -328,8 +409,11 @@ ViStatus vxi11_close(void* context) {
       const Deadline dl{vxp_tick_ms(), kCloseWaitMs};
       flush_held_within(d, false, dl.left(0), 0, dl.left(0));
       if (d->lockHeld && !d->core.broken) vx_vxi11_unlock(&d->core, d->link.lid, dl.left(0));
+      if (d->srqOn) srq_stop(d, true, dl);
       if (!d->core.broken) vx_vxi11_destroy_link(&d->core, d->link.lid, dl.left(0));
     }
+    // Nothing is posted once close returns, whatever the device heard.
+    if (d->srqOn) srq_stop(d, false, Deadline{0, 0});
   }
   free_device(d);
   vxp_net_cleanup();
@@ -609,6 +693,21 @@ void vxi11_abort(void* context) {
   if (d->core.sock != VXP_BAD_SOCKET) vxp_socket_interrupt(d->core.sock);
 }
 
+ViStatus vxi11_srq(void* context, SrqSink* sink) {
+  Vxi11Device* d = static_cast<Vxi11Device*>(context);
+  std::unique_lock<std::mutex> hold(d->coreLock);
+  const bool usable = !d->aborted && !d->core.broken;
+  if (sink) {
+    if (d->srqOn) return VI_SUCCESS;
+    return usable ? srq_start(d, sink) : VI_ERROR_CONN_LOST;
+  }
+  if (!d->srqOn) return VI_SUCCESS;
+  uint32_t io, wait;
+  waits_for(d->timeoutMs, &io, &wait);
+  const ViStatus status = srq_stop(d, usable, Deadline{vxp_tick_ms(), wait});
+  return usable ? status : VI_ERROR_CONN_LOST;
+}
+
 }  // namespace
 
 const TransportOps vx_vxi11_ops = {
@@ -626,5 +725,5 @@ const TransportOps vx_vxi11_ops = {
     vxi11_write_more,  // writeMore
     vxi11_lock,        // lock
     vxi11_unlock,      // unlock
-    vx_transport_nsup_srq,  // srqEnable
+    vxi11_srq,         // srqEnable
 };
