@@ -80,7 +80,7 @@ TEST(Srq, MeasurementEndWakesTheWaitWithTheStatusByte) {
     EXPECT_GE(elapsed_ms(t0), 100.0);
     EXPECT_EQ(0x60, stb & 0x60);
     EXPECT_EQ(0, dropped);
-    EXPECT_EQ("1", query(l.id, "*ESR?"));
+    EXPECT_EQ("1\n", query(l.id, "*ESR?"));
     l.send("*SRE 0");
   }
 }

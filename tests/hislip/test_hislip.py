@@ -72,14 +72,29 @@ def test_data_messages_make_one_program_message(link):
 def test_status_byte_mav_until_rmt_delivered(link):
     link.write(b"STB 66")
     link.write(b"*IDN?")
-    assert link.status() == 66 | 0x10  # the reply waits
+    assert link.status() == 66 | 0x10  # the reply waits; the query takes RQS (64) away
     link.read_messages()
     link.rmt = 0
-    assert link.status() == 66 | 0x10  # read, but its delivery not confirmed
+    assert link.status() == 2 | 0x10  # read, but its delivery not confirmed
     link.write(b"*IDN?")
     link.read_messages()
-    assert link.status() == 66  # RMT-delivered in the query
+    assert link.status() == 2  # RMT-delivered in the query
     link.write(b"STB 0")
+
+
+def test_service_requests_reach_the_async_channel_of_every_session(link):
+    other = Link(NORMAL)
+    try:
+        link.write(b"SRQ")
+        link.write(b"SRQ")
+        for lk in (link, other):
+            # One AsyncServiceRequest per request: no status byte, no payload.
+            assert [receive(lk.async_) for _ in range(2)] == [(ASYNC_SERVICE_REQUEST, 0, 0, b"")] * 2
+            assert not readable(lk.async_, 0.2)
+        assert link.status() & 0x40  # RQS stays until a status query
+        assert other.status() & 0x40 == 0  # the instrument's one status byte: taken by the first query
+    finally:
+        other.close()
 
 
 def test_device_clear_drops_input_and_output_and_resets_ids(link):
