@@ -83,18 +83,27 @@ def test_status_byte_mav_until_rmt_delivered(link):
 
 
 def test_service_requests_reach_the_async_channel_of_every_session(link):
-    other = Link(NORMAL)
+    # A second session, whose asynchronous channel comes after the requests.
+    late = socket.create_connection((NORMAL, PORT), timeout=5)
     try:
+        send(late, INITIALIZE, 0, 0x01005458, b"hislip0")
+        mtype, _, param, _ = receive(late)
+        assert mtype == INITIALIZE_RESPONSE
         link.write(b"SRQ")
         link.write(b"SRQ")
-        for lk in (link, other):
-            # One AsyncServiceRequest per request: no status byte, no payload.
-            assert [receive(lk.async_) for _ in range(2)] == [(ASYNC_SERVICE_REQUEST, 0, 0, b"")] * 2
-            assert not readable(lk.async_, 0.2)
+        # One AsyncServiceRequest per request: no status byte, no payload.
+        request = (ASYNC_SERVICE_REQUEST, 0, 0, b"")
+        assert [receive(link.async_) for _ in range(2)] == [request] * 2
+        assert not readable(link.async_, 0.2)
+        with socket.create_connection((NORMAL, PORT), timeout=5) as late_async:
+            send(late_async, ASYNC_INITIALIZE, 0, param & 0xFFFF)
+            assert receive(late_async)[0] == ASYNC_INITIALIZE_RESPONSE
+            assert [receive(late_async) for _ in range(2)] == [request] * 2
+            assert not readable(late_async, 0.2)
         assert link.status() & 0x40  # RQS stays until a status query
-        assert other.status() & 0x40 == 0  # the instrument's one status byte: taken by the first query
+        assert link.status() & 0x40 == 0  # which takes it away
     finally:
-        other.close()
+        late.close()
 
 
 def test_device_clear_drops_input_and_output_and_resets_ids(link):
