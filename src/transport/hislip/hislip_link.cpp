@@ -890,8 +890,9 @@ ViStatus vx_hislip_srq_enable(HislipLink* l, SrqSink* sink) {
     l->readerMode = false;
     return VI_SUCCESS;
   }
-  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
   std::lock_guard<std::mutex> one(l->readerSwitch);
+  // After the abort's look at the reader, none starts.
+  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
   if (l->reader) return VI_SUCCESS;
   l->sink = sink;
   l->readerMode = true;
