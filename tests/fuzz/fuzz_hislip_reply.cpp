@@ -11,7 +11,8 @@
 //
 // Session mode (odd): a script of the link's operations (Initialize,
 // AsyncInitialize, the maximum size, writes, reads, status, remote control,
-// trigger, clear, preemption) against server bytes for each channel, with
+// trigger, clear, preemption, service requests on and off: the reader
+// thread of the asynchronous channel) against server bytes for each channel, with
 // receives that hand over pieces, time out or are preempted. What the
 // client sends goes into socket pairs and is parsed back. Checked after
 // every operation: it ended within its time bound (a server that floods
@@ -29,8 +30,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,7 @@ const uint64_t kAnnounced = 1u << 20;
 const int kSlackMs = 1000;
 // Async exchanges may wait this much beyond the link timeout.
 const int kAsyncMarginMs = 1000;
+const int kSessionBudgetMs = 3000;
 
 // A channel's server side as the receive hook sees it.
 struct Feed {
@@ -61,6 +65,8 @@ struct Feed {
 };
 
 Feed g_sync, g_async;
+// Set while the link's reader thread receives on the asynchronous channel.
+std::atomic<bool> g_reader{false};
 
 Feed& feed_of(HislipLink* l, HislipChannel* c) { return c == &l->async ? g_async : g_sync; }
 
@@ -68,6 +74,19 @@ ViStatus memory_receive(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, c
                         bool preemptable, size_t* got) {
   *got = 0;
   if (preemptable && l->preempt.load() > 0) return VI_ERROR_TMO;
+  if (c == &l->async && g_reader.load()) {
+    // The server answers queries: bytes come while an exchange waits for
+    // its reply, requests and all. Otherwise nothing comes for a moment.
+    bool answering;
+    {
+      std::lock_guard<std::mutex> hold(l->mailLock);
+      answering = l->mailWaiting && !l->mailDelivered;
+    }
+    if (!answering) {
+      vxp_sleep_ms(1);
+      return VI_ERROR_TMO;
+    }
+  }
   Feed& f = feed_of(l, c);
   size_t piece = n;
   if (f.event < f.events.size()) {
@@ -262,7 +281,14 @@ void check_async_sent(Sent* s, const Ids& ids) {
 }
 
 enum Op { INIT, ASYNC_INIT, MAX_SIZE, WRITE_LINE, WRITE_HELD, READ, STATUS, REMOTE, TRIGGER, CLEAR, PREEMPTED_READ, LOCK,
-          UNLOCK, N_OPS };
+          UNLOCK, SRQ_ON, SRQ_OFF, N_OPS };
+
+// Service requests the reader posted; none may come once it is stopped.
+std::atomic<unsigned long> g_posts{0};
+void count_post(SrqSink*, int stb) {
+  VX_FUZZ_CHECK(stb == -1);
+  ++g_posts;
+}
 
 // Input: the timeout (1..20 ms), whether the server floods, then sections
 // as a capture writes them: a tag, a 16-bit big-endian length, the bytes.
@@ -307,8 +333,13 @@ void run_session(const uint8_t* data, size_t size) {
   snprintf(l->peer, sizeof l->peer, "fuzz:4880");
   Ids ids;
   std::vector<uint8_t> buf;
+  // Exchanges with the reader wait in real time for replies that may never
+  // come: the script stops after this much.
+  const auto budgetEnd = Clock::now() + std::chrono::milliseconds(kSessionBudgetMs);
+  SrqSink sink{count_post, nullptr};
+  bool collecting = false;  // the reader owns the asynchronous channel's receiving side
   // Operations in pairs: the operation, its argument.
-  for (size_t i = 0; i + 1 < ops.size(); i += 2) {
+  for (size_t i = 0; i + 1 < ops.size() && Clock::now() < budgetEnd; i += 2) {
     const uint8_t op = (uint8_t)ops[i];
     const uint8_t arg = (uint8_t)ops[i + 1];
     int boundMs = (int)tmo;
@@ -376,6 +407,21 @@ void run_session(const uint8_t* data, size_t size) {
         s = vx_hislip_unlock(l);
         boundMs = (int)tmo + kAsyncMarginMs;
         break;
+      case SRQ_ON:
+        g_reader = true;
+        s = vx_hislip_srq_enable(l, &sink);
+        collecting = collecting || s == VI_SUCCESS;
+        g_reader = collecting;
+        break;
+      case SRQ_OFF: {
+        s = vx_hislip_srq_enable(l, nullptr);
+        collecting = false;
+        g_reader = false;
+        const unsigned long posts = g_posts.load();
+        vxp_sleep_ms(1);
+        VX_FUZZ_CHECK(g_posts.load() == posts);
+        break;
+      }
       default:
         s = vx_hislip_clear(l);
         boundMs = 2 * ((int)tmo + kAsyncMarginMs);
@@ -386,7 +432,7 @@ void run_session(const uint8_t* data, size_t size) {
     if (getenv("VX_FUZZ_TRACE") || spent > boundMs + kSlackMs) fprintf(stderr, "operation %d took %lld ms, bound %d ms\n", op % N_OPS, (long long)spent, boundMs);
     VX_FUZZ_CHECK(spent <= boundMs + kSlackMs);
     VX_FUZZ_CHECK(l->inLeft + l->sync.skip <= kAnnounced);
-    VX_FUZZ_CHECK(l->async.skip <= kAnnounced);
+    if (!collecting) VX_FUZZ_CHECK(l->async.skip <= kAnnounced);
     check_sync_sent(l, &sentSync, &ids);
     check_async_sent(&sentAsync, ids);
     if (l->dead && (g_sync.at >= g_sync.bytes.size() || l->aborted)) break;
@@ -394,6 +440,7 @@ void run_session(const uint8_t* data, size_t size) {
   close(sentSync.peer);
   close(sentAsync.peer);
   vx_hislip_free_link(l);
+  g_reader = false;
 }
 
 }  // namespace

@@ -72,14 +72,38 @@ def test_data_messages_make_one_program_message(link):
 def test_status_byte_mav_until_rmt_delivered(link):
     link.write(b"STB 66")
     link.write(b"*IDN?")
-    assert link.status() == 66 | 0x10  # the reply waits
+    assert link.status() == 66 | 0x10  # the reply waits; the query takes RQS (64) away
     link.read_messages()
     link.rmt = 0
-    assert link.status() == 66 | 0x10  # read, but its delivery not confirmed
+    assert link.status() == 2 | 0x10  # read, but its delivery not confirmed
     link.write(b"*IDN?")
     link.read_messages()
-    assert link.status() == 66  # RMT-delivered in the query
+    assert link.status() == 2  # RMT-delivered in the query
     link.write(b"STB 0")
+
+
+def test_service_requests_reach_the_async_channel_of_every_session(link):
+    # A second session, whose asynchronous channel comes after the requests.
+    late = socket.create_connection((NORMAL, PORT), timeout=5)
+    try:
+        send(late, INITIALIZE, 0, 0x01005458, b"hislip0")
+        mtype, _, param, _ = receive(late)
+        assert mtype == INITIALIZE_RESPONSE
+        link.write(b"SRQ")
+        link.write(b"SRQ")
+        # One AsyncServiceRequest per request: no status byte, no payload.
+        request = (ASYNC_SERVICE_REQUEST, 0, 0, b"")
+        assert [receive(link.async_) for _ in range(2)] == [request] * 2
+        assert not readable(link.async_, 0.2)
+        with socket.create_connection((NORMAL, PORT), timeout=5) as late_async:
+            send(late_async, ASYNC_INITIALIZE, 0, param & 0xFFFF)
+            assert receive(late_async)[0] == ASYNC_INITIALIZE_RESPONSE
+            assert [receive(late_async) for _ in range(2)] == [request] * 2
+            assert not readable(late_async, 0.2)
+        assert link.status() & 0x40  # RQS stays until a status query
+        assert link.status() & 0x40 == 0  # which takes it away
+    finally:
+        late.close()
 
 
 def test_device_clear_drops_input_and_output_and_resets_ids(link):

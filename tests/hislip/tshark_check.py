@@ -57,6 +57,9 @@ def scenario():
     lk.write(b"*IDN?")
     assert lk.status() == 0x11
     lk.read_messages()
+    lk.write(b"SRQ")
+    assert hc.receive(lk.async_)[0] == ASYNC_SERVICE_REQUEST
+    assert lk.status() == 0x41  # RQS, taken away by the query
     lk.trigger()
     lk.async_call(ASYNC_REMOTE_LOCAL_CONTROL, 3, lk.next_id)
     lk.async_call(ASYNC_LOCK, 1, 100)
@@ -148,7 +151,7 @@ def main():
     server_types = {INITIALIZE_RESPONSE, ASYNC_INITIALIZE_RESPONSE, ASYNC_MAX_MSG_SIZE_RESPONSE, DATA, DATA_END,
                     ASYNC_STATUS_RESPONSE, ASYNC_REMOTE_LOCAL_RESPONSE, ASYNC_LOCK_RESPONSE, ASYNC_LOCK_INFO_RESPONSE,
                     ERROR, FATAL_ERROR, ASYNC_DEVICE_CLEAR_ACKNOWLEDGE, DEVICE_CLEAR_ACKNOWLEDGE, INTERRUPTED,
-                    ASYNC_INTERRUPTED}
+                    ASYNC_INTERRUPTED, ASYNC_SERVICE_REQUEST}
     if not server_types <= set(types):
         print("not every server message type was seen: %s" % sorted(server_types - set(types)), file=sys.stderr)
         ok = False

@@ -297,7 +297,11 @@ private:
     bool status_caught_up() const;
     bool status_id_seen() const;
     void device_clear();
-    std::uint8_t stb() const;
+    // The status byte a status query answers; the query clears RQS (64),
+    // as a serial poll does.
+    std::uint8_t poll_stb();
+    void start_watcher();
+    void send_service_requests();
     std::size_t max_payload() const {
         std::uint64_t room = client_max_ > kHeader ? client_max_ - kHeader : 1;
         return static_cast<std::size_t>(std::min<std::uint64_t>(room, kMaxChunk));
@@ -343,6 +347,13 @@ private:
     bool status_waiting_ = false;        // an AsyncStatusQuery waits for the sync side
     std::uint32_t status_id_ = 0;        // its MessageID
     std::uint32_t expected_id_ = kFirstMessageId;  // the id after the last Data/DataEnd/Trigger read
+    // Service requests: a watcher thread waits for the instrument's and
+    // wakes the loop, which alone writes the channels and sends one
+    // AsyncServiceRequest for each.
+    int srq_fd_ = -1;  // eventfd
+    std::uint64_t srq_sent_ = 0;  // the state's srqs sent (or passed) so far
+    std::atomic<bool> watch_stop_{false};
+    std::thread watcher_;
     Clock::time_point status_until_{};
     bool stb_late_done_ = false;
 };
@@ -382,6 +393,9 @@ Connection::~Connection() {
         }
     }
     if (link_->wake_fd >= 0) ::close(link_->wake_fd);
+    watch_stop_.store(true);
+    if (watcher_.joinable()) watcher_.join();
+    if (srq_fd_ >= 0) ::close(srq_fd_);
     release_hooked_session(engine_);
     if (async_ >= 0) {
         unregister_connection(async_);
@@ -683,9 +697,36 @@ void Connection::drop_reply() {
     rmt_pending_ = false;
 }
 
-std::uint8_t Connection::stb() const {
+std::uint8_t Connection::poll_stb() {
     const bool mav = reply_open() || (!overlapped_ && rmt_pending_);
-    return static_cast<std::uint8_t>((hi_.inst->state->stb.load() & ~0x10u) | (mav ? 0x10u : 0u));
+    const unsigned before = hi_.inst->state->stb.fetch_and(~0x40u);
+    return static_cast<std::uint8_t>((before & ~0x10u) | (mav ? 0x10u : 0u));
+}
+
+void Connection::start_watcher() {
+    InstrumentState& state = *hi_.inst->state;
+    srq_sent_ = state.srqs.load();
+    srq_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (srq_fd_ < 0) return;
+    const std::uint64_t from = srq_sent_;
+    watcher_ = std::thread([this, &state, from] {
+        std::uint64_t seen = from;
+        while (!watch_stop_.load()) {
+            const std::uint64_t now = state.wait_service(seen, 100);
+            if (now == seen) continue;
+            seen = now;
+            std::uint64_t one = 1;
+            ssize_t w = ::write(srq_fd_, &one, sizeof one);
+            (void)w;
+        }
+    });
+}
+
+// Requests made before the asynchronous channel exists go once it does.
+void Connection::send_service_requests() {
+    if (async_ < 0) return;
+    for (const std::uint64_t srqs = hi_.inst->state->srqs.load(); srq_sent_ < srqs; ++srq_sent_)
+        send_async(message(kAsyncServiceRequest, 0, 0));
 }
 
 // Clients put either the id of their most recent message or the next id
@@ -707,18 +748,18 @@ bool Connection::status_caught_up() const {
 void Connection::answer_status() {
     status_waiting_ = false;
     if (f_.bad_length == "stb") {
-        send_async(message(kAsyncStatusResponse, stb(), 0, "xxxx"));
+        send_async(message(kAsyncStatusResponse, poll_stb(), 0, "xxxx"));
         return;
     }
     if (f_.stb_late_ms != 0 && !stb_late_done_) {
         // The status as it is now, sent after the client gave up on it.
         stb_late_done_ = true;
-        const std::string late = message(kAsyncStatusResponse, stb(), 0);
+        const std::string late = message(kAsyncStatusResponse, poll_stb(), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(f_.stb_late_ms));
         send_async(late);
         return;
     }
-    send_async(message(kAsyncStatusResponse, stb(), 0));
+    send_async(message(kAsyncStatusResponse, poll_stb(), 0));
     if (f_.stb_early && holding_) hold_until_ = Clock::now();  // the held DataEnd follows the status response
 }
 
@@ -989,10 +1030,12 @@ void Connection::run(const Header& init, const std::string& sub_address) {
     }
     if (!send_all(sync_, message(kInitializeResponse, control, param))) return;
     ::fcntl(sync_, F_SETFL, ::fcntl(sync_, F_GETFL) | O_NONBLOCK);
+    start_watcher();
 
     while (!ended_) {
         // An async connection handed over is adopted before any further sync message.
         adopt_async();
+        send_service_requests();
         observe();
         if (!flush_sync()) break;
         // Sync messages: read while none waits, then process what may go.
@@ -1048,6 +1091,8 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         p[n++] = {engine_.fd, static_cast<short>((room ? POLLIN : 0) |
                                                 (feed_at_ < feed_.size() ? POLLOUT : 0)), 0};
         if (async_ >= 0) p[n++] = {async_, static_cast<short>((status_waiting_ ? 0 : POLLIN) | POLLRDHUP), 0};
+        const nfds_t srq_at = n;
+        if (srq_fd_ >= 0) p[n++] = {srq_fd_, POLLIN, 0};
         int timeout = -1;
         auto consider = [&](bool on, Clock::time_point t) {
             if (!on) return;
@@ -1063,6 +1108,7 @@ void Connection::run(const Header& init, const std::string& sub_address) {
         if (::poll(p, n, timeout) < 0 && errno != EINTR) break;
         if (p[1].revents) drain_eventfd(link_->wake_fd);
         if (p[2].revents) drain_eventfd(engine_.hook->idle.wake_fd);
+        if (srq_fd_ >= 0 && p[srq_at].revents) drain_eventfd(srq_fd_);
         if ((p[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) && want_sync) {
             fill(sync_, sync_in_);
             if (sync_in_.eof) break;

@@ -1,6 +1,8 @@
 // HiSLIP exchanges on an open link: the reader of the two channels, the
 // synchronous channel's Data/DataEnd both ways, the asynchronous queries,
-// the device clear, and what the server's Error and FatalError end.
+// the device clear, what the server's Error and FatalError end, and the
+// thread that reads the asynchronous channel while service requests are
+// collected.
 #include "transport/lock_within.h"
 #include "transport/hislip/hislip_link.h"
 
@@ -35,6 +37,10 @@ const uint64_t kOwnMaximum = 1u << 20;
 // Bytes per Data message at most, whatever the server takes.
 const uint64_t kChunkMax = 1u << 20;
 const uint8_t kOwedTypes = VX_HISLIP_OWED_TYPES;
+// The asynchronous channel's reader looks at its stop this often when
+// nothing comes, and waits this long for the rest of a message begun.
+const uint32_t kReaderPassMs = 1000;
+const size_t kReaderStack = 64 * 1024;
 
 bool expired(const HislipDeadline& dl, uint32_t* left) {
   if (dl.waitMs == 0) {
@@ -60,6 +66,7 @@ ViStatus socket_receive(HislipLink* l, HislipChannel* c, uint8_t* p, size_t n, c
   for (;;) {
     if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
     if (preemptable && l->preempt.load() > 0) return VI_ERROR_TMO;
+    if (c == &l->async && l->readerStop.load()) return VI_ERROR_TMO;
     // Before every receive, not only after an empty wait: a peer that keeps
     // sending must not hold the call past its time.
     uint32_t left;
@@ -168,6 +175,8 @@ ViStatus send_message(HislipLink* l, HislipChannel* c, uint8_t type, uint8_t con
   const HislipDeadline dl = vx_hislip_deadline((uint32_t)l->timeoutMs.load());
   size_t sent = 0;
   ViStatus s;
+  std::unique_lock<std::mutex> one(l->asyncSendLock, std::defer_lock);
+  if (c == &l->async) one.lock();
   if (n <= kJoinMax) {
     if (n > 0) memcpy(joined + VX_HISLIP_HEADER_SIZE, payload, n);
     s = send_all(l, c, joined, VX_HISLIP_HEADER_SIZE + n, dl, &sent);
@@ -282,15 +291,30 @@ ViStatus next_header(HislipLink* l, HislipChannel* c, HislipHeader* h, const His
   return VI_SUCCESS;
 }
 
-// One exchange on the asynchronous channel (asyncLock held): sends the
-// message and waits for `expect`, dropping what else comes
+// Takes up to `cap` bytes of the payload of h into p (*have: how many) and
+// leaves the rest to be skipped.
+ViStatus take_payload(HislipLink* l, HislipChannel* c, const HislipHeader& h, uint8_t* p, size_t cap,
+                      const HislipDeadline& dl, size_t* have) {
+  *have = 0;
+  const size_t want = h.length < cap ? (size_t)h.length : cap;
+  ViStatus s = VI_SUCCESS;
+  while (*have < want) {
+    size_t got = 0;
+    s = take_some(l, c, p + *have, want - *have, dl, false, &got);
+    if (s != VI_SUCCESS) break;
+    *have += got;
+  }
+  c->skip = h.length - *have;
+  return s;
+}
+
+// The exchange when it reads the asynchronous channel itself (asyncLock
+// held): sends the message and waits for `expect`, dropping what else comes
 // (AsyncInterrupted, AsyncServiceRequest). Up to `cap` bytes of the reply's
 // payload go to `payload` (*payloadLength: how many).
-ViStatus async_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t parameter, const uint8_t* out,
-                        size_t outLength, uint8_t expect, const HislipDeadline& dl, HislipHeader* reply,
-                        uint8_t* payload = nullptr, size_t cap = 0, size_t* payloadLength = nullptr,
-                        const char* context = "HiSLIP") {
-  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+ViStatus inline_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t parameter, const uint8_t* out,
+                         size_t outLength, uint8_t expect, const HislipDeadline& dl, HislipHeader* reply,
+                         uint8_t* payload, size_t cap, size_t* payloadLength, const char* context) {
   ViStatus s = send_message(l, &l->async, type, control, parameter, out, outLength);
   if (s != VI_SUCCESS) return s;
   for (;;) {
@@ -310,17 +334,131 @@ ViStatus async_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t p
       continue;
     }
     size_t have = 0;
-    const size_t want = reply->length < cap ? (size_t)reply->length : cap;
-    while (have < want) {
-      size_t got = 0;
-      s = take_some(l, &l->async, payload + have, want - have, dl, false, &got);
-      if (s != VI_SUCCESS) return s;
-      have += got;
-    }
-    l->async.skip = reply->length - have;
+    s = take_payload(l, &l->async, *reply, payload, cap, dl, &have);
+    if (s != VI_SUCCESS) return s;
     if (payloadLength) *payloadLength = have;
     return VI_SUCCESS;
   }
+}
+
+// The exchange while the reader runs (asyncLock held): it waits in the
+// mail for the reply the reader hands over. Waiting is announced before
+// the message goes, so an answer as fast as the network finds it.
+ViStatus mail_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t parameter, const uint8_t* out,
+                       size_t outLength, uint8_t expect, const HislipDeadline& dl, HislipHeader* reply,
+                       uint8_t* payload, size_t cap, size_t* payloadLength, const char* context) {
+  {
+    std::lock_guard<std::mutex> hold(l->mailLock);
+    l->mailWaiting = true;
+    l->mailExpect = expect;
+    l->mailContext = context;
+    l->mailDelivered = false;
+  }
+  ViStatus s = send_message(l, &l->async, type, control, parameter, out, outLength);
+  std::unique_lock<std::mutex> hold(l->mailLock);
+  while (s == VI_SUCCESS && !l->mailDelivered) {
+    uint32_t left;
+    if (l->aborted || l->dead) {
+      s = VI_ERROR_CONN_LOST;
+    } else if (expired(dl, &left)) {
+      s = VI_ERROR_TMO;
+      // Its answer, when it comes, is not the next exchange's.
+      if (expect < kOwedTypes && l->asyncOwed[expect] < UINT32_MAX) ++l->asyncOwed[expect];
+    } else {
+      l->mailCv.wait_for(hold, std::chrono::milliseconds(left < kSliceMs ? left : kSliceMs));
+    }
+  }
+  l->mailWaiting = false;
+  if (s != VI_SUCCESS) return s;
+  if (l->mailStatus != VI_SUCCESS) return l->mailStatus;
+  *reply = l->mailHeader;
+  const size_t n = l->mailLength < cap ? l->mailLength : cap;
+  if (n > 0) memcpy(payload, l->mailPayload, n);
+  if (payloadLength) *payloadLength = n;
+  return VI_SUCCESS;
+}
+
+// One exchange on the asynchronous channel (asyncLock held, or the open's
+// single thread): sends the message and waits for its reply of type
+// `expect`; up to `cap` bytes of the reply's payload go to `payload`
+// (*payloadLength: how many).
+ViStatus async_exchange(HislipLink* l, uint8_t type, uint8_t control, uint32_t parameter, const uint8_t* out,
+                        size_t outLength, uint8_t expect, const HislipDeadline& dl, HislipHeader* reply,
+                        uint8_t* payload = nullptr, size_t cap = 0, size_t* payloadLength = nullptr,
+                        const char* context = "HiSLIP") {
+  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+  if (l->readerMode)
+    return mail_exchange(l, type, control, parameter, out, outLength, expect, dl, reply, payload, cap, payloadLength,
+                         context);
+  return inline_exchange(l, type, control, parameter, out, outLength, expect, dl, reply, payload, cap, payloadLength,
+                         context);
+}
+
+// What the reader does with one message of the asynchronous channel.
+void reader_dispatch(HislipLink* l, const HislipHeader& h) {
+  HislipChannel* c = &l->async;
+  if (h.type == HISLIP_ASYNC_SERVICE_REQUEST) {
+    c->skip = h.length;
+    // No status byte comes with it: the waiter's status query reads it,
+    // and lets the server drop its request.
+    l->sink->post(l->sink, -1);
+    return;
+  }
+  const char* context = "HiSLIP";
+  {
+    std::lock_guard<std::mutex> hold(l->mailLock);
+    if (l->mailWaiting) context = l->mailContext;
+  }
+  // The rest of a message begun follows it at once.
+  const HislipDeadline dl = vx_hislip_deadline(kReaderPassMs);
+  if (h.type == HISLIP_FATAL_ERROR) {
+    fatal_error(l, c, h, dl, context);
+    return;
+  }
+  ViStatus status = VI_SUCCESS;
+  uint8_t kept[VX_HISLIP_MAIL_MAX];
+  size_t have = 0;
+  if (h.type == HISLIP_ERROR) {
+    status = log_server_error(l, c, h, dl, context);
+  } else if (take_payload(l, c, h, kept, sizeof kept, dl, &have) != VI_SUCCESS) {
+    return;  // the link is gone or the reader is asked to end; the rest is skipped
+  }
+  std::lock_guard<std::mutex> hold(l->mailLock);
+  // The answer to an exchange that timed out comes before this one's.
+  if (h.type < kOwedTypes && l->asyncOwed[h.type] > 0) {
+    --l->asyncOwed[h.type];
+    return;
+  }
+  // AsyncInterrupted and what nobody waits for are dropped.
+  if (!l->mailWaiting || l->mailDelivered || (h.type != l->mailExpect && h.type != HISLIP_ERROR)) return;
+  l->mailDelivered = true;
+  l->mailStatus = status;
+  l->mailHeader = h;
+  memcpy(l->mailPayload, kept, have);
+  l->mailLength = have;
+  l->mailCv.notify_all();
+}
+
+void reader_main(void* arg) {
+  HislipLink* l = static_cast<HislipLink*>(arg);
+  ViStatus s = VI_SUCCESS;
+  while (!l->readerStop.load() && !l->aborted && !l->dead) {
+    HislipHeader h;
+    s = next_header(l, &l->async, &h, vx_hislip_deadline(kReaderPassMs), false, "HiSLIP");
+    if (s == VI_SUCCESS) {
+      reader_dispatch(l, h);
+    } else if (s != VI_ERROR_TMO) {
+      break;
+    }
+  }
+  if (l->dead && !l->aborted && !l->readerStop.load()) {
+    // The asynchronous connection ended: so does the link, as on any lost
+    // connection, and a waiter learns it from the status query it makes.
+    vx_hislip_cut(l);
+    l->sink->post(l->sink, -1);
+  }
+  std::lock_guard<std::mutex> hold(l->mailLock);
+  l->mailCv.notify_all();
 }
 
 HislipDeadline link_deadline(const HislipLink* l, uint32_t margin) {
@@ -383,6 +521,17 @@ HislipLink* vx_hislip_new_link() {
   l->inEnd = false;
   l->heldLength = 0;
   for (uint32_t& owed : l->asyncOwed) owed = 0;
+  l->reader = nullptr;
+  l->readerMode = false;
+  l->readerStop = false;
+  l->sink = nullptr;
+  l->mailWaiting = false;
+  l->mailExpect = 0;
+  l->mailContext = "HiSLIP";
+  l->mailDelivered = false;
+  l->mailStatus = VI_SUCCESS;
+  l->mailHeader = HislipHeader{0, 0, 0, 0};
+  l->mailLength = 0;
   if (!l->sync.buf || !l->async.buf) {
     vx_hislip_free_link(l);
     return nullptr;
@@ -391,6 +540,7 @@ HislipLink* vx_hislip_new_link() {
 }
 
 void vx_hislip_free_link(HislipLink* l) {
+  vx_hislip_stop_reader(l);
   if (l->sync.sock != VXP_BAD_SOCKET) vxp_socket_close(l->sync.sock);
   if (l->async.sock != VXP_BAD_SOCKET) vxp_socket_close(l->async.sock);
   delete[] l->sync.buf;
@@ -720,5 +870,37 @@ ViStatus vx_hislip_clear(HislipLink* l) {
   l->nextId = VX_HISLIP_FIRST_MESSAGE_ID;
   l->sentAny = false;
   l->rmt = false;
+  return VI_SUCCESS;
+}
+
+void vx_hislip_stop_reader(HislipLink* l) {
+  std::lock_guard<std::mutex> one(l->readerSwitch);
+  if (!l->reader) return;
+  l->readerStop = true;
+  vxp_thread_join(l->reader);
+  l->reader = nullptr;
+  l->readerStop = false;
+}
+
+ViStatus vx_hislip_srq_enable(HislipLink* l, SrqSink* sink) {
+  // Between exchanges: the channel changes hands with nobody reading it.
+  std::lock_guard<std::mutex> hold(l->asyncLock);
+  if (!sink) {
+    vx_hislip_stop_reader(l);
+    l->readerMode = false;
+    return VI_SUCCESS;
+  }
+  std::lock_guard<std::mutex> one(l->readerSwitch);
+  // After the abort's look at the reader, none starts.
+  if (l->aborted || l->dead) return VI_ERROR_CONN_LOST;
+  if (l->reader) return VI_SUCCESS;
+  l->sink = sink;
+  l->readerMode = true;
+  l->reader = vxp_thread_start(reader_main, l, kReaderStack);
+  if (!l->reader) {
+    l->readerMode = false;
+    writeLog("HiSLIP error: %s: no thread for the service requests\n", l->peer);
+    return VI_ERROR_SYSTEM_ERROR;
+  }
   return VI_SUCCESS;
 }

@@ -6,12 +6,15 @@
 #define VX_HISLIP_LINK_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/net.h"
+#include "platform/thread.h"
 #include "transport/hislip/hislip_message.h"
+#include "transport/transport.h"
 #include "vx_comm.h"
 
 // A point in time to wait until; waitMs 0 is no limit.
@@ -44,6 +47,10 @@ typedef ViStatus (*HislipReceive)(HislipLink* l, HislipChannel* c, uint8_t* p, s
 // Reply types below this are counted in HislipLink.asyncOwed.
 #define VX_HISLIP_OWED_TYPES 32
 
+// Most payload of an asynchronous reply an exchange keeps (the maximum
+// message size's 8 bytes).
+#define VX_HISLIP_MAIL_MAX 8
+
 // Small writes without a line end wait for the next write (at most this).
 #define VX_HISLIP_HELD_MAX 256
 #define VX_HISLIP_PEER_SIZE 280
@@ -61,9 +68,37 @@ struct HislipLink {
   std::mutex syncLock;
   // One exchange at a time on the asynchronous channel.
   std::mutex asyncLock;
-  // asyncLock's: per reply type, the answers still to come to exchanges
-  // that timed out. The server answers in order, so these come first.
+  // Per reply type, the answers still to come to exchanges that timed out.
+  // The server answers in order, so these come first. asyncLock's while
+  // the exchanges read the channel themselves, mailLock's while the reader
+  // runs.
   uint32_t asyncOwed[VX_HISLIP_OWED_TYPES];
+  // Sends on the asynchronous channel: an exchange's, and the reader's
+  // FatalError for a message it cannot frame.
+  std::mutex asyncSendLock;
+
+  // Service requests come on the asynchronous channel at any time. While
+  // they are collected (vx_hislip_srq_enable) a reader thread alone
+  // receives there: it posts each AsyncServiceRequest to `sink` and hands
+  // replies, Error included, to the exchange waiting in the mail below.
+  // Otherwise each exchange reads its own reply and drops a request.
+  std::mutex readerSwitch;        // starting and joining the reader
+  vxp_thread* reader;             // readerSwitch's
+  bool readerMode;                // asyncLock's: exchanges take replies from the mail
+  std::atomic<bool> readerStop;   // the reader ends at its next receive
+  SrqSink* sink;                  // set before the reader starts
+  std::mutex mailLock;
+  std::condition_variable mailCv;
+  // mailLock's: the exchange waiting (its reply type and log context) and
+  // what the reader handed it.
+  bool mailWaiting;
+  uint8_t mailExpect;
+  const char* mailContext;
+  bool mailDelivered;
+  ViStatus mailStatus;  // VI_SUCCESS, or the status of an Error
+  HislipHeader mailHeader;
+  uint8_t mailPayload[VX_HISLIP_MAIL_MAX];
+  size_t mailLength;
   // One clear at a time.
   std::mutex clearLock;
 
@@ -116,5 +151,13 @@ ViStatus vx_hislip_flush(HislipLink* l, bool end);
 ViStatus vx_hislip_end(HislipLink* l);
 // Ends both connections for good without closing the sockets.
 void vx_hislip_cut(HislipLink* l);
+
+// Service requests: a sink starts the reader of the asynchronous channel
+// (after the exchange in progress), null stops it; no post runs once it
+// returns. Enabling twice or stopping what never started succeeds.
+ViStatus vx_hislip_srq_enable(HislipLink* l, SrqSink* sink);
+// Ends the reader and waits for it (close, abort). Safe while other
+// threads are in calls.
+void vx_hislip_stop_reader(HislipLink* l);
 
 #endif

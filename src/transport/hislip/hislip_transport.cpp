@@ -82,6 +82,7 @@ HislipLink* link_of(void* context) { return static_cast<HislipLink*>(context); }
 
 ViStatus hislip_close(void* context) {
   HislipLink* l = link_of(context);
+  vx_hislip_stop_reader(l);  // no service request is posted once close returns
   {
     std::lock_guard<std::mutex> hold(l->syncLock);
     if (!l->aborted && !l->dead) vx_hislip_flush(l, false);
@@ -139,14 +140,18 @@ ViStatus hislip_settmo(void* context, ViInt32 tmoMs) {
 ViStatus hislip_clear(void* context) { return vx_hislip_clear(link_of(context)); }
 
 // Close meeting calls in flight: both connections end, which wakes every
-// wait at once; the sockets stay open until close.
+// wait at once; the sockets stay open until close. The service requests'
+// reader is gone when it returns.
 void hislip_abort(void* context) {
   HislipLink* l = link_of(context);
   l->aborted = true;
   vx_hislip_cut(l);
+  vx_hislip_stop_reader(l);
 }
 
 ViStatus hislip_readstb(void* context, ViUInt16* stb) { return vx_hislip_status(link_of(context), stb); }
+
+ViStatus hislip_srq_enable(void* context, SrqSink* sink) { return vx_hislip_srq_enable(link_of(context), sink); }
 
 ViStatus hislip_trigger(void* context) {
   HislipLink* l = link_of(context);
@@ -186,5 +191,5 @@ const TransportOps vx_hislip_ops = {
     hislip_write_more,  // writeMore
     hislip_lock,        // lock
     hislip_unlock,      // unlock
-    vx_transport_nsup_srq,  // srqEnable
+    hislip_srq_enable,  // srqEnable
 };
