@@ -19,21 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "isolated.h"
 #include "vx_comm.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool isolated() {
-  struct if_nameindex* list = if_nameindex();
-  if (!list) return false;
-  bool ok = true;
-  for (struct if_nameindex* i = list; i->if_index != 0; ++i)
-    if (strcmp(i->if_name, "lo") != 0) ok = false;
-  if_freenameindex(list);
-  return ok;
-}
 
 double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -204,7 +195,7 @@ void bench_route(const Route& r, int rounds, int measMs, int gapMs) {
 
 // vxbench_srq [ROUNDS [MEAS_MS [POLL_MS]]]
 int main(int argc, char** argv) {
-  if (!isolated() || getenv("VX_PRIVATE_RUN") == nullptr) {
+  if (!bench_isolated() || getenv("VX_PRIVATE_RUN") == nullptr) {
     fprintf(stderr,
             "vxbench_srq: refusing to run outside a private network namespace with a private /run (use "
             "scripts/bench.sh --srq)\n");

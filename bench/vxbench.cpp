@@ -18,21 +18,12 @@
 #include <vector>
 
 #include "pattern.h"
+#include "isolated.h"
 #include "vx_comm.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool isolated() {
-  struct if_nameindex* list = if_nameindex();
-  if (!list) return false;
-  bool ok = true;
-  for (struct if_nameindex* i = list; i->if_index != 0; ++i)
-    if (strcmp(i->if_name, "lo") != 0) ok = false;
-  if_freenameindex(list);
-  return ok;
-}
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -424,7 +415,7 @@ double find_ms(ViInt32 tmoMs) {
 int vx_usb_bench(int serials, char** serial, int queries);
 
 int main(int argc, char** argv) {
-  if (!isolated()) {
+  if (!bench_isolated()) {
     fprintf(stderr, "vxbench: refusing to run outside a private network namespace (use scripts/bench.sh)\n");
     return 2;
   }
