@@ -265,6 +265,12 @@ env -u LD_LIBRARY_PATH "$vx" find --iface usbtmc --wait 300 >"$work/findtmc" 2>&
 check "find --iface usbtmc lists it by its VISA name" grep -Eq " CLASS0002 +$c\$" "$work/findtmc"
 check "USB488 query by VISA name" test "$(env -u LD_LIBRARY_PATH "$vx" query "$c" 'ECHO class')" = "class"
 env -u LD_LIBRARY_PATH "$vx" send "$c" 'STB 66'
+# That command's connection is gone before the simulator may have run it:
+# wait (bounded) until another connection sees it, then serial poll.
+for _ in $(seq 50); do
+  [ "$(env -u LD_LIBRARY_PATH "$vx" query "$c" '*STB?')" = 66 ] && break
+  sleep 0.1
+done
 check "USB488 status byte" test "$(env -u LD_LIBRARY_PATH "$vx" stb "$c")" = 66
 # Nobody on the USB bus socket: the tool names the service to start, once.
 mv /run/vx_comm_lib/usb.sock /run/vx_comm_lib/usb.sock.away
