@@ -335,8 +335,8 @@ _LOCK_NO_LIMIT = 0x7FFFFFFF
 _NO_SRQ = {
     TCP: "a raw TCP link carries bytes only; poll the instrument's *STB? instead",
     SOCKET: "a raw TCP link carries bytes only; poll the instrument's *STB? instead",
-    USB: "direct USB links have no service requests; poll the instrument's *STB? instead",
-    USBTMC: "the instrument has no interrupt-IN endpoint to send them on; poll read_stb() instead",
+    USB: "the maker's own USB devices send no service requests; poll the instrument's *STB? instead",
+    USBTMC: "the interface is not USB488 with an interrupt-IN endpoint to send them on; poll read_stb() instead",
     VXI11: "the VXI-11 server does not do it",
     HISLIP: "the HiSLIP server does not do it",
     VISA: "the VISA library has no service request events (viEnableEvent, viWaitOnEvent) for this resource",
