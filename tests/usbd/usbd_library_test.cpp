@@ -266,6 +266,14 @@ TEST_P(LibraryOverVxusbd, EveryRowOfItsKind) {
     EXPECT_GT(0, s);
     EXPECT_LT(ms, 3000) << "the read waited for its timeout";
     EXPECT_GT(0, vx_comm_puts(id, "*IDN?\n", 6, &n));  // and so does what follows
+    if (k.setup.interrupt_in) {
+      SCOPED_TRACE("unplugged: a wait for a service request ends too");
+      ViUInt16 srq = 0;
+      start = std::chrono::steady_clock::now();
+      EXPECT_GT(0, vx_comm_waitSrq(id, 10000, &srq, nullptr));
+      EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(),
+                3000);
+    }
   }
   EXPECT_EQ(VI_SUCCESS, vx_comm_close(id));
 }

@@ -46,10 +46,14 @@ void read_requests(void* arg) {
     }
     uint32_t got = 0;
     if (!drv->result(r->handle, &got)) {
-      if (!r->stopping.load())
+      if (!r->stopping.load()) {
         writeLog("USB error: %s: the service request read failed (the device is gone, or its interrupt-IN endpoint "
                  "failed); no more service requests on this link\n",
                  r->path);
+        // Wakes a wait that would otherwise last for ever: its serial poll
+        // then reports what became of the device.
+        r->sink->post(r->sink, -1);
+      }
       return;
     }
     if (got == kSrqLength && note[0] == kSrqNotify) {
