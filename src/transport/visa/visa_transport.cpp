@@ -196,54 +196,46 @@ ViStatus vx_visa_clear(void* context) {
   return use.fn().viClear(link->device);
 }
 
-// The three controls: the library's function when it has it, otherwise
-// VI_ERROR_NSUP_OPER.
-ViStatus vx_visa_readstb(void* context, ViUInt16* stb) {
+// The controls and the lock: the library's function when it has it,
+// otherwise VI_ERROR_NSUP_OPER; `call` runs it while the library is held.
+template <typename Fn, typename Call>
+ViStatus optional_call(void* context, Fn VisaFunctions::*member, Call call) {
   VisaLink* link = static_cast<VisaLink*>(context);
   if (link->aborted.load()) return VI_ERROR_CONN_LOST;
   VisaUse use(link->generation);
   if (!use) return VI_ERROR_CONN_LOST;
-  if (!use.fn().viReadSTB) return VI_ERROR_NSUP_OPER;
-  ViUInt16 value = 0;
-  ViStatus status = use.fn().viReadSTB(link->device, &value);
-  if (accepted(status)) *stb = value;
-  return status;
+  const Fn fn = use.fn().*member;
+  if (!fn) return VI_ERROR_NSUP_OPER;
+  return call(fn, link->device);
+}
+
+ViStatus vx_visa_readstb(void* context, ViUInt16* stb) {
+  return optional_call(context, &VisaFunctions::viReadSTB, [stb](viReadSTB_fn fn, ViSession device) {
+    ViUInt16 value = 0;
+    ViStatus status = fn(device, &value);
+    if (accepted(status)) *stb = value;
+    return status;
+  });
 }
 
 ViStatus vx_visa_trigger(void* context) {
-  VisaLink* link = static_cast<VisaLink*>(context);
-  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
-  VisaUse use(link->generation);
-  if (!use) return VI_ERROR_CONN_LOST;
-  if (!use.fn().viAssertTrigger) return VI_ERROR_NSUP_OPER;
-  return use.fn().viAssertTrigger(link->device, VI_TRIG_PROT_DEFAULT);
+  return optional_call(context, &VisaFunctions::viAssertTrigger,
+                       [](viAssertTrigger_fn fn, ViSession device) { return fn(device, VI_TRIG_PROT_DEFAULT); });
 }
 
 ViStatus vx_visa_remote(void* context, ViUInt16 mode) {
-  VisaLink* link = static_cast<VisaLink*>(context);
-  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
-  VisaUse use(link->generation);
-  if (!use) return VI_ERROR_CONN_LOST;
-  if (!use.fn().viGpibControlREN) return VI_ERROR_NSUP_OPER;
-  return use.fn().viGpibControlREN(link->device, mode);
+  return optional_call(context, &VisaFunctions::viGpibControlREN,
+                       [mode](viGpibControlREN_fn fn, ViSession device) { return fn(device, mode); });
 }
 
 ViStatus vx_visa_lock(void* context, ViInt32 tmoMs) {
-  VisaLink* link = static_cast<VisaLink*>(context);
-  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
-  VisaUse use(link->generation);
-  if (!use) return VI_ERROR_CONN_LOST;
-  if (!use.fn().viLock) return VI_ERROR_NSUP_OPER;
-  return use.fn().viLock(link->device, VI_EXCLUSIVE_LOCK, (ViUInt32)tmoMs, nullptr, nullptr);
+  return optional_call(context, &VisaFunctions::viLock, [tmoMs](viLock_fn fn, ViSession device) {
+    return fn(device, VI_EXCLUSIVE_LOCK, (ViUInt32)tmoMs, nullptr, nullptr);
+  });
 }
 
 ViStatus vx_visa_unlock(void* context) {
-  VisaLink* link = static_cast<VisaLink*>(context);
-  if (link->aborted.load()) return VI_ERROR_CONN_LOST;
-  VisaUse use(link->generation);
-  if (!use) return VI_ERROR_CONN_LOST;
-  if (!use.fn().viUnlock) return VI_ERROR_NSUP_OPER;
-  return use.fn().viUnlock(link->device);
+  return optional_call(context, &VisaFunctions::viUnlock, [](viUnlock_fn fn, ViSession device) { return fn(device); });
 }
 
 // Off disables the event and drops what the library still queues, so that
