@@ -190,16 +190,8 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::max(1, std::min(50, std::atoi(argv[2]))) : 7;
   usbmock::Testbed bed;
   if (!std::getenv("UMOCKDEV_DIR")) die("the testbed set no UMOCKDEV_DIR");
-  usbmock::DeviceSetup setup;
-  setup.vendor = 0x1AB1;
-  setup.product = 0x04CE;
-  setup.serial = "DS1ZA000000001";
-  setup.manufacturer = "RIGOL TECHNOLOGIES";
-  setup.productName = "DS1104Z";
-  setup.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000001,00.04.04";
-  setup.usbtmc_interface = 0;
-  setup.protocol = 1;
-  setup.packet = 512;
+  usbmock::DeviceSetup setup = usbmock::rigol_usb488();
+  setup.interrupt_in = false;
   setup.host_setup = true;
   bed.add(setup);
   std::atomic<bool> stop{false};

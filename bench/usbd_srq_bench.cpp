@@ -25,7 +25,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char kName[] = "USB0::0x1AB1::0x04CE::DS1ZA000000077::INSTR";
+const char kName[] = "USB0::0x1AB1::0x04CE::DS1ZA000000001::INSTR";
 
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "vxbench_usbd_srq: %s\n", what);
@@ -82,16 +82,7 @@ int main(int argc, char** argv) {
   if (gapMs < 1 || gapMs > 1000) gapMs = 10;
 
   usbmock::Testbed bed;
-  usbmock::DeviceSetup setup;
-  setup.vendor = 0x1AB1;
-  setup.product = 0x04CE;
-  setup.serial = "DS1ZA000000077";
-  setup.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000077,00.04";
-  setup.usbtmc_interface = 0;
-  setup.packet = 512;
-  setup.protocol = 1;
-  setup.interrupt_in = true;
-  const int dev = bed.add(setup);
+  const int dev = bed.add(usbmock::rigol_usb488());
   std::atomic<bool> stop{false};
   std::thread daemon([&] {
     vxusbd::Options o;

@@ -786,4 +786,19 @@ void Testbed::set_stb(int index, std::uint8_t stb) {
   impl_->devices.at(static_cast<std::size_t>(index))->setup.stb = stb;
 }
 
+DeviceSetup rigol_usb488() {
+    DeviceSetup s;
+    s.vendor = 0x1AB1;
+    s.product = 0x04CE;
+    s.serial = "DS1ZA000000001";
+    s.manufacturer = "RIGOL TECHNOLOGIES";
+    s.productName = "DS1104Z";
+    s.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000001,00.04.04";
+    s.usbtmc_interface = 0;
+    s.protocol = 1;
+    s.interrupt_in = true;
+    s.packet = 512;
+    return s;
+}
+
 }  // namespace usbmock

@@ -51,6 +51,10 @@ struct DeviceSetup {
   bool nopad = false;          // takes a bulk-out message's alignment zeros for the next header
 };
 
+// The USB488 instrument most cases and benchmarks use: a Rigol DS1104Z on
+// interface 0, 512-byte packets, with an interrupt-IN endpoint.
+DeviceSetup rigol_usb488();
+
 // What a device saw, for the cases to check.
 struct Counters {
   int bulk_in_submitted = 0;

@@ -593,17 +593,7 @@ TEST(Vxusbd, MessagesOfWholePacketsWithOrWithoutAZeroLengthPacket) {
 // endpoint, a reply larger than asked.
 
 usbmock::DeviceSetup usb488_device() {  // USB488 with an interrupt-IN endpoint, interface 0
-  usbmock::DeviceSetup s;
-  s.vendor = 0x1AB1;
-  s.product = 0x04CE;
-  s.serial = "DS1ZA000000001";
-  s.manufacturer = "RIGOL TECHNOLOGIES";
-  s.productName = "DS1104Z";
-  s.idn = "RIGOL TECHNOLOGIES,DS1104Z,DS1ZA000000001,00.04.04";
-  s.usbtmc_interface = 0;
-  s.protocol = 1;
-  s.interrupt_in = true;
-  s.packet = 512;
+  usbmock::DeviceSetup s = usbmock::rigol_usb488();
   s.stb = 0x52;
   return s;
 }
