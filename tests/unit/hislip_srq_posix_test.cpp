@@ -16,31 +16,12 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "srq_sink.h"
 #include "transport/hislip/hislip_link.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct CountingSink {
-  SrqSink sink{post, this};
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<int> stbs;
-
-  static void post(SrqSink* s, int stb) {
-    CountingSink* self = static_cast<CountingSink*>(s->owner);
-    std::lock_guard<std::mutex> hold(self->m);
-    self->stbs.push_back(stb);
-    self->cv.notify_all();
-  }
-  // The posts so far, once there are `n` or after 3 s.
-  std::vector<int> wait_for(size_t n) {
-    std::unique_lock<std::mutex> hold(m);
-    cv.wait_for(hold, std::chrono::seconds(3), [&] { return stbs.size() >= n; });
-    return stbs;
-  }
-};
 
 std::string message(uint8_t type, uint8_t control, uint32_t parameter = 0, const std::string& payload = "") {
   uint8_t h[VX_HISLIP_HEADER_SIZE];
@@ -53,7 +34,7 @@ const std::string kRequest = message(HISLIP_ASYNC_SERVICE_REQUEST, 0);
 struct Served {
   HislipLink* l = vx_hislip_new_link();
   int sync = -1, async = -1;
-  CountingSink sink;
+  TestSrqSink sink;
 
   Served() {
     int s[2], a[2];

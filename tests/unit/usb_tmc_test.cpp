@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fake_usb_driver.h"
+#include "srq_sink.h"
 #include "transport/usb/usb_quirks.h"
 
 namespace {
@@ -372,25 +373,6 @@ TEST_F(UsbTmc, Usb488DecisionsFollowTheCapabilities) {
   EXPECT_EQ((uint8_t)~o[0].in[1], o[0].in[2]);
 }
 
-// What a service request reader posts, for the test to wait on.
-struct SrqCollector {
-  SrqSink sink{post, this};
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<int> stbs;
-  static void post(SrqSink* s, int stb) {
-    SrqCollector* c = static_cast<SrqCollector*>(s->owner);
-    std::lock_guard<std::mutex> hold(c->m);
-    c->stbs.push_back(stb);
-    c->cv.notify_all();
-  }
-  std::vector<int> waitFor(size_t n) {
-    std::unique_lock<std::mutex> hold(m);
-    cv.wait_for(hold, std::chrono::seconds(5), [&] { return stbs.size() >= n; });
-    return stbs;
-  }
-};
-
 // The reader has its own handle and takes USB488's two-byte 0x81
 // notifications only; a stop ends its pending read and closes the handle,
 // and a read that fails (the device gone) ends the reader after one
@@ -411,14 +393,14 @@ TEST_F(UsbTmc, ServiceRequestsAreTheWellFormedSrqNotificationsOfTheirOwnHandle) 
     if (op.kind != VXP_USB_INTERRUPT_IN || op.code != VXP_USB_NOTIFY_SERVICE) return FakeUsbAnswer{FakeUsbAnswer::FAIL, {}, -1};
     return Device::take(srqNotes);
   };
-  SrqCollector c;
+  TestSrqSink c;
   ASSERT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, &c.sink));
   EXPECT_EQ(1, driver.openHandles());
   EXPECT_EQ(path, driver.opened);
-  EXPECT_EQ(std::vector<int>{0x42}, c.waitFor(1));
+  EXPECT_EQ(std::vector<int>{0x42}, c.wait_for(1));
   EXPECT_EQ(VI_SUCCESS, vx_usbdev_srqEnable(&d, nullptr));
   EXPECT_EQ(0, driver.openHandles());
-  EXPECT_EQ(std::vector<int>{0x42}, c.waitFor(1));
+  EXPECT_EQ(std::vector<int>{0x42}, c.wait_for(1));
   EXPECT_EQ(5, reads);  // the fifth stayed pending until the stop
 
   // A failed read (the device left the bus) is not asked again.
@@ -438,7 +420,7 @@ TEST_F(UsbTmc, ServiceRequestsAreTheWellFormedSrqNotificationsOfTheirOwnHandle) 
   EXPECT_EQ(0, driver.openHandles());
   // It wakes the waiters once, without a status byte: their serial poll
   // then finds the device gone.
-  EXPECT_EQ((std::vector<int>{0x42, -1}), c.waitFor(2));
+  EXPECT_EQ((std::vector<int>{0x42, -1}), c.wait_for(2));
 }
 
 TEST_F(UsbTmc, RenModesBecomeUsb488Requests) {
