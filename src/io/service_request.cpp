@@ -50,16 +50,13 @@ extern "C" ViStatus vx_comm_waitSrq(ViInt32 linkId, ViInt32 tmoMs, ViUInt16* stb
     writeLog("vx_comm_waitSrq(): %d service requests were dropped: the queue of %d was full\n", (int)lost,
              (int)VX_SRQ_QUEUE_LENGTH);
   if (dropped) *dropped = lost;
-  ViUInt16 value = 0;
-  if (status == VI_SUCCESS && carried >= 0) {
-    value = (ViUInt16)carried;
-    status = call.unlocked([] { return VI_SUCCESS; });
-  } else if (status == VI_SUCCESS) {
+  ViUInt16 value = carried >= 0 ? (ViUInt16)carried : 0;
+  if (status == VI_SUCCESS && carried < 0) {
     // The notification named no status byte: a serial poll reads it (and
     // on VXI-11 and HiSLIP lets the instrument drop its request).
     status = call.locked("vx_comm_waitSrq", [&] { return slot->ops.readStb(slot->context, &value); });
   } else {
-    status = call.unlocked([&] { return status; });
+    status = call.unlocked([status] { return status; });
   }
   if (status >= VI_SUCCESS) *stb = value;
   writeLog("vx_comm_waitSrq() returns: status=%d, stb=%d\n", (int)status, status >= VI_SUCCESS ? (int)value : 0);
