@@ -160,6 +160,7 @@ seen = [name in rm.list_resources("USB?*")]
 with rm.open_resource(name, read_termination="\n", write_termination="\n") as inst:
     seen.append(inst.query("*IDN?").split(",")[0])
     inst.write("STB 66")
+    inst.query("*STB?")  # run before the poll, which takes another way in
     seen.append(inst.read_stb())
     before = int(inst.query("TRIGCOUNT?"))
     inst.assert_trigger()
